@@ -1,0 +1,11 @@
+#include "app/DeviceReport.h"
+
+namespace nuvlet::cli {
+
+std::vector<DeviceSection> deviceSections() {
+  std::vector<DeviceSection> sections;
+  // Each adapter family adds its section here.
+  return sections;
+}
+
+}  // namespace nuvlet::cli

@@ -1,0 +1,25 @@
+#include <cstdio>
+
+#include "app/Commands.h"
+#include "nuvlet/app/StatusReport.h"
+#include "nuvlet/platform/Clock.h"
+#include "nuvlet/platform/Paths.h"
+
+namespace nuvlet::cli {
+
+int runStatus() {
+  SystemClock clock;
+  const std::string report = statusReport(Paths::fromEnvironment(), clock);
+  std::fwrite(report.data(), 1, report.size(), stdout);
+  return 0;
+}
+
+void addStatusCommand(CommandLine& cl) {
+  auto* sub = cl.app.add_subcommand(
+      "status", "Show what Nuvlet has learned and where its files are");
+  sub->callback([&cl] {
+    cl.chosen = runStatus;
+  });
+}
+
+}  // namespace nuvlet::cli

@@ -1,0 +1,27 @@
+#include <CLI/CLI.hpp>
+
+#include "app/Commands.h"
+#include "nuvlet/platform/Log.h"
+
+int main(int argc, char** argv) {
+  nuvlet::cli::CommandLine cl;
+  cl.app.set_version_flag("--version", "nuvlet " NUVLET_VERSION);
+  bool verbose = false;
+  cl.app.add_flag("-v,--verbose", verbose, "Print diagnostic lines on stderr");
+  cl.app.require_subcommand(0, 1);
+
+  nuvlet::cli::addStatusCommand(cl);
+  nuvlet::cli::addDevicesCommand(cl);
+
+  try {
+    cl.app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return cl.app.exit(e);
+  }
+  nuvlet::log::setVerbose(verbose);
+  if (!cl.chosen) {
+    // The main job until the tray app exists: the learned state.
+    cl.chosen = nuvlet::cli::runStatus;
+  }
+  return cl.chosen();
+}

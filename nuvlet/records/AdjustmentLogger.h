@@ -1,0 +1,44 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "nuvlet/platform/Clock.h"
+#include "nuvlet/platform/Paths.h"
+#include "nuvlet/platform/Workspace.h"
+
+namespace nuvlet {
+
+// Appends one CSV line per backlight change worth remembering to
+// $XDG_STATE_HOME/nuvlet/adjustments.csv. The fitter reads it back.
+//
+// Main thread only. Never fails: when the file cannot be opened or written, lines
+// are dropped silently and the system carries on.
+class AdjustmentLogger {
+ public:
+  static constexpr std::string_view kHeader =
+      "timestamp_iso,event_type,B_before,B_after,L_filtered,target,frontmost_app\n";
+
+  // Creates the directory (0700) and, when missing, the file with its header (0600),
+  // then keeps the file open for appending.
+  AdjustmentLogger(const Paths& paths, const Clock& clock, const Workspace& workspace);
+  ~AdjustmentLogger();
+  AdjustmentLogger(const AdjustmentLogger&) = delete;
+  AdjustmentLogger& operator=(const AdjustmentLogger&) = delete;
+
+  // event is "auto", "scroll" or "system_key". Each line goes out in one write.
+  void log(std::string_view event, double B_before, double B_after, double L, double target);
+
+  // The line log() would write now (without its time stamp's freshness mattering).
+  std::string formatLine(std::string_view event, double B_before, double B_after, double L,
+                         double target) const;
+
+  bool isOpen() const { return fd_ >= 0; }
+
+ private:
+  const Clock& clock_;
+  const Workspace& workspace_;
+  int fd_ = -1;
+};
+
+}  // namespace nuvlet

@@ -1,0 +1,161 @@
+#include "platform/sim/VirtualRunLoop.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cassert>
+#include <chrono>
+#include <utility>
+
+namespace nuvlet::sim {
+
+VirtualRunLoop::VirtualRunLoop(double startUnixSeconds) : now_(startUnixSeconds) {
+  if (::pipe2(wakeFds_, O_CLOEXEC | O_NONBLOCK) != 0) wakeFds_[0] = wakeFds_[1] = -1;
+}
+
+VirtualRunLoop::~VirtualRunLoop() {
+  for (int fd : wakeFds_) {
+    if (fd >= 0) ::close(fd);
+  }
+}
+
+void VirtualRunLoop::post(Callback fn) {
+  {
+    std::lock_guard lock(postMutex_);
+    posted_.push_back(std::move(fn));
+  }
+  if (wakeFds_[1] >= 0) {
+    char byte = 1;
+    [[maybe_unused]] auto n = ::write(wakeFds_[1], &byte, 1);
+  }
+}
+
+RunLoop::TimerId VirtualRunLoop::scheduleAfter(double seconds, Callback fn) {
+  TimerId id = nextId_++;
+  timers_[id] = Timer{now_ + std::max(seconds, 0.0), 0.0, nextOrder_++,
+                      std::make_shared<Callback>(std::move(fn))};
+  return id;
+}
+
+RunLoop::TimerId VirtualRunLoop::scheduleRepeating(double interval, Callback fn) {
+  assert(interval > 0);
+  TimerId id = nextId_++;
+  timers_[id] = Timer{now_ + interval, interval, nextOrder_++,
+                      std::make_shared<Callback>(std::move(fn))};
+  return id;
+}
+
+void VirtualRunLoop::cancel(TimerId id) {
+  timers_.erase(id);
+  watches_.erase(id);
+}
+
+RunLoop::TimerId VirtualRunLoop::watchReadable(int fd, Callback fn) {
+  TimerId id = nextId_++;
+  watches_[id] = Watch{fd, std::make_shared<Callback>(std::move(fn))};
+  return id;
+}
+
+bool VirtualRunLoop::runPosted() {
+  std::vector<Callback> batch;
+  {
+    std::lock_guard lock(postMutex_);
+    batch.swap(posted_);
+  }
+  if (wakeFds_[0] >= 0) {
+    char drain[64];
+    while (::read(wakeFds_[0], drain, sizeof drain) > 0) {
+    }
+  }
+  for (auto& fn : batch) fn();
+  return !batch.empty();
+}
+
+bool VirtualRunLoop::runReadyWatches(int timeoutMs) {
+  std::vector<pollfd> fds;
+  std::vector<TimerId> ids;
+  if (wakeFds_[0] >= 0) fds.push_back({wakeFds_[0], POLLIN, 0});
+  for (const auto& [id, watch] : watches_) {
+    fds.push_back({watch.fd, POLLIN, 0});
+    ids.push_back(id);
+  }
+  if (fds.empty()) return false;
+  if (::poll(fds.data(), fds.size(), timeoutMs) <= 0) return false;
+  bool ran = false;
+  std::size_t first = wakeFds_[0] >= 0 ? 1 : 0;
+  for (std::size_t i = first; i < fds.size(); ++i) {
+    if (fds[i].revents == 0) continue;
+    auto it = watches_.find(ids[i - first]);
+    if (it == watches_.end()) continue;  // cancelled by an earlier callback
+    auto fn = it->second.fn;
+    (*fn)();
+    ran = true;
+  }
+  return ran;
+}
+
+bool VirtualRunLoop::runOneTimerDueBy(double limit) {
+  auto next = timers_.end();
+  for (auto it = timers_.begin(); it != timers_.end(); ++it) {
+    if (it->second.due > limit) continue;
+    if (next == timers_.end() || it->second.due < next->second.due ||
+        (it->second.due == next->second.due && it->second.order < next->second.order)) {
+      next = it;
+    }
+  }
+  if (next == timers_.end()) return false;
+  moveTime(std::max(now_, next->second.due));
+  auto fn = next->second.fn;
+  if (next->second.interval > 0) {
+    next->second.due += next->second.interval;
+    next->second.order = nextOrder_++;
+  } else {
+    timers_.erase(next);
+  }
+  (*fn)();
+  return true;
+}
+
+void VirtualRunLoop::moveTime(double to) {
+  if (to > now_) {
+    monotonic_ += to - now_;
+    now_ = to;
+  }
+}
+
+void VirtualRunLoop::advance(double seconds) { advanceTo(now_ + std::max(seconds, 0.0)); }
+
+void VirtualRunLoop::advanceTo(double unixSeconds) {
+  for (;;) {
+    runPosted();
+    runReadyWatches(0);
+    if (!runOneTimerDueBy(unixSeconds)) break;
+  }
+  moveTime(unixSeconds);
+  runPending();
+}
+
+void VirtualRunLoop::runPending() {
+  bool progress = true;
+  while (progress) {
+    progress = runPosted();
+    progress = runReadyWatches(0) || progress;
+    progress = runOneTimerDueBy(now_) || progress;
+  }
+}
+
+bool VirtualRunLoop::runUntil(const std::function<bool()>& done, double realTimeoutSeconds) {
+  using Steady = std::chrono::steady_clock;
+  auto deadline = Steady::now() + std::chrono::duration<double>(realTimeoutSeconds);
+  for (;;) {
+    runPending();
+    if (done()) return true;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Steady::now());
+    if (left.count() <= 0) return done();
+    runReadyWatches(static_cast<int>(std::min<long long>(left.count(), 50)));
+  }
+}
+
+}  // namespace nuvlet::sim

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TempDir.h"
+
+namespace nuvlet::test {
+
+// A private X server (Xvfb) on a free display number, stopped on destruction.
+class XvfbServer {
+ public:
+  // Screen size like "1920x1080x24".
+  explicit XvfbServer(const std::string& screen = "1280x800x24");
+  bool running() const { return !display_.empty(); }
+  // ":N", for DISPLAY.
+  const std::string& display() const { return display_; }
+
+ private:
+  std::unique_ptr<ChildProcess> process_;
+  std::string display_;
+};
+
+// A private dbus-daemon, standing in for the session bus or the system bus.
+class DbusDaemon {
+ public:
+  enum class Kind { Session, System };
+  explicit DbusDaemon(Kind kind = Kind::Session);
+  bool running() const { return !address_.empty(); }
+  // For DBUS_SESSION_BUS_ADDRESS or DBUS_SYSTEM_BUS_ADDRESS.
+  const std::string& address() const { return address_; }
+
+ private:
+  TempDir dir_;
+  std::unique_ptr<ChildProcess> process_;
+  std::string address_;
+};
+
+}  // namespace nuvlet::test

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace nuvlet::test {
+
+// A fresh directory under $TMPDIR, removed with everything in it on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+  // Writes a file (creating parent directories) and returns its path.
+  std::filesystem::path write(const std::string& relative, const std::string& contents) const;
+
+ private:
+  std::filesystem::path path_;
+};
+
+// The contents of a file, or "" when it cannot be read.
+std::string readText(const std::filesystem::path& file);
+
+}  // namespace nuvlet::test
