@@ -1,0 +1,229 @@
+#include "nuvlet/learning/BrightnessModel.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cmath>
+#include <limits>
+
+#include "tests/support/TempDir.h"
+
+namespace nuvlet {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// A bucket in the middle of every range at luminance 0.5, midday, no ambient reading.
+ContentBucket midBucket() { return ContentBucket::from(0.5, ContentSignature::neutral(0.5), {}, 12); }
+
+double lookup(const BrightnessModel& m, double lum = 0.5, std::optional<double> amb = {},
+              int hour = 12) {
+  return m.preferredBacklight(lum, ContentSignature::neutral(lum), amb, hour);
+}
+
+TEST(LuminancePrior, DefaultRampAndInterpolation) {
+  auto prior = LuminancePrior::defaultRamp();
+  const double expected[] = {0.75, 0.7071428571428572, 0.6642857142857143, 0.6214285714285714,
+                             0.5785714285714286, 0.5357142857142857, 0.4928571428571429, 0.45};
+  ASSERT_EQ(prior.bByLumBin.size(), 8u);
+  for (std::size_t i = 0; i < 8; ++i) EXPECT_DOUBLE_EQ(prior.bByLumBin[i], expected[i]);
+
+  EXPECT_DOUBLE_EQ(prior.backlight(0), 0.75);
+  EXPECT_DOUBLE_EQ(prior.backlight(0.0625), 0.75);
+  EXPECT_DOUBLE_EQ(prior.backlight(0.25), 0.6857142857142857);
+  EXPECT_NEAR(prior.backlight(0.5), 0.6, 1e-12);
+  EXPECT_DOUBLE_EQ(prior.backlight(0.9375), 0.45);
+  EXPECT_DOUBLE_EQ(prior.backlight(1), 0.45);
+  EXPECT_DOUBLE_EQ(prior.backlight(kNaN), 0.75);
+  EXPECT_DOUBLE_EQ(prior.backlight(std::numeric_limits<double>::infinity()), 0.45);
+
+  EXPECT_DOUBLE_EQ(LuminancePrior{}.backlight(0.3), 0.6);
+  EXPECT_DOUBLE_EQ(LuminancePrior{{0.42}}.backlight(0.9), 0.42);
+}
+
+TEST(BrightnessModel, WorkedExamples) {
+  auto model = BrightnessModel::empty();
+  EXPECT_NEAR(lookup(model), 0.6, 1e-12);
+  EXPECT_DOUBLE_EQ(lookup(model, 0.05), 0.75);
+
+  // Own value with count 4 and no neighbours: half own, half prior, then floored.
+  auto own = model;
+  own.table[midBucket()] = {0.3, 4};
+  EXPECT_NEAR(lookup(own), 0.48, 1e-12);
+
+  // Only neighbours: one band away (weight 0.5) and two bands away (weight 0.5).
+  auto neighbours = model;
+  auto near = midBucket(), far = midBucket();
+  near.lumBin += 1;
+  far.lumBin -= 2;
+  neighbours.table[near] = {0.8, 4};
+  neighbours.table[far] = {0.4, 16};
+  EXPECT_NEAR(lookup(neighbours), 0.6, 1e-12);
+}
+
+TEST(BrightnessModel, ConfidenceFloorAndClamp) {
+  auto model = BrightnessModel::empty();
+  auto bucket = midBucket();
+
+  model.table[bucket] = {0.9, 8};  // fully trusted: its own value, above the prior
+  EXPECT_DOUBLE_EQ(lookup(model), 0.9);
+
+  model.table[bucket] = {0.1, 20};  // far below the prior: raised to prior - 0.12
+  EXPECT_NEAR(lookup(model), 0.48, 1e-12);
+
+  model.table[bucket] = {0.9, 0};  // count 0 gives its own value no weight
+  EXPECT_NEAR(lookup(model), 0.6, 1e-12);
+
+  model.table[bucket] = {1.7, 9};
+  EXPECT_DOUBLE_EQ(lookup(model), 1.0);
+
+  auto zeros = BrightnessModel::empty();
+  zeros.prior = LuminancePrior::defaultRamp(0, 0);
+  EXPECT_DOUBLE_EQ(lookup(zeros), 0.05);
+
+  // Non-finite luminance never fails and stays within the clamp.
+  double r = model.preferredBacklight(kNaN, ContentSignature{kNaN, kNaN, kNaN, kNaN, kNaN}, kNaN,
+                                      -7);
+  EXPECT_GE(r, 0.05);
+  EXPECT_LE(r, 1.0);
+}
+
+TEST(BrightnessModel, NeighboursRespectTimeOfDayAndAmbientPresence) {
+  // Night (3) never borrows from morning (0).
+  auto night = BrightnessModel::empty();
+  auto morning = ContentBucket::from(0.5, ContentSignature::neutral(0.5), {}, 8);
+  night.table[morning] = {0.95, 16};
+  EXPECT_NEAR(lookup(night, 0.5, {}, 23), 0.6, 1e-12);
+  // Day (1) does: one step away.
+  EXPECT_DOUBLE_EQ(lookup(night, 0.5, {}, 12), 0.95);
+
+  // With an ambient bin, only neighbours that also have one count.
+  auto ambient = BrightnessModel::empty();
+  auto withAmbient = ContentBucket::from(0.5, ContentSignature::neutral(0.5), 0.5, 12);  // amb 1
+  auto noAmbient = midBucket();
+  noAmbient.lumBin += 1;
+  ambient.table[noAmbient] = {0.95, 16};
+  EXPECT_NEAR(lookup(ambient, 0.5, 0.5), 0.6, 1e-12);
+  auto ambientNeighbour = withAmbient;
+  ambientNeighbour.ambientBin = 2;
+  ambient.table[ambientNeighbour] = {0.9, 8};
+  EXPECT_DOUBLE_EQ(lookup(ambient, 0.5, 0.5), 0.9);
+  // And the bucket without one ignores the ambient neighbour.
+  EXPECT_DOUBLE_EQ(lookup(ambient, 0.5), 0.95);
+}
+
+TEST(BrightnessModel, TopBucketsByCount) {
+  auto model = BrightnessModel::empty();
+  EXPECT_TRUE(model.topBuckets(5).empty());
+  ContentBucket a = midBucket(), b = midBucket(), c = midBucket();
+  b.lumBin = 1;
+  c.lumBin = 2;
+  model.table[a] = {0.5, 3};
+  model.table[b] = {0.6, 12};
+  model.table[c] = {0.7, 7};
+  auto top = model.topBuckets(5);
+  ASSERT_EQ(top.size(), 3u);
+  EXPECT_EQ(top[0].second.count, 12);
+  EXPECT_EQ(top[1].second.count, 7);
+  EXPECT_EQ(top[2].second.count, 3);
+  EXPECT_EQ(model.topBuckets(1).size(), 1u);
+  EXPECT_TRUE(model.topBuckets(0).empty());
+}
+
+class ModelFile : public ::testing::Test {
+ protected:
+  test::TempDir dir;
+  std::filesystem::path file = dir / "data/nuvlet/brightness_model_v2.json";
+};
+
+TEST_F(ModelFile, RoundTripKeepsEveryValue) {
+  BrightnessModel model;
+  model.prior = LuminancePrior{{0.8, 0.74, 0.7, 0.66, 0.6, 0.55, 0.5, 0.45}};
+  model.fittedAt = 786000000.5;
+  model.observationCount = 57;
+  model.table[ContentBucket{6, 0, 2, 0, 1, 1, std::nullopt}] = {0.42, 12};
+  model.table[ContentBucket{1, 2, 0, 1, 0, 3, 2}] = {0.1 + 0.2, 3};  // not a short decimal
+  model.table[ContentBucket{12, 0, 0, 0, 0, 0, std::nullopt}] = {0.5, -1};  // hand-edited
+  ASSERT_TRUE(model.save(file));
+  EXPECT_EQ(BrightnessModel::load(file), model);
+
+  struct stat st {};
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_EQ(::stat(file.parent_path().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+  auto empty = BrightnessModel::empty();
+  ASSERT_TRUE(empty.save(file));
+  EXPECT_NE(test::readText(file).find("-63114076800"), std::string::npos);
+  EXPECT_EQ(BrightnessModel::load(file), empty);
+}
+
+TEST_F(ModelFile, ExampleFileLoads) {
+  dir.write("m.json",
+            R"({"table":[{"lumBin":6,"darkBin":0,"brightBin":2,"chromaBin":0,"warmBin":1,"todBin":1},{"preferredB":0.42,"count":12}],"prior":{"bByLumBin":[0.8,0.74,0.7,0.66,0.6,0.55,0.5,0.45]},"fittedAt":786000000.5,"observationCount":57})");
+  auto model = BrightnessModel::load(dir / "m.json");
+  ASSERT_TRUE(model);
+  EXPECT_EQ(model->bucketCount(), 1u);
+  EXPECT_EQ(model->observationCount, 57);
+  EXPECT_DOUBLE_EQ(model->fittedAt, 786000000.5);
+  EXPECT_EQ(model->table.at(ContentBucket{6, 0, 2, 0, 1, 1, std::nullopt}),
+            (BucketStat{0.42, 12}));
+}
+
+TEST_F(ModelFile, DamagedFilesLoadNothing) {
+  const std::string good =
+      R"({"table":[],"prior":{"bByLumBin":[0.5]},"fittedAt":1,"observationCount":2})";
+  ASSERT_TRUE(BrightnessModel::decode(good));
+  const std::string bad[] = {
+      "",
+      "{",
+      "null",
+      "[]",
+      R"({"table":[],"prior":{"bByLumBin":[0.5]},"fittedAt":1})",
+      R"({"table":[],"prior":{"bByLumBin":[0.5]},"fittedAt":"1","observationCount":2})",
+      R"({"table":[],"prior":{"bByLumBin":["x"]},"fittedAt":1,"observationCount":2})",
+      R"({"table":[],"prior":{},"fittedAt":1,"observationCount":2})",
+      R"({"table":[],"prior":{"bByLumBin":[0.5]},"fittedAt":1,"observationCount":2.5})",
+      R"({"table":[{"lumBin":1,"darkBin":0,"brightBin":0,"chromaBin":0,"warmBin":1,"todBin":1}],"prior":{"bByLumBin":[]},"fittedAt":1,"observationCount":2})",
+      R"({"table":[{"lumBin":1,"darkBin":0,"brightBin":0,"chromaBin":0,"warmBin":1,"todBin":1},{"preferredB":0.5}],"prior":{"bByLumBin":[]},"fittedAt":1,"observationCount":2})",
+      R"({"table":[],"prior":{"bByLumBin":[1e999]},"fittedAt":1,"observationCount":2})",
+      "{\"table\":[],\"prior\":{\"bByLumBin\":[]},\"fittedAt\":1,\"observationCount\":2,\"x\":\"\xff\xfe\"}",
+      std::string(200000, '[') + std::string(200000, ']'),
+  };
+  for (const auto& text : bad) {
+    EXPECT_FALSE(BrightnessModel::decode(text)) << text.substr(0, 120);
+    dir.write("bad.json", text);
+    EXPECT_FALSE(BrightnessModel::load(dir / "bad.json"));
+  }
+  EXPECT_FALSE(BrightnessModel::load(dir / "missing.json"));
+  EXPECT_FALSE(BrightnessModel::load(dir.path()));  // a directory
+
+  // 50 MB of garbage.
+  std::string garbage(50u << 20, '\0');
+  for (std::size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<char>(i * 131 % 251);
+  dir.write("garbage.json", garbage);
+  EXPECT_FALSE(BrightnessModel::load(dir / "garbage.json"));
+}
+
+TEST_F(ModelFile, NonFiniteModelWritesNothing) {
+  auto model = BrightnessModel::empty();
+  model.observationCount = 1;
+  ASSERT_TRUE(model.save(file));
+  const auto before = test::readText(file);
+
+  auto broken = model;
+  broken.table[midBucket()] = {kNaN, 3};
+  EXPECT_FALSE(broken.save(file));
+  auto brokenPrior = model;
+  brokenPrior.prior.bByLumBin[3] = std::numeric_limits<double>::infinity();
+  EXPECT_FALSE(brokenPrior.save(file));
+  EXPECT_EQ(test::readText(file), before);
+  // No temporary file is left behind either.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(file.parent_path()),
+                          std::filesystem::directory_iterator()),
+            1);
+}
+
+}  // namespace
+}  // namespace nuvlet

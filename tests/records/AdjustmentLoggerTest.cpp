@@ -1,0 +1,110 @@
+#include "nuvlet/records/AdjustmentLogger.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <clocale>
+#include <filesystem>
+
+#include "platform/sim/ScriptedWorkspace.h"
+#include "platform/sim/VirtualRunLoop.h"
+#include "tests/support/TempDir.h"
+
+namespace nuvlet {
+namespace {
+
+class AdjustmentLog : public ::testing::Test {
+ protected:
+  test::TempDir dir;
+  Paths paths = Paths::under(dir.path());
+  sim::VirtualRunLoop loop{1796386140.0};  // 2026-12-04T12:09:00Z
+  sim::ScriptedWorkspace workspace;
+
+  std::string contents() const { return test::readText(paths.adjustmentLog()); }
+};
+
+TEST_F(AdjustmentLog, FirstStartCreatesHeaderOnlyFilePrivately) {
+  { AdjustmentLogger logger(paths, loop, workspace); }
+  EXPECT_EQ(contents(), AdjustmentLogger::kHeader);
+  EXPECT_EQ(AdjustmentLogger::kHeader.size(), 74u);
+  struct stat st {};
+  ASSERT_EQ(::stat(paths.adjustmentLog().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_EQ(::stat(paths.stateDir().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
+TEST_F(AdjustmentLog, LinesFormatNumbersAndAppendAcrossStarts) {
+  // A locale with a decimal comma must not change the file, if the machine has one.
+  const char* previous = std::setlocale(LC_NUMERIC, nullptr);
+  const std::string saved = previous ? previous : "C";
+  std::setlocale(LC_NUMERIC, "de_DE.UTF-8");
+
+  workspace.frontmost = FrontmostApplication{"org.gnome.TextEditor", "Text Editor"};
+  {
+    AdjustmentLogger logger(paths, loop, workspace);
+    logger.log("scroll", 0.5, 0.33333, 0.02, 1);
+  }
+  loop.advance(61.9);
+  workspace.frontmost.reset();
+  {
+    AdjustmentLogger logger(paths, loop, workspace);
+    logger.log("auto", 0.123456, 0.99995, 0.00004, 0.6);
+  }
+  std::setlocale(LC_NUMERIC, saved.c_str());
+
+  EXPECT_EQ(contents(), std::string(AdjustmentLogger::kHeader) +
+                            "2026-12-04T12:09:00Z,scroll,0.5000,0.3333,0.0200,1.0000,"
+                            "org.gnome.TextEditor\n"
+                            "2026-12-04T12:10:01Z,auto,0.1235,1.0000,0.0000,0.6000,unknown\n");
+}
+
+TEST_F(AdjustmentLog, TimeStampIsUtcWhateverTheZone) {
+  setenv("TZ", "Pacific/Kiritimati", 1);  // UTC+14
+  tzset();
+  AdjustmentLogger logger(paths, loop, workspace);
+  EXPECT_EQ(logger.formatLine("auto", 0, 0, 0, 0).substr(0, 20), "2026-12-04T12:09:00Z");
+  unsetenv("TZ");
+  tzset();
+}
+
+TEST_F(AdjustmentLog, ApplicationIdCannotBreakTheCsv) {
+  AdjustmentLogger logger(paths, loop, workspace);
+  struct Case {
+    std::string id;
+    std::string column;
+  };
+  const Case cases[] = {
+      {"evil,app\nnext,row", "evil_app_next_row"},
+      {"tab\there\r", "tab_here_"},
+      {"", "unknown"},
+      {"caf\xc3\xa9", "caf\xc3\xa9"},
+      {"bad\xff", "bad\xef\xbf\xbd"},
+  };
+  for (const auto& c : cases) {
+    workspace.frontmost = FrontmostApplication{c.id, ""};
+    auto line = logger.formatLine("scroll", 0, 0, 0, 0);
+    EXPECT_EQ(line.substr(line.rfind(',') + 1), c.column + "\n");
+    EXPECT_EQ(std::count(line.begin(), line.end(), ','), 6);
+  }
+}
+
+TEST_F(AdjustmentLog, UnwritablePlaceDropsLinesQuietly) {
+  // The state directory is a file: nothing can be created below it.
+  dir.write("state", "not a directory");
+  AdjustmentLogger logger(paths, loop, workspace);
+  EXPECT_FALSE(logger.isOpen());
+  logger.log("auto", 0.1, 0.2, 0.3, 0.4);  // must not crash
+}
+
+TEST_F(AdjustmentLog, ExistingFileIsAppendedAsItIs) {
+  dir.write("state/nuvlet/adjustments.csv", "old header\nold,row\n");
+  AdjustmentLogger logger(paths, loop, workspace);
+  logger.log("system_key", 0.2, 0.4, 0.5, 0.6);
+  EXPECT_EQ(contents(),
+            "old header\nold,row\n2026-12-04T12:09:00Z,system_key,0.2000,0.4000,0.5000,0.6000,"
+            "unknown\n");
+}
+
+}  // namespace
+}  // namespace nuvlet
