@@ -1,11 +1,10 @@
-#include "nuvlet/learning/BrightnessModel.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <cmath>
 #include <limits>
 
+#include "nuvlet/learning/BrightnessModel.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet {
@@ -14,7 +13,9 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // A bucket in the middle of every range at luminance 0.5, midday, no ambient reading.
-ContentBucket midBucket() { return ContentBucket::from(0.5, ContentSignature::neutral(0.5), {}, 12); }
+ContentBucket midBucket() {
+  return ContentBucket::from(0.5, ContentSignature::neutral(0.5), {}, 12);
+}
 
 double lookup(const BrightnessModel& m, double lum = 0.5, std::optional<double> amb = {},
               int hour = 12) {
@@ -23,8 +24,14 @@ double lookup(const BrightnessModel& m, double lum = 0.5, std::optional<double> 
 
 TEST(LuminancePrior, DefaultRampAndInterpolation) {
   auto prior = LuminancePrior::defaultRamp();
-  const double expected[] = {0.75, 0.7071428571428572, 0.6642857142857143, 0.6214285714285714,
-                             0.5785714285714286, 0.5357142857142857, 0.4928571428571429, 0.45};
+  const double expected[] = {0.75,
+                             0.7071428571428572,
+                             0.6642857142857143,
+                             0.6214285714285714,
+                             0.5785714285714286,
+                             0.5357142857142857,
+                             0.4928571428571429,
+                             0.45};
   ASSERT_EQ(prior.bByLumBin.size(), 8u);
   for (std::size_t i = 0; i < 8; ++i) EXPECT_DOUBLE_EQ(prior.bByLumBin[i], expected[i]);
 
@@ -82,8 +89,8 @@ TEST(BrightnessModel, ConfidenceFloorAndClamp) {
   EXPECT_DOUBLE_EQ(lookup(zeros), 0.05);
 
   // Non-finite luminance never fails and stays within the clamp.
-  double r = model.preferredBacklight(kNaN, ContentSignature{kNaN, kNaN, kNaN, kNaN, kNaN}, kNaN,
-                                      -7);
+  double r =
+      model.preferredBacklight(kNaN, ContentSignature{kNaN, kNaN, kNaN, kNaN, kNaN}, kNaN, -7);
   EXPECT_GE(r, 0.05);
   EXPECT_LE(r, 1.0);
 }
@@ -142,7 +149,7 @@ TEST_F(ModelFile, RoundTripKeepsEveryValue) {
   model.fittedAt = 786000000.5;
   model.observationCount = 57;
   model.table[ContentBucket{6, 0, 2, 0, 1, 1, std::nullopt}] = {0.42, 12};
-  model.table[ContentBucket{1, 2, 0, 1, 0, 3, 2}] = {0.1 + 0.2, 3};  // not a short decimal
+  model.table[ContentBucket{1, 2, 0, 1, 0, 3, 2}] = {0.1 + 0.2, 3};         // not a short decimal
   model.table[ContentBucket{12, 0, 0, 0, 0, 0, std::nullopt}] = {0.5, -1};  // hand-edited
   ASSERT_TRUE(model.save(file));
   EXPECT_EQ(BrightnessModel::load(file), model);
@@ -160,15 +167,15 @@ TEST_F(ModelFile, RoundTripKeepsEveryValue) {
 }
 
 TEST_F(ModelFile, ExampleFileLoads) {
-  dir.write("m.json",
-            R"({"table":[{"lumBin":6,"darkBin":0,"brightBin":2,"chromaBin":0,"warmBin":1,"todBin":1},{"preferredB":0.42,"count":12}],"prior":{"bByLumBin":[0.8,0.74,0.7,0.66,0.6,0.55,0.5,0.45]},"fittedAt":786000000.5,"observationCount":57})");
+  dir.write(
+      "m.json",
+      R"({"table":[{"lumBin":6,"darkBin":0,"brightBin":2,"chromaBin":0,"warmBin":1,"todBin":1},{"preferredB":0.42,"count":12}],"prior":{"bByLumBin":[0.8,0.74,0.7,0.66,0.6,0.55,0.5,0.45]},"fittedAt":786000000.5,"observationCount":57})");
   auto model = BrightnessModel::load(dir / "m.json");
   ASSERT_TRUE(model);
   EXPECT_EQ(model->bucketCount(), 1u);
   EXPECT_EQ(model->observationCount, 57);
   EXPECT_DOUBLE_EQ(model->fittedAt, 786000000.5);
-  EXPECT_EQ(model->table.at(ContentBucket{6, 0, 2, 0, 1, 1, std::nullopt}),
-            (BucketStat{0.42, 12}));
+  EXPECT_EQ(model->table.at(ContentBucket{6, 0, 2, 0, 1, 1, std::nullopt}), (BucketStat{0.42, 12}));
 }
 
 TEST_F(ModelFile, DamagedFilesLoadNothing) {
@@ -188,7 +195,8 @@ TEST_F(ModelFile, DamagedFilesLoadNothing) {
       R"({"table":[{"lumBin":1,"darkBin":0,"brightBin":0,"chromaBin":0,"warmBin":1,"todBin":1}],"prior":{"bByLumBin":[]},"fittedAt":1,"observationCount":2})",
       R"({"table":[{"lumBin":1,"darkBin":0,"brightBin":0,"chromaBin":0,"warmBin":1,"todBin":1},{"preferredB":0.5}],"prior":{"bByLumBin":[]},"fittedAt":1,"observationCount":2})",
       R"({"table":[],"prior":{"bByLumBin":[1e999]},"fittedAt":1,"observationCount":2})",
-      "{\"table\":[],\"prior\":{\"bByLumBin\":[]},\"fittedAt\":1,\"observationCount\":2,\"x\":\"\xff\xfe\"}",
+      "{\"table\":[],\"prior\":{\"bByLumBin\":[]},\"fittedAt\":1,\"observationCount\":2,\"x\":"
+      "\"\xff\xfe\"}",
       std::string(200000, '[') + std::string(200000, ']'),
   };
   for (const auto& text : bad) {

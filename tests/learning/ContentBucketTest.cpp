@@ -1,11 +1,11 @@
-#include "nuvlet/learning/ContentBucket.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <unordered_set>
+
+#include "nuvlet/learning/ContentBucket.h"
 
 namespace nuvlet {
 namespace {
@@ -23,9 +23,9 @@ TEST(ContentBucket, LuminanceBandsTruncateAndClamp) {
     double lum;
     std::int64_t bin;
   };
-  for (auto [lum, bin] : {Case{1.0, 7}, Case{0.125, 1}, Case{0.1249, 0}, Case{-0.3, 0},
-                          Case{0.999, 7}, Case{7.0, 7}, Case{kNaN, 0}, Case{kInf, 7},
-                          Case{-kInf, 0}}) {
+  for (auto [lum, bin] :
+       {Case{1.0, 7}, Case{0.125, 1}, Case{0.1249, 0}, Case{-0.3, 0}, Case{0.999, 7}, Case{7.0, 7},
+        Case{kNaN, 0}, Case{kInf, 7}, Case{-kInf, 0}}) {
     EXPECT_EQ(bucketFor(lum).lumBin, bin) << lum;
   }
 }
@@ -62,9 +62,9 @@ TEST(ContentBucket, TimeOfDayBins) {
     int hour;
     std::int64_t bin;
   };
-  for (auto [hour, bin] : {Case{5, 0}, Case{10, 0}, Case{11, 1}, Case{16, 1}, Case{17, 2},
-                           Case{21, 2}, Case{22, 3}, Case{23, 3}, Case{0, 3}, Case{4, 3},
-                           Case{24, 3}, Case{-1, 3}}) {
+  for (auto [hour, bin] :
+       {Case{5, 0}, Case{10, 0}, Case{11, 1}, Case{16, 1}, Case{17, 2}, Case{21, 2}, Case{22, 3},
+        Case{23, 3}, Case{0, 3}, Case{4, 3}, Case{24, 3}, Case{-1, 3}}) {
     EXPECT_EQ(ContentBucket::todBinFor(hour), bin) << hour;
     EXPECT_EQ(bucketFor(0.5, {}, {}, hour).todBin, bin) << hour;
   }
@@ -94,18 +94,25 @@ TEST(ContentBucket, JsonRoundTripAndStrictDecode) {
   b.ambientBin = 2;
   EXPECT_EQ(ContentBucket::fromJson(nlohmann::json::parse(b.toJson().dump())), b);
 
-  auto parse = [](const char* text) { return ContentBucket::fromJson(nlohmann::json::parse(text)); };
-  auto nullAmbient =
-      parse(R"({"lumBin":1,"darkBin":0,"brightBin":0,"chromaBin":0,"warmBin":1,"todBin":3,"ambientBin":null})");
+  auto parse = [](const char* text) {
+    return ContentBucket::fromJson(nlohmann::json::parse(text));
+  };
+  auto nullAmbient = parse(
+      R"({"lumBin":1,"darkBin":0,"brightBin":0,"chromaBin":0,"warmBin":1,"todBin":3,"ambientBin":null})");
   ASSERT_TRUE(nullAmbient);
   EXPECT_FALSE(nullAmbient->ambientBin);
   // Integral floats are integers; fractions, strings and missing members are not.
-  EXPECT_TRUE(parse(R"({"lumBin":1.0,"darkBin":0,"brightBin":0,"chromaBin":0,"warmBin":1,"todBin":3})"));
-  EXPECT_FALSE(parse(R"({"lumBin":1.5,"darkBin":0,"brightBin":0,"chromaBin":0,"warmBin":1,"todBin":3})"));
-  EXPECT_FALSE(parse(R"({"lumBin":"1","darkBin":0,"brightBin":0,"chromaBin":0,"warmBin":1,"todBin":3})"));
+  EXPECT_TRUE(
+      parse(R"({"lumBin":1.0,"darkBin":0,"brightBin":0,"chromaBin":0,"warmBin":1,"todBin":3})"));
+  EXPECT_FALSE(
+      parse(R"({"lumBin":1.5,"darkBin":0,"brightBin":0,"chromaBin":0,"warmBin":1,"todBin":3})"));
+  EXPECT_FALSE(
+      parse(R"({"lumBin":"1","darkBin":0,"brightBin":0,"chromaBin":0,"warmBin":1,"todBin":3})"));
   EXPECT_FALSE(parse(R"({"darkBin":0,"brightBin":0,"chromaBin":0,"warmBin":1,"todBin":3})"));
-  EXPECT_FALSE(parse(R"({"lumBin":1,"darkBin":0,"brightBin":0,"chromaBin":0,"warmBin":1,"todBin":3,"ambientBin":"x"})"));
-  EXPECT_FALSE(parse(R"({"lumBin":1e300,"darkBin":0,"brightBin":0,"chromaBin":0,"warmBin":1,"todBin":3})"));
+  EXPECT_FALSE(parse(
+      R"({"lumBin":1,"darkBin":0,"brightBin":0,"chromaBin":0,"warmBin":1,"todBin":3,"ambientBin":"x"})"));
+  EXPECT_FALSE(
+      parse(R"({"lumBin":1e300,"darkBin":0,"brightBin":0,"chromaBin":0,"warmBin":1,"todBin":3})"));
   EXPECT_FALSE(parse("[1,2,3]"));
 }
 

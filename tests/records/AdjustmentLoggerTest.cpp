@@ -1,11 +1,10 @@
-#include "nuvlet/records/AdjustmentLogger.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <clocale>
 #include <filesystem>
 
+#include "nuvlet/records/AdjustmentLogger.h"
 #include "platform/sim/ScriptedWorkspace.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/support/TempDir.h"

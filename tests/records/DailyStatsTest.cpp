@@ -1,5 +1,3 @@
-#include "nuvlet/records/DailyStats.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -7,6 +5,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
+#include "nuvlet/records/DailyStats.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/support/TempDir.h"
 
@@ -76,8 +75,7 @@ TEST_F(DailyStatsTest, RollingAverageAgainstBaseline) {
   EXPECT_NEAR(stats.rollingAverage(7), 2.0 / 7, 1e-12);
   EXPECT_EQ(stats.daysRecorded(), 8);
   // Yesterday and the day a week ago count; eight days ago does not.
-  dir.write("data/nuvlet/dailystats.json",
-            R"({"2026-12-04":7,"2026-11-29":7,"2026-11-28":100})");
+  dir.write("data/nuvlet/dailystats.json", R"({"2026-12-04":7,"2026-11-29":7,"2026-11-28":100})");
   DailyStats window(paths, clock);
   EXPECT_DOUBLE_EQ(window.rollingAverage(7), 2.0);
 }
@@ -85,8 +83,9 @@ TEST_F(DailyStatsTest, RollingAverageAgainstBaseline) {
 TEST_F(DailyStatsTest, RollingWindowCrossesDaylightSavingChange) {
   // 2026-03-29 has 23 hours in Berlin; the window must still cover seven distinct days.
   clock.setWallClock(1774908000.0);  // 2026-03-31 00:00 +02:00
-  dir.write("data/nuvlet/dailystats.json",
-            R"({"2026-03-25":1,"2026-03-26":1,"2026-03-27":1,"2026-03-28":1,"2026-03-29":1,"2026-03-30":1,"2026-03-31":1})");
+  dir.write(
+      "data/nuvlet/dailystats.json",
+      R"({"2026-03-25":1,"2026-03-26":1,"2026-03-27":1,"2026-03-28":1,"2026-03-29":1,"2026-03-30":1,"2026-03-31":1})");
   DailyStats stats(paths, clock);
   EXPECT_DOUBLE_EQ(stats.rollingAverage(7), 1.0);
 }

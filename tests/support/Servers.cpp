@@ -22,7 +22,8 @@ DbusDaemon::DbusDaemon(Kind kind) {
  "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig>
-  <type>)") + (kind == Kind::Session ? "session" : "system") + R"(</type>
+  <type>)") + (kind == Kind::Session ? "session" : "system") +
+                                                        R"(</type>
   <listen>unix:dir=)" + dir_.path().string() + R"(</listen>
   <auth>EXTERNAL</auth>
   <policy context="default">
@@ -31,7 +32,8 @@ DbusDaemon::DbusDaemon(Kind kind) {
     <allow own="*"/>
   </policy>
 </busconfig>
-)").string();
+)")
+                                 .string();
   process_ = std::make_unique<ChildProcess>(std::vector<std::string>{
       "dbus-daemon", "--config-file=" + config, "--print-address=1", "--nofork", "--nopidfile"});
   if (!process_->started()) return;

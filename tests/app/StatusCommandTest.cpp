@@ -1,0 +1,108 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "nuvlet/app/StatusReport.h"
+#include "platform/sim/VirtualRunLoop.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TempDir.h"
+
+namespace nuvlet {
+namespace {
+
+const char* kExampleModel =
+    R"({"table":[{"lumBin":6,"darkBin":0,"brightBin":2,"chromaBin":0,"warmBin":1,"todBin":1},{"preferredB":0.42,"count":12},)"
+    R"({"lumBin":12,"darkBin":0,"brightBin":0,"chromaBin":5,"warmBin":1,"todBin":9,"ambientBin":1},{"preferredB":0.61,"count":3},)"
+    R"({"lumBin":1,"darkBin":2,"brightBin":0,"chromaBin":2,"warmBin":0,"todBin":3},{"preferredB":0.755,"count":40}],)"
+    R"("prior":{"bByLumBin":[0.8,0.74,0.7,0.66,0.6,0.55,0.5,0.45]},"fittedAt":786000000.5,"observationCount":57})";
+
+class StatusCommand : public ::testing::Test {
+ protected:
+  test::TempDir home;
+  std::map<std::string, std::string> env{{"HOME", home.path().string()},
+                                         {"XDG_DATA_HOME", (home / "data").string()},
+                                         {"XDG_STATE_HOME", (home / "state").string()},
+                                         {"XDG_CONFIG_HOME", ""},
+                                         {"TZ", "UTC"}};
+  const std::string nuvlet = NUVLET_BUILD_DIR "/app/nuvlet";
+
+  test::ChildProcess::Result run(std::vector<std::string> args) {
+    args.insert(args.begin(), nuvlet);
+    return test::ChildProcess::run(args, env);
+  }
+};
+
+TEST_F(StatusCommand, SummarisesModelAndDailyStatisticsFromTheXdgPlaces) {
+  home.write("data/nuvlet/brightness_model_v2.json", kExampleModel);
+  // Today in the child's clock is unknown to the test, so give it a past day only.
+  home.write("data/nuvlet/dailystats.json", R"({"2020-01-01":3,"2020-01-02":1})");
+  auto result = run({"status"});
+  EXPECT_EQ(result.status, 0);
+  const std::string expected =
+      "Calibration\n"
+      "  3 content buckets learned\n"
+      "  Fit from 57 observations\n"
+      "  Last 7 days: 0.0 adj/day (baseline 2.0)\n"
+      "  Today: 0 \u2022 days tracked: 2\n"
+      "\n"
+      "  Top learned content:\n"
+      "    darker / vivid / cool, night: B=0.76 (40)\n"
+      "    brighter / neutral / neutral, day: B=0.42 (12)\n"
+      "    ? / ? / neutral, ?: B=0.61 (3)\n";
+  EXPECT_NE(result.out.find(expected), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find((home / "data/nuvlet/brightness_model_v2.json").string()),
+            std::string::npos);
+  EXPECT_NE(result.out.find((home / ".config/nuvlet/settings.json").string()), std::string::npos)
+      << "an empty XDG_CONFIG_HOME falls back to ~/.config";
+}
+
+TEST_F(StatusCommand, WithoutFilesReportsTheEmptyModelAndWritesNothing) {
+  auto result = run({});  // the main job, for now
+  EXPECT_EQ(result.status, 0);
+  EXPECT_NE(result.out.find("0 content buckets learned\n  Fit from 0 observations\n"),
+            std::string::npos)
+      << result.out;
+  EXPECT_NE(result.out.find("not created yet: the empty model applies"), std::string::npos);
+  EXPECT_TRUE(std::filesystem::is_empty(home.path()));
+}
+
+TEST_F(StatusCommand, DamagedModelIsReportedNotFatal) {
+  home.write("data/nuvlet/brightness_model_v2.json", R"({"table":[],"prior":)");
+  home.write("data/nuvlet/dailystats.json", "\xff garbage");
+  auto result = run({"status"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_NE(result.out.find("unreadable: the empty model applies"), std::string::npos);
+  EXPECT_NE(result.out.find("days tracked: 0"), std::string::npos);
+}
+
+TEST_F(StatusCommand, VersionHelpAndUnknownCommands) {
+  auto version = run({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "nuvlet " NUVLET_VERSION "\n");
+  auto help = run({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("status"), std::string::npos);
+  EXPECT_NE(run({"frobnicate"}).status, 0);
+}
+
+TEST(StatusReport, OneLearnedBucketIsSingular) {
+  test::TempDir home;
+  auto paths = Paths::under(home.path());
+  home.write(
+      "data/nuvlet/brightness_model_v2.json",
+      R"({"table":[{"lumBin":0,"darkBin":0,"brightBin":0,"chromaBin":0,"warmBin":1,"todBin":0},{"preferredB":0.5,"count":1}],"prior":{"bByLumBin":[]},"fittedAt":0,"observationCount":1})");
+  home.write("data/nuvlet/dailystats.json", R"({"2026-12-06":1})");
+  sim::VirtualRunLoop clock;  // 2026-12-06 12:00 UTC
+  setenv("TZ", "UTC", 1);
+  tzset();
+  auto report = statusReport(paths, clock);
+  EXPECT_NE(report.find("  1 content bucket learned\n"), std::string::npos) << report;
+  EXPECT_NE(report.find("Last 7 days: 0.1 adj/day (baseline 1.0)"), std::string::npos);
+  EXPECT_NE(report.find("Today: 1 \u2022 days tracked: 1"), std::string::npos);
+  EXPECT_NE(report.find("darkest / neutral / neutral, morning: B=0.50 (1)"), std::string::npos);
+  unsetenv("TZ");
+  tzset();
+}
+
+}  // namespace
+}  // namespace nuvlet
