@@ -36,8 +36,9 @@ bool ensureDirectory(const std::filesystem::path& dir, unsigned mode) {
     missing.push_back(p);
     if (p == p.parent_path()) break;
   }
-  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-    if (::mkdir(it->c_str(), static_cast<mode_t>(mode)) != 0 && errno != EEXIST) return false;
+  std::reverse(missing.begin(), missing.end());  // outermost first
+  for (const auto& p : missing) {
+    if (::mkdir(p.c_str(), static_cast<mode_t>(mode)) != 0 && errno != EEXIST) return false;
   }
   return std::filesystem::is_directory(dir, ec);
 }
