@@ -59,8 +59,9 @@ std::optional<double> ExternalBrightnessController::parseLevel(std::string_view 
   while (!output.empty() && isBlank(output.back())) output.remove_suffix(1);
   if (output.empty()) return std::nullopt;
   // from_chars takes a leading '-' but not a '+', and must not see a second sign.
-  std::string_view digits = output.front() == '+' ? output.substr(1) : output;
-  std::size_t first = digits.front() == '-' ? 1 : 0;
+  bool plus = output.front() == '+';
+  std::string_view digits = plus ? output.substr(1) : output;
+  std::size_t first = !plus && digits.front() == '-' ? 1 : 0;
   if (digits.size() <= first || digits[first] < '0' || digits[first] > '9') return std::nullopt;
   std::int64_t value = 0;
   auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);

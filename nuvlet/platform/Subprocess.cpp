@@ -4,7 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/pidfd.h>
+#include <sys/syscall.h>
 #include <sys/timerfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -162,7 +162,8 @@ void Subprocess::launch(const std::vector<std::string>& argv) {
     armTimer(timerfd_, options_.timeout);
     timerWatch_ = loop_.watchReadable(timerfd_, [this] { onTimer(); });
   }
-  pidfd_ = ::pidfd_open(pid_, 0);
+  // Through syscall(): glibc 2.36's <sys/pidfd.h> lacks C linkage for C++.
+  pidfd_ = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
   if (pidfd_ < 0) {
     // Kernels before 5.3: look for the exit every 10 ms instead.
     pidfd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
