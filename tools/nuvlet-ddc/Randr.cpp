@@ -49,22 +49,27 @@ std::uint32_t Randr::atom(const char* name) {
 }
 
 std::optional<Bytes> Randr::edid(std::uint32_t id, std::string& why) {
-  std::uint32_t edidAtom = atom("EDID");
   xcb_generic_error_t* error = nullptr;
-  // 1 KiB: a base block and up to seven extension blocks, far more than matching needs.
-  Freed reply(xcb_randr_get_output_property_reply(
-      c_, xcb_randr_get_output_property(c_, id, edidAtom, XCB_ATOM_ANY, 0, 256, 0, 0), &error));
-  if (error != nullptr) {
+  Freed info(xcb_randr_get_output_info_reply(c_, xcb_randr_get_output_info(c_, id, XCB_CURRENT_TIME),
+                                             &error));
+  if (error != nullptr || !info) {
     std::free(error);
     why = "RandR output " + std::to_string(id) + " does not exist";
     return std::nullopt;
   }
-  if (edidAtom == XCB_ATOM_NONE || !reply || reply->format != 8 ||
-      xcb_randr_get_output_property_data_length(reply.p) <= 0) {
-    why = "RandR output " + std::to_string(id) + " has no EDID";
+  why = "RandR output " + std::to_string(id) + " has no EDID";
+  // Until some output has one, the server does not even know the atom.
+  std::uint32_t edidAtom = atom("EDID");
+  if (edidAtom == XCB_ATOM_NONE) return std::nullopt;
+  // 1 KiB: a base block and up to seven extension blocks, far more than matching needs.
+  Freed reply(xcb_randr_get_output_property_reply(
+      c_, xcb_randr_get_output_property(c_, id, edidAtom, XCB_ATOM_ANY, 0, 256, 0, 0), &error));
+  std::free(error);
+  if (!reply || reply->format != 8 || xcb_randr_get_output_property_data_length(reply.p) <= 0) {
     return std::nullopt;
   }
   const std::uint8_t* data = xcb_randr_get_output_property_data(reply.p);
+  why.clear();
   return Bytes(data, data + xcb_randr_get_output_property_data_length(reply.p));
 }
 
