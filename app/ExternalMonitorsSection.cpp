@@ -14,11 +14,13 @@ namespace nuvlet::cli {
 // The external monitors nuvlet-ddc reaches and their brightness, or why none.
 std::vector<std::string> externalMonitorLines() {
   SystemClock clock;
-  auto defaults = linux_platform::makeJsonFileDefaults(Paths::fromEnvironment().settingsFile(), clock);
+  auto defaults =
+      linux_platform::makeJsonFileDefaults(Paths::fromEnvironment().settingsFile(), clock);
   auto tool = ExternalBrightnessController::locateTool(*defaults);
   if (!tool) {
-    return {"nuvlet-ddc not found beside the nuvlet executable (../libexec/nuvlet/) and "
-            "\"monitorToolPath\" names no executable"};
+    return {
+        "nuvlet-ddc not found beside the nuvlet executable (../libexec/nuvlet/) and "
+        "\"monitorToolPath\" names no executable"};
   }
   std::vector<std::string> lines{"tool: " + tool->string()};
   // Listing detects every display, which can take seconds; a run of the controller

@@ -2,6 +2,7 @@
 // of /bin/true with stdout through a pipe, read to end of file and reaped.
 //
 //   build/bench/bench_external_tool
+#include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -10,8 +11,6 @@
 #include <cstdio>
 #include <map>
 #include <string>
-
-#include <benchmark/benchmark.h>
 
 #include "nuvlet/control/ExternalBrightnessController.h"
 #include "nuvlet/platform/Subprocess.h"
@@ -46,8 +45,8 @@ BENCHMARK(spawnTrueFloor)->Unit(benchmark::kMicrosecond)->MinTime(1.0);
 
 void subprocessRun(benchmark::State& state) {
   for (auto _ : state) {
-    auto r = nuvlet::Subprocess::runAndWait({"/bin/true", "display", "id=1", "get", "luminance"},
-                                            {});
+    auto r =
+        nuvlet::Subprocess::runAndWait({"/bin/true", "display", "id=1", "get", "luminance"}, {});
     benchmark::DoNotOptimize(r.exitStatus);
   }
 }

@@ -17,7 +17,7 @@ namespace {
 constexpr std::size_t kMaxToolOutput = std::size_t{64} << 10;
 
 bool isExecutableFile(const std::filesystem::path& p) {
-  struct stat st{};
+  struct stat st {};
   return ::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(p.c_str(), X_OK) == 0;
 }
 
@@ -45,8 +45,7 @@ std::vector<std::string> ExternalBrightnessController::readArguments(DisplayID d
 
 std::vector<std::string> ExternalBrightnessController::writeArguments(DisplayID display,
                                                                       int percent) {
-  return {"display", "id=" + std::to_string(display), "set", "luminance",
-          std::to_string(percent)};
+  return {"display", "id=" + std::to_string(display), "set", "luminance", std::to_string(percent)};
 }
 
 int ExternalBrightnessController::percentFor(double brightness) {
@@ -124,8 +123,8 @@ void ExternalBrightnessController::set(DisplayID display, double brightness,
     d.pending = brightness;
     if (!d.trailingTimer) {
       double elapsed = loop_.clock().monotonic() - *d.lastWriteStart;
-      scheduleTrailingWrite(display, std::clamp(kMinWriteInterval - elapsed, kMinTrailingDelay,
-                                                kMinWriteInterval));
+      scheduleTrailingWrite(
+          display, std::clamp(kMinWriteInterval - elapsed, kMinTrailingDelay, kMinWriteInterval));
     }
     return answer(false);
   }

@@ -136,8 +136,8 @@ void Subprocess::launch(const std::vector<std::string>& argv) {
   posix_spawnattr_setsigdefault(&attr, &all);
   posix_spawnattr_setsigmask(&attr, &none);
   posix_spawnattr_setpgroup(&attr, 0);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK |
-                                      POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setflags(&attr,
+                           POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
 
   std::vector<std::string> copy = argv;
   std::vector<char*> args;

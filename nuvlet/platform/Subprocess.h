@@ -62,8 +62,7 @@ class Subprocess {
 
   // Starts argv, blocks the calling thread until the run ends, and returns how it
   // ended. For command-line commands that have no loop of their own.
-  static SubprocessResult runAndWait(const std::vector<std::string>& argv,
-                                     const Options& options);
+  static SubprocessResult runAndWait(const std::vector<std::string>& argv, const Options& options);
 
  private:
   Subprocess(RunLoop& loop, const Options& options, Done done);

@@ -63,7 +63,7 @@ class VirtualRunLoop final : public RunLoop, public Clock {
 
  private:
   struct Timer {
-    double due;  // on the monotonic clock
+    double due;       // on the monotonic clock
     double interval;  // 0 for one-shot
     std::uint64_t order;
     std::shared_ptr<Callback> fn;

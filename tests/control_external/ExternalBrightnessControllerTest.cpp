@@ -1,11 +1,10 @@
-#include "nuvlet/control/ExternalBrightnessController.h"
-
 #include <signal.h>
 
 #include <chrono>
 #include <cmath>
 #include <limits>
 
+#include "nuvlet/control/ExternalBrightnessController.h"
 #include "tests/control_external/ToolFixture.h"
 
 namespace nuvlet::test {
@@ -57,10 +56,22 @@ TEST_F(ControllerTest, ReadOutputsFollowTheIntegerGrammar) {
     std::string answer;
     std::optional<double> level;
   } cases[] = {
-      {" 75\n", 0.75}, {"150", 1.0},           {"-5", 0.0},     {"+40", 0.4},
-      {"75%", {}},     {"50.5", {}},           {"", {}},        {"\r\n\t42 \n\n", 0.42},
-      {"garbage", {}}, {"4\xff" "2", {}},      {"0x10", {}},    {"+-5", {}},
-      {"7 5", {}},     {"99999999999999999999", {}},
+      {" 75\n", 0.75},
+      {"150", 1.0},
+      {"-5", 0.0},
+      {"+40", 0.4},
+      {"75%", {}},
+      {"50.5", {}},
+      {"", {}},
+      {"\r\n\t42 \n\n", 0.42},
+      {"garbage", {}},
+      {"4\xff"
+       "2",
+       {}},
+      {"0x10", {}},
+      {"+-5", {}},
+      {"7 5", {}},
+      {"99999999999999999999", {}},
   };
   for (const auto& tc : cases) {
     dir_.write("answer", tc.answer);
@@ -82,8 +93,8 @@ TEST(ParseLevel, EdgesOfTheSignedRange) {
 
 TEST(PercentFor, RoundsHalvesAwayFromZeroAndClamps) {
   const double inf = std::numeric_limits<double>::infinity();
-  const std::pair<double, int> cases[] = {{1.2, 100}, {-0.3, 0}, {0.125, 13}, {0.5, 50},
-                                          {0.005, 1}, {0.0049, 0}, {inf, 100}, {-inf, 0}};
+  const std::pair<double, int> cases[] = {{1.2, 100}, {-0.3, 0},   {0.125, 13}, {0.5, 50},
+                                          {0.005, 1}, {0.0049, 0}, {inf, 100},  {-inf, 0}};
   for (auto [level, percent] : cases) EXPECT_EQ(Controller::percentFor(level), percent) << level;
 }
 
@@ -240,8 +251,7 @@ TEST_F(ControllerTest, HangingToolIsStoppedAtTheDefaultTimeout) {
 }
 
 TEST_F(ControllerTest, ToolIgnoringTerminationIsKilledWithItsChildren) {
-  Controller c(loop_, tool("trap '' TERM; echo $$ > \"$LOG\"; sleep 30; sleep 30"),
-               {0.2, 0.2, 4});
+  Controller c(loop_, tool("trap '' TERM; echo $$ > \"$LOG\"; sleep 30; sleep 30"), {0.2, 0.2, 4});
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(read(c, 1), std::nullopt);
   EXPECT_GE(elapsedSince(start), 0.4);
@@ -254,8 +264,9 @@ TEST_F(ControllerTest, ToolIgnoringTerminationIsKilledWithItsChildren) {
 TEST_F(ControllerTest, ChildInheritsNoDescriptorAndNoIgnoredSignal) {
   int leaked = ::dup(STDERR_FILENO);  // deliberately without close-on-exec
   auto previous = ::signal(SIGTERM, SIG_IGN);
-  Controller c(loop_, tool("[ -e /proc/$$/fd/" + std::to_string(leaked) +
-                           " ] && echo leaked >> \"$LOG\"; echo $$ >> \"$LOG\"; exec sleep 30"),
+  Controller c(loop_,
+               tool("[ -e /proc/$$/fd/" + std::to_string(leaked) +
+                    " ] && echo leaked >> \"$LOG\"; echo $$ >> \"$LOG\"; exec sleep 30"),
                {0.2, 5.0, 4});
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(read(c, 1), std::nullopt);
@@ -275,8 +286,7 @@ TEST_F(ControllerTest, RunsForOneDisplayNeverOverlapAndWaitingWritesCoalesce) {
   loop_.advance(0.2);
   c.set(1, 0.7, collect);  // replaces the waiting 0.5
   EXPECT_TRUE(loop_.runUntil([&] { return !c.busy(); }));
-  EXPECT_EQ(logLines(),
-            (std::vector<std::string>{"start 30", "end 30", "start 70", "end 70"}));
+  EXPECT_EQ(logLines(), (std::vector<std::string>{"start 30", "end 30", "start 70", "end 70"}));
   EXPECT_EQ(results, (std::vector<bool>{false, true, true}))
       << "the replaced write answers first, with false";
 }

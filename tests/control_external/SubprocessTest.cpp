@@ -1,7 +1,6 @@
-#include "nuvlet/platform/Subprocess.h"
-
 #include <signal.h>
 
+#include "nuvlet/platform/Subprocess.h"
 #include "tests/control_external/ToolFixture.h"
 
 namespace nuvlet::test {
@@ -20,15 +19,14 @@ TEST_F(SubprocessTest, RunAndWaitCollectsBothStreamsAndTheStatus) {
 
 TEST_F(SubprocessTest, ArgumentsReachTheProgramUntouchedByAnyShell) {
   auto r = Subprocess::runAndWait(
-      {tool(R"(for a in "$@"; do printf '[%s]' "$a"; done)").string(), "a b", "$HOME", "*;|"},
-      {});
+      {tool(R"(for a in "$@"; do printf '[%s]' "$a"; done)").string(), "a b", "$HOME", "*;|"}, {});
   EXPECT_EQ(r.out, "[a b][$HOME][*;|]");
   EXPECT_TRUE(r.succeeded());
 }
 
 TEST_F(SubprocessTest, OutputPastTheLimitIsDroppedWithoutStallingTheChild) {
-  auto r = Subprocess::runAndWait(
-      {tool("head -c 1000000 /dev/zero; echo done >&2").string()}, {5.0, 0.2, 1000});
+  auto r = Subprocess::runAndWait({tool("head -c 1000000 /dev/zero; echo done >&2").string()},
+                                  {5.0, 0.2, 1000});
   EXPECT_EQ(r.out.size(), 1000u);
   EXPECT_TRUE(r.outputTruncated);
   EXPECT_FALSE(r.timedOut);

@@ -1,13 +1,12 @@
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/support/ProcessCheck.h"

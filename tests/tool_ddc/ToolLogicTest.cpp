@@ -1,6 +1,5 @@
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "tests/support/TempDir.h"
 #include "tests/tool_ddc/EdidFixtures.h"
@@ -37,20 +36,32 @@ TEST(Command, AcceptsExactlyTheTwoCommandLinesAndList) {
   EXPECT_EQ(std::get<SetLuminance>(parseCommand(words("display id=0 set luminance 0"))).percent, 0);
   EXPECT_TRUE(std::holds_alternative<ListMonitors>(parseCommand({"list"})));
 
-  for (const char* bad : {
-           "", "display", "display id=2 get", "display id=2 get luminance extra",
-           "Display id=2 get luminance", "display ID=2 get luminance", "display id= get luminance",
-           "display id=-1 get luminance", "display id=+1 get luminance",
-           "display id=02 get luminance", "display id=4294967296 get luminance",
-           "display id=99999999999 get luminance", "display id=1x get luminance",
-           "display id=2 get brightness", "display id=2 set luminance",
-           "display id=2 get luminance 50", "display id=2 set luminance 101",
-           "display id=2 set luminance -1", "display id=2 set luminance 050",
-           "display id=2 set luminance 5.0", "display id=2 set luminance +5", "list all"}) {
+  for (const char* bad : {"",
+                          "display",
+                          "display id=2 get",
+                          "display id=2 get luminance extra",
+                          "Display id=2 get luminance",
+                          "display ID=2 get luminance",
+                          "display id= get luminance",
+                          "display id=-1 get luminance",
+                          "display id=+1 get luminance",
+                          "display id=02 get luminance",
+                          "display id=4294967296 get luminance",
+                          "display id=99999999999 get luminance",
+                          "display id=1x get luminance",
+                          "display id=2 get brightness",
+                          "display id=2 set luminance",
+                          "display id=2 get luminance 50",
+                          "display id=2 set luminance 101",
+                          "display id=2 set luminance -1",
+                          "display id=2 set luminance 050",
+                          "display id=2 set luminance 5.0",
+                          "display id=2 set luminance +5",
+                          "list all"}) {
     EXPECT_TRUE(std::holds_alternative<UsageError>(parseCommand(words(bad)))) << bad;
   }
-  EXPECT_TRUE(std::holds_alternative<UsageError>(
-      parseCommand({"display", "id=2 ", "get", "luminance"})));
+  EXPECT_TRUE(
+      std::holds_alternative<UsageError>(parseCommand({"display", "id=2 ", "get", "luminance"})));
 }
 
 TEST(Edid, BaseBlockNeedsHeaderAndChecksum) {
@@ -91,13 +102,14 @@ TEST(Edid, MatchesTheOneMonitorWithTheSameBaseBlock) {
 TEST(Edid, BrightnessScalesToTheMonitorsMaximum) {
   const struct {
     int raw, max, percent;
-  } toPercent[] = {{50, 100, 50}, {255, 255, 100}, {128, 255, 50}, {1, 255, 0},
-                   {300, 100, 100}, {-3, 100, 0},  {10, 0, 0},      {65535, 65535, 100}};
-  for (auto c : toPercent) EXPECT_EQ(rawToPercent(c.raw, c.max), c.percent) << c.raw << "/" << c.max;
+  } toPercent[] = {{50, 100, 50},   {255, 255, 100}, {128, 255, 50}, {1, 255, 0},
+                   {300, 100, 100}, {-3, 100, 0},    {10, 0, 0},     {65535, 65535, 100}};
+  for (auto c : toPercent)
+    EXPECT_EQ(rawToPercent(c.raw, c.max), c.percent) << c.raw << "/" << c.max;
   const struct {
     int percent, max, raw;
-  } toRaw[] = {{50, 100, 50}, {50, 255, 128}, {100, 255, 255}, {0, 255, 0}, {120, 80, 80},
-               {7, 0, 0},     {100, 65535, 65535}};
+  } toRaw[] = {{50, 100, 50}, {50, 255, 128}, {100, 255, 255},    {0, 255, 0},
+               {120, 80, 80}, {7, 0, 0},      {100, 65535, 65535}};
   for (auto c : toRaw) EXPECT_EQ(percentToRaw(c.percent, c.max), c.raw) << c.percent;
 }
 
@@ -112,7 +124,7 @@ TEST(BusCache, RemembersNewestFirstOneMonitorPerBus) {
     cache.remember("c", 5);  // another monitor now on bus 5
     EXPECT_TRUE(cache.save());
   }
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(::stat(file.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   ASSERT_EQ(::stat(file.parent_path().c_str(), &st), 0);
@@ -155,8 +167,8 @@ TEST(BusCache, DamagedFileIsAnEmptyCacheAndIsReplacedWhole) {
     EXPECT_EQ(BusCache(file).busFor("z"), 3) << text;
   }
   // Entries that make sense survive beside ones that do not.
-  auto file = dir.write("mixed.json",
-                        "{\"buses\": [{\"edid\": \"ok\", \"bus\": 7}, {\"bus\": 1}, 5]}");
+  auto file =
+      dir.write("mixed.json", "{\"buses\": [{\"edid\": \"ok\", \"bus\": 7}, {\"bus\": 1}, 5]}");
   EXPECT_EQ(BusCache(file).busFor("ok"), 7);
 }
 

@@ -1,11 +1,10 @@
+#include <gtest/gtest.h>
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-
-#include <gtest/gtest.h>
 
 #include "nuvlet/platform/Subprocess.h"
 #include "tests/support/ProcessCheck.h"
@@ -87,9 +86,12 @@ class ToolProgram : public ::testing::Test {
 };
 
 TEST_F(ToolProgram, BadUsageExitsTwoWithOneLineAndNoAnswer) {
-  for (const auto& args : std::vector<std::vector<std::string>>{
-           {}, {"display", "id=1", "get"}, {"display", "id=x", "get", "luminance"},
-           {"display", "id=1", "set", "luminance", "200"}, {"--help"}}) {
+  for (const auto& args :
+       std::vector<std::vector<std::string>>{{},
+                                             {"display", "id=1", "get"},
+                                             {"display", "id=x", "get", "luminance"},
+                                             {"display", "id=1", "set", "luminance", "200"},
+                                             {"--help"}}) {
     auto run = runTool(args);
     EXPECT_EQ(run.result.exitStatus, 2);
     EXPECT_EQ(run.result.out, "");
@@ -99,9 +101,10 @@ TEST_F(ToolProgram, BadUsageExitsTwoWithOneLineAndNoAnswer) {
 
 TEST_F(ToolProgram, WithoutAnXServerItFailsFastWithAReason) {
   ScopedEnv display("DISPLAY", ":9999");
-  for (const auto& args : std::vector<std::vector<std::string>>{
-           {"display", "id=1", "get", "luminance"}, {"display", "id=1", "set", "luminance", "50"},
-           {"list"}}) {
+  for (const auto& args :
+       std::vector<std::vector<std::string>>{{"display", "id=1", "get", "luminance"},
+                                             {"display", "id=1", "set", "luminance", "50"},
+                                             {"list"}}) {
     auto run = runTool(args);
     EXPECT_EQ(run.result.exitStatus, 1);
     EXPECT_EQ(run.result.out, "") << "libddcutil's chatter reached stdout";

@@ -1,7 +1,6 @@
 #include "tools/nuvlet-ddc/BusCache.h"
 
 #include <algorithm>
-
 #include <nlohmann/json.hpp>
 
 #include "nuvlet/platform/Files.h"

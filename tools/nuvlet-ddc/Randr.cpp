@@ -50,8 +50,8 @@ std::uint32_t Randr::atom(const char* name) {
 
 std::optional<Bytes> Randr::edid(std::uint32_t id, std::string& why) {
   xcb_generic_error_t* error = nullptr;
-  Freed info(xcb_randr_get_output_info_reply(c_, xcb_randr_get_output_info(c_, id, XCB_CURRENT_TIME),
-                                             &error));
+  Freed info(xcb_randr_get_output_info_reply(
+      c_, xcb_randr_get_output_info(c_, id, XCB_CURRENT_TIME), &error));
   if (error != nullptr || !info) {
     std::free(error);
     why = "RandR output " + std::to_string(id) + " does not exist";
@@ -96,8 +96,7 @@ std::vector<RandrOutput> Randr::connectedOutputs() {
     Freed resources(xcb_randr_get_screen_resources_current_reply(
         c_, xcb_randr_get_screen_resources_current(c_, screens.data->root), nullptr));
     if (!resources) continue;
-    const xcb_randr_output_t* outputs =
-        xcb_randr_get_screen_resources_current_outputs(resources.p);
+    const xcb_randr_output_t* outputs = xcb_randr_get_screen_resources_current_outputs(resources.p);
     int count = xcb_randr_get_screen_resources_current_outputs_length(resources.p);
     for (int i = 0; i < count; ++i) {
       Freed info(xcb_randr_get_output_info_reply(

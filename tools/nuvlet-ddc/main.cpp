@@ -99,8 +99,8 @@ int runLuminance(std::uint32_t output, std::optional<int> setTo) {
     if (!found) return fail(why);
     edid = std::move(*found);
   }
-  if (!isEdidBaseBlock(edid)) return fail("the EDID of RandR output " + std::to_string(output) +
-                                          " is damaged");
+  if (!isEdidBaseBlock(edid))
+    return fail("the EDID of RandR output " + std::to_string(output) + " is damaged");
   if (!hasI2cDevices()) return fail(kNoI2c);
   Ddc ddc;
   BusCache cache(nuvlet::Paths::fromEnvironment().cacheDir() / "ddc-buses.json");
@@ -166,6 +166,7 @@ int main(int argc, char** argv) {
   auto command = parseCommand(args);
   if (auto* usage = std::get_if<UsageError>(&command)) return fail(usage->reason, 2);
   if (auto* get = std::get_if<GetLuminance>(&command)) return runLuminance(get->output, {});
-  if (auto* set = std::get_if<SetLuminance>(&command)) return runLuminance(set->output, set->percent);
+  if (auto* set = std::get_if<SetLuminance>(&command))
+    return runLuminance(set->output, set->percent);
   return runList();
 }
