@@ -2,9 +2,12 @@
 
 namespace nuvlet::cli {
 
+std::vector<std::string> externalMonitorLines();
+
 std::vector<DeviceSection> deviceSections() {
   std::vector<DeviceSection> sections;
   // Each adapter family adds its section here.
+  sections.push_back({"External monitors (DDC/CI)", externalMonitorLines});
   return sections;
 }
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cassert>
 #include <chrono>
+#include <cmath>
 #include <utility>
 
 namespace nuvlet::sim {
@@ -34,7 +35,7 @@ void VirtualRunLoop::post(Callback fn) {
 
 RunLoop::TimerId VirtualRunLoop::scheduleAfter(double seconds, Callback fn) {
   TimerId id = nextId_++;
-  timers_[id] = Timer{now_ + std::max(seconds, 0.0), 0.0, nextOrder_++,
+  timers_[id] = Timer{monotonic_ + std::max(seconds, 0.0), 0.0, nextOrder_++,
                       std::make_shared<Callback>(std::move(fn))};
   return id;
 }
@@ -42,7 +43,7 @@ RunLoop::TimerId VirtualRunLoop::scheduleAfter(double seconds, Callback fn) {
 RunLoop::TimerId VirtualRunLoop::scheduleRepeating(double interval, Callback fn) {
   assert(interval > 0);
   TimerId id = nextId_++;
-  timers_[id] = Timer{now_ + interval, interval, nextOrder_++,
+  timers_[id] = Timer{monotonic_ + interval, interval, nextOrder_++,
                       std::make_shared<Callback>(std::move(fn))};
   return id;
 }
@@ -106,7 +107,7 @@ bool VirtualRunLoop::runOneTimerDueBy(double limit) {
     }
   }
   if (next == timers_.end()) return false;
-  moveTime(std::max(now_, next->second.due));
+  moveTime(std::max(monotonic_, next->second.due));
   auto fn = next->second.fn;
   if (next->second.interval > 0) {
     next->second.due += next->second.interval;
@@ -119,21 +120,31 @@ bool VirtualRunLoop::runOneTimerDueBy(double limit) {
 }
 
 void VirtualRunLoop::moveTime(double to) {
-  if (to > now_) {
-    monotonic_ += to - now_;
-    now_ = to;
+  if (to > monotonic_) {
+    now_ += to - monotonic_;
+    monotonic_ = to;
   }
 }
 
-void VirtualRunLoop::advance(double seconds) { advanceTo(now_ + std::max(seconds, 0.0)); }
+void VirtualRunLoop::advance(double seconds) {
+  seconds = std::max(seconds, 0.0);
+  advanceBy(seconds, now_ + seconds);
+}
 
-void VirtualRunLoop::advanceTo(double unixSeconds) {
+void VirtualRunLoop::advanceTo(double unixSeconds) { advanceBy(unixSeconds - now_, unixSeconds); }
+
+// Time moves on the monotonic clock, whose small magnitude keeps 0.1 s exact; near
+// 1.8e9 a wall-clock step of 0.1 s is only good to 2.4e-7.
+void VirtualRunLoop::advanceBy(double seconds, double wallTarget) {
+  double limit = monotonic_ + std::max(seconds, 0.0);
   for (;;) {
     runPosted();
     runReadyWatches(0);
-    if (!runOneTimerDueBy(unixSeconds)) break;
+    if (!runOneTimerDueBy(limit)) break;
   }
-  moveTime(unixSeconds);
+  moveTime(limit);
+  // Land on the wall time asked for, unless a callback set the wall clock meanwhile.
+  if (std::abs(now_ - wallTarget) < 1e-3) now_ = wallTarget;
   runPending();
 }
 
@@ -142,7 +153,7 @@ void VirtualRunLoop::runPending() {
   while (progress) {
     progress = runPosted();
     progress = runReadyWatches(0) || progress;
-    progress = runOneTimerDueBy(now_) || progress;
+    progress = runOneTimerDueBy(monotonic_) || progress;
   }
 }
 

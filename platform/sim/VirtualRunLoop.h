@@ -55,14 +55,15 @@ class VirtualRunLoop final : public RunLoop, public Clock {
   bool runUntil(const std::function<bool()>& done, double realTimeoutSeconds = 5.0);
 
   // Sets the wall clock without moving the monotonic clock or running anything:
-  // a user or NTP changing the time.
+  // a user or NTP changing the time. Timers follow the monotonic clock, so none
+  // moves with it.
   void setWallClock(double unixSeconds) { now_ = unixSeconds; }
 
   std::size_t activeTimers() const { return timers_.size(); }
 
  private:
   struct Timer {
-    double due;
+    double due;       // on the monotonic clock
     double interval;  // 0 for one-shot
     std::uint64_t order;
     std::shared_ptr<Callback> fn;
@@ -75,7 +76,8 @@ class VirtualRunLoop final : public RunLoop, public Clock {
   bool runPosted();
   bool runReadyWatches(int timeoutMs);
   bool runOneTimerDueBy(double limit);
-  void moveTime(double to);
+  void moveTime(double toMonotonic);
+  void advanceBy(double seconds, double wallTarget);
 
   double now_;
   double monotonic_ = 1000.0;

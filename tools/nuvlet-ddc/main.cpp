@@ -1,0 +1,172 @@
+// nuvlet-ddc: the brightness of external monitors over DDC/CI, for Nuvlet.
+//
+//   nuvlet-ddc display id=N get luminance     prints the brightness in percent
+//   nuvlet-ddc display id=N set luminance P   sets it to P percent
+//   nuvlet-ddc list                           the connected external outputs
+//
+// N is a RandR output id; its monitor is the one whose EDID is the output's. Exit
+// status 0 on success; 1 with one line on stderr on any failure; 2 on bad usage.
+// stdout carries the answer and nothing else.
+#include <fcntl.h>
+#include <stdio_ext.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "nuvlet/platform/Paths.h"
+#include "tools/nuvlet-ddc/BusCache.h"
+#include "tools/nuvlet-ddc/Command.h"
+#include "tools/nuvlet-ddc/Ddc.h"
+#include "tools/nuvlet-ddc/Edid.h"
+#include "tools/nuvlet-ddc/Randr.h"
+
+namespace {
+
+using namespace nuvlet::ddc;
+
+int answerFd = STDOUT_FILENO;
+int reasonFd = STDERR_FILENO;
+
+void writeAll(int fd, std::string text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+int fail(std::string reason, int status = 1) {
+  for (char& c : reason) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  writeAll(reasonFd, "nuvlet-ddc: " + reason + "\n");
+  return status;
+}
+
+// libddcutil writes to stdout and stderr from its load-time constructor and from
+// its calls. Its load-time text still sits in stdio's buffer when stdout is a pipe:
+// drop it, and send both descriptors to /dev/null for the rest of the run.
+void silenceLibraryOutput() {
+  __fpurge(stdout);
+  __fpurge(stderr);
+  answerFd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+  reasonFd = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+  int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (null >= 0) {
+    ::dup2(null, STDOUT_FILENO);
+    ::dup2(null, STDERR_FILENO);
+    ::close(null);
+  }
+}
+
+const char* kNoI2c = "no I2C devices (/dev/i2c-*): load the i2c-dev module and allow access to it";
+
+// The monitor of `key`: first on the bus the cache names, else by full detection.
+std::optional<DdcMonitor> findMonitor(Ddc& ddc, BusCache& cache, const Bytes& edid,
+                                      std::uint32_t output, std::string& why) {
+  const std::string key = edidKey(edid);
+  if (auto bus = cache.busFor(key)) {
+    if (auto m = ddc.onBus(*bus); m && edidKey(m->edid) == key) return m;
+    cache.forget(key);
+  }
+  auto all = ddc.detect();
+  std::vector<Bytes> edids;
+  for (const auto& m : all) edids.push_back(m.edid);
+  auto match = matchEdid(edid, edids);
+  if (!match.index) {
+    why = match.matches > 1
+              ? std::to_string(match.matches) + " monitors have the EDID of RandR output " +
+                    std::to_string(output) + "; cannot tell them apart"
+              : "no DDC/CI monitor has the EDID of RandR output " + std::to_string(output) + " (" +
+                    std::to_string(all.size()) + " found)";
+    return std::nullopt;
+  }
+  cache.remember(key, all[*match.index].bus);
+  return all[*match.index];
+}
+
+int runLuminance(std::uint32_t output, std::optional<int> setTo) {
+  std::string why;
+  Bytes edid;
+  {
+    auto x = Randr::connect(why);
+    if (!x) return fail(why);
+    auto found = x->edid(output, why);
+    if (!found) return fail(why);
+    edid = std::move(*found);
+  }
+  if (!isEdidBaseBlock(edid))
+    return fail("the EDID of RandR output " + std::to_string(output) + " is damaged");
+  if (!hasI2cDevices()) return fail(kNoI2c);
+  Ddc ddc;
+  BusCache cache(nuvlet::Paths::fromEnvironment().cacheDir() / "ddc-buses.json");
+  auto monitor = findMonitor(ddc, cache, edid, output, why);
+  cache.save();
+  if (!monitor) return fail(why);
+  if (setTo) {
+    if (!ddc.setLuminance(*monitor, *setTo, why)) return fail(why);
+    return 0;
+  }
+  int percent = 0;
+  if (!ddc.getLuminance(*monitor, percent, why)) return fail(why);
+  writeAll(answerFd, std::to_string(percent) + "\n");
+  return 0;
+}
+
+int runList() {
+  std::string why;
+  auto x = Randr::connect(why);
+  if (!x) return fail(why);
+  std::vector<RandrOutput> externals;
+  for (auto& o : x->connectedOutputs()) {
+    if (!o.builtIn) externals.push_back(std::move(o));
+  }
+  x.reset();
+  if (externals.empty()) {
+    writeAll(answerFd, "no external output is connected\n");
+    return 0;
+  }
+  bool i2c = hasI2cDevices();
+  std::optional<Ddc> ddc;
+  if (i2c) ddc.emplace();
+  BusCache cache(nuvlet::Paths::fromEnvironment().cacheDir() / "ddc-buses.json");
+  std::string out;
+  for (const auto& o : externals) {
+    std::string line = "id=" + std::to_string(o.id) + " " + o.name + ": ";
+    std::optional<DdcMonitor> monitor;
+    int percent = 0;
+    if (!isEdidBaseBlock(o.edid)) {
+      line += "no usable EDID";
+    } else if (!i2c) {
+      line += kNoI2c;
+    } else if (!(monitor = findMonitor(*ddc, cache, o.edid, o.id, why))) {
+      line += why;
+    } else if (!ddc->getLuminance(*monitor, percent, why)) {
+      line += monitor->model + " on i2c-" + std::to_string(monitor->bus) + ", " + why;
+    } else {
+      line += monitor->model + " on i2c-" + std::to_string(monitor->bus) + ", brightness " +
+              std::to_string(percent) + "%";
+    }
+    out += line + "\n";
+  }
+  cache.save();
+  writeAll(answerFd, out);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  silenceLibraryOutput();
+  std::vector<std::string> args(argv + 1, argv + argc);
+  auto command = parseCommand(args);
+  if (auto* usage = std::get_if<UsageError>(&command)) return fail(usage->reason, 2);
+  if (auto* get = std::get_if<GetLuminance>(&command)) return runLuminance(get->output, {});
+  if (auto* set = std::get_if<SetLuminance>(&command))
+    return runLuminance(set->output, set->percent);
+  return runList();
+}
