@@ -81,6 +81,10 @@ class CompensationLoop {
   std::function<void(bool)> onEnabledChange;
 
  private:
+  // Tests put the loop into states (such as an anchor apart from the present level)
+  // that only a long history of ticks would reach.
+  friend struct CompensationLoopTestPeer;
+
   // Takes the hardware level as both the belief and the anchor. A failed read
   // changes nothing: a backlight we cannot read is not a user who chose darkness.
   bool anchorOnHardware();

@@ -23,6 +23,7 @@ class MemoryBacklight final : public BacklightDevice {
   bool write(double value) override {
     if (failWrites || !(value >= 0 && value <= 1)) return false;
     level = value;
+    ++writeCount;
     if (recordWrites) writes.push_back(value);
     return true;
   }
@@ -38,6 +39,7 @@ class MemoryBacklight final : public BacklightDevice {
   bool recordWrites = true;
   std::vector<double> writes;
   std::size_t reads = 0;
+  std::size_t writeCount = 0;
 };
 
 }  // namespace nuvlet::sim
