@@ -49,8 +49,8 @@ std::vector<std::string> backlightReport() {
   if (!info.problem.empty()) lines.push_back("problem: " + info.problem);
   for (const auto& other : linux_platform::listBacklights(root)) {
     if (other.name == info.name) continue;
-    std::string line = "also found " + other.name + " (" +
-                       (other.kind.empty() ? "unknown type" : other.kind);
+    std::string line =
+        "also found " + other.name + " (" + (other.kind.empty() ? "unknown type" : other.kind);
     line += other.maxRaw ? ", max " + std::to_string(*other.maxRaw) : ", no usable max_brightness";
     lines.push_back(line + ")");
   }

@@ -34,8 +34,8 @@ std::optional<LevelRequest> parseLevel(std::string_view text) {
   }
   if (text.empty()) return std::nullopt;
   double v = 0;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v,
-                                   std::chars_format::fixed);
+  auto [end, ec] =
+      std::from_chars(text.data(), text.data() + text.size(), v, std::chars_format::fixed);
   if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(v)) {
     return std::nullopt;
   }
@@ -77,7 +77,8 @@ int runBacklight(const std::string& request, const std::string& via) {
   }
   std::printf("%s %.4f (%lld of %lld), writes through %s\n", info.name.c_str(), *now,
               static_cast<long long>(std::llround(*now * static_cast<double>(info.maxRaw))),
-              static_cast<long long>(info.maxRaw), std::string(writePathName(info.writePath)).c_str());
+              static_cast<long long>(info.maxRaw),
+              std::string(writePathName(info.writePath)).c_str());
   // A write that did not take is said out loud: this command exists to check hardware.
   if (level && !info.problem.empty()) {
     std::fprintf(stderr, "nuvlet backlight: %s\n", info.problem.c_str());
@@ -96,7 +97,8 @@ void addBacklightCommand(CommandLine& cl) {
   sub->add_option("level", *request, "New level, or a change with + or -");
   sub->add_option("--via", *via, "How to write: auto, sysfs or logind")
       ->check(CLI::IsMember({"auto", "sysfs", "logind"}));
-  sub->callback([&cl, request, via] { cl.chosen = [request, via] { return runBacklight(*request, *via); }; });
+  sub->callback(
+      [&cl, request, via] { cl.chosen = [request, via] { return runBacklight(*request, *via); }; });
 }
 
 }  // namespace nuvlet::cli

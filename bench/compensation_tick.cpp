@@ -55,8 +55,7 @@ struct Rig {
         brightness(backlight) {
     backlight.recordWrites = false;
     defaults.setValue(CompensationLoop::kEnabledKey, true);
-    loop = std::make_unique<CompensationLoop>(brightness, stats, logger, defaults, topology,
-                                              clock);
+    loop = std::make_unique<CompensationLoop>(brightness, stats, logger, defaults, topology, clock);
     loop->setModel(trainedModel());
     loop->signatureProvider = [this] { return std::optional(kSig); };
     loop->ambientProvider = [this] { return std::optional(ambient); };

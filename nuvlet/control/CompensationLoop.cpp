@@ -88,7 +88,8 @@ void CompensationLoop::onManualChange(double B_after, std::string_view source) {
   if (!std::isfinite(B_after)) return;
   const double before = B_current_;
   double L = L_filtered_;
-  if (source == "scroll" || source == "system_key") dailyStats_.recordManualAdjustment(clock_.now());
+  if (source == "scroll" || source == "system_key")
+    dailyStats_.recordManualAdjustment(clock_.now());
   if (!(L > kMinLuminance)) L = kMinLuminance;
   B_current_ = B_after;
   B_manual_ = B_after;

@@ -31,8 +31,8 @@ inline constexpr std::string_view writePathName(BacklightWritePath path) {
 
 // What the adapter found and how it will use it, for `nuvlet devices`.
 struct BacklightInfo {
-  std::string name;     // the device's name; empty when there is none
-  std::string kind;     // "firmware", "platform" or "raw" on Linux
+  std::string name;  // the device's name; empty when there is none
+  std::string kind;  // "firmware", "platform" or "raw" on Linux
   std::int64_t maxRaw = 0;
   BacklightWritePath writePath = BacklightWritePath::None;
   // One line of diagnosis: why there is no device or no way to write, or what the

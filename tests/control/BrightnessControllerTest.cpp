@@ -1,9 +1,8 @@
-#include "nuvlet/control/BrightnessController.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
 
+#include "nuvlet/control/BrightnessController.h"
 #include "platform/sim/MemoryBacklight.h"
 
 namespace nuvlet {
@@ -16,7 +15,7 @@ TEST(BrightnessController, ClampsWhatItWritesAndReturnsIt) {
     double value, expected;
   };
   const Case cases[] = {
-      {0.5, false, 1.7, 1.0}, {0.5, false, -0.2, 0.0}, {0.5, false, 0.42, 0.42},
+      {0.5, false, 1.7, 1.0}, {0.5, false, -0.2, 0.0},  {0.5, false, 0.42, 0.42},
       {0.95, true, 0.1, 1.0}, {0.03, true, -0.05, 0.0}, {0.4, true, 0.25, 0.65},
   };
   for (const auto& c : cases) {

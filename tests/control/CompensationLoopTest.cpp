@@ -1,5 +1,3 @@
-#include "nuvlet/control/CompensationLoop.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -10,6 +8,7 @@
 #include <ostream>
 #include <string>
 
+#include "nuvlet/control/CompensationLoop.h"
 #include "tests/control/LoopHarness.h"
 
 namespace nuvlet::test {
@@ -303,11 +302,8 @@ TEST(CompensationLoop, ManualChangesAnchorLogAndCountUserCorrections) {
     double loggedL;
   };
   const Case cases[] = {
-      {"scroll", 0.45, true, 0.45},
-      {"system_key", 0.45, true, 0.45},
-      {"menu", 0.45, false, 0.45},
-      {"scroll", 0.0, true, 0.02},
-      {"system_key", 0.02, true, 0.02},
+      {"scroll", 0.45, true, 0.45}, {"system_key", 0.45, true, 0.45}, {"menu", 0.45, false, 0.45},
+      {"scroll", 0.0, true, 0.02},  {"system_key", 0.02, true, 0.02},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.source) + " at L " + std::to_string(c.L_filtered));

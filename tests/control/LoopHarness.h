@@ -50,8 +50,7 @@ struct LoopHarness {
         stats(paths, clock),
         brightness(backlight) {
     if (enabled) defaults.setValue(CompensationLoop::kEnabledKey, true);
-    loop = std::make_unique<CompensationLoop>(brightness, stats, logger, defaults, topology,
-                                              clock);
+    loop = std::make_unique<CompensationLoop>(brightness, stats, logger, defaults, topology, clock);
   }
 
   // Consumes the fresh start so the next tick acts.

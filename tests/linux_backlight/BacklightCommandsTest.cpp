@@ -74,7 +74,10 @@ TEST_F(BacklightCommands, BacklightReadsSetsAndMoves) {
     const char* out;   // part of the output
   };
   const Case cases[] = {
-      {{"backlight"}, 0, "60000\n", "intel_backlight 0.5000 (60000 of 120000), writes through sysfs"},
+      {{"backlight"},
+       0,
+       "60000\n",
+       "intel_backlight 0.5000 (60000 of 120000), writes through sysfs"},
       {{"backlight", "0.25"}, 0, "30000\n", "intel_backlight 0.2500"},
       {{"backlight", "40%"}, 0, "48000\n", "0.4000"},
       {{"backlight", "+0.1"}, 0, "60000\n", "0.5000"},
@@ -112,8 +115,8 @@ TEST_F(BacklightCommands, BacklightWritesThroughLogindWhenAsked) {
   ASSERT_TRUE(bus.running());
   FakeLogind logind(bus.address(), tree.root());
   ASSERT_TRUE(logind.running());
-  const auto r = nuvlet({"backlight", "--via", "logind", "0.3"},
-                        {{"DBUS_SYSTEM_BUS_ADDRESS", bus.address()}});
+  const auto r =
+      nuvlet({"backlight", "--via", "logind", "0.3"}, {{"DBUS_SYSTEM_BUS_ADDRESS", bus.address()}});
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_TRUE(contains(r.out, "0.3000 (36000 of 120000), writes through logind")) << r.out;
   EXPECT_EQ(tree.read("intel_backlight"), "36000\n");
@@ -121,8 +124,8 @@ TEST_F(BacklightCommands, BacklightWritesThroughLogindWhenAsked) {
   EXPECT_EQ(logind.calls()[0].value, 36000u);
 
   logind.setAnswer(FakeLogind::Answer::NotYourDevice);
-  const auto refused = nuvlet({"backlight", "--via", "logind", "0.8"},
-                              {{"DBUS_SYSTEM_BUS_ADDRESS", bus.address()}});
+  const auto refused =
+      nuvlet({"backlight", "--via", "logind", "0.8"}, {{"DBUS_SYSTEM_BUS_ADDRESS", bus.address()}});
   EXPECT_EQ(refused.status, 1) << refused.out;
   EXPECT_TRUE(contains(refused.out, "NotYourDevice")) << refused.out;
   EXPECT_EQ(tree.read("intel_backlight"), "36000\n");

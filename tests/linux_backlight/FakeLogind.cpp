@@ -33,8 +33,8 @@ void handleCall(GDBusConnection*, const gchar*, const gchar*, const gchar*, cons
                 GVariant* parameters, GDBusMethodInvocation* invocation, gpointer data) {
   auto* state = static_cast<FakeLogind::State*>(data);
   if (g_strcmp0(method, "SetBrightness") != 0) {
-    g_dbus_method_invocation_return_dbus_error(invocation, "org.freedesktop.DBus.Error.UnknownMethod",
-                                               "no such method");
+    g_dbus_method_invocation_return_dbus_error(
+        invocation, "org.freedesktop.DBus.Error.UnknownMethod", "no such method");
     return;
   }
   const gchar* subsystem = nullptr;
@@ -45,11 +45,12 @@ void handleCall(GDBusConnection*, const gchar*, const gchar*, const gchar*, cons
   state->calls.push_back({subsystem, name, value});
   switch (state->answer) {
     case FakeLogind::Answer::NotYourDevice:
-      g_dbus_method_invocation_return_dbus_error(
-          invocation, "org.freedesktop.login1.NotYourDevice", "Your session has no seat, refusing.");
+      g_dbus_method_invocation_return_dbus_error(invocation, "org.freedesktop.login1.NotYourDevice",
+                                                 "Your session has no seat, refusing.");
       return;
     case FakeLogind::Answer::AccessDenied:
-      g_dbus_method_invocation_return_dbus_error(invocation, "org.freedesktop.DBus.Error.AccessDenied",
+      g_dbus_method_invocation_return_dbus_error(invocation,
+                                                 "org.freedesktop.DBus.Error.AccessDenied",
                                                  "Only owner of session may change brightness.");
       return;
     case FakeLogind::Answer::Silent:
@@ -60,8 +61,8 @@ void handleCall(GDBusConnection*, const gchar*, const gchar*, const gchar*, cons
   }
   const auto file = state->root / "class/backlight" / name / "brightness";
   if (std::string(subsystem) != "backlight" || !std::filesystem::exists(file)) {
-    g_dbus_method_invocation_return_dbus_error(invocation, "org.freedesktop.DBus.Error.FileNotFound",
-                                               "Failed to open device.");
+    g_dbus_method_invocation_return_dbus_error(
+        invocation, "org.freedesktop.DBus.Error.FileNotFound", "Failed to open device.");
     return;
   }
   std::ofstream(file, std::ios::trunc) << value << '\n';
@@ -118,12 +119,12 @@ void FakeLogind::run() {
   guint registration = 0;
   bool owned = false;
   if (bus != nullptr && node != nullptr) {
-    registration = g_dbus_connection_register_object(bus, "/org/freedesktop/login1/session/auto",
-                                                     node->interfaces[0], &kVtable, state_,
-                                                     nullptr, nullptr);
+    registration =
+        g_dbus_connection_register_object(bus, "/org/freedesktop/login1/session/auto",
+                                          node->interfaces[0], &kVtable, state_, nullptr, nullptr);
     GVariant* reply = g_dbus_connection_call_sync(
-        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-        "RequestName", g_variant_new("(su)", "org.freedesktop.login1", 4u /* do not queue */),
+        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
+        g_variant_new("(su)", "org.freedesktop.login1", 4u /* do not queue */),
         G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
     if (reply != nullptr) {
       guint32 result = 0;

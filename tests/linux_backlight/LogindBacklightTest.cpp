@@ -122,8 +122,7 @@ TEST_F(LogindBacklight, WithoutLogindThereIsNoWritePathAndSaysWhy) {
     ScopedEnv address("DBUS_SYSTEM_BUS_ADDRESS", c.address);
     auto device = open(c.choice);
     EXPECT_EQ(device->info().writePath, BacklightWritePath::None);
-    EXPECT_NE(device->info().problem.find(c.problem), std::string::npos)
-        << device->info().problem;
+    EXPECT_NE(device->info().problem.find(c.problem), std::string::npos) << device->info().problem;
     EXPECT_FALSE(device->write(0.3));
     EXPECT_EQ(tree.read("intel_backlight"), "60000\n");
     EXPECT_DOUBLE_EQ(device->read().value_or(-1), 0.5);

@@ -1,5 +1,3 @@
-#include "platform/linux/SysfsBacklight.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +8,7 @@
 #include <vector>
 
 #include "nuvlet/control/BrightnessController.h"
+#include "platform/linux/SysfsBacklight.h"
 #include "tests/linux_backlight/BacklightTree.h"
 
 namespace nuvlet::test {
@@ -45,25 +44,40 @@ struct SelectionCase {
 TEST(SysfsBacklight, ChoosesFirmwareOverPlatformOverRawUnlessTheSettingsNameOne) {
   const SelectionCase cases[] = {
       {"kernel precedence",
-       {{"intel_backlight", "raw", "120000"}, {"acpi_video0", "firmware", "100"},
+       {{"intel_backlight", "raw", "120000"},
+        {"acpi_video0", "firmware", "100"},
         {"dell_backlight", "platform", "15"}},
-       "", "acpi_video0", ""},
-      {"platform over raw", {{"a_raw", "raw", "10"}, {"z_platform", "platform", "10"}}, "",
-       "z_platform", ""},
+       "",
+       "acpi_video0",
+       ""},
+      {"platform over raw",
+       {{"a_raw", "raw", "10"}, {"z_platform", "platform", "10"}},
+       "",
+       "z_platform",
+       ""},
       {"ties by name", {{"raw_b", "raw", "10"}, {"raw_a", "raw", "10"}}, "", "raw_a", ""},
       {"unknown type last", {{"a", "oddball", "10"}, {"b", "raw", "10"}}, "", "b", ""},
       {"unusable max skipped",
-       {{"acpi_video0", "firmware", "0"}, {"intel_backlight", "raw", "937"}}, "",
-       "intel_backlight", ""},
+       {{"acpi_video0", "firmware", "0"}, {"intel_backlight", "raw", "937"}},
+       "",
+       "intel_backlight",
+       ""},
       {"nothing usable", {{"acpi_video0", "firmware", "0"}}, "", "acpi_video0", ""},
       {"setting wins",
        {{"intel_backlight", "raw", "937"}, {"acpi_video0", "firmware", "100"}},
-       "intel_backlight", "intel_backlight", ""},
+       "intel_backlight",
+       "intel_backlight",
+       ""},
       {"setting names a missing device",
-       {{"intel_backlight", "raw", "937"}, {"acpi_video0", "firmware", "100"}}, "nv_backlight",
-       "acpi_video0", "\"nv_backlight\" not found; using acpi_video0"},
-      {"setting is a path", {{"intel_backlight", "raw", "937"}}, "../../../etc",
-       "intel_backlight", "not a device name"},
+       {{"intel_backlight", "raw", "937"}, {"acpi_video0", "firmware", "100"}},
+       "nv_backlight",
+       "acpi_video0",
+       "\"nv_backlight\" not found; using acpi_video0"},
+      {"setting is a path",
+       {{"intel_backlight", "raw", "937"}},
+       "../../../etc",
+       "intel_backlight",
+       "not a device name"},
       {"no device", {}, "", "", "no device in"},
   };
   for (const auto& c : cases) {
