@@ -16,5 +16,6 @@ struct CommandLine {
 void addStatusCommand(CommandLine& cl);
 int runStatus();
 void addDevicesCommand(CommandLine& cl);
+void addBacklightCommand(CommandLine& cl);
 
 }  // namespace nuvlet::cli

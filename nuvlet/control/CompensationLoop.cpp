@@ -1,0 +1,100 @@
+#include "nuvlet/control/CompensationLoop.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "nuvlet/platform/LocalTime.h"
+
+namespace nuvlet {
+
+CompensationLoop::CompensationLoop(BrightnessController& brightness, DailyStats& dailyStats,
+                                   AdjustmentLogger& logger, Defaults& defaults,
+                                   const DisplayTopology& topology, const Clock& clock)
+    : brightness_(brightness),
+      dailyStats_(dailyStats),
+      logger_(logger),
+      defaults_(defaults),
+      topology_(topology),
+      clock_(clock) {
+  enabled_ = defaults_.boolOr(kEnabledKey, false);
+  anchorOnHardware();
+}
+
+bool CompensationLoop::anchorOnHardware() {
+  const auto level = brightness_.read();
+  if (!level) return false;
+  B_current_ = *level;
+  B_manual_ = *level;
+  return true;
+}
+
+void CompensationLoop::setEnabled(bool enabled) {
+  enabled_ = enabled;
+  defaults_.setValue(kEnabledKey, enabled);
+  if (enabled) {
+    anchorOnHardware();
+    freshStart_ = true;
+  }
+  if (onEnabledChange) onEnabledChange(enabled);
+}
+
+void CompensationLoop::onLuminanceUpdate(double L_slow, double /*L_fast*/) {
+  if (terminating_) return;
+  const double L = L_slow;
+  L_filtered_ = L;
+  if (freshStart_) {
+    // Until the hardware can be read the loop has no anchor, so it keeps waiting.
+    if (anchorOnHardware()) freshStart_ = false;
+    return;
+  }
+  if (!enabled_) return;
+  if (manualOverrideUntil_ && clock_.monotonic() < *manualOverrideUntil_) return;
+  const auto main = topology_.mainDisplay();
+  if (!main || !topology_.isBuiltIn(*main)) return;
+  // Also false for NaN: a black screen, or no reading, never drives the backlight.
+  if (!(L > kMinLuminance)) return;
+
+  std::optional<ContentSignature> sig;
+  if (signatureProvider) sig = signatureProvider();
+  std::optional<double> ambient;
+  if (ambientProvider) ambient = ambientProvider();
+  const int hour = localtime::hour(clock_.now());
+
+  const double target =
+      model_.preferredBacklight(L, sig.value_or(ContentSignature::neutral(L)), ambient, hour);
+  B_target_ = target;
+
+  const double lo = std::max(kFloor, B_manual_ * bandLow);
+  const double hi = std::min(kCeiling, B_manual_ * bandHigh);
+  // Below an anchor of 0.03125 the band is empty and its floor wins.
+  const double wanted = std::max(lo, std::min(hi, target));
+
+  constexpr double k0 = 0.1 / tau;
+  const double delta = wanted - B_current_;
+  const double gain = std::min(kGainCap, (1 + std::min(1.0, 4 * std::abs(delta))) * k0);
+  const double next = std::max(kFloor, std::min(kCeiling, B_current_ + delta * gain));
+
+  const double step = std::abs(next - B_current_);
+  if (!(step > kWriteThreshold)) return;
+  const double before = B_current_;
+  brightness_.set(next);
+  B_current_ = next;
+  if (step > kLogThreshold) logger_.log("auto", before, next, L, target);
+}
+
+void CompensationLoop::onManualChange(double B_after, std::string_view source) {
+  // A NaN anchor would turn the next tick's band and approach into a jump to full
+  // brightness.
+  if (!std::isfinite(B_after)) return;
+  const double before = B_current_;
+  double L = L_filtered_;
+  if (source == "scroll" || source == "system_key")
+    dailyStats_.recordManualAdjustment(clock_.now());
+  if (!(L > kMinLuminance)) L = kMinLuminance;
+  B_current_ = B_after;
+  B_manual_ = B_after;
+  manualOverrideUntil_ = clock_.monotonic() + kManualPause;
+  logger_.log(source, before, B_after, L, B_target_);
+}
+
+}  // namespace nuvlet

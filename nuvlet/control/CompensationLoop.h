@@ -1,0 +1,110 @@
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "nuvlet/control/BrightnessController.h"
+#include "nuvlet/learning/BrightnessModel.h"
+#include "nuvlet/platform/Clock.h"
+#include "nuvlet/platform/Defaults.h"
+#include "nuvlet/platform/DisplayTopology.h"
+#include "nuvlet/records/AdjustmentLogger.h"
+#include "nuvlet/records/DailyStats.h"
+#include "nuvlet/sensing/ContentSignature.h"
+
+namespace nuvlet {
+
+// Keeps the light the built-in display emits steady: each sampler tick turns the
+// slow screen luminance into a small backlight step towards what the learned model
+// prefers, confined to a band around the level the user last chose by hand.
+//
+// Main thread only, no locks. Never fails: device failures are absorbed by the
+// controller, records that cannot be written are dropped.
+class CompensationLoop {
+ public:
+  static constexpr std::string_view kEnabledKey = "autoAdjustEnabled";
+
+  static constexpr double tau = 1.2;
+  static constexpr double bandLow = 0.4;
+  static constexpr double bandHigh = 1.6;
+  static constexpr double kMinLuminance = 0.02;
+  static constexpr double kFloor = 0.05;
+  static constexpr double kCeiling = 1.0;
+  static constexpr double kGainCap = 0.6;
+  static constexpr double kWriteThreshold = 0.003;
+  static constexpr double kLogThreshold = 0.05;
+  static constexpr double kManualPause = 3.0;
+
+  // Reads the enabled setting (without telling anyone) and the backlight once.
+  CompensationLoop(BrightnessController& brightness, DailyStats& dailyStats,
+                   AdjustmentLogger& logger, Defaults& defaults, const DisplayTopology& topology,
+                   const Clock& clock);
+  CompensationLoop(const CompensationLoop&) = delete;
+  CompensationLoop& operator=(const CompensationLoop&) = delete;
+
+  // The tick, for every sampler delivery. L_fast is accepted and not used.
+  void onLuminanceUpdate(double L_slow, double L_fast);
+
+  // The backlight was changed outside the loop (already written by the caller).
+  // "scroll" and "system_key" count as the user's corrections; any source is logged.
+  // A level that is not a finite number is ignored.
+  void onManualChange(double B_after, std::string_view source);
+
+  // The next tick re-anchors on the hardware instead of adjusting.
+  void resetTarget() { freshStart_ = true; }
+
+  // From now on every tick is ignored; there is no way back.
+  void suppressWrites() { terminating_ = true; }
+
+  bool enabled() const { return enabled_; }
+  // Every assignment stores the setting; true also re-anchors on the hardware. Then
+  // onEnabledChange hears the value, changed or not.
+  void setEnabled(bool enabled);
+
+  const BrightnessModel& model() const { return model_; }
+  void setModel(BrightnessModel model) { model_ = std::move(model); }
+
+  double L_filtered() const { return L_filtered_; }
+  double B_current() const { return B_current_; }
+  double B_target() const { return B_target_; }
+  double B_manual() const { return B_manual_; }
+  // Monotonic seconds until which automatic writes pause.
+  std::optional<double> manualOverrideUntil() const { return manualOverrideUntil_; }
+  bool freshStart() const { return freshStart_; }
+  bool terminating() const { return terminating_; }
+
+  // Installed by the application; each may be empty or answer nothing.
+  std::function<std::optional<double>()> ambientProvider;
+  std::function<std::optional<ContentSignature>()> signatureProvider;
+  std::function<void(bool)> onEnabledChange;
+
+ private:
+  // Tests put the loop into states (such as an anchor apart from the present level)
+  // that only a long history of ticks would reach.
+  friend struct CompensationLoopTestPeer;
+
+  // Takes the hardware level as both the belief and the anchor. A failed read
+  // changes nothing: a backlight we cannot read is not a user who chose darkness.
+  bool anchorOnHardware();
+
+  BrightnessController& brightness_;
+  DailyStats& dailyStats_;
+  AdjustmentLogger& logger_;
+  Defaults& defaults_;
+  const DisplayTopology& topology_;
+  const Clock& clock_;
+
+  BrightnessModel model_ = BrightnessModel::empty();
+  bool enabled_ = false;
+  double L_filtered_ = 0.5;
+  double B_current_ = 0.5;
+  double B_target_ = 0.5;
+  double B_manual_ = 0.5;
+  std::optional<double> manualOverrideUntil_;
+  bool freshStart_ = true;
+  bool terminating_ = false;
+};
+
+}  // namespace nuvlet

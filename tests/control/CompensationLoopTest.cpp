@@ -1,0 +1,395 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <ctime>
+#include <limits>
+#include <optional>
+#include <ostream>
+#include <string>
+
+#include "nuvlet/control/CompensationLoop.h"
+#include "tests/control/LoopHarness.h"
+
+namespace nuvlet::test {
+namespace {
+
+constexpr double k0 = 0.1 / 1.2;
+
+// The worked examples: one tick from a given anchor and level towards a model target.
+struct StepCase {
+  const char* name;
+  double B_manual, B_current, target;
+  double written;  // NaN: nothing is written
+  bool logged;
+};
+
+void PrintTo(const StepCase& c, std::ostream* os) { *os << c.name; }
+
+class LoopStep : public testing::TestWithParam<StepCase> {};
+
+TEST_P(LoopStep, OneTickWritesAndLogsAsSpecified) {
+  const auto& c = GetParam();
+  LoopHarness h;
+  h.settle();
+  h.loop->setModel(flatModel(c.target));
+  CompensationLoopTestPeer::setLevels(*h.loop, c.B_manual, c.B_current);
+  h.backlight.writes.clear();
+
+  h.loop->onLuminanceUpdate(0.5, 0.9);
+
+  EXPECT_DOUBLE_EQ(h.loop->B_target(), c.target);
+  if (std::isnan(c.written)) {
+    EXPECT_TRUE(h.backlight.writes.empty());
+    EXPECT_DOUBLE_EQ(h.loop->B_current(), c.B_current);
+  } else {
+    ASSERT_EQ(h.backlight.writes.size(), 1u);
+    EXPECT_NEAR(h.backlight.writes[0], c.written, 1e-12);
+    EXPECT_DOUBLE_EQ(h.loop->B_current(), h.backlight.writes[0]);
+  }
+  EXPECT_DOUBLE_EQ(h.loop->B_manual(), c.B_manual) << "automatic writes never move the anchor";
+  const auto rows = h.rows();
+  ASSERT_EQ(rows.size(), c.logged ? 1u : 0u);
+  if (c.logged) {
+    EXPECT_EQ(rows[0].event, "auto");
+    EXPECT_NEAR(rows[0].B_before, c.B_current, 1e-4);
+    EXPECT_NEAR(rows[0].B_after, c.written, 1e-4);
+    EXPECT_NEAR(rows[0].L, 0.5, 1e-4);
+    EXPECT_NEAR(rows[0].target, c.target, 1e-4);
+  }
+}
+
+const double kNone = std::numeric_limits<double>::quiet_NaN();
+
+INSTANTIATE_TEST_SUITE_P(
+    WorkedExamples, LoopStep,
+    testing::Values(
+        // wanted 0.6, delta 0.1, gain 1.4 k0
+        StepCase{"SmallErrorSmallGain", 0.5, 0.5, 0.6, 0.5 + 0.1 * 1.4 * k0, false},
+        // the band caps 1.0 at 0.8; delta 0.5 gets the full boost of 2 k0
+        StepCase{"BandCapsAndLogs", 0.5, 0.3, 1.0, 0.3 + 0.5 / 6, true},
+        // the band floor is 0.4 of the anchor
+        StepCase{"BandFloor", 1.0, 1.0, 0.1, 1.0 - 0.6 / 6, true},
+        // an anchor of 0 leaves only the 0.05 floor, whatever the model says
+        StepCase{"ZeroAnchor", 0.0, 0.0, 1.0, 0.05, false},
+        // settle bound: a step of at most 0.003 is not written (about 0.0319 of error)
+        StepCase{"SettledJustInside", 0.5, 0.5, 0.5318, kNone, false},
+        StepCase{"SettledJustOutside", 0.5, 0.5, 0.5321, 0.5 + 0.0321 * (1 + 4 * 0.0321) * k0,
+                 false},
+        StepCase{"SettledBelowToo", 0.5, 0.5, 0.4682, kNone, false},
+        // log bound: a step above 0.05 needs about 0.3 of error
+        StepCase{"LogBoundInside", 0.6, 0.6, 0.8999, 0.6 + 0.2999 / 6, false},
+        StepCase{"LogBoundOutside", 0.6, 0.6, 0.9001, 0.6 + 0.3001 / 6, true},
+        // writes never go above 1.0 even from a level outside the band
+        StepCase{"NeverAboveCeiling", 1.0, 1.2, 1.0, 1.0, true}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST(CompensationLoop, SettlesInsideTheBandAndStopsWriting) {
+  LoopHarness h(1.0);
+  h.settle();
+  h.loop->setModel(flatModel(0.1));
+  for (int i = 0; i < 300; ++i) h.loop->onLuminanceUpdate(0.5, 0.5);
+  EXPECT_GE(h.loop->B_current(), 0.4);
+  EXPECT_LT(h.loop->B_current(), 0.4 + 0.0319);
+  const auto writes = h.backlight.writes.size();
+  h.loop->onLuminanceUpdate(0.5, 0.5);
+  EXPECT_EQ(h.backlight.writes.size(), writes);
+  EXPECT_DOUBLE_EQ(h.loop->B_manual(), 1.0);
+}
+
+struct LuminanceCase {
+  const char* name;
+  double L;
+  bool drives;
+};
+
+void PrintTo(const LuminanceCase& c, std::ostream* os) { *os << c.name; }
+
+class LoopLuminance : public testing::TestWithParam<LuminanceCase> {};
+
+TEST_P(LoopLuminance, OnlyLuminanceAboveTwoPercentDrivesTheBacklight) {
+  LoopHarness h;
+  h.settle();
+  h.loop->setModel(flatModel(0.8));
+  h.backlight.writes.clear();
+  h.loop->onLuminanceUpdate(GetParam().L, 0.5);
+  EXPECT_EQ(!h.backlight.writes.empty(), GetParam().drives);
+}
+
+INSTANTIATE_TEST_SUITE_P(Threshold, LoopLuminance,
+                         testing::Values(LuminanceCase{"Exactly0_02", 0.02, false},
+                                         LuminanceCase{"Just0_0201", 0.0201, true},
+                                         LuminanceCase{"Black", 0.0, false},
+                                         LuminanceCase{"NotANumber", std::nan(""), false}),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+TEST(CompensationLoop, PausesThreeSecondsAfterAManualChange) {
+  LoopHarness h;
+  h.settle();
+  h.loop->setModel(flatModel(0.8));
+  h.loop->onManualChange(0.6, "scroll");
+  h.backlight.writes.clear();
+
+  h.clock.advance(2.9);
+  h.loop->onLuminanceUpdate(0.4, 0.4);
+  EXPECT_TRUE(h.backlight.writes.empty());
+  EXPECT_DOUBLE_EQ(h.loop->L_filtered(), 0.4) << "a paused tick still takes the luminance";
+
+  h.clock.advance(0.2);
+  h.loop->onLuminanceUpdate(0.4, 0.4);
+  EXPECT_EQ(h.backlight.writes.size(), 1u);
+}
+
+TEST(CompensationLoop, PauseIgnoresWallClockJumps) {
+  LoopHarness h;
+  h.settle();
+  h.loop->setModel(flatModel(0.8));
+  h.loop->onManualChange(0.6, "scroll");
+  h.backlight.writes.clear();
+  // The user sets the clock back an hour; the pause still ends 3 s later.
+  h.clock.setWallClock(h.clock.now() - 3600);
+  h.clock.advance(3.1);
+  h.loop->onLuminanceUpdate(0.4, 0.4);
+  EXPECT_EQ(h.backlight.writes.size(), 1u);
+}
+
+// Fresh starts: the first tick after each of these re-reads the hardware and writes
+// nothing, even when another program changed the level meanwhile.
+struct FreshStartCase {
+  const char* name;
+  void (*trigger)(CompensationLoop&);
+};
+
+void PrintTo(const FreshStartCase& c, std::ostream* os) { *os << c.name; }
+
+class LoopFreshStart : public testing::TestWithParam<FreshStartCase> {};
+
+TEST_P(LoopFreshStart, FirstTickReanchorsOnTheHardwareWithoutWriting) {
+  LoopHarness h(0.5);
+  h.loop->setModel(flatModel(1.0));
+  if (GetParam().trigger != nullptr) {
+    h.settle();
+    GetParam().trigger(*h.loop);
+  }
+  h.backlight.level = 0.3;  // another program moved it
+  h.backlight.writes.clear();
+
+  h.loop->onLuminanceUpdate(0.7, 0.7);
+  EXPECT_TRUE(h.backlight.writes.empty());
+  EXPECT_DOUBLE_EQ(h.loop->B_current(), 0.3);
+  EXPECT_DOUBLE_EQ(h.loop->B_manual(), 0.3);
+  EXPECT_DOUBLE_EQ(h.loop->L_filtered(), 0.7);
+  EXPECT_FALSE(h.loop->freshStart());
+
+  h.loop->onLuminanceUpdate(0.7, 0.7);
+  ASSERT_EQ(h.backlight.writes.size(), 1u);
+  EXPECT_GT(h.backlight.writes[0], 0.3);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Triggers, LoopFreshStart,
+    testing::Values(FreshStartCase{"Start", nullptr},
+                    FreshStartCase{"SwitchedOn", [](CompensationLoop& l) { l.setEnabled(true); }},
+                    FreshStartCase{"ResetTarget", [](CompensationLoop& l) { l.resetTarget(); }}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST(CompensationLoop, StartReadsTheSettingAndTheHardware) {
+  LoopHarness h(0.7);
+  EXPECT_TRUE(h.loop->enabled());
+  EXPECT_DOUBLE_EQ(h.loop->B_current(), 0.7);
+  EXPECT_DOUBLE_EQ(h.loop->B_manual(), 0.7);
+  EXPECT_TRUE(h.loop->freshStart());
+
+  LoopHarness off(0.7, /*enabled=*/false);
+  EXPECT_FALSE(off.loop->enabled());
+}
+
+TEST(CompensationLoop, FreshStartTickRunsWhileDisabled) {
+  LoopHarness h(0.5, /*enabled=*/false);
+  h.backlight.level = 0.2;
+  h.loop->onLuminanceUpdate(0.6, 0.6);
+  EXPECT_FALSE(h.loop->freshStart());
+  EXPECT_DOUBLE_EQ(h.loop->B_manual(), 0.2);
+  h.loop->setModel(flatModel(1.0));
+  h.loop->onLuminanceUpdate(0.6, 0.6);
+  EXPECT_TRUE(h.backlight.writes.empty());
+  EXPECT_DOUBLE_EQ(h.loop->L_filtered(), 0.6);
+}
+
+TEST(CompensationLoop, UnreadableBacklightIsNotTakenForADarkScreen) {
+  LoopHarness h(0.6);
+  h.loop->setModel(flatModel(1.0));
+  h.backlight.failReads = true;
+  h.loop->resetTarget();
+  h.loop->onLuminanceUpdate(0.5, 0.5);
+  h.loop->onLuminanceUpdate(0.5, 0.5);
+  // A failed read reads 0.0 through get(); anchoring on it would drive the panel to
+  // the 0.05 floor. The loop waits for a real reading instead.
+  EXPECT_TRUE(h.backlight.writes.empty());
+  EXPECT_TRUE(h.loop->freshStart());
+  EXPECT_DOUBLE_EQ(h.loop->B_manual(), 0.6);
+
+  h.backlight.failReads = false;
+  h.loop->onLuminanceUpdate(0.5, 0.5);
+  EXPECT_FALSE(h.loop->freshStart());
+  h.loop->onLuminanceUpdate(0.5, 0.5);
+  ASSERT_EQ(h.backlight.writes.size(), 1u);
+  EXPECT_GT(h.backlight.writes[0], 0.6);
+}
+
+TEST(CompensationLoop, EnabledAssignmentsStoreNotifyAndReanchor) {
+  LoopHarness h(0.5, /*enabled=*/false);
+  std::vector<bool> heard;
+  h.loop->onEnabledChange = [&](bool on) { heard.push_back(on); };
+  h.settle();
+
+  h.loop->setEnabled(false);
+  EXPECT_EQ(h.defaults.value(CompensationLoop::kEnabledKey), nlohmann::json(false));
+  EXPECT_FALSE(h.loop->freshStart()) << "switching off does not re-anchor";
+
+  const auto readsBefore = h.backlight.reads;
+  h.backlight.level = 0.4;
+  h.loop->setEnabled(true);
+  EXPECT_DOUBLE_EQ(h.loop->B_manual(), 0.4);
+  h.loop->onLuminanceUpdate(0.5, 0.5);  // consumes the fresh start
+  h.backlight.level = 0.3;
+  h.loop->setEnabled(true);
+  EXPECT_DOUBLE_EQ(h.loop->B_manual(), 0.3);
+  EXPECT_TRUE(h.loop->freshStart());
+  EXPECT_EQ(h.backlight.reads - readsBefore, 3u);
+  EXPECT_EQ(h.defaults.value(CompensationLoop::kEnabledKey), nlohmann::json(true));
+  EXPECT_EQ(heard, (std::vector<bool>{false, true, true}));
+}
+
+TEST(CompensationLoop, IdleWhileDisabledOrOnAnExternalMainDisplay) {
+  struct Case {
+    const char* name;
+    void (*setup)(LoopHarness&);
+  };
+  const Case cases[] = {
+      {"disabled", [](LoopHarness& h) { h.loop->setEnabled(false); }},
+      {"external main", [](LoopHarness& h) { h.topology.main = 2; }},
+      {"no main display", [](LoopHarness& h) { h.topology.main.reset(); }},
+  };
+  for (const auto& c : cases) {
+    LoopHarness h;
+    h.settle();
+    c.setup(h);
+    h.loop->setModel(flatModel(1.0));
+    h.loop->onLuminanceUpdate(0.6, 0.6);
+    EXPECT_TRUE(h.backlight.writes.empty()) << c.name;
+    EXPECT_DOUBLE_EQ(h.loop->L_filtered(), 0.6) << c.name;
+  }
+}
+
+TEST(CompensationLoop, SuppressedWritesIgnoreEveryTick) {
+  LoopHarness h;
+  h.settle(0.3);
+  h.loop->setModel(flatModel(1.0));
+  h.loop->suppressWrites();
+  h.loop->resetTarget();
+  for (int i = 0; i < 5; ++i) h.loop->onLuminanceUpdate(0.9, 0.9);
+  EXPECT_DOUBLE_EQ(h.loop->L_filtered(), 0.3);
+  EXPECT_TRUE(h.backlight.writes.empty());
+  EXPECT_TRUE(h.rows().empty());
+}
+
+TEST(CompensationLoop, ManualChangesAnchorLogAndCountUserCorrections) {
+  struct Case {
+    const char* source;
+    double L_filtered;
+    bool counted;
+    double loggedL;
+  };
+  const Case cases[] = {
+      {"scroll", 0.45, true, 0.45}, {"system_key", 0.45, true, 0.45}, {"menu", 0.45, false, 0.45},
+      {"scroll", 0.0, true, 0.02},  {"system_key", 0.02, true, 0.02},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.source) + " at L " + std::to_string(c.L_filtered));
+    LoopHarness h(0.5);
+    h.settle(c.L_filtered);
+    h.loop->onManualChange(0.7, c.source);
+    EXPECT_DOUBLE_EQ(h.loop->B_current(), 0.7);
+    EXPECT_DOUBLE_EQ(h.loop->B_manual(), 0.7);
+    EXPECT_EQ(h.stats.todayCount(), c.counted ? 1 : 0);
+    EXPECT_TRUE(h.backlight.writes.empty()) << "the caller has already written";
+    const auto rows = h.rows();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].event, c.source);
+    EXPECT_NEAR(rows[0].B_before, 0.5, 1e-4);
+    EXPECT_NEAR(rows[0].B_after, 0.7, 1e-4);
+    EXPECT_NEAR(rows[0].L, c.loggedL, 1e-4);
+    EXPECT_NEAR(rows[0].target, 0.5, 1e-4) << "B_target before any acting tick";
+  }
+}
+
+TEST(CompensationLoop, ManualChangeToANonNumberIsIgnored) {
+  LoopHarness h(0.5);
+  h.settle();
+  h.loop->setModel(flatModel(0.55));
+  h.loop->onManualChange(std::nan(""), "scroll");
+  EXPECT_DOUBLE_EQ(h.loop->B_manual(), 0.5);
+  EXPECT_TRUE(h.rows().empty());
+  h.loop->onLuminanceUpdate(0.5, 0.5);
+  ASSERT_EQ(h.backlight.writes.size(), 1u);
+  EXPECT_LT(h.backlight.writes[0], 0.51);
+}
+
+// The model is asked with the provider's signature, the provider's ambient level
+// and the local hour; drop any one of them and a different bucket answers.
+class ScopedTimeZone {
+ public:
+  explicit ScopedTimeZone(const char* tz) {
+    if (const char* old = std::getenv("TZ")) old_ = old;
+    ::setenv("TZ", tz, 1);
+    ::tzset();
+  }
+  ~ScopedTimeZone() {
+    if (old_) {
+      ::setenv("TZ", old_->c_str(), 1);
+    } else {
+      ::unsetenv("TZ");
+    }
+    ::tzset();
+  }
+
+ private:
+  std::optional<std::string> old_;
+};
+
+TEST(CompensationLoop, AsksTheModelWithSignatureAmbientAndLocalHour) {
+  const ContentSignature dark{0.9, 0.0, 0.3, 0.0, 0.0};
+  const double L = 0.3, ambient = 0.9;
+  // 12:00 UTC is 21:00 (evening) at UTC+9 and 07:00 (morning) at UTC-5.
+  BrightnessModel model = flatModel(0.6);
+  model.table[ContentBucket::from(L, dark, ambient, 21)] = BucketStat{0.9, 8};
+
+  struct Case {
+    const char* name;
+    const char* tz;
+    bool withSignature, withAmbient;
+    double target;
+  };
+  const Case cases[] = {
+      {"all three", "JST-9", true, true, 0.9},
+      {"another hour", "EST5", true, true, 0.6},
+      {"no signature", "JST-9", false, true, 0.6},
+      {"no ambient", "JST-9", true, false, 0.6},
+  };
+  for (const auto& c : cases) {
+    ScopedTimeZone zone(c.tz);
+    LoopHarness h;
+    h.settle();
+    h.loop->setModel(model);
+    h.loop->signatureProvider = [&] {
+      return c.withSignature ? std::optional(dark) : std::nullopt;
+    };
+    if (c.withAmbient) h.loop->ambientProvider = [&] { return std::optional(ambient); };
+    h.loop->onLuminanceUpdate(L, L);
+    EXPECT_DOUBLE_EQ(h.loop->B_target(), c.target) << c.name;
+  }
+}
+
+}  // namespace
+}  // namespace nuvlet::test

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "tests/support/TempDir.h"
+
+namespace nuvlet::test {
+
+// A fake sysfs: <root>/class/backlight/<name>/{type,max_brightness,brightness}.
+class BacklightTree {
+ public:
+  void add(const std::string& name, const std::string& type, const std::string& max,
+           const std::string& brightness) const {
+    dir.write(rel(name, "type"), type + "\n");
+    dir.write(rel(name, "max_brightness"), max);
+    dir.write(rel(name, "brightness"), brightness);
+  }
+  void set(const std::string& name, const std::string& file, const std::string& text) const {
+    dir.write(rel(name, file), text);
+  }
+  std::string read(const std::string& name, const std::string& file = "brightness") const {
+    return readText(dir.path() / rel(name, file));
+  }
+  std::filesystem::path device(const std::string& name) const {
+    return dir.path() / "class/backlight" / name;
+  }
+  const std::filesystem::path& root() const { return dir.path(); }
+
+  TempDir dir;
+
+ private:
+  static std::string rel(const std::string& name, const std::string& file) {
+    return "class/backlight/" + name + "/" + file;
+  }
+};
+
+// Sets an environment variable for one scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    ::setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnv() {
+    if (old_) {
+      ::setenv(name_, old_->c_str(), 1);
+    } else {
+      ::unsetenv(name_);
+    }
+  }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+}  // namespace nuvlet::test

@@ -1,0 +1,217 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "nuvlet/control/BrightnessController.h"
+#include "platform/linux/SysfsBacklight.h"
+#include "tests/linux_backlight/BacklightTree.h"
+
+namespace nuvlet::test {
+namespace {
+
+using linux_platform::BacklightWriteChoice;
+using linux_platform::makeSysfsBacklight;
+using linux_platform::SysfsBacklightOptions;
+
+std::unique_ptr<BacklightDevice> open(const BacklightTree& tree, std::string name = {},
+                                      BacklightWriteChoice write = BacklightWriteChoice::Sysfs) {
+  SysfsBacklightOptions options;
+  options.sysfsRoot = tree.root();
+  options.deviceName = std::move(name);
+  options.write = write;
+  return makeSysfsBacklight(std::move(options));
+}
+
+struct Device {
+  const char* name;
+  const char* type;
+  const char* max;
+};
+
+struct SelectionCase {
+  const char* what;
+  std::vector<Device> devices;
+  const char* setting;
+  const char* chosen;
+  const char* problem;  // a part of info().problem; "" when there is none
+};
+
+TEST(SysfsBacklight, ChoosesFirmwareOverPlatformOverRawUnlessTheSettingsNameOne) {
+  const SelectionCase cases[] = {
+      {"kernel precedence",
+       {{"intel_backlight", "raw", "120000"},
+        {"acpi_video0", "firmware", "100"},
+        {"dell_backlight", "platform", "15"}},
+       "",
+       "acpi_video0",
+       ""},
+      {"platform over raw",
+       {{"a_raw", "raw", "10"}, {"z_platform", "platform", "10"}},
+       "",
+       "z_platform",
+       ""},
+      {"ties by name", {{"raw_b", "raw", "10"}, {"raw_a", "raw", "10"}}, "", "raw_a", ""},
+      {"unknown type last", {{"a", "oddball", "10"}, {"b", "raw", "10"}}, "", "b", ""},
+      {"unusable max skipped",
+       {{"acpi_video0", "firmware", "0"}, {"intel_backlight", "raw", "937"}},
+       "",
+       "intel_backlight",
+       ""},
+      {"nothing usable", {{"acpi_video0", "firmware", "0"}}, "", "acpi_video0", ""},
+      {"setting wins",
+       {{"intel_backlight", "raw", "937"}, {"acpi_video0", "firmware", "100"}},
+       "intel_backlight",
+       "intel_backlight",
+       ""},
+      {"setting names a missing device",
+       {{"intel_backlight", "raw", "937"}, {"acpi_video0", "firmware", "100"}},
+       "nv_backlight",
+       "acpi_video0",
+       "\"nv_backlight\" not found; using acpi_video0"},
+      {"setting is a path",
+       {{"intel_backlight", "raw", "937"}},
+       "../../../etc",
+       "intel_backlight",
+       "not a device name"},
+      {"no device", {}, "", "", "no device in"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    BacklightTree tree;
+    std::filesystem::create_directories(tree.root() / "class/backlight");
+    for (const auto& d : c.devices) tree.add(d.name, d.type, d.max, "1");
+    auto device = open(tree, c.setting);
+    const auto info = device->info();
+    EXPECT_EQ(info.name, c.chosen);
+    if (std::string(c.problem).empty()) {
+      EXPECT_EQ(info.problem, "");
+    } else {
+      EXPECT_NE(info.problem.find(c.problem), std::string::npos) << info.problem;
+    }
+  }
+}
+
+struct ReadCase {
+  const char* brightness;
+  const char* max;
+  std::optional<double> level;
+  const char* problem;
+};
+
+TEST(SysfsBacklight, ReadsLevelsAndRefusesBadFiles) {
+  const ReadCase cases[] = {
+      {"60000\n", "120000\n", 0.5, ""},
+      {"0\n", "100\n", 0.0, ""},
+      {"100", "100", 1.0, ""},
+      {" 7 \n", "10", 0.7, ""},
+      {"", "100", std::nullopt, "brightness holds \"\""},
+      {"garbage\n", "100", std::nullopt, "brightness holds \"garbage\""},
+      {"12abc", "100", std::nullopt, "brightness holds"},
+      {"-5\n", "100", std::nullopt, "brightness holds \"-5\""},
+      {"+5\n", "100", std::nullopt, "brightness holds"},
+      {"130000\n", "120000\n", std::nullopt, "above max_brightness 120000"},
+      {"99999999999999999999999", "100", std::nullopt, "brightness holds"},
+      {"5\n", "0\n", std::nullopt, "max_brightness is 0"},
+      {"5\n", "", std::nullopt, "max_brightness holds"},
+      {"5\n", "-1\n", std::nullopt, "max_brightness holds"},
+      {"\x01\xff\n", "100", std::nullopt, "brightness holds"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string("brightness \"") + c.brightness + "\" max \"" + c.max + "\"");
+    BacklightTree tree;
+    tree.add("intel_backlight", "raw", "100", "1");
+    tree.set("intel_backlight", "brightness", c.brightness);
+    tree.set("intel_backlight", "max_brightness", c.max);
+    auto device = open(tree, "intel_backlight");
+    BrightnessController brightness(*device);
+    EXPECT_EQ(device->read(), c.level);
+    EXPECT_EQ(brightness.get(), c.level.value_or(0.0));
+    const auto problem = device->info().problem;
+    if (std::string(c.problem).empty()) {
+      EXPECT_EQ(problem, "");
+    } else {
+      EXPECT_NE(problem.find(c.problem), std::string::npos) << problem;
+      EXPECT_EQ(problem.find('\n'), std::string::npos);
+      EXPECT_EQ(problem.find('\x01'), std::string::npos);
+    }
+  }
+}
+
+TEST(SysfsBacklight, DeviceThatDisappearsReadsNothingAndRecovers) {
+  BacklightTree tree;
+  tree.add("intel_backlight", "raw", "1000", "250");
+  auto device = open(tree);
+  BrightnessController brightness(*device);
+  EXPECT_DOUBLE_EQ(brightness.get(), 0.25);
+
+  std::filesystem::remove_all(tree.device("intel_backlight"));
+  EXPECT_EQ(device->read(), std::nullopt);
+  EXPECT_EQ(brightness.get(), 0.0);
+  EXPECT_FALSE(device->write(0.5));
+  EXPECT_NE(device->info().problem.find("unreadable"), std::string::npos);
+
+  tree.add("intel_backlight", "raw", "1000", "600");
+  EXPECT_DOUBLE_EQ(brightness.get(), 0.6);
+  EXPECT_TRUE(device->write(0.5));
+  EXPECT_EQ(device->info().problem, "");
+}
+
+struct WriteCase {
+  const char* max;
+  double level;
+  const char* written;  // the file afterwards; "10\n" means untouched
+  bool ok;
+};
+
+TEST(SysfsBacklight, WritesTheNearestRawStepButNeverZero) {
+  const WriteCase cases[] = {
+      {"120000", 0.25, "30000\n", true},
+      {"7", 0.5, "4\n", true},  // 3.5 rounds away from zero
+      {"7", 0.49, "3\n", true},
+      {"100", 1.0, "100\n", true},
+      {"100", 0.0, "1\n", true},
+      {"100", 0.004, "1\n", true},
+      {"100", 1.5, "10\n", false},
+      {"100", -0.1, "10\n", false},
+      {"100", std::nan(""), "10\n", false},
+      {"0", 0.5, "10\n", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string("max ") + c.max + " level " + std::to_string(c.level));
+    BacklightTree tree;
+    tree.add("intel_backlight", "raw", c.max, "10\n");
+    auto device = open(tree);
+    EXPECT_EQ(device->info().writePath, BacklightWritePath::Sysfs);
+    EXPECT_EQ(device->write(c.level), c.ok);
+    EXPECT_EQ(tree.read("intel_backlight"), c.written);
+  }
+}
+
+TEST(SysfsBacklight, AutomaticWritesSysfsWhenTheFileIsWritable) {
+  BacklightTree tree;
+  tree.add("intel_backlight", "raw", "100", "10\n");
+  // A private, empty system bus: there is no logind to fall back on.
+  ScopedEnv bus("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + (tree.root() / "no-bus").string());
+  auto writable = open(tree, {}, BacklightWriteChoice::Automatic);
+  EXPECT_EQ(writable->info().writePath, BacklightWritePath::Sysfs);
+  EXPECT_TRUE(writable->write(0.2));
+  EXPECT_EQ(tree.read("intel_backlight"), "20\n");
+
+  // Root may write anyway, so the read-only case only shows for other users.
+  if (::geteuid() != 0) {
+    ::chmod(tree.device("intel_backlight").append("brightness").c_str(), 0444);
+    auto readOnly = open(tree, {}, BacklightWriteChoice::Automatic);
+    EXPECT_EQ(readOnly->info().writePath, BacklightWritePath::None);
+    EXPECT_NE(readOnly->info().problem.find("not writable"), std::string::npos);
+    EXPECT_FALSE(readOnly->write(0.5));
+    EXPECT_DOUBLE_EQ(readOnly->read().value_or(-1), 0.2);
+  }
+}
+
+}  // namespace
+}  // namespace nuvlet::test
