@@ -57,6 +57,7 @@ struct Screen {
   std::vector<std::uint8_t> edid;
   // Nothing when the desktop says nothing about its panels on this screen.
   std::optional<PanelInsets> panels;
+  bool operator==(const Screen&) const = default;
 };
 
 // The displays attached to the machine, which one is main, and where the pointer is.
