@@ -1,10 +1,15 @@
 #include "app/DeviceReport.h"
 
+#include "app/SensingDevices.h"
+
 namespace nuvlet::cli {
 
 std::vector<DeviceSection> deviceSections() {
   std::vector<DeviceSection> sections;
   // Each adapter family adds its section here.
+  sections.push_back(displaysSection());
+  sections.push_back(lightSensorSection());
+  sections.push_back(audioSection());
   return sections;
 }
 
