@@ -24,6 +24,7 @@ bool isBuiltInOutput(std::string_view name, std::string_view connectorType) {
 namespace {
 
 constexpr DisplayID kVirtualMonitorBit = 0x80000000u;
+constexpr double kPointerPollInterval = 0.25;
 
 template <typename T>
 struct FreeDeleter {
@@ -87,6 +88,7 @@ class X11DisplayTopology final : public DisplayTopology {
   bool rawMotion_ = false;
   std::uint8_t xinputOpcode_ = 0;
   bool refreshPosted_ = false;
+  std::optional<RunLoop::TimerId> pollTimer_;
 
   std::vector<Screen> screens_;
   std::vector<DisplayID> online_;
@@ -110,6 +112,12 @@ X11DisplayTopology::X11DisplayTopology(std::shared_ptr<XConnection> x) : x_(std:
   setUpRandr();
   setUpXInput();
   refresh();
+  if (!rawMotion_) {
+    // Without motion events the position is polled, at the rate of the app's own poll.
+    pollTimer_ = x_->loop().scheduleRepeating(kPointerPollInterval, [this] {
+      if (!pointerInFlight_ && !x_->broken()) queryPointer();
+    });
+  }
   // The first position synchronously, so that the answers are complete from the start.
   xcb_connection_t* c = x_->get();
   Reply<xcb_query_pointer_reply_t> p(
@@ -119,6 +127,7 @@ X11DisplayTopology::X11DisplayTopology(std::shared_ptr<XConnection> x) : x_(std:
 }
 
 X11DisplayTopology::~X11DisplayTopology() {
+  if (pollTimer_) x_->loop().cancel(*pollTimer_);
   x_->removeHandler(eventHandler_);
   x_->removeHandler(lostHandler_);
 }
@@ -408,11 +417,7 @@ void X11DisplayTopology::applyPanels(std::vector<Screen>& screens) {
   }
 }
 
-std::optional<ScreenPoint> X11DisplayTopology::pointerLocation() const {
-  // Answer from memory; a fresh position is on its way for the next caller.
-  if (!pointerInFlight_ && !x_->broken()) queryPointer();
-  return pointer_;
-}
+std::optional<ScreenPoint> X11DisplayTopology::pointerLocation() const { return pointer_; }
 
 void X11DisplayTopology::queryPointer() const {
   pointerInFlight_ = true;

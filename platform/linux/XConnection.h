@@ -35,6 +35,7 @@ class XConnection : public std::enable_shared_from_this<XConnection> {
 
   xcb_connection_t* get() const { return connection_; }
   xcb_window_t root() const { return root_; }
+  RunLoop& loop() const { return loop_; }
   bool broken() const;
 
   // The interned atom, cached; XCB_ATOM_NONE on failure.
