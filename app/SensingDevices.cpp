@@ -8,7 +8,7 @@
 #include "nuvlet/control/VolumeController.h"
 #include "nuvlet/platform/ThreadWorkQueue.h"
 #include "nuvlet/sensing/AmbientLightSensor.h"
-#include "platform/linux/IioLightSensor.h"
+#include "platform/linux/LinuxLightSensor.h"
 #include "platform/linux/PulseAudioMixer.h"
 #include "platform/linux/X11DisplayTopology.h"
 
@@ -69,9 +69,11 @@ std::vector<std::string> reportDisplays() {
 std::vector<std::string> reportLight() {
   PollRunLoop loop;
   ThreadWorkQueue worker;
-  auto sensor = linux_platform::makeIioLightSensor(loop, worker, sysfsRoot() / "bus/iio/devices");
+  auto sensor =
+      linux_platform::makeLinuxLightSensor(loop, worker, sysfsRoot() / "bus/iio/devices");
+  // The proxy answers over the bus: give it a moment.
+  loop.runUntil([&] { return sensor->lux().has_value(); }, 1.0);
   if (!sensor->isAvailable()) return {"missing: " + sensor->describe()};
-  loop.runUntil([&] { return sensor->lux().has_value(); }, 2.0);
   std::string line = sensor->describe();
   if (auto lux = sensor->lux()) {
     line += format(": %.1f lux (level %.3f)", *lux, AmbientLightSensor::normalise(*lux));

@@ -1,4 +1,6 @@
 #include "platform/linux/IioLightSensor.h"
+#include "platform/linux/LinuxLightSensor.h"
+#include "platform/sim/ScriptedLightSensor.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -162,6 +164,27 @@ TEST(IioLightSensor, WithoutADeviceItIsUnavailableAndSaysWhy) {
   EXPECT_FALSE(sensor->lux());
   EXPECT_NE(sensor->describe().find("no IIO"), std::string::npos);
   EXPECT_EQ(loop.activeTimers(), 0u);
+}
+
+}  // namespace
+}  // namespace nuvlet::linux_platform
+
+namespace nuvlet::linux_platform {
+namespace {
+
+TEST(FirstAvailableLightSensor, UsesThePreferredSensorOnlyWhileItIsThere) {
+  auto proxy = std::make_unique<sim::ScriptedLightSensor>();
+  auto iio = std::make_unique<sim::ScriptedLightSensor>();
+  auto* p = proxy.get();
+  proxy->available = false;
+  proxy->reading = 5;
+  iio->reading = 50;
+  auto sensor = firstAvailable(std::move(proxy), std::move(iio));
+  EXPECT_EQ(sensor->lux(), 50);
+  p->available = true;
+  EXPECT_EQ(sensor->lux(), 5);
+  p->reading.reset();  // present but without a reading: no fallback to another sensor's value
+  EXPECT_FALSE(sensor->lux());
 }
 
 }  // namespace
