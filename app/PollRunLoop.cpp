@@ -25,7 +25,8 @@ void PollRunLoop::post(Callback fn) {
     posted_.push_back(std::move(fn));
   }
   char byte = 1;
-  if (wake_[1] >= 0) [[maybe_unused]] auto n = ::write(wake_[1], &byte, 1);
+  if (wake_[1] >= 0) [[maybe_unused]]
+    auto n = ::write(wake_[1], &byte, 1);
 }
 
 RunLoop::TimerId PollRunLoop::scheduleAfter(double seconds, Callback fn) {
@@ -65,8 +66,10 @@ void PollRunLoop::runOnce(int timeoutMs) {
   const double now = clock_.monotonic();
   std::vector<TimerId> due;
   for (auto& [id, t] : timers_) {
-    if (t.due <= now) due.push_back(id);
-    else timeoutMs = std::min(timeoutMs, static_cast<int>(std::ceil((t.due - now) * 1000)));
+    if (t.due <= now)
+      due.push_back(id);
+    else
+      timeoutMs = std::min(timeoutMs, static_cast<int>(std::ceil((t.due - now) * 1000)));
   }
   for (TimerId id : due) {
     auto it = timers_.find(id);

@@ -46,9 +46,9 @@ std::vector<std::string> reportDisplays() {
   std::vector<std::string> lines;
   if (topology->screens().empty()) lines.push_back("missing: RandR reports no active output");
   for (const auto& s : topology->screens()) {
-    std::string line = (s.id ? hex(*s.id) : std::string("-")) + "  " + s.name + "  " +
-                       format("%.0fx%.0f+%.0f+%.0f", s.frame.width, s.frame.height, s.frame.x,
-                              s.frame.y);
+    std::string line =
+        (s.id ? hex(*s.id) : std::string("-")) + "  " + s.name + "  " +
+        format("%.0fx%.0f+%.0f+%.0f", s.frame.width, s.frame.height, s.frame.x, s.frame.y);
     if (s.builtIn) line += "  built-in";
     if (s.id && s.id == topology->mainDisplay()) line += "  main";
     if (!s.connectorType.empty()) line += "  connector " + s.connectorType;
@@ -69,8 +69,7 @@ std::vector<std::string> reportDisplays() {
 std::vector<std::string> reportLight() {
   PollRunLoop loop;
   ThreadWorkQueue worker;
-  auto sensor =
-      linux_platform::makeLinuxLightSensor(loop, worker, sysfsRoot() / "bus/iio/devices");
+  auto sensor = linux_platform::makeLinuxLightSensor(loop, worker, sysfsRoot() / "bus/iio/devices");
   // The proxy answers over the bus: give it a moment.
   loop.runUntil([&] { return sensor->lux().has_value(); }, 1.0);
   if (!sensor->isAvailable()) return {"missing: " + sensor->describe()};

@@ -2,8 +2,7 @@
 
 namespace nuvlet::linux_platform {
 
-GlibThread::GlibThread()
-    : context_(g_main_context_new()), loop_(g_main_loop_new(context_, FALSE)) {
+GlibThread::GlibThread() : context_(g_main_context_new()), loop_(g_main_loop_new(context_, FALSE)) {
   thread_ = std::thread([this] {
     g_main_context_push_thread_default(context_);
     g_main_loop_run(loop_);

@@ -11,7 +11,6 @@
 #include <system_error>
 #include <vector>
 
-
 namespace nuvlet::linux_platform {
 namespace {
 
@@ -168,8 +167,9 @@ class IioLightSensor final : public LightSensorDevice {
   std::string describe() const override {
     if (!channel_) return why_;
     const auto& c = *channel_;
-    std::string source = c.input.empty() ? c.raw.filename().string() + (c.scale.empty() ? "" : " × scale")
-                                         : c.input.filename().string();
+    std::string source = c.input.empty()
+                             ? c.raw.filename().string() + (c.scale.empty() ? "" : " × scale")
+                             : c.input.filename().string();
     return "IIO " + c.device.filename().string() + (c.name.empty() ? "" : " (" + c.name + ")") +
            ", " + source;
   }

@@ -38,7 +38,7 @@ std::optional<double> readIioLux(const IioIlluminance& channel);
 // seconds, never on the main thread, and lux() answers from the newest reading.
 // The loop and the worker must outlive the sensor.
 std::unique_ptr<LightSensorDevice> makeIioLightSensor(
-    RunLoop& loop, WorkQueue& worker,
-    const std::filesystem::path& root = "/sys/bus/iio/devices", double interval = 0.5);
+    RunLoop& loop, WorkQueue& worker, const std::filesystem::path& root = "/sys/bus/iio/devices",
+    double interval = 0.5);
 
 }  // namespace nuvlet::linux_platform

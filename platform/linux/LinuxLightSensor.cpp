@@ -11,9 +11,7 @@ class FirstAvailable final : public LightSensorDevice {
   FirstAvailable(std::unique_ptr<LightSensorDevice> a, std::unique_ptr<LightSensorDevice> b)
       : a_(std::move(a)), b_(std::move(b)) {}
   bool isAvailable() const override { return a_->isAvailable() || b_->isAvailable(); }
-  std::optional<double> lux() const override {
-    return a_->isAvailable() ? a_->lux() : b_->lux();
-  }
+  std::optional<double> lux() const override { return a_->isAvailable() ? a_->lux() : b_->lux(); }
   std::string describe() const override {
     if (a_->isAvailable()) return a_->describe();
     if (b_->isAvailable()) return b_->describe() + "; " + a_->describe();

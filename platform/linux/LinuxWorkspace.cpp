@@ -94,8 +94,7 @@ class LinuxWorkspace final : public Workspace {
   bool openFolder(const std::filesystem::path& folder) override {
     GError* error = nullptr;
     gchar* uri = g_filename_to_uri(folder.c_str(), nullptr, &error);
-    bool ok = uri != nullptr &&
-              g_app_info_launch_default_for_uri(uri, nullptr, &error) != FALSE;
+    bool ok = uri != nullptr && g_app_info_launch_default_for_uri(uri, nullptr, &error) != FALSE;
     if (!ok && error != nullptr) log::debug(std::string("cannot open folder: ") + error->message);
     g_clear_error(&error);
     g_free(uri);
@@ -153,8 +152,8 @@ FrontmostApplication applicationFromWindow(std::optional<std::string_view> gtkAp
     if (klass.empty()) klass = instance;
     app.name = latin1OrUtf8(klass);
   }
-  std::string gtk = gtkApplicationId ? text::repairUtf8(trimmed(std::string(*gtkApplicationId)))
-                                     : std::string();
+  std::string gtk =
+      gtkApplicationId ? text::repairUtf8(trimmed(std::string(*gtkApplicationId))) : std::string();
   if (!gtk.empty()) {
     app.bundleId = gtk;
   } else if (!app.name.empty()) {

@@ -60,8 +60,8 @@ class LogindSleepMonitor final : public SleepMonitor {
     }
     ++pending_;
     subscription_ = g_dbus_connection_signal_subscribe(
-        connection_, nullptr, kManager, "PrepareForSleep", kPath, nullptr,
-        G_DBUS_SIGNAL_FLAGS_NONE, &LogindSleepMonitor::onPrepareForSleep, this,
+        connection_, nullptr, kManager, "PrepareForSleep", kPath, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+        &LogindSleepMonitor::onPrepareForSleep, this,
         [](gpointer p) { --static_cast<LogindSleepMonitor*>(p)->pending_; });
     inhibit();
   }
@@ -88,8 +88,8 @@ class LogindSleepMonitor final : public SleepMonitor {
     --self->pending_;
     self->inhibiting_ = false;
     GUnixFDList* fds = nullptr;
-    GVariant* reply = g_dbus_connection_call_with_unix_fd_list_finish(
-        G_DBUS_CONNECTION(source), &fds, result, nullptr);
+    GVariant* reply = g_dbus_connection_call_with_unix_fd_list_finish(G_DBUS_CONNECTION(source),
+                                                                      &fds, result, nullptr);
     if (reply != nullptr && fds != nullptr) {
       gint32 index = -1;
       g_variant_get(reply, "(h)", &index);

@@ -82,8 +82,7 @@ class PulseAudioMixer final : public AudioMixer {
                       void* self);
   static void onServerInfo(pa_context* c, const pa_server_info* info, void* self);
   static void onSinkInfo(pa_context* c, const pa_sink_info* info, int eol, void* self);
-  static void onRetry(pa_mainloop_api* api, pa_time_event* e, const struct timeval* tv,
-                      void* self);
+  static void onRetry(pa_mainloop_api* api, pa_time_event* e, const struct timeval* tv, void* self);
   static void onVolumeWritten(pa_context* c, int success, void* self);
   static void onMuteWritten(pa_context* c, int success, void* self);
 
@@ -204,11 +203,11 @@ void PulseAudioMixer::onState(pa_context* c, void* p) {
       self->retryDelay_ = kFirstRetry;
       pa_context_set_subscribe_callback(c, &PulseAudioMixer::onEvent, self);
       // A server event may mean that the default sink changed.
-      if (pa_operation* op = pa_context_subscribe(
-              c,
-              static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK |
-                                                  PA_SUBSCRIPTION_MASK_SERVER),
-              nullptr, nullptr)) {
+      if (pa_operation* op =
+              pa_context_subscribe(c,
+                                   static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK |
+                                                                       PA_SUBSCRIPTION_MASK_SERVER),
+                                   nullptr, nullptr)) {
         pa_operation_unref(op);
       }
       self->send([generation](Cache& cache) {
@@ -276,8 +275,8 @@ void PulseAudioMixer::onServerInfo(pa_context* c, const pa_server_info* info, vo
   if (c != self->context_) return;
   auto generation = self->generation_;
   if (info != nullptr) {
-    self->serverText_ = std::string(info->server_name != nullptr ? info->server_name : "?") +
-                        " " + (info->server_version != nullptr ? info->server_version : "");
+    self->serverText_ = std::string(info->server_name != nullptr ? info->server_name : "?") + " " +
+                        (info->server_version != nullptr ? info->server_version : "");
   }
   if (info == nullptr || info->default_sink_name == nullptr || *info->default_sink_name == 0) {
     std::string server = self->serverText_;
@@ -369,9 +368,9 @@ bool PulseAudioMixer::setVolume(double value) {
   bool sent = false;
   pa_threaded_mainloop_lock(mainloop_);
   if (ready_ && generation_ == cache_->generation) {
-    if (pa_operation* op = pa_context_set_sink_volume_by_name(
-            context_, cache_->sink->name.c_str(), &target, &PulseAudioMixer::onVolumeWritten,
-            this)) {
+    if (pa_operation* op =
+            pa_context_set_sink_volume_by_name(context_, cache_->sink->name.c_str(), &target,
+                                               &PulseAudioMixer::onVolumeWritten, this)) {
       pa_operation_unref(op);
       sent = true;
     }

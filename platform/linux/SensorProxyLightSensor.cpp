@@ -84,14 +84,13 @@ class SensorProxyLightSensor final : public LightSensorDevice {
     // the unique name on the client side and would drop every signal.
     ++pending_;
     subscription_ = g_dbus_connection_signal_subscribe(
-        connection_, nullptr, "org.freedesktop.DBus.Properties", "PropertiesChanged", kPath,
-        kName, G_DBUS_SIGNAL_FLAGS_NONE, &SensorProxyLightSensor::onChanged, this,
+        connection_, nullptr, "org.freedesktop.DBus.Properties", "PropertiesChanged", kPath, kName,
+        G_DBUS_SIGNAL_FLAGS_NONE, &SensorProxyLightSensor::onChanged, this,
         &SensorProxyLightSensor::release);
     ++pending_;
-    watch_ = g_bus_watch_name_on_connection(connection_, kName, G_BUS_NAME_WATCHER_FLAGS_NONE,
-                                            &SensorProxyLightSensor::onAppeared,
-                                            &SensorProxyLightSensor::onVanished, this,
-                                            &SensorProxyLightSensor::release);
+    watch_ = g_bus_watch_name_on_connection(
+        connection_, kName, G_BUS_NAME_WATCHER_FLAGS_NONE, &SensorProxyLightSensor::onAppeared,
+        &SensorProxyLightSensor::onVanished, this, &SensorProxyLightSensor::release);
   }
 
   void finish() {

@@ -238,11 +238,10 @@ std::map<xcb_randr_output_t, Output> X11DisplayTopology::readOutputs(xcb_randr_o
   };
   std::vector<Cookies> cookies;
   for (int i = 0; i < count; ++i) {
-    cookies.push_back({ids[i], xcb_randr_get_output_info(c, ids[i], stamp),
-                       xcb_randr_get_output_property(c, ids[i], edidAtom, XCB_ATOM_ANY, 0, 256, 0,
-                                                     0),
-                       xcb_randr_get_output_property(c, ids[i], connectorAtom, XCB_ATOM_ANY, 0,
-                                                     1, 0, 0)});
+    cookies.push_back(
+        {ids[i], xcb_randr_get_output_info(c, ids[i], stamp),
+         xcb_randr_get_output_property(c, ids[i], edidAtom, XCB_ATOM_ANY, 0, 256, 0, 0),
+         xcb_randr_get_output_property(c, ids[i], connectorAtom, XCB_ATOM_ANY, 0, 1, 0, 0)});
   }
   auto primaryCookie = xcb_randr_get_output_primary(c, root);
   for (auto& k : cookies) {
@@ -340,8 +339,8 @@ void X11DisplayTopology::refresh() {
         if (!crtc || crtc->width == 0 || crtc->height == 0) continue;
         Screen s;
         s.name = outputs.at(id).name;
-        s.frame = ScreenRect{double(crtc->x), double(crtc->y), double(crtc->width),
-                             double(crtc->height)};
+        s.frame =
+            ScreenRect{double(crtc->x), double(crtc->y), double(crtc->width), double(crtc->height)};
         fromOutput(s, id);
         if (id == primary && !mainIndex) mainIndex = screens.size();
         screens.push_back(std::move(s));

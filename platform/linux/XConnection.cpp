@@ -63,9 +63,9 @@ void XConnection::internAll(const std::vector<std::string_view>& names) {
   std::vector<std::pair<std::string, xcb_intern_atom_cookie_t>> cookies;
   for (auto name : names) {
     if (atoms_.count(std::string(name)) != 0) continue;
-    cookies.emplace_back(std::string(name),
-                         xcb_intern_atom(connection_, 0, static_cast<std::uint16_t>(name.size()),
-                                         name.data()));
+    cookies.emplace_back(
+        std::string(name),
+        xcb_intern_atom(connection_, 0, static_cast<std::uint16_t>(name.size()), name.data()));
   }
   for (auto& [name, cookie] : cookies) {
     xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(connection_, cookie, nullptr);

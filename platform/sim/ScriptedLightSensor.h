@@ -11,9 +11,7 @@ namespace nuvlet::sim {
 class ScriptedLightSensor final : public LightSensorDevice {
  public:
   bool isAvailable() const override { return available; }
-  std::optional<double> lux() const override {
-    return available ? reading : std::nullopt;
-  }
+  std::optional<double> lux() const override { return available ? reading : std::nullopt; }
   std::string describe() const override {
     return available ? "scripted light sensor" : "no light sensor (scripted)";
   }

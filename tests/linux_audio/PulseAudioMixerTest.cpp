@@ -1,11 +1,10 @@
-#include "platform/linux/PulseAudioMixer.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <regex>
 
 #include "nuvlet/control/VolumeController.h"
+#include "platform/linux/PulseAudioMixer.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/support/PulseServer.h"
 
@@ -77,8 +76,9 @@ TEST_F(PulseAudioMixerTest, TheMasterVolumeIsTheLoudestChannelAndSettingItKeepsT
   ASSERT_TRUE(waitFor([&] { return near(mixer->volume(), 0.4); }));
   ASSERT_TRUE(mixer->setVolume(0.5));
   EXPECT_EQ(mixer->volume(), 0.5);  // at once, from the cache
-  ASSERT_TRUE(waitFor([&] { return near(channels("testsink"), {32768, 16384}); }))
-      << server.pactl({"get-sink-volume", "testsink"}).out;
+  ASSERT_TRUE(waitFor([&] {
+    return near(channels("testsink"), {32768, 16384});
+  })) << server.pactl({"get-sink-volume", "testsink"}).out;
 }
 
 TEST_F(PulseAudioMixerTest, TheVolumeControllerClampsAndMutesThroughTheServer) {
@@ -103,8 +103,9 @@ TEST_F(PulseAudioMixerTest, AFastScrollLosesNoSteps) {
     loop.runPending();
   }
   EXPECT_NEAR(volume.get(), 0.7, 1e-3);
-  ASSERT_TRUE(waitFor([&] { return near(channels("testsink"), {0.7 * kNorm, 0.7 * kNorm}, 65); }))
-      << server.pactl({"get-sink-volume", "testsink"}).out;
+  ASSERT_TRUE(waitFor([&] {
+    return near(channels("testsink"), {0.7 * kNorm, 0.7 * kNorm}, 65);
+  })) << server.pactl({"get-sink-volume", "testsink"}).out;
   ASSERT_TRUE(waitFor([&] { return std::abs(volume.get() - 0.7) < 1e-3; }));
 }
 
@@ -145,9 +146,7 @@ TEST_F(PulseAudioMixerTest, ComesBackByItselfAfterTheServerRestarts) {
   ASSERT_TRUE(server.start());
   ASSERT_TRUE(waitFor([&] { return mixer->defaultOutput() == "testsink"; }));
   ASSERT_TRUE(mixer->setVolume(0.3));
-  ASSERT_TRUE(waitFor([&] {
-    return near(channels("testsink"), {0.3 * kNorm, 0.3 * kNorm});
-  }));
+  ASSERT_TRUE(waitFor([&] { return near(channels("testsink"), {0.3 * kNorm, 0.3 * kNorm}); }));
 }
 
 TEST(PulseAudioMixer, AServerAbsentAtStartIsPickedUpWhenItAppears) {

@@ -4,8 +4,7 @@
 
 namespace nuvlet::test {
 
-FakeBusService::FakeBusService(const std::string& address, std::string path,
-                               const std::string& xml)
+FakeBusService::FakeBusService(const std::string& address, std::string path, const std::string& xml)
     : path_(std::move(path)) {
   sync([&] {
     connection_ = g_dbus_connection_new_for_address_sync(
@@ -33,8 +32,8 @@ FakeBusService::FakeBusService(const std::string& address, std::string path,
             g_dbus_method_invocation_return_value(invocation, nullptr);
           }
         },
-        [](GDBusConnection*, const gchar*, const gchar*, const gchar* interface,
-           const gchar* name, GError** error, gpointer p) -> GVariant* {
+        [](GDBusConnection*, const gchar*, const gchar*, const gchar* interface, const gchar* name,
+           GError** error, gpointer p) -> GVariant* {
           auto* self = static_cast<FakeBusService*>(p);
           std::lock_guard lock(self->mutex_);
           auto it = self->properties_.find(std::string(interface) + "." + name);
@@ -47,8 +46,8 @@ FakeBusService::FakeBusService(const std::string& address, std::string path,
         nullptr,
         {}};
     for (GDBusInterfaceInfo** i = node_->interfaces; i != nullptr && *i != nullptr; ++i) {
-      registrations_.push_back(g_dbus_connection_register_object(
-          connection_, path_.c_str(), *i, &vtable, this, nullptr, nullptr));
+      registrations_.push_back(g_dbus_connection_register_object(connection_, path_.c_str(), *i,
+                                                                 &vtable, this, nullptr, nullptr));
     }
   });
 }

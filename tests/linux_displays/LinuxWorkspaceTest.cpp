@@ -1,10 +1,9 @@
-#include "platform/linux/LinuxWorkspace.h"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdlib>
 
+#include "platform/linux/LinuxWorkspace.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/support/Servers.h"
 
@@ -79,8 +78,8 @@ class LinuxWorkspaceTest : public ::testing::Test {
   }
 
   void activate(xcb_window_t w) {
-    xcb_change_property(c, XCB_PROP_MODE_REPLACE, root, atom("_NET_ACTIVE_WINDOW"),
-                        XCB_ATOM_WINDOW, 32, 1, &w);
+    xcb_change_property(c, XCB_PROP_MODE_REPLACE, root, atom("_NET_ACTIVE_WINDOW"), XCB_ATOM_WINDOW,
+                        32, 1, &w);
     xcb_flush(c);
   }
 

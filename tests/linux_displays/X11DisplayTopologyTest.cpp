@@ -1,5 +1,3 @@
-#include "platform/linux/X11DisplayTopology.h"
-
 #include <gtest/gtest.h>
 #include <xcb/randr.h>
 
@@ -7,6 +5,7 @@
 #include <memory>
 
 #include "nuvlet/sensing/DisplayRouter.h"
+#include "platform/linux/X11DisplayTopology.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/support/Servers.h"
 
@@ -142,7 +141,10 @@ TEST_F(X11DisplayTopologyTest, RelativePointerMovesAreReportedWithTheNewPosition
   ASSERT_TRUE(id) << "XInput 2 raw motion is expected on Xvfb";
   run({"xdotool", "mousemove_relative", "--", "40", "-20"});
   ASSERT_TRUE(loop.runUntil(
-      [&] { return moves > 0 && topology->pointerLocation() == ScreenPoint{140, 480}; }, 10));
+      [&] {
+        return moves > 0 && topology->pointerLocation() == ScreenPoint{140, 480};
+      },
+      10));
   topology->removeListener(*id);
   int before = moves;
   run({"xdotool", "mousemove_relative", "5", "5"});

@@ -1,7 +1,3 @@
-#include "platform/linux/IioLightSensor.h"
-#include "platform/linux/LinuxLightSensor.h"
-#include "platform/sim/ScriptedLightSensor.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -11,7 +7,10 @@
 
 #include "nuvlet/platform/ThreadWorkQueue.h"
 #include "nuvlet/sensing/AmbientLightSensor.h"
+#include "platform/linux/IioLightSensor.h"
+#include "platform/linux/LinuxLightSensor.h"
 #include "platform/sim/InlineWorkQueue.h"
+#include "platform/sim/ScriptedLightSensor.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/support/TempDir.h"
 
@@ -35,19 +34,23 @@ TEST(IioIlluminance, ReadsLuxFromTheFilesADriverOffers) {
   const Case cases[] = {
       {"processed input", {{"in_illuminance_input", "123.5\n"}}, 123.5},
       {"raw with offset and scale",
-       {{"in_illuminance_raw", "100\n"}, {"in_illuminance_offset", "10"},
+       {{"in_illuminance_raw", "100\n"},
+        {"in_illuminance_offset", "10"},
         {"in_illuminance_scale", "0.5\n"}},
        55},
       {"raw without scale or offset", {{"in_illuminance_raw", "100\n"}}, 100},
       {"indexed raw with a shared scale",
-       {{"in_illuminance0_raw", "40\n"}, {"in_illuminance_scale", "0.25\n"}}, 10},
+       {{"in_illuminance0_raw", "40\n"}, {"in_illuminance_scale", "0.25\n"}},
+       10},
       {"indexed scale beats the shared one",
-       {{"in_illuminance0_raw", "40\n"}, {"in_illuminance0_scale", "2\n"},
+       {{"in_illuminance0_raw", "40\n"},
+        {"in_illuminance0_scale", "2\n"},
         {"in_illuminance_scale", "0.25\n"}},
        80},
       {"indexed input", {{"in_illuminance0_input", "7\n"}}, 7},
       {"input preferred over raw",
-       {{"in_illuminance_raw", "1\n"}, {"in_illuminance_input", "300\n"}}, 300},
+       {{"in_illuminance_raw", "1\n"}, {"in_illuminance_input", "300\n"}},
+       300},
       {"zero", {{"in_illuminance_input", "0\n"}}, 0},
       {"not a number", {{"in_illuminance_input", "abc\n"}}, std::nullopt},
       {"empty", {{"in_illuminance_input", ""}}, std::nullopt},
@@ -58,9 +61,11 @@ TEST(IioIlluminance, ReadsLuxFromTheFilesADriverOffers) {
       {"infinite", {{"in_illuminance_input", "inf\n"}}, std::nullopt},
       {"out of range", {{"in_illuminance_input", "1e400\n"}}, std::nullopt},
       {"negative after offset",
-       {{"in_illuminance_raw", "5\n"}, {"in_illuminance_offset", "-10\n"}}, std::nullopt},
+       {{"in_illuminance_raw", "5\n"}, {"in_illuminance_offset", "-10\n"}},
+       std::nullopt},
       {"a scale that is not a number",
-       {{"in_illuminance_raw", "5\n"}, {"in_illuminance_scale", "x\n"}}, std::nullopt},
+       {{"in_illuminance_raw", "5\n"}, {"in_illuminance_scale", "x\n"}},
+       std::nullopt},
       {"huge but finite", {{"in_illuminance_input", "1e30\n"}}, 1e30},
   };
   for (const auto& c : cases) {

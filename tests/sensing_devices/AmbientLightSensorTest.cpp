@@ -1,10 +1,9 @@
-#include "nuvlet/sensing/AmbientLightSensor.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 
+#include "nuvlet/sensing/AmbientLightSensor.h"
 #include "platform/sim/ScriptedLightSensor.h"
 
 namespace nuvlet {
@@ -15,8 +14,8 @@ TEST(AmbientLightSensor, NormalisesOnALogScaleClampedToOne) {
     double lux;
     double norm;
   };
-  for (auto c : {Case{0, 0}, Case{9, 1.0 / 6}, Case{99, 2.0 / 6}, Case{999, 0.5},
-                 Case{999999, 1}, Case{1e6, 1}, Case{1e300, 1}, Case{0.5, std::log10(1.5) / 6}}) {
+  for (auto c : {Case{0, 0}, Case{9, 1.0 / 6}, Case{99, 2.0 / 6}, Case{999, 0.5}, Case{999999, 1},
+                 Case{1e6, 1}, Case{1e300, 1}, Case{0.5, std::log10(1.5) / 6}}) {
     sim::ScriptedLightSensor device;
     device.reading = c.lux;
     AmbientLightSensor sensor(device);

@@ -1,9 +1,8 @@
-#include "nuvlet/sensing/DisplayRouter.h"
-
 #include <gtest/gtest.h>
 
 #include <vector>
 
+#include "nuvlet/sensing/DisplayRouter.h"
 #include "platform/sim/ScriptedDisplayTopology.h"
 #include "platform/sim/VirtualRunLoop.h"
 
@@ -23,7 +22,6 @@ class DisplayRouterTest : public ::testing::Test {
         Screen{kExternal, "HDMI-1", {1440, 0, 1920, 1080}, false, "HDMI", {}, std::nullopt}};
     topology.pointer = ScreenPoint{100, 100};
   }
-
 
   sim::VirtualRunLoop loop;
   sim::ScriptedDisplayTopology topology;
@@ -73,10 +71,10 @@ TEST_F(DisplayRouterTest, ThePanelStripBoundary) {
   };
   // The external screen is 1080 tall.
   const Case cases[] = {
-      {std::nullopt, 0, true},      {std::nullopt, 23, true},
-      {std::nullopt, 23.5, true},   {std::nullopt, 24, false},
-      {std::nullopt, 1079, false},  {PanelInsets{32, 0}, 31, true},
-      {PanelInsets{32, 0}, 32, false}, {PanelInsets{0, 48}, 10, false},
+      {std::nullopt, 0, true},           {std::nullopt, 23, true},
+      {std::nullopt, 23.5, true},        {std::nullopt, 24, false},
+      {std::nullopt, 1079, false},       {PanelInsets{32, 0}, 31, true},
+      {PanelInsets{32, 0}, 32, false},   {PanelInsets{0, 48}, 10, false},
       {PanelInsets{0, 48}, 1031, false}, {PanelInsets{0, 48}, 1032, true},
   };
   for (const auto& c : cases) {

@@ -1,9 +1,8 @@
-#include "nuvlet/control/VolumeController.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
 
+#include "nuvlet/control/VolumeController.h"
 #include "platform/sim/ScriptedAudioMixer.h"
 
 namespace nuvlet {

@@ -21,11 +21,11 @@ bool PulseServer::start() {
                                          {"XDG_RUNTIME_DIR", (dir_ / "runtime").string()},
                                          {"PULSE_STATE_PATH", (dir_ / "home").string()}};
   process_ = std::make_unique<ChildProcess>(
-      std::vector<std::string>{"pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "-n",
-                               "--use-pid-file=no", "--log-level=error", "--log-target=stderr",
-                               "--load=module-native-protocol-unix socket=" +
-                                   (dir_ / "native").string(),
-                               "--load=module-null-sink sink_name=testsink"},
+      std::vector<std::string>{
+          "pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "-n", "--use-pid-file=no",
+          "--log-level=error", "--log-target=stderr",
+          "--load=module-native-protocol-unix socket=" + (dir_ / "native").string(),
+          "--load=module-null-sink sink_name=testsink"},
       env);
   if (!process_->started()) {
     process_.reset();
