@@ -5,10 +5,12 @@
 #include <vector>
 
 #include "nuvlet/platform/DisplayTopology.h"
+#include "nuvlet/platform/ListenerList.h"
 
 namespace nuvlet::sim {
 
-// Displays the test describes.
+// Displays, screens and a pointer the test describes. Listeners are told only when
+// the test calls movePointer() or changed().
 class ScriptedDisplayTopology final : public DisplayTopology {
  public:
   std::optional<DisplayID> mainDisplay() const override { return main; }
@@ -16,10 +18,41 @@ class ScriptedDisplayTopology final : public DisplayTopology {
     return std::find(builtIn.begin(), builtIn.end(), id) != builtIn.end();
   }
   std::vector<DisplayID> onlineDisplays() const override { return online; }
+  const std::vector<Screen>& screens() const override { return screenList; }
+  std::optional<ScreenPoint> pointerLocation() const override { return pointer; }
+
+  std::optional<ListenerId> addPointerMovedListener(std::function<void()> fn) override {
+    if (!reportsMotion) return std::nullopt;
+    return moved_.add(std::move(fn));
+  }
+  ListenerId addDisplaysChangedListener(std::function<void()> fn) override {
+    return changed_.add(std::move(fn));
+  }
+  void removeListener(ListenerId id) override {
+    moved_.remove(id);
+    changed_.remove(id);
+  }
+
+  // Moves the pointer and tells the motion listeners.
+  void movePointer(ScreenPoint p) {
+    pointer = p;
+    moved_.notify();
+  }
+  // Tells the display listeners that the test changed the displays.
+  void changed() { changed_.notify(); }
+
+  bool hasMotionListeners() const { return !moved_.empty(); }
 
   std::optional<DisplayID> main = 1;
   std::vector<DisplayID> builtIn{1};
   std::vector<DisplayID> online{1};
+  std::vector<Screen> screenList;
+  std::optional<ScreenPoint> pointer;
+  bool reportsMotion = true;
+
+ private:
+  ListenerList<> moved_;
+  ListenerList<> changed_;
 };
 
 }  // namespace nuvlet::sim

@@ -1,0 +1,100 @@
+#include "app/SensingDevices.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "app/PollRunLoop.h"
+#include "nuvlet/control/VolumeController.h"
+#include "nuvlet/platform/ThreadWorkQueue.h"
+#include "nuvlet/sensing/AmbientLightSensor.h"
+#include "platform/linux/LinuxLightSensor.h"
+#include "platform/linux/PulseAudioMixer.h"
+#include "platform/linux/SysfsRoot.h"
+#include "platform/linux/X11DisplayTopology.h"
+
+namespace nuvlet::cli {
+namespace {
+
+std::string format(const char* pattern, double a, double b = 0, double c = 0, double d = 0) {
+  char buffer[128];
+  std::snprintf(buffer, sizeof buffer, pattern, a, b, c, d);
+  return buffer;
+}
+
+std::string hex(DisplayID id) {
+  char buffer[16];
+  std::snprintf(buffer, sizeof buffer, "0x%x", id);
+  return buffer;
+}
+
+std::vector<std::string> reportDisplays() {
+  PollRunLoop loop;
+  auto x = linux_platform::XConnection::open(loop);
+  if (!x) {
+    const char* display = std::getenv("DISPLAY");
+    return {display == nullptr || *display == 0
+                ? "missing: no X display ($DISPLAY is not set; Wayland sessions need XWayland)"
+                : std::string("missing: cannot connect to X display ") + display};
+  }
+  auto topology = linux_platform::makeX11DisplayTopology(x);
+  std::vector<std::string> lines;
+  if (topology->screens().empty()) lines.push_back("missing: RandR reports no active output");
+  for (const auto& s : topology->screens()) {
+    std::string line =
+        (s.id ? hex(*s.id) : std::string("-")) + "  " + s.name + "  " +
+        format("%.0fx%.0f+%.0f+%.0f", s.frame.width, s.frame.height, s.frame.x, s.frame.y);
+    if (s.builtIn) line += "  built-in";
+    if (s.id && s.id == topology->mainDisplay()) line += "  main";
+    if (!s.connectorType.empty()) line += "  connector " + s.connectorType;
+    if (!s.edid.empty()) line += "  EDID " + std::to_string(s.edid.size()) + " bytes";
+    line += s.panels ? format("  panels top %.0f bottom %.0f", s.panels->top, s.panels->bottom)
+                     : "  panels unknown (top 24 px assumed)";
+    lines.push_back(line);
+  }
+  if (auto p = topology->pointerLocation()) {
+    lines.push_back(format("pointer at %.0f,%.0f", p->x, p->y));
+  }
+  lines.push_back(topology->addPointerMovedListener([] {})
+                      ? "pointer motion: XInput 2 raw motion"
+                      : "pointer motion: missing (no XInput 2); the pointer is polled instead");
+  return lines;
+}
+
+std::vector<std::string> reportLight() {
+  PollRunLoop loop;
+  ThreadWorkQueue worker;
+  auto sensor = linux_platform::makeLinuxLightSensor(
+      loop, worker, linux_platform::sysfsRootFromEnvironment() / "bus/iio/devices");
+  // The proxy answers over the bus: give it a moment.
+  loop.runUntil([&] { return sensor->lux().has_value(); }, 1.0);
+  if (!sensor->isAvailable()) return {"missing: " + sensor->describe()};
+  std::string line = sensor->describe();
+  if (auto lux = sensor->lux()) {
+    line += format(": %.1f lux (level %.3f)", *lux, AmbientLightSensor::normalise(*lux));
+  } else {
+    line += ": no usable reading";
+  }
+  return {line};
+}
+
+std::vector<std::string> reportAudio() {
+  PollRunLoop loop;
+  auto mixer = linux_platform::makePulseAudioMixer(loop);
+  loop.runUntil([&] { return mixer->defaultOutput().has_value(); }, 2.0);
+  if (!mixer->defaultOutput()) return {"missing: " + mixer->describe()};
+  VolumeController volume(*mixer);
+  std::string line = mixer->describe();
+  line += format(": volume %.0f%%", volume.get() * 100);
+  line += volume.isMuted() ? ", muted" : ", not muted";
+  if (!volume.isVolumeControllable()) line += " (volume cannot be set)";
+  return {line};
+}
+
+}  // namespace
+
+DeviceSection displaysSection() { return {"Displays", reportDisplays}; }
+DeviceSection lightSensorSection() { return {"Ambient light sensor", reportLight}; }
+DeviceSection audioSection() { return {"Sound output", reportAudio}; }
+
+}  // namespace nuvlet::cli

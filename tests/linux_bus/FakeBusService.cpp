@@ -1,0 +1,140 @@
+#include "tests/linux_bus/FakeBusService.h"
+
+#include <future>
+
+namespace nuvlet::test {
+
+FakeBusService::FakeBusService(const std::string& address, std::string path, const std::string& xml)
+    : path_(std::move(path)) {
+  sync([&] {
+    connection_ = g_dbus_connection_new_for_address_sync(
+        address.c_str(),
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, nullptr);
+    if (connection_ == nullptr) return;
+    node_ = g_dbus_node_info_new_for_xml(xml.c_str(), nullptr);
+    static const GDBusInterfaceVTable vtable = {
+        [](GDBusConnection*, const gchar*, const gchar*, const gchar* interface,
+           const gchar* method, GVariant* parameters, GDBusMethodInvocation* invocation,
+           gpointer p) {
+          auto* self = static_cast<FakeBusService*>(p);
+          Method handler;
+          {
+            std::lock_guard lock(self->mutex_);
+            self->calls_.push_back(method);
+            handler = self->method_;
+          }
+          (void)interface;
+          if (handler) {
+            handler(method, parameters, invocation);
+          } else {
+            g_dbus_method_invocation_return_value(invocation, nullptr);
+          }
+        },
+        [](GDBusConnection*, const gchar*, const gchar*, const gchar* interface, const gchar* name,
+           GError** error, gpointer p) -> GVariant* {
+          auto* self = static_cast<FakeBusService*>(p);
+          std::lock_guard lock(self->mutex_);
+          auto it = self->properties_.find(std::string(interface) + "." + name);
+          if (it == self->properties_.end()) {
+            g_set_error(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_PROPERTY, "no %s", name);
+            return nullptr;
+          }
+          return g_variant_ref(it->second);
+        },
+        nullptr,
+        {}};
+    for (GDBusInterfaceInfo** i = node_->interfaces; i != nullptr && *i != nullptr; ++i) {
+      registrations_.push_back(g_dbus_connection_register_object(connection_, path_.c_str(), *i,
+                                                                 &vtable, this, nullptr, nullptr));
+    }
+  });
+}
+
+FakeBusService::~FakeBusService() {
+  sync([&] {
+    if (connection_ == nullptr) return;
+    for (guint id : registrations_) g_dbus_connection_unregister_object(connection_, id);
+    g_dbus_connection_close_sync(connection_, nullptr, nullptr);
+  });
+  thread_.stop([] {}, [] { return true; });
+  if (connection_ != nullptr) g_object_unref(connection_);
+  if (node_ != nullptr) g_dbus_node_info_unref(node_);
+  for (auto& [name, value] : properties_) g_variant_unref(value);
+}
+
+void FakeBusService::sync(std::function<void()> fn) {
+  std::promise<void> done;
+  thread_.invoke([&] {
+    fn();
+    done.set_value();
+  });
+  done.get_future().wait();
+}
+
+bool FakeBusService::own(const std::string& name) {
+  bool ok = false;
+  sync([&] {
+    GVariant* reply = g_dbus_connection_call_sync(
+        connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "RequestName", g_variant_new("(su)", name.c_str(), 0u), G_VARIANT_TYPE("(u)"),
+        G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+    if (reply == nullptr) return;
+    guint32 result = 0;
+    g_variant_get(reply, "(u)", &result);
+    ok = result == 1;  // primary owner
+    g_variant_unref(reply);
+  });
+  return ok;
+}
+
+void FakeBusService::disown(const std::string& name) {
+  sync([&] {
+    GVariant* reply = g_dbus_connection_call_sync(
+        connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "ReleaseName", g_variant_new("(s)", name.c_str()), nullptr, G_DBUS_CALL_FLAGS_NONE, 5000,
+        nullptr, nullptr);
+    if (reply != nullptr) g_variant_unref(reply);
+  });
+}
+
+void FakeBusService::setProperty(const std::string& interface, const std::string& name,
+                                 GVariant* value, bool announce) {
+  g_variant_ref_sink(value);
+  {
+    std::lock_guard lock(mutex_);
+    auto& slot = properties_[interface + "." + name];
+    if (slot != nullptr) g_variant_unref(slot);
+    slot = value;
+  }
+  if (!announce) return;
+  GVariantBuilder changed;
+  g_variant_builder_init(&changed, G_VARIANT_TYPE("a{sv}"));
+  g_variant_builder_add(&changed, "{sv}", name.c_str(), value);
+  emit("org.freedesktop.DBus.Properties", "PropertiesChanged",
+       g_variant_new("(sa{sv}as)", interface.c_str(), &changed, nullptr));
+}
+
+void FakeBusService::emit(const std::string& interface, const std::string& signal,
+                          GVariant* parameters) {
+  g_variant_ref_sink(parameters);
+  sync([&] {
+    g_dbus_connection_emit_signal(connection_, nullptr, path_.c_str(), interface.c_str(),
+                                  signal.c_str(), parameters, nullptr);
+    g_dbus_connection_flush_sync(connection_, nullptr, nullptr);
+  });
+  g_variant_unref(parameters);
+}
+
+void FakeBusService::onMethod(Method method) {
+  std::lock_guard lock(mutex_);
+  method_ = std::move(method);
+}
+
+std::vector<std::string> FakeBusService::calls() {
+  std::lock_guard lock(mutex_);
+  return calls_;
+}
+
+}  // namespace nuvlet::test

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <gio/gio.h>
+
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/linux/GlibThread.h"
+
+namespace nuvlet::test {
+
+// A service on a private bus, served from a thread of its own: one object, the
+// interfaces of an introspection document, properties the test sets, methods the test
+// answers, signals the test emits.
+class FakeBusService {
+ public:
+  // Answers a method call on the service thread; the default returns nothing ("()").
+  using Method = std::function<void(const std::string& method, GVariant* parameters,
+                                    GDBusMethodInvocation* invocation)>;
+
+  FakeBusService(const std::string& address, std::string path, const std::string& xml);
+  ~FakeBusService();
+  FakeBusService(const FakeBusService&) = delete;
+  FakeBusService& operator=(const FakeBusService&) = delete;
+
+  bool connected() const { return connection_ != nullptr; }
+
+  // Takes or gives up the well-known name; returns once the bus has answered.
+  bool own(const std::string& name);
+  void disown(const std::string& name);
+
+  // Sets a property (value is sunk) and, when `announce`, emits PropertiesChanged.
+  void setProperty(const std::string& interface, const std::string& name, GVariant* value,
+                   bool announce = true);
+  void emit(const std::string& interface, const std::string& signal, GVariant* parameters);
+
+  void onMethod(Method method);
+  // The methods called so far, in order.
+  std::vector<std::string> calls();
+
+ private:
+  void sync(std::function<void()> fn);
+
+  std::string path_;
+  GDBusConnection* connection_ = nullptr;
+  GDBusNodeInfo* node_ = nullptr;
+  std::vector<guint> registrations_;
+  std::mutex mutex_;
+  std::map<std::string, GVariant*> properties_;  // "interface.name"
+  std::vector<std::string> calls_;
+  Method method_;
+  linux_platform::GlibThread thread_;
+};
+
+}  // namespace nuvlet::test

@@ -1,0 +1,95 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "nuvlet/sensing/AmbientLightSensor.h"
+#include "platform/sim/ScriptedLightSensor.h"
+
+namespace nuvlet {
+namespace {
+
+TEST(AmbientLightSensor, NormalisesOnALogScaleClampedToOne) {
+  struct Case {
+    double lux;
+    double norm;
+  };
+  for (auto c : {Case{0, 0}, Case{9, 1.0 / 6}, Case{99, 2.0 / 6}, Case{999, 0.5}, Case{999999, 1},
+                 Case{1e6, 1}, Case{1e300, 1}, Case{0.5, std::log10(1.5) / 6}}) {
+    sim::ScriptedLightSensor device;
+    device.reading = c.lux;
+    AmbientLightSensor sensor(device);
+    auto sample = sensor.sampleRaw();
+    ASSERT_TRUE(sample) << c.lux;
+    EXPECT_DOUBLE_EQ(sample->norm, c.norm) << c.lux;
+    EXPECT_DOUBLE_EQ(sample->lux, c.lux);
+  }
+}
+
+TEST(AmbientLightSensor, FirstReadSeedsTheFilterThenBlendsSlowly) {
+  sim::ScriptedLightSensor device;
+  AmbientLightSensor sensor(device);
+  device.reading = 0;
+  EXPECT_EQ(sensor.read(), 0.0);
+  device.reading = 999;
+  EXPECT_DOUBLE_EQ(sensor.read().value(), 0.5 * 0.0033);
+}
+
+TEST(AmbientLightSensor, SampleRawLeavesTheFilterAlone) {
+  sim::ScriptedLightSensor device;
+  AmbientLightSensor sensor(device);
+  device.reading = 999;
+  ASSERT_TRUE(sensor.read());
+  device.reading = 9;
+  auto sample = sensor.sampleRaw();
+  ASSERT_TRUE(sample);
+  EXPECT_EQ(sensor.lastRawLux(), 9);
+  EXPECT_DOUBLE_EQ(sensor.lastInstantNorm(), 1.0 / 6);
+  EXPECT_DOUBLE_EQ(sensor.filtered().value(), 0.5);
+  device.reading = 999;
+  EXPECT_DOUBLE_EQ(sensor.read().value(), 0.5);
+}
+
+TEST(AmbientLightSensor, WithoutASensorNothingIsReadAndNothingRemembered) {
+  sim::ScriptedLightSensor device;
+  device.available = false;
+  device.reading = 100;
+  AmbientLightSensor sensor(device);
+  EXPECT_FALSE(sensor.isAvailable());
+  EXPECT_FALSE(sensor.read());
+  EXPECT_FALSE(sensor.sampleRaw());
+  EXPECT_EQ(sensor.lastRawLux(), -1.0);
+  EXPECT_EQ(sensor.lastInstantNorm(), -1.0);
+}
+
+TEST(AmbientLightSensor, BrokenReadingsYieldNothingAndKeepTheLastGoodState) {
+  sim::ScriptedLightSensor device;
+  AmbientLightSensor sensor(device);
+  device.reading = 99;
+  ASSERT_TRUE(sensor.read());
+  for (double bad : {-1.0, -0.0001, std::nan(""), std::numeric_limits<double>::infinity(),
+                     -std::numeric_limits<double>::infinity()}) {
+    device.reading = bad;
+    EXPECT_FALSE(sensor.read()) << bad;
+    EXPECT_FALSE(sensor.sampleRaw()) << bad;
+    EXPECT_EQ(sensor.lastRawLux(), 99) << bad;
+    EXPECT_DOUBLE_EQ(sensor.filtered().value(), 2.0 / 6) << bad;
+  }
+  device.reading.reset();  // a failed device read
+  EXPECT_FALSE(sensor.read());
+  EXPECT_DOUBLE_EQ(sensor.lastInstantNorm(), 2.0 / 6);
+}
+
+TEST(AmbientLightSensor, ASensorThatAppearsLaterIsUsed) {
+  sim::ScriptedLightSensor device;
+  device.available = false;
+  AmbientLightSensor sensor(device);
+  EXPECT_FALSE(sensor.read());
+  device.available = true;
+  device.reading = 999;
+  EXPECT_TRUE(sensor.isAvailable());
+  EXPECT_EQ(sensor.read(), 0.5);
+}
+
+}  // namespace
+}  // namespace nuvlet

@@ -1,0 +1,105 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "nuvlet/control/VolumeController.h"
+#include "platform/sim/ScriptedAudioMixer.h"
+
+namespace nuvlet {
+namespace {
+
+double asFloat(double v) { return static_cast<float>(v); }
+
+TEST(VolumeController, WithoutAnOutputDeviceReadsNothingAndWritesNothing) {
+  sim::ScriptedAudioMixer mixer;
+  mixer.device.reset();
+  VolumeController volume(mixer);
+  EXPECT_EQ(volume.get(), 0.0);
+  EXPECT_FALSE(volume.isMuted());
+  EXPECT_FALSE(volume.isVolumeControllable());
+  EXPECT_EQ(volume.set(0.7), asFloat(0.7));
+  volume.setMuted(true);
+  EXPECT_TRUE(mixer.volumeWrites.empty());
+  EXPECT_TRUE(mixer.muteWrites.empty());
+}
+
+TEST(VolumeController, SetClampsWritesAndReturnsTheClampedLevel) {
+  struct Case {
+    double asked, written;
+  };
+  for (auto c : {Case{1.3, 1.0}, Case{-0.2, 0.0}, Case{0.25, 0.25}, Case{0.7, asFloat(0.7)}}) {
+    sim::ScriptedAudioMixer mixer;
+    VolumeController volume(mixer);
+    EXPECT_EQ(volume.set(c.asked), c.written) << c.asked;
+    ASSERT_EQ(mixer.volumeWrites.size(), 1u) << c.asked;
+    EXPECT_EQ(mixer.volumeWrites[0], c.written);
+    EXPECT_EQ(volume.get(), c.written);
+  }
+}
+
+TEST(VolumeController, AdjustPastTheTopSetsFull) {
+  sim::ScriptedAudioMixer mixer;
+  mixer.level = 0.98;
+  VolumeController volume(mixer);
+  EXPECT_EQ(volume.adjust(0.05), 1.0);
+  EXPECT_EQ(mixer.level, 1.0);
+}
+
+TEST(VolumeController, ADeviceWithoutMasterVolumeReadsZeroAndIgnoresWrites) {
+  sim::ScriptedAudioMixer mixer;
+  mixer.level.reset();
+  mixer.volumeSettable = false;
+  VolumeController volume(mixer);
+  EXPECT_EQ(volume.get(), 0.0);
+  EXPECT_EQ(volume.set(0.4), asFloat(0.4));
+  EXPECT_TRUE(mixer.volumeWrites.empty());
+  EXPECT_FALSE(volume.isVolumeControllable());
+}
+
+TEST(VolumeController, ASettableQueryThatFailsSkipsTheWrite) {
+  sim::ScriptedAudioMixer mixer;
+  mixer.volumeSettable.reset();
+  mixer.muteSettable.reset();
+  VolumeController volume(mixer);
+  volume.set(0.3);
+  volume.setMuted(true);
+  EXPECT_TRUE(mixer.volumeWrites.empty());
+  EXPECT_TRUE(mixer.muteWrites.empty());
+  EXPECT_FALSE(volume.isVolumeControllable());
+}
+
+TEST(VolumeController, OnlyMuteValueOneIsMuted) {
+  struct Case {
+    std::optional<std::uint32_t> value;
+    bool muted;
+  };
+  for (auto c : {Case{1, true}, Case{0, false}, Case{2, false}, Case{std::nullopt, false}}) {
+    sim::ScriptedAudioMixer mixer;
+    mixer.muteValue = c.value;
+    EXPECT_EQ(VolumeController(mixer).isMuted(), c.muted);
+  }
+}
+
+TEST(VolumeController, SetMutedWritesOneOrZero) {
+  sim::ScriptedAudioMixer mixer;
+  VolumeController volume(mixer);
+  volume.setMuted(true);
+  volume.setMuted(false);
+  EXPECT_EQ(mixer.muteWrites, (std::vector<std::uint32_t>{1, 0}));
+}
+
+TEST(VolumeController, AVolumeAboveFullReadsAsFull) {
+  sim::ScriptedAudioMixer mixer;
+  mixer.level = 1.5;
+  EXPECT_EQ(VolumeController(mixer).get(), 1.0);
+}
+
+TEST(VolumeController, ANaNLevelWritesNothing) {
+  sim::ScriptedAudioMixer mixer;
+  VolumeController volume(mixer);
+  EXPECT_EQ(volume.set(std::nan("")), 0.5);
+  EXPECT_TRUE(mixer.volumeWrites.empty());
+}
+
+}  // namespace
+}  // namespace nuvlet
