@@ -80,7 +80,8 @@ class LinuxWorkspaceTest : public ::testing::Test {
   void activate(xcb_window_t w) {
     xcb_change_property(c, XCB_PROP_MODE_REPLACE, root, atom("_NET_ACTIVE_WINDOW"), XCB_ATOM_WINDOW,
                         32, 1, &w);
-    xcb_flush(c);
+    // A round trip, so the server has applied the change before another client looks.
+    std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
   }
 
   test::XvfbServer xvfb;
