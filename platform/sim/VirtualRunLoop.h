@@ -20,7 +20,7 @@ namespace nuvlet::sim {
 // the loop. post() may come from any thread.
 class VirtualRunLoop final : public RunLoop, public Clock {
  public:
-  // 2026-12-05 12:00:00 UTC.
+  // 2026-12-06 12:00:00 UTC.
   static constexpr double kDefaultStart = 1796558400.0;
 
   explicit VirtualRunLoop(double startUnixSeconds = kDefaultStart);
