@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 
 #include <CLI/CLI.hpp>
 
@@ -16,5 +17,6 @@ struct CommandLine {
 void addStatusCommand(CommandLine& cl);
 int runStatus();
 void addDevicesCommand(CommandLine& cl);
+void addFitCommand(CommandLine& cl);
 
 }  // namespace nuvlet::cli

@@ -12,6 +12,7 @@ int main(int argc, char** argv) {
 
   nuvlet::cli::addStatusCommand(cl);
   nuvlet::cli::addDevicesCommand(cl);
+  nuvlet::cli::addFitCommand(cl);
 
   try {
     cl.app.parse(argc, argv);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string_view>
 
@@ -17,8 +18,9 @@ namespace od = simdjson::ondemand;
 static_assert(TelemetryLineParser::kPadding >= simdjson::SIMDJSON_PADDING);
 
 // RFC 8259 number grammar. Used for numbers the fitter does not read, where a full
-// conversion would cost more than the check.
-bool isJsonNumber(std::string_view s) {
+// conversion would cost more than the check. `mayOverflow` tells when only a
+// conversion can tell whether the value fits a double.
+bool isJsonNumber(std::string_view s, bool& mayOverflow) {
   std::size_t i = 0, n = s.size();
   auto digit = [&](std::size_t k) { return k < n && s[k] >= '0' && s[k] <= '9'; };
   if (i < n && s[i] == '-') ++i;
@@ -28,12 +30,14 @@ bool isJsonNumber(std::string_view s) {
   } else {
     while (digit(i)) ++i;
   }
+  mayOverflow = i > 300;
   if (i < n && s[i] == '.') {
     ++i;
     if (!digit(i)) return false;
     while (digit(i)) ++i;
   }
   if (i < n && (s[i] == 'e' || s[i] == 'E')) {
+    mayOverflow = true;
     ++i;
     if (i < n && (s[i] == '+' || s[i] == '-')) ++i;
     if (!digit(i)) return false;
@@ -50,8 +54,22 @@ std::string_view trimmed(std::string_view s) {
   return s;
 }
 
+// A member's name. Names without escapes (all the recorder writes) are read in place;
+// the scanner has already checked that the string is closed and free of raw control
+// characters.
+bool readKey(od::field& field, std::string_view& key) {
+  const char* start = field.key().raw();
+  const char* p = start;
+  while (*p != '"' && *p != '\\') ++p;
+  if (*p == '"') {
+    key = std::string_view(start, static_cast<std::size_t>(p - start));
+    return true;
+  }
+  return !field.unescaped_key().get(key);
+}
+
 // Consumes a value the fitter does not use, checking that it is valid JSON.
-bool skipValid(od::value v, std::size_t depth) {
+bool skipValid(od::value& v, std::size_t depth) {
   od::json_type type;
   if (v.type().get(type)) return false;
   switch (type) {
@@ -62,9 +80,8 @@ bool skipValid(od::value v, std::size_t depth) {
       for (auto fieldResult : obj) {
         std::string_view key;
         if (fieldResult.error()) return false;
-        od::field field = std::move(fieldResult).value_unsafe();
-        if (field.unescaped_key().get(key)) return false;
-        if (!skipValid(field.value(), depth + 1)) return false;
+        od::field&& field = std::move(fieldResult).value_unsafe();
+        if (!readKey(field, key) || !skipValid(field.value(), depth + 1)) return false;
       }
       return true;
     }
@@ -73,24 +90,23 @@ bool skipValid(od::value v, std::size_t depth) {
       od::array arr;
       if (v.get_array().get(arr)) return false;
       for (auto elementResult : arr) {
-        od::value element;
-        if (elementResult.get(element) || !skipValid(element, depth + 1)) return false;
+        if (elementResult.error()) return false;
+        od::value&& element = std::move(elementResult).value_unsafe();
+        if (!skipValid(element, depth + 1)) return false;
       }
       return true;
     }
     case od::json_type::number: {
-      const std::string_view raw = trimmed(v.raw_json_token());
-      if (!isJsonNumber(raw)) return false;
-      // Only a long token or one with an exponent can fall outside a double.
-      if (raw.size() <= 17 && raw.find_first_of("eE") == std::string_view::npos) return true;
+      bool mayOverflow = false;
+      if (!isJsonNumber(trimmed(v.raw_json_token()), mayOverflow)) return false;
       double d;
-      return !v.get_double().get(d);
+      return !mayOverflow || !v.get_double().get(d);
     }
     case od::json_type::string: {
       // Without a backslash there is nothing to unescape; the scanner has already
       // rejected raw control characters and unterminated strings.
-      std::string_view raw = trimmed(v.raw_json_token());
-      if (raw.find('\\') == std::string_view::npos) return true;
+      const std::string_view raw = trimmed(v.raw_json_token());
+      if (std::memchr(raw.data(), '\\', raw.size()) == nullptr) return true;
       std::string_view unescaped;
       return !v.get_string().get(unescaped);
     }
@@ -110,14 +126,14 @@ enum class Read { Ok, Absent, Damaged };
 
 // A member the fitter reads as a number: its value when it is one, "absent" when it
 // is valid JSON of another type.
-Read readNumber(od::value v, double& out) {
+Read readNumber(od::value& v, double& out) {
   od::json_type type;
   if (v.type().get(type)) return Read::Damaged;
   if (type != od::json_type::number) return skipValid(v, 1) ? Read::Absent : Read::Damaged;
   return v.get_double().get(out) ? Read::Damaged : Read::Ok;
 }
 
-Read readBool(od::value v, bool& out) {
+Read readBool(od::value& v, bool& out) {
   od::json_type type;
   if (v.type().get(type)) return Read::Damaged;
   if (type != od::json_type::boolean) return skipValid(v, 1) ? Read::Absent : Read::Damaged;
@@ -125,7 +141,7 @@ Read readBool(od::value v, bool& out) {
 }
 
 // "hour" counts only as a whole number that fits a 64-bit integer (13 or 13.0).
-Read readWholeNumber(od::value v, std::int64_t& out) {
+Read readWholeNumber(od::value& v, std::int64_t& out) {
   od::json_type type;
   if (v.type().get(type)) return Read::Damaged;
   if (type != od::json_type::number) return skipValid(v, 1) ? Read::Absent : Read::Damaged;
@@ -159,7 +175,7 @@ struct Row {
 
 // Reads one member into the row. Later duplicates of a member replace earlier ones,
 // as in a dictionary.
-bool readMember(std::string_view key, od::value v, Row& row) {
+bool readMember(std::string_view key, od::value& v, Row& row) {
   auto number = [&](double& value, bool* has) {
     double d = 0;
     Read r = readNumber(v, d);
@@ -175,24 +191,42 @@ bool readMember(std::string_view key, od::value v, Row& row) {
     value = r == Read::Ok && b;
     return true;
   };
-  if (key == "lum_slow") return number(row.lum, &row.hasLum);
-  if (key == "brightness") return number(row.brightness, &row.hasBrightness);
-  if (key == "auto_on") return boolean(row.autoOn);
-  if (key == "hour") {
-    std::int64_t h = 0;
-    Read r = readWholeNumber(v, h);
-    if (r == Read::Damaged) return false;
-    row.hasHour = r == Read::Ok;
-    row.hour = h;
-    return true;
+  switch (key.size()) {
+    case 1:
+      if (key == "t") return number(row.t, &row.hasT);
+      break;
+    case 4:
+      if (key == "hour") {
+        std::int64_t h = 0;
+        Read r = readWholeNumber(v, h);
+        if (r == Read::Damaged) return false;
+        row.hasHour = r == Read::Ok;
+        row.hour = h;
+        return true;
+      }
+      break;
+    case 6:
+      if (key == "chroma") return number(row.chroma, nullptr);
+      break;
+    case 7:
+      if (key == "auto_on") return boolean(row.autoOn);
+      break;
+    case 8:
+      if (key == "lum_slow") return number(row.lum, &row.hasLum);
+      if (key == "sig_dark") return number(row.dark, nullptr);
+      if (key == "amb_norm") return number(row.ambNorm, &row.hasAmbNorm);
+      break;
+    case 9:
+      if (key == "warm_cool") return number(row.warm, nullptr);
+      if (key == "amb_avail") return boolean(row.ambAvail);
+      break;
+    case 10:
+      if (key == "brightness") return number(row.brightness, &row.hasBrightness);
+      if (key == "sig_bright") return number(row.bright, nullptr);
+      break;
+    default:
+      break;
   }
-  if (key == "sig_dark") return number(row.dark, nullptr);
-  if (key == "sig_bright") return number(row.bright, nullptr);
-  if (key == "chroma") return number(row.chroma, nullptr);
-  if (key == "warm_cool") return number(row.warm, nullptr);
-  if (key == "amb_norm") return number(row.ambNorm, &row.hasAmbNorm);
-  if (key == "amb_avail") return boolean(row.ambAvail);
-  if (key == "t") return number(row.t, &row.hasT);
   return skipValid(v, 1);
 }
 
@@ -227,9 +261,20 @@ std::optional<FitSample> TelemetryLineParser::parse(const char* line, std::size_
   for (auto fieldResult : obj) {
     std::string_view key;
     if (fieldResult.error()) return std::nullopt;
-    od::field field = std::move(fieldResult).value_unsafe();
-    if (field.unescaped_key().get(key)) return std::nullopt;
-    if (!readMember(key, field.value(), row)) return std::nullopt;
+    od::field&& field = std::move(fieldResult).value_unsafe();
+    if (!readKey(field, key) || !readMember(key, field.value(), row)) return std::nullopt;
+    if (row.autoOn && key == "auto_on") {
+      // Only a later "auto_on" could bring the row back, and that name cannot appear
+      // without these bytes or an escape. Without either, the row is skipped whether
+      // the rest is valid or not, so there is no need to read it.
+      const char* rest = field.key().raw();
+      const auto restSize = static_cast<std::size_t>(line + length - rest);
+      const std::string_view after(rest + 8, restSize - 8);
+      if (after.find("auto_on") == std::string_view::npos &&
+          after.find('\\') == std::string_view::npos) {
+        return std::nullopt;
+      }
+    }
   }
   // Past the object's closing brace there must be nothing but whitespace.
   if (doc.current_location().error() != simdjson::OUT_OF_BOUNDS) return std::nullopt;

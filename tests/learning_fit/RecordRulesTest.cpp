@@ -192,6 +192,9 @@ TEST(TelemetryRow, RowsRecordedUnderAutomaticControlOrWithoutLevelsAreSkipped) {
       {R"({"brightness":0.5,"lum_slow":0.5,"lum_slow":"x"})", false},  // the later one wins
       {R"({"brightness":0.5,"lum_slow":"x","lum_slow":0.5})", true},
       {R"({"brightness":0.5,"lum_slow":0.5,"auto_on":true,"auto_on":false})", true},
+      {R"({"brightness":0.5,"lum_slow":0.5,"auto_on":true,"auto\u005fon":false})", true},
+      {R"({"auto_on":true,"brightness":0.5,"lum_slow":0.5,"x":[1,2,3]})", false},
+      {R"({"auto_on":true,"brightness":0.5,"lum_slow":0.5,"auto_on":tru})", false},
   };
   for (const auto& c : cases) EXPECT_EQ(parseRow(c.line).has_value(), c.used) << c.line;
 }
