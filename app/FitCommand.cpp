@@ -13,7 +13,7 @@
 namespace nuvlet::cli {
 namespace {
 
-struct FitOptions {
+struct FitCommandOptions {
   bool json = false;
   bool save = false;
   std::string plot;
@@ -83,7 +83,7 @@ std::string summary(const FitResult& r, const FitSources& sources) {
   return out;
 }
 
-int runFit(const FitOptions& options) {
+int runFit(const FitCommandOptions& options) {
   const Paths paths = Paths::fromEnvironment();
   FitSources sources = FitSources::from(paths);
   if (!options.telemetryDir.empty()) sources.telemetryDir = options.telemetryDir;
@@ -93,7 +93,9 @@ int runFit(const FitOptions& options) {
   FitResult result;
   {
     ProgressLine progress;
-    result = ModelFitter::fit(sources, clock.now(), nullptr, progress.callback());
+    nuvlet::FitOptions fitOptions;
+    fitOptions.progress = progress.callback();
+    result = ModelFitter::fit(sources, clock.now(), nullptr, fitOptions);
   }
 
   int status = 0;
@@ -129,7 +131,7 @@ int runFit(const FitOptions& options) {
 }  // namespace
 
 void addFitCommand(CommandLine& cl) {
-  auto options = std::make_shared<FitOptions>();
+  auto options = std::make_shared<FitCommandOptions>();
   auto* sub = cl.app.add_subcommand(
       "fit", "Fit the brightness model from the records on disk and show what it learned");
   sub->add_flag("--json", options->json, "Print the model exactly as it would be saved");

@@ -6,9 +6,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include <simdjson.h>
@@ -282,7 +285,8 @@ LuminancePrior ModelFitter::priorFromBands(const std::array<std::optional<double
 }
 
 FitResult ModelFitter::fit(const FitSources& sources, double unixNow, FitCache* cache,
-                           const Progress& progress) {
+                           const FitOptions& options) {
+  const Progress& progress = options.progress;
   FitCache local;
   FitCache& c = cache != nullptr ? *cache : local;
   std::lock_guard lock(c.mutex_);
@@ -294,48 +298,81 @@ FitResult ModelFitter::fit(const FitSources& sources, double unixNow, FitCache* 
   std::vector<std::vector<FitSample>> tails;
 
   const auto names = listTelemetry(sources.telemetryDir);
-  std::uint64_t total = 0, done = 0;
-  if (progress) {
-    for (const auto& name : names) {
-      struct stat st {};
-      if (::stat((sources.telemetryDir / name).c_str(), &st) == 0) {
-        total += static_cast<std::uint64_t>(st.st_size);
-      }
+  struct Job {
+    std::optional<FitCache::Entry> slot;
+    std::vector<FitSample> tail;
+    bool contributed = false;
+    std::uint64_t size = 0;
+  };
+  std::vector<Job> jobs(names.size());
+  std::uint64_t pending = 0, total = 0;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (auto it = c.telemetry_.find(names[i]); it != c.telemetry_.end()) {
+      jobs[i].slot = std::move(it->second);
+    }
+    struct stat st {};
+    if (::stat((sources.telemetryDir / names[i]).c_str(), &st) == 0) {
+      jobs[i].size = static_cast<std::uint64_t>(st.st_size);
+      total += jobs[i].size;
+      const std::uint64_t known = jobs[i].slot ? jobs[i].slot->parsedEnd : 0;
+      pending += jobs[i].size > known ? jobs[i].size - known : 0;
     }
   }
+
+  // Day files are independent: a fit with much to read (the first one, at start-up)
+  // spreads them over the cores; a refit reads too little to be worth a thread.
+  std::atomic<std::size_t> nextJob{0};
+  std::atomic<std::uint64_t> bytesDone{0};
+  auto work = [&](Reader& r, std::uint64_t& bytes, bool reports) {
+    for (std::size_t i; (i = nextJob.fetch_add(1)) < jobs.size();) {
+      Job& job = jobs[i];
+      job.contributed = update(sources.telemetryDir / names[i], Kind::Telemetry, job.slot, r,
+                               job.tail, bytes)
+                            .has_value();
+      bytesDone += job.size;
+      if (reports && progress) progress(std::min<std::uint64_t>(bytesDone, total), total);
+    }
+  };
+  const unsigned cores = std::max(std::thread::hardware_concurrency(), 1u);
+  const unsigned helpers = pending <= options.parallelAbove || jobs.size() < 2
+                               ? 0
+                               : std::min(cores, std::max(options.maxThreads, 1u)) - 1;
+  std::vector<std::thread> threads;
+  std::vector<std::uint64_t> helperBytes(helpers, 0);
+  for (unsigned h = 0; h < helpers; ++h) {
+    try {
+      threads.emplace_back([&, h] {
+        Reader own;
+        work(own, helperBytes[h], false);
+      });
+    } catch (const std::system_error&) {
+      break;  // no thread to spare: this one reads everything
+    }
+  }
+  work(reader, result.bytesParsed, true);
+  for (auto& t : threads) t.join();
+  for (std::uint64_t b : helperBytes) result.bytesParsed += b;
+
   tails.reserve(names.size() + 1);
   std::map<std::string, FitCache::Entry> kept;
-  for (const auto& name : names) {
-    std::optional<FitCache::Entry> slot;
-    if (auto it = c.telemetry_.find(name); it != c.telemetry_.end()) {
-      slot = std::move(it->second);
-    }
-    std::vector<FitSample> tail;
-    auto entry = update(sources.telemetryDir / name, Kind::Telemetry, slot, reader, tail,
-                        result.bytesParsed);
-    if (entry) {
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    Job& job = jobs[i];
+    if (job.contributed) {
       ++result.telemetryFiles;
     } else {
       ++result.skippedFiles;
     }
-    if (slot) {
-      auto& stored = kept.emplace(name, std::move(*slot)).first->second;
-      if (entry) {
+    if (job.slot) {
+      auto& stored = kept.emplace(names[i], std::move(*job.slot)).first->second;
+      if (job.contributed) {
         parts.push_back(&stored.samples);
         result.telemetryObservations += static_cast<std::int64_t>(stored.samples.size());
       }
     }
-    if (entry) {
-      result.telemetryObservations += static_cast<std::int64_t>(tail.size());
-      tails.push_back(std::move(tail));
+    if (job.contributed) {
+      result.telemetryObservations += static_cast<std::int64_t>(job.tail.size());
+      tails.push_back(std::move(job.tail));
       parts.push_back(&tails.back());
-    }
-    if (progress) {
-      struct stat st {};
-      if (::stat((sources.telemetryDir / name).c_str(), &st) == 0) {
-        done += static_cast<std::uint64_t>(st.st_size);
-      }
-      progress(std::min(done, total), total);
     }
   }
   c.telemetry_ = std::move(kept);  // files that are gone leave the cache

@@ -27,6 +27,18 @@ struct FitSources {
   }
 };
 
+// Progress of a long fit: bytes of telemetry read so far, of the total. Called on
+// the thread that called fit().
+using FitProgress = std::function<void(std::uint64_t done, std::uint64_t total)>;
+
+struct FitOptions {
+  FitProgress progress;
+  // Day files are spread over up to maxThreads threads (the caller's included) when
+  // more than parallelAbove bytes wait to be parsed.
+  unsigned maxThreads = 4;
+  std::uint64_t parallelAbove = std::uint64_t{16} << 20;
+};
+
 // A fit's model and how it came about.
 struct FitResult {
   BrightnessModel model;
@@ -47,12 +59,11 @@ class ModelFitter {
  public:
   ModelFitter() = delete;
 
-  // Progress of a long fit: bytes of telemetry and log read so far, of the total.
-  using Progress = std::function<void(std::uint64_t done, std::uint64_t total)>;
+  using Progress = FitProgress;
 
   // `unixNow` becomes fittedAt. Without a cache every file is parsed.
   static FitResult fit(const FitSources& sources, double unixNow, FitCache* cache = nullptr,
-                       const Progress& progress = {});
+                       const FitOptions& options = {});
   static BrightnessModel fit(const Paths& paths, const Clock& clock, FitCache* cache = nullptr);
 
   // Runs fit() on `queue` and hands the model to `done` on the main thread, through

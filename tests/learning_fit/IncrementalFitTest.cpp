@@ -164,3 +164,29 @@ TEST(IncrementalFit, ARewriteOfTheSameSizeIsNoticed) {
 
 }  // namespace
 }  // namespace nuvlet
+
+namespace nuvlet {
+namespace {
+
+TEST(ParallelFit, SpreadingDayFilesOverThreadsChangesNothing) {
+  Records r;
+  History h(r);
+  for (int step = 0; step < 60; ++step) h.step(r.sources.adjustmentLog);
+  FitOptions one;
+  one.maxThreads = 1;
+  FitOptions many;
+  many.parallelAbove = 0;
+  many.maxThreads = 4;
+  const FitResult serial = ModelFitter::fit(r.sources, 0, nullptr, one);
+  for (int i = 0; i < 5; ++i) {
+    FitCache cache;
+    const FitResult parallel = ModelFitter::fit(r.sources, 0, &cache, many);
+    EXPECT_EQ(parallel.model, serial.model);
+    EXPECT_EQ(parallel.bytesParsed, serial.bytesParsed);
+    EXPECT_EQ(parallel.telemetryFiles, serial.telemetryFiles);
+    EXPECT_EQ(ModelFitter::fit(r.sources, 0, &cache, many).model, serial.model);
+  }
+}
+
+}  // namespace
+}  // namespace nuvlet
