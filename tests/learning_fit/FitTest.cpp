@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "nuvlet/learning/ModelPlot.h"
 #include "nuvlet/platform/ThreadWorkQueue.h"
 #include "platform/sim/InlineWorkQueue.h"
 #include "platform/sim/VirtualRunLoop.h"
@@ -167,6 +168,18 @@ TEST(FitInBackground, HandsTheModelToTheMainThread) {
     EXPECT_EQ(got->observationCount, 1);
     EXPECT_EQ(got->fittedAt, loop.now() - kReferenceDateOffset);
   }
+}
+
+TEST(ModelPlot, WritesAPngOfTheModelOrReportsFailure) {
+  test::TempDir dir;
+  BrightnessModel model = BrightnessModel::empty();
+  model.table[ContentBucket{3, 0, 0, 0, 1, 1, std::nullopt}] = BucketStat{0.4, 12};
+  ASSERT_TRUE(plotModel(model, dir / "model.png"));
+  const std::string png = test::readText(dir / "model.png");
+  ASSERT_GT(png.size(), 24u);
+  EXPECT_EQ(png.substr(0, 8), "\x89PNG\r\n\x1a\n");
+  EXPECT_EQ(png.substr(12, 4), "IHDR");
+  EXPECT_FALSE(plotModel(model, dir / "missing" / "model.png"));
 }
 
 }  // namespace
