@@ -1,6 +1,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <memory>
 #include <string>
 
 #include "app/Commands.h"
@@ -17,6 +19,7 @@ struct FitCommandOptions {
   bool json = false;
   bool save = false;
   std::string plot;
+  std::string records;
   std::string telemetryDir;
   std::string log;
 };
@@ -86,6 +89,10 @@ std::string summary(const FitResult& r, const FitSources& sources) {
 int runFit(const FitCommandOptions& options) {
   const Paths paths = Paths::fromEnvironment();
   FitSources sources = FitSources::from(paths);
+  if (!options.records.empty()) {
+    sources = {std::filesystem::path(options.records) / "telemetry",
+               std::filesystem::path(options.records) / "adjustments.csv"};
+  }
   if (!options.telemetryDir.empty()) sources.telemetryDir = options.telemetryDir;
   if (!options.log.empty()) sources.adjustmentLog = options.log;
 
@@ -137,6 +144,8 @@ void addFitCommand(CommandLine& cl) {
   sub->add_flag("--json", options->json, "Print the model exactly as it would be saved");
   sub->add_flag("--save", options->save, "Save the model where Nuvlet reads it");
   sub->add_option("--plot", options->plot, "Draw the prior and the buckets to a PNG file");
+  sub->add_option("--records", options->records,
+                  "Read DIR/telemetry and DIR/adjustments.csv instead of the user's records");
   sub->add_option("--telemetry-dir", options->telemetryDir,
                   "Read telemetry day files from this directory instead");
   sub->add_option("--log", options->log, "Read this adjustment log instead");
