@@ -170,6 +170,16 @@ TEST(FitInBackground, HandsTheModelToTheMainThread) {
   }
 }
 
+}  // namespace
+}  // namespace nuvlet
+
+// Cairo's text calls load fontconfig, which keeps its configuration for the life of
+// the process; that is not a leak of ours.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+
+namespace nuvlet {
+namespace {
+
 TEST(ModelPlot, WritesAPngOfTheModelOrReportsFailure) {
   test::TempDir dir;
   BrightnessModel model = BrightnessModel::empty();
