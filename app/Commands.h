@@ -1,9 +1,8 @@
 #pragma once
 
+#include <CLI/CLI.hpp>
 #include <functional>
 #include <memory>
-
-#include <CLI/CLI.hpp>
 
 namespace nuvlet::cli {
 

@@ -55,7 +55,8 @@ std::string summary(const FitResult& r, const FitSources& sources) {
   const BrightnessModel& m = r.model;
   std::string out;
   char line[160];
-  std::snprintf(line, sizeof line, "Observations: %lld\n", static_cast<long long>(m.observationCount));
+  std::snprintf(line, sizeof line, "Observations: %lld\n",
+                static_cast<long long>(m.observationCount));
   out += line;
   std::snprintf(line, sizeof line, "  telemetry       %lld from %lld day files in %s\n",
                 static_cast<long long>(r.telemetryObservations),

@@ -45,7 +45,8 @@ class HistoryGenerator {
     s.lumRaw = std::clamp(lum_ + (u(rng_) - 0.5) * 0.05, 0.0, 1.0);
     s.lumSlow = lum_;
     s.lumFast = std::clamp(lum_ + (u(rng_) - 0.5) * 0.02, 0.0, 1.0);
-    for (int i = 0; i < 16; ++i) s.lumGrid.push_back(std::clamp(lum_ + (u(rng_) - 0.5) * 0.3, 0.0, 1.0));
+    for (int i = 0; i < 16; ++i)
+      s.lumGrid.push_back(std::clamp(lum_ + (u(rng_) - 0.5) * 0.3, 0.0, 1.0));
     s.sigDark = std::clamp(1 - lum_ + (u(rng_) - 0.5) * 0.2, 0.0, 1.0);
     s.sigBright = std::clamp(lum_ + (u(rng_) - 0.5) * 0.2, 0.0, 1.0);
     s.chroma = u(rng_) * 0.3;
@@ -53,9 +54,18 @@ class HistoryGenerator {
     s.ambAvailable = true;
     s.ambLux = 50 + u(rng_) * 600;
     s.ambNorm = *s.ambLux / 1000;
-    static const char* kApps[] = {"org.gnome.Terminal", "firefox", "code", "org.gnome.Nautilus",
-                                  "thunderbird", "libreoffice-writer", "gimp", "slack",
-                                  "spotify", "org.gnome.Evince", "inkscape", "chromium"};
+    static const char* kApps[] = {"org.gnome.Terminal",
+                                  "firefox",
+                                  "code",
+                                  "org.gnome.Nautilus",
+                                  "thunderbird",
+                                  "libreoffice-writer",
+                                  "gimp",
+                                  "slack",
+                                  "spotify",
+                                  "org.gnome.Evince",
+                                  "inkscape",
+                                  "chromium"};
     s.appID = kApps[app_];
     s.appName = std::string(kApps[app_]) + " window";
     s.displayID = 66;
@@ -67,7 +77,8 @@ class HistoryGenerator {
     if (pick < 0.05) {
       return TelemetryRecorder::formatRow("brightness_change", "brightness_change",
                                           autoOn_ ? "auto" : "manual", brightness_ - 0.01,
-                                          brightness_, s, t) + "\n";
+                                          brightness_, s, t) +
+             "\n";
     }
     if (pick < 0.07) {
       return TelemetryRecorder::formatRow("app_switch", "app_switch", {}, {}, {}, s, t) + "\n";
@@ -100,16 +111,19 @@ class HistoryGenerator {
       std::string text;
       text.reserve(static_cast<std::size_t>(rows) * 560);
       for (std::int64_t i = 0; i < rows; ++i) {
-        text += row(dayStart - 4 * 3600 + static_cast<double>(i) * 14 * 3600 / static_cast<double>(rows));
+        text += row(dayStart - 4 * 3600 +
+                    static_cast<double>(i) * 14 * 3600 / static_cast<double>(rows));
       }
-      const auto file = dir / "telemetry" / ("telemetry-" + *localtime::dayKey(dayStart) + ".jsonl");
+      const auto file =
+          dir / "telemetry" / ("telemetry-" + *localtime::dayKey(dayStart) + ".jsonl");
       files::writeAtomically(file, text);
       files.push_back(file);
     }
     std::string log = "timestamp_iso,event_type,B_before,B_after,L_filtered,target,frontmost_app\n";
     for (std::int64_t i = 0; i < spec.logLines; ++i) {
       log += logLine(spec.lastDay - spec.days * 86400.0 +
-                     static_cast<double>(i) * spec.days * 86400.0 / static_cast<double>(spec.logLines));
+                     static_cast<double>(i) * spec.days * 86400.0 /
+                         static_cast<double>(spec.logLines));
     }
     files::writeAtomically(dir / "adjustments.csv", log);
     return files;

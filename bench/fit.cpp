@@ -5,12 +5,11 @@
 //   bench_fit [--history DIR] [benchmark options]
 //
 // Without --history the history is generated once into $TMPDIR/nuvlet-bench-history.
+#include <benchmark/benchmark.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <benchmark/benchmark.h>
 
 #include <cstdio>
 #include <cstring>
@@ -121,10 +120,26 @@ void BM_RefitAfter10kRows(benchmark::State& state) {
   std::filesystem::resize_file(setup.today, setup.todaySize);
 }
 
-BENCHMARK(BM_WcFloor)->Name("floor/wc -l")->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(10);
-BENCHMARK(BM_FullFit)->Name("fit/full")->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(5);
-BENCHMARK(BM_RefitUnchanged)->Name("fit/refit, nothing new")->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(20);
-BENCHMARK(BM_RefitAfter10kRows)->Name("fit/refit after 10,000 rows")->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(10);
+BENCHMARK(BM_WcFloor)
+    ->Name("floor/wc -l")
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(10);
+BENCHMARK(BM_FullFit)
+    ->Name("fit/full")
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5);
+BENCHMARK(BM_RefitUnchanged)
+    ->Name("fit/refit, nothing new")
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(20);
+BENCHMARK(BM_RefitAfter10kRows)
+    ->Name("fit/refit after 10,000 rows")
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(10);
 
 // Keeps each benchmark's mean real time per iteration for the ratios.
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -196,8 +211,8 @@ int main(int argc, char** argv) {
   auto& s = reporter.seconds;
   auto ratio = [&](const char* a, const char* b, const char* goal) {
     if (!s.count(a) || !s.count(b)) return;
-    std::printf("  %-42s %6.3f   (goal: %s)\n", (std::string(a) + " / " + b).c_str(),
-                s[a] / s[b], goal);
+    std::printf("  %-42s %6.3f   (goal: %s)\n", (std::string(a) + " / " + b).c_str(), s[a] / s[b],
+                goal);
   };
   std::printf("\nRatios (same run)\n");
   ratio("fit/full", "floor/wc -l", "at most 7");

@@ -117,8 +117,7 @@ std::optional<double> parseTimestamp(std::string_view field) {
   if (!c.done()) return std::nullopt;
   const std::int64_t days =
       daysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day));
-  return static_cast<double>(days * 86400 + hour * 3600 + minute * 60 + second - offset) +
-         fraction;
+  return static_cast<double>(days * 86400 + hour * 3600 + minute * 60 + second - offset) + fraction;
 }
 
 std::optional<FitSample> parseLine(std::string_view line) {
@@ -126,8 +125,8 @@ std::optional<FitSample> parseLine(std::string_view line) {
   std::size_t count = 0, start = 0;
   while (count < fields.size()) {
     const std::size_t comma = line.find(',', start);
-    fields[count++] = line.substr(start, comma == std::string_view::npos ? line.npos
-                                                                            : comma - start);
+    fields[count++] =
+        line.substr(start, comma == std::string_view::npos ? line.npos : comma - start);
     if (comma == std::string_view::npos) break;
     start = comma + 1;
   }

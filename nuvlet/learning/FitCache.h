@@ -31,14 +31,14 @@ class FitCache {
   struct Entry {
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
-    std::uint64_t size = 0;           // bytes the last fit saw
+    std::uint64_t size = 0;  // bytes the last fit saw
     std::int64_t mtimeNanos = 0;
-    std::uint64_t parsedEnd = 0;      // end of the last complete line read
-    std::uint64_t headHash = 0;       // of the first bytes before parsedEnd
-    std::uint64_t tailHash = 0;       // of the last bytes before parsedEnd
-    bool invalidUtf8 = false;         // the read part is not UTF-8: the file counts for nothing
-    bool headerSeen = false;          // adjustment log: its first non-empty line has passed
-    std::vector<FitSample> samples;   // from the complete lines
+    std::uint64_t parsedEnd = 0;     // end of the last complete line read
+    std::uint64_t headHash = 0;      // of the first bytes before parsedEnd
+    std::uint64_t tailHash = 0;      // of the last bytes before parsedEnd
+    bool invalidUtf8 = false;        // the read part is not UTF-8: the file counts for nothing
+    bool headerSeen = false;         // adjustment log: its first non-empty line has passed
+    std::vector<FitSample> samples;  // from the complete lines
   };
 
  private:

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <simdjson.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,8 +14,6 @@
 #include <system_error>
 #include <thread>
 #include <utility>
-
-#include <simdjson.h>
 
 #include "nuvlet/learning/AdjustmentLogParser.h"
 #include "nuvlet/learning/TelemetryLineParser.h"
@@ -154,7 +153,8 @@ class Reader {
     const char* p = data;
     const char* end = data + size;
     while (p < end) {
-      const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+      const char* nl =
+          static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
       const char* lineEnd = nl != nullptr ? nl : end;
       const auto len = static_cast<std::size_t>(lineEnd - p);
       if (len > 0) {
@@ -176,7 +176,6 @@ class Reader {
   TelemetryLineParser parser_;
 };
 
-
 // Brings one file's cache entry up to date and returns what the fit takes from it.
 // Nothing when the file cannot be read or is not UTF-8.
 std::optional<const FitCache::Entry*> update(const std::filesystem::path& path, Kind kind,
@@ -197,8 +196,7 @@ std::optional<const FitCache::Entry*> update(const std::filesystem::path& path, 
   FitCache::Entry& e = *slot;
   const std::uint64_t before = e.parsedEnd;
   Reader::Tail tail;
-  if (!reader.read(fd.get(), static_cast<std::uint64_t>(st.st_size), kind, e, tail,
-                   bytesParsed)) {
+  if (!reader.read(fd.get(), static_cast<std::uint64_t>(st.st_size), kind, e, tail, bytesParsed)) {
     slot.reset();
     return std::nullopt;
   }
@@ -326,9 +324,9 @@ FitResult ModelFitter::fit(const FitSources& sources, double unixNow, FitCache* 
   auto work = [&](Reader& r, std::uint64_t& bytes, bool reports) {
     for (std::size_t i; (i = nextJob.fetch_add(1)) < jobs.size();) {
       Job& job = jobs[i];
-      job.contributed = update(sources.telemetryDir / names[i], Kind::Telemetry, job.slot, r,
-                               job.tail, bytes)
-                            .has_value();
+      job.contributed =
+          update(sources.telemetryDir / names[i], Kind::Telemetry, job.slot, r, job.tail, bytes)
+              .has_value();
       bytesDone += job.size;
       if (reports && progress) progress(std::min<std::uint64_t>(bytesDone, total), total);
     }
@@ -379,11 +377,9 @@ FitResult ModelFitter::fit(const FitSources& sources, double unixNow, FitCache* 
 
   {
     std::vector<FitSample> tail;
-    auto entry = update(sources.adjustmentLog, Kind::Log, c.log_, reader, tail,
-                        result.bytesParsed);
+    auto entry = update(sources.adjustmentLog, Kind::Log, c.log_, reader, tail, result.bytesParsed);
     if (entry) {
-      result.logObservations =
-          static_cast<std::int64_t>((*entry)->samples.size() + tail.size());
+      result.logObservations = static_cast<std::int64_t>((*entry)->samples.size() + tail.size());
       parts.push_back(&(*entry)->samples);
       tails.push_back(std::move(tail));
       parts.push_back(&tails.back());
@@ -440,9 +436,8 @@ void ModelFitter::fitInBackground(WorkQueue& queue, RunLoop& loop, const Paths& 
   queue.async([&loop, sources = FitSources::from(paths), cache = std::move(cache),
                done = std::move(done)]() mutable {
     BrightnessModel model = fit(sources, loop.clock().now(), cache.get()).model;
-    loop.post([done = std::move(done), model = std::move(model)]() mutable {
-      done(std::move(model));
-    });
+    loop.post(
+        [done = std::move(done), model = std::move(model)]() mutable { done(std::move(model)); });
   });
 }
 

@@ -44,9 +44,9 @@ struct FitResult {
   BrightnessModel model;
   std::int64_t telemetryObservations = 0;
   std::int64_t logObservations = 0;
-  std::int64_t telemetryFiles = 0;     // day files that contributed (valid UTF-8)
-  std::int64_t skippedFiles = 0;       // unreadable, not regular, or not UTF-8
-  std::uint64_t bytesParsed = 0;       // bytes read and parsed by this fit
+  std::int64_t telemetryFiles = 0;  // day files that contributed (valid UTF-8)
+  std::int64_t skippedFiles = 0;    // unreadable, not regular, or not UTF-8
+  std::uint64_t bytesParsed = 0;    // bytes read and parsed by this fit
 };
 
 // Turns the records on disk into a new model: the median level of every content

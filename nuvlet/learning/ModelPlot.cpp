@@ -66,7 +66,8 @@ bool plotModel(const BrightnessModel& model, const std::filesystem::path& png) {
     if (!std::isfinite(stat.preferredB)) continue;
     const double x = xOf((static_cast<double>(bucket.lumBin) + 0.5) / 8.0);
     const double y = yOf(std::clamp(stat.preferredB, 0.0, 1.0));
-    const double r = std::min(2.0 + std::sqrt(static_cast<double>(std::max<std::int64_t>(stat.count, 0))), 14.0);
+    const double r =
+        std::min(2.0 + std::sqrt(static_cast<double>(std::max<std::int64_t>(stat.count, 0))), 14.0);
     cairo_set_source_rgba(cr, 0.9, 0.45, 0.1, 0.35);
     cairo_arc(cr, x, y, r, 0, 2 * M_PI);
     cairo_fill(cr);

@@ -1,13 +1,13 @@
 #include "nuvlet/learning/TelemetryLineParser.h"
 
+#include <simdjson.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <string_view>
-
-#include <simdjson.h>
 
 #include "nuvlet/platform/LocalTime.h"
 
@@ -47,8 +47,8 @@ bool isJsonNumber(std::string_view s, bool& mayOverflow) {
 }
 
 std::string_view trimmed(std::string_view s) {
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' ||
-                        s.back() == '\n')) {
+  while (!s.empty() &&
+         (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n')) {
     s.remove_suffix(1);
   }
   return s;

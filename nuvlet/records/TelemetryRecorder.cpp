@@ -39,11 +39,21 @@ void appendString(std::string& out, std::string_view raw) {
   for (char c : s) {
     const auto u = static_cast<unsigned char>(c);
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (u < 0x20) {
           char buf[8];
@@ -247,8 +257,8 @@ bool TelemetryRecorder::rotateIfNeeded(double now) {
   const auto file = directory_ / ("telemetry-" + *day + ".jsonl");
   // The directory may have been removed since start-up.
   files::ensureDirectory(directory_);
-  fd_ = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
-               0600);
+  fd_ =
+      ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0600);
   if (fd_ < 0) return false;
   struct stat st {};
   if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {

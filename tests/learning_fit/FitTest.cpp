@@ -1,11 +1,10 @@
 // Whole fits over record trees on disk.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "nuvlet/learning/ModelPlot.h"
 #include "nuvlet/platform/ThreadWorkQueue.h"
@@ -44,15 +43,16 @@ TEST(Fit, ALogWithOnlyItsHeaderGivesNothing) {
   // The first line is the header whatever it holds, even a valid record.
   r.log("2026-12-05T12:09:00Z,scroll,0.5,0.42,0.81,0.5,x\n");
   EXPECT_EQ(r.fit().model.observationCount, 0);
-  r.log("\n\n2026-12-05T12:09:00Z,scroll,0.5,0.42,0.81,0.5,x\n\n"
-        "2026-12-05T12:09:00Z,scroll,0.5,0.42,0.81,0.5,x");
+  r.log(
+      "\n\n2026-12-05T12:09:00Z,scroll,0.5,0.42,0.81,0.5,x\n\n"
+      "2026-12-05T12:09:00Z,scroll,0.5,0.42,0.81,0.5,x");
   EXPECT_EQ(r.fit().model.observationCount, 1);
 }
 
 TEST(Fit, BucketsTakeTheMedianAndCountOfTheirLevels) {
   Records r;
-  r.telemetry("a.jsonl", row(0.1, 0.3) + row(0.1, 0.5) + row(0.9, 0.3) + row(0.9, 0.9) +
-                             row(0.9, 0.5));
+  r.telemetry("a.jsonl",
+              row(0.1, 0.3) + row(0.1, 0.5) + row(0.9, 0.3) + row(0.9, 0.9) + row(0.9, 0.5));
   const auto model = r.fit().model;
   ASSERT_EQ(model.table.size(), 2u);
   const ContentBucket dark = ContentBucket::from(0.1, ContentSignature::neutral(0.1), {}, 12);
@@ -80,8 +80,11 @@ TEST(Median, OfTwoIsTheirMeanOfThreeTheMiddle) {
   struct Case {
     std::vector<double> values;
     double median;
-  } cases[] = {{{0.3, 0.5}, 0.4}, {{0.3, 0.9, 0.5}, 0.5}, {{0.7}, 0.7},
-               {{0.9, 0.1, 0.4, 0.2}, (0.2 + 0.4) * 0.5}, {{0.5, 0.5, 0.1, 0.5}, 0.5}};
+  } cases[] = {{{0.3, 0.5}, 0.4},
+               {{0.3, 0.9, 0.5}, 0.5},
+               {{0.7}, 0.7},
+               {{0.9, 0.1, 0.4, 0.2}, (0.2 + 0.4) * 0.5},
+               {{0.5, 0.5, 0.1, 0.5}, 0.5}};
   for (auto& c : cases) EXPECT_EQ(ModelFitter::median(c.values), c.median);
   std::vector<double> none;
   EXPECT_FALSE(ModelFitter::median(none));

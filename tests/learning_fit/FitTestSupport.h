@@ -1,10 +1,10 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <ctime>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "nuvlet/learning/ModelFitter.h"
 #include "tests/support/TempDir.h"

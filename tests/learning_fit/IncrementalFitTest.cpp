@@ -1,12 +1,11 @@
 // A fit that reuses what earlier fits read must equal a fit from nothing.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <random>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "tests/learning_fit/FitTestSupport.h"
 
@@ -64,7 +63,10 @@ class History {
     std::error_code ec;
     const auto size = std::filesystem::file_size(f, ec);
     switch (pick(12)) {
-      case 0: case 1: case 2: case 3: {
+      case 0:
+      case 1:
+      case 2:
+      case 3: {
         std::string rows;
         for (int i = pick(20); i >= 0; --i) rows += row();
         append(f, rows);
@@ -79,7 +81,9 @@ class History {
         append(f, pick(2) == 0 ? "garbage\n" : "\n\n");
         break;
       case 6:
-        if (!ec && size > 0) std::filesystem::resize_file(f, static_cast<std::uintmax_t>(pick(static_cast<int>(size))));
+        if (!ec && size > 0)
+          std::filesystem::resize_file(f,
+                                       static_cast<std::uintmax_t>(pick(static_cast<int>(size))));
         break;
       case 7: {  // rewritten in place with other rows, same length or not
         std::string text = test::readText(f);

@@ -1,8 +1,8 @@
 // Which records the fitter learns from, and what it reads from each.
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "nuvlet/learning/AdjustmentLogParser.h"
 #include "nuvlet/learning/TelemetryLineParser.h"
@@ -100,12 +100,26 @@ TEST(AdjustmentLogNumber, TheWholeFieldIsOneNumberAsStrtodReadsIt) {
     std::string field;
     std::optional<double> value;
   } cases[] = {
-      {"0.4200", 0.42},       {"+0.5", 0.5},          {"-1", -1.0},
-      {"0x1p-1", 0.5},        {"0X1.8P1", 3.0},       {"1e-3", 0.001},
-      {".5", 0.5},            {"5.", 5.0},            {"1e-400", 0.0},
-      {" 0.5", std::nullopt}, {"\t0.5", std::nullopt}, {"0.5 ", std::nullopt},
-      {"0.5x", std::nullopt}, {"", std::nullopt},     {"+", std::nullopt},
-      {"0,5", std::nullopt},  {std::string("0.5\0" "1", 5), std::nullopt},
+      {"0.4200", 0.42},
+      {"+0.5", 0.5},
+      {"-1", -1.0},
+      {"0x1p-1", 0.5},
+      {"0X1.8P1", 3.0},
+      {"1e-3", 0.001},
+      {".5", 0.5},
+      {"5.", 5.0},
+      {"1e-400", 0.0},
+      {" 0.5", std::nullopt},
+      {"\t0.5", std::nullopt},
+      {"0.5 ", std::nullopt},
+      {"0.5x", std::nullopt},
+      {"", std::nullopt},
+      {"+", std::nullopt},
+      {"0,5", std::nullopt},
+      {std::string("0.5\0"
+                   "1",
+                   5),
+       std::nullopt},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(adjustment_log::parseNumber(c.field), c.value) << c.field;
@@ -116,10 +130,10 @@ TEST(AdjustmentLogNumber, TheWholeFieldIsOneNumberAsStrtodReadsIt) {
 
 TEST(TelemetryRow, ReadsTheMembersTheFitterUses) {
   PinnedZone zone("America/New_York");
-  auto p = parseRow(
-      R"({"schema":2,"trigger":"tick","brightness":0.55,"lum_slow":0.3,"sig_dark":0.5,)"
-      R"("sig_bright":0.7,"chroma":0.2,"warm_cool":-0.1,"amb_avail":true,"amb_norm":0.9,)"
-      R"("hour":19,"t":1796558400,"auto_on":false,"lum_grid":[0.1,0.2],"app_id":"x"})");
+  auto p =
+      parseRow(R"({"schema":2,"trigger":"tick","brightness":0.55,"lum_slow":0.3,"sig_dark":0.5,)"
+               R"("sig_bright":0.7,"chroma":0.2,"warm_cool":-0.1,"amb_avail":true,"amb_norm":0.9,)"
+               R"("hour":19,"t":1796558400,"auto_on":false,"lum_grid":[0.1,0.2],"app_id":"x"})");
   ASSERT_TRUE(p);
   EXPECT_EQ(p->backlight, 0.55);
   EXPECT_EQ(p->bucket, (ContentBucket{2, 1, 2, 2, 0, 2, 2}));
@@ -134,9 +148,9 @@ TEST(TelemetryRow, HourComesFromHourThenFromTThenIsTwelve) {
       {R"("hour":19,"t":1796558400)", 2},
       {R"("t":1796558400)", 0},
       {R"("hour":13.0,"t":1796558400)", 1},
-      {R"("hour":13.5,"t":1796558400)", 0},   // not whole: t decides
-      {R"("hour":"19","t":1796558400)", 0},   // not a number: t decides
-      {R"("hour":99)", 3},                    // used without a range check
+      {R"("hour":13.5,"t":1796558400)", 0},  // not whole: t decides
+      {R"("hour":"19","t":1796558400)", 0},  // not a number: t decides
+      {R"("hour":99)", 3},                   // used without a range check
       {R"("hour":-4)", 3},
       {R"("hour":1e300,"t":1796558400)", 0},  // beyond a 64-bit integer
       {R"("t":"1796558400")", 1},
@@ -206,21 +220,21 @@ TEST(TelemetryRow, ALineThatIsNotWholeValidJsonIsSkipped) {
       "[" + good + "]",
       "42",
       "\"text\"",
-      "{" + good,                                  // truncated
-      "{" + good + ",\"lum_fast\":0.",              // truncated inside a number
-      "{" + good + "} {}",                          // trailing content
+      "{" + good,                       // truncated
+      "{" + good + ",\"lum_fast\":0.",  // truncated inside a number
+      "{" + good + "} {}",              // trailing content
       "{" + good + "}x",
-      "{" + good + ",}",                            // trailing comma
-      "{" + good + ",\"x\":tru}",                   // broken literal in an unused member
+      "{" + good + ",}",           // trailing comma
+      "{" + good + ",\"x\":tru}",  // broken literal in an unused member
       "{" + good + ",\"x\":nul}",
-      "{" + good + ",\"x\":01}",                    // leading zero
+      "{" + good + ",\"x\":01}",  // leading zero
       "{" + good + ",\"x\":1.}",
       "{" + good + ",\"x\":-}",
-      "{" + good + ",\"x\":\"a\\qb\"}",             // invalid escape
-      "{" + good + ",\"x\":\"a\tb\"}",              // raw control character
+      "{" + good + ",\"x\":\"a\\qb\"}",  // invalid escape
+      "{" + good + ",\"x\":\"a\tb\"}",   // raw control character
       "{" + good + ",\"x\":[1,2}",
       "{" + good + ",\"x\":{\"y\":}}",
-      "{" + good + ",\"x\":\"\\ud800\"}",           // lone surrogate
+      "{" + good + ",\"x\":\"\\ud800\"}",  // lone surrogate
       "{" + good + ",\"lum_fast\":1e999}",
       "{" + good + ",\"lum_fast\":1" + std::string(400, '0') + "}",
       "{\"brightness\":1e999,\"lum_slow\":0.5}",
@@ -234,8 +248,8 @@ TEST(TelemetryRow, ALineThatIsNotWholeValidJsonIsSkipped) {
   }
   // The same members in valid company are read.
   EXPECT_TRUE(parseRow("{" + good + ",\"x\":[1,2.5e-3,-0,true,false,null,\"\\u00e9\\n\"]}"));
-  EXPECT_TRUE(parseRow("{" + good + ",\"x\":" + std::string(100, '[') + std::string(100, ']') +
-                       "}"));
+  EXPECT_TRUE(
+      parseRow("{" + good + ",\"x\":" + std::string(100, '[') + std::string(100, ']') + "}"));
   EXPECT_TRUE(parseRow(" {" + good + "} \r"));
 }
 

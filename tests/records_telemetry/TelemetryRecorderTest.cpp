@@ -1,15 +1,14 @@
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include "nuvlet/learning/ModelFitter.h"
 #include "nuvlet/records/TelemetryRecorder.h"
@@ -196,7 +195,8 @@ TEST_F(RecorderTest, NumbersAreRoundedAndAbsentValuesLeftOut) {
   s.sigDark = 0.00005;
   s.sigBright = -0.00005;
   s.displayID = 4294967295u;
-  const json row = json::parse(TelemetryRecorder::formatRow("tick", {}, {}, {}, {}, s, kNoon + 0.2506));
+  const json row =
+      json::parse(TelemetryRecorder::formatRow("tick", {}, {}, {}, {}, s, kNoon + 0.2506));
   EXPECT_EQ(row["brightness"], 0.1235);
   EXPECT_EQ(row["amb_lux"], 123.5);
   EXPECT_EQ(row["lum_grid"], json::parse("[0,0.001,0.123,0]"));
