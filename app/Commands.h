@@ -1,8 +1,9 @@
 #pragma once
 
-#include <CLI/CLI.hpp>
 #include <functional>
 #include <memory>
+
+#include <CLI/CLI.hpp>
 
 namespace nuvlet::cli {
 

@@ -31,7 +31,8 @@ std::optional<std::string> dayKey(double unixSeconds) {
   auto tm = local(unixSeconds);
   if (!tm || tm->tm_year + 1900 < 1 || tm->tm_year + 1900 > 9999) return std::nullopt;
   char buf[64];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", tm->tm_year + 1900, tm->tm_mon + 1, tm->tm_mday);
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", tm->tm_year + 1900, tm->tm_mon + 1,
+                tm->tm_mday);
   return std::string(buf);
 }
 
@@ -61,8 +62,8 @@ std::string isoUtc(double unixSeconds) {
   std::tm tm{};
   if (!t || gmtime_r(&*t, &tm) == nullptr) return "1970-01-01T00:00:00Z";
   char buf[96];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02dZ", tm.tm_year + 1900, tm.tm_mon + 1,
-                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02dZ", tm.tm_year + 1900,
+                tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
   return buf;
 }
 
