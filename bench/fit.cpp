@@ -94,6 +94,15 @@ void BM_FullFit(benchmark::State& state) {
   }
 }
 
+void BM_FullFitOneThread(benchmark::State& state) {
+  FitOptions options;
+  options.maxThreads = 1;
+  for (auto _ : state) {
+    auto result = ModelFitter::fit(setup.sources, 0, nullptr, options);
+    benchmark::DoNotOptimize(result);
+  }
+}
+
 void BM_RefitUnchanged(benchmark::State& state) {
   FitCache cache;
   ModelFitter::fit(setup.sources, 0, &cache);
@@ -127,6 +136,11 @@ BENCHMARK(BM_WcFloor)
     ->Iterations(10);
 BENCHMARK(BM_FullFit)
     ->Name("fit/full")
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5);
+BENCHMARK(BM_FullFitOneThread)
+    ->Name("fit/full, one thread")
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(5);
@@ -216,6 +230,7 @@ int main(int argc, char** argv) {
   };
   std::printf("\nRatios (same run)\n");
   ratio("fit/full", "floor/wc -l", "at most 7");
+  ratio("fit/full, one thread", "floor/wc -l", "for comparison");
   ratio("fit/refit, nothing new", "fit/full", "at most 0.1");
   ratio("fit/refit after 10,000 rows", "fit/full", "at most 0.15");
   std::printf("  %-42s %6.1f MiB (goal: at most 150 MiB)\n", "peak memory of one full fit",

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "nuvlet/learning/BrightnessModel.h"
 #include "nuvlet/learning/FitSample.h"
 
 namespace nuvlet {
@@ -46,6 +47,10 @@ class FitCache {
   std::mutex mutex_;
   std::map<std::string, Entry> telemetry_;  // by file name
   std::optional<Entry> log_;
+  // The last fit's model and the state of every file it came from: when a refit reads
+  // nothing new from the same files, the grouping and medians need not be redone.
+  std::vector<std::uint64_t> lastState_;
+  std::optional<BrightnessModel> lastModel_;
 };
 
 }  // namespace nuvlet

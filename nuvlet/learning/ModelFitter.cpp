@@ -374,6 +374,18 @@ FitResult ModelFitter::fit(const FitSources& sources, double unixNow, FitCache* 
     }
   }
   c.telemetry_ = std::move(kept);  // files that are gone leave the cache
+  std::vector<std::uint64_t> state;
+  auto describe = [&state](const FitCache::Entry& e, bool contributed) {
+    state.insert(state.end(), {e.device, e.inode, e.size, e.parsedEnd, e.headHash, e.tailHash,
+                               contributed ? 1u : 0u});
+  };
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (auto it = c.telemetry_.find(names[i]); it != c.telemetry_.end()) {
+      describe(it->second, jobs[i].contributed);
+    } else {
+      state.push_back(0);
+    }
+  }
 
   {
     std::vector<FitSample> tail;
@@ -384,11 +396,20 @@ FitResult ModelFitter::fit(const FitSources& sources, double unixNow, FitCache* 
       tails.push_back(std::move(tail));
       parts.push_back(&tails.back());
     }
+    if (c.log_) describe(*c.log_, entry.has_value());
   }
 
   const std::int64_t observations = result.telemetryObservations + result.logObservations;
+  if (result.bytesParsed == 0 && c.lastModel_ && state == c.lastState_) {
+    result.model = *c.lastModel_;
+    if (observations > 0) result.model.fittedAt = unixNow - kReferenceDateOffset;
+    return result;
+  }
+  c.lastState_ = std::move(state);
+  c.lastModel_.reset();
   if (observations == 0) {
     result.model = BrightnessModel::empty();
+    c.lastModel_ = result.model;
     return result;
   }
 
@@ -423,6 +444,7 @@ FitResult ModelFitter::fit(const FitSources& sources, double unixNow, FitCache* 
   model.prior = priorFromBands(bands);
   model.fittedAt = unixNow - kReferenceDateOffset;
   model.observationCount = observations;
+  c.lastModel_ = model;
   return result;
 }
 
