@@ -20,7 +20,7 @@
 
 namespace nuvlet::bench {
 
-struct HistorySpec {
+struct HistoryShape {
   std::int64_t telemetryRows = 1'000'000;
   int days = 365;
   std::int64_t logLines = 200'000;
@@ -99,13 +99,13 @@ class HistoryGenerator {
   // Writes the whole history below dir: dir/telemetry/telemetry-<day>.jsonl and
   // dir/adjustments.csv. Returns the telemetry files written.
   std::vector<std::filesystem::path> write(const std::filesystem::path& dir,
-                                           const HistorySpec& spec) {
+                                           const HistoryShape& shape) {
     std::vector<std::filesystem::path> files;
     files::ensureDirectory(dir / "telemetry");
-    const std::int64_t perDay = spec.telemetryRows / spec.days;
-    std::int64_t left = spec.telemetryRows;
-    for (int d = spec.days - 1; d >= 0; --d) {
-      const double dayStart = spec.lastDay - d * 86400.0;
+    const std::int64_t perDay = shape.telemetryRows / shape.days;
+    std::int64_t left = shape.telemetryRows;
+    for (int d = shape.days - 1; d >= 0; --d) {
+      const double dayStart = shape.lastDay - d * 86400.0;
       const std::int64_t rows = d == 0 ? left : perDay;
       left -= rows;
       std::string text;
@@ -120,10 +120,10 @@ class HistoryGenerator {
       files.push_back(file);
     }
     std::string log = "timestamp_iso,event_type,B_before,B_after,L_filtered,target,frontmost_app\n";
-    for (std::int64_t i = 0; i < spec.logLines; ++i) {
-      log += logLine(spec.lastDay - spec.days * 86400.0 +
-                     static_cast<double>(i) * spec.days * 86400.0 /
-                         static_cast<double>(spec.logLines));
+    for (std::int64_t i = 0; i < shape.logLines; ++i) {
+      log += logLine(shape.lastDay - shape.days * 86400.0 +
+                     static_cast<double>(i) * shape.days * 86400.0 /
+                         static_cast<double>(shape.logLines));
     }
     files::writeAtomically(dir / "adjustments.csv", log);
     return files;

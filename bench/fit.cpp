@@ -37,15 +37,15 @@ struct Setup {
 Setup setup;
 
 std::vector<std::filesystem::path> prepare(const std::filesystem::path& dir) {
-  const HistorySpec spec;
+  const HistoryShape shape;
   const auto marker = dir / "complete";
   std::vector<std::filesystem::path> telemetry;
   if (!std::filesystem::exists(marker)) {
     std::fprintf(stderr, "Generating %lld telemetry rows over %d days in %s ...\n",
-                 static_cast<long long>(spec.telemetryRows), spec.days, dir.c_str());
+                 static_cast<long long>(shape.telemetryRows), shape.days, dir.c_str());
     std::filesystem::remove_all(dir);
-    HistoryGenerator generator(spec.seed);
-    telemetry = generator.write(dir, spec);
+    HistoryGenerator generator(shape.seed);
+    telemetry = generator.write(dir, shape);
     std::ofstream(marker) << std::filesystem::file_size(telemetry.back()) << "\n";
   } else {
     for (const auto& e : std::filesystem::directory_iterator(dir / "telemetry")) {
