@@ -17,5 +17,6 @@ void addStatusCommand(CommandLine& cl);
 int runStatus();
 void addDevicesCommand(CommandLine& cl);
 void addBacklightCommand(CommandLine& cl);
+void addFitCommand(CommandLine& cl);
 
 }  // namespace nuvlet::cli

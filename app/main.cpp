@@ -13,6 +13,7 @@ int main(int argc, char** argv) {
   nuvlet::cli::addStatusCommand(cl);
   nuvlet::cli::addDevicesCommand(cl);
   nuvlet::cli::addBacklightCommand(cl);
+  nuvlet::cli::addFitCommand(cl);
 
   try {
     cl.app.parse(argc, argv);

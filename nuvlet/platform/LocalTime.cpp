@@ -41,6 +41,11 @@ int hour(double unixSeconds) {
   return tm ? tm->tm_hour : -1;
 }
 
+int weekday(double unixSeconds) {
+  auto tm = local(unixSeconds);
+  return tm ? tm->tm_wday + 1 : -1;
+}
+
 std::optional<double> addDays(double unixSeconds, int days) {
   auto tm = local(unixSeconds);
   if (!tm) return std::nullopt;
@@ -59,6 +64,20 @@ std::string isoUtc(double unixSeconds) {
   char buf[96];
   std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02dZ", tm.tm_year + 1900,
                 tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  return buf;
+}
+
+std::string isoUtcMillis(double unixSeconds) {
+  // Rounded to the nearest millisecond, like the "t" member written beside it.
+  auto t = toTimeT(std::floor(unixSeconds * 1000.0 + 0.5) / 1000.0);
+  std::tm tm{};
+  if (!t || gmtime_r(&*t, &tm) == nullptr) return "1970-01-01T00:00:00.000Z";
+  const double totalMillis = std::floor(unixSeconds * 1000.0 + 0.5);
+  int millis = static_cast<int>(totalMillis - static_cast<double>(*t) * 1000.0);
+  millis = millis < 0 ? 0 : (millis > 999 ? 999 : millis);
+  char buf[112];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
+                tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, millis);
   return buf;
 }
 

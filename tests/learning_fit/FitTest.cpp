@@ -1,0 +1,199 @@
+// Whole fits over record trees on disk.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "nuvlet/learning/ModelPlot.h"
+#include "nuvlet/platform/ThreadWorkQueue.h"
+#include "platform/sim/InlineWorkQueue.h"
+#include "platform/sim/VirtualRunLoop.h"
+#include "tests/learning_fit/FitTestSupport.h"
+
+namespace nuvlet {
+namespace {
+
+using test::kHeader;
+using test::PinnedZone;
+using test::Records;
+
+std::string row(double lum, double b, const std::string& extra = "") {
+  return "{\"lum_slow\":" + std::to_string(lum) + ",\"brightness\":" + std::to_string(b) +
+         ",\"hour\":12" + extra + "}\n";
+}
+
+TEST(Fit, NoRecordsGiveTheEmptyModel) {
+  Records r;
+  EXPECT_EQ(r.fit().model, BrightnessModel::empty());
+}
+
+TEST(Fit, OnlyAutomaticRecordsGiveTheEmptyModel) {
+  Records r;
+  r.telemetry("telemetry-2026-12-05.jsonl", row(0.5, 0.5, ",\"auto_on\":true"));
+  r.log(std::string(kHeader) + "2026-12-05T12:09:00Z,auto,0.5,0.42,0.81,0.5,x\n");
+  EXPECT_EQ(r.fit().model, BrightnessModel::empty());
+}
+
+TEST(Fit, ALogWithOnlyItsHeaderGivesNothing) {
+  Records r;
+  r.log(kHeader);
+  EXPECT_EQ(r.fit().model, BrightnessModel::empty());
+  // The first line is the header whatever it holds, even a valid record.
+  r.log("2026-12-05T12:09:00Z,scroll,0.5,0.42,0.81,0.5,x\n");
+  EXPECT_EQ(r.fit().model.observationCount, 0);
+  r.log(
+      "\n\n2026-12-05T12:09:00Z,scroll,0.5,0.42,0.81,0.5,x\n\n"
+      "2026-12-05T12:09:00Z,scroll,0.5,0.42,0.81,0.5,x");
+  EXPECT_EQ(r.fit().model.observationCount, 1);
+}
+
+TEST(Fit, BucketsTakeTheMedianAndCountOfTheirLevels) {
+  Records r;
+  r.telemetry("a.jsonl",
+              row(0.1, 0.3) + row(0.1, 0.5) + row(0.9, 0.3) + row(0.9, 0.9) + row(0.9, 0.5));
+  const auto model = r.fit().model;
+  ASSERT_EQ(model.table.size(), 2u);
+  const ContentBucket dark = ContentBucket::from(0.1, ContentSignature::neutral(0.1), {}, 12);
+  const ContentBucket bright = ContentBucket::from(0.9, ContentSignature::neutral(0.9), {}, 12);
+  EXPECT_EQ(model.table.at(dark), (BucketStat{0.4, 2}));
+  EXPECT_EQ(model.table.at(bright), (BucketStat{0.5, 3}));
+  EXPECT_EQ(model.observationCount, 5);
+  // Band 0 has 0.4 (filled forward to band 6), band 7 has 0.5: rising, so pooled flat.
+  EXPECT_EQ(model.prior, ModelFitter::priorFromBands({0.4, {}, {}, {}, {}, {}, {}, 0.5}));
+  EXPECT_NEAR(model.prior.bByLumBin[0], (0.4 * 7 + 0.5) / 8, 1e-12);
+  EXPECT_EQ(model.fittedAt, 1796558400.0 - kReferenceDateOffset);
+}
+
+TEST(Fit, BothSourcesCountAndEachRecordOncePerSource) {
+  Records r;
+  r.telemetry("telemetry-2026-12-05.jsonl", row(0.81, 0.42));
+  r.log(std::string(kHeader) + "2026-12-05T12:09:00Z,scroll,0.5,0.42,0.81,0.5,x\n");
+  const auto result = r.fit();
+  EXPECT_EQ(result.telemetryObservations, 1);
+  EXPECT_EQ(result.logObservations, 1);
+  EXPECT_EQ(result.model.observationCount, 2);
+}
+
+TEST(Median, OfTwoIsTheirMeanOfThreeTheMiddle) {
+  struct Case {
+    std::vector<double> values;
+    double median;
+  } cases[] = {{{0.3, 0.5}, 0.4},
+               {{0.3, 0.9, 0.5}, 0.5},
+               {{0.7}, 0.7},
+               {{0.9, 0.1, 0.4, 0.2}, (0.2 + 0.4) * 0.5},
+               {{0.5, 0.5, 0.1, 0.5}, 0.5}};
+  for (auto& c : cases) EXPECT_EQ(ModelFitter::median(c.values), c.median);
+  std::vector<double> none;
+  EXPECT_FALSE(ModelFitter::median(none));
+}
+
+TEST(Prior, WorkedExampleFillsAndPools) {
+  const double pooled = ((0.5 * 1 + 0.6 * 1) / 2 * 2 + 0.6 * 1) / 3;
+  const auto prior = ModelFitter::priorFromBands(
+      {std::nullopt, 0.7, std::nullopt, 0.5, 0.6, std::nullopt, 0.4, std::nullopt});
+  EXPECT_EQ(prior.bByLumBin,
+            (std::vector<double>{0.7, 0.7, 0.7, pooled, pooled, pooled, 0.4, 0.4}));
+  EXPECT_NEAR(pooled, 0.5666666666, 1e-9);
+}
+
+TEST(Prior, ShapesOfBandMedians) {
+  using Bands = std::array<std::optional<double>, 8>;
+  EXPECT_EQ(ModelFitter::priorFromBands(Bands{}), LuminancePrior::defaultRamp(0.75, 0.45));
+  Bands one{};
+  one[3] = 0.55;
+  EXPECT_EQ(ModelFitter::priorFromBands(one).bByLumBin, std::vector<double>(8, 0.55));
+  Bands falling{0.9, 0.8, 0.8, 0.6, 0.5, 0.4, 0.3, 0.1};
+  std::vector<double> expected;
+  for (auto v : falling) expected.push_back(*v);
+  EXPECT_EQ(ModelFitter::priorFromBands(falling).bByLumBin, expected);
+  // Rising everywhere collapses to one value, the mean built up block by block.
+  Bands rising{0.1, 0.2, 0.3, 0.4, 0.5, 0.6, 0.7, 0.8};
+  const auto flat = ModelFitter::priorFromBands(rising).bByLumBin;
+  for (double v : flat) EXPECT_DOUBLE_EQ(v, 0.45);
+  EXPECT_EQ(flat, std::vector<double>(8, flat[0]));
+}
+
+TEST(FitFiles, DamagedFilesCostOnlyThemselves) {
+  Records r;
+  r.telemetry("telemetry-good.jsonl", row(0.5, 0.5));
+  r.telemetry("invalid-utf8.jsonl", row(0.5, 0.9) + "{\"app_name\":\"\xff\"}\n");
+  r.telemetry("invalid-utf8-tail.jsonl", row(0.5, 0.9) + "\xc3");
+  r.telemetry("not-jsonl.json", row(0.5, 0.9));
+  r.telemetry("jsonl", row(0.5, 0.9));
+  r.telemetry("x.JSONL", row(0.5, 0.9));
+  std::filesystem::create_directories(r.dir / "telemetry" / "dir.jsonl");
+  std::filesystem::create_symlink("loop.jsonl", r.dir / "telemetry" / "loop.jsonl");
+  std::filesystem::create_symlink("nowhere", r.dir / "telemetry" / "dangling.jsonl");
+  ASSERT_EQ(::mkfifo((r.dir / "telemetry" / "fifo.jsonl").c_str(), 0600), 0);
+  r.telemetry("empty.jsonl", "");
+  r.telemetry("lines.jsonl", "\n\n" + row(0.5, 0.1) + "garbage\n[1]\n" + row(0.5, 0.3) +
+                                 "{\"lum_slow\":0.5,\"brightness\":0.3");
+  const auto result = r.fit();
+  // good: 0.5; lines: 0.1 and 0.3 (the truncated last row is skipped)
+  EXPECT_EQ(result.telemetryObservations, 3);
+  EXPECT_EQ(result.model.table.begin()->second, (BucketStat{0.3, 3}));
+  EXPECT_EQ(result.skippedFiles, 6);  // two not UTF-8, dir, loop, dangling, fifo
+}
+
+TEST(FitFiles, ALastLineWithoutItsLineFeedCountsWhenComplete) {
+  Records r;
+  r.telemetry("t.jsonl", row(0.5, 0.5) + "{\"lum_slow\":0.5,\"brightness\":0.7}");
+  EXPECT_EQ(r.fit().telemetryObservations, 2);
+}
+
+TEST(FitFiles, ALogThatIsNotUtf8IsSkippedWhole) {
+  Records r;
+  r.log(std::string(kHeader) + "2026-12-05T12:09:00Z,scroll,0.5,0.42,0.81,0.5,caf\xe9\n");
+  EXPECT_EQ(r.fit().logObservations, 0);
+}
+
+TEST(FitInBackground, HandsTheModelToTheMainThread) {
+  Records r;
+  r.telemetry("t.jsonl", row(0.5, 0.5));
+  sim::VirtualRunLoop loop;
+  ThreadWorkQueue queue;
+  const Paths paths = Paths::under(r.dir.path());
+  std::filesystem::create_directories(paths.stateDir());
+  std::filesystem::rename(r.dir / "telemetry", paths.telemetryDir());
+  std::optional<BrightnessModel> got;
+  const auto mainThread = std::this_thread::get_id();
+  auto cache = std::make_shared<FitCache>();
+  for (int i = 0; i < 2; ++i) {
+    got.reset();
+    ModelFitter::fitInBackground(queue, loop, paths, cache, [&](BrightnessModel m) {
+      EXPECT_EQ(std::this_thread::get_id(), mainThread);
+      got = std::move(m);
+    });
+    ASSERT_TRUE(loop.runUntil([&] { return got.has_value(); }));
+    EXPECT_EQ(got->observationCount, 1);
+    EXPECT_EQ(got->fittedAt, loop.now() - kReferenceDateOffset);
+  }
+}
+
+}  // namespace
+}  // namespace nuvlet
+
+// Cairo's text calls load fontconfig, which keeps its configuration for the life of
+// the process; that is not a leak of ours.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+
+namespace nuvlet {
+namespace {
+
+TEST(ModelPlot, WritesAPngOfTheModelOrReportsFailure) {
+  test::TempDir dir;
+  BrightnessModel model = BrightnessModel::empty();
+  model.table[ContentBucket{3, 0, 0, 0, 1, 1, std::nullopt}] = BucketStat{0.4, 12};
+  ASSERT_TRUE(plotModel(model, dir / "model.png"));
+  const std::string png = test::readText(dir / "model.png");
+  ASSERT_GT(png.size(), 24u);
+  EXPECT_EQ(png.substr(0, 8), "\x89PNG\r\n\x1a\n");
+  EXPECT_EQ(png.substr(12, 4), "IHDR");
+  EXPECT_FALSE(plotModel(model, dir / "missing" / "model.png"));
+}
+
+}  // namespace
+}  // namespace nuvlet
