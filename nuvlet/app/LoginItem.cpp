@@ -8,8 +8,8 @@ namespace {
 constexpr std::string_view kDefaultAppliedKey = "didApplyLoginItemDefault";
 
 void logFailure(std::string_view operation, const std::string& error) {
-  log::info("login-item " + std::string(operation) + " failed: " +
-            (error.empty() ? std::string("unknown error") : error));
+  log::info("login-item " + std::string(operation) +
+            " failed: " + (error.empty() ? std::string("unknown error") : error));
 }
 
 }  // namespace

@@ -7,9 +7,7 @@ namespace {
 constexpr std::string_view kStyleKey = "iconStyle";
 }
 
-std::string_view rawValue(IconStyle style) {
-  return style == IconStyle::Pie ? "pie" : "curtain";
-}
+std::string_view rawValue(IconStyle style) { return style == IconStyle::Pie ? "pie" : "curtain"; }
 
 std::string_view displayName(IconStyle style) {
   return style == IconStyle::Pie ? "Pie" : "Curtain";

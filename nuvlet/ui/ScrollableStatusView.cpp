@@ -23,8 +23,7 @@ bool samePixels(const std::vector<Pixmap>& a, const std::vector<Pixmap>& b) {
 }  // namespace
 
 ScrollableStatusView::ScrollableStatusView(std::unique_ptr<StatusItem> item,
-                                           const Defaults& defaults,
-                                           const ColorScheme& colorScheme)
+                                           const Defaults& defaults, const ColorScheme& colorScheme)
     : defaults_(defaults), colorScheme_(colorScheme), item_(std::move(item)) {
   // Each forwarder copies the callback before calling it, so a callback that destroys
   // the view does not destroy the function it is running in.

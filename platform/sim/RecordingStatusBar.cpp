@@ -28,8 +28,7 @@ class RecordingItem final : public StatusItem {
 
 // Copies the callback first: it may remove the item, and with it the stored function.
 template <typename... Args>
-bool fire(const RecordedItem& item, const std::function<void(Args...)>& callback,
-          Args... args) {
+bool fire(const RecordedItem& item, const std::function<void(Args...)>& callback, Args... args) {
   if (item.removed || !callback) return false;
   auto copy = callback;
   copy(args...);

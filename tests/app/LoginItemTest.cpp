@@ -29,8 +29,8 @@ TEST_F(LoginItemTest, FirstLaunchRegistersOnceAndLogsTheStatus) {
   loginItem.configureAtLaunch();
   EXPECT_EQ(service.registerCalls, 1);
   EXPECT_TRUE(defaults.boolOr("didApplyLoginItemDefault", false));
-  EXPECT_EQ(lines,
-            std::vector<std::string>{"Nuvlet: first-run login-item default applied; status=enabled"});
+  EXPECT_EQ(lines, std::vector<std::string>{
+                       "Nuvlet: first-run login-item default applied; status=enabled"});
   EXPECT_TRUE(loginItem.isEnabled());
 }
 
@@ -60,7 +60,9 @@ TEST_F(LoginItemTest, LaterLaunchesRenewAnEnabledRegistrationOnly) {
       {Status::NotRegistered, nullptr, 0, {}},  // the user switched it off
       {Status::NotFound, nullptr, 0, {}},
       {Status::Enabled, nullptr, 1, {}},
-      {Status::Enabled, "Permission denied", 1,
+      {Status::Enabled,
+       "Permission denied",
+       1,
        {"Nuvlet: login-item register failed: Permission denied"}},
   };
   for (const auto& c : cases) {
@@ -82,8 +84,8 @@ TEST_F(LoginItemTest, SwitchingOffTouchesOnlyAnEnabledRegistration) {
   service.setStatus(Status::Enabled);
   service.failWith = "Read-only file system";
   EXPECT_FALSE(loginItem.setEnabled(false));
-  EXPECT_EQ(lines,
-            std::vector<std::string>{"Nuvlet: login-item unregister failed: Read-only file system"});
+  EXPECT_EQ(lines, std::vector<std::string>{
+                       "Nuvlet: login-item unregister failed: Read-only file system"});
   EXPECT_TRUE(loginItem.isEnabled());  // the check mark follows the real state
 
   service.failWith.clear();

@@ -173,8 +173,7 @@ TEST_F(XdgAutostart, FailuresToWriteOrRemoveSayWhy) {
   EXPECT_FALSE(service->registerItem());
   EXPECT_NE(service->lastError().find("cannot write"), std::string::npos) << service->lastError();
   EXPECT_FALSE(service->unregisterItem());
-  EXPECT_NE(service->lastError().find("cannot remove"), std::string::npos)
-      << service->lastError();
+  EXPECT_NE(service->lastError().find("cannot remove"), std::string::npos) << service->lastError();
   EXPECT_TRUE(std::filesystem::is_directory(entry / "inside"));
   // A success clears the reason.
   std::filesystem::remove_all(entry);
@@ -195,8 +194,8 @@ TEST_F(XdgAutostart, LaunchesFollowAMovedExecutable) {
 
   auto first = makeXdgAutostartLoginService(entry, program("old/nuvlet"));
   LoginItem(*first, defaults).configureAtLaunch();
-  EXPECT_EQ(lines,
-            std::vector<std::string>{"Nuvlet: first-run login-item default applied; status=enabled"});
+  EXPECT_EQ(lines, std::vector<std::string>{
+                       "Nuvlet: first-run login-item default applied; status=enabled"});
 
   // The program now lives elsewhere; the next launch renews the entry.
   const auto moved = program("new/nuvlet");
@@ -221,9 +220,9 @@ TEST_F(XdgAutostart, FirstLaunchWithoutTheExecutableLogsNotFound) {
   LoginItem(*service, defaults).configureAtLaunch();
   log::setSink({});
   ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[0].rfind("Nuvlet: login-item register failed: cannot find the Nuvlet executable",
-                           0),
-            0u)
+  EXPECT_EQ(
+      lines[0].rfind("Nuvlet: login-item register failed: cannot find the Nuvlet executable", 0),
+      0u)
       << lines[0];
   EXPECT_EQ(lines[1], "Nuvlet: first-run login-item default applied; status=notFound");
   EXPECT_TRUE(defaults.boolOr("didApplyLoginItemDefault", false));

@@ -71,7 +71,7 @@ TEST(IconRenderer, LevelIndicatorCoversTheArcOfItsStyle) {
       {IconStyle::Curtain, 0.006, {255, 285}},
       {IconStyle::Pie, 0.25, {90, 180}},
       {IconStyle::Curtain, 0.25, {225, 315}},
-      {IconStyle::Pie, 0.5, {90, 270}},  // the left half
+      {IconStyle::Pie, 0.5, {90, 270}},       // the left half
       {IconStyle::Curtain, 0.5, {180, 360}},  // the lower half
       {IconStyle::Pie, 0.75, {90, 360}},
       {IconStyle::Curtain, 0.75, {135, 405}},
@@ -290,8 +290,8 @@ TEST(IconRendererGolden, ComparisonNoticesAWrongGlyph) {
 
 TEST(PngFile, RoundTripsStraightAlpha) {
   test::TempDir dir;
-  const Pixmap white = tint(IconRenderer::volumeImage(0.4, false, IconStyle::Pie).rasterize(22),
-                            0xFFFFFF);
+  const Pixmap white =
+      tint(IconRenderer::volumeImage(0.4, false, IconStyle::Pie).rasterize(22), 0xFFFFFF);
   const Pixmap black = tint(IconRenderer::volumeImage(0.4, true, IconStyle::Pie).rasterize(22), 0);
   for (const Pixmap& p : {white, black}) {
     ASSERT_TRUE(writePng(dir / "icon.png", p));

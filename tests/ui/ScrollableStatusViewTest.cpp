@@ -72,9 +72,9 @@ TEST_F(ScrollableStatusViewTest, AccessibilityValueIsTheRoundedPercentage) {
   const struct {
     double level;
     const char* text;
-  } cases[] = {{0.5, "50%"},   {0.125, "13%"}, {0.004, "0%"},  {0.0, "0%"},
+  } cases[] = {{0.5, "50%"},   {0.125, "13%"},   {0.004, "0%"}, {0.0, "0%"},
                {-0.004, "0%"}, {-0.125, "-13%"}, {1.5, "150%"}, {0.999, "100%"},
-               {nan, "?"},     {inf, "?"},     {-inf, "?"},    {1e300, nullptr}};
+               {nan, "?"},     {inf, "?"},       {-inf, "?"},   {1e300, nullptr}};
   for (const auto& c : cases) {
     view->setLevel(c.level);
     if (c.text == nullptr) {
@@ -137,10 +137,10 @@ TEST_F(ScrollableStatusViewTest, GlyphColourFollowsTheSchemeUnlessTheSettingForc
     Preference preference;
     std::uint32_t expected;
   } cases[] = {
-      {nullptr, Preference::Dark, light},        {nullptr, Preference::Light, dark},
+      {nullptr, Preference::Dark, light},         {nullptr, Preference::Light, dark},
       {nullptr, Preference::NoPreference, light}, {"auto", Preference::Light, dark},
-      {"light", Preference::Light, light},       {"dark", Preference::Dark, dark},
-      {"dark", Preference::NoPreference, dark},  {"Dark", Preference::Light, dark},
+      {"light", Preference::Light, light},        {"dark", Preference::Dark, dark},
+      {"dark", Preference::NoPreference, dark},   {"Dark", Preference::Light, dark},
       {"purple", Preference::Dark, light},
   };
   for (const auto& c : cases) {

@@ -4,12 +4,11 @@
 //   icon-render --level 0.5 --style pie --display external --size 48 -o glyph.png
 //   icon-render --volume --level 0.3 --muted --color dark --background ffffff -o v.png
 
+#include <CLI/CLI.hpp>
 #include <cstdint>
 #include <cstdio>
 #include <map>
 #include <string>
-
-#include <CLI/CLI.hpp>
 
 #include "nuvlet/ui/GlyphColor.h"
 #include "nuvlet/ui/IconRenderer.h"
@@ -61,26 +60,29 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_flag("--volume", volume, "Draw the volume glyph instead of the brightness glyph");
   app.add_flag("--muted", muted, "Volume glyph: muted");
-  app.add_option("--size", size, "Pixels per side")->check(CLI::Range(1, 1024))->capture_default_str();
+  app.add_option("--size", size, "Pixels per side")
+      ->check(CLI::Range(1, 1024))
+      ->capture_default_str();
   app.add_option("-c,--color", color, "Glyph colour: light, dark or RRGGBB")->capture_default_str();
   app.add_option("-b,--background", background, "Opaque background RRGGBB (default transparent)");
   app.add_option("-o,--output", output, "PNG file to write")->required();
   CLI11_PARSE(app, argc, argv);
 
   const auto rgb = parseRgb(color);
-  const auto backgroundRgb = background.empty() ? std::optional<std::uint32_t>() : parseRgb(background);
+  const auto backgroundRgb =
+      background.empty() ? std::optional<std::uint32_t>() : parseRgb(background);
   if (!rgb || (!background.empty() && !backgroundRgb)) {
     std::fprintf(stderr, "icon-render: colours are light, dark or six hex digits\n");
     return 2;
   }
   const auto iconStyle = nuvlet::iconStyleFromRawValue(style).value_or(nuvlet::IconStyle::Curtain);
-  const nuvlet::IconImage image =
-      volume ? nuvlet::IconRenderer::volumeImage(level, muted, iconStyle)
-             : nuvlet::IconRenderer::brightnessImage(
-                   level,
-                   display == "external" ? nuvlet::DisplayKind::External
-                                         : nuvlet::DisplayKind::BuiltIn,
-                   iconStyle);
+  const nuvlet::IconImage image = volume
+                                      ? nuvlet::IconRenderer::volumeImage(level, muted, iconStyle)
+                                      : nuvlet::IconRenderer::brightnessImage(
+                                            level,
+                                            display == "external" ? nuvlet::DisplayKind::External
+                                                                  : nuvlet::DisplayKind::BuiltIn,
+                                            iconStyle);
   nuvlet::Pixmap pixmap = nuvlet::tint(image.rasterize(size), *rgb);
   if (backgroundRgb) {
     for (auto& pixel : pixmap.argb) pixel = over(pixel, *backgroundRgb);
