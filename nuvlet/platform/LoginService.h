@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 namespace nuvlet {
 
 // Starting Nuvlet when the user logs in (on Linux an XDG autostart entry).
@@ -16,6 +18,9 @@ class LoginService {
   virtual bool registerItem() = 0;
   // True when no registration remains afterwards.
   virtual bool unregisterItem() = 0;
+  // Why the last registerItem() or unregisterItem() failed, in words for a log line
+  // ("Permission denied"); empty after a success.
+  virtual std::string lastError() const = 0;
 };
 
 }  // namespace nuvlet
