@@ -135,3 +135,60 @@ inline std::uint64_t sumBytes(const std::uint8_t* p, std::size_t n) {
 }
 
 }  // namespace nuvlet::bench
+
+// A private Xvfb for the capture benchmarks (the test support library brings a test
+// main with it, so this is a small copy of its launcher).
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace nuvlet::bench {
+
+class Xvfb {
+ public:
+  explicit Xvfb(const std::string& screen) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    std::vector<std::string> args = {"Xvfb", "-displayfd", "1",      "-screen",  "0",
+                                     screen, "-noreset",   "-nolisten", "tcp"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (posix_spawnp(&pid_, "Xvfb", &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    std::string number;
+    pollfd p{fds[0], POLLIN, 0};
+    char ch;
+    while (pid_ > 0 && ::poll(&p, 1, 20000) > 0 && ::read(fds[0], &ch, 1) == 1 && ch != '\n') {
+      number += ch;
+    }
+    ::close(fds[0]);
+    if (!number.empty()) display_ = ":" + number;
+  }
+  ~Xvfb() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  Xvfb(const Xvfb&) = delete;
+  Xvfb& operator=(const Xvfb&) = delete;
+
+  const std::string& display() const { return display_; }
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::string display_;
+};
+
+}  // namespace nuvlet::bench
