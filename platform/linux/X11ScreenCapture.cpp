@@ -413,6 +413,13 @@ std::vector<std::string> describeScreenCapture() {
     lines.push_back("no X display (DISPLAY is not set)");
     return lines;
   }
+  xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+  const bool reachable = !xcb_connection_has_error(c);
+  xcb_disconnect(c);
+  if (!reachable) {
+    lines.push_back(std::string("cannot connect to X display ") + display);
+    return lines;
+  }
   auto output = x11MainOutput();
   if (!output) {
     lines.push_back(std::string("X display ") + display + ": no RandR output shows a picture");
@@ -433,7 +440,7 @@ std::vector<std::string> describeScreenCapture() {
     lines.push_back("capture failed");
     return lines;
   }
-  std::snprintf(line, sizeof line, "captured and reduced in %.1f ms: mean luminance %.4f", ms,
+  std::snprintf(line, sizeof line, "connected, captured and reduced in %.1f ms: mean luminance %.4f", ms,
                 reduction->luminance);
   lines.emplace_back(line);
   return lines;
