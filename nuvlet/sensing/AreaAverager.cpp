@@ -138,9 +138,9 @@ __attribute__((target("avx2"))) void sumRunAvx2(const std::uint16_t* acc, int x0
   }
 }
 
-const bool kHasAvx2 = __builtin_cpu_supports("avx2");
+bool useAvx2 = __builtin_cpu_supports("avx2");
 #else
-constexpr bool kHasAvx2 = false;
+constexpr bool useAvx2 = false;
 #endif
 
 // Rows one cell row may collect before its sums could overflow, per path.
@@ -150,7 +150,7 @@ constexpr int kMaxRun = 2 * 65536;          // 32-bit lanes summing 16-bit colum
 
 void addColumns(std::uint16_t* acc, const std::uint8_t* row, std::size_t n) {
 #if defined(__x86_64__)
-  if (kHasAvx2) return addColumnsAvx2(acc, row, n);
+  if (useAvx2) return addColumnsAvx2(acc, row, n);
   return addColumnsSse2(acc, row, n);
 #else
   return addColumnsScalar(acc, row, 0, n);
@@ -159,7 +159,7 @@ void addColumns(std::uint16_t* acc, const std::uint8_t* row, std::size_t n) {
 
 void sumRun(const std::uint16_t* acc, int x0, int x1, AreaAverager::Sums& out) {
 #if defined(__x86_64__)
-  if (kHasAvx2 && x1 - x0 < kMaxRun) return sumRunAvx2(acc, x0, x1, out);
+  if (useAvx2 && x1 - x0 < kMaxRun) return sumRunAvx2(acc, x0, x1, out);
 #endif
   for (int x = x0; x < x1; ++x) {
     const std::uint16_t* p = acc + 4 * static_cast<std::size_t>(x);
@@ -177,6 +177,14 @@ void add(AreaAverager::Sums& to, const AreaAverager::Sums& from) {
 }
 
 }  // namespace
+
+void AreaAverager::useBaselineKernels(bool baseline) {
+#if defined(__x86_64__)
+  useAvx2 = !baseline && __builtin_cpu_supports("avx2");
+#else
+  (void)baseline;
+#endif
+}
 
 AreaAverager::AreaAverager(int size) : size_(std::clamp(size, 1, kMaxSize)) {
   assert(size >= 1 && size <= kMaxSize);
@@ -201,7 +209,7 @@ bool AreaAverager::begin(int width, int height) {
     for (int c = 0; c < size_; ++c) rowEnd_[c] = ceilMulDiv(c + 1, height_, size_);
   }
   // Cell widths differ by at most one pixel: floor and ceil of width / size.
-  across_ = kHasAvx2 && width_ / size_ >= 8 && width_ / size_ < 1000;
+  across_ = useAvx2 && width_ / size_ >= 8 && width_ / size_ < 1000;
   rowsPerFlush_ = across_ ? kRowsPerFlushAcross : kRowsPerFlushDown;
   if (across_) {
     lanes_.assign(8 * static_cast<std::size_t>(size_), 0);

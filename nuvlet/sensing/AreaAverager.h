@@ -29,6 +29,10 @@ class AreaAverager {
 
   static constexpr int kMaxSize = 4096;
 
+  // For tests: run the kernels every x86-64 processor has, as on one without AVX2.
+  // Not thread-safe; takes effect at the next begin().
+  static void useBaselineKernels(bool baseline);
+
   int size() const { return size_; }
 
   // Starts a frame; false (and nothing accepted until the next begin) when the

@@ -136,6 +136,21 @@ TEST(FrameReducer, MatchesIntegerReferenceOnAwkwardSizesAndStrides) {
   }
 }
 
+TEST(FrameReducer, BaselineKernelsMatchTheReferenceToo) {
+  AreaAverager::useBaselineKernels(true);
+  unsigned seed = 100;
+  for (const Shape& s : kShapes) {
+    if (s.width > 4000) continue;
+    SCOPED_TRACE(std::to_string(s.width) + "x" + std::to_string(s.height));
+    const Frame f = makeContent(s.width, s.height, 4 * s.width + s.padding, seed++);
+    expectMatchesReference(f.view(), LuminanceReducer::reduce(f.view()));
+  }
+  Frame white(100, 64 * 300);
+  white.fill(255, 255, 255);
+  EXPECT_EQ(LuminanceReducer::reduce(white.view()).luminance, 1.0);
+  AreaAverager::useBaselineKernels(false);
+}
+
 TEST(FrameReducer, BandsOfAnyHeightGiveTheSameResultAsOneFrame) {
   const Frame f = makeContent(1366, 300, 1366 * 4 + 12, 99);
   const FrameReduction whole = LuminanceReducer::reduce(f.view());
