@@ -29,7 +29,7 @@ struct X11CaptureOptions {
 //
 // Thread: capture() from one thread at a time; it blocks for the capture. Creation
 // never fails: without a server every capture answers Unavailable, and a lost
-// connection is retried at most every five seconds.
+// connection is retried at most every five seconds. `clock` must outlive the capture.
 std::unique_ptr<ScreenCapture> makeX11ScreenCapture(const Clock& clock,
                                                     X11CaptureOptions options = {});
 

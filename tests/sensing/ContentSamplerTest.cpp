@@ -3,7 +3,6 @@
 #include <memory>
 #include <vector>
 
-#include "nuvlet/platform/ThreadWorkQueue.h"
 #include "nuvlet/sensing/ContentSampler.h"
 #include "platform/sim/InlineWorkQueue.h"
 #include "platform/sim/SyntheticScreenCapture.h"
@@ -242,18 +241,6 @@ TEST(ContentSampler, AListenerMayDestroyTheSampler) {
   EXPECT_FALSE(rig.sampler);
   EXPECT_EQ(told, 0);
   rig.loop.advance(1.0);
-}
-
-TEST(ContentSampler, RunsTheCaptureOnAWorkerThread) {
-  sim::VirtualRunLoop loop;
-  auto screen = std::make_shared<sim::SyntheticScreenCapture>(kDisplay, halves());
-  ThreadWorkQueue queue;
-  ContentSampler sampler(kDisplay, screen, loop, queue);
-  sampler.setCaptureGrid(true);
-  sampler.start();
-  ASSERT_TRUE(loop.runUntil([&] { return sampler.hasRealSample(); }, 10));
-  EXPECT_EQ(sampler.L_raw(), 0.5);
-  EXPECT_EQ(sampler.L_grid().size(), 16u);
 }
 
 }  // namespace

@@ -248,15 +248,6 @@ TEST(FrameReducer, GridHasSixteenCellsForAnyAspectRatio) {
   }
 }
 
-TEST(FrameReducer, GridRowsRunTopToBottom) {
-  Frame f(64, 64);
-  for (int y = 0; y < 16; ++y) {
-    for (int x = 0; x < 64; ++x) f.setPixel(x, y, 255, 255, 255);
-  }
-  const auto grid = LuminanceReducer::reduce(f.view()).grid;
-  for (int i = 0; i < 16; ++i) EXPECT_EQ(grid[i], i < 4 ? 1.0 : 0.0);
-}
-
 TEST(FrameReducer, MissingOrBrokenFramesGiveTheFallbacks) {
   Frame real(10, 10);
   const FrameView broken[] = {
