@@ -254,18 +254,24 @@ void AreaAverager::addRows(const FrameView& band) {
 std::vector<Rgb8> AreaAverager::bitmap() const {
   std::vector<Rgb8> out;
   out.reserve(cells_.size());
+  // 12288 roundings a frame: a division each would cost a fifth of reading a 1080p
+  // frame. Cells have at most four distinct pixel counts, so multiply by the reciprocal
+  // of the divisor and correct the quotient by one where the product rounded across.
+  std::uint64_t divisor = 0;
+  double reciprocal = 0;
+  auto round = [&](std::uint64_t sum) {
+    const std::uint64_t numerator = 2 * sum + divisor / 2;
+    auto q = static_cast<std::uint64_t>(static_cast<double>(numerator) * reciprocal);
+    if (q * divisor > numerator) --q;
+    else if ((q + 1) * divisor <= numerator) ++q;
+    return static_cast<std::uint8_t>(q);
+  };
   for (const Sums& cell : cells_) {
-    // 32-bit divisions where they suffice: several times cheaper, and there are 12288.
-    if (cell.pixels < (std::uint64_t{1} << 22)) {
-      const auto n = static_cast<std::uint32_t>(cell.pixels);
-      auto round = [n](std::uint64_t sum) {
-        return static_cast<std::uint8_t>((2 * static_cast<std::uint32_t>(sum) + n) / (2 * n));
-      };
-      out.push_back({round(cell.r), round(cell.g), round(cell.b)});
-    } else {
-      out.push_back({rounded(cell.r, cell.pixels), rounded(cell.g, cell.pixels),
-                     rounded(cell.b, cell.pixels)});
+    if (2 * cell.pixels != divisor) {
+      divisor = 2 * cell.pixels;
+      reciprocal = 1.0 / static_cast<double>(divisor);
     }
+    out.push_back({round(cell.r), round(cell.g), round(cell.b)});
   }
   return out;
 }
