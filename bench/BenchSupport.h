@@ -38,7 +38,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
       const double total =
           time_ == Time::Cpu ? run.cpu_accumulated_time : run.real_accumulated_time;
       seconds_[key].push_back(total / static_cast<double>(run.iterations));
-      for (const auto& [name, counter] : run.counters) counters_[key + "#" + name].push_back(counter.value);
+      for (const auto& [name, counter] : run.counters)
+        counters_[key + "#" + name].push_back(counter.value);
     }
     ConsoleReporter::ReportRuns(runs);
   }
@@ -107,7 +108,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
 // delivers it.
 #if defined(__x86_64__)
 __attribute__((target("avx2"))) inline std::uint64_t sumBytesAvx2(const std::uint8_t* p,
-                                                                   std::size_t n) {
+                                                                  std::size_t n) {
   __m256i a = _mm256_setzero_si256(), b = _mm256_setzero_si256();
   const __m256i zero = _mm256_setzero_si256();
   std::size_t i = 0;
@@ -157,7 +158,7 @@ class Xvfb {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    std::vector<std::string> args = {"Xvfb", "-displayfd", "1",      "-screen",  "0",
+    std::vector<std::string> args = {"Xvfb", "-displayfd", "1",         "-screen", "0",
                                      screen, "-noreset",   "-nolisten", "tcp"};
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());

@@ -70,8 +70,8 @@ void reduceAgainstRead(benchmark::State& state) {
   for (auto _ : state) {
     const Frame& a = frames[i++ % frames.size()];
     double t0 = threadSeconds();
-    benchmark::DoNotOptimize(nuvlet::bench::sumBytes(
-        a.view().data, static_cast<std::size_t>(a.stride()) * a.height()));
+    benchmark::DoNotOptimize(
+        nuvlet::bench::sumBytes(a.view().data, static_cast<std::size_t>(a.stride()) * a.height()));
     double t1 = threadSeconds();
     const Frame& b = frames[i++ % frames.size()];
     reducer.begin(b.width(), b.height());

@@ -42,11 +42,11 @@ void paint(const std::string& display) {
   for (int i = 0; i < 4; ++i) {
     const std::uint32_t values[] = {colours[i], 1};
     const xcb_window_t w = xcb_generate_id(c);
-    xcb_create_window(c, XCB_COPY_FROM_PARENT, w, s->root, static_cast<std::int16_t>(100 + 300 * i),
-                      static_cast<std::int16_t>(80 + 150 * i), static_cast<std::uint16_t>(s->width_in_pixels / 2),
-                      static_cast<std::uint16_t>(s->height_in_pixels / 2), 0,
-                      XCB_WINDOW_CLASS_INPUT_OUTPUT, s->root_visual,
-                      XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
+    xcb_create_window(
+        c, XCB_COPY_FROM_PARENT, w, s->root, static_cast<std::int16_t>(100 + 300 * i),
+        static_cast<std::int16_t>(80 + 150 * i), static_cast<std::uint16_t>(s->width_in_pixels / 2),
+        static_cast<std::uint16_t>(s->height_in_pixels / 2), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+        s->root_visual, XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
     xcb_map_window(c, w);
   }
   std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
@@ -74,10 +74,10 @@ class WholeScreenShm {
     xcb_disconnect(c_);
   }
   bool grab() {
-    auto* reply = xcb_shm_get_image_reply(
-        c_,
-        xcb_shm_get_image(c_, root_, 0, 0, width_, height_, ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, seg_, 0),
-        nullptr);
+    auto* reply = xcb_shm_get_image_reply(c_,
+                                          xcb_shm_get_image(c_, root_, 0, 0, width_, height_, ~0u,
+                                                            XCB_IMAGE_FORMAT_Z_PIXMAP, seg_, 0),
+                                          nullptr);
     const bool ok = reply != nullptr;
     std::free(reply);
     return ok;
@@ -151,9 +151,9 @@ int main(int argc, char** argv) {
                                "capture_reduce_ms", "shm_ms", 1.5);
   }
   const nuvlet::linux_platform::X11CaptureOptions defaults;
-  std::printf("capture buffer: %.1f MiB at any size (goal <= 8 MiB at 4K; whole 4K frame %.1f MiB)\n",
-              2.0 * static_cast<double>(defaults.stripBytes) / (1 << 20),
-              3840.0 * 2160 * 4 / (1 << 20));
+  std::printf(
+      "capture buffer: %.1f MiB at any size (goal <= 8 MiB at 4K; whole 4K frame %.1f MiB)\n",
+      2.0 * static_cast<double>(defaults.stripBytes) / (1 << 20), 3840.0 * 2160 * 4 / (1 << 20));
   benchmark::Shutdown();
   return 0;
 }

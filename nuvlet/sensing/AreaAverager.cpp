@@ -82,9 +82,9 @@ __attribute__((target("avx2"))) void addRowAcrossAvx2(const std::uint8_t* row, i
                                                       std::uint32_t* lanes) {
   // Loaded at offset 32 - 4k: the first k pixels selected.
   alignas(32) static const std::uint8_t kMask[64] = {
-      0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
-      0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
-      0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+      0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
+      0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
+      0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
   const int whole = width & ~7;
   int c = 0;
   int cellEnd = edges[1];
@@ -262,8 +262,10 @@ std::vector<Rgb8> AreaAverager::bitmap() const {
   auto round = [&](std::uint64_t sum) {
     const std::uint64_t numerator = 2 * sum + divisor / 2;
     auto q = static_cast<std::uint64_t>(static_cast<double>(numerator) * reciprocal);
-    if (q * divisor > numerator) --q;
-    else if ((q + 1) * divisor <= numerator) ++q;
+    if (q * divisor > numerator)
+      --q;
+    else if ((q + 1) * divisor <= numerator)
+      ++q;
     return static_cast<std::uint8_t>(q);
   };
   for (const Sums& cell : cells_) {

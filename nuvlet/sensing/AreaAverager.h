@@ -71,13 +71,13 @@ class AreaAverager {
   int nextRow_ = 0;
   bool across_ = false;  // rows summed cell by cell into lanes_, else into acc_
   int rowsPerFlush_ = 0;
-  int accRows_ = 0;     // rows summed in acc_ since the last flush
-  int cellRow_ = 0;     // cell row of the rows in acc_ (frames at least `size` tall)
-  std::vector<int> columnStart_;     // size + 1 edges (frames at least `size` wide)
-  std::vector<int> rowEnd_;          // size entries: first row past each cell row
-  std::vector<std::uint16_t> acc_;   // column sums of the rows since the last flush
+  int accRows_ = 0;                   // rows summed in acc_ since the last flush
+  int cellRow_ = 0;                   // cell row of the rows in acc_ (frames at least `size` tall)
+  std::vector<int> columnStart_;      // size + 1 edges (frames at least `size` wide)
+  std::vector<int> rowEnd_;           // size entries: first row past each cell row
+  std::vector<std::uint16_t> acc_;    // column sums of the rows since the last flush
   std::vector<std::uint32_t> lanes_;  // cell sums of those rows, eight lanes a cell
-  std::vector<Sums> rowCells_;       // acc_ reduced into the cell columns
+  std::vector<Sums> rowCells_;        // acc_ reduced into the cell columns
   std::vector<Sums> cells_;
   Sums total_;
 };

@@ -53,7 +53,9 @@ class Frame {
   std::ptrdiff_t stride() const { return stride_; }
   bool empty() const { return width_ == 0; }
 
-  FrameView view() const { return {pixels_.empty() ? nullptr : pixels_.data(), width_, height_, stride_}; }
+  FrameView view() const {
+    return {pixels_.empty() ? nullptr : pixels_.data(), width_, height_, stride_};
+  }
   std::uint8_t* row(int y) { return pixels_.data() + y * stride_; }
 
   void setPixel(int x, int y, std::uint8_t r, std::uint8_t g, std::uint8_t b) {

@@ -86,8 +86,8 @@ std::optional<Frame> decodePpm(std::string_view bytes) {
   }
   ++at;
   const std::size_t sampleBytes = *maxval > 255 ? 2 : 1;
-  const std::size_t need = static_cast<std::size_t>(*width) * static_cast<std::size_t>(*height) *
-                           3 * sampleBytes;
+  const std::size_t need =
+      static_cast<std::size_t>(*width) * static_cast<std::size_t>(*height) * 3 * sampleBytes;
   if (bytes.size() - at < need) return std::nullopt;
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data() + at);
   const auto max = static_cast<unsigned long>(*maxval);

@@ -11,9 +11,9 @@ namespace nuvlet {
 
 // Everything the sampler takes from one frame.
 struct FrameReduction {
-  double luminance = 0.5;     // exact mean relative luminance of every pixel
+  double luminance = 0.5;      // exact mean relative luminance of every pixel
   ContentSignature signature;  // of the frame box-averaged to 64 × 64
-  std::vector<double> grid;   // 4 × 4 luminances, row after row, top row first
+  std::vector<double> grid;    // 4 × 4 luminances, row after row, top row first
 };
 
 // Reduces a frame to its FrameReduction in a single pass over its rows, as they

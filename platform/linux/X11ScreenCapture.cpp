@@ -56,8 +56,7 @@ bool hasExtension(xcb_connection_t* c, xcb_extension_t* ext) {
 }
 
 std::optional<Rect> rootSize(xcb_connection_t* c, xcb_window_t root) {
-  Reply<xcb_get_geometry_reply_t> g(
-      xcb_get_geometry_reply(c, xcb_get_geometry(c, root), nullptr));
+  Reply<xcb_get_geometry_reply_t> g(xcb_get_geometry_reply(c, xcb_get_geometry(c, root), nullptr));
   if (!g) return std::nullopt;
   return Rect{0, 0, g->width, g->height};
 }
@@ -167,8 +166,8 @@ class X11ScreenCapture final : public ScreenCapture {
     lastConnectAttempt_ = now;
     disconnect();
     int screenNumber = 0;
-    conn_ = xcb_connect(options_.display.empty() ? nullptr : options_.display.c_str(),
-                        &screenNumber);
+    conn_ =
+        xcb_connect(options_.display.empty() ? nullptr : options_.display.c_str(), &screenNumber);
     if (xcb_connection_has_error(conn_)) {
       disconnect();
       return false;
@@ -290,11 +289,11 @@ class X11ScreenCapture final : public ScreenCapture {
   template <typename RowsOf>
   bool grabShm(const Rect& r, FrameSink& sink, int stripRows, int strips, RowsOf rowsOf) {
     auto request = [&](int i) {
-      return xcb_shm_get_image(conn_, root_, static_cast<std::int16_t>(r.x),
-                               static_cast<std::int16_t>(r.y + i * stripRows),
-                               static_cast<std::uint16_t>(r.width),
-                               static_cast<std::uint16_t>(rowsOf(i)), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
-                               shmSeg_, static_cast<std::uint32_t>((i % 2) * options_.stripBytes));
+      return xcb_shm_get_image(
+          conn_, root_, static_cast<std::int16_t>(r.x),
+          static_cast<std::int16_t>(r.y + i * stripRows), static_cast<std::uint16_t>(r.width),
+          static_cast<std::uint16_t>(rowsOf(i)), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, shmSeg_,
+          static_cast<std::uint32_t>((i % 2) * options_.stripBytes));
     };
     xcb_shm_get_image_cookie_t next = request(0);
     for (int i = 0; i < strips; ++i) {
@@ -371,8 +370,7 @@ class UnavailableScreenCapture final : public ScreenCapture {
 
 }  // namespace
 
-std::unique_ptr<ScreenCapture> makeX11ScreenCapture(const Clock& clock,
-                                                    X11CaptureOptions options) {
+std::unique_ptr<ScreenCapture> makeX11ScreenCapture(const Clock& clock, X11CaptureOptions options) {
   return std::make_unique<X11ScreenCapture>(clock, std::move(options));
 }
 
@@ -404,8 +402,9 @@ std::optional<DisplayID> x11MainOutput(const std::string& display) {
 std::vector<std::string> describeScreenCapture() {
   std::vector<std::string> lines;
   if (isWaylandSession()) {
-    lines.push_back("Wayland session: screen capture is not available yet (the X server "
-                    "here sees only X clients)");
+    lines.push_back(
+        "Wayland session: screen capture is not available yet (the X server "
+        "here sees only X clients)");
     return lines;
   }
   const char* display = std::getenv("DISPLAY");
@@ -440,7 +439,8 @@ std::vector<std::string> describeScreenCapture() {
     lines.push_back("capture failed");
     return lines;
   }
-  std::snprintf(line, sizeof line, "connected, captured and reduced in %.1f ms: mean luminance %.4f", ms,
+  std::snprintf(line, sizeof line,
+                "connected, captured and reduced in %.1f ms: mean luminance %.4f", ms,
                 reduction->luminance);
   lines.emplace_back(line);
   return lines;

@@ -162,8 +162,8 @@ TEST(X11ScreenCapture, FollowsTheOutputThroughRandrChanges) {
     args.insert(args.begin(), {"xrandr", "--display", rig.xvfb.display()});
     return test::ChildProcess::run(args).status;
   };
-  ASSERT_EQ(xrandr({"--newmode", "160x120", "10", "160", "170", "180", "190", "120", "130",
-                    "140", "150"}),
+  ASSERT_EQ(xrandr({"--newmode", "160x120", "10", "160", "170", "180", "190", "120", "130", "140",
+                    "150"}),
             0)
       << "xrandr is required";
   ASSERT_EQ(xrandr({"--addmode", "screen", "160x120"}), 0);
@@ -237,12 +237,16 @@ class ScopedEnv {
  public:
   ScopedEnv(const char* name, const char* value) : name_(name) {
     if (const char* old = std::getenv(name)) old_ = old;
-    if (value) ::setenv(name, value, 1);
-    else ::unsetenv(name);
+    if (value)
+      ::setenv(name, value, 1);
+    else
+      ::unsetenv(name);
   }
   ~ScopedEnv() {
-    if (old_) ::setenv(name_, old_->c_str(), 1);
-    else ::unsetenv(name_);
+    if (old_)
+      ::setenv(name_, old_->c_str(), 1);
+    else
+      ::unsetenv(name_);
   }
 
  private:

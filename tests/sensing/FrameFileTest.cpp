@@ -87,14 +87,20 @@ TEST(FrameFile, DecodesPngOfEveryColourType) {
   };
   const Case cases[] = {
       {"rgb 8", makePng(2, 1, 8, 2, {bytes({255, 0, 0, 1, 2, 3})}), {255, 0, 0}, {1, 2, 3}},
-      {"rgb 16", makePng(2, 1, 16, 2, {bytes({255, 255, 0, 0, 0, 0, 0, 0, 128, 0, 0, 0})}),
-       {255, 0, 0}, {0, 128, 0}},
+      {"rgb 16",
+       makePng(2, 1, 16, 2, {bytes({255, 255, 0, 0, 0, 0, 0, 0, 128, 0, 0, 0})}),
+       {255, 0, 0},
+       {0, 128, 0}},
       {"grey 8", makePng(2, 1, 8, 0, {bytes({51, 204})}), {51, 51, 51}, {204, 204, 204}},
       {"grey 1", makePng(2, 1, 1, 0, {bytes({0x80})}), {255, 255, 255}, {0, 0, 0}},
-      {"palette", makePng(2, 1, 8, 3, {bytes({1, 0})}, bytes({10, 20, 30, 40, 50, 60})),
-       {40, 50, 60}, {10, 20, 30}},
+      {"palette",
+       makePng(2, 1, 8, 3, {bytes({1, 0})}, bytes({10, 20, 30, 40, 50, 60})),
+       {40, 50, 60},
+       {10, 20, 30}},
       // Opaque and half-covered: drawn over black.
-      {"rgba", makePng(2, 1, 8, 6, {bytes({0, 0, 255, 255, 200, 100, 50, 0})}), {0, 0, 255},
+      {"rgba",
+       makePng(2, 1, 8, 6, {bytes({0, 0, 255, 255, 200, 100, 50, 0})}),
+       {0, 0, 255},
        {0, 0, 0}},
   };
   for (const Case& c : cases) {
@@ -128,14 +134,14 @@ TEST(FrameFile, RefusesDamagedOrHostileInput) {
   const std::string cases[] = {
       "",
       "hello",
-      "P6\n2 1\n255\n" + bytes({1, 2, 3}),                  // samples cut short
-      "P6\n0 1\n255\n",                                      // no pixels
-      "P6\n40000 1\n255\n" + std::string(120000, 'x'),      // wider than any screen
-      "P6\n99999999999 1\n255\n",                            // absurd number
-      "P6\n1 1\n0\n" + bytes({1, 2, 3}),                     // maxval 0
-      "P6\n1 1\n255" + bytes({1, 2, 3}),                     // no separator
-      "P5\n1 1\n255\n" + bytes({1}),                         // grey map: not taken
-      good.substr(0, good.size() / 2),                       // truncated PNG
+      "P6\n2 1\n255\n" + bytes({1, 2, 3}),                       // samples cut short
+      "P6\n0 1\n255\n",                                          // no pixels
+      "P6\n40000 1\n255\n" + std::string(120000, 'x'),           // wider than any screen
+      "P6\n99999999999 1\n255\n",                                // absurd number
+      "P6\n1 1\n0\n" + bytes({1, 2, 3}),                         // maxval 0
+      "P6\n1 1\n255" + bytes({1, 2, 3}),                         // no separator
+      "P5\n1 1\n255\n" + bytes({1}),                             // grey map: not taken
+      good.substr(0, good.size() / 2),                           // truncated PNG
       good.substr(0, 30) + std::string(good.size() - 30, '\0'),  // damaged PNG
   };
   for (const std::string& c : cases) {

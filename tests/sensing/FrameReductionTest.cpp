@@ -34,7 +34,9 @@ std::vector<Rgb8> referenceBitmap(const FrameView& f, int size) {
           ++n;
         }
       }
-      auto round = [n](std::uint64_t s) { return static_cast<std::uint8_t>((2 * s + n) / (2 * n)); };
+      auto round = [n](std::uint64_t s) {
+        return static_cast<std::uint8_t>((2 * s + n) / (2 * n));
+      };
       out.push_back({round(r), round(g), round(b)});
     }
   }
@@ -49,8 +51,7 @@ double referenceMean(const FrameView& f) {
       sum += 2126u * p[2] + 7152u * p[1] + 722u * p[0];
     }
   }
-  return static_cast<double>(static_cast<long double>(sum) /
-                             (2550000.0L * f.width * f.height));
+  return static_cast<double>(static_cast<long double>(sum) / (2550000.0L * f.width * f.height));
 }
 
 ContentSignature referenceSignature(const std::vector<Rgb8>& bitmap) {
@@ -120,8 +121,8 @@ struct Shape {
 // side, cells exactly 8 pixels wide and one less, cells as wide as the fast kernels
 // take and one more, odd strides, and common screens.
 const Shape kShapes[] = {
-    {1, 1, 0},     {2, 3, 4},      {5, 70, 0},     {70, 5, 12},   {63, 64, 0},   {64, 63, 0},
-    {64, 64, 0},   {67, 65, 4},    {65, 67, 0},    {511, 67, 0},  {512, 64, 8},  {513, 129, 0},
+    {1, 1, 0},       {2, 3, 4},       {5, 70, 0},    {70, 5, 12},    {63, 64, 0},   {64, 63, 0},
+    {64, 64, 0},     {67, 65, 4},     {65, 67, 0},   {511, 67, 0},   {512, 64, 8},  {513, 129, 0},
     {1366, 768, 64}, {1920, 1080, 0}, {2560, 97, 4}, {3000, 200, 0}, {63999, 3, 0}, {64000, 2, 4},
 };
 
@@ -172,8 +173,8 @@ TEST(FrameReducer, BandsOfAnyHeightGiveTheSameResultAsOneFrame) {
 TEST(FrameReducer, SaturatedFramesDoNotOverflowTheSums) {
   // White at sizes where each path holds the most per sum: tall cells for the column
   // sums (more rows per cell than 16 bits take), wide cells for the per-cell lanes.
-  for (Shape s : {Shape{100, 64 * 300, 0}, Shape{63999, 65, 0}, Shape{1, 40000, 0},
-                  Shape{3840, 2160, 0}}) {
+  for (Shape s :
+       {Shape{100, 64 * 300, 0}, Shape{63999, 65, 0}, Shape{1, 40000, 0}, Shape{3840, 2160, 0}}) {
     SCOPED_TRACE(std::to_string(s.width) + "x" + std::to_string(s.height));
     Frame f(s.width, s.height);
     f.fill(255, 255, 255);
@@ -225,8 +226,10 @@ TEST(FrameReducer, ChromaIsTheSpreadOfTheMeanColour) {
   Frame f(3000, 2000);
   for (int y = 0; y < 2000; ++y) {
     for (int x = 0; x < 3000; ++x) {
-      if (x < 1500) f.setPixel(x, y, 255, 0, 0);
-      else f.setPixel(x, y, 0, 255, 0);
+      if (x < 1500)
+        f.setPixel(x, y, 255, 0, 0);
+      else
+        f.setPixel(x, y, 0, 255, 0);
     }
   }
   const FrameReduction got = LuminanceReducer::reduce(f.view());
@@ -251,10 +254,10 @@ TEST(FrameReducer, GridHasSixteenCellsForAnyAspectRatio) {
 TEST(FrameReducer, MissingOrBrokenFramesGiveTheFallbacks) {
   Frame real(10, 10);
   const FrameView broken[] = {
-      FrameView{},                                 // nothing
-      FrameView{real.view().data, 0, 0, 40},       // 0 x 0
-      FrameView{real.view().data, 10, 10, 39},     // rows shorter than the pixels
-      FrameView{real.view().data, -3, 10, 40},     // negative width
+      FrameView{},                              // nothing
+      FrameView{real.view().data, 0, 0, 40},    // 0 x 0
+      FrameView{real.view().data, 10, 10, 39},  // rows shorter than the pixels
+      FrameView{real.view().data, -3, 10, 40},  // negative width
   };
   for (const FrameView& v : broken) {
     const FrameReduction got = LuminanceReducer::reduce(v);
