@@ -1,6 +1,7 @@
 #include "app/DeviceReport.h"
 
 #include "app/Backlight.h"
+#include "app/ScreenCaptureSection.h"
 #include "app/SensingDevices.h"
 
 namespace nuvlet::cli {
@@ -11,6 +12,7 @@ std::vector<DeviceSection> deviceSections() {
   std::vector<DeviceSection> sections;
   // Each adapter family adds its section here.
   sections.push_back(displaysSection());
+  sections.push_back(screenCaptureSection());
   sections.push_back(backlightSection());
   sections.push_back({"External monitors (DDC/CI)", externalMonitorLines});
   sections.push_back(lightSensorSection());

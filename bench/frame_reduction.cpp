@@ -1,0 +1,112 @@
+// Reduction of a cold frame (exact mean luminance, 64 × 64 signature, 4 × 4 grid)
+// against the single-thread read of a cold frame of the same size. Goal: at most 1.3×.
+//
+// The two are timed alternately within each iteration, on different frames of a pool
+// larger than the caches, in the thread's CPU time, so a shared machine's load drifts
+// into both alike.
+//
+//   build/bench/bench_frame_reduction [--benchmark_repetitions=N]
+
+#include <time.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "bench/BenchSupport.h"
+#include "nuvlet/sensing/FrameReducer.h"
+
+namespace {
+
+using nuvlet::Frame;
+using nuvlet::FrameReducer;
+
+struct Size {
+  int width, height;
+};
+constexpr Size kSizes[] = {{1920, 1080}, {2560, 1600}, {3840, 2160}};
+
+// Enough distinct frames that, cycled through, each one has left every cache before
+// it is read again.
+constexpr std::size_t kPoolBytes = std::size_t{384} << 20;
+
+std::vector<Frame>& pool(int width, int height) {
+  static std::map<std::pair<int, int>, std::vector<Frame>> pools;
+  auto& frames = pools[{width, height}];
+  if (frames.empty()) {
+    const std::size_t bytes = std::size_t{4} * width * height;
+    const std::size_t count = std::max<std::size_t>(4, kPoolBytes / bytes);
+    std::mt19937 random(7);
+    for (std::size_t i = 0; i < count; ++i) {
+      Frame& f = frames.emplace_back(width, height);
+      // Screen-like content: runs of flat colour.
+      for (int y = 0; y < height; ++y) {
+        std::uint32_t colour = random();
+        for (int x = 0; x < width; ++x) {
+          if (x % 97 == 0) colour = random();
+          std::memcpy(f.row(y) + 4 * x, &colour, 4);
+        }
+      }
+    }
+  }
+  return frames;
+}
+
+double threadSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+void reduceAgainstRead(benchmark::State& state) {
+  auto& frames = pool(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+  FrameReducer reducer;
+  double readSeconds = 0, reduceSeconds = 0;
+  std::size_t i = 0;
+  for (auto _ : state) {
+    const Frame& a = frames[i++ % frames.size()];
+    double t0 = threadSeconds();
+    benchmark::DoNotOptimize(
+        nuvlet::bench::sumBytes(a.view().data, static_cast<std::size_t>(a.stride()) * a.height()));
+    double t1 = threadSeconds();
+    const Frame& b = frames[i++ % frames.size()];
+    reducer.begin(b.width(), b.height());
+    reducer.rows(b.view());
+    benchmark::DoNotOptimize(reducer.finish());
+    double t2 = threadSeconds();
+    readSeconds += t1 - t0;
+    reduceSeconds += t2 - t1;
+  }
+  const double n = static_cast<double>(state.iterations());
+  state.counters["read_ms"] = readSeconds / n * 1e3;
+  state.counters["reduce_ms"] = reduceSeconds / n * 1e3;
+  state.counters["ratio"] = reduceSeconds / readSeconds;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  for (Size s : kSizes) {
+    benchmark::RegisterBenchmark("reduceAgainstRead", reduceAgainstRead)
+        ->Args({s.width, s.height})
+        ->Unit(benchmark::kMillisecond)
+        ->MinTime(1.0)
+        ->Repetitions(5);
+  }
+  benchmark::Initialize(&argc, argv);
+  nuvlet::bench::RatioReporter reporter(nuvlet::bench::RatioReporter::Time::Cpu);
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  std::printf("\nReduction of a cold frame against the single-thread read (median of runs):\n");
+  for (Size s : kSizes) {
+    const std::string key =
+        "reduceAgainstRead/" + std::to_string(s.width) + "/" + std::to_string(s.height);
+    reporter.printCounterRatio(std::to_string(s.width) + "x" + std::to_string(s.height), key,
+                               "reduce_ms", "read_ms", 1.3);
+  }
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,0 +1,159 @@
+// Capture plus reduction under a private Xvfb at 1080p and 4K, against a whole-output
+// MIT-SHM GetImage alone (the floor). Goal: at most 1.5× the floor, with a capture
+// buffer of at most 8 MiB at 4K. Real time, since the X server does part of the work;
+// the two are timed alternately within each iteration.
+//
+//   build/bench/bench_screen_capture [--benchmark_repetitions=N]
+
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <xcb/randr.h>
+#include <xcb/shm.h>
+#include <xcb/xcb.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "bench/BenchSupport.h"
+#include "nuvlet/platform/Clock.h"
+#include "nuvlet/sensing/FrameReducer.h"
+#include "platform/linux/X11ScreenCapture.h"
+
+namespace {
+
+using Steady = std::chrono::steady_clock;
+
+struct Size {
+  int width, height;
+};
+constexpr Size kSizes[] = {{1920, 1080}, {3840, 2160}};
+
+// Paints a screen of flat colours and a few windows, like a desktop.
+void paint(const std::string& display) {
+  xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
+  xcb_screen_t* s = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+  std::uint32_t grey = 0x404040;
+  xcb_change_window_attributes(c, s->root, XCB_CW_BACK_PIXEL, &grey);
+  xcb_clear_area(c, 0, s->root, 0, 0, 0, 0);
+  const std::uint32_t colours[] = {0xffffff, 0x1e1e1e, 0x3366cc, 0xf0f0f0};
+  for (int i = 0; i < 4; ++i) {
+    const std::uint32_t values[] = {colours[i], 1};
+    const xcb_window_t w = xcb_generate_id(c);
+    xcb_create_window(
+        c, XCB_COPY_FROM_PARENT, w, s->root, static_cast<std::int16_t>(100 + 300 * i),
+        static_cast<std::int16_t>(80 + 150 * i), static_cast<std::uint16_t>(s->width_in_pixels / 2),
+        static_cast<std::uint16_t>(s->height_in_pixels / 2), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+        s->root_visual, XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
+    xcb_map_window(c, w);
+  }
+  std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+  xcb_disconnect(c);
+}
+
+// The floor: one MIT-SHM GetImage of the whole screen into a segment of its size.
+class WholeScreenShm {
+ public:
+  explicit WholeScreenShm(const std::string& display) {
+    c_ = xcb_connect(display.c_str(), nullptr);
+    xcb_screen_t* s = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
+    root_ = s->root;
+    width_ = s->width_in_pixels;
+    height_ = s->height_in_pixels;
+    const std::size_t bytes = 4 * static_cast<std::size_t>(width_) * height_;
+    id_ = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
+    addr_ = shmat(id_, nullptr, 0);
+    seg_ = xcb_generate_id(c_);
+    xcb_shm_attach(c_, seg_, static_cast<std::uint32_t>(id_), 0);
+    shmctl(id_, IPC_RMID, nullptr);
+  }
+  ~WholeScreenShm() {
+    shmdt(addr_);
+    xcb_disconnect(c_);
+  }
+  bool grab() {
+    auto* reply = xcb_shm_get_image_reply(c_,
+                                          xcb_shm_get_image(c_, root_, 0, 0, width_, height_, ~0u,
+                                                            XCB_IMAGE_FORMAT_Z_PIXMAP, seg_, 0),
+                                          nullptr);
+    const bool ok = reply != nullptr;
+    std::free(reply);
+    return ok;
+  }
+
+ private:
+  xcb_connection_t* c_;
+  xcb_window_t root_;
+  std::uint16_t width_, height_;
+  int id_;
+  void* addr_;
+  xcb_shm_seg_t seg_;
+};
+
+double seconds(Steady::time_point a, Steady::time_point b) {
+  return std::chrono::duration<double>(b - a).count();
+}
+
+void captureAndReduce(benchmark::State& state) {
+  const Size size{static_cast<int>(state.range(0)), static_cast<int>(state.range(1))};
+  nuvlet::bench::Xvfb xvfb(std::to_string(size.width) + "x" + std::to_string(size.height) + "x24");
+  if (xvfb.display().empty()) {
+    state.SkipWithError("Xvfb did not start");
+    return;
+  }
+  paint(xvfb.display());
+  const auto output = nuvlet::linux_platform::x11MainOutput(xvfb.display());
+  nuvlet::SystemClock clock;
+  nuvlet::linux_platform::X11CaptureOptions options;
+  options.display = xvfb.display();
+  auto capture = nuvlet::linux_platform::makeX11ScreenCapture(clock, options);
+  WholeScreenShm floor(xvfb.display());
+  nuvlet::FrameReducer reducer;
+  double floorSeconds = 0, captureSeconds = 0;
+  bool ok = output.has_value();
+  for (auto _ : state) {
+    const auto t0 = Steady::now();
+    ok = floor.grab() && ok;
+    const auto t1 = Steady::now();
+    ok = capture->capture(*output, reducer, false) == nuvlet::ScreenCapture::Result::Captured && ok;
+    benchmark::DoNotOptimize(reducer.finish());
+    const auto t2 = Steady::now();
+    floorSeconds += seconds(t0, t1);
+    captureSeconds += seconds(t1, t2);
+  }
+  if (!ok) state.SkipWithError("capture failed");
+  const double n = static_cast<double>(state.iterations());
+  state.counters["shm_ms"] = floorSeconds / n * 1e3;
+  state.counters["capture_reduce_ms"] = captureSeconds / n * 1e3;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  for (Size s : kSizes) {
+    benchmark::RegisterBenchmark("captureAndReduce", captureAndReduce)
+        ->Args({s.width, s.height})
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime()
+        ->MinTime(1.0)
+        ->Repetitions(5);
+  }
+  benchmark::Initialize(&argc, argv);
+  nuvlet::bench::RatioReporter reporter(nuvlet::bench::RatioReporter::Time::Real);
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  std::printf("\nCapture in strips plus reduction against a whole-screen MIT-SHM GetImage:\n");
+  for (Size s : kSizes) {
+    const std::string key =
+        "captureAndReduce/" + std::to_string(s.width) + "/" + std::to_string(s.height);
+    reporter.printCounterRatio(std::to_string(s.width) + "x" + std::to_string(s.height), key,
+                               "capture_reduce_ms", "shm_ms", 1.5);
+  }
+  const nuvlet::linux_platform::X11CaptureOptions defaults;
+  std::printf(
+      "capture buffer: %.1f MiB at any size (goal <= 8 MiB at 4K; whole 4K frame %.1f MiB)\n",
+      2.0 * static_cast<double>(defaults.stripBytes) / (1 << 20), 3840.0 * 2160 * 4 / (1 << 20));
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,0 +1,326 @@
+#include "nuvlet/sensing/AreaAverager.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cstring>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+namespace nuvlet {
+namespace {
+
+// Every byte of the frame passes through one of two row kernels.
+//
+// Across: with AVX2 and cells 8 to 1000 pixels wide (any screen), each row is summed
+// cell by cell in registers, eight pixels per step, and the one step that straddles
+// a cell boundary is split with a mask. Only 64 small per-cell sums are written per
+// row, so the pass runs at the speed of a plain read of the frame.
+//
+// Down (everything else): each row is added into 16-bit column sums, which are summed
+// into cells when a cell row is complete.
+
+// ceil(a * b / c) for non-negative values that fit the frame sizes we take.
+int ceilMulDiv(std::int64_t a, std::int64_t b, std::int64_t c) {
+  return static_cast<int>((a * b + c - 1) / c);
+}
+
+void addColumnsScalar(std::uint16_t* acc, const std::uint8_t* row, std::size_t from,
+                      std::size_t n) {
+  for (std::size_t i = from; i < n; ++i) acc[i] = static_cast<std::uint16_t>(acc[i] + row[i]);
+}
+
+#if defined(__x86_64__)
+inline __m128i load128(const void* p) { return _mm_loadu_si128(static_cast<const __m128i*>(p)); }
+
+void addColumnsSse2(std::uint16_t* acc, const std::uint8_t* row, std::size_t n) {
+  const __m128i zero = _mm_setzero_si128();
+  std::size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    auto* out = reinterpret_cast<__m128i*>(acc + i);
+    const __m128i v = load128(row + i);
+    _mm_storeu_si128(out, _mm_add_epi16(_mm_unpacklo_epi8(v, zero), _mm_loadu_si128(out)));
+    _mm_storeu_si128(out + 1, _mm_add_epi16(_mm_unpackhi_epi8(v, zero), _mm_loadu_si128(out + 1)));
+  }
+  addColumnsScalar(acc, row, i, n);
+}
+
+__attribute__((target("avx2"))) void addColumnsAvx2(std::uint16_t* acc, const std::uint8_t* row,
+                                                    std::size_t n) {
+  std::size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    auto* out = reinterpret_cast<__m256i*>(acc + i);
+    const __m256i a = _mm256_cvtepu8_epi16(load128(row + i));
+    const __m256i b = _mm256_cvtepu8_epi16(load128(row + i + 16));
+    _mm256_storeu_si256(out, _mm256_add_epi16(a, _mm256_loadu_si256(out)));
+    _mm256_storeu_si256(out + 1, _mm256_add_epi16(b, _mm256_loadu_si256(out + 1)));
+  }
+  addColumnsScalar(acc, row, i, n);
+}
+
+// Eight BGRX pixels to 16-bit sums of neighbouring pixels' channels: per 128-bit half
+// B01 G01 R01 X01 B23 G23 R23 X23.
+__attribute__((target("avx2"))) inline __m256i pairSums(__m256i v) {
+  const __m256i byChannel = _mm256_setr_epi8(0, 4, 1, 5, 2, 6, 3, 7, 8, 12, 9, 13, 10, 14, 11, 15,
+                                             0, 4, 1, 5, 2, 6, 3, 7, 8, 12, 9, 13, 10, 14, 11, 15);
+  return _mm256_maddubs_epi16(_mm256_shuffle_epi8(v, byChannel), _mm256_set1_epi8(1));
+}
+
+// Adds the 16-bit register sums of one cell to its eight 32-bit lanes (B G R X twice).
+__attribute__((target("avx2"))) inline void spill(__m256i sums, std::uint32_t* lanes) {
+  auto* out = reinterpret_cast<__m256i*>(lanes);
+  const __m256i lo = _mm256_cvtepu16_epi32(_mm256_castsi256_si128(sums));
+  const __m256i hi = _mm256_cvtepu16_epi32(_mm256_extracti128_si256(sums, 1));
+  _mm256_storeu_si256(out, _mm256_add_epi32(_mm256_loadu_si256(out), _mm256_add_epi32(lo, hi)));
+}
+
+// One row into the per-cell lanes; cell c spans pixels [edges[c], edges[c + 1]), each
+// cell 8 to 1000 pixels wide.
+__attribute__((target("avx2"))) void addRowAcrossAvx2(const std::uint8_t* row, int width,
+                                                      const int* edges, int cells,
+                                                      std::uint32_t* lanes) {
+  // Loaded at offset 32 - 4k: the first k pixels selected.
+  alignas(32) static const std::uint8_t kMask[64] = {
+      0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
+      0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
+      0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+  const int whole = width & ~7;
+  int c = 0;
+  int cellEnd = edges[1];
+  __m256i sums = _mm256_setzero_si256();
+  for (int x = 0; x < whole; x += 8) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 4 * x));
+    if (x + 8 <= cellEnd) {
+      sums = _mm256_add_epi16(sums, pairSums(v));
+      continue;
+    }
+    const __m256i mine =
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kMask + 32 - 4 * (cellEnd - x)));
+    sums = _mm256_add_epi16(sums, pairSums(_mm256_and_si256(v, mine)));
+    spill(sums, lanes + 8 * c);
+    cellEnd = edges[++c + 1];
+    sums = pairSums(_mm256_andnot_si256(mine, v));
+  }
+  if (whole < width) {
+    // The last cell is at least 8 pixels wide, so it holds the whole tail.
+    if (c + 1 < cells) {
+      spill(sums, lanes + 8 * c);
+      ++c;
+      sums = _mm256_setzero_si256();
+    }
+    alignas(32) std::uint8_t tail[32] = {};
+    std::memcpy(tail, row + 4 * whole, 4 * static_cast<std::size_t>(width - whole));
+    sums = _mm256_add_epi16(sums, pairSums(_mm256_load_si256(reinterpret_cast<__m256i*>(tail))));
+  }
+  spill(sums, lanes + 8 * c);
+}
+
+// B, G, R sums of the column groups [x0, x1) of `acc`, two groups per step, in 32-bit
+// lanes: runs stay below kMaxRun.
+__attribute__((target("avx2"))) void sumRunAvx2(const std::uint16_t* acc, int x0, int x1,
+                                                AreaAverager::Sums& out) {
+  __m256i s = _mm256_setzero_si256();
+  int x = x0;
+  for (; x + 2 <= x1; x += 2) {
+    s = _mm256_add_epi32(s, _mm256_cvtepu16_epi32(load128(acc + 4 * static_cast<std::size_t>(x))));
+  }
+  alignas(32) std::uint32_t lanes[8];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), s);
+  out.b += std::uint64_t{lanes[0]} + lanes[4];
+  out.g += std::uint64_t{lanes[1]} + lanes[5];
+  out.r += std::uint64_t{lanes[2]} + lanes[6];
+  if (x < x1) {
+    const std::uint16_t* p = acc + 4 * static_cast<std::size_t>(x);
+    out.b += p[0];
+    out.g += p[1];
+    out.r += p[2];
+  }
+}
+
+bool useAvx2 = __builtin_cpu_supports("avx2");
+#else
+constexpr bool useAvx2 = false;
+#endif
+
+// Rows one cell row may collect before its sums could overflow, per path.
+constexpr int kRowsPerFlushDown = 257;      // 16-bit column sums of bytes
+constexpr int kRowsPerFlushAcross = 32768;  // 32-bit lanes gaining < 2 * 65536 a row
+constexpr int kMaxRun = 2 * 65536;          // 32-bit lanes summing 16-bit column sums
+
+void addColumns(std::uint16_t* acc, const std::uint8_t* row, std::size_t n) {
+#if defined(__x86_64__)
+  if (useAvx2) return addColumnsAvx2(acc, row, n);
+  return addColumnsSse2(acc, row, n);
+#else
+  return addColumnsScalar(acc, row, 0, n);
+#endif
+}
+
+void sumRun(const std::uint16_t* acc, int x0, int x1, AreaAverager::Sums& out) {
+#if defined(__x86_64__)
+  if (useAvx2 && x1 - x0 < kMaxRun) return sumRunAvx2(acc, x0, x1, out);
+#endif
+  for (int x = x0; x < x1; ++x) {
+    const std::uint16_t* p = acc + 4 * static_cast<std::size_t>(x);
+    out.b += p[0];
+    out.g += p[1];
+    out.r += p[2];
+  }
+}
+
+void add(AreaAverager::Sums& to, const AreaAverager::Sums& from) {
+  to.b += from.b;
+  to.g += from.g;
+  to.r += from.r;
+  to.pixels += from.pixels;
+}
+
+}  // namespace
+
+void AreaAverager::useBaselineKernels(bool baseline) {
+#if defined(__x86_64__)
+  useAvx2 = !baseline && __builtin_cpu_supports("avx2");
+#else
+  (void)baseline;
+#endif
+}
+
+AreaAverager::AreaAverager(int size) : size_(std::clamp(size, 1, kMaxSize)) {
+  assert(size >= 1 && size <= kMaxSize);
+}
+
+bool AreaAverager::begin(int width, int height) {
+  ok_ = width > 0 && height > 0;
+  width_ = ok_ ? width : 0;
+  height_ = ok_ ? height : 0;
+  nextRow_ = 0;
+  accRows_ = 0;
+  cellRow_ = 0;
+  total_ = {};
+  if (!ok_) return false;
+
+  columnStart_.assign(static_cast<std::size_t>(size_) + 1, 0);
+  if (width_ >= size_) {
+    for (int c = 0; c <= size_; ++c) columnStart_[c] = ceilMulDiv(c, width_, size_);
+  }
+  rowEnd_.assign(static_cast<std::size_t>(size_), 0);
+  if (height_ >= size_) {
+    for (int c = 0; c < size_; ++c) rowEnd_[c] = ceilMulDiv(c + 1, height_, size_);
+  }
+  // Cell widths differ by at most one pixel: floor and ceil of width / size.
+  across_ = useAvx2 && width_ / size_ >= 8 && width_ / size_ < 1000;
+  rowsPerFlush_ = across_ ? kRowsPerFlushAcross : kRowsPerFlushDown;
+  if (across_) {
+    lanes_.assign(8 * static_cast<std::size_t>(size_), 0);
+    acc_.clear();
+  } else {
+    acc_.assign(4 * static_cast<std::size_t>(width_), 0);
+    lanes_.clear();
+  }
+  rowCells_.assign(static_cast<std::size_t>(size_), Sums{});
+  cells_.assign(static_cast<std::size_t>(size_) * static_cast<std::size_t>(size_), Sums{});
+  return true;
+}
+
+void AreaAverager::addRows(const FrameView& band) {
+  if (!ok_) return;
+  if (!band.valid() || band.width != width_ || band.height > height_ - nextRow_) {
+    ok_ = false;
+    return;
+  }
+  for (int i = 0; i < band.height; ++i) {
+#if defined(__x86_64__)
+    if (across_) {
+      addRowAcrossAvx2(band.row(i), width_, columnStart_.data(), size_, lanes_.data());
+    } else
+#endif
+    {
+      addColumns(acc_.data(), band.row(i), acc_.size());
+    }
+    ++accRows_;
+    ++nextRow_;
+    if (height_ < size_) {
+      flush();  // a short frame's row feeds one or more cell rows of its own
+    } else if (nextRow_ == rowEnd_[cellRow_]) {
+      flush();
+      ++cellRow_;
+    } else if (accRows_ == rowsPerFlush_) {
+      flush();
+    }
+  }
+}
+
+std::vector<Rgb8> AreaAverager::bitmap() const {
+  std::vector<Rgb8> out;
+  out.reserve(cells_.size());
+  // 12288 roundings a frame: a division each would cost a fifth of reading a 1080p
+  // frame. Cells have at most four distinct pixel counts, so multiply by the reciprocal
+  // of the divisor and correct the quotient by one where the product rounded across.
+  std::uint64_t divisor = 0;
+  double reciprocal = 0;
+  auto round = [&](std::uint64_t sum) {
+    const std::uint64_t numerator = 2 * sum + divisor / 2;
+    auto q = static_cast<std::uint64_t>(static_cast<double>(numerator) * reciprocal);
+    if (q * divisor > numerator)
+      --q;
+    else if ((q + 1) * divisor <= numerator)
+      ++q;
+    return static_cast<std::uint8_t>(q);
+  };
+  for (const Sums& cell : cells_) {
+    if (2 * cell.pixels != divisor) {
+      divisor = 2 * cell.pixels;
+      reciprocal = 1.0 / static_cast<double>(divisor);
+    }
+    out.push_back({round(cell.r), round(cell.g), round(cell.b)});
+  }
+  return out;
+}
+
+void AreaAverager::flush() {
+  Sums rowTotal;
+  if (across_) {
+    for (int c = 0; c < size_; ++c) {
+      const std::uint32_t* l = lanes_.data() + 8 * static_cast<std::size_t>(c);
+      const auto count = static_cast<std::uint64_t>(columnStart_[c + 1] - columnStart_[c]);
+      rowCells_[c] = Sums{std::uint64_t{l[0]} + l[4], std::uint64_t{l[1]} + l[5],
+                          std::uint64_t{l[2]} + l[6], count * accRows_};
+      add(rowTotal, rowCells_[c]);
+    }
+    std::fill(lanes_.begin(), lanes_.end(), 0u);
+  } else if (width_ >= size_) {
+    for (int c = 0; c < size_; ++c) {
+      Sums& cell = rowCells_[c];
+      cell = {};
+      sumRun(acc_.data(), columnStart_[c], columnStart_[c + 1], cell);
+      cell.pixels = static_cast<std::uint64_t>(columnStart_[c + 1] - columnStart_[c]) * accRows_;
+      add(rowTotal, cell);
+    }
+  } else {
+    for (int c = 0; c < size_; ++c) {
+      const std::size_t x = static_cast<std::size_t>(std::int64_t{c} * width_ / size_);
+      const std::uint16_t* p = acc_.data() + 4 * x;
+      rowCells_[c] = Sums{p[0], p[1], p[2], static_cast<std::uint64_t>(accRows_)};
+    }
+    sumRun(acc_.data(), 0, width_, rowTotal);
+    rowTotal.pixels = static_cast<std::uint64_t>(width_) * accRows_;
+  }
+  if (!across_) std::fill(acc_.begin(), acc_.end(), std::uint16_t{0});
+
+  int firstCellRow = cellRow_;
+  int endCellRow = cellRow_ + 1;
+  if (height_ < size_) {
+    const int y = nextRow_ - 1;
+    firstCellRow = ceilMulDiv(y, size_, height_);
+    endCellRow = std::min(size_, ceilMulDiv(y + 1, size_, height_));
+  }
+  for (int cy = firstCellRow; cy < endCellRow; ++cy) {
+    Sums* row = cells_.data() + static_cast<std::size_t>(cy) * static_cast<std::size_t>(size_);
+    for (int c = 0; c < size_; ++c) add(row[c], rowCells_[c]);
+  }
+  add(total_, rowTotal);
+  accRows_ = 0;
+}
+
+}  // namespace nuvlet

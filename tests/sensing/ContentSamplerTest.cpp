@@ -1,0 +1,247 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include "nuvlet/sensing/ContentSampler.h"
+#include "platform/sim/InlineWorkQueue.h"
+#include "platform/sim/SyntheticScreenCapture.h"
+#include "platform/sim/VirtualRunLoop.h"
+
+namespace nuvlet {
+namespace {
+
+constexpr DisplayID kDisplay = 7;
+
+Frame grey(std::uint8_t v, int width = 64, int height = 48) {
+  Frame f(width, height);
+  f.fill(v, v, v);
+  return f;
+}
+
+// Top half white, bottom half black: grid rows 1.0 then 0.0, signature half bright.
+Frame halves() {
+  Frame f(64, 64);
+  for (int y = 0; y < 32; ++y) {
+    for (int x = 0; x < 64; ++x) f.setPixel(x, y, 255, 255, 255);
+  }
+  return f;
+}
+
+struct Rig {
+  explicit Rig(Frame initial = grey(0))
+      : screen(std::make_shared<sim::SyntheticScreenCapture>(kDisplay, std::move(initial))),
+        sampler(std::make_unique<ContentSampler>(kDisplay, screen, loop, queue)) {
+    sampler->onFiltered = [this](double slow, double fast) { filtered.push_back({slow, fast}); };
+  }
+  sim::VirtualRunLoop loop;
+  sim::InlineWorkQueue queue;
+  std::shared_ptr<sim::SyntheticScreenCapture> screen;
+  std::unique_ptr<ContentSampler> sampler;
+  std::vector<std::pair<double, double>> filtered;
+};
+
+TEST(ContentSampler, SamplesAtStartThenEveryTenthOfASecond) {
+  Rig rig;
+  rig.loop.advance(1.0);
+  EXPECT_EQ(rig.screen->captures(), 0) << "nothing before start()";
+  rig.sampler->start();
+  rig.loop.runPending();
+  EXPECT_EQ(rig.filtered.size(), 1u);
+  rig.loop.advance(1.0);
+  EXPECT_EQ(rig.filtered.size(), 11u);
+  EXPECT_EQ(rig.screen->captures(), 11);
+  ASSERT_TRUE(rig.sampler->lastSampleAt());
+  EXPECT_NEAR(*rig.sampler->lastSampleAt(), rig.loop.now(), 1e-6);
+}
+
+TEST(ContentSampler, FirstSampleSeedsEveryFilterExactly) {
+  Rig rig(halves());
+  rig.sampler->start();
+  rig.loop.runPending();
+  ASSERT_TRUE(rig.sampler->hasRealSample());
+  EXPECT_EQ(rig.sampler->L_raw(), 0.5);
+  EXPECT_EQ(rig.sampler->L_slow(), 0.5);
+  EXPECT_EQ(rig.sampler->L_fast(), 0.5);
+  EXPECT_EQ(rig.sampler->smoothedSignature(), (ContentSignature{0.5, 0.5, 0.5, 0, 0}));
+  EXPECT_EQ(rig.filtered, (std::vector<std::pair<double, double>>{{0.5, 0.5}}));
+}
+
+TEST(ContentSampler, LaterSamplesBlendWithTheSlowAndFastWeights) {
+  Rig rig(grey(0));
+  rig.sampler->start();
+  rig.loop.runPending();
+  rig.screen->show(grey(255));
+  rig.loop.advance(0.1);
+  EXPECT_DOUBLE_EQ(rig.sampler->L_raw(), 1.0);
+  EXPECT_DOUBLE_EQ(rig.sampler->L_slow(), 0.18);
+  EXPECT_DOUBLE_EQ(rig.sampler->L_fast(), 0.5);
+  // Black to white: dark 1 -> 0, bright 0 -> 1, all at the slow weight.
+  EXPECT_DOUBLE_EQ(rig.sampler->sigDark(), 0.82);
+  EXPECT_DOUBLE_EQ(rig.sampler->sigBright(), 0.18);
+  EXPECT_DOUBLE_EQ(rig.sampler->sigMean(), 0.18);
+  ASSERT_EQ(rig.filtered.size(), 2u);
+  EXPECT_DOUBLE_EQ(rig.filtered[1].first, 0.18);
+  EXPECT_DOUBLE_EQ(rig.filtered[1].second, 0.5);
+}
+
+TEST(ContentSampler, RestartReseedsButASecondStartDoesNot) {
+  Rig rig(grey(0));
+  rig.sampler->start();
+  rig.loop.runPending();
+  rig.screen->show(grey(255));
+  rig.sampler->start();  // already running: no reseed
+  rig.loop.advance(0.1);
+  EXPECT_DOUBLE_EQ(rig.sampler->L_slow(), 0.18);
+
+  rig.sampler->stop();
+  rig.loop.advance(5);
+  const auto deliveries = rig.filtered.size();
+  EXPECT_FALSE(rig.sampler->running());
+  rig.sampler->stop();  // already stopped
+  rig.sampler->start();
+  EXPECT_FALSE(rig.sampler->hasRealSample());
+  rig.loop.runPending();
+  EXPECT_EQ(rig.filtered.size(), deliveries + 1);
+  EXPECT_EQ(rig.sampler->L_slow(), 1.0) << "seeded from the new frame alone";
+  EXPECT_EQ(rig.sampler->sigBright(), 1.0);
+}
+
+TEST(ContentSampler, GridFollowsTheSwitchAndIsClearedWhenOff) {
+  Rig rig(halves());
+  rig.sampler->setCaptureGrid(true);
+  rig.sampler->start();
+  rig.loop.runPending();
+  ASSERT_EQ(rig.sampler->L_grid().size(), 16u);
+  EXPECT_EQ(rig.sampler->L_grid()[0], 1.0);
+  EXPECT_EQ(rig.sampler->L_grid()[15], 0.0);
+  rig.sampler->setCaptureGrid(false);
+  rig.loop.advance(0.1);
+  EXPECT_TRUE(rig.sampler->L_grid().empty());
+}
+
+TEST(ContentSampler, FailedCapturesDeliverNothingAndChangeNothing) {
+  Rig rig(grey(255));
+  rig.screen->setFailing(true);
+  rig.sampler->start();
+  rig.loop.advance(1.0);
+  EXPECT_EQ(rig.screen->captures(), 11);
+  EXPECT_TRUE(rig.filtered.empty());
+  EXPECT_FALSE(rig.sampler->lastSampleAt());
+  EXPECT_FALSE(rig.sampler->hasRealSample());
+  EXPECT_EQ(rig.sampler->L_slow(), 0.5);
+
+  // A failure between good samples keeps the values and the time of the last good one.
+  rig.screen->setFailing(false);
+  rig.loop.advance(0.1);
+  const auto at = rig.sampler->lastSampleAt();
+  rig.screen->setFailing(true);
+  rig.loop.advance(0.5);
+  EXPECT_EQ(rig.sampler->lastSampleAt(), at);
+  EXPECT_EQ(rig.sampler->L_slow(), 1.0);
+}
+
+TEST(ContentSampler, UnchangedScreenRepeatsTheLastFrameWithoutCapturingIt) {
+  Rig rig(grey(0));
+  rig.screen->setReportsUnchanged(true);
+  rig.sampler->start();
+  rig.loop.runPending();
+  rig.loop.advance(0.3);
+  EXPECT_EQ(rig.screen->framesCaptured(), 1);
+  EXPECT_EQ(rig.filtered.size(), 4u) << "an unchanged screen is still a sample";
+  rig.screen->show(grey(255));
+  rig.loop.advance(0.1);
+  EXPECT_EQ(rig.screen->framesCaptured(), 2);
+  EXPECT_EQ(rig.sampler->L_raw(), 1.0);
+}
+
+TEST(ContentSampler, CapturesTheDisplayItWasGiven) {
+  sim::VirtualRunLoop loop;
+  sim::InlineWorkQueue queue;
+  auto screen = std::make_shared<sim::SyntheticScreenCapture>(kDisplay, grey(255));
+  ContentSampler other(kDisplay + 1, screen, loop, queue);
+  other.start();
+  loop.advance(0.3);
+  EXPECT_EQ(screen->captures(), 4);
+  EXPECT_FALSE(other.lastSampleAt());
+}
+
+// With a queue that holds jobs, the in-between states are visible.
+TEST(ContentSampler, NeverStartsACaptureWhileOneIsRunning) {
+  sim::VirtualRunLoop loop;
+  sim::ManualWorkQueue queue;
+  auto screen = std::make_shared<sim::SyntheticScreenCapture>(kDisplay, grey(255));
+  ContentSampler sampler(kDisplay, screen, loop, queue);
+  sampler.start();
+  loop.advance(0.35);  // four ticks due
+  EXPECT_EQ(queue.pending(), 1u);
+  queue.runAll();
+  loop.runPending();
+  EXPECT_EQ(sampler.L_raw(), 1.0);
+  loop.advance(0.1);
+  EXPECT_EQ(queue.pending(), 1u);
+  EXPECT_EQ(screen->captures(), 1);
+}
+
+TEST(ContentSampler, ResultOfACaptureStartedBeforeStopIsDropped) {
+  sim::VirtualRunLoop loop;
+  sim::ManualWorkQueue queue;
+  auto screen = std::make_shared<sim::SyntheticScreenCapture>(kDisplay, grey(255));
+  ContentSampler sampler(kDisplay, screen, loop, queue);
+  int delivered = 0;
+  sampler.onFiltered = [&](double, double) { ++delivered; };
+  sampler.start();
+  loop.runPending();
+  sampler.stop();
+  sampler.start();
+  loop.runPending();
+  EXPECT_EQ(queue.pending(), 1u) << "the new start waits for the capture still running";
+  queue.runAll();
+  loop.runPending();
+  EXPECT_EQ(delivered, 0);
+  EXPECT_FALSE(sampler.hasRealSample());
+  loop.advance(0.1);
+  queue.runAll();
+  loop.runPending();
+  EXPECT_EQ(delivered, 1);
+}
+
+TEST(ContentSampler, DestroyedStoppedRunningOrMidCaptureWithoutFault) {
+  sim::VirtualRunLoop loop;
+  sim::ManualWorkQueue queue;
+  auto screen = std::make_shared<sim::SyntheticScreenCapture>(kDisplay, grey(255));
+  { ContentSampler neverStarted(kDisplay, screen, loop, queue); }
+  {
+    ContentSampler stopped(kDisplay, screen, loop, queue);
+    stopped.start();
+    stopped.stop();
+  }
+  int delivered = 0;
+  {
+    auto midCapture = std::make_unique<ContentSampler>(kDisplay, screen, loop, queue);
+    midCapture->onFiltered = [&](double, double) { ++delivered; };
+    midCapture->start();
+    loop.runPending();
+    ASSERT_EQ(queue.pending(), 1u);
+    midCapture.reset();
+  }
+  queue.runAll();     // the capture finishes after its sampler is gone
+  loop.advance(1.0);  // and its result, and any timer left behind, would run now
+  EXPECT_EQ(delivered, 0);
+  EXPECT_EQ(loop.activeTimers(), 0u);
+}
+
+TEST(ContentSampler, AListenerMayDestroyTheSampler) {
+  Rig rig;
+  int told = 0;
+  rig.sampler->onSample = [&](double) { rig.sampler.reset(); };
+  rig.sampler->onFiltered = [&](double, double) { ++told; };
+  rig.sampler->start();
+  rig.loop.runPending();
+  EXPECT_FALSE(rig.sampler);
+  EXPECT_EQ(told, 0);
+  rig.loop.advance(1.0);
+}
+
+}  // namespace
+}  // namespace nuvlet
