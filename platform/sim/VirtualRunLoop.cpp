@@ -100,7 +100,9 @@ bool VirtualRunLoop::runReadyWatches(int timeoutMs) {
 bool VirtualRunLoop::runOneTimerDueBy(double limit) {
   auto next = timers_.end();
   for (auto it = timers_.begin(); it != timers_.end(); ++it) {
-    if (it->second.due > limit) continue;
+    // A nanosecond of slack: steps of 0.1 s summed by the caller and multiplied here
+    // may differ in the last bit, and a tick must not slip to the next advance.
+    if (it->second.due > limit + 1e-9) continue;
     if (next == timers_.end() || it->second.due < next->second.due ||
         (it->second.due == next->second.due && it->second.order < next->second.order)) {
       next = it;
@@ -110,7 +112,11 @@ bool VirtualRunLoop::runOneTimerDueBy(double limit) {
   moveTime(std::max(monotonic_, next->second.due));
   auto fn = next->second.fn;
   if (next->second.interval > 0) {
-    next->second.due += next->second.interval;
+    // From the first due time by multiplication, so that rounding does not accumulate
+    // over a day of ticks.
+    ++next->second.fired;
+    next->second.due =
+        next->second.firstDue + next->second.interval * static_cast<double>(next->second.fired);
     next->second.order = nextOrder_++;
   } else {
     timers_.erase(next);

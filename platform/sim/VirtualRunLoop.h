@@ -67,6 +67,8 @@ class VirtualRunLoop final : public RunLoop, public Clock {
     double interval;  // 0 for one-shot
     std::uint64_t order;
     std::shared_ptr<Callback> fn;
+    double firstDue = due;
+    std::uint64_t fired = 0;
   };
   struct Watch {
     int fd;
