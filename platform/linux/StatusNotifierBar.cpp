@@ -57,6 +57,7 @@ class StatusNotifierBar final : public StatusBar {
 
  private:
   void up(GDBusConnection* connection) {
+    if (notificationPending_) notify(connection);
     watch_ = g_bus_watch_name_on_connection(connection, kWatcherName,
                                             G_BUS_NAME_WATCHER_FLAGS_NONE, &appeared, &vanished,
                                             this, nullptr);
@@ -154,8 +155,13 @@ class StatusNotifierBar final : public StatusBar {
   void tell() {
     told_ = true;
     log::info(std::string(kNoticeSummary) + ". " + kNoticeBody);
-    GDBusConnection* connection = link_ ? link_->connection() : nullptr;
-    if (!connection) return;
+    // Without a bus right now, the notification waits for the next connection.
+    notificationPending_ = true;
+    if (GDBusConnection* connection = link_ ? link_->connection() : nullptr) notify(connection);
+  }
+
+  void notify(GDBusConnection* connection) {
+    notificationPending_ = false;
     GVariantBuilder actions;
     g_variant_builder_init(&actions, G_VARIANT_TYPE("as"));
     GVariantBuilder hints;
@@ -193,6 +199,7 @@ class StatusNotifierBar final : public StatusBar {
   bool watcherPresent_ = false;
   bool hostRegistered_ = false;
   bool told_ = false;
+  bool notificationPending_ = false;
   RunLoop::TimerId noticeTimer_ = 0;
 };
 
