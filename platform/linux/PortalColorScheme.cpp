@@ -3,6 +3,7 @@
 #include <gio/gio.h>
 
 #include <functional>
+#include <memory>
 #include <utility>
 
 #include "nuvlet/platform/Log.h"
@@ -74,17 +75,24 @@ class PortalColorScheme final : public ColorScheme {
     watch_ = subscription_ = 0;
   }
 
+  struct PendingRead {
+    PortalColorScheme* self;
+    unsigned serial;  // of the latest SettingChanged when the read was sent
+  };
+
   void read(GDBusConnection* connection, GDBusCallFlags flags) {
     g_dbus_connection_call(connection, kPortalName, kPortalPath, kSettings, "Read",
                            g_variant_new("(ss)", kNamespace, kKey), G_VARIANT_TYPE("(v)"), flags,
-                           kReadTimeoutMs, calls_, &readDone, this);
+                           kReadTimeoutMs, calls_, &readDone,
+                           new PendingRead{this, changeSerial_});
   }
 
   static void appeared(GDBusConnection* connection, const gchar*, const gchar*, gpointer self) {
     static_cast<PortalColorScheme*>(self)->read(connection, G_DBUS_CALL_FLAGS_NO_AUTO_START);
   }
 
-  static void readDone(GObject* source, GAsyncResult* result, gpointer self) {
+  static void readDone(GObject* source, GAsyncResult* result, gpointer data) {
+    std::unique_ptr<PendingRead> pending(static_cast<PendingRead*>(data));
     GError* error = nullptr;
     GVariant* reply =
         g_dbus_connection_call_finish(reinterpret_cast<GDBusConnection*>(source), result, &error);
@@ -97,7 +105,10 @@ class PortalColorScheme final : public ColorScheme {
       return;
     }
     GVariant* value = g_variant_get_child_value(reply, 0);
-    static_cast<PortalColorScheme*>(self)->update(preferenceOf(value));
+    // A change announced after the read was sent is newer than its answer.
+    if (pending->serial == pending->self->changeSerial_) {
+      pending->self->update(preferenceOf(value));
+    }
     g_variant_unref(value);
     g_variant_unref(reply);
   }
@@ -110,7 +121,9 @@ class PortalColorScheme final : public ColorScheme {
     GVariant* value = nullptr;
     g_variant_get(parameters, "(&s&sv)", &ns, &key, &value);
     if (std::string(ns) == kNamespace && std::string(key) == kKey) {
-      static_cast<PortalColorScheme*>(self)->update(preferenceOf(value));
+      auto* scheme = static_cast<PortalColorScheme*>(self);
+      ++scheme->changeSerial_;
+      scheme->update(preferenceOf(value));
     }
     g_variant_unref(value);
   }
@@ -129,6 +142,7 @@ class PortalColorScheme final : public ColorScheme {
   guint subscription_ = 0;
   guint watch_ = 0;
   Preference preference_ = Preference::NoPreference;
+  unsigned changeSerial_ = 0;
   std::function<void()> onChange_;
 };
 

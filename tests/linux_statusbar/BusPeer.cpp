@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 
+#include "nuvlet/platform/Log.h"
+
 namespace nuvlet::test {
 
 VariantPtr adopt(GVariant* value) {
@@ -150,6 +152,22 @@ void BusPeer::emitSignal(const std::string& path, const std::string& interface,
 int BusPeer::count(const std::string& member) const {
   return static_cast<int>(std::count_if(signals_.begin(), signals_.end(),
                                         [&](const Signal& s) { return s.member == member; }));
+}
+
+LogCapture::LogCapture(bool verbose) {
+  log::setSink([this](std::string_view line) { lines_.emplace_back(line); });
+  log::setVerbose(verbose);
+}
+
+LogCapture::~LogCapture() {
+  log::setVerbose(false);
+  log::setSink({});
+}
+
+int LogCapture::count(const std::string& fragment) const {
+  return static_cast<int>(std::count_if(lines_.begin(), lines_.end(), [&](const std::string& l) {
+    return l.find(fragment) != std::string::npos;
+  }));
 }
 
 VariantPtr lookup(GVariant* dict, const char* name) {

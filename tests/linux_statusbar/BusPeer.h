@@ -79,6 +79,17 @@ class BusPeer {
   std::vector<Signal> signals_;
 };
 
+// Collects the log lines written while it exists.
+class LogCapture {
+ public:
+  explicit LogCapture(bool verbose = false);
+  ~LogCapture();
+  int count(const std::string& fragment) const;  // lines that contain it
+
+ private:
+  std::vector<std::string> lines_;
+};
+
 // The value of a property in an a{sv} (GetAll), or null.
 VariantPtr lookup(GVariant* dict, const char* name);
 
