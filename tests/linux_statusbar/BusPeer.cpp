@@ -170,6 +170,13 @@ int LogCapture::count(const std::string& fragment) const {
   }));
 }
 
+std::string printed(GVariant* value) {
+  gchar* text = g_variant_print(value, FALSE);
+  std::string out = text;
+  g_free(text);
+  return out;
+}
+
 VariantPtr lookup(GVariant* dict, const char* name) {
   return adopt(g_variant_lookup_value(dict, name, nullptr));
 }

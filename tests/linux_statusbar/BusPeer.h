@@ -90,6 +90,9 @@ class LogCapture {
   std::vector<std::string> lines_;
 };
 
+// GVariant's text form, without type annotations.
+std::string printed(GVariant* value);
+
 // The value of a property in an a{sv} (GetAll), or null.
 VariantPtr lookup(GVariant* dict, const char* name);
 

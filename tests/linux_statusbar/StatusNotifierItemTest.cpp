@@ -356,7 +356,7 @@ TEST_F(Tray, TheMenuIsRebuiltWhenOpenedWithTheModifierReadThen) {
   alternate = false;
   auto group = host.menu(name, "AboutToShowGroup", g_variant_new_parsed("([0, 4242],)"));
   ASSERT_TRUE(group.ok());
-  EXPECT_EQ(g_variant_print(group.value.get(), FALSE), std::string("([0], [4242])"));
+  EXPECT_EQ(printed(group.value.get()), std::string("([0], [4242])"));
   EXPECT_EQ(layout(host, name).top, first.top);
   EXPECT_EQ(host.peer().count("LayoutUpdated"), 2);
   EXPECT_EQ(seen.menus, (std::vector<bool>{false, true, true, false}));
@@ -399,7 +399,7 @@ TEST_F(Tray, EntriesAreClickedThroughEventAndEventGroup) {
   auto group = host.menu(name, "EventGroup",
                          g_variant_new_parsed("([(%i, 'clicked', <0>, uint32 0)],)", l.ids["Pie"]));
   ASSERT_TRUE(group.ok());
-  EXPECT_EQ(g_variant_print(group.value.get(), FALSE), std::string("([],)"));
+  EXPECT_EQ(printed(group.value.get()), std::string("([],)"));
   // Not clicks, or not clickable: nothing runs.
   EXPECT_TRUE(click(host, name, l.ids["Mute"], "hovered").ok());
   EXPECT_TRUE(click(host, name, l.ids["Icon Style"], "opened").ok());
@@ -415,7 +415,7 @@ TEST_F(Tray, EntriesAreClickedThroughEventAndEventGroup) {
                                          "<0>, uint32 0)],)",
                                          l.ids["Mute"]));
   ASSERT_TRUE(group.ok());
-  EXPECT_EQ(g_variant_print(group.value.get(), FALSE), std::string("([4242],)"));
+  EXPECT_EQ(printed(group.value.get()), std::string("([4242],)"));
   EXPECT_EQ(ran["Mute"], 2);
 
   // Reopened: the check mark follows, announced as a property change, and the entry
@@ -427,7 +427,7 @@ TEST_F(Tray, EntriesAreClickedThroughEventAndEventGroup) {
   ASSERT_EQ(host.peer().count("ItemsPropertiesUpdated"), 1);
   std::string updated;
   for (const auto& s : host.peer().signals()) {
-    if (s.member == "ItemsPropertiesUpdated") updated = g_variant_print(s.parameters.get(), FALSE);
+    if (s.member == "ItemsPropertiesUpdated") updated = printed(s.parameters.get());
   }
   EXPECT_NE(updated.find("(" + std::to_string(l.ids["Mute"]) + ", {'label': <'Mute'>, "
                          "'toggle-state': <1>, 'toggle-type': <'checkmark'>})"),
@@ -458,22 +458,22 @@ TEST_F(Tray, PropertiesCanBeAskedForOneByOneOrByGroup) {
   auto group = host.menu(name, "GetGroupProperties",
                          g_variant_new_parsed("(@ai [], ['label', 'accessible-desc'])"));
   ASSERT_TRUE(group.ok());
-  EXPECT_EQ(g_variant_print(group.value.get(), FALSE),
+  EXPECT_EQ(printed(group.value.get()),
             std::string("([(0, {}), (1, {'accessible-desc': <'Starts with the session'>, "
                         "'label': <'Start__at Login'>})],)"));
   auto one = host.menu(name, "GetProperty", g_variant_new("(is)", 1, "label"));
   ASSERT_TRUE(one.ok());
-  EXPECT_EQ(g_variant_print(one.value.get(), FALSE), std::string("(<'Start__at Login'>,)"));
+  EXPECT_EQ(printed(one.value.get()), std::string("(<'Start__at Login'>,)"));
   EXPECT_FALSE(host.menu(name, "GetProperty", g_variant_new("(is)", 1, "icon-name")).ok());
   EXPECT_FALSE(host.menu(name, "GetProperty", g_variant_new("(is)", 99, "label")).ok());
   EXPECT_FALSE(host.menu(name, "GetLayout", g_variant_new_parsed("(99, -1, @as [])")).ok());
   auto shallow = host.menu(name, "GetLayout", g_variant_new_parsed("(0, 0, ['type'])"));
   ASSERT_TRUE(shallow.ok());
-  EXPECT_EQ(g_variant_print(shallow.value.get(), FALSE), std::string("(1, (0, {}, []))"));
+  EXPECT_EQ(printed(shallow.value.get()), std::string("(1, (0, {}, []))"));
   auto version = host.peer().call(name, "/MenuBar", "org.freedesktop.DBus.Properties", "Get",
                                   g_variant_new("(ss)", "com.canonical.dbusmenu", "Version"));
   ASSERT_TRUE(version.ok());
-  EXPECT_EQ(g_variant_print(version.value.get(), FALSE), std::string("(<uint32 3>,)"));
+  EXPECT_EQ(printed(version.value.get()), std::string("(<uint32 3>,)"));
 }
 
 TEST_F(Tray, AMenuActionMayRemoveItsOwnItem) {
