@@ -84,7 +84,8 @@ void MenuLayout::add(std::int32_t parentId, const Menu& items,
   if (auto parent = old.find(parentId); parent != old.end()) candidates = parent->second.children;
   std::size_t next = 0;
 
-  for (const MenuItem& item : items) {
+  for (std::size_t at = 0; at < items.size(); ++at) {
+    const MenuItem& item = items[at];
     std::int32_t id = 0;
     for (std::size_t i = next; i < candidates.size(); ++i) {
       const Entry& previous = old.at(candidates[i]);
@@ -93,6 +94,17 @@ void MenuLayout::add(std::int32_t parentId, const Menu& items,
         next = i + 1;
         break;
       }
+    }
+    // The entry in the same place under a new label ("4 content buckets learned"), unless
+    // that label is still to come further down.
+    if (id == 0 && next < candidates.size()) {
+      const Entry& previous = old.at(candidates[next]);
+      bool comesLater = std::any_of(items.begin() + static_cast<std::ptrdiff_t>(at) + 1,
+                                    items.end(), [&](const MenuItem& later) {
+                                      return later.kind == previous.kind &&
+                                             later.label == previous.label;
+                                    });
+      if (previous.kind == item.kind && !comesLater) id = candidates[next++];
     }
     if (id == 0) id = nextId_++;
 

@@ -15,10 +15,12 @@ namespace nuvlet::linux_platform {
 // A menu as dbusmenu exports it: entries numbered by id (the root is 0), each with
 // the properties a host reads, and a layout revision.
 //
-// Ids are never reused. A rebuilt entry keeps its id only when the same parent has
-// an entry of the same kind and label in the same order; anything else gets a fresh
-// id. A host that clicks an entry of a layout it fetched before a rebuild therefore
-// reaches that entry or nothing, never a different one that took its place.
+// A rebuilt entry keeps its id when its parent had an entry of the same kind and label
+// (matched in order), or of the same kind in the same place under another label (a
+// count that moved on); such changes reach hosts as property updates. Hosts cope
+// badly with an entry replaced by a new id in the same place: the XFCE panel's menu
+// stops reacting. Every other entry gets a fresh id, and ids of removed entries are
+// never used again, so a click on an entry that has gone reaches nothing.
 class MenuLayout {
  public:
   using Value = std::variant<bool, std::int32_t, std::string>;

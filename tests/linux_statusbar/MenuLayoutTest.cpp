@@ -93,16 +93,27 @@ TEST(MenuLayout, InsertedEntriesLeaveTheOthersTheirIds) {
   EXPECT_GT(idOf(layout, "Debug"), quitId);
 }
 
-TEST(MenuLayout, ARelabelledOrRemovedEntryNeverLendsItsIdToAnother) {
+TEST(MenuLayout, ARelabelledEntryKeepsItsIdAndARemovedOneNeverLendsIt) {
   MenuLayout layout;
   layout.rebuild({action("3 content buckets learned"), action("Reset")});
-  auto oldId = idOf(layout, "3 content buckets learned");
-  layout.rebuild({action("4 content buckets learned"), action("Reset")});
-  EXPECT_EQ(layout.find(oldId), nullptr);
+  auto counted = idOf(layout, "3 content buckets learned");
+  auto reset = idOf(layout, "Reset");
+  auto change = layout.rebuild({action("4 content buckets learned"), action("Reset")});
+  EXPECT_FALSE(change.layout);
+  EXPECT_EQ(change.updated, std::vector<std::int32_t>{counted});
+  EXPECT_EQ(idOf(layout, "4 content buckets learned"), counted);
+
+  // Moved up rather than relabelled: "Reset" keeps its id and the line is new.
+  layout.rebuild({action("Reset"), action("4 content buckets learned")});
+  EXPECT_EQ(idOf(layout, "Reset"), reset);
+  EXPECT_EQ(layout.find(counted), nullptr);
+  auto moved = idOf(layout, "4 content buckets learned");
+  EXPECT_GT(moved, reset);
+
   layout.rebuild({action("Reset")});
-  layout.rebuild({action("3 content buckets learned"), action("Reset")});
-  EXPECT_EQ(layout.find(oldId), nullptr);
-  EXPECT_NE(idOf(layout, "3 content buckets learned"), oldId);
+  layout.rebuild({action("Reset"), action("4 content buckets learned")});
+  EXPECT_EQ(layout.find(moved), nullptr);
+  EXPECT_GT(idOf(layout, "4 content buckets learned"), moved);
 }
 
 TEST(MenuLayout, AStateChangeIsAPropertyUpdateNotALayoutChange) {
@@ -127,9 +138,12 @@ TEST(MenuLayout, AFreshSubmenuHasFreshChildren) {
   MenuLayout layout;
   layout.rebuild({submenu("A", {action("Pie")})});
   auto pie = idOf(layout, "Pie");
-  layout.rebuild({submenu("B", {action("Pie")})});
-  EXPECT_NE(idOf(layout, "Pie"), pie);
-  EXPECT_EQ(layout.find(pie), nullptr);
+  layout.rebuild({submenu("A", {action("Pie")}), submenu("B", {action("Pie")})});
+  const auto& a = *layout.find(idOf(layout, "A"));
+  const auto& b = *layout.find(idOf(layout, "B"));
+  EXPECT_EQ(a.children, std::vector<std::int32_t>{pie});
+  ASSERT_EQ(b.children.size(), 1u);
+  EXPECT_GT(b.children[0], pie);
 }
 
 }  // namespace
