@@ -54,17 +54,6 @@ class ScrollBursts : public ::testing::Test {
       std::make_unique<ScrollNormalizer>(loop, [this](double u) { delivered.push_back(u); });
 };
 
-TEST_F(ScrollBursts, NotchesAfterAPauseArriveAtOnce) {
-  scroll->scroll(1, "vertical");
-  EXPECT_EQ(delivered, std::vector<double>{10});
-  loop.advance(0.2);
-  scroll->scroll(120, "Vertical");
-  EXPECT_EQ(delivered, (std::vector<double>{10, -10}));
-  loop.advance(1);
-  EXPECT_EQ(delivered.size(), 2u);
-  EXPECT_EQ(loop.activeTimers(), 0u);
-}
-
 TEST_F(ScrollBursts, ABurstIsAddedUpAndBoundedPerWindow) {
   // A touchpad on a host that rounds every event up to a notch.
   for (int i = 0; i < 8; ++i) scroll->scroll(1, "vertical");
@@ -93,14 +82,6 @@ TEST_F(ScrollBursts, ABurstThatCancelsOutDeliversNothingMore) {
   scroll->scroll(-5, "horizontal");
   loop.advance(1);
   EXPECT_EQ(delivered, std::vector<double>{10});
-}
-
-TEST_F(ScrollBursts, AbsurdDeltasAreBounded) {
-  scroll->scroll(INT_MAX, "vertical");
-  for (int i = 0; i < 1000; ++i) scroll->scroll(INT_MIN, "Vertical");
-  loop.advance(ScrollNormalizer::kWindowSeconds);
-  EXPECT_EQ(delivered, (std::vector<double>{ScrollNormalizer::kMaxUnitsPerWindow,
-                                            ScrollNormalizer::kMaxUnitsPerWindow}));
 }
 
 TEST_F(ScrollBursts, TheReceiverMayDestroyTheNormalizer) {

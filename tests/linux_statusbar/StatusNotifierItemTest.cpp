@@ -396,6 +396,8 @@ TEST_F(Tray, EntriesAreClickedThroughEventAndEventGroup) {
   item->setCallbacks(callbacks);
   Layout l = layout(host, name);
   ASSERT_EQ(l.ids.count("Mute"), 1u);
+  EXPECT_EQ(printed(l.props["Pie"].get()),
+            "{'label': <'Pie'>, 'toggle-state': <0>, 'toggle-type': <'radio'>}");
 
   EXPECT_TRUE(click(host, name, l.ids["Mute"]).ok());
   auto group = host.menu(name, "EventGroup",
