@@ -118,8 +118,8 @@ DbusMenuExporter::~DbusMenuExporter() { detach(); }
 
 bool DbusMenuExporter::attach(GDBusConnection* connection) {
   detach();
-  static const GDBusInterfaceVTable vtable = {&DbusMenuExporter::methodCall,
-                                              &DbusMenuExporter::getProperty, nullptr, {}};
+  static const GDBusInterfaceVTable vtable = {
+      &DbusMenuExporter::methodCall, &DbusMenuExporter::getProperty, nullptr, {}};
   GError* error = nullptr;
   registration_ = g_dbus_connection_register_object(connection, kPath, interfaceInfo(), &vtable,
                                                     this, nullptr, &error);
@@ -158,8 +158,8 @@ void DbusMenuExporter::emitChange(const MenuLayout::Change& change) {
     GVariantBuilder updated;
     g_variant_builder_init(&updated, G_VARIANT_TYPE("a(ia{sv})"));
     for (std::int32_t id : change.updated) {
-      g_variant_builder_add_value(&updated,
-                                  g_variant_new("(i@a{sv})", id, properties(*layout_.find(id), {})));
+      g_variant_builder_add_value(
+          &updated, g_variant_new("(i@a{sv})", id, properties(*layout_.find(id), {})));
     }
     GVariantBuilder removed;
     g_variant_builder_init(&removed, G_VARIANT_TYPE("a(ias)"));
@@ -169,8 +169,7 @@ void DbusMenuExporter::emitChange(const MenuLayout::Change& change) {
       for (const auto& name : names) g_variant_builder_add(&list, "s", name.c_str());
       g_variant_builder_add(&removed, "(ias)", id, &list);
     }
-    g_dbus_connection_emit_signal(connection_, nullptr, kPath, kInterface,
-                                  "ItemsPropertiesUpdated",
+    g_dbus_connection_emit_signal(connection_, nullptr, kPath, kInterface, "ItemsPropertiesUpdated",
                                   g_variant_new("(a(ia{sv})a(ias))", &updated, &removed), nullptr);
   }
   if (change.layout) {
@@ -221,9 +220,11 @@ void DbusMenuExporter::handle(const gchar* method, GVariant* parameters,
     g_variant_get(parameters, "(ii@as)", &parent, &depth, &names);
     std::vector<std::string> wanted = strings(names);
     g_variant_unref(names);
-    if (!layout_.find(parent)) return returnError(invocation, "no menu entry " + std::to_string(parent));
+    if (!layout_.find(parent))
+      return returnError(invocation, "no menu entry " + std::to_string(parent));
     g_dbus_method_invocation_return_value(
-        invocation, g_variant_new("(u@(ia{sv}av))", layout_.revision(), node(parent, depth, wanted)));
+        invocation,
+        g_variant_new("(u@(ia{sv}av))", layout_.revision(), node(parent, depth, wanted)));
     return;
   }
 
@@ -260,8 +261,7 @@ void DbusMenuExporter::handle(const gchar* method, GVariant* parameters,
     if (it == entry->properties.end()) {
       return returnError(invocation, std::string("no property ") + property);
     }
-    g_dbus_method_invocation_return_value(invocation,
-                                          g_variant_new("(v)", toVariant(it->second)));
+    g_dbus_method_invocation_return_value(invocation, g_variant_new("(v)", toVariant(it->second)));
     return;
   }
 
@@ -349,11 +349,11 @@ void DbusMenuExporter::methodCall(GDBusConnection*, const gchar*, const gchar*, 
   static_cast<DbusMenuExporter*>(self)->handle(method, parameters, invocation);
 }
 
-GVariant* DbusMenuExporter::getProperty(GDBusConnection*, const gchar*, const gchar*,
-                                        const gchar*, const gchar* name, GError** error,
-                                        gpointer self) {
+GVariant* DbusMenuExporter::getProperty(GDBusConnection*, const gchar*, const gchar*, const gchar*,
+                                        const gchar* name, GError** error, gpointer self) {
   GVariant* value = static_cast<DbusMenuExporter*>(self)->property(name);
-  if (!value) g_set_error(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_PROPERTY, "no property %s", name);
+  if (!value)
+    g_set_error(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_PROPERTY, "no property %s", name);
   return value;
 }
 

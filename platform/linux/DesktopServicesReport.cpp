@@ -50,8 +50,8 @@ std::string trayLine(GDBusConnection* bus) {
   GVariant* properties = g_variant_get_child_value(reply, 0);
   gboolean host = TRUE;
   g_variant_lookup(properties, "IsStatusNotifierHostRegistered", "b", &host);
-  GVariant* items = g_variant_lookup_value(properties, "RegisteredStatusNotifierItems",
-                                           G_VARIANT_TYPE("as"));
+  GVariant* items =
+      g_variant_lookup_value(properties, "RegisteredStatusNotifierItems", G_VARIANT_TYPE("as"));
   std::string line = std::string("tray: StatusNotifierItem watcher present, ") +
                      (host ? "host registered" : "no host registered (nothing is drawn)");
   if (items) {
@@ -86,8 +86,8 @@ std::string colourSchemeLine(GDBusConnection* bus) {
   std::string error;
   GVariant* reply = call(bus, "org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
                          "org.freedesktop.portal.Settings", "Read",
-                         g_variant_new("(ss)", "org.freedesktop.appearance", "color-scheme"),
-                         error, G_DBUS_CALL_FLAGS_NONE);
+                         g_variant_new("(ss)", "org.freedesktop.appearance", "color-scheme"), error,
+                         G_DBUS_CALL_FLAGS_NONE);
   if (!reply) return "colour scheme: no preference (settings portal: " + error + ")";
   GVariant* value = g_variant_get_child_value(reply, 0);
   while (g_variant_is_of_type(value, G_VARIANT_TYPE_VARIANT)) {
@@ -99,8 +99,9 @@ std::string colourSchemeLine(GDBusConnection* bus) {
   if (g_variant_is_of_type(value, G_VARIANT_TYPE("u"))) scheme = g_variant_get_uint32(value);
   g_variant_unref(value);
   g_variant_unref(reply);
-  return std::string("colour scheme: ") +
-         (scheme == 1 ? "dark" : scheme == 2 ? "light" : "no preference");
+  return std::string("colour scheme: ") + (scheme == 1   ? "dark"
+                                           : scheme == 2 ? "light"
+                                                         : "no preference");
 }
 
 }  // namespace

@@ -99,11 +99,11 @@ void MenuLayout::add(std::int32_t parentId, const Menu& items,
     // that label is still to come further down.
     if (id == 0 && next < candidates.size()) {
       const Entry& previous = old.at(candidates[next]);
-      bool comesLater = std::any_of(items.begin() + static_cast<std::ptrdiff_t>(at) + 1,
-                                    items.end(), [&](const MenuItem& later) {
-                                      return later.kind == previous.kind &&
-                                             later.label == previous.label;
-                                    });
+      bool comesLater =
+          std::any_of(items.begin() + static_cast<std::ptrdiff_t>(at) + 1, items.end(),
+                      [&](const MenuItem& later) {
+                        return later.kind == previous.kind && later.label == previous.label;
+                      });
       if (previous.kind == item.kind && !comesLater) id = candidates[next++];
     }
     if (id == 0) id = nextId_++;

@@ -38,7 +38,7 @@ class MenuLayout {
 
   // What a rebuild changed, for the LayoutUpdated and ItemsPropertiesUpdated signals.
   struct Change {
-    bool layout = false;  // entries added, removed or moved
+    bool layout = false;                // entries added, removed or moved
     std::vector<std::int32_t> updated;  // kept entries whose properties changed
     std::vector<std::pair<std::int32_t, std::vector<std::string>>> removed;  // properties gone
     bool any() const { return layout || !updated.empty() || !removed.empty(); }

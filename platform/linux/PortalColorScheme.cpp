@@ -62,9 +62,8 @@ class PortalColorScheme final : public ColorScheme {
         G_DBUS_SIGNAL_FLAGS_MATCH_ARG0_NAMESPACE, &changed, this, nullptr);
     // Watching does not start an activatable portal; this first read does.
     read(connection, G_DBUS_CALL_FLAGS_NONE);
-    watch_ = g_bus_watch_name_on_connection(connection, kPortalName,
-                                            G_BUS_NAME_WATCHER_FLAGS_NONE, &appeared, nullptr,
-                                            this, nullptr);
+    watch_ = g_bus_watch_name_on_connection(connection, kPortalName, G_BUS_NAME_WATCHER_FLAGS_NONE,
+                                            &appeared, nullptr, this, nullptr);
   }
 
   void down() {
@@ -83,8 +82,7 @@ class PortalColorScheme final : public ColorScheme {
   void read(GDBusConnection* connection, GDBusCallFlags flags) {
     g_dbus_connection_call(connection, kPortalName, kPortalPath, kSettings, "Read",
                            g_variant_new("(ss)", kNamespace, kKey), G_VARIANT_TYPE("(v)"), flags,
-                           kReadTimeoutMs, calls_, &readDone,
-                           new PendingRead{this, changeSerial_});
+                           kReadTimeoutMs, calls_, &readDone, new PendingRead{this, changeSerial_});
   }
 
   static void appeared(GDBusConnection* connection, const gchar*, const gchar*, gpointer self) {

@@ -75,9 +75,9 @@ void SessionBusLink::connectDone(GObject*, GAsyncResult* result, gpointer data) 
   self->connection_ = connection;
   self->retryDelay_ = kFirstRetry;
   g_dbus_connection_set_exit_on_close(connection, FALSE);
-  self->closedHandler_ = g_signal_connect_data(
-      connection, "closed", reinterpret_cast<GCallback>(&SessionBusLink::closed), self, nullptr,
-      static_cast<GConnectFlags>(0));
+  self->closedHandler_ = g_signal_connect_data(connection, "closed",
+                                               reinterpret_cast<GCallback>(&SessionBusLink::closed),
+                                               self, nullptr, static_cast<GConnectFlags>(0));
   if (self->onUp_) self->onUp_(connection);
 }
 

@@ -46,8 +46,8 @@ class StatusNotifierBar final : public StatusBar {
     static std::atomic<int> serial{0};
     StatusNotifierItem::Options item;
     item.busAddress = options_.busAddress;
-    item.busName = "org.kde.StatusNotifierItem-" + std::to_string(::getpid()) + "-" +
-                   std::to_string(++serial);
+    item.busName =
+        "org.kde.StatusNotifierItem-" + std::to_string(::getpid()) + "-" + std::to_string(++serial);
     item.id = "nuvlet-" + id;
     item.alternateHeld = options_.alternateHeld;
     return std::make_unique<StatusNotifierItem>(loop_, std::move(item));
@@ -58,13 +58,12 @@ class StatusNotifierBar final : public StatusBar {
  private:
   void up(GDBusConnection* connection) {
     if (notificationPending_) notify(connection);
-    watch_ = g_bus_watch_name_on_connection(connection, kWatcherName,
-                                            G_BUS_NAME_WATCHER_FLAGS_NONE, &appeared, &vanished,
-                                            this, nullptr);
+    watch_ = g_bus_watch_name_on_connection(connection, kWatcherName, G_BUS_NAME_WATCHER_FLAGS_NONE,
+                                            &appeared, &vanished, this, nullptr);
     // Any sender: a watcher's signals come from its unique name.
     subscription_ = g_dbus_connection_signal_subscribe(
-        connection, nullptr, nullptr, nullptr, kWatcherPath, nullptr,
-        G_DBUS_SIGNAL_FLAGS_NONE, &signal, this, nullptr);
+        connection, nullptr, nullptr, nullptr, kWatcherPath, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+        &signal, this, nullptr);
   }
 
   void down() {
@@ -167,13 +166,12 @@ class StatusNotifierBar final : public StatusBar {
     GVariantBuilder hints;
     g_variant_builder_init(&hints, G_VARIANT_TYPE("a{sv}"));
     // A server that is only activatable counts as present, so auto-start is allowed.
-    g_dbus_connection_call(connection, "org.freedesktop.Notifications",
-                           "/org/freedesktop/Notifications", "org.freedesktop.Notifications",
-                           "Notify",
-                           g_variant_new("(susssasa{sv}i)", "Nuvlet", 0u, "", kNoticeSummary,
-                                         kNoticeBody, &actions, &hints, -1),
-                           nullptr, G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, calls_, &notified,
-                           nullptr);
+    g_dbus_connection_call(
+        connection, "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+        "org.freedesktop.Notifications", "Notify",
+        g_variant_new("(susssasa{sv}i)", "Nuvlet", 0u, "", kNoticeSummary, kNoticeBody, &actions,
+                      &hints, -1),
+        nullptr, G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, calls_, &notified, nullptr);
   }
 
   static void notified(GObject* source, GAsyncResult* result, gpointer) {
@@ -205,8 +203,7 @@ class StatusNotifierBar final : public StatusBar {
 
 }  // namespace
 
-std::unique_ptr<StatusBar> makeStatusNotifierBar(RunLoop& loop,
-                                                 StatusNotifierBarOptions options) {
+std::unique_ptr<StatusBar> makeStatusNotifierBar(RunLoop& loop, StatusNotifierBarOptions options) {
   return std::make_unique<StatusNotifierBar>(loop, std::move(options));
 }
 

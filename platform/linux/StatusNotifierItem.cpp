@@ -100,8 +100,7 @@ GVariant* pixmapsVariant(const std::vector<Pixmap>& sizes) {
       bytes.push_back(static_cast<std::uint8_t>(word >> 8));
       bytes.push_back(static_cast<std::uint8_t>(word));
     }
-    GVariant* data =
-        g_variant_new_fixed_array(G_VARIANT_TYPE("y"), bytes.data(), bytes.size(), 1);
+    GVariant* data = g_variant_new_fixed_array(G_VARIANT_TYPE("y"), bytes.data(), bytes.size(), 1);
     g_variant_builder_add(&builder, "(ii@ay)", p.width, p.height, data);
   }
   return g_variant_ref_sink(g_variant_builder_end(&builder));
@@ -119,11 +118,12 @@ StatusNotifierItem::StatusNotifierItem(RunLoop& loop, Options options)
       options_(std::move(options)),
       iconVariant_(pixmapsVariant({})),
       menu_([this] { return buildMenu(); }),
-      scroll_(loop, [this](double units) {
-        if (!callbacks_.onScroll) return;
-        std::function<void(double)> onScroll = callbacks_.onScroll;
-        onScroll(units);
-      }),
+      scroll_(loop,
+              [this](double units) {
+                if (!callbacks_.onScroll) return;
+                std::function<void(double)> onScroll = callbacks_.onScroll;
+                onScroll(units);
+              }),
       calls_(g_cancellable_new()) {
   link_ = std::make_unique<SessionBusLink>(
       loop_, options_.busAddress, [this](GDBusConnection* c) { up(c); }, [this] { down(); });
@@ -139,8 +139,8 @@ StatusNotifierItem::~StatusNotifierItem() {
 }
 
 void StatusNotifierItem::up(GDBusConnection* connection) {
-  static const GDBusInterfaceVTable vtable = {&StatusNotifierItem::methodCall,
-                                              &StatusNotifierItem::getProperty, nullptr, {}};
+  static const GDBusInterfaceVTable vtable = {
+      &StatusNotifierItem::methodCall, &StatusNotifierItem::getProperty, nullptr, {}};
   GError* error = nullptr;
   itemRegistration_ = g_dbus_connection_register_object(connection, kItemPath, interfaceInfo(),
                                                         &vtable, this, nullptr, &error);
@@ -154,9 +154,9 @@ void StatusNotifierItem::up(GDBusConnection* connection) {
   ownerId_ = g_bus_own_name_on_connection(connection, options_.busName.c_str(),
                                           G_BUS_NAME_OWNER_FLAGS_DO_NOT_QUEUE, &nameAcquired,
                                           &nameLost, this, nullptr);
-  watcherWatch_ = g_bus_watch_name_on_connection(connection, kWatcherName,
-                                                 G_BUS_NAME_WATCHER_FLAGS_NONE, &watcherAppeared,
-                                                 &watcherVanished, this, nullptr);
+  watcherWatch_ =
+      g_bus_watch_name_on_connection(connection, kWatcherName, G_BUS_NAME_WATCHER_FLAGS_NONE,
+                                     &watcherAppeared, &watcherVanished, this, nullptr);
 }
 
 void StatusNotifierItem::down() {
@@ -203,17 +203,17 @@ void StatusNotifierItem::watcherVanished(GDBusConnection*, const gchar*, gpointe
 void StatusNotifierItem::registerWithWatcher() {
   registered_ = false;
   auto* pending = new PendingRegister{this, ++registerGeneration_};
-  g_dbus_connection_call(connection_, kWatcherName, kWatcherPath, kWatcherName,
-                         "RegisterStatusNotifierItem",
-                         g_variant_new("(s)", options_.busName.c_str()), nullptr,
-                         G_DBUS_CALL_FLAGS_NO_AUTO_START, kRegisterTimeoutMs, calls_,
-                         &registerDone, pending);
+  g_dbus_connection_call(
+      connection_, kWatcherName, kWatcherPath, kWatcherName, "RegisterStatusNotifierItem",
+      g_variant_new("(s)", options_.busName.c_str()), nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START,
+      kRegisterTimeoutMs, calls_, &registerDone, pending);
 }
 
 void StatusNotifierItem::registerDone(GObject* source, GAsyncResult* result, gpointer data) {
   std::unique_ptr<PendingRegister> pending(static_cast<PendingRegister*>(data));
   GError* error = nullptr;
-  GVariant* reply = g_dbus_connection_call_finish(reinterpret_cast<GDBusConnection*>(source), result, &error);
+  GVariant* reply =
+      g_dbus_connection_call_finish(reinterpret_cast<GDBusConnection*>(source), result, &error);
   if (reply) g_variant_unref(reply);
   if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED)) {
     g_error_free(error);
@@ -233,8 +233,8 @@ void StatusNotifierItem::emit(const char* signal, GVariant* parameters) {
     if (parameters) g_variant_unref(g_variant_ref_sink(parameters));
     return;
   }
-  g_dbus_connection_emit_signal(connection_, nullptr, kItemPath, kItemInterface, signal,
-                                parameters, nullptr);
+  g_dbus_connection_emit_signal(connection_, nullptr, kItemPath, kItemInterface, signal, parameters,
+                                nullptr);
 }
 
 void StatusNotifierItem::setCallbacks(Callbacks callbacks) { callbacks_ = std::move(callbacks); }
@@ -264,7 +264,8 @@ void StatusNotifierItem::setToolTip(const std::string& title, const std::string&
 Menu StatusNotifierItem::buildMenu() {
   if (!callbacks_.menu) return {};
   bool alternate = options_.alternateHeld && options_.alternateHeld();
-  return callbacks_.menu(alternate);
+  std::function<Menu(bool)> menu = callbacks_.menu;  // the builder may replace the callbacks
+  return menu(alternate);
 }
 
 GVariant* StatusNotifierItem::property(const std::string& name) const {
@@ -282,8 +283,8 @@ GVariant* StatusNotifierItem::property(const std::string& name) const {
   }
   if (name == "ToolTip") {
     GVariant* noIcon = pixmapsVariant({});
-    GVariant* tip = g_variant_new("(s@a(iiay)ss)", "", noIcon, toolTipTitle_.c_str(),
-                                  toolTipText_.c_str());
+    GVariant* tip =
+        g_variant_new("(s@a(iiay)ss)", "", noIcon, toolTipTitle_.c_str(), toolTipText_.c_str());
     g_variant_unref(noIcon);
     return tip;
   }
@@ -326,7 +327,8 @@ GVariant* StatusNotifierItem::getProperty(GDBusConnection*, const gchar*, const 
                                           const gchar*, const gchar* name, GError** error,
                                           gpointer self) {
   GVariant* value = static_cast<StatusNotifierItem*>(self)->property(name);
-  if (!value) g_set_error(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_PROPERTY, "no property %s", name);
+  if (!value)
+    g_set_error(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_PROPERTY, "no property %s", name);
   return value;
 }
 

@@ -20,7 +20,8 @@ bool pumpUntil(const std::function<bool()>& done, double timeoutSeconds) {
     if (left.count() <= 0) return false;
     // Wakes the blocking iteration when the time is up, if nothing else does.
     GSource* timeout = g_timeout_source_new(static_cast<guint>(left.count()) + 1);
-    g_source_set_callback(timeout, [](gpointer) { return G_SOURCE_REMOVE; }, nullptr, nullptr);
+    g_source_set_callback(
+        timeout, [](gpointer) { return G_SOURCE_REMOVE; }, nullptr, nullptr);
     g_source_attach(timeout, nullptr);
     g_main_context_iteration(nullptr, TRUE);
     g_source_destroy(timeout);
@@ -32,8 +33,8 @@ bool pumpUntil(const std::function<bool()>& done, double timeoutSeconds) {
 BusPeer::BusPeer(const std::string& address) {
   auto flags = static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
                                                  G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION);
-  connection_ = g_dbus_connection_new_for_address_sync(address.c_str(), flags, nullptr, nullptr,
-                                                       nullptr);
+  connection_ =
+      g_dbus_connection_new_for_address_sync(address.c_str(), flags, nullptr, nullptr, nullptr);
   if (!connection_) return;
   g_dbus_connection_set_exit_on_close(connection_, FALSE);
   subscription_ = g_dbus_connection_signal_subscribe(
@@ -91,9 +92,8 @@ void BusPeer::exportObject(const std::string& path, const char* introspectionXml
   e->properties = std::move(properties);
   static const GDBusInterfaceVTable vtable = {
       [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* method,
-         GVariant* parameters, GDBusMethodInvocation* invocation, gpointer data) {
-        static_cast<Exported*>(data)->methods(method, parameters, invocation);
-      },
+         GVariant* parameters, GDBusMethodInvocation* invocation,
+         gpointer data) { static_cast<Exported*>(data)->methods(method, parameters, invocation); },
       [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* name,
          GError** error, gpointer data) -> GVariant* {
         auto* exported = static_cast<Exported*>(data);
@@ -118,9 +118,8 @@ BusPeer::Reply BusPeer::call(const std::string& destination, const std::string& 
   auto pending = std::make_shared<Pending>();
   auto* keep = new std::shared_ptr<Pending>(pending);
   g_dbus_connection_call(
-      connection_, destination.c_str(), path.c_str(), interface.c_str(), method.c_str(),
-      parameters, nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START,
-      static_cast<int>(timeoutSeconds * 1000), nullptr,
+      connection_, destination.c_str(), path.c_str(), interface.c_str(), method.c_str(), parameters,
+      nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, static_cast<int>(timeoutSeconds * 1000), nullptr,
       [](GObject* source, GAsyncResult* result, gpointer data) {
         std::unique_ptr<std::shared_ptr<Pending>> p(static_cast<std::shared_ptr<Pending>*>(data));
         GError* error = nullptr;

@@ -50,11 +50,10 @@ class BusPeer {
   bool own(const std::string& name);  // waits until the bus grants it
   void exportObject(const std::string& path, const char* introspectionXml, MethodHandler methods,
                     PropertyHandler properties = {});
-  Reply call(const std::string& destination, const std::string& path,
-             const std::string& interface, const std::string& method,
-             GVariant* parameters = nullptr, double timeoutSeconds = 5);
-  void emitSignal(const std::string& path, const std::string& interface,
-                  const std::string& member, GVariant* parameters);
+  Reply call(const std::string& destination, const std::string& path, const std::string& interface,
+             const std::string& method, GVariant* parameters = nullptr, double timeoutSeconds = 5);
+  void emitSignal(const std::string& path, const std::string& interface, const std::string& member,
+                  GVariant* parameters);
 
   // Signals received since the peer was made (any sender, any path).
   const std::vector<Signal>& signals() const { return signals_; }

@@ -1,12 +1,11 @@
-#include "platform/linux/DesktopServicesReport.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "platform/linux/DesktopServicesReport.h"
 #include "tests/linux_statusbar/TrayHost.h"
 #include "tests/support/Servers.h"
 
@@ -47,8 +46,9 @@ TEST(DesktopServicesReport, SaysWhatTheTrayItemsWillFind) {
             "items");
   EXPECT_EQ(lines[1], "notifications: server running");
 
-  EXPECT_EQ(linux_platform::describeDesktopServices("unix:path=/nonexistent/bus").at(0).rfind(
-                "session bus unreachable: ", 0),
+  EXPECT_EQ(linux_platform::describeDesktopServices("unix:path=/nonexistent/bus")
+                .at(0)
+                .rfind("session bus unreachable: ", 0),
             0u);
 }
 

@@ -1,8 +1,8 @@
-#include "platform/linux/MenuLayout.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
+
+#include "platform/linux/MenuLayout.h"
 
 namespace nuvlet::linux_platform {
 namespace {

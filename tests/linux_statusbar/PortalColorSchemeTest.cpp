@@ -1,10 +1,9 @@
-#include "platform/linux/PortalColorScheme.h"
-
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
 
+#include "platform/linux/PortalColorScheme.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/linux_statusbar/BusPeer.h"
 #include "tests/support/Servers.h"
@@ -37,23 +36,21 @@ class SettingsPortal {
       : peer_(address), value_(adopt(value)) {}
 
   bool start() {
-    peer_.exportObject(kPath, kSettingsXml,
-                       [this](const std::string&, GVariant* parameters,
-                              GDBusMethodInvocation* invocation) {
-                         ++reads;
-                         const gchar* ns = nullptr;
-                         const gchar* key = nullptr;
-                         g_variant_get(parameters, "(&s&s)", &ns, &key);
-                         if (!value_ || std::string(ns) != "org.freedesktop.appearance" ||
-                             std::string(key) != "color-scheme") {
-                           g_dbus_method_invocation_return_dbus_error(
-                               invocation, "org.freedesktop.portal.Error.NotFound",
-                               "Requested setting not found");
-                           return;
-                         }
-                         g_dbus_method_invocation_return_value(
-                             invocation, g_variant_new("(v)", value_.get()));
-                       });
+    peer_.exportObject(
+        kPath, kSettingsXml,
+        [this](const std::string&, GVariant* parameters, GDBusMethodInvocation* invocation) {
+          ++reads;
+          const gchar* ns = nullptr;
+          const gchar* key = nullptr;
+          g_variant_get(parameters, "(&s&s)", &ns, &key);
+          if (!value_ || std::string(ns) != "org.freedesktop.appearance" ||
+              std::string(key) != "color-scheme") {
+            g_dbus_method_invocation_return_dbus_error(
+                invocation, "org.freedesktop.portal.Error.NotFound", "Requested setting not found");
+            return;
+          }
+          g_dbus_method_invocation_return_value(invocation, g_variant_new("(v)", value_.get()));
+        });
     return peer_.own("org.freedesktop.portal.Desktop");
   }
 
@@ -105,11 +102,13 @@ TEST_F(PortalColorSchemeTest, ReadsThePreferenceAndFollowsItsChanges) {
   portal.change("org.gnome.desktop.interface", "color-scheme", g_variant_new_uint32(1));
   portal.change(ns, "color-scheme", g_variant_new_uint32(2));
   portal.change(ns, "color-scheme", g_variant_new_string("prefer-dark"));
-  ASSERT_TRUE(pumpUntil([&] { return changes == 3; })) << changes << " " << int(scheme->preference());
+  ASSERT_TRUE(pumpUntil([&] { return changes == 3; }))
+      << changes << " " << int(scheme->preference());
   EXPECT_EQ(scheme->preference(), Preference::NoPreference);
   portal.change(ns, "color-scheme", g_variant_new_uint32(1));
   portal.change(ns, "color-scheme", g_variant_new_uint32(7));
-  ASSERT_TRUE(pumpUntil([&] { return changes == 5; })) << changes << " " << int(scheme->preference());
+  ASSERT_TRUE(pumpUntil([&] { return changes == 5; }))
+      << changes << " " << int(scheme->preference());
   EXPECT_EQ(scheme->preference(), Preference::NoPreference);
   portal.change(ns, "color-scheme", g_variant_new_int32(2));
   ASSERT_TRUE(pumpUntil([&] { return changes == 6; }));

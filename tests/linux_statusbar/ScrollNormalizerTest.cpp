@@ -1,5 +1,3 @@
-#include "platform/linux/ScrollNormalizer.h"
-
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -7,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/linux/ScrollNormalizer.h"
 #include "platform/sim/VirtualRunLoop.h"
 
 namespace nuvlet::linux_platform {
@@ -20,7 +19,7 @@ struct Case {
 
 TEST(ScrollNormalizer, HostConventionsBecomeTenUnitsPerNotchDownPositive) {
   const Case cases[] = {
-      {120, "Vertical", -10},        // KDE: + is up
+      {120, "Vertical", -10},  // KDE: + is up
       {-120, "Vertical", 10},
       {-360, "Vertical", 30},        // three notches at once (before the window bound)
       {-8, "Vertical", -8 / -12.0},  // KDE touchpad: a fraction of a notch

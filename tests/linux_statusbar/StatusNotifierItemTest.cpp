@@ -39,7 +39,8 @@ StatusItem::Callbacks recordInto(Seen& seen) {
   return c;
 }
 
-MenuItem action(const std::string& label, std::function<void()> activate = [] {}) {
+MenuItem action(
+    const std::string& label, std::function<void()> activate = [] {}) {
   MenuItem item;
   item.label = label;
   item.activate = std::move(activate);
@@ -115,14 +116,13 @@ class Tray : public ::testing::Test {
 
   BusPeer::Reply click(TrayHost& host, const std::string& name, std::int32_t id,
                        const char* event = "clicked") {
-    return host.menu(name, "Event",
-                     g_variant_new("(isvu)", id, event, g_variant_new_int32(0), 0u));
+    return host.menu(name, "Event", g_variant_new("(isvu)", id, event, g_variant_new_int32(0), 0u));
   }
 
   bool nameOwned(TrayHost& host, const std::string& name) {
-    auto r = host.peer().call("org.freedesktop.DBus", "/org/freedesktop/DBus",
-                              "org.freedesktop.DBus", "NameHasOwner",
-                              g_variant_new("(s)", name.c_str()));
+    auto r =
+        host.peer().call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                         "NameHasOwner", g_variant_new("(s)", name.c_str()));
     gboolean owned = TRUE;
     if (r.ok()) g_variant_get(r.value.get(), "(b)", &owned);
     return owned;
@@ -248,8 +248,8 @@ TEST_F(Tray, ScrollsOfEveryHostConventionArriveNormalised) {
     gint32 delta;
     const char* orientation;
   };
-  const Event events[] = {{120, "Vertical"}, {-1, "vertical"}, {1, "vertical"},
-                          {0, "vertical"},   {3, "horizontal"}, {-120, "Horizontal"},
+  const Event events[] = {{120, "Vertical"}, {-1, "vertical"},      {1, "vertical"},
+                          {0, "vertical"},   {3, "horizontal"},     {-120, "Horizontal"},
                           {1, "sideways"},   {INT_MAX, "vertical"}, {INT_MIN, "Vertical"}};
   for (const Event& e : events) {
     EXPECT_TRUE(host.item(name, "Scroll", g_variant_new("(is)", e.delta, e.orientation)).ok());
@@ -346,8 +346,8 @@ TEST_F(Tray, TheMenuIsRebuiltWhenOpenedWithTheModifierReadThen) {
                                &enabled));
   EXPECT_FALSE(enabled);
   const gchar* display = "";
-  EXPECT_TRUE(g_variant_lookup(opened.props.at("Calibration…").get(), "children-display", "&s",
-                               &display));
+  EXPECT_TRUE(
+      g_variant_lookup(opened.props.at("Calibration…").get(), "children-display", "&s", &display));
   EXPECT_STREQ(display, "submenu");
 
   // Opened again with nothing changed: no update, no signal.
@@ -433,7 +433,8 @@ TEST_F(Tray, EntriesAreClickedThroughEventAndEventGroup) {
   for (const auto& s : host.peer().signals()) {
     if (s.member == "ItemsPropertiesUpdated") updated = printed(s.parameters.get());
   }
-  EXPECT_NE(updated.find("(" + std::to_string(l.ids["Mute"]) + ", {'label': <'Mute'>, "
+  EXPECT_NE(updated.find("(" + std::to_string(l.ids["Mute"]) +
+                         ", {'label': <'Mute'>, "
                          "'toggle-state': <1>, 'toggle-type': <'checkmark'>})"),
             std::string::npos)
       << updated;

@@ -48,8 +48,8 @@ bool TrayHost::start() {
         const gchar* service = nullptr;
         g_variant_get(parameters, "(&s)", &service);
         // A path instead of a name means "the sender, at this path".
-        std::string name = service[0] == '/' ? g_dbus_method_invocation_get_sender(invocation)
-                                             : service;
+        std::string name =
+            service[0] == '/' ? g_dbus_method_invocation_get_sender(invocation) : service;
         if (holdRegistrations) {
           held.push_back(static_cast<GDBusMethodInvocation*>(g_object_ref(invocation)));
           return;
@@ -96,15 +96,14 @@ VariantPtr TrayHost::properties(const std::string& busName) {
 NotificationServer::NotificationServer(const std::string& address) : peer_(address) {}
 
 bool NotificationServer::start() {
-  peer_.exportObject("/org/freedesktop/Notifications", kNotificationsXml,
-                     [this](const std::string&, GVariant* parameters,
-                            GDBusMethodInvocation* invocation) {
-                       const gchar* summary = nullptr;
-                       g_variant_get_child(parameters, 3, "&s", &summary);
-                       summaries.emplace_back(summary);
-                       g_dbus_method_invocation_return_value(invocation,
-                                                             g_variant_new("(u)", 1u));
-                     });
+  peer_.exportObject(
+      "/org/freedesktop/Notifications", kNotificationsXml,
+      [this](const std::string&, GVariant* parameters, GDBusMethodInvocation* invocation) {
+        const gchar* summary = nullptr;
+        g_variant_get_child(parameters, 3, "&s", &summary);
+        summaries.emplace_back(summary);
+        g_dbus_method_invocation_return_value(invocation, g_variant_new("(u)", 1u));
+      });
   return peer_.own("org.freedesktop.Notifications");
 }
 

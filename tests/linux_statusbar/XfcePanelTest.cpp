@@ -165,8 +165,8 @@ class Screen {
 
   bool alternateHeld() {
     if (!screen_) return false;
-    auto* reply = xcb_query_pointer_reply(
-        connection_, xcb_query_pointer(connection_, screen_->root), nullptr);
+    auto* reply = xcb_query_pointer_reply(connection_,
+                                          xcb_query_pointer(connection_, screen_->root), nullptr);
     if (!reply) return false;
     bool held = (reply->mask & (XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_1)) != 0;
     free(reply);
