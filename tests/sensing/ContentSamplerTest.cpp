@@ -28,14 +28,20 @@ Frame halves() {
   return f;
 }
 
+// With `manual` the capture jobs wait in `held`, so the in-between states are visible.
 struct Rig {
-  explicit Rig(Frame initial = grey(0))
+  explicit Rig(Frame initial = grey(0), bool manual = false, DisplayID display = kDisplay)
       : screen(std::make_shared<sim::SyntheticScreenCapture>(kDisplay, std::move(initial))),
-        sampler(std::make_unique<ContentSampler>(kDisplay, screen, loop, queue)) {
+        sampler(make(display, manual)) {
     sampler->onFiltered = [this](double slow, double fast) { filtered.push_back({slow, fast}); };
+  }
+  std::unique_ptr<ContentSampler> make(DisplayID display, bool manual) {
+    return std::make_unique<ContentSampler>(display, screen, loop,
+                                            manual ? static_cast<WorkQueue&>(held) : queue);
   }
   sim::VirtualRunLoop loop;
   sim::InlineWorkQueue queue;
+  sim::ManualWorkQueue held;
   std::shared_ptr<sim::SyntheticScreenCapture> screen;
   std::unique_ptr<ContentSampler> sampler;
   std::vector<std::pair<double, double>> filtered;
@@ -156,79 +162,59 @@ TEST(ContentSampler, UnchangedScreenRepeatsTheLastFrameWithoutCapturingIt) {
 }
 
 TEST(ContentSampler, CapturesTheDisplayItWasGiven) {
-  sim::VirtualRunLoop loop;
-  sim::InlineWorkQueue queue;
-  auto screen = std::make_shared<sim::SyntheticScreenCapture>(kDisplay, grey(255));
-  ContentSampler other(kDisplay + 1, screen, loop, queue);
-  other.start();
-  loop.advance(0.3);
-  EXPECT_EQ(screen->captures(), 4);
-  EXPECT_FALSE(other.lastSampleAt());
+  Rig rig(grey(255), false, kDisplay + 1);
+  rig.sampler->start();
+  rig.loop.advance(0.3);
+  EXPECT_EQ(rig.screen->captures(), 4);
+  EXPECT_FALSE(rig.sampler->lastSampleAt());
 }
 
-// With a queue that holds jobs, the in-between states are visible.
 TEST(ContentSampler, NeverStartsACaptureWhileOneIsRunning) {
-  sim::VirtualRunLoop loop;
-  sim::ManualWorkQueue queue;
-  auto screen = std::make_shared<sim::SyntheticScreenCapture>(kDisplay, grey(255));
-  ContentSampler sampler(kDisplay, screen, loop, queue);
-  sampler.start();
-  loop.advance(0.35);  // four ticks due
-  EXPECT_EQ(queue.pending(), 1u);
-  queue.runAll();
-  loop.runPending();
-  EXPECT_EQ(sampler.L_raw(), 1.0);
-  loop.advance(0.1);
-  EXPECT_EQ(queue.pending(), 1u);
-  EXPECT_EQ(screen->captures(), 1);
+  Rig rig(grey(255), true);
+  rig.sampler->start();
+  rig.loop.advance(0.35);  // four ticks due
+  EXPECT_EQ(rig.held.pending(), 1u);
+  rig.held.runAll();
+  rig.loop.runPending();
+  EXPECT_EQ(rig.sampler->L_raw(), 1.0);
+  rig.loop.advance(0.1);
+  EXPECT_EQ(rig.held.pending(), 1u);
+  EXPECT_EQ(rig.screen->captures(), 1);
 }
 
 TEST(ContentSampler, ResultOfACaptureStartedBeforeStopIsDropped) {
-  sim::VirtualRunLoop loop;
-  sim::ManualWorkQueue queue;
-  auto screen = std::make_shared<sim::SyntheticScreenCapture>(kDisplay, grey(255));
-  ContentSampler sampler(kDisplay, screen, loop, queue);
-  int delivered = 0;
-  sampler.onFiltered = [&](double, double) { ++delivered; };
-  sampler.start();
-  loop.runPending();
-  sampler.stop();
-  sampler.start();
-  loop.runPending();
-  EXPECT_EQ(queue.pending(), 1u) << "the new start waits for the capture still running";
-  queue.runAll();
-  loop.runPending();
-  EXPECT_EQ(delivered, 0);
-  EXPECT_FALSE(sampler.hasRealSample());
-  loop.advance(0.1);
-  queue.runAll();
-  loop.runPending();
-  EXPECT_EQ(delivered, 1);
+  Rig rig(grey(255), true);
+  rig.sampler->start();
+  rig.loop.runPending();
+  rig.sampler->stop();
+  rig.sampler->start();
+  rig.loop.runPending();
+  EXPECT_EQ(rig.held.pending(), 1u) << "the new start waits for the capture still running";
+  rig.held.runAll();
+  rig.loop.runPending();
+  EXPECT_TRUE(rig.filtered.empty());
+  EXPECT_FALSE(rig.sampler->hasRealSample());
+  rig.loop.advance(0.1);
+  rig.held.runAll();
+  rig.loop.runPending();
+  EXPECT_EQ(rig.filtered.size(), 1u);
 }
 
 TEST(ContentSampler, DestroyedStoppedRunningOrMidCaptureWithoutFault) {
-  sim::VirtualRunLoop loop;
-  sim::ManualWorkQueue queue;
-  auto screen = std::make_shared<sim::SyntheticScreenCapture>(kDisplay, grey(255));
-  { ContentSampler neverStarted(kDisplay, screen, loop, queue); }
-  {
-    ContentSampler stopped(kDisplay, screen, loop, queue);
-    stopped.start();
-    stopped.stop();
-  }
-  int delivered = 0;
-  {
-    auto midCapture = std::make_unique<ContentSampler>(kDisplay, screen, loop, queue);
-    midCapture->onFiltered = [&](double, double) { ++delivered; };
-    midCapture->start();
-    loop.runPending();
-    ASSERT_EQ(queue.pending(), 1u);
-    midCapture.reset();
-  }
-  queue.runAll();     // the capture finishes after its sampler is gone
-  loop.advance(1.0);  // and its result, and any timer left behind, would run now
-  EXPECT_EQ(delivered, 0);
-  EXPECT_EQ(loop.activeTimers(), 0u);
+  Rig rig(grey(255), true);
+  rig.make(kDisplay, true);  // never started
+  rig.sampler->start();
+  rig.sampler->stop();
+  rig.sampler = rig.make(kDisplay, true);
+  rig.sampler->onFiltered = [&](double, double) { rig.filtered.push_back({0, 0}); };
+  rig.sampler->start();
+  rig.loop.runPending();
+  ASSERT_EQ(rig.held.pending(), 1u);
+  rig.sampler.reset();
+  rig.held.runAll();      // the capture finishes after its sampler is gone
+  rig.loop.advance(1.0);  // and its result, and any timer left behind, would run now
+  EXPECT_TRUE(rig.filtered.empty());
+  EXPECT_EQ(rig.loop.activeTimers(), 0u);
 }
 
 TEST(ContentSampler, AListenerMayDestroyTheSampler) {

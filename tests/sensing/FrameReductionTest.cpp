@@ -119,11 +119,12 @@ struct Shape {
 
 // Sizes around every boundary of the reduction: smaller than the 64 cells on either
 // side, cells exactly 8 pixels wide and one less, cells as wide as the fast kernels
-// take and one more, odd strides, and common screens.
+// take and one more, odd strides, common screens, and a single row or column.
 const Shape kShapes[] = {
-    {1, 1, 0},       {2, 3, 4},       {5, 70, 0},    {70, 5, 12},    {63, 64, 0},   {64, 63, 0},
-    {64, 64, 0},     {67, 65, 4},     {65, 67, 0},   {511, 67, 0},   {512, 64, 8},  {513, 129, 0},
-    {1366, 768, 64}, {1920, 1080, 0}, {2560, 97, 4}, {3000, 200, 0}, {63999, 3, 0}, {64000, 2, 4},
+    {1, 1, 0},      {2, 3, 4},     {5, 70, 0},      {70, 5, 12},     {63, 64, 0},
+    {64, 63, 0},    {64, 64, 0},   {67, 65, 4},     {65, 67, 0},     {511, 67, 0},
+    {512, 64, 8},   {513, 129, 0}, {1366, 768, 64}, {1920, 1080, 0}, {2560, 97, 4},
+    {3000, 200, 0}, {63999, 3, 0}, {64000, 2, 4},   {1, 1000, 0},    {1000, 1, 0},
 };
 
 TEST(FrameReducer, MatchesIntegerReferenceOnAwkwardSizesAndStrides) {
@@ -132,8 +133,10 @@ TEST(FrameReducer, MatchesIntegerReferenceOnAwkwardSizesAndStrides) {
     SCOPED_TRACE(std::to_string(s.width) + "x" + std::to_string(s.height) + " +" +
                  std::to_string(s.padding));
     const Frame f = makeContent(s.width, s.height, 4 * s.width + s.padding, seed++);
-    expectMatchesReference(f.view(), LuminanceReducer::reduce(f.view()));
+    const FrameReduction got = LuminanceReducer::reduce(f.view());
+    expectMatchesReference(f.view(), got);
     EXPECT_NEAR(LuminanceReducer::averageLuminance(f.view()), referenceMean(f.view()), 1e-12);
+    EXPECT_EQ(LuminanceReducer::luminanceGrid(f.view(), 4), got.grid);
   }
 }
 
@@ -238,17 +241,6 @@ TEST(FrameReducer, ChromaIsTheSpreadOfTheMeanColour) {
   EXPECT_NEAR(got.luminance, (0.2126 + 0.7152) / 2, 1e-15);
   // Left half of the grid red, right half green.
   for (int i = 0; i < 16; ++i) EXPECT_NEAR(got.grid[i], i % 4 < 2 ? 0.2126 : 0.7152, 1e-15);
-}
-
-TEST(FrameReducer, GridHasSixteenCellsForAnyAspectRatio) {
-  for (Shape s : {Shape{1, 1, 0}, Shape{1, 1000, 0}, Shape{1000, 1, 0}, Shape{3000, 2000, 0},
-                  Shape{3, 5, 0}}) {
-    SCOPED_TRACE(std::to_string(s.width) + "x" + std::to_string(s.height));
-    const Frame f = makeContent(s.width, s.height, 0, 5);
-    const FrameReduction got = LuminanceReducer::reduce(f.view());
-    EXPECT_EQ(got.grid.size(), 16u);
-    EXPECT_EQ(LuminanceReducer::luminanceGrid(f.view(), 4), got.grid);
-  }
 }
 
 TEST(FrameReducer, MissingOrBrokenFramesGiveTheFallbacks) {
