@@ -137,6 +137,21 @@ class Tray : public ::testing::Test {
   std::unique_ptr<StatusBar> bar;
 };
 
+// A running host with one item registered.
+class TrayItem : public Tray {
+ protected:
+  void SetUp() override {
+    Tray::SetUp();
+    if (HasFatalFailure()) return;
+    ASSERT_TRUE(host.start());
+    name = registeredItem(host, item);
+    ASSERT_FALSE(name.empty());
+  }
+  TrayHost host{bus.address()};
+  std::unique_ptr<StatusItem> item;
+  std::string name;
+};
+
 TEST_F(Tray, AnItemRegistersWithALateWatcherAndAgainAfterItRestarts) {
   auto item = bar->addItem("brightness");
   EXPECT_FALSE(bar->hostAvailable());
@@ -158,12 +173,7 @@ TEST_F(Tray, AnItemRegistersWithALateWatcherAndAgainAfterItRestarts) {
   EXPECT_TRUE(pumpUntil([&] { return bar->hostAvailable(); }));
 }
 
-TEST_F(Tray, TheHostReadsTitleToolTipMenuAndAnIconInNetworkByteOrder) {
-  TrayHost host(bus.address());
-  ASSERT_TRUE(host.start());
-  std::unique_ptr<StatusItem> item;
-  auto name = registeredItem(host, item);
-  ASSERT_FALSE(name.empty());
+TEST_F(TrayItem, TheHostReadsTitleToolTipMenuAndAnIconInNetworkByteOrder) {
   item->setIcon({Pixmap{2, 1, {0x80FF4020u, 0x01020304u}},
                  Pixmap{2, 2, {0xFFFFFFFFu}},  // fewer words than pixels: dropped
                  Pixmap{1, 1, {0xFF000000u}}});
@@ -172,53 +182,24 @@ TEST_F(Tray, TheHostReadsTitleToolTipMenuAndAnIconInNetworkByteOrder) {
 
   auto props = host.properties(name);
   ASSERT_NE(props, nullptr);
-  auto pixmaps = lookup(props.get(), "IconPixmap");
-  ASSERT_NE(pixmaps, nullptr);
-  ASSERT_EQ(g_variant_n_children(pixmaps.get()), 2u);
-  gint32 w = 0;
-  gint32 h = 0;
-  GVariant* bytes = nullptr;
-  g_variant_get_child(pixmaps.get(), 0, "(ii@ay)", &w, &h, &bytes);
-  gsize n = 0;
-  auto* data = static_cast<const std::uint8_t*>(g_variant_get_fixed_array(bytes, &n, 1));
-  EXPECT_EQ(w, 2);
-  EXPECT_EQ(h, 1);
-  EXPECT_EQ(std::vector<std::uint8_t>(data, data + n),
-            (std::vector<std::uint8_t>{0x80, 0xFF, 0x40, 0x20, 0x01, 0x02, 0x03, 0x04}));
-  g_variant_unref(bytes);
-
-  auto text = [&](const char* key) {
+  auto prop = [&](const char* key) {
     auto v = lookup(props.get(), key);
-    return v && g_variant_is_of_type(v.get(), G_VARIANT_TYPE_STRING)
-               ? std::string(g_variant_get_string(v.get(), nullptr))
-               : std::string("<missing>");
+    return v ? printed(v.get()) : std::string("<missing>");
   };
-  EXPECT_EQ(text("IconName"), "");
-  EXPECT_EQ(text("Title"), "Brightness");
-  EXPECT_EQ(text("Id"), "nuvlet-brightness");
-  EXPECT_EQ(text("Status"), "Active");
-  EXPECT_EQ(text("Category"), "Hardware");
-  auto menuPath = lookup(props.get(), "Menu");
-  ASSERT_NE(menuPath, nullptr);
-  EXPECT_STREQ(g_variant_get_string(menuPath.get(), nullptr), "/MenuBar");
-  auto isMenu = lookup(props.get(), "ItemIsMenu");
-  ASSERT_NE(isMenu, nullptr);
-  EXPECT_TRUE(g_variant_get_boolean(isMenu.get()));
-  auto tip = lookup(props.get(), "ToolTip");
-  ASSERT_NE(tip, nullptr);
-  const gchar* tipTitle = nullptr;
-  const gchar* tipText = nullptr;
-  g_variant_get(tip.get(), "(&sa(iiay)&s&s)", nullptr, nullptr, &tipTitle, &tipText);
-  EXPECT_STREQ(tipTitle, "Brightness");
-  EXPECT_STREQ(tipText, "50%");
+  EXPECT_EQ(prop("IconPixmap"),
+            "[(2, 1, [0x80, 0xff, 0x40, 0x20, 0x01, 0x02, 0x03, 0x04]), "
+            "(1, 1, [0xff, 0x00, 0x00, 0x00])]");
+  EXPECT_EQ(prop("IconName"), "''");
+  EXPECT_EQ(prop("Title"), "'Brightness'");
+  EXPECT_EQ(prop("Id"), "'nuvlet-brightness'");
+  EXPECT_EQ(prop("Status"), "'Active'");
+  EXPECT_EQ(prop("Category"), "'Hardware'");
+  EXPECT_EQ(prop("Menu"), "'/MenuBar'");
+  EXPECT_EQ(prop("ItemIsMenu"), "true");
+  EXPECT_EQ(prop("ToolTip"), "('', [], 'Brightness', '50%')");
 }
 
-TEST_F(Tray, ChangesAreAnnouncedOnlyWhenSomethingChanged) {
-  TrayHost host(bus.address());
-  ASSERT_TRUE(host.start());
-  std::unique_ptr<StatusItem> item;
-  auto name = registeredItem(host, item);
-  ASSERT_FALSE(name.empty());
+TEST_F(TrayItem, ChangesAreAnnouncedOnlyWhenSomethingChanged) {
   host.peer().clearSignals();
 
   // The poll redraws four times a second; the host should hear of real changes only.
@@ -235,12 +216,7 @@ TEST_F(Tray, ChangesAreAnnouncedOnlyWhenSomethingChanged) {
   EXPECT_EQ(host.peer().count("NewToolTip"), 2);
 }
 
-TEST_F(Tray, ScrollsOfEveryHostConventionArriveNormalised) {
-  TrayHost host(bus.address());
-  ASSERT_TRUE(host.start());
-  std::unique_ptr<StatusItem> item;
-  auto name = registeredItem(host, item);
-  ASSERT_FALSE(name.empty());
+TEST_F(TrayItem, ScrollsOfEveryHostConventionArriveNormalised) {
   Seen seen;
   item->setCallbacks(recordInto(seen));
 
@@ -264,12 +240,7 @@ TEST_F(Tray, ScrollsOfEveryHostConventionArriveNormalised) {
   EXPECT_EQ(seen.scrolls, (std::vector<double>{-10, -20}));
 }
 
-TEST_F(Tray, ClicksReachTheirCallbacksAndMayRemoveTheItem) {
-  TrayHost host(bus.address());
-  ASSERT_TRUE(host.start());
-  std::unique_ptr<StatusItem> item;
-  auto name = registeredItem(host, item);
-  ASSERT_FALSE(name.empty());
+TEST_F(TrayItem, ClicksReachTheirCallbacksAndMayRemoveTheItem) {
   // Before any callbacks are set every call is still answered.
   EXPECT_TRUE(host.item(name, "Activate", g_variant_new("(ii)", 5, 5)).ok());
 
@@ -296,12 +267,7 @@ TEST_F(Tray, ClicksReachTheirCallbacksAndMayRemoveTheItem) {
   EXPECT_FALSE(host.menu(name, "AboutToShow", g_variant_new("(i)", 0)).ok());
 }
 
-TEST_F(Tray, TheMenuIsRebuiltWhenOpenedWithTheModifierReadThen) {
-  TrayHost host(bus.address());
-  ASSERT_TRUE(host.start());
-  std::unique_ptr<StatusItem> item;
-  auto name = registeredItem(host, item);
-  ASSERT_FALSE(name.empty());
+TEST_F(TrayItem, TheMenuIsRebuiltWhenOpenedWithTheModifierReadThen) {
   Seen seen;
   auto callbacks = recordInto(seen);
   callbacks.menu = [&seen](bool alt) {
@@ -332,23 +298,17 @@ TEST_F(Tray, TheMenuIsRebuiltWhenOpenedWithTheModifierReadThen) {
   Layout opened = layout(host, name);
   EXPECT_EQ(opened.revision, first.revision + 1);
   ASSERT_EQ(host.peer().count("LayoutUpdated"), 1);
-  const auto& signal = host.peer().signals().back();
-  guint32 revision = 0;
-  gint32 parent = -1;
-  g_variant_get(signal.parameters.get(), "(ui)", &revision, &parent);
-  EXPECT_EQ(revision, opened.revision);
-  EXPECT_EQ(parent, 0);
+  EXPECT_EQ(printed(host.peer().signals().back().parameters.get()),
+            "(" + std::to_string(opened.revision) + ", 0)");
   EXPECT_EQ(opened.top, (std::vector<std::string>{"Deruzorar!", "-", "Show Compensation Debug",
                                                   "Calibration…", "Quit Nuvlet"}));
   EXPECT_EQ(opened.ids.at("Quit Nuvlet"), first.ids.at("Quit Nuvlet"));
-  gboolean enabled = TRUE;
-  EXPECT_TRUE(g_variant_lookup(opened.props.at("0 content buckets learned").get(), "enabled", "b",
-                               &enabled));
-  EXPECT_FALSE(enabled);
-  const gchar* display = "";
-  EXPECT_TRUE(
-      g_variant_lookup(opened.props.at("Calibration…").get(), "children-display", "&s", &display));
-  EXPECT_STREQ(display, "submenu");
+  auto prop = [&](const char* label, const char* key) {
+    auto v = lookup(opened.props.at(label).get(), key);
+    return v ? printed(v.get()) : std::string("<missing>");
+  };
+  EXPECT_EQ(prop("0 content buckets learned", "enabled"), "false");
+  EXPECT_EQ(prop("Calibration…", "children-display"), "'submenu'");
 
   // Opened again with nothing changed: no update, no signal.
   EXPECT_FALSE(aboutToShow(host, name));
@@ -362,12 +322,7 @@ TEST_F(Tray, TheMenuIsRebuiltWhenOpenedWithTheModifierReadThen) {
   EXPECT_EQ(seen.menus, (std::vector<bool>{false, true, true, false}));
 }
 
-TEST_F(Tray, EntriesAreClickedThroughEventAndEventGroup) {
-  TrayHost host(bus.address());
-  ASSERT_TRUE(host.start());
-  std::unique_ptr<StatusItem> item;
-  auto name = registeredItem(host, item);
-  ASSERT_FALSE(name.empty());
+TEST_F(TrayItem, EntriesAreClickedThroughEventAndEventGroup) {
   bool muted = false;
   std::map<std::string, int> ran;
   int opened = 0;
@@ -449,12 +404,7 @@ TEST_F(Tray, EntriesAreClickedThroughEventAndEventGroup) {
   EXPECT_EQ(ran["Opened"], 1);
 }
 
-TEST_F(Tray, PropertiesCanBeAskedForOneByOneOrByGroup) {
-  TrayHost host(bus.address());
-  ASSERT_TRUE(host.start());
-  std::unique_ptr<StatusItem> item;
-  auto name = registeredItem(host, item);
-  ASSERT_FALSE(name.empty());
+TEST_F(TrayItem, PropertiesCanBeAskedForOneByOneOrByGroup) {
   StatusItem::Callbacks callbacks;
   callbacks.menu = [](bool) {
     MenuItem tip = action("Start_at Login");
@@ -484,12 +434,7 @@ TEST_F(Tray, PropertiesCanBeAskedForOneByOneOrByGroup) {
   EXPECT_EQ(printed(version.value.get()), std::string("(<uint32 3>,)"));
 }
 
-TEST_F(Tray, AMenuActionMayRemoveItsOwnItem) {
-  TrayHost host(bus.address());
-  ASSERT_TRUE(host.start());
-  std::unique_ptr<StatusItem> item;
-  auto name = registeredItem(host, item, "volume");
-  ASSERT_FALSE(name.empty());
+TEST_F(TrayItem, AMenuActionMayRemoveItsOwnItem) {
   StatusItem::Callbacks callbacks;
   callbacks.menu = [&](bool) {
     return Menu{action("Show Volume in Menu Bar", [&] { item.reset(); })};

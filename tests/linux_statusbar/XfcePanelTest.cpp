@@ -203,20 +203,16 @@ TEST(XfcePanel, ScrollsClicksAndTheMenuArriveFromARealPanel) {
   callbacks.onSecondaryActivate = [&] { ++middle; };
   callbacks.menu = [&](bool alternate) {
     menus.push_back(alternate);
-    MenuItem first;
+    auto entry = [](std::string label, std::function<void()> activate) {
+      MenuItem m;
+      m.label = std::move(label);
+      m.activate = std::move(activate);
+      return m;
+    };
     // A label that changes at every opening, like the menu's counts.
-    first.label = "Opened " + std::to_string(menus.size());
-    first.activate = [&] { ++chosen; };
-    MenuItem quit;
-    quit.label = "Quit Nuvlet";
-    quit.activate = [] {};
-    Menu menu{first, MenuItem::separator(), quit};
-    if (alternate) {
-      MenuItem debug;
-      debug.label = "Show Compensation Debug";
-      debug.activate = [] {};
-      menu.insert(menu.begin() + 1, debug);
-    }
+    Menu menu{entry("Opened " + std::to_string(menus.size()), [&] { ++chosen; }),
+              MenuItem::separator(), entry("Quit Nuvlet", [] {})};
+    if (alternate) menu.insert(menu.begin() + 1, entry("Show Compensation Debug", [] {}));
     return menu;
   };
   item->setCallbacks(callbacks);
@@ -245,38 +241,23 @@ TEST(XfcePanel, ScrollsClicksAndTheMenuArriveFromARealPanel) {
   ASSERT_TRUE(session.xdotool({"click", "2"}));
   EXPECT_TRUE(pumpUntil([&] { return middle == 1; }));
 
-  // A left click opens the menu (built now, without the modifier); the keyboard picks
-  // its first entry, which the panel reports with EventGroup.
-  std::size_t built = menus.size();
-  ASSERT_TRUE(session.xdotool({"click", "1"}));
-  ASSERT_TRUE(pumpUntil([&] { return menus.size() > built; }));
-  EXPECT_FALSE(menus.back());
-  EXPECT_TRUE(pollUntil([&] {
-    session.xdotool({"key", "Down", "Return"});
-    return pumpUntil([&] { return chosen == 1; }, 0.3);
-  }));
-
-  // With Shift held the menu is built with the alternate entries.
-  built = menus.size();
-  ASSERT_TRUE(session.xdotool({"keydown", "shift"}));
-  ASSERT_TRUE(session.xdotool({"click", "1"}));
-  ASSERT_TRUE(pumpUntil([&] { return menus.size() > built; }));
-  ASSERT_TRUE(session.xdotool({"keyup", "shift"}));
-  EXPECT_TRUE(menus.back());
-  EXPECT_TRUE(pollUntil([&] {
-    session.xdotool({"key", "Down", "Return"});
-    return pumpUntil([&] { return chosen == 2; }, 0.3);
-  }));
-
-  // And without it again: the alternate entries leave the layout.
-  built = menus.size();
-  ASSERT_TRUE(session.xdotool({"click", "1"}));
-  ASSERT_TRUE(pumpUntil([&] { return menus.size() > built; }));
-  EXPECT_FALSE(menus.back());
-  EXPECT_TRUE(pollUntil([&] {
-    session.xdotool({"key", "Down", "Return"});
-    return pumpUntil([&] { return chosen == 3; }, 0.3);
-  }));
+  // A left click opens the menu, built then with the modifier as held then; the keyboard
+  // picks its first entry, which the panel reports with EventGroup. Shift brings the
+  // alternate entries, and they leave the layout again without it.
+  for (bool shift : {false, true, false}) {
+    SCOPED_TRACE(shift);
+    const std::size_t built = menus.size();
+    const int before = chosen;
+    ASSERT_TRUE(!shift || session.xdotool({"keydown", "shift"}));
+    ASSERT_TRUE(session.xdotool({"click", "1"}));
+    ASSERT_TRUE(pumpUntil([&] { return menus.size() > built; }));
+    ASSERT_TRUE(!shift || session.xdotool({"keyup", "shift"}));
+    EXPECT_EQ(menus.back(), shift);
+    EXPECT_TRUE(pollUntil([&] {
+      session.xdotool({"key", "Down", "Return"});
+      return pumpUntil([&] { return chosen == before + 1; }, 0.3);
+    }));
+  }
 }
 
 }  // namespace
