@@ -24,13 +24,9 @@ std::string row(double lum, double b, const std::string& extra = "") {
          ",\"hour\":12" + extra + "}\n";
 }
 
-TEST(Fit, NoRecordsGiveTheEmptyModel) {
+TEST(Fit, NoRecordsOrOnlyAutomaticOnesGiveTheEmptyModel) {
   Records r;
   EXPECT_EQ(r.fit().model, BrightnessModel::empty());
-}
-
-TEST(Fit, OnlyAutomaticRecordsGiveTheEmptyModel) {
-  Records r;
   r.telemetry("telemetry-2026-12-05.jsonl", row(0.5, 0.5, ",\"auto_on\":true"));
   r.log(std::string(kHeader) + "2026-12-05T12:09:00Z,auto,0.5,0.42,0.81,0.5,x\n");
   EXPECT_EQ(r.fit().model, BrightnessModel::empty());
@@ -131,23 +127,15 @@ TEST(FitFiles, DamagedFilesCostOnlyThemselves) {
   r.telemetry("empty.jsonl", "");
   r.telemetry("lines.jsonl", "\n\n" + row(0.5, 0.1) + "garbage\n[1]\n" + row(0.5, 0.3) +
                                  "{\"lum_slow\":0.5,\"brightness\":0.3");
-  const auto result = r.fit();
-  // good: 0.5; lines: 0.1 and 0.3 (the truncated last row is skipped)
-  EXPECT_EQ(result.telemetryObservations, 3);
-  EXPECT_EQ(result.model.table.begin()->second, (BucketStat{0.3, 3}));
-  EXPECT_EQ(result.skippedFiles, 6);  // two not UTF-8, dir, loop, dangling, fifo
-}
-
-TEST(FitFiles, ALastLineWithoutItsLineFeedCountsWhenComplete) {
-  Records r;
-  r.telemetry("t.jsonl", row(0.5, 0.5) + "{\"lum_slow\":0.5,\"brightness\":0.7}");
-  EXPECT_EQ(r.fit().telemetryObservations, 2);
-}
-
-TEST(FitFiles, ALogThatIsNotUtf8IsSkippedWhole) {
-  Records r;
+  r.telemetry("tail.jsonl", row(0.5, 0.5) + "{\"lum_slow\":0.5,\"brightness\":0.7}");
   r.log(std::string(kHeader) + "2026-12-05T12:09:00Z,scroll,0.5,0.42,0.81,0.5,caf\xe9\n");
-  EXPECT_EQ(r.fit().logObservations, 0);
+  const auto result = r.fit();
+  // good: 0.5; lines: 0.1 and 0.3 (the truncated last row is skipped); tail: 0.5 and 0.7
+  // (a complete last line counts without its line feed); the log is not UTF-8: skipped.
+  EXPECT_EQ(result.telemetryObservations, 5);
+  EXPECT_EQ(result.logObservations, 0);
+  EXPECT_EQ(result.model.table.begin()->second, (BucketStat{0.5, 5}));
+  EXPECT_EQ(result.skippedFiles, 6);  // two not UTF-8, dir, loop, dangling, fifo
 }
 
 TEST(FitInBackground, HandsTheModelToTheMainThread) {

@@ -44,17 +44,15 @@ class History {
   }
   int pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng_); }
 
-  static void append(const std::filesystem::path& f, const std::string& bytes) {
-    int fd = ::open(f.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+  static void append(const std::filesystem::path& f, const std::string& bytes,
+                     int mode = O_APPEND) {
+    int fd = ::open(f.c_str(), O_WRONLY | O_CREAT | mode, 0600);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     ::close(fd);
   }
   static void rewriteInPlace(const std::filesystem::path& f, const std::string& bytes) {
-    int fd = ::open(f.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    ::close(fd);
+    append(f, bytes, O_TRUNC);
   }
 
   // One random change of the kind records see: mostly appends, sometimes damage.
@@ -63,15 +61,6 @@ class History {
     std::error_code ec;
     const auto size = std::filesystem::file_size(f, ec);
     switch (pick(12)) {
-      case 0:
-      case 1:
-      case 2:
-      case 3: {
-        std::string rows;
-        for (int i = pick(20); i >= 0; --i) rows += row();
-        append(f, rows);
-        break;
-      }
       case 4: {  // a row cut short, to be completed (or not) by a later step
         const std::string r = row();
         append(f, r.substr(0, 1 + static_cast<std::size_t>(pick(static_cast<int>(r.size()) - 1))));
@@ -111,6 +100,11 @@ class History {
         if (pick(5) == 0) lines.resize(lines.size() - 3);
         append(log, lines);
         break;
+      }
+      default: {  // 0 to 3
+        std::string rows;
+        for (int i = pick(20); i >= 0; --i) rows += row();
+        append(f, rows);
       }
     }
   }

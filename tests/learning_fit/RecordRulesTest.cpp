@@ -71,59 +71,30 @@ TEST(AdjustmentLogLine, TimeStampsWithFractionOrOffsetGiveTheLocalHour) {
 }
 
 TEST(AdjustmentLogLine, OnlyTheUsersOwnChangesWithTwoWholeNumbersCount) {
-  struct Case {
-    const char* line;
-    bool used;
-  } cases[] = {
-      {"2026-12-05T12:09:00Z,scroll,0.5,0.42,0.81,0.5,x", true},
-      {"2026-12-05T12:09:00Z,system_key,0.5,0.42,0.81,0.5,x", true},
-      {"2026-12-05T12:09:00Z,auto,0.5,0.42,0.81,0.5,x", false},
-      {"2026-12-05T12:09:00Z,Scroll,0.5,0.42,0.81,0.5,x", false},
-      {"2026-12-05T12:09:00Z,scroll,0.5,0.42,0.81", true},  // five fields are enough
-      {"2026-12-05T12:09:00Z,scroll,0.5,0.42", false},
-      {"2026-12-05T12:09:00Z,scroll,0.5, 0.42,0.81,0.5,x", false},
-      {"2026-12-05T12:09:00Z,scroll,0.5,0.42 ,0.81,0.5,x", false},
-      {"2026-12-05T12:09:00Z,scroll,0.5,0.42x,0.81,0.5,x", false},
-      {"2026-12-05T12:09:00Z,scroll,0.5,,0.81,0.5,x", false},
-      {"2026-12-05T12:09:00Z,scroll,0.5,0.42,0.81\r", false},
-      {"2026-12-05T12:09:00Z,scroll,0.5,nan,0.81,0.5,x", false},
-      {"2026-12-05T12:09:00Z,scroll,0.5,0.42,inf,0.5,x", false},
-      {"2026-12-05T12:09:00Z,scroll,0.5,0.42,-INFINITY,0.5,x", false},
-      {"2026-12-05T12:09:00Z,scroll,0.5,0.42,1e999,0.5,x", false},
-      {"2026-12-05T12:09:00Z,scroll,junk,0.42,0.81,junk,x,extra,fields", true},
-  };
-  for (const auto& c : cases) EXPECT_EQ(parseLogLine(c.line).has_value(), c.used) << c.line;
+  // After the time stamp; five fields are enough, more are ignored.
+  for (const char* used : {"scroll,0.5,0.42,0.81,0.5,x", "system_key,0.5,0.42,0.81,0.5,x",
+                           "scroll,0.5,0.42,0.81", "scroll,junk,0.42,0.81,junk,x,extra,fields"}) {
+    EXPECT_TRUE(parseLogLine(std::string("2026-12-05T12:09:00Z,") + used)) << used;
+  }
+  for (const char* unused :
+       {"auto,0.5,0.42,0.81,0.5,x", "Scroll,0.5,0.42,0.81,0.5,x", "scroll,0.5,0.42",
+        "scroll,0.5, 0.42,0.81,0.5,x", "scroll,0.5,0.42 ,0.81,0.5,x", "scroll,0.5,0.42x,0.81,0.5,x",
+        "scroll,0.5,,0.81,0.5,x", "scroll,0.5,0.42,0.81\r", "scroll,0.5,nan,0.81,0.5,x",
+        "scroll,0.5,0.42,inf,0.5,x", "scroll,0.5,0.42,-INFINITY,0.5,x",
+        "scroll,0.5,0.42,1e999,0.5,x"}) {
+    EXPECT_FALSE(parseLogLine(std::string("2026-12-05T12:09:00Z,") + unused)) << unused;
+  }
 }
 
 TEST(AdjustmentLogNumber, TheWholeFieldIsOneNumberAsStrtodReadsIt) {
-  struct Case {
-    std::string field;
-    std::optional<double> value;
-  } cases[] = {
-      {"0.4200", 0.42},
-      {"+0.5", 0.5},
-      {"-1", -1.0},
-      {"0x1p-1", 0.5},
-      {"0X1.8P1", 3.0},
-      {"1e-3", 0.001},
-      {".5", 0.5},
-      {"5.", 5.0},
-      {"1e-400", 0.0},
-      {" 0.5", std::nullopt},
-      {"\t0.5", std::nullopt},
-      {"0.5 ", std::nullopt},
-      {"0.5x", std::nullopt},
-      {"", std::nullopt},
-      {"+", std::nullopt},
-      {"0,5", std::nullopt},
-      {std::string("0.5\0"
-                   "1",
-                   5),
-       std::nullopt},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(adjustment_log::parseNumber(c.field), c.value) << c.field;
-  }
+  const std::pair<const char*, double> good[] = {
+      {"0.4200", 0.42}, {"+0.5", 0.5}, {"-1", -1.0}, {"0x1p-1", 0.5}, {"0X1.8P1", 3.0},
+      {"1e-3", 0.001},  {".5", 0.5},   {"5.", 5.0},  {"1e-400", 0.0}};
+  for (const auto& [field, value] : good) EXPECT_EQ(adjustment_log::parseNumber(field), value);
+  const std::string bad[] = {" 0.5", "\t0.5", "0.5 ", "0.5x",
+                             "",     "+",     "0,5",  std::string("0.5\0001", 5)};  // a NUL inside
+  for (const auto& field : bad)
+    EXPECT_EQ(adjustment_log::parseNumber(field), std::nullopt) << field;
   EXPECT_TRUE(std::isnan(*adjustment_log::parseNumber("nan")));
   EXPECT_TRUE(std::isinf(*adjustment_log::parseNumber("inf")));
 }
@@ -190,27 +161,22 @@ TEST(TelemetryRow, SignatureMembersThatAreNotNumbersCountAsZero) {
 }
 
 TEST(TelemetryRow, RowsRecordedUnderAutomaticControlOrWithoutLevelsAreSkipped) {
-  struct Case {
-    const char* line;
-    bool used;
-  } cases[] = {
-      {R"({"brightness":0.5,"lum_slow":0.5})", true},
-      {R"({"brightness":0.5,"lum_slow":0.5,"auto_on":true})", false},
-      {R"({"brightness":0.5,"lum_slow":0.5,"auto_on":false})", true},
-      {R"({"brightness":0.5,"lum_slow":0.5,"auto_on":"true"})", true},
-      {R"({"brightness":0.5,"lum_slow":0.5,"auto_on":1})", true},
-      {R"({"brightness":0.5})", false},
-      {R"({"lum_slow":0.5})", false},
-      {R"({"brightness":"0.5","lum_slow":0.5})", false},
-      {R"({"brightness":0.5,"lum_slow":null})", false},
-      {R"({"brightness":0.5,"lum_slow":0.5,"lum_slow":"x"})", false},  // the later one wins
-      {R"({"brightness":0.5,"lum_slow":"x","lum_slow":0.5})", true},
-      {R"({"brightness":0.5,"lum_slow":0.5,"auto_on":true,"auto_on":false})", true},
-      {R"({"brightness":0.5,"lum_slow":0.5,"auto_on":true,"auto\u005fon":false})", true},
-      {R"({"auto_on":true,"brightness":0.5,"lum_slow":0.5,"x":[1,2,3]})", false},
-      {R"({"auto_on":true,"brightness":0.5,"lum_slow":0.5,"auto_on":tru})", false},
-  };
-  for (const auto& c : cases) EXPECT_EQ(parseRow(c.line).has_value(), c.used) << c.line;
+  // Members after {"brightness":0.5,; of repeated members the later one wins.
+  for (const char* used :
+       {R"("lum_slow":0.5})", R"("lum_slow":0.5,"auto_on":false})",
+        R"("lum_slow":0.5,"auto_on":"true"})", R"("lum_slow":0.5,"auto_on":1})",
+        R"("lum_slow":"x","lum_slow":0.5})", R"("lum_slow":0.5,"auto_on":true,"auto_on":false})",
+        R"("lum_slow":0.5,"auto_on":true,"auto\u005fon":false})"}) {
+    EXPECT_TRUE(parseRow(std::string(R"({"brightness":0.5,)") + used)) << used;
+  }
+  for (const char* skipped :
+       {R"("lum_slow":0.5,"auto_on":true})", R"("lum_slow":null})",
+        R"("lum_slow":0.5,"lum_slow":"x"})", R"("auto_on":true,"lum_slow":0.5,"x":[1,2,3]})",
+        R"("auto_on":true,"lum_slow":0.5,"auto_on":tru})", R"("x":1})"}) {
+    EXPECT_FALSE(parseRow(std::string(R"({"brightness":0.5,)") + skipped)) << skipped;
+  }
+  EXPECT_FALSE(parseRow(R"({"lum_slow":0.5})"));
+  EXPECT_FALSE(parseRow(R"({"brightness":"0.5","lum_slow":0.5})"));
 }
 
 TEST(TelemetryRow, ALineThatIsNotWholeValidJsonIsSkipped) {
