@@ -35,14 +35,20 @@ TEST(VolumeController, SetClampsWritesAndReturnsTheClampedLevel) {
     EXPECT_EQ(mixer.volumeWrites[0], c.written);
     EXPECT_EQ(volume.get(), c.written);
   }
+  sim::ScriptedAudioMixer mixer;
+  VolumeController volume(mixer);
+  EXPECT_EQ(volume.set(std::nan("")), 0.5) << "NaN writes nothing";
+  EXPECT_TRUE(mixer.volumeWrites.empty());
 }
 
-TEST(VolumeController, AdjustPastTheTopSetsFull) {
+TEST(VolumeController, AdjustPastTheTopSetsFullAndAboveFullReadsAsFull) {
   sim::ScriptedAudioMixer mixer;
   mixer.level = 0.98;
   VolumeController volume(mixer);
   EXPECT_EQ(volume.adjust(0.05), 1.0);
   EXPECT_EQ(mixer.level, 1.0);
+  mixer.level = 1.5;
+  EXPECT_EQ(volume.get(), 1.0);
 }
 
 TEST(VolumeController, ADeviceWithoutMasterVolumeReadsZeroAndIgnoresWrites) {
@@ -68,7 +74,7 @@ TEST(VolumeController, ASettableQueryThatFailsSkipsTheWrite) {
   EXPECT_FALSE(volume.isVolumeControllable());
 }
 
-TEST(VolumeController, OnlyMuteValueOneIsMuted) {
+TEST(VolumeController, OnlyMuteValueOneIsMutedAndMutingWritesOneOrZero) {
   struct Case {
     std::optional<std::uint32_t> value;
     bool muted;
@@ -78,27 +84,11 @@ TEST(VolumeController, OnlyMuteValueOneIsMuted) {
     mixer.muteValue = c.value;
     EXPECT_EQ(VolumeController(mixer).isMuted(), c.muted);
   }
-}
-
-TEST(VolumeController, SetMutedWritesOneOrZero) {
   sim::ScriptedAudioMixer mixer;
   VolumeController volume(mixer);
   volume.setMuted(true);
   volume.setMuted(false);
   EXPECT_EQ(mixer.muteWrites, (std::vector<std::uint32_t>{1, 0}));
-}
-
-TEST(VolumeController, AVolumeAboveFullReadsAsFull) {
-  sim::ScriptedAudioMixer mixer;
-  mixer.level = 1.5;
-  EXPECT_EQ(VolumeController(mixer).get(), 1.0);
-}
-
-TEST(VolumeController, ANaNLevelWritesNothing) {
-  sim::ScriptedAudioMixer mixer;
-  VolumeController volume(mixer);
-  EXPECT_EQ(volume.set(std::nan("")), 0.5);
-  EXPECT_TRUE(mixer.volumeWrites.empty());
 }
 
 }  // namespace
