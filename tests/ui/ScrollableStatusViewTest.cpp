@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <limits>
 #include <memory>
 #include <string>
@@ -56,23 +57,14 @@ TEST_F(ScrollableStatusViewTest, FreshViewShowsNothingAndIgnoresInput) {
 
 TEST_F(ScrollableStatusViewTest, AccessibilityValueIsTheRoundedPercentage) {
   view->setAccessibilityLabel("Brightness");
-  const double inf = std::numeric_limits<double>::infinity();
-  const struct {
-    double level;
-    const char* text;
-  } cases[] = {{0.5, "50%"},
-               {0.125, "13%"},
-               {0.004, "0%"},
-               {-0.004, "0%"},
-               {-0.125, "-13%"},
-               {1.5, "150%"},
-               {std::numeric_limits<double>::quiet_NaN(), "?"},
-               {inf, "?"},
-               {-inf, "?"}};
-  for (const auto& c : cases) {
-    view->setLevel(c.level);
-    EXPECT_EQ(view->accessibilityValue(), c.text) << c.level;
-    EXPECT_EQ(item.toolTip().text, c.text) << c.level;
+  const double inf = std::numeric_limits<double>::infinity(), nan = std::nan("");
+  const std::pair<double, const char*> cases[] = {{0.5, "50%"},   {0.125, "13%"},   {0.004, "0%"},
+                                                  {-0.004, "0%"}, {-0.125, "-13%"}, {1.5, "150%"},
+                                                  {nan, "?"},     {inf, "?"},       {-inf, "?"}};
+  for (const auto& [level, text] : cases) {
+    view->setLevel(level);
+    EXPECT_EQ(view->accessibilityValue(), text) << level;
+    EXPECT_EQ(item.toolTip().text, text) << level;
   }
   EXPECT_EQ(item.title(), "Brightness");
   EXPECT_EQ(item.toolTip().title, "Brightness");
