@@ -36,29 +36,20 @@ TEST(Command, AcceptsExactlyTheTwoCommandLinesAndList) {
   EXPECT_EQ(std::get<SetLuminance>(parseCommand(words("display id=0 set luminance 0"))).percent, 0);
   EXPECT_TRUE(std::holds_alternative<ListMonitors>(parseCommand({"list"})));
 
-  for (const char* bad : {"",
-                          "display",
-                          "display id=2 get",
-                          "display id=2 get luminance extra",
-                          "Display id=2 get luminance",
-                          "display ID=2 get luminance",
-                          "display id= get luminance",
-                          "display id=-1 get luminance",
-                          "display id=+1 get luminance",
-                          "display id=02 get luminance",
-                          "display id=4294967296 get luminance",
-                          "display id=99999999999 get luminance",
-                          "display id=1x get luminance",
-                          "display id=2 get brightness",
-                          "display id=2 set luminance",
-                          "display id=2 get luminance 50",
-                          "display id=2 set luminance 101",
-                          "display id=2 set luminance -1",
-                          "display id=2 set luminance 050",
-                          "display id=2 set luminance 5.0",
-                          "display id=2 set luminance +5",
-                          "list all"}) {
-    EXPECT_TRUE(std::holds_alternative<UsageError>(parseCommand(words(bad)))) << bad;
+  auto usageError = [](const std::string& line) {
+    return std::holds_alternative<UsageError>(parseCommand(words(line)));
+  };
+  for (const char* id :
+       {"ID=2", "id=", "id=-1", "id=+1", "id=02", "id=4294967296", "id=99999999999", "id=1x"}) {
+    EXPECT_TRUE(usageError(std::string("display ") + id + " get luminance")) << id;
+  }
+  for (const char* rest : {"get", "get luminance extra", "get brightness", "set luminance",
+                           "get luminance 50", "set luminance 101", "set luminance -1",
+                           "set luminance 050", "set luminance 5.0", "set luminance +5"}) {
+    EXPECT_TRUE(usageError(std::string("display id=2 ") + rest)) << rest;
+  }
+  for (const char* line : {"", "display", "Display id=2 get luminance", "list all"}) {
+    EXPECT_TRUE(usageError(line)) << line;
   }
   EXPECT_TRUE(
       std::holds_alternative<UsageError>(parseCommand({"display", "id=2 ", "get", "luminance"})));
