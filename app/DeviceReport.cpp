@@ -7,6 +7,7 @@
 namespace nuvlet::cli {
 
 std::vector<std::string> externalMonitorLines();
+std::vector<std::string> updateLines();
 
 std::vector<DeviceSection> deviceSections() {
   std::vector<DeviceSection> sections;
@@ -17,6 +18,7 @@ std::vector<DeviceSection> deviceSections() {
   sections.push_back({"External monitors (DDC/CI)", externalMonitorLines});
   sections.push_back(lightSensorSection());
   sections.push_back(audioSection());
+  sections.push_back({"Updates", updateLines});
   return sections;
 }
 
