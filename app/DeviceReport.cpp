@@ -18,6 +18,7 @@ std::vector<DeviceSection> deviceSections() {
   sections.push_back({"External monitors (DDC/CI)", externalMonitorLines});
   sections.push_back(lightSensorSection());
   sections.push_back(audioSection());
+  sections.push_back(desktopServicesSection());
   sections.push_back({"Updates", updateLines});
   return sections;
 }

@@ -16,4 +16,6 @@ struct DeviceSection {
 // The sections in the order they are printed (DeviceReport.cpp lists them).
 std::vector<DeviceSection> deviceSections();
 
+DeviceSection desktopServicesSection();
+
 }  // namespace nuvlet::cli

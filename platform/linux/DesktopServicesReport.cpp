@@ -1,0 +1,128 @@
+#include "platform/linux/DesktopServicesReport.h"
+
+#include <gio/gio.h>
+
+#include <string>
+
+#include "platform/linux/SessionBusLink.h"
+
+namespace nuvlet::linux_platform {
+namespace {
+
+constexpr int kTimeoutMs = 2000;
+
+// The reply, or null with the error's message in `error`.
+GVariant* call(GDBusConnection* bus, const char* name, const char* path, const char* interface,
+               const char* method, GVariant* parameters, std::string& error,
+               GDBusCallFlags flags = G_DBUS_CALL_FLAGS_NO_AUTO_START) {
+  GError* e = nullptr;
+  GVariant* reply = g_dbus_connection_call_sync(bus, name, path, interface, method, parameters,
+                                                nullptr, flags, kTimeoutMs, nullptr, &e);
+  if (!reply) {
+    g_dbus_error_strip_remote_error(e);
+    error = e->message;
+    g_error_free(e);
+  }
+  return reply;
+}
+
+bool hasOwner(GDBusConnection* bus, const char* name) {
+  std::string error;
+  GVariant* reply = call(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                         "org.freedesktop.DBus", "NameHasOwner", g_variant_new("(s)", name), error);
+  gboolean owned = FALSE;
+  if (reply) {
+    g_variant_get(reply, "(b)", &owned);
+    g_variant_unref(reply);
+  }
+  return owned;
+}
+
+std::string trayLine(GDBusConnection* bus) {
+  const char* watcher = "org.kde.StatusNotifierWatcher";
+  if (!hasOwner(bus, watcher)) {
+    return "tray: none (no StatusNotifierItem watcher; the items cannot be shown)";
+  }
+  std::string error;
+  GVariant* reply = call(bus, watcher, "/StatusNotifierWatcher", "org.freedesktop.DBus.Properties",
+                         "GetAll", g_variant_new("(s)", watcher), error);
+  if (!reply) return "tray: a watcher that does not answer (" + error + ")";
+  GVariant* properties = g_variant_get_child_value(reply, 0);
+  gboolean host = TRUE;
+  g_variant_lookup(properties, "IsStatusNotifierHostRegistered", "b", &host);
+  GVariant* items =
+      g_variant_lookup_value(properties, "RegisteredStatusNotifierItems", G_VARIANT_TYPE("as"));
+  std::string line = std::string("tray: StatusNotifierItem watcher present, ") +
+                     (host ? "host registered" : "no host registered (nothing is drawn)");
+  if (items) {
+    line += ", " + std::to_string(g_variant_n_children(items)) + " items";
+    g_variant_unref(items);
+  }
+  g_variant_unref(properties);
+  g_variant_unref(reply);
+  return line;
+}
+
+std::string notificationLine(GDBusConnection* bus) {
+  const char* name = "org.freedesktop.Notifications";
+  if (hasOwner(bus, name)) return "notifications: server running";
+  std::string error;
+  GVariant* reply = call(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                         "org.freedesktop.DBus", "ListActivatableNames", nullptr, error);
+  bool activatable = false;
+  if (reply) {
+    GVariant* names = g_variant_get_child_value(reply, 0);
+    GVariantIter iter;
+    g_variant_iter_init(&iter, names);
+    const gchar* n = nullptr;
+    while (g_variant_iter_next(&iter, "&s", &n)) activatable |= std::string(n) == name;
+    g_variant_unref(names);
+    g_variant_unref(reply);
+  }
+  return activatable ? "notifications: server started on demand" : "notifications: none";
+}
+
+std::string colourSchemeLine(GDBusConnection* bus) {
+  std::string error;
+  GVariant* reply = call(bus, "org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
+                         "org.freedesktop.portal.Settings", "Read",
+                         g_variant_new("(ss)", "org.freedesktop.appearance", "color-scheme"), error,
+                         G_DBUS_CALL_FLAGS_NONE);
+  if (!reply) return "colour scheme: no preference (settings portal: " + error + ")";
+  GVariant* value = g_variant_get_child_value(reply, 0);
+  while (g_variant_is_of_type(value, G_VARIANT_TYPE_VARIANT)) {
+    GVariant* inner = g_variant_get_variant(value);
+    g_variant_unref(value);
+    value = inner;
+  }
+  guint32 scheme = 0;
+  if (g_variant_is_of_type(value, G_VARIANT_TYPE("u"))) scheme = g_variant_get_uint32(value);
+  g_variant_unref(value);
+  g_variant_unref(reply);
+  return std::string("colour scheme: ") + (scheme == 1   ? "dark"
+                                           : scheme == 2 ? "light"
+                                                         : "no preference");
+}
+
+}  // namespace
+
+std::vector<std::string> describeDesktopServices(const std::string& busAddress) {
+  std::string address = busAddress.empty() ? sessionBusAddress() : busAddress;
+  if (address.empty()) return {"no session bus (DBUS_SESSION_BUS_ADDRESS is unset)"};
+  GError* error = nullptr;
+  auto flags = static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                                 G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION);
+  GDBusConnection* bus =
+      g_dbus_connection_new_for_address_sync(address.c_str(), flags, nullptr, nullptr, &error);
+  if (!bus) {
+    std::string line = std::string("session bus unreachable: ") + error->message;
+    g_error_free(error);
+    return {line};
+  }
+  std::vector<std::string> lines = {trayLine(bus), notificationLine(bus), colourSchemeLine(bus)};
+  g_dbus_connection_close_sync(bus, nullptr, nullptr);
+  g_object_unref(bus);
+  return lines;
+}
+
+}  // namespace nuvlet::linux_platform

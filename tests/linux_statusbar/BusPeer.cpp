@@ -1,0 +1,183 @@
+#include "tests/linux_statusbar/BusPeer.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "nuvlet/platform/Log.h"
+
+namespace nuvlet::test {
+
+VariantPtr adopt(GVariant* value) {
+  if (!value) return nullptr;
+  return VariantPtr(g_variant_take_ref(value), &g_variant_unref);
+}
+
+bool pumpUntil(const std::function<bool()>& done, double timeoutSeconds) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::duration<double>(timeoutSeconds);
+  while (!done()) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) return false;
+    // Wakes the blocking iteration when the time is up, if nothing else does.
+    GSource* timeout = g_timeout_source_new(static_cast<guint>(left.count()) + 1);
+    g_source_set_callback(
+        timeout, [](gpointer) { return G_SOURCE_REMOVE; }, nullptr, nullptr);
+    g_source_attach(timeout, nullptr);
+    g_main_context_iteration(nullptr, TRUE);
+    g_source_destroy(timeout);
+    g_source_unref(timeout);
+  }
+  return true;
+}
+
+BusPeer::BusPeer(const std::string& address) {
+  auto flags = static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                                 G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION);
+  connection_ =
+      g_dbus_connection_new_for_address_sync(address.c_str(), flags, nullptr, nullptr, nullptr);
+  if (!connection_) return;
+  g_dbus_connection_set_exit_on_close(connection_, FALSE);
+  subscription_ = g_dbus_connection_signal_subscribe(
+      connection_, nullptr, nullptr, nullptr, nullptr, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+      [](GDBusConnection*, const gchar* sender, const gchar* path, const gchar*,
+         const gchar* member, GVariant* parameters, gpointer self) {
+        static_cast<BusPeer*>(self)->signals_.push_back(
+            Signal{sender ? sender : "", path, member, adopt(g_variant_ref(parameters))});
+      },
+      this, nullptr);
+}
+
+BusPeer::~BusPeer() { close(); }
+
+void BusPeer::close() {
+  if (!connection_) return;
+  for (guint id : owned_) g_bus_unown_name(id);
+  owned_.clear();
+  for (auto& e : exported_) {
+    g_dbus_connection_unregister_object(connection_, e->id);
+    g_dbus_node_info_unref(e->node);
+  }
+  g_dbus_connection_signal_unsubscribe(connection_, subscription_);
+  g_dbus_connection_close_sync(connection_, nullptr, nullptr);
+  g_object_unref(connection_);
+  connection_ = nullptr;
+  // Unregistered objects' handlers may still be queued; they find exported_ alive
+  // until the peer itself goes.
+}
+
+std::string BusPeer::uniqueName() const {
+  return connection_ ? g_dbus_connection_get_unique_name(connection_) : "";
+}
+
+bool BusPeer::own(const std::string& name) {
+  struct State {
+    int acquired = 0;
+    int lost = 0;
+  };
+  auto* state = new State;
+  guint id = g_bus_own_name_on_connection(
+      connection_, name.c_str(), G_BUS_NAME_OWNER_FLAGS_REPLACE,
+      [](GDBusConnection*, const gchar*, gpointer s) { ++static_cast<State*>(s)->acquired; },
+      [](GDBusConnection*, const gchar*, gpointer s) { ++static_cast<State*>(s)->lost; }, state,
+      [](gpointer s) { delete static_cast<State*>(s); });
+  owned_.push_back(id);
+  return pumpUntil([&] { return state->acquired > 0 || state->lost > 0; }) && state->acquired > 0;
+}
+
+void BusPeer::exportObject(const std::string& path, const char* introspectionXml,
+                           MethodHandler methods, PropertyHandler properties) {
+  auto e = std::make_unique<Exported>();
+  e->node = g_dbus_node_info_new_for_xml(introspectionXml, nullptr);
+  e->methods = std::move(methods);
+  e->properties = std::move(properties);
+  static const GDBusInterfaceVTable vtable = {
+      [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* method,
+         GVariant* parameters, GDBusMethodInvocation* invocation,
+         gpointer data) { static_cast<Exported*>(data)->methods(method, parameters, invocation); },
+      [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* name,
+         GError** error, gpointer data) -> GVariant* {
+        auto* exported = static_cast<Exported*>(data);
+        GVariant* value = exported->properties ? exported->properties(name) : nullptr;
+        if (!value) g_set_error(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_PROPERTY, "%s", name);
+        return value;
+      },
+      nullptr,
+      {}};
+  e->id = g_dbus_connection_register_object(connection_, path.c_str(), e->node->interfaces[0],
+                                            &vtable, e.get(), nullptr, nullptr);
+  exported_.push_back(std::move(e));
+}
+
+BusPeer::Reply BusPeer::call(const std::string& destination, const std::string& path,
+                             const std::string& interface, const std::string& method,
+                             GVariant* parameters, double timeoutSeconds) {
+  struct Pending {
+    bool done = false;
+    Reply reply;
+  };
+  auto pending = std::make_shared<Pending>();
+  auto* keep = new std::shared_ptr<Pending>(pending);
+  g_dbus_connection_call(
+      connection_, destination.c_str(), path.c_str(), interface.c_str(), method.c_str(), parameters,
+      nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, static_cast<int>(timeoutSeconds * 1000), nullptr,
+      [](GObject* source, GAsyncResult* result, gpointer data) {
+        std::unique_ptr<std::shared_ptr<Pending>> p(static_cast<std::shared_ptr<Pending>*>(data));
+        GError* error = nullptr;
+        GVariant* value = g_dbus_connection_call_finish(reinterpret_cast<GDBusConnection*>(source),
+                                                        result, &error);
+        if (value) {
+          (*p)->reply.value = adopt(value);
+        } else {
+          gchar* remote = g_dbus_error_get_remote_error(error);
+          (*p)->reply.error = std::string(remote ? remote : "") + ": " + error->message;
+          g_free(remote);
+          g_error_free(error);
+        }
+        (*p)->done = true;
+      },
+      keep);
+  pumpUntil([&] { return pending->done; }, timeoutSeconds + 1);
+  if (!pending->done) pending->reply.error = "no reply";
+  return pending->reply;
+}
+
+void BusPeer::emitSignal(const std::string& path, const std::string& interface,
+                         const std::string& member, GVariant* parameters) {
+  g_dbus_connection_emit_signal(connection_, nullptr, path.c_str(), interface.c_str(),
+                                member.c_str(), parameters, nullptr);
+  g_dbus_connection_flush_sync(connection_, nullptr, nullptr);
+}
+
+int BusPeer::count(const std::string& member) const {
+  return static_cast<int>(std::count_if(signals_.begin(), signals_.end(),
+                                        [&](const Signal& s) { return s.member == member; }));
+}
+
+LogCapture::LogCapture(bool verbose) {
+  log::setSink([this](std::string_view line) { lines_.emplace_back(line); });
+  log::setVerbose(verbose);
+}
+
+LogCapture::~LogCapture() {
+  log::setVerbose(false);
+  log::setSink({});
+}
+
+int LogCapture::count(const std::string& fragment) const {
+  return static_cast<int>(std::count_if(lines_.begin(), lines_.end(), [&](const std::string& l) {
+    return l.find(fragment) != std::string::npos;
+  }));
+}
+
+std::string printed(GVariant* value) {
+  gchar* text = g_variant_print(value, FALSE);
+  std::string out = text;
+  g_free(text);
+  return out;
+}
+
+VariantPtr lookup(GVariant* dict, const char* name) {
+  return adopt(g_variant_lookup_value(dict, name, nullptr));
+}
+
+}  // namespace nuvlet::test

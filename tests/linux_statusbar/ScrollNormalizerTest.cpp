@@ -1,0 +1,99 @@
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "platform/linux/ScrollNormalizer.h"
+#include "platform/sim/VirtualRunLoop.h"
+
+namespace nuvlet::linux_platform {
+namespace {
+
+struct Case {
+  std::int64_t delta;
+  const char* orientation;
+  std::optional<double> units;
+};
+
+TEST(ScrollNormalizer, HostConventionsBecomeTenUnitsPerNotchDownPositive) {
+  const Case cases[] = {
+      {120, "Vertical", -10},  // KDE: + is up
+      {-120, "Vertical", 10},
+      {-360, "Vertical", 30},        // three notches at once (before the window bound)
+      {-8, "Vertical", -8 / -12.0},  // KDE touchpad: a fraction of a notch
+      {1, "vertical", 10},           // GNOME, waybar, XFCE: + is down
+      {-1, "vertical", -10},
+      {2, "vertical", 20},
+      {0, "vertical", std::nullopt},
+      {0, "Vertical", std::nullopt},
+      {1, "horizontal", std::nullopt},
+      {-120, "Horizontal", std::nullopt},
+      {1, "", std::nullopt},
+      {1, "diagonal", std::nullopt},
+      {1, "verticals", std::nullopt},
+      {1, "v\xc3\xa9rtical", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.delta) + " " + c.orientation);
+    auto units = ScrollNormalizer::units(c.delta, c.orientation);
+    ASSERT_EQ(units.has_value(), c.units.has_value());
+    if (units) {
+      EXPECT_NEAR(*units, *c.units, 1e-9);
+    }
+  }
+}
+
+class ScrollBursts : public ::testing::Test {
+ protected:
+  sim::VirtualRunLoop loop;
+  std::vector<double> delivered;
+  std::unique_ptr<ScrollNormalizer> scroll =
+      std::make_unique<ScrollNormalizer>(loop, [this](double u) { delivered.push_back(u); });
+};
+
+TEST_F(ScrollBursts, ABurstIsAddedUpAndBoundedPerWindow) {
+  // A touchpad on a host that rounds every event up to a notch.
+  for (int i = 0; i < 8; ++i) scroll->scroll(1, "vertical");
+  EXPECT_EQ(delivered, std::vector<double>{10});
+  loop.advance(ScrollNormalizer::kWindowSeconds);
+  EXPECT_EQ(delivered, (std::vector<double>{10, ScrollNormalizer::kMaxUnitsPerWindow}));
+  // The excess of the burst is dropped, not played out later.
+  loop.advance(1);
+  EXPECT_EQ(delivered.size(), 2u);
+}
+
+TEST_F(ScrollBursts, SmallTouchpadStepsAreAddedUp) {
+  scroll->scroll(-12, "Vertical");
+  for (int i = 0; i < 5; ++i) scroll->scroll(-12, "Vertical");
+  loop.advance(ScrollNormalizer::kWindowSeconds);
+  ASSERT_EQ(delivered.size(), 2u);
+  EXPECT_NEAR(delivered[0], 1.0, 1e-9);
+  EXPECT_NEAR(delivered[1], 5.0, 1e-9);
+}
+
+TEST_F(ScrollBursts, ABurstThatCancelsOutDeliversNothingMore) {
+  scroll->scroll(1, "vertical");
+  scroll->scroll(1, "vertical");
+  scroll->scroll(-1, "vertical");
+  scroll->scroll(0, "vertical");
+  scroll->scroll(-5, "horizontal");
+  loop.advance(1);
+  EXPECT_EQ(delivered, std::vector<double>{10});
+}
+
+TEST_F(ScrollBursts, TheReceiverMayDestroyTheNormalizer) {
+  scroll = std::make_unique<ScrollNormalizer>(loop, [this](double u) {
+    delivered.push_back(u);
+    scroll.reset();
+  });
+  scroll->scroll(1, "vertical");
+  EXPECT_EQ(scroll, nullptr);
+  loop.advance(1);
+  EXPECT_EQ(delivered, std::vector<double>{10});
+  EXPECT_EQ(loop.activeTimers(), 0u);
+}
+
+}  // namespace
+}  // namespace nuvlet::linux_platform

@@ -1,0 +1,110 @@
+#include "tests/linux_statusbar/TrayHost.h"
+
+namespace nuvlet::test {
+namespace {
+
+constexpr const char* kWatcherXml = R"xml(<node>
+  <interface name="org.kde.StatusNotifierWatcher">
+    <method name="RegisterStatusNotifierItem"><arg name="service" type="s" direction="in"/></method>
+    <method name="RegisterStatusNotifierHost"><arg name="service" type="s" direction="in"/></method>
+    <property name="RegisteredStatusNotifierItems" type="as" access="read"/>
+    <property name="IsStatusNotifierHostRegistered" type="b" access="read"/>
+    <property name="ProtocolVersion" type="i" access="read"/>
+    <signal name="StatusNotifierItemRegistered"><arg type="s"/></signal>
+    <signal name="StatusNotifierItemUnregistered"><arg type="s"/></signal>
+    <signal name="StatusNotifierHostRegistered"/>
+    <signal name="StatusNotifierHostUnregistered"/>
+  </interface>
+</node>)xml";
+
+constexpr const char* kNotificationsXml = R"xml(<node>
+  <interface name="org.freedesktop.Notifications">
+    <method name="Notify">
+      <arg type="s" direction="in"/><arg type="u" direction="in"/><arg type="s" direction="in"/>
+      <arg type="s" direction="in"/><arg type="s" direction="in"/><arg type="as" direction="in"/>
+      <arg type="a{sv}" direction="in"/><arg type="i" direction="in"/>
+      <arg type="u" direction="out"/>
+    </method>
+  </interface>
+</node>)xml";
+
+}  // namespace
+
+TrayHost::TrayHost(const std::string& address, bool hostRegistered)
+    : peer_(address), hostRegistered_(hostRegistered) {}
+
+TrayHost::~TrayHost() {
+  for (auto* invocation : held) g_object_unref(invocation);
+}
+
+bool TrayHost::start() {
+  peer_.exportObject(
+      "/StatusNotifierWatcher", kWatcherXml,
+      [this](const std::string& method, GVariant* parameters, GDBusMethodInvocation* invocation) {
+        if (method != "RegisterStatusNotifierItem") {
+          g_dbus_method_invocation_return_value(invocation, nullptr);
+          return;
+        }
+        const gchar* service = nullptr;
+        g_variant_get(parameters, "(&s)", &service);
+        // A path instead of a name means "the sender, at this path".
+        std::string name =
+            service[0] == '/' ? g_dbus_method_invocation_get_sender(invocation) : service;
+        if (holdRegistrations) {
+          held.push_back(static_cast<GDBusMethodInvocation*>(g_object_ref(invocation)));
+          return;
+        }
+        registered.push_back(name);
+        g_dbus_method_invocation_return_value(invocation, nullptr);
+      },
+      [this](const std::string& name) -> GVariant* {
+        if (name == "IsStatusNotifierHostRegistered") return g_variant_new_boolean(hostRegistered_);
+        if (name == "ProtocolVersion") return g_variant_new_int32(0);
+        if (name == "RegisteredStatusNotifierItems") {
+          GVariantBuilder b;
+          g_variant_builder_init(&b, G_VARIANT_TYPE("as"));
+          for (auto& r : registered) g_variant_builder_add(&b, "s", r.c_str());
+          return g_variant_builder_end(&b);
+        }
+        return nullptr;
+      });
+  return peer_.own("org.kde.StatusNotifierWatcher");
+}
+
+bool TrayHost::waitForRegistrations(std::size_t count, double timeoutSeconds) {
+  return pumpUntil([&] { return registered.size() >= count; }, timeoutSeconds);
+}
+
+BusPeer::Reply TrayHost::item(const std::string& busName, const std::string& method,
+                              GVariant* parameters) {
+  return peer_.call(busName, "/StatusNotifierItem", "org.kde.StatusNotifierItem", method,
+                    parameters);
+}
+
+BusPeer::Reply TrayHost::menu(const std::string& busName, const std::string& method,
+                              GVariant* parameters) {
+  return peer_.call(busName, "/MenuBar", "com.canonical.dbusmenu", method, parameters);
+}
+
+VariantPtr TrayHost::properties(const std::string& busName) {
+  auto reply = peer_.call(busName, "/StatusNotifierItem", "org.freedesktop.DBus.Properties",
+                          "GetAll", g_variant_new("(s)", "org.kde.StatusNotifierItem"));
+  if (!reply.ok()) return nullptr;
+  return adopt(g_variant_get_child_value(reply.value.get(), 0));
+}
+
+NotificationServer::NotificationServer(const std::string& address) : peer_(address) {}
+
+bool NotificationServer::start() {
+  peer_.exportObject(
+      "/org/freedesktop/Notifications", kNotificationsXml,
+      [this](const std::string&, GVariant* parameters, GDBusMethodInvocation* invocation) {
+        const gchar* summary = nullptr;
+        g_variant_get_child(parameters, 3, "&s", &summary);
+        summaries.emplace_back(summary);
+        g_dbus_method_invocation_return_value(invocation, g_variant_new("(u)", 1u));
+      });
+  return peer_.own("org.freedesktop.Notifications");
+}
+
+}  // namespace nuvlet::test
