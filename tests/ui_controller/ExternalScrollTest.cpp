@@ -1,0 +1,143 @@
+#include <sys/stat.h>
+
+#include "tests/support/ProcessCheck.h"
+#include "tests/ui_controller/ControllerFixture.h"
+
+namespace nuvlet::test {
+namespace {
+
+// A monitor behind the real tool protocol: the script logs each command line, answers
+// a read with the file "level" and stores a written level there. With the file
+// "broken" present every read fails.
+constexpr const char* kMonitor = R"sh(echo "$*" >> "$LOG"
+cd "$(dirname "$0")"
+[ "$4" = luminance ] || exit 2
+if [ "$3" = get ]; then [ -e broken ] && exit 1; cat level; fi
+if [ "$3" = set ]; then echo "$5" > level; fi
+exit 0)sh";
+
+// Scrolls over an external main display, driven through the monitor tool as a child
+// process. Virtual time stands still unless the test moves it; runUntil waits for the
+// real child processes.
+class ExternalScrollTest : public ControllerTest {
+ protected:
+  void SetUp() override {
+    topology.main = 2;
+    topology.online = {1, 2};
+    const auto tool = dir.write(
+        "tool", std::string("#!/bin/sh\nLOG='") + (dir / "log").string() + "'\n" + kMonitor + "\n");
+    ::chmod(tool.c_str(), 0755);
+    external = std::make_unique<ExternalBrightnessController>(loop, tool);
+    start();
+    controller->enableFullFeatures(external.get(), nullptr, &volume, &compensation, &stats);
+  }
+
+  void TearDown() override {
+    controller.reset();
+    external.reset();
+    EXPECT_TRUE(childProcesses().empty()) << "a monitor tool was left behind";
+  }
+
+  void setMonitorLevel(const std::string& percent) { dir.write("level", percent + "\n"); }
+
+  std::vector<std::string> commands() const {
+    std::vector<std::string> lines;
+    std::string line;
+    for (char c : readText(dir / "log")) {
+      if (c != '\n') {
+        line += c;
+      } else {
+        lines.push_back(line);
+        line.clear();
+      }
+    }
+    return lines;
+  }
+
+  // Waits until the tool was run `count` times and nothing more is running.
+  void waitForCommands(std::size_t count) {
+    EXPECT_TRUE(loop.runUntil([&] { return commands().size() >= count && !external->busy(); }))
+        << commands().size() << " commands";
+  }
+
+  std::unique_ptr<ExternalBrightnessController> external;
+};
+
+TEST_F(ExternalScrollTest, ScrollReadsTheMonitorWritesTheClampedSumAndLeavesTheLoopAlone) {
+  setMonitorLevel("99");
+  ASSERT_EQ(controller->displayKind(), DisplayKind::External);
+  EXPECT_TRUE(brightnessItem().scroll(-4));
+  EXPECT_EQ(controller->brightnessView().level(), 0.5) << "set before the monitor answered";
+  waitForCommands(2);
+  EXPECT_EQ(commands(), (std::vector<std::string>{"display id=2 get luminance",
+                                                  "display id=2 set luminance 100"}));
+  EXPECT_EQ(controller->brightnessView().level(), 1.0);
+  EXPECT_EQ(brightnessItem().toolTip().text, "100%");
+  EXPECT_EQ(controller->displayKind(), DisplayKind::External);
+
+  EXPECT_TRUE(backlight.writes.empty());
+  EXPECT_FALSE(compensation.manualOverrideUntil().has_value());
+  EXPECT_EQ(stats.todayCount(), 0);
+}
+
+TEST_F(ExternalScrollTest, RapidScrollsAddUpWithoutRereadingAMonitorStillBeingWritten) {
+  setMonitorLevel("50");
+  // Scrolls during the read join it.
+  for (int i = 0; i < 3; ++i) brightnessItem().scroll(-4);
+  waitForCommands(2);
+  EXPECT_NEAR(controller->brightnessView().level(), 0.56, 1e-12);
+
+  // The monitor is idle, so it is read again; the write this brings waits for the
+  // rate limit, and scrolls meanwhile build on it rather than on a fresh read.
+  brightnessItem().scroll(-4);
+  EXPECT_TRUE(loop.runUntil([&] { return controller->brightnessView().level() > 0.57; }));
+  EXPECT_NEAR(controller->brightnessView().level(), 0.58, 1e-12);
+  ASSERT_TRUE(external->busy());
+  brightnessItem().scroll(-4);
+  brightnessItem().scroll(-4);
+  EXPECT_NEAR(controller->brightnessView().level(), 0.62, 1e-12);
+  loop.advance(ExternalBrightnessController::kMinWriteInterval);
+  waitForCommands(4);
+  EXPECT_EQ(commands(), (std::vector<std::string>{
+                            "display id=2 get luminance", "display id=2 set luminance 56",
+                            "display id=2 get luminance", "display id=2 set luminance 62"}));
+
+  // The monitor's own buttons may move it between bursts.
+  setMonitorLevel("20");
+  loop.advance(1);
+  brightnessItem().scroll(10);
+  waitForCommands(6);
+  EXPECT_EQ(commands()[4], "display id=2 get luminance");
+  EXPECT_EQ(commands()[5], "display id=2 set luminance 15");
+  EXPECT_NEAR(controller->brightnessView().level(), 0.15, 1e-12);
+}
+
+TEST_F(ExternalScrollTest, UnansweredReadStepsFromTheGlyph) {
+  dir.write("broken", "");
+  controller->updateBrightness(0.3);
+  brightnessItem().scroll(-4);
+  waitForCommands(2);
+  EXPECT_EQ(commands()[1], "display id=2 set luminance 32");
+  EXPECT_NEAR(controller->brightnessView().level(), 0.32, 1e-12);
+}
+
+TEST_F(ExternalScrollTest, ReadAnsweredAfterTheControllerWentIsDropped) {
+  setMonitorLevel("50");
+  brightnessItem().scroll(-4);
+  controller.reset();
+  waitForCommands(1);
+  EXPECT_EQ(commands(), std::vector<std::string>{"display id=2 get luminance"});
+}
+
+TEST_F(ExternalScrollTest, BuiltInTargetStillGoesToTheBacklight) {
+  topology.main = 1;
+  brightnessItem().scroll(-4);
+  EXPECT_NEAR(backlight.level, 0.52, 1e-12);
+  EXPECT_NEAR(compensation.B_manual(), 0.52, 1e-12);
+  EXPECT_EQ(controller->displayKind(), DisplayKind::BuiltIn);
+  loop.runPending();
+  EXPECT_TRUE(commands().empty());
+}
+
+}  // namespace
+}  // namespace nuvlet::test
