@@ -5,6 +5,7 @@
 
 #include "nuvlet/learning/BrightnessModel.h"
 #include "nuvlet/learning/ModelFitter.h"
+#include "nuvlet/platform/Log.h"
 
 namespace nuvlet {
 
@@ -60,10 +61,16 @@ void AppDelegate::applicationDidFinishLaunching() {
   pollTimer_ = platform_.loop.scheduleRepeating(kPollInterval, weakly(&AppDelegate::poll));
   observers_.push_back(platform_.workspace.addWillSleepListener([weak = weak_from_this()] {
     auto self = weak.lock();
-    if (self && self->sampler_) self->sampler_->stop();
+    if (!self || !self->sampler_) return;
+    self->sampler_->stop();
+    log::debug("will sleep: sampling off");
   }));
-  observers_.push_back(
-      platform_.workspace.addDidWakeListener(weakly(&AppDelegate::updateSampling)));
+  observers_.push_back(platform_.workspace.addDidWakeListener([weak = weak_from_this()] {
+    auto self = weak.lock();
+    if (!self) return;
+    log::debug("woke");
+    self->updateSampling();
+  }));
   if (recorder_) recorder_->startIfEnabled();
   updateSampling();
 }
@@ -151,6 +158,7 @@ void AppDelegate::updateSampling() {
   const bool recording = recorder_ && recorder_->isRecording();
   const bool needed = (loop_ && loop_->enabled()) || recording;
   if (!sampler_) return;
+  const bool was = sampler_->running();
   if (needed) {
     sampler_->start();
   } else {
@@ -158,6 +166,7 @@ void AppDelegate::updateSampling() {
   }
   // Only telemetry uses the grid.
   sampler_->setCaptureGrid(recording);
+  if (was != needed) log::debug(needed ? "sampling on" : "sampling off");
 }
 
 void AppDelegate::refitModel() {
