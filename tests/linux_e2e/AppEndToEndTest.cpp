@@ -371,6 +371,7 @@ TEST_F(AppEndToEnd, TheTrayAppFollowsTheUserTheScreenAndTheMachine) {
       },
       30))
       << backlight().value_or(-1);
+  std::printf("[ info ] backlight went from %d down to %d and up to %d\n", 75, dimmed, *backlight());
   EXPECT_GE(lowest, 30);
   EXPECT_LE(highest, 100);
 
