@@ -103,10 +103,10 @@ int runApp() {
     log::debug("updates: " + updateService->describe());
   }
 
-  auto delegate = AppDelegate::create(AppPlatform{
-      *loop, samplerQueue, fitQueue, *defaults, paths, *workspace, *topology, *backlight,
-      capture, *lightSensor, *mixer, *statusBar, *colorScheme, *loginService, *updateService,
-      monitorTool, std::make_shared<FitCache>()});
+  auto delegate = AppDelegate::create(
+      AppPlatform{*loop, samplerQueue, fitQueue, *defaults, paths, *workspace, *topology,
+                  *backlight, capture, *lightSensor, *mixer, *statusBar, *colorScheme,
+                  *loginService, *updateService, monitorTool, std::make_shared<FitCache>()});
 
   bool terminating = false;
   auto terminate = [&] {

@@ -7,6 +7,8 @@
 namespace nuvlet::cli {
 
 // Where updates come from.
-std::vector<std::string> updateLines() { return {linux_platform::makeNoUpdateService()->describe()}; }
+std::vector<std::string> updateLines() {
+  return {linux_platform::makeNoUpdateService()->describe()};
+}
 
 }  // namespace nuvlet::cli

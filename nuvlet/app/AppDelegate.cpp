@@ -39,10 +39,9 @@ void AppDelegate::applicationDidFinishLaunching() {
   loginItem_.configureAtLaunch();
   brightness_ = std::make_shared<BrightnessController>(platform_.backlight);
   statusController_ = std::make_unique<StatusItemController>(
-      *brightness_,
-      StatusItemController::Platform{platform_.statusBar, platform_.defaults,
-                                     platform_.colorScheme, platform_.topology,
-                                     platform_.workspace, platform_.paths, loginItem_});
+      *brightness_, StatusItemController::Platform{
+                        platform_.statusBar, platform_.defaults, platform_.colorScheme,
+                        platform_.topology, platform_.workspace, platform_.paths, loginItem_});
   statusController_->onQuit = [weak = weak_from_this()] {
     auto self = weak.lock();
     if (self && self->onQuitRequested) self->onQuitRequested();
@@ -145,8 +144,8 @@ void AppDelegate::installFullFeatures() {
   dailyStats_ = std::move(dailyStats);
   loop_ = std::move(loop);
 
-  statusController_->enableFullFeatures(external_.get(), router_.get(), volume_.get(),
-                                        loop_.get(), dailyStats_.get());
+  statusController_->enableFullFeatures(external_.get(), router_.get(), volume_.get(), loop_.get(),
+                                        dailyStats_.get());
   lastVolume_ = volume_->get();
   statusController_->updateVolume(lastVolume_);
   updateSampling();
@@ -184,8 +183,7 @@ void AppDelegate::scheduleModelFits() {
 }
 
 void AppDelegate::poll() {
-  const auto target =
-      router_ ? std::optional<DisplayID>(router_->currentTarget()) : std::nullopt;
+  const auto target = router_ ? std::optional<DisplayID>(router_->currentTarget()) : std::nullopt;
   if (!router_ || platform_.topology.isBuiltIn(*target)) {
     // A failed read is no level at all: taken as 0 it would pass for the user
     // darkening the screen, reach the loop as a correction and be logged.

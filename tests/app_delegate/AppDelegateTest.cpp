@@ -1,16 +1,14 @@
-#include "nuvlet/app/AppDelegate.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
+#include "nuvlet/app/AppDelegate.h"
 #include "platform/sim/InlineWorkQueue.h"
 #include "platform/sim/MemoryBacklight.h"
 #include "platform/sim/MemoryLoginService.h"
@@ -47,16 +45,17 @@ std::vector<std::string> lines(const std::filesystem::path& file) {
 // The whole application on simulated hardware in virtual time.
 struct App {
   App() {
-    topology.screenList = {Screen{kBuiltIn, "eDP-1", {0, 0, 1000, 800}, true, "Panel", {}, {}},
-                           Screen{kExternal, "HDMI-1", {1000, 0, 1000, 800}, false, "HDMI", {}, {}}};
+    topology.screenList = {
+        Screen{kBuiltIn, "eDP-1", {0, 0, 1000, 800}, true, "Panel", {}, {}},
+        Screen{kExternal, "HDMI-1", {1000, 0, 1000, 800}, false, "HDMI", {}, {}}};
     topology.online = {kBuiltIn, kExternal};
     light.reading = 120.0;
   }
 
   void launch() {
-    delegate = AppDelegate::create(AppPlatform{
-        loop, samplerQueue, fitQueue, defaults, paths, workspace, topology, backlight, screen,
-        light, mixer, bar, colorScheme, login, updates, std::nullopt, nullptr});
+    delegate = AppDelegate::create(
+        AppPlatform{loop, samplerQueue, fitQueue, defaults, paths, workspace, topology, backlight,
+                    screen, light, mixer, bar, colorScheme, login, updates, std::nullopt, nullptr});
     delegate->applicationDidFinishLaunching();
   }
 
@@ -311,8 +310,8 @@ TEST(AppDelegate, SnapshotsLeaveOutSamplerValuesOlderThanTwoSeconds) {
   EXPECT_TRUE(app.delegate->makeSnapshot().lumSlow) << "1.9 s old is still fresh";
   app.run(0.2);
   auto stale = app.delegate->makeSnapshot();
-  EXPECT_FALSE(stale.lumRaw || stale.lumSlow || stale.lumFast || stale.sigDark ||
-               stale.sigBright || stale.chroma || stale.warmCool);
+  EXPECT_FALSE(stale.lumRaw || stale.lumSlow || stale.lumFast || stale.sigDark || stale.sigBright ||
+               stale.chroma || stale.warmCool);
   EXPECT_TRUE(stale.lumGrid.empty());
   EXPECT_DOUBLE_EQ(stale.brightness, 0.5);
 }

@@ -1,12 +1,11 @@
 #include <fcntl.h>
 #include <gio/gio.h>
 #include <gio/gunixfdlist.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdio>
@@ -18,10 +17,9 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "tests/linux_bus/FakeBusService.h"
 #include "tests/linux_statusbar/TrayHost.h"
@@ -266,8 +264,9 @@ class AppEndToEnd : public ::testing::Test {
     g_variant_unref(tree);
     auto it = ids.find(label);
     if (it == ids.end()) return false;
-    return host.menu(item, "Event",
-                     g_variant_new("(isvu)", it->second, "clicked", g_variant_new_int32(0), 0u))
+    return host
+        .menu(item, "Event",
+              g_variant_new("(isvu)", it->second, "clicked", g_variant_new_int32(0), 0u))
         .ok();
   }
 
@@ -328,8 +327,8 @@ TEST_F(AppEndToEnd, TheTrayAppFollowsTheUserTheScreenAndTheMachine) {
   EXPECT_TRUE(waitFor([&] { return toolTipText(volume) == "40%"; }));
 
   // A second instance tells the user and leaves.
-  auto second = ChildProcess::run({"/bin/sh", "-c", "exec \"$0\" 2>&1", NUVLET_PROGRAM},
-                                  environment(), 10);
+  auto second =
+      ChildProcess::run({"/bin/sh", "-c", "exec \"$0\" 2>&1", NUVLET_PROGRAM}, environment(), 10);
   EXPECT_EQ(second.status, 1);
   EXPECT_NE(second.out.find("already running"), std::string::npos) << second.out;
 
@@ -371,7 +370,8 @@ TEST_F(AppEndToEnd, TheTrayAppFollowsTheUserTheScreenAndTheMachine) {
       },
       30))
       << backlight().value_or(-1);
-  std::printf("[ info ] backlight went from %d down to %d and up to %d\n", 75, dimmed, *backlight());
+  std::printf("[ info ] backlight went from %d down to %d and up to %d\n", 75, dimmed,
+              *backlight());
   EXPECT_GE(lowest, 30);
   EXPECT_LE(highest, 100);
 
