@@ -9,6 +9,8 @@ int main(int argc, char** argv) {
   bool verbose = false;
   cl.app.add_flag("-v,--verbose", verbose, "Print diagnostic lines on stderr");
   cl.app.require_subcommand(0, 1);
+  // --verbose may also follow the subcommand ("nuvlet run --verbose").
+  cl.app.fallthrough();
 
   nuvlet::cli::addRunCommand(cl);
   nuvlet::cli::addStatusCommand(cl);
