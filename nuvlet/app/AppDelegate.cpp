@@ -183,8 +183,11 @@ void AppDelegate::scheduleModelFits() {
 }
 
 void AppDelegate::poll() {
-  const auto target = router_ ? std::optional<DisplayID>(router_->currentTarget()) : std::nullopt;
-  if (!router_ || platform_.topology.isBuiltIn(*target)) {
+  // Without any display known (no X server) there is nothing to route to but the
+  // built-in panel, whose backlight still changes under the user's keys.
+  const bool builtInTarget = !router_ || !platform_.topology.mainDisplay() ||
+                             platform_.topology.isBuiltIn(router_->currentTarget());
+  if (builtInTarget) {
     // A failed read is no level at all: taken as 0 it would pass for the user
     // darkening the screen, reach the loop as a correction and be logged.
     if (auto read = brightness_->read()) {

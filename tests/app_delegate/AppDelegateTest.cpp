@@ -271,6 +271,29 @@ TEST(AppDelegate, WhileAnExternalMonitorIsTargetedThePollFollowsOnlyTheVolume) {
   EXPECT_EQ(app.toolTip("brightness"), "90%");
 }
 
+TEST(AppDelegate, WithNoDisplayKnownThePollStillFollowsTheBuiltInBacklight) {
+  App app;
+  app.topology.main = std::nullopt;
+  app.topology.online.clear();
+  app.topology.screenList.clear();
+  app.launch();
+  app.backlight.level = 0.9;
+  app.run(0.25);
+  EXPECT_EQ(app.adjustments("system_key").size(), 1u);
+  EXPECT_EQ(app.toolTip("brightness"), "90%");
+}
+
+TEST(AppDelegate, QuitFromTheMenuAsksTheEntryPointToEnd) {
+  App app;
+  app.launch();
+  int quits = 0;
+  app.delegate->onQuitRequested = [&] { ++quits; };
+  auto menu = app.bar.item("brightness")->openMenu();
+  ASSERT_TRUE(menu);
+  EXPECT_TRUE(sim::clickEntry(*menu, {"Quit Nuvlet"}));
+  EXPECT_EQ(quits, 1);
+}
+
 TEST(AppDelegate, SleepStopsTheSamplerAndWakeRestartsItOnlyWhenNeeded) {
   for (bool autoOn : {true, false}) {
     SCOPED_TRACE(autoOn ? "compensation on" : "compensation off");
