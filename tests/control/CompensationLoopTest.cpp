@@ -10,6 +10,7 @@
 
 #include "nuvlet/control/CompensationLoop.h"
 #include "tests/control/LoopHarness.h"
+#include "tests/support/PinnedZone.h"
 
 namespace nuvlet::test {
 namespace {
@@ -338,26 +339,6 @@ TEST(CompensationLoop, ManualChangeToANonNumberIsIgnored) {
 
 // The model is asked with the provider's signature, the provider's ambient level
 // and the local hour; drop any one of them and a different bucket answers.
-class ScopedTimeZone {
- public:
-  explicit ScopedTimeZone(const char* tz) {
-    if (const char* old = std::getenv("TZ")) old_ = old;
-    ::setenv("TZ", tz, 1);
-    ::tzset();
-  }
-  ~ScopedTimeZone() {
-    if (old_) {
-      ::setenv("TZ", old_->c_str(), 1);
-    } else {
-      ::unsetenv("TZ");
-    }
-    ::tzset();
-  }
-
- private:
-  std::optional<std::string> old_;
-};
-
 TEST(CompensationLoop, AsksTheModelWithSignatureAmbientAndLocalHour) {
   const ContentSignature dark{0.9, 0.0, 0.3, 0.0, 0.0};
   const double L = 0.3, ambient = 0.9;
@@ -378,7 +359,7 @@ TEST(CompensationLoop, AsksTheModelWithSignatureAmbientAndLocalHour) {
       {"no ambient", "JST-9", true, false, 0.6},
   };
   for (const auto& c : cases) {
-    ScopedTimeZone zone(c.tz);
+    test::PinnedZone zone(c.tz);
     LoopHarness h;
     h.settle();
     h.loop->setModel(model);

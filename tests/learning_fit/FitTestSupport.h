@@ -7,30 +7,10 @@
 #include <string>
 
 #include "nuvlet/learning/ModelFitter.h"
+#include "tests/support/PinnedZone.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::test {
-
-// Pins the local time zone for one test and restores the previous one.
-class PinnedZone {
- public:
-  explicit PinnedZone(const char* zone) {
-    if (const char* old = std::getenv("TZ")) old_ = old;
-    ::setenv("TZ", zone, 1);
-    ::tzset();
-  }
-  ~PinnedZone() {
-    if (old_) {
-      ::setenv("TZ", old_->c_str(), 1);
-    } else {
-      ::unsetenv("TZ");
-    }
-    ::tzset();
-  }
-
- private:
-  std::optional<std::string> old_;
-};
 
 // A records tree (telemetry directory and adjustment log) in a temporary directory.
 struct Records {

@@ -63,21 +63,7 @@ class PanelSession {
     dir_.write("home/.config/xfce4/xfconf/xfce-perchannel-xml/xfce4-panel.xml", kPanelConfig);
     dir_.write("run/.keep", "");
     address_ = "unix:path=" + (dir_ / "bus").string();
-    auto config = dir_.write("bus.conf", R"(<!DOCTYPE busconfig PUBLIC
- "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>)" + address_ + R"(</listen>
-  <standard_session_servicedirs/>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-)");
+    auto config = dir_.write("bus.conf", testBusConfig("session", address_, true));
     // xfconfd is started by the bus and sees only the bus's environment.
     bus_ = std::make_unique<ChildProcess>(
         std::vector<std::string>{"dbus-daemon", "--config-file=" + config.string(),

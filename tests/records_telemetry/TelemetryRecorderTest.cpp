@@ -13,24 +13,14 @@
 #include "nuvlet/learning/ModelFitter.h"
 #include "nuvlet/records/TelemetryRecorder.h"
 #include "platform/sim/VirtualRunLoop.h"
+#include "tests/support/PinnedZone.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet {
 namespace {
 
 using nlohmann::json;
-
-class PinnedZone {
- public:
-  explicit PinnedZone(const char* zone) {
-    ::setenv("TZ", zone, 1);
-    ::tzset();
-  }
-  ~PinnedZone() {
-    ::unsetenv("TZ");
-    ::tzset();
-  }
-};
+using test::PinnedZone;
 
 // 2026-12-05 12:00:00 UTC; 13:00 in Berlin, a Saturday.
 constexpr double kNoon = 1796472000.0;

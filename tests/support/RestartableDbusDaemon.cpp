@@ -2,25 +2,13 @@
 
 #include <vector>
 
+#include "tests/support/Servers.h"
+
 namespace nuvlet::test {
 
 RestartableDbusDaemon::RestartableDbusDaemon() {
   address_ = "unix:path=" + (dir_ / "bus").string();
-  config_ = dir_.write("bus.conf", R"(<!DOCTYPE busconfig PUBLIC
- "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>)" + address_ + R"(</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-)")
-                .string();
+  config_ = dir_.write("bus.conf", testBusConfig("session", address_)).string();
 }
 
 bool RestartableDbusDaemon::start() {

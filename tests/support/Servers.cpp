@@ -6,6 +6,26 @@
 
 namespace nuvlet::test {
 
+std::string testBusConfig(const std::string& type, const std::string& listen, bool serviceDirs) {
+  return R"(<!DOCTYPE busconfig PUBLIC
+ "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>)" +
+         type + R"(</type>
+  <listen>)" +
+         listen + R"(</listen>
+)" + (serviceDirs ? "  <standard_session_servicedirs/>\n" : "") +
+         R"(  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+)";
+}
+
 XvfbServer::XvfbServer(const std::string& screen) {
   // Xvfb writes its display number to the descriptor given by -displayfd; stdout is
   // our pipe, so give it fd 1.
@@ -18,22 +38,10 @@ XvfbServer::XvfbServer(const std::string& screen) {
 DbusDaemon::DbusDaemon(Kind kind) {
   // Our own configuration: the stock system-bus one would want root-owned policy files
   // and a fixed socket path.
-  const std::string config = dir_.write("bus.conf", std::string(R"(<!DOCTYPE busconfig PUBLIC
- "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>)") + (kind == Kind::Session ? "session" : "system") +
-                                                        R"(</type>
-  <listen>unix:dir=)" + dir_.path().string() + R"(</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-)")
-                                 .string();
+  const std::string config =
+      dir_.write("bus.conf", testBusConfig(kind == Kind::Session ? "session" : "system",
+                                           "unix:dir=" + dir_.path().string()))
+          .string();
   process_ = std::make_unique<ChildProcess>(std::vector<std::string>{
       "dbus-daemon", "--config-file=" + config, "--print-address=1", "--nofork", "--nopidfile"});
   if (!process_->started()) return;

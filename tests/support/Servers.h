@@ -23,6 +23,12 @@ class XvfbServer {
   std::string display_;
 };
 
+// A dbus-daemon configuration for tests: everyone may own and call anything.
+// `listen` is a D-Bus listen address; `serviceDirs` lets the bus start the desktop's
+// activatable services (a panel's settings daemon, say).
+std::string testBusConfig(const std::string& type, const std::string& listen,
+                          bool serviceDirs = false);
+
 // A private dbus-daemon, standing in for the session bus or the system bus.
 class DbusDaemon {
  public:
