@@ -18,5 +18,7 @@ int runStatus();
 void addDevicesCommand(CommandLine& cl);
 void addBacklightCommand(CommandLine& cl);
 void addFitCommand(CommandLine& cl);
+void addRunCommand(CommandLine& cl);
+int runApp();
 
 }  // namespace nuvlet::cli

@@ -7,6 +7,7 @@
 namespace nuvlet::cli {
 
 std::vector<std::string> externalMonitorLines();
+std::vector<std::string> updateLines();
 
 std::vector<DeviceSection> deviceSections() {
   std::vector<DeviceSection> sections;
@@ -18,6 +19,7 @@ std::vector<DeviceSection> deviceSections() {
   sections.push_back(lightSensorSection());
   sections.push_back(audioSection());
   sections.push_back(desktopServicesSection());
+  sections.push_back({"Updates", updateLines});
   return sections;
 }
 

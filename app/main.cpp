@@ -9,7 +9,10 @@ int main(int argc, char** argv) {
   bool verbose = false;
   cl.app.add_flag("-v,--verbose", verbose, "Print diagnostic lines on stderr");
   cl.app.require_subcommand(0, 1);
+  // --verbose may also follow the subcommand ("nuvlet run --verbose").
+  cl.app.fallthrough();
 
+  nuvlet::cli::addRunCommand(cl);
   nuvlet::cli::addStatusCommand(cl);
   nuvlet::cli::addDevicesCommand(cl);
   nuvlet::cli::addBacklightCommand(cl);
@@ -22,8 +25,7 @@ int main(int argc, char** argv) {
   }
   nuvlet::log::setVerbose(verbose);
   if (!cl.chosen) {
-    // The main job until the tray app exists: the learned state.
-    cl.chosen = nuvlet::cli::runStatus;
+    cl.chosen = nuvlet::cli::runApp;
   }
   return cl.chosen();
 }

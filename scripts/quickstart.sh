@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up a Debian 12 machine for Nuvlet, builds it, and runs it or its tests.
-#   scripts/quickstart.sh run    install what is missing, build, run Nuvlet
+#   scripts/quickstart.sh run    install what is missing, build, run Nuvlet: the tray app
+#                                in a graphical session, else what it has learned
 #   scripts/quickstart.sh test   install what is missing, build, run every test
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -33,6 +34,10 @@ cmake --preset default >/dev/null
 cmake --build --preset default
 
 if [ "$mode" = run ]; then
-  exec ./build/app/nuvlet
+  if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
+    exec ./build/app/nuvlet run
+  fi
+  echo "No graphical session (DISPLAY and WAYLAND_DISPLAY are unset): showing the status instead."
+  exec ./build/app/nuvlet status
 fi
 ctest --preset default

@@ -57,7 +57,7 @@ TEST_F(StatusCommand, SummarisesModelAndDailyStatisticsFromTheXdgPlaces) {
 }
 
 TEST_F(StatusCommand, WithoutFilesReportsTheEmptyModelAndWritesNothing) {
-  auto result = run({});  // the main job, for now
+  auto result = run({"status"});
   EXPECT_EQ(result.status, 0);
   EXPECT_NE(result.out.find("0 content buckets learned\n  Fit from 0 observations\n"),
             std::string::npos)

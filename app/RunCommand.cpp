@@ -1,0 +1,134 @@
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/Backlight.h"
+#include "app/Commands.h"
+#include "nuvlet/app/AppDelegate.h"
+#include "nuvlet/control/ExternalBrightnessController.h"
+#include "nuvlet/learning/FitCache.h"
+#include "nuvlet/platform/Log.h"
+#include "nuvlet/platform/Paths.h"
+#include "nuvlet/platform/ThreadWorkQueue.h"
+#include "platform/linux/GlibRunLoop.h"
+#include "platform/linux/JsonFileDefaults.h"
+#include "platform/linux/LinuxLightSensor.h"
+#include "platform/linux/LinuxWorkspace.h"
+#include "platform/linux/LogindSleepMonitor.h"
+#include "platform/linux/NoUpdateService.h"
+#include "platform/linux/PortalColorScheme.h"
+#include "platform/linux/PulseAudioMixer.h"
+#include "platform/linux/SingleInstance.h"
+#include "platform/linux/StatusNotifierBar.h"
+#include "platform/linux/SysfsRoot.h"
+#include "platform/linux/TerminationSignals.h"
+#include "platform/linux/X11DisplayTopology.h"
+#include "platform/linux/X11Modifiers.h"
+#include "platform/linux/X11ScreenCapture.h"
+#include "platform/linux/XConnection.h"
+#include "platform/linux/XdgAutostartLoginService.h"
+
+namespace nuvlet::cli {
+namespace {
+
+// The desktop without an X server (a Wayland session without XWayland, a console):
+// no displays, so brightness commands fall back to the built-in backlight.
+class NoDisplays final : public DisplayTopology {
+ public:
+  std::optional<DisplayID> mainDisplay() const override { return std::nullopt; }
+  bool isBuiltIn(DisplayID) const override { return false; }
+  std::vector<DisplayID> onlineDisplays() const override { return {}; }
+};
+
+bool graphicalSession() {
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && *value != 0) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int runApp() {
+  using namespace linux_platform;
+  auto instance = claimSingleInstance();
+  if (instance->outcome() == SingleInstance::Outcome::AlreadyRunning) {
+    std::fputs("Nuvlet is already running in this session.\n", stderr);
+    return 1;
+  }
+  if (instance->outcome() == SingleInstance::Outcome::NoBus) {
+    log::debug("cannot tell whether Nuvlet already runs: " + instance->problem());
+  }
+  if (!graphicalSession()) {
+    log::info("no graphical session (DISPLAY and WAYLAND_DISPLAY are unset): no tray items");
+  }
+
+  // Declared in the order they may be destroyed backwards: the loop outlives the
+  // queues, the queues outlive what posts to them, and everything outlives the delegate.
+  auto loop = makeGlibRunLoop();
+  const Clock& clock = loop->clock();
+  const Paths paths = Paths::fromEnvironment();
+  auto defaults = makeJsonFileDefaults(paths.settingsFile(), clock);
+  ThreadWorkQueue samplerQueue;
+  ThreadWorkQueue fitQueue;
+  ThreadWorkQueue sensorQueue;
+
+  auto x = XConnection::open(*loop);
+  std::unique_ptr<DisplayTopology> topology = makeX11DisplayTopology(x);
+  if (!topology) topology = std::make_unique<NoDisplays>();
+  std::shared_ptr<ScreenCapture> capture = makeScreenCapture(clock);
+  auto workspace = makeLinuxWorkspace(x, makeLogindSleepMonitor(*loop));
+  auto backlight = openBuiltInBacklight();
+  auto lightSensor =
+      makeLinuxLightSensor(*loop, sensorQueue, sysfsRootFromEnvironment() / "bus/iio/devices");
+  auto mixer = makePulseAudioMixer(*loop);
+  StatusNotifierBarOptions barOptions;
+  barOptions.alternateHeld = x11AlternateHeld(x);
+  auto statusBar = makeStatusNotifierBar(*loop, std::move(barOptions));
+  auto colorScheme = makePortalColorScheme(*loop);
+  auto loginService = makeXdgAutostartLoginService(paths);
+  auto updateService = makeNoUpdateService();
+  auto monitorTool = ExternalBrightnessController::locateTool(*defaults);
+
+  if (log::verbose()) {
+    const auto info = backlight->info();
+    log::debug("backlight: " + (info.name.empty() ? "none" : info.name) + ", writes via " +
+               std::string(writePathName(info.writePath)) +
+               (info.problem.empty() ? "" : " (" + info.problem + ")"));
+    log::debug("monitor tool: " + (monitorTool ? monitorTool->string() : "none"));
+    log::debug("updates: " + updateService->describe());
+  }
+
+  auto delegate = AppDelegate::create(
+      AppPlatform{*loop, samplerQueue, fitQueue, *defaults, paths, *workspace, *topology,
+                  *backlight, capture, *lightSensor, *mixer, *statusBar, *colorScheme,
+                  *loginService, *updateService, monitorTool, std::make_shared<FitCache>()});
+
+  bool terminating = false;
+  auto terminate = [&] {
+    if (terminating) return;
+    terminating = true;
+    log::debug("terminating");
+    delegate->applicationWillTerminate();
+    loop->quit();
+  };
+  delegate->onQuitRequested = terminate;
+  auto signals = watchTerminationSignals(terminate);
+
+  delegate->applicationDidFinishLaunching();
+  log::debug("running");
+  loop->run();
+  delegate.reset();
+  return 0;
+}
+
+void addRunCommand(CommandLine& cl) {
+  auto* sub = cl.app.add_subcommand("run", "Start Nuvlet in the tray (the default)");
+  sub->callback([&cl] { cl.chosen = runApp; });
+}
+
+}  // namespace nuvlet::cli

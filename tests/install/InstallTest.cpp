@@ -1,0 +1,81 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <string>
+
+#include "tests/support/ChildProcess.h"
+#include "tests/support/Servers.h"
+#include "tests/support/TempDir.h"
+
+namespace nuvlet::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A line of a desktop entry ("Exec=..."), or "" when the key is missing.
+std::string entryValue(const fs::path& file, const std::string& key) {
+  const std::string text = readText(file);
+  const auto at = text.find("\n" + key + "=");
+  if (at == std::string::npos) return "";
+  const auto start = at + key.size() + 2;
+  return text.substr(start, text.find('\n', start) - start);
+}
+
+class Installed : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto install = ChildProcess::run(
+        {"cmake", "--install", NUVLET_BUILD_DIR, "--prefix", prefix.path().string()});
+    ASSERT_EQ(install.status, 0) << install.out;
+  }
+  fs::path bin() const { return prefix.path() / "bin/nuvlet"; }
+  TempDir prefix;
+};
+
+TEST_F(Installed, TheLayoutHasBothProgramsAValidDesktopEntryAndTheIcon) {
+  EXPECT_TRUE(fs::exists(bin()));
+  EXPECT_TRUE(fs::exists(prefix.path() / "libexec/nuvlet/nuvlet-ddc"));
+  EXPECT_TRUE(fs::exists(prefix.path() / "share/icons/hicolor/scalable/apps/nuvlet.svg"));
+  const fs::path entry = prefix.path() / "share/applications/nuvlet.desktop";
+  auto validate = ChildProcess::run({"desktop-file-validate", entry.string()});
+  EXPECT_EQ(validate.status, 0) << validate.out;
+  EXPECT_EQ(entryValue(entry, "Exec"), bin().string());
+  EXPECT_EQ(entryValue(entry, "Icon"), "nuvlet");
+
+  auto version = ChildProcess::run({bin().string(), "--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "nuvlet " NUVLET_VERSION "\n");
+}
+
+TEST_F(Installed, TheFirstLaunchStartsItAtLoginFromTheInstalledBinary) {
+  DbusDaemon bus;
+  ASSERT_TRUE(bus.running()) << "dbus-daemon is required";
+  TempDir home;
+  ChildProcess app({"/bin/sh", "-c", "exec \"$0\" 2>&1", bin().string()},
+                   {{"HOME", home.path().string()},
+                    {"XDG_CONFIG_HOME", (home / "config").string()},
+                    {"XDG_DATA_HOME", (home / "data").string()},
+                    {"XDG_STATE_HOME", (home / "state").string()},
+                    {"DBUS_SESSION_BUS_ADDRESS", bus.address()},
+                    {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent"},
+                    {"DISPLAY", ""},
+                    {"PULSE_SERVER", "unix:/nonexistent"}});
+  ASSERT_TRUE(app.started());
+  const fs::path autostart = home / "config/autostart/nuvlet.desktop";
+  // The entry is in place when the first launch says so.
+  bool applied = false;
+  while (auto line = app.readLine(10)) {
+    if (line->find("first-run login-item default applied; status=enabled") != std::string::npos) {
+      applied = true;
+      break;
+    }
+  }
+  ASSERT_TRUE(applied);
+  EXPECT_EQ(entryValue(autostart, "Exec"), bin().string());
+  ASSERT_EQ(::kill(app.pid(), SIGTERM), 0);
+  EXPECT_EQ(app.wait(1.0), 0);
+}
+
+}  // namespace
+}  // namespace nuvlet::test
