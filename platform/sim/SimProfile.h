@@ -21,10 +21,10 @@ struct SimProfile {
     // comfortable on mid-grey content at 100 lux, midday.
     double baseEmitted = 0.2;
     // How strongly the preference follows the ambient light: (lux / 100) ^ this.
-    double ambientExponent = 0.35;
+    double ambientExponent = 0.25;
     // How much of a content change the user wants to see: emitted light follows
     // (content luminance / 0.5) ^ this (0 = perfectly steady, 1 = backlight fixed).
-    double contentExponent = 0.7;
+    double contentExponent = 0.35;
     // Extra factor on the preference for each content kind.
     std::array<double, 4> contentFactor = {1.1, 0.9, 1.0, 1.15};
     // Share of light given up late in the evening (ramps in from 19:00 to 22:00).
@@ -32,9 +32,9 @@ struct SimProfile {
     // Standard deviation of the day-to-day change of the preference (log scale).
     double dailyNoise = 0.06;
     // How far (log of the emitted-light ratio) the light may stray before it bothers.
-    double tolerance = 0.25;
+    double tolerance = 0.3;
     // How long the light must bother the user before they correct it.
-    double patienceSeconds = 20;
+    double patienceSeconds = 45;
     // Share of corrections made with the brightness keys instead of scrolling.
     double keyShare = 0.2;
   };

@@ -197,6 +197,8 @@ class Run {
     light_.reading = 0.0;
     mixer_.level = 0.25;
     screen_->setBandHeight(kFrameHeight);
+    // As a damage-tracking capture does: an unchanged screen costs no reduction.
+    screen_->setReportsUnchanged(true);
   }
 
   SimulationResult run() {
@@ -291,13 +293,13 @@ class Run {
       ++fig.keyPresses;
       return;
     }
+    // One flick of the wheel or touchpad: a single event as large as the change.
     int notches = static_cast<int>(std::lround((wanted - B) / kNotch));
     if (notches == 0) notches = wanted > B ? 1 : -1;
     notches = std::clamp(notches, -20, 20);
-    RecordedItem* item = bar_.item("brightness");
-    for (int i = 0; i < std::abs(notches) && item; ++i) {
-      item->scroll(notches > 0 ? -kNotchDelta : kNotchDelta);
-      ++fig.scrolls;
+    if (RecordedItem* item = bar_.item("brightness")) {
+      item->scroll(-kNotchDelta * notches);
+      fig.scrolls += std::abs(notches);
     }
   }
 
