@@ -60,11 +60,10 @@ std::string table(const std::vector<sim::DayFigures>& days) {
       "deviation  within\n";
   char line[200];
   for (const auto& d : days) {
-    std::snprintf(line, sizeof line,
-                  "  %3d  %s  %11lld  %7d  %4d  %10.1f  %8.1f  %7zu  %8.1f%%  %5.0f%%\n", d.day,
-                  d.date.c_str(), static_cast<long long>(d.corrections), d.scrolls, d.keyPresses,
-                  d.rollingAverage, d.baselineAverage, d.buckets, 100 * d.deviation,
-                  100 * d.withinTolerance);
+    std::snprintf(
+        line, sizeof line, "  %3d  %s  %11lld  %7d  %4d  %10.1f  %8.1f  %7zu  %8.1f%%  %5.0f%%\n",
+        d.day, d.date.c_str(), static_cast<long long>(d.corrections), d.scrolls, d.keyPresses,
+        d.rollingAverage, d.baselineAverage, d.buckets, 100 * d.deviation, 100 * d.withinTolerance);
     out += line;
   }
   return out;
@@ -129,8 +128,7 @@ int runSimulate(const SimulateOptions& options) {
     sim.profile = *profile;
   }
   if (options.plotDay > options.days) {
-    std::fprintf(stderr, "nuvlet simulate: --plot-day %d is after the last day\n",
-                 options.plotDay);
+    std::fprintf(stderr, "nuvlet simulate: --plot-day %d is after the last day\n", options.plotDay);
     return 1;
   }
   // The records' day keys are local dates: one zone for every machine keeps the
@@ -139,7 +137,8 @@ int runSimulate(const SimulateOptions& options) {
   ::tzset();
 
   TemporaryHome temporary;
-  const std::filesystem::path home = options.home.empty() ? temporary.path : std::filesystem::path(options.home);
+  const std::filesystem::path home =
+      options.home.empty() ? temporary.path : std::filesystem::path(options.home);
   if (home.empty()) {
     std::fprintf(stderr, "nuvlet simulate: cannot create a temporary home\n");
     return 1;

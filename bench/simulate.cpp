@@ -17,8 +17,7 @@ namespace {
 // A private home for one run's records, removed after it.
 struct Home {
   Home() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "nuvlet-bench-XXXXXX").string();
+    std::string pattern = (std::filesystem::temp_directory_path() / "nuvlet-bench-XXXXXX").string();
     if (::mkdtemp(pattern.data()) != nullptr) path = pattern;
   }
   ~Home() {

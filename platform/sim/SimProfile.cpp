@@ -20,15 +20,12 @@ struct Member {
 const std::vector<Member>& userMembers() {
   static const std::vector<Member> members = {
       {"baseEmitted", 0.001, 1, [](SimProfile& p) -> double& { return p.user.baseEmitted; }},
-      {"ambientExponent", 0, 2,
-       [](SimProfile& p) -> double& { return p.user.ambientExponent; }},
-      {"contentExponent", 0, 1,
-       [](SimProfile& p) -> double& { return p.user.contentExponent; }},
+      {"ambientExponent", 0, 2, [](SimProfile& p) -> double& { return p.user.ambientExponent; }},
+      {"contentExponent", 0, 1, [](SimProfile& p) -> double& { return p.user.contentExponent; }},
       {"eveningDimming", 0, 0.9, [](SimProfile& p) -> double& { return p.user.eveningDimming; }},
       {"dailyNoise", 0, 1, [](SimProfile& p) -> double& { return p.user.dailyNoise; }},
       {"tolerance", 0.05, 2, [](SimProfile& p) -> double& { return p.user.tolerance; }},
-      {"patienceSeconds", 0, 3600,
-       [](SimProfile& p) -> double& { return p.user.patienceSeconds; }},
+      {"patienceSeconds", 0, 3600, [](SimProfile& p) -> double& { return p.user.patienceSeconds; }},
       {"keyShare", 0, 1, [](SimProfile& p) -> double& { return p.user.keyShare; }},
   };
   return members;
@@ -43,10 +40,8 @@ const std::vector<Member>& worldMembers() {
       {"daylightLux", 0, 100000, [](SimProfile& p) -> double& { return p.world.daylightLux; }},
       {"lampLux", 0, 10000, [](SimProfile& p) -> double& { return p.world.lampLux; }},
       {"cloudiness", 0, 1, [](SimProfile& p) -> double& { return p.world.cloudiness; }},
-      {"backlightGamma", 0.3, 4,
-       [](SimProfile& p) -> double& { return p.world.backlightGamma; }},
-      {"backlightFloor", 0, 0.5,
-       [](SimProfile& p) -> double& { return p.world.backlightFloor; }},
+      {"backlightGamma", 0.3, 4, [](SimProfile& p) -> double& { return p.world.backlightGamma; }},
+      {"backlightFloor", 0, 0.5, [](SimProfile& p) -> double& { return p.world.backlightFloor; }},
   };
   return members;
 }

@@ -1,10 +1,9 @@
 #pragma once
 
 #include <array>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
-
-#include <nlohmann/json.hpp>
 
 namespace nuvlet::sim {
 

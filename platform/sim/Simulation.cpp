@@ -137,8 +137,9 @@ Scene makeScene(ContentKind kind, Random& r) {
       const double level = r.uniform(15, 150);
       const Colour tint{byte(level * r.uniform(0.7, 1.3)), byte(level),
                         byte(level * r.uniform(0.7, 1.3))};
-      return paint(r, tint, {{{byte(level * 1.8), byte(level * 1.8), byte(level * 1.7)}, 0.15},
-                             {{5, 5, 8}, r.uniform(0.0, 0.3)}});
+      return paint(r, tint,
+                   {{{byte(level * 1.8), byte(level * 1.8), byte(level * 1.7)}, 0.15},
+                    {{5, 5, 8}, r.uniform(0.0, 0.3)}});
     }
   }
   return Scene{};
@@ -146,10 +147,14 @@ Scene makeScene(ContentKind kind, Random& r) {
 
 double sceneSeconds(ContentKind kind, Random& r) {
   switch (kind) {
-    case ContentKind::Editor: return r.uniform(60, 240);
-    case ContentKind::Document: return r.uniform(30, 150);
-    case ContentKind::Web: return r.uniform(15, 90);
-    case ContentKind::Video: return r.uniform(2, 6);
+    case ContentKind::Editor:
+      return r.uniform(60, 240);
+    case ContentKind::Document:
+      return r.uniform(30, 150);
+    case ContentKind::Web:
+      return r.uniform(15, 90);
+    case ContentKind::Video:
+      return r.uniform(2, 6);
   }
   return 60;
 }
@@ -169,10 +174,14 @@ ContentKind pickKind(double hour, Random& r) {
 
 FrontmostApplication appFor(ContentKind kind) {
   switch (kind) {
-    case ContentKind::Editor: return {"org.example.Editor", "Editor"};
-    case ContentKind::Document: return {"org.example.Reader", "Reader"};
-    case ContentKind::Web: return {"org.example.Browser", "Browser"};
-    case ContentKind::Video: return {"org.example.Player", "Player"};
+    case ContentKind::Editor:
+      return {"org.example.Editor", "Editor"};
+    case ContentKind::Document:
+      return {"org.example.Reader", "Reader"};
+    case ContentKind::Web:
+      return {"org.example.Browser", "Browser"};
+    case ContentKind::Video:
+      return {"org.example.Player", "Player"};
   }
   return {};
 }
@@ -190,7 +199,8 @@ class Run {
         loop_(kFirstDay + p_.world.wakeHour * 3600),
         paths_(Paths::under(o.home)),
         backlight_(p_.world.backlightSteps, 0.5),
-        screen_(std::make_shared<SyntheticScreenCapture>(kBuiltIn, Frame(kFrameWidth, kFrameHeight))),
+        screen_(
+            std::make_shared<SyntheticScreenCapture>(kBuiltIn, Frame(kFrameWidth, kFrameHeight))),
         userRandom_(streamSeed(o.seed, 2, 0)) {
     topology_.screenList = {Screen{kBuiltIn, "eDP-1", {0, 0, 1920, 1080}, true, "Panel", {}, {}}};
     topology_.online = {kBuiltIn};
@@ -263,7 +273,8 @@ class Run {
     const auto& u = p_.user;
     const double L = std::max(scene_.luminance, 0.01);
     const double evening = 1 - u.eveningDimming * smoothstep((hour - 19) / 3);
-    const double light = u.baseEmitted * std::pow(std::max(lux(hour), 1.0) / 100, u.ambientExponent) *
+    const double light = u.baseEmitted *
+                         std::pow(std::max(lux(hour), 1.0) / 100, u.ambientExponent) *
                          std::pow(L / 0.5, u.contentExponent) *
                          u.contentFactor[static_cast<std::size_t>(kind_)] * evening * dayNoise_;
     return std::clamp(levelFor(light / L), CompensationLoop::kFloor, 1.0);

@@ -13,14 +13,14 @@ namespace nuvlet::sim {
 
 // What one simulated day came to.
 struct DayFigures {
-  int day = 0;           // 1-based
-  std::string date;      // the local day key the records use
+  int day = 0;                   // 1-based
+  std::string date;              // the local day key the records use
   std::int64_t corrections = 0;  // as the daily statistics counted them
-  int scrolls = 0;       // scroll notches the user turned
-  int keyPresses = 0;    // corrections made with the brightness keys
-  double rollingAverage = 0;   // what the menu shows at the end of the day
+  int scrolls = 0;               // scroll notches the user turned
+  int keyPresses = 0;            // corrections made with the brightness keys
+  double rollingAverage = 0;     // what the menu shows at the end of the day
   double baselineAverage = 0;
-  std::size_t buckets = 0;     // content buckets of the model at the end of the day
+  std::size_t buckets = 0;  // content buckets of the model at the end of the day
   // Root mean square of ln(emitted light / the light the user wanted), awake time.
   double deviation = 0;
   // Share of awake time the light was within the user's tolerance.

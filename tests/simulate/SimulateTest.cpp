@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <stdlib.h>
 #include <time.h>
 
@@ -103,7 +102,8 @@ TEST(Simulation, WithoutCompensationTheLoopNeverWrites) {
   test::TempDir home;
   const auto day = runSimulation(shortRun(home.path(), false)).days.at(0);
   const auto log = lines(Paths::under(home.path()).adjustmentLog());
-  EXPECT_EQ(log.size(), static_cast<std::size_t>(day.corrections) + 1) << "a header and one row each";
+  EXPECT_EQ(log.size(), static_cast<std::size_t>(day.corrections) + 1)
+      << "a header and one row each";
   for (const auto& line : log) {
     EXPECT_EQ(line.find(",auto,"), std::string::npos) << line;
   }
