@@ -6,6 +6,9 @@
 #include "nuvlet/ui/DayPlot.h"
 #include "tests/support/TempDir.h"
 
+// Cairo's text keeps a font cache from fontconfig for the life of the process.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig\n"; }
+
 namespace nuvlet {
 namespace {
 

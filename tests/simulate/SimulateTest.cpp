@@ -55,7 +55,7 @@ TEST(Simulation, TheSameSeedGivesTheSameDaysAndAnotherSeedOtherDays) {
 
   auto other = shortRun(c.path());
   other.seed = 8;
-  const auto& z = runSimulation(other).days[0];
+  const DayFigures z = runSimulation(other).days.at(0);
   EXPECT_NE(std::make_tuple(x.deviation, x.scrolls), std::make_tuple(z.deviation, z.scrolls));
 }
 
