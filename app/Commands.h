@@ -19,6 +19,7 @@ void addDevicesCommand(CommandLine& cl);
 void addBacklightCommand(CommandLine& cl);
 void addFitCommand(CommandLine& cl);
 void addRunCommand(CommandLine& cl);
+void addSimulateCommand(CommandLine& cl);
 int runApp();
 
 }  // namespace nuvlet::cli

@@ -17,6 +17,7 @@ int main(int argc, char** argv) {
   nuvlet::cli::addDevicesCommand(cl);
   nuvlet::cli::addBacklightCommand(cl);
   nuvlet::cli::addFitCommand(cl);
+  nuvlet::cli::addSimulateCommand(cl);
 
   try {
     cl.app.parse(argc, argv);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up a Debian 12 machine for Nuvlet, builds it, and runs it or its tests.
-#   scripts/quickstart.sh run    install what is missing, build, run Nuvlet: the tray app
-#                                in a graphical session, else what it has learned
+#   scripts/quickstart.sh run    install what is missing, build, run Nuvlet (without a
+#                                graphical session: a simulated week of it instead)
 #   scripts/quickstart.sh test   install what is missing, build, run every test
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -34,10 +34,10 @@ cmake --preset default >/dev/null
 cmake --build --preset default
 
 if [ "$mode" = run ]; then
-  if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
-    exec ./build/app/nuvlet run
+  if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+    echo "No graphical session: simulating a week of Nuvlet on simulated hardware."
+    exec ./build/app/nuvlet simulate
   fi
-  echo "No graphical session (DISPLAY and WAYLAND_DISPLAY are unset): showing the status instead."
-  exec ./build/app/nuvlet status
+  exec ./build/app/nuvlet
 fi
 ctest --preset default

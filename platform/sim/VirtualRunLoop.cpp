@@ -8,6 +8,7 @@
 #include <cassert>
 #include <chrono>
 #include <cmath>
+#include <thread>
 #include <utility>
 
 namespace nuvlet::sim {
@@ -23,11 +24,16 @@ VirtualRunLoop::~VirtualRunLoop() {
 }
 
 void VirtualRunLoop::post(Callback fn) {
+  bool wasEmpty;
   {
     std::lock_guard lock(postMutex_);
+    wasEmpty = posted_.empty();
     posted_.push_back(std::move(fn));
   }
-  if (wakeFds_[1] >= 0) {
+  // Only another thread can find the owner waiting in poll, and one byte per batch
+  // wakes it; a byte for every post made a simulated week mostly system calls.
+  if (wasEmpty && wakeFds_[1] >= 0 && std::this_thread::get_id() != owner_) {
+    wakePending_.store(true);
     char byte = 1;
     [[maybe_unused]] auto n = ::write(wakeFds_[1], &byte, 1);
   }
@@ -60,21 +66,29 @@ RunLoop::TimerId VirtualRunLoop::watchReadable(int fd, Callback fn) {
 }
 
 bool VirtualRunLoop::runPosted() {
+  {
+    std::lock_guard lock(postMutex_);
+    if (posted_.empty()) return false;
+  }
+  // Drained before the swap: a post after the swap finds the queue empty and writes
+  // a byte again, so a waiting poll never misses it.
+  if (wakeFds_[0] >= 0 && wakePending_.exchange(false)) {
+    char drain[64];
+    while (::read(wakeFds_[0], drain, sizeof drain) > 0) {
+    }
+  }
   std::vector<Callback> batch;
   {
     std::lock_guard lock(postMutex_);
     batch.swap(posted_);
-  }
-  if (wakeFds_[0] >= 0) {
-    char drain[64];
-    while (::read(wakeFds_[0], drain, sizeof drain) > 0) {
-    }
   }
   for (auto& fn : batch) fn();
   return !batch.empty();
 }
 
 bool VirtualRunLoop::runReadyWatches(int timeoutMs) {
+  // Without watches a poll that does not wait has nothing to find: posts run anyway.
+  if (watches_.empty() && timeoutMs == 0) return false;
   std::vector<pollfd> fds;
   std::vector<TimerId> ids;
   if (wakeFds_[0] >= 0) fds.push_back({wakeFds_[0], POLLIN, 0});
@@ -86,6 +100,12 @@ bool VirtualRunLoop::runReadyWatches(int timeoutMs) {
   if (::poll(fds.data(), fds.size(), timeoutMs) <= 0) return false;
   bool ran = false;
   std::size_t first = wakeFds_[0] >= 0 ? 1 : 0;
+  // A byte that arrived after its batch was drained would wake every later poll.
+  if (first == 1 && (fds[0].revents & POLLIN) != 0) {
+    char drain[64];
+    while (::read(wakeFds_[0], drain, sizeof drain) > 0) {
+    }
+  }
   for (std::size_t i = first; i < fds.size(); ++i) {
     if (fds[i].revents == 0) continue;
     auto it = watches_.find(ids[i - first]);

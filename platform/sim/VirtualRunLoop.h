@@ -1,10 +1,12 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "nuvlet/platform/Clock.h"
@@ -91,6 +93,8 @@ class VirtualRunLoop final : public RunLoop, public Clock {
   std::mutex postMutex_;
   std::vector<Callback> posted_;
   int wakeFds_[2] = {-1, -1};
+  std::atomic<bool> wakePending_{false};
+  const std::thread::id owner_ = std::this_thread::get_id();
 };
 
 }  // namespace nuvlet::sim

@@ -1,0 +1,215 @@
+#include <stdlib.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include "app/Commands.h"
+#include "nuvlet/ui/DayPlot.h"
+#include "platform/sim/Simulation.h"
+
+namespace nuvlet::cli {
+namespace {
+
+struct SimulateOptions {
+  int days = 7;
+  std::uint64_t seed = 1;
+  std::string profile;
+  bool json = false;
+  std::string plot;
+  int plotDay = 0;
+  std::string home;
+};
+
+// A bar on stderr while a person watches; nothing when output goes elsewhere.
+class ProgressBar {
+ public:
+  explicit ProgressBar(std::string label)
+      : enabled_(::isatty(STDERR_FILENO) == 1), label_(std::move(label)) {}
+  ~ProgressBar() {
+    if (shown_) std::fputs("\r\033[K", stderr);
+  }
+  std::function<void(double)> callback() {
+    if (!enabled_) return {};
+    return [this](double done) {
+      const int filled = static_cast<int>(done * 30);
+      if (filled == last_) return;
+      last_ = filled;
+      shown_ = true;
+      std::fprintf(stderr, "\r%s [%s%s]", label_.c_str(), std::string(filled, '#').c_str(),
+                   std::string(30 - filled, ' ').c_str());
+      std::fflush(stderr);
+    };
+  }
+
+ private:
+  bool enabled_;
+  std::string label_;
+  bool shown_ = false;
+  int last_ = -1;
+};
+
+std::string table(const std::vector<sim::DayFigures>& days) {
+  std::string out =
+      "  day  date        corrections  scrolls  keys  menu 7-day  baseline  buckets  "
+      "deviation  within\n";
+  char line[200];
+  for (const auto& d : days) {
+    std::snprintf(
+        line, sizeof line, "  %3d  %s  %11lld  %7d  %4d  %10.1f  %8.1f  %7zu  %8.1f%%  %5.0f%%\n",
+        d.day, d.date.c_str(), static_cast<long long>(d.corrections), d.scrolls, d.keyPresses,
+        d.rollingAverage, d.baselineAverage, d.buckets, 100 * d.deviation, 100 * d.withinTolerance);
+    out += line;
+  }
+  return out;
+}
+
+double meanDeviation(const std::vector<sim::DayFigures>& days) {
+  double sum = 0;
+  for (const auto& d : days) sum += d.deviation;
+  return days.empty() ? 0 : sum / static_cast<double>(days.size());
+}
+
+nlohmann::json daysJson(const std::vector<sim::DayFigures>& days) {
+  nlohmann::json out = nlohmann::json::array();
+  for (const auto& d : days) {
+    out.push_back({{"day", d.day},
+                   {"date", d.date},
+                   {"corrections", d.corrections},
+                   {"scrolls", d.scrolls},
+                   {"keyPresses", d.keyPresses},
+                   {"rollingAverage", d.rollingAverage},
+                   {"baselineAverage", d.baselineAverage},
+                   {"buckets", d.buckets},
+                   {"deviation", d.deviation},
+                   {"withinTolerance", d.withinTolerance}});
+  }
+  return out;
+}
+
+// A private home that goes with the run.
+struct TemporaryHome {
+  TemporaryHome() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "nuvlet-sim-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) != nullptr) path = pattern;
+  }
+  ~TemporaryHome() {
+    std::error_code ec;
+    if (!path.empty()) std::filesystem::remove_all(path, ec);
+  }
+  std::filesystem::path path;
+};
+
+int runSimulate(const SimulateOptions& options) {
+  sim::SimulationOptions sim;
+  sim.days = options.days;
+  sim.seed = options.seed;
+  if (!options.profile.empty()) {
+    std::ifstream in(options.profile, std::ios::binary);
+    if (!in) {
+      std::fprintf(stderr, "nuvlet simulate: cannot read the profile %s\n",
+                   options.profile.c_str());
+      return 1;
+    }
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string error;
+    auto profile = sim::parseProfile(text.str(), error);
+    if (!profile) {
+      std::fprintf(stderr, "nuvlet simulate: profile %s: %s\n", options.profile.c_str(),
+                   error.c_str());
+      return 1;
+    }
+    sim.profile = *profile;
+  }
+  if (options.plotDay > options.days) {
+    std::fprintf(stderr, "nuvlet simulate: --plot-day %d is after the last day\n", options.plotDay);
+    return 1;
+  }
+  // The records' day keys are local dates: one zone for every machine keeps the
+  // output the same everywhere.
+  ::setenv("TZ", "UTC", 1);
+  ::tzset();
+
+  TemporaryHome temporary;
+  const std::filesystem::path home =
+      options.home.empty() ? temporary.path : std::filesystem::path(options.home);
+  if (home.empty()) {
+    std::fprintf(stderr, "nuvlet simulate: cannot create a temporary home\n");
+    return 1;
+  }
+  sim.traceDay = options.plot.empty() ? 0 : (options.plotDay > 0 ? options.plotDay : options.days);
+
+  sim::SimulationResult on, off;
+  {
+    ProgressBar bar("Compensation on ");
+    sim.progress = bar.callback();
+    sim.compensation = true;
+    sim.home = home / "compensated";
+    on = sim::runSimulation(sim);
+  }
+  {
+    ProgressBar bar("Compensation off");
+    sim.progress = bar.callback();
+    sim.compensation = false;
+    sim.home = home / "baseline";
+    sim.traceDay = 0;
+    off = sim::runSimulation(sim);
+  }
+
+  if (!options.plot.empty() && !plotDay(on.trace, options.plot)) {
+    std::fprintf(stderr, "nuvlet simulate: cannot write the plot %s\n", options.plot.c_str());
+    return 1;
+  }
+  if (options.json) {
+    nlohmann::json out = {{"days", options.days},
+                          {"seed", options.seed},
+                          {"profile", sim.profile.toJson()},
+                          {"compensated", daysJson(on.days)},
+                          {"baseline", daysJson(off.days)}};
+    std::printf("%s\n", out.dump(2).c_str());
+    return 0;
+  }
+  std::printf("Nuvlet on simulated hardware, %d days, seed %llu (dates in UTC)\n\n", options.days,
+              static_cast<unsigned long long>(options.seed));
+  std::printf("Automatic compensation on from the start:\n%s\n", table(on.days).c_str());
+  std::printf("The same days with compensation off:\n%s\n", table(off.days).c_str());
+  const auto& first = on.days.front();
+  const auto& last = on.days.back();
+  std::printf("Corrections per day with compensation: %lld on day 1, %lld on day %d.\n",
+              static_cast<long long>(first.corrections), static_cast<long long>(last.corrections),
+              last.day);
+  std::printf(
+      "Emitted light against the user's preference (rms deviation): %.1f%% with compensation, "
+      "%.1f%% without.\n",
+      100 * meanDeviation(on.days), 100 * meanDeviation(off.days));
+  if (!options.home.empty()) {
+    std::printf("Records: %s/compensated and %s/baseline\n", home.c_str(), home.c_str());
+  }
+  return 0;
+}
+
+}  // namespace
+
+void addSimulateCommand(CommandLine& cl) {
+  auto options = std::make_shared<SimulateOptions>();
+  auto* sub = cl.app.add_subcommand(
+      "simulate", "Run Nuvlet on simulated hardware with a simulated user, in virtual time");
+  sub->add_option("--days", options->days, "Simulated days")->check(CLI::Range(1, 366));
+  sub->add_option("--seed", options->seed, "Seed of the simulated world and user");
+  sub->add_option("--profile", options->profile, "JSON file of user and world parameters")
+      ->check(CLI::ExistingFile);
+  sub->add_flag("--json", options->json, "Print the figures as JSON");
+  sub->add_option("--plot", options->plot, "Draw a day of the compensated run to a PNG file");
+  sub->add_option("--plot-day", options->plotDay, "The day to draw (default: the last)")
+      ->check(CLI::Range(1, 366));
+  sub->add_option("--home", options->home, "Keep the records under this directory");
+  sub->callback([&cl, options] { cl.chosen = [options] { return runSimulate(*options); }; });
+}
+
+}  // namespace nuvlet::cli

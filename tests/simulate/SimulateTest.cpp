@@ -1,0 +1,155 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "nuvlet/platform/Paths.h"
+#include "platform/sim/Simulation.h"
+#include "tests/support/TempDir.h"
+
+namespace nuvlet::sim {
+namespace {
+
+SimulationOptions shortRun(const std::filesystem::path& home, bool compensation = true) {
+  ::setenv("TZ", "UTC", 1);
+  ::tzset();
+  SimulationOptions o;
+  o.days = 1;
+  o.seed = 7;
+  o.home = home;
+  o.compensation = compensation;
+  return o;
+}
+
+std::vector<std::string> lines(const std::filesystem::path& file) {
+  std::vector<std::string> out;
+  std::ifstream in(file);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+TEST(Simulation, TheSameSeedGivesTheSameDaysAndAnotherSeedOtherDays) {
+  test::TempDir a, b, c;
+  const auto first = runSimulation(shortRun(a.path()));
+  const auto second = runSimulation(shortRun(b.path()));
+  ASSERT_EQ(first.days.size(), 1u);
+  const auto& x = first.days[0];
+  const auto& y = second.days[0];
+  EXPECT_EQ(x.corrections, y.corrections);
+  EXPECT_EQ(x.scrolls, y.scrolls);
+  EXPECT_EQ(x.keyPresses, y.keyPresses);
+  EXPECT_EQ(x.buckets, y.buckets);
+  EXPECT_EQ(x.deviation, y.deviation);
+  EXPECT_EQ(x.withinTolerance, y.withinTolerance);
+  // The records too, byte for byte.
+  const auto log = [](const test::TempDir& d) {
+    return lines(Paths::under(d.path()).adjustmentLog());
+  };
+  EXPECT_FALSE(log(a).empty());
+  EXPECT_EQ(log(a), log(b));
+
+  auto other = shortRun(c.path());
+  other.seed = 8;
+  const DayFigures z = runSimulation(other).days.at(0);
+  EXPECT_NE(std::make_tuple(x.deviation, x.scrolls), std::make_tuple(z.deviation, z.scrolls));
+}
+
+// A day's figures, and a correction's way through the tray item, the loop, the log and
+// the daily statistics.
+TEST(Simulation, ADayHasSaneFiguresAndItsCorrectionsReachTheRecords) {
+  test::TempDir home;
+  auto o = shortRun(home.path());
+  o.traceDay = 1;
+  const auto result = runSimulation(o);
+  const DayFigures& day = result.days.at(0);
+  EXPECT_EQ(day.date, "2026-12-07");
+  EXPECT_GT(day.corrections, 0) << "a first day without a single correction is not a user";
+  EXPECT_LT(day.corrections, 200);
+  EXPECT_LE(day.keyPresses, day.corrections);
+  EXPECT_GE(day.scrolls, day.corrections - day.keyPresses);
+  EXPECT_DOUBLE_EQ(day.rollingAverage, static_cast<double>(day.corrections) / 7);
+  EXPECT_DOUBLE_EQ(day.baselineAverage, static_cast<double>(day.corrections));
+  EXPECT_GT(day.buckets, 0u) << "the hourly refits learned from the corrections";
+  EXPECT_GT(day.deviation, 0.0);
+  EXPECT_LT(day.deviation, 1.0);
+  EXPECT_GT(day.withinTolerance, 0.5);
+  EXPECT_LE(day.withinTolerance, 1.0);
+
+  const Paths paths = Paths::under(home.path());
+  const auto stats = nlohmann::json::parse(lines(paths.dailyStatsFile()).at(0));
+  EXPECT_EQ(stats.at("2026-12-07").get<std::int64_t>(), day.corrections);
+  int scrolls = 0, keys = 0;
+  for (const auto& line : lines(paths.adjustmentLog())) {
+    if (line.find(",scroll,") != std::string::npos) ++scrolls;
+    if (line.find(",system_key,") != std::string::npos) ++keys;
+  }
+  EXPECT_EQ(scrolls + keys, day.corrections);
+  EXPECT_EQ(scrolls, day.corrections - day.keyPresses);
+
+  // The trace spans the waking day once a minute, with every correction in it.
+  ASSERT_FALSE(result.trace.hour.empty());
+  EXPECT_NEAR(result.trace.hour.front(), 7.0, 1e-9);
+  EXPECT_NEAR(result.trace.hour.back(), 23.0, 1.0 / 60 + 1e-9);
+  EXPECT_EQ(result.trace.correctionHours.size(), static_cast<std::size_t>(day.corrections));
+}
+
+TEST(Simulation, WithoutCompensationTheLoopNeverWrites) {
+  test::TempDir home;
+  const auto day = runSimulation(shortRun(home.path(), false)).days.at(0);
+  const auto log = lines(Paths::under(home.path()).adjustmentLog());
+  EXPECT_EQ(log.size(), static_cast<std::size_t>(day.corrections) + 1)
+      << "a header and one row each";
+  for (const auto& line : log) {
+    EXPECT_EQ(line.find(",auto,"), std::string::npos) << line;
+  }
+}
+
+TEST(SimProfile, TheDefaultsReadBackAndEveryFaultNamesItsMember) {
+  const nlohmann::json full = SimProfile{}.toJson();
+  std::string error;
+  auto parsed = parseProfile(full.dump(), error);
+  ASSERT_TRUE(parsed) << error;
+  EXPECT_EQ(parsed->toJson(), full);
+
+  struct Case {
+    const char* what;
+    std::function<void(nlohmann::json&)> edit;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"missing", [](auto& j) { j["user"].erase("tolerance"); }, "user.tolerance: missing"},
+      {"wrong type", [](auto& j) { j["world"]["lampLux"] = "bright"; },
+       "world.lampLux: expected a number"},
+      {"out of range", [](auto& j) { j["user"]["keyShare"] = 2; },
+       "user.keyShare: 2 is outside 0 to 1"},
+      {"unknown", [](auto& j) { j["user"]["tolerence"] = 0.2; }, "user.tolerence: unknown member"},
+      {"unknown top level", [](auto& j) { j["users"] = 1; }, "users: unknown member"},
+      {"missing kind", [](auto& j) { j["user"]["contentFactor"].erase("video"); },
+       "user.contentFactor.video: missing"},
+      {"part not an object", [](auto& j) { j["world"] = 3; }, "world: expected an object"},
+      {"fractional steps", [](auto& j) { j["world"]["backlightSteps"] = 10.5; },
+       "world.backlightSteps: expected a whole number"},
+      {"bedtime before waking", [](auto& j) { j["world"]["sleepHour"] = 6; },
+       "world.sleepHour: must come after world.wakeHour on the same day"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    nlohmann::json j = full;
+    c.edit(j);
+    error.clear();
+    EXPECT_FALSE(parseProfile(j.dump(), error));
+    EXPECT_EQ(error, c.message);
+  }
+  for (const char* text : {"", "{", "[1]", "null"}) {
+    EXPECT_FALSE(parseProfile(text, error)) << text;
+    EXPECT_FALSE(error.empty());
+  }
+}
+
+}  // namespace
+}  // namespace nuvlet::sim
