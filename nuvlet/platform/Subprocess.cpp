@@ -33,10 +33,10 @@ bool armTimer(int fd, double seconds, double interval = 0) {
     t.tv_nsec = static_cast<long>((s - static_cast<double>(t.tv_sec)) * 1e9);
     return t;
   };
-  itimerspec spec{};
-  spec.it_value = toSpec(seconds);
-  if (interval > 0) spec.it_interval = toSpec(interval);
-  return ::timerfd_settime(fd, 0, &spec, nullptr) == 0;
+  itimerspec setting{};
+  setting.it_value = toSpec(seconds);
+  if (interval > 0) setting.it_interval = toSpec(interval);
+  return ::timerfd_settime(fd, 0, &setting, nullptr) == 0;
 }
 
 // A loop that only waits on descriptors and posts, for runAndWait().
