@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <memory>
 
+#include "nuvlet/ui/PlotCanvas.h"
+
 namespace nuvlet {
 namespace {
 
@@ -26,17 +28,10 @@ void label(cairo_t* cr, double x, double y, const char* text, double alignX) {
 }  // namespace
 
 bool plotModel(const BrightnessModel& model, const std::filesystem::path& png) {
-  std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)> surface(
-      cairo_image_surface_create(CAIRO_FORMAT_ARGB32, kWidth, kHeight), cairo_surface_destroy);
-  std::unique_ptr<cairo_t, decltype(&cairo_destroy)> context(cairo_create(surface.get()),
-                                                             cairo_destroy);
-  cairo_t* cr = context.get();
-  cairo_set_source_rgb(cr, 1, 1, 1);
-  cairo_paint(cr);
+  PlotCanvas canvas(kWidth, kHeight);
+  cairo_t* cr = canvas.cr();
 
   // Grid, band edges and axis labels.
-  cairo_set_font_size(cr, 11);
-  cairo_set_line_width(cr, 1);
   char text[32];
   for (int i = 0; i <= 8; ++i) {
     const double x = std::round(xOf(i / 8.0)) + 0.5;
@@ -87,8 +82,7 @@ bool plotModel(const BrightnessModel& model, const std::filesystem::path& png) {
   }
   cairo_stroke(cr);
 
-  cairo_surface_flush(surface.get());
-  return cairo_surface_write_to_png(surface.get(), png.c_str()) == CAIRO_STATUS_SUCCESS;
+  return canvas.savePng(png);
 }
 
 }  // namespace nuvlet

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <memory>
 
+#include "nuvlet/ui/PlotCanvas.h"
+
 namespace nuvlet {
 namespace {
 
@@ -39,16 +41,9 @@ void series(cairo_t* cr, const DayTrace& t, const std::vector<double>& values, d
 }  // namespace
 
 bool plotDay(const DayTrace& trace, const std::filesystem::path& png) {
-  std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)> surface(
-      cairo_image_surface_create(CAIRO_FORMAT_ARGB32, kWidth, kHeight), cairo_surface_destroy);
-  std::unique_ptr<cairo_t, decltype(&cairo_destroy)> context(cairo_create(surface.get()),
-                                                             cairo_destroy);
-  cairo_t* cr = context.get();
-  cairo_set_source_rgb(cr, 1, 1, 1);
-  cairo_paint(cr);
+  PlotCanvas canvas(kWidth, kHeight);
+  cairo_t* cr = canvas.cr();
 
-  cairo_set_font_size(cr, 11);
-  cairo_set_line_width(cr, 1);
   char text[64];
   for (int h = static_cast<int>(kFirstHour); h <= static_cast<int>(kLastHour); h += 2) {
     cairo_set_source_rgb(cr, 0.88, 0.88, 0.88);
@@ -103,18 +98,7 @@ bool plotDay(const DayTrace& trace, const std::filesystem::path& png) {
     x += 150;
   }
 
-  cairo_surface_flush(surface.get());
-  // Written aside and renamed, so that a failed write leaves no half picture.
-  std::filesystem::path partial = png;
-  partial += ".partial";
-  std::error_code ec;
-  if (cairo_surface_write_to_png(surface.get(), partial.c_str()) != CAIRO_STATUS_SUCCESS) {
-    std::filesystem::remove(partial, ec);
-    return false;
-  }
-  std::filesystem::rename(partial, png, ec);
-  if (ec) std::filesystem::remove(partial, ec);
-  return !ec;
+  return canvas.savePng(png);
 }
 
 }  // namespace nuvlet
