@@ -79,7 +79,7 @@ void CompensationLoop::onLuminanceUpdate(double L_slow, double /*L_fast*/) {
   const double before = B_current_;
   brightness_.set(next);
   B_current_ = next;
-  if (step > kLogThreshold) logger_.log("auto", before, next, L, target);
+  if (step > kLogThreshold) logger_.log("auto", before, next, L, target, {sig, ambient});
 }
 
 void CompensationLoop::onManualChange(double B_after, std::string_view source) {
@@ -94,7 +94,12 @@ void CompensationLoop::onManualChange(double B_after, std::string_view source) {
   B_current_ = B_after;
   B_manual_ = B_after;
   manualOverrideUntil_ = clock_.monotonic() + kManualPause;
-  logger_.log(source, before, B_after, L, B_target_);
+  // The content and light the user corrected for, so the fit can learn the correction
+  // under the bucket a later tick will look up.
+  AdjustmentLogger::Context context;
+  if (signatureProvider) context.signature = signatureProvider();
+  if (ambientProvider) context.ambient = ambientProvider();
+  logger_.log(source, before, B_after, L, B_target_, context);
 }
 
 }  // namespace nuvlet

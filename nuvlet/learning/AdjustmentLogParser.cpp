@@ -121,7 +121,8 @@ std::optional<double> parseTimestamp(std::string_view field) {
 }
 
 std::optional<FitSample> parseLine(std::string_view line) {
-  std::array<std::string_view, 5> fields;
+  // The seven columns every line has, then the five of the content at the change.
+  std::array<std::string_view, 12> fields;
   std::size_t count = 0, start = 0;
   while (count < fields.size()) {
     const std::size_t comma = line.find(',', start);
@@ -144,8 +145,17 @@ std::optional<FitSample> parseLine(std::string_view line) {
     const int h = localtime::hour(*t);
     if (h >= 0) hour = h;
   }
-  const ContentBucket bucket =
-      ContentBucket::from(*luminance, ContentSignature::neutral(*luminance), std::nullopt, hour);
+  const auto finite = [&](std::size_t i) -> std::optional<double> {
+    if (i >= count) return std::nullopt;
+    auto v = parseNumber(fields[i]);
+    return v && std::isfinite(*v) ? v : std::nullopt;
+  };
+  // A line from before the content columns, or with any of them unreadable, is
+  // learned as the log always was: by its luminance alone.
+  ContentSignature sig = ContentSignature::neutral(*luminance);
+  const auto dark = finite(7), bright = finite(8), chroma = finite(9), warm = finite(10);
+  if (dark && bright && chroma && warm) sig = {*dark, *bright, *luminance, *chroma, *warm};
+  const ContentBucket bucket = ContentBucket::from(*luminance, sig, finite(11), hour);
   return FitSample{*backlight, bucket_key::encode(bucket)};
 }
 

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 
 #include "nuvlet/platform/Files.h"
 #include "nuvlet/platform/LocalTime.h"
@@ -43,7 +44,8 @@ AdjustmentLogger::~AdjustmentLogger() {
 }
 
 std::string AdjustmentLogger::formatLine(std::string_view event, double B_before,
-                                         double B_after, double L, double target) const {
+                                         double B_after, double L, double target,
+                                         const Context& context) const {
   auto app = workspace_.frontmostApplication();
   std::string line = localtime::isoUtc(clock_.now());
   line += ',';
@@ -54,13 +56,24 @@ std::string AdjustmentLogger::formatLine(std::string_view event, double B_before
   }
   line += ',';
   line += text::csvField(app ? std::string_view(app->bundleId) : std::string_view(), "unknown");
+  // A value that is not finite would not read back; it is left out like an unknown one.
+  const auto optional = [&line](std::optional<double> v) {
+    line += ',';
+    if (v && std::isfinite(*v)) line += fixed4(*v);
+  };
+  const auto& sig = context.signature;
+  optional(sig ? std::optional(sig->pctDark) : std::nullopt);
+  optional(sig ? std::optional(sig->pctBright) : std::nullopt);
+  optional(sig ? std::optional(sig->chroma) : std::nullopt);
+  optional(sig ? std::optional(sig->warmCool) : std::nullopt);
+  optional(context.ambient);
   line += '\n';
   return line;
 }
 
 void AdjustmentLogger::log(std::string_view event, double B_before, double B_after, double L,
-                           double target) {
-  const std::string line = formatLine(event, B_before, B_after, L, target);
+                           double target, const Context& context) {
+  const std::string line = formatLine(event, B_before, B_after, L, target, context);
   if (fd_ < 0) return;
   // One write per line: a crash can cut a line short but never glue two together.
   ssize_t n;

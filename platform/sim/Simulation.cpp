@@ -336,7 +336,9 @@ class Run {
     DayFigures fig;
     fig.day = d + 1;
     const double wake = dayStart + w.wakeHour * 3600;
-    const double sleep = dayStart + w.sleepHour * 3600;
+    // Asleep by a minute to midnight at the latest: the day's figures are read before
+    // the records roll over to the next day.
+    const double sleep = std::min(dayStart + w.sleepHour * 3600, dayStart + kDay - 60);
     if (d > 0) {
       advanceTo(wake, 600);
       workspace_.wake();

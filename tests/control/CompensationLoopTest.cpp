@@ -8,6 +8,7 @@
 #include <string>
 
 #include "nuvlet/control/CompensationLoop.h"
+#include "nuvlet/learning/ModelFitter.h"
 #include "tests/control/LoopHarness.h"
 #include "tests/support/PinnedZone.h"
 
@@ -280,6 +281,32 @@ TEST(CompensationLoop, ManualChangesAnchorLogAndCountUserCorrections) {
     EXPECT_NEAR(rows[0].L, c.loggedL, 1e-4);
     EXPECT_NEAR(rows[0].target, 0.5, 1e-4) << "B_target before any acting tick";
   }
+}
+
+// A correction is worth only as much as the fit can find it again: made on a machine
+// with a light sensor, in front of a dark editor, it must come back from the log under
+// the very bucket the next ticks look up. Corrections on other content of the same
+// luminance pull the luminance prior elsewhere, so only that bucket can answer 0.9.
+TEST(CompensationLoop, ACorrectionIsLearnedWhereTheLoopLooks) {
+  PinnedZone zone("UTC");
+  LoopHarness h(0.5);
+  const ContentSignature editor{0.9, 0.0, 0.15, 0.02, -0.01};
+  const ContentSignature chart{0.5, 0.5, 0.15, 0.3, 0.2};
+  ContentSignature shown = chart;
+  h.loop->signatureProvider = [&] { return shown; };
+  h.loop->ambientProvider = [] { return 0.3; };
+  h.settle(0.15);
+  for (int i = 0; i < 9; ++i) h.loop->onManualChange(0.3, "scroll");
+  shown = editor;
+  for (int i = 0; i < 8; ++i) h.loop->onManualChange(0.9, "scroll");
+
+  h.loop->setModel(ModelFitter::fit(h.paths, h.clock));
+  CompensationLoopTestPeer::setLevels(*h.loop, 0.9, 0.9);
+  h.clock.advance(CompensationLoop::kManualPause + 0.1);
+  h.backlight.writes.clear();
+  for (int i = 0; i < 50; ++i) h.loop->onLuminanceUpdate(0.15, 0.15);
+  EXPECT_NEAR(h.loop->B_target(), 0.9, 1e-4);
+  EXPECT_TRUE(h.backlight.writes.empty()) << "the loop walked away from the correction";
 }
 
 TEST(CompensationLoop, ManualChangeToANonNumberIsIgnored) {

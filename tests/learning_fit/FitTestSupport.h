@@ -27,6 +27,7 @@ struct Records {
 };
 
 inline constexpr const char* kHeader =
-    "timestamp_iso,event_type,B_before,B_after,L_filtered,target,frontmost_app\n";
+    "timestamp_iso,event_type,B_before,B_after,L_filtered,target,frontmost_app,"
+    "sig_dark,sig_bright,chroma,warm_cool,amb_norm\n";
 
 }  // namespace nuvlet::test

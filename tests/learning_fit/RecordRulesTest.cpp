@@ -44,6 +44,30 @@ TEST(AdjustmentLogLine, WorkedExampleGivesItsBucketAndLevel) {
   EXPECT_EQ(p->bucket, (ContentBucket{6, 0, 0, 0, 1, 0, std::nullopt}));
 }
 
+TEST(AdjustmentLogLine, ContentColumnsPutACorrectionInTheBucketItWasMadeIn) {
+  PinnedZone zone("America/New_York");
+  // A dark editor, warm and tinted, with the lamps on.
+  auto p = parseLogLine(std::string(kExampleLine) + ",0.9,0.05,0.1,0.2,0.3");
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->bucket, (ContentBucket{6, 2, 0, 1, 2, 0, 0}));
+  // Without an ambient level the content still counts.
+  p = parseLogLine(std::string(kExampleLine) + ",0.9,0.05,0.1,0.2,");
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->bucket, (ContentBucket{6, 2, 0, 1, 2, 0, std::nullopt}));
+  // Any unreadable content column leaves the line as a seven-column one was.
+  for (const char* bad : {",0.9,0.05,,0.2,0.3", ",0.9,0.05,0.1,nan,0.3", ",x,0.05,0.1,0.2,0.3",
+                          ",0.9,0.05,0.1", ",0.9, 0.05,0.1,0.2,0.3"}) {
+    p = parseLogLine(std::string(kExampleLine) + bad);
+    ASSERT_TRUE(p) << bad;
+    EXPECT_EQ(p->bucket.darkBin, 0) << bad;
+    EXPECT_EQ(p->bucket.warmBin, 1) << bad;
+  }
+  // An unreadable ambient level alone costs only the ambient bin.
+  p = parseLogLine(std::string(kExampleLine) + ",0.9,0.05,0.1,0.2,inf");
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->bucket, (ContentBucket{6, 2, 0, 1, 2, 0, std::nullopt}));
+}
+
 TEST(AdjustmentLogLine, UnparsableTimeStampCostsOnlyTheHour) {
   PinnedZone zone("America/New_York");
   for (const char* stamp : {"2026-12-05 12:09:00Z", "yesterday", "", "2026-13-05T12:09:00Z",

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "nuvlet/records/AdjustmentLogger.h"
 #include "tests/linux_bus/FakeBusService.h"
 #include "tests/linux_statusbar/TrayHost.h"
 #include "tests/support/ChildProcess.h"
@@ -422,10 +423,10 @@ TEST_F(AppEndToEnd, TheTrayAppFollowsTheUserTheScreenAndTheMachine) {
 
   const auto csv = fileLines(home.path() / "state/nuvlet/adjustments.csv");
   ASSERT_FALSE(csv.empty());
-  EXPECT_EQ(csv[0], "timestamp_iso,event_type,B_before,B_after,L_filtered,target,frontmost_app");
+  EXPECT_EQ(csv[0] + "\n", AdjustmentLogger::kHeader);
   EXPECT_GE(csv.size(), csvBefore.size());
   for (const auto& line : csv) {
-    EXPECT_EQ(std::count(line.begin(), line.end(), ','), 6) << line;
+    EXPECT_EQ(std::count(line.begin(), line.end(), ','), 11) << line;
   }
   for (const auto& file : telemetryFiles()) {
     for (const auto& line : fileLines(file)) {

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include <clocale>
+#include <cmath>
 #include <filesystem>
 
 #include "nuvlet/records/AdjustmentLogger.h"
@@ -25,7 +26,8 @@ class AdjustmentLog : public ::testing::Test {
 TEST_F(AdjustmentLog, FirstStartCreatesHeaderOnlyFilePrivately) {
   { AdjustmentLogger logger(paths, loop, workspace); }
   EXPECT_EQ(contents(), AdjustmentLogger::kHeader);
-  EXPECT_EQ(AdjustmentLogger::kHeader.size(), 74u);
+  EXPECT_EQ(AdjustmentLogger::kHeader.substr(0, 74),
+            "timestamp_iso,event_type,B_before,B_after,L_filtered,target,frontmost_app,");
   struct stat st {};
   ASSERT_EQ(::stat(paths.adjustmentLog().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -42,20 +44,22 @@ TEST_F(AdjustmentLog, LinesFormatNumbersAndAppendAcrossStarts) {
   workspace.frontmost = FrontmostApplication{"org.gnome.TextEditor", "Text Editor"};
   {
     AdjustmentLogger logger(paths, loop, workspace);
-    logger.log("scroll", 0.5, 0.33333, 0.02, 1);
+    logger.log("scroll", 0.5, 0.33333, 0.02, 1,
+               {ContentSignature{0.125, 0.87654, 0.5, 0.01, -0.25}, 0.4});
   }
   loop.advance(61.9);
   workspace.frontmost.reset();
   {
     AdjustmentLogger logger(paths, loop, workspace);
-    logger.log("auto", 0.123456, 0.99995, 0.00004, 0.6);
+    logger.log("auto", 0.123456, 0.99995, 0.00004, 0.6, {std::nullopt, NAN});
   }
   std::setlocale(LC_NUMERIC, saved.c_str());
 
   EXPECT_EQ(contents(), std::string(AdjustmentLogger::kHeader) +
                             "2026-12-04T12:09:00Z,scroll,0.5000,0.3333,0.0200,1.0000,"
-                            "org.gnome.TextEditor\n"
-                            "2026-12-04T12:10:01Z,auto,0.1235,1.0000,0.0000,0.6000,unknown\n");
+                            "org.gnome.TextEditor,0.1250,0.8765,0.0100,-0.2500,0.4000\n"
+                            // Unknown content and a reading that is not a number stay empty.
+                            "2026-12-04T12:10:01Z,auto,0.1235,1.0000,0.0000,0.6000,unknown,,,,,\n");
 }
 
 TEST_F(AdjustmentLog, TimeStampIsUtcWhateverTheZone) {
@@ -83,8 +87,11 @@ TEST_F(AdjustmentLog, ApplicationIdCannotBreakTheCsv) {
   for (const auto& c : cases) {
     workspace.frontmost = FrontmostApplication{c.id, ""};
     auto line = logger.formatLine("scroll", 0, 0, 0, 0);
-    EXPECT_EQ(line.substr(line.rfind(',') + 1), c.column + "\n");
-    EXPECT_EQ(std::count(line.begin(), line.end(), ','), 6);
+    // The seventh column, between the sixth comma and the empty content columns.
+    std::size_t at = 0;
+    for (int i = 0; i < 6; ++i) at = line.find(',', at) + 1;
+    EXPECT_EQ(line.substr(at, line.size() - 6 - at), c.column);
+    EXPECT_EQ(std::count(line.begin(), line.end(), ','), 11);
   }
 }
 
@@ -102,7 +109,7 @@ TEST_F(AdjustmentLog, ExistingFileIsAppendedAsItIs) {
   logger.log("system_key", 0.2, 0.4, 0.5, 0.6);
   EXPECT_EQ(contents(),
             "old header\nold,row\n2026-12-04T12:09:00Z,system_key,0.2000,0.4000,0.5000,0.6000,"
-            "unknown\n");
+            "unknown,,,,,\n");
 }
 
 }  // namespace
