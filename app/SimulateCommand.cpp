@@ -10,6 +10,7 @@
 #include <string>
 
 #include "app/Commands.h"
+#include "nuvlet/platform/Log.h"
 #include "nuvlet/ui/DayPlot.h"
 #include "platform/sim/Simulation.h"
 
@@ -69,10 +70,21 @@ std::string table(const std::vector<sim::DayFigures>& days) {
   return out;
 }
 
-double meanDeviation(const std::vector<sim::DayFigures>& days) {
+// Means over days [from, to) of the run.
+double meanOf(const std::vector<sim::DayFigures>& days, std::size_t from, std::size_t to,
+              double (*figure)(const sim::DayFigures&)) {
   double sum = 0;
-  for (const auto& d : days) sum += d.deviation;
-  return days.empty() ? 0 : sum / static_cast<double>(days.size());
+  for (std::size_t i = from; i < to; ++i) sum += figure(days[i]);
+  return to > from ? sum / static_cast<double>(to - from) : 0;
+}
+double meanCorrections(const std::vector<sim::DayFigures>& days, std::size_t from,
+                       std::size_t to) {
+  return meanOf(days, from, to,
+                [](const sim::DayFigures& d) { return static_cast<double>(d.corrections); });
+}
+double meanDeviation(const std::vector<sim::DayFigures>& days, std::size_t from,
+                     std::size_t to) {
+  return meanOf(days, from, to, [](const sim::DayFigures& d) { return d.deviation; });
 }
 
 nlohmann::json daysJson(const std::vector<sim::DayFigures>& days) {
@@ -136,6 +148,10 @@ int runSimulate(const SimulateOptions& options) {
   ::setenv("TZ", "UTC", 1);
   ::tzset();
 
+  // What the simulated application reports concerns the simulated machine (its login
+  // item, its devices); only --verbose shows it.
+  if (!log::verbose()) log::setSink([](std::string_view) {});
+
   TemporaryHome temporary;
   const std::filesystem::path home =
       options.home.empty() ? temporary.path : std::filesystem::path(options.home);
@@ -175,19 +191,35 @@ int runSimulate(const SimulateOptions& options) {
     std::printf("%s\n", out.dump(2).c_str());
     return 0;
   }
-  std::printf("Nuvlet on simulated hardware, %d days, seed %llu (dates in UTC)\n\n", options.days,
+  std::printf("Nuvlet on simulated hardware, %d %s, seed %llu (dates in UTC)\n\n", options.days,
+              options.days == 1 ? "day" : "days",
               static_cast<unsigned long long>(options.seed));
   std::printf("Automatic compensation on from the start:\n%s\n", table(on.days).c_str());
   std::printf("The same days with compensation off:\n%s\n", table(off.days).c_str());
-  const auto& first = on.days.front();
-  const auto& last = on.days.back();
-  std::printf("Corrections per day with compensation: %lld on day 1, %lld on day %d.\n",
-              static_cast<long long>(first.corrections), static_cast<long long>(last.corrections),
-              last.day);
-  std::printf(
-      "Emitted light against the user's preference (rms deviation): %.1f%% with compensation, "
-      "%.1f%% without.\n",
-      100 * meanDeviation(on.days), 100 * meanDeviation(off.days));
+  // A day's count is noisy (weather, what the user works on), so the trend is told by
+  // halves of the run.
+  const std::size_t n = on.days.size(), half = n / 2;
+  const auto span = [](std::size_t first, std::size_t last) {
+    return first == last ? "day " + std::to_string(first)
+                         : "days " + std::to_string(first) + "-" + std::to_string(last);
+  };
+  if (n >= 2) {
+    std::printf("Corrections per day with compensation: %.1f on %s, %.1f on %s (without: %.1f).\n",
+                meanCorrections(on.days, 0, half), span(1, half).c_str(),
+                meanCorrections(on.days, half, n), span(half + 1, n).c_str(),
+                meanCorrections(off.days, 0, n));
+  } else {
+    std::printf("Corrections with compensation: %.0f (without: %.0f).\n",
+                meanCorrections(on.days, 0, n), meanCorrections(off.days, 0, n));
+  }
+  std::printf("Emitted light against the user's preference (rms deviation): %.1f%% with "
+              "compensation",
+              100 * meanDeviation(on.days, 0, n));
+  if (n >= 2) {
+    std::printf(" (%.1f%% on %s)", 100 * meanDeviation(on.days, half, n),
+                span(half + 1, n).c_str());
+  }
+  std::printf(", %.1f%% without.\n", 100 * meanDeviation(off.days, 0, n));
   if (!options.home.empty()) {
     std::printf("Records: %s/compensated and %s/baseline\n", home.c_str(), home.c_str());
   }
