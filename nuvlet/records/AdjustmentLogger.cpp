@@ -56,17 +56,18 @@ std::string AdjustmentLogger::formatLine(std::string_view event, double B_before
   }
   line += ',';
   line += text::csvField(app ? std::string_view(app->bundleId) : std::string_view(), "unknown");
-  // A value that is not finite would not read back; it is left out like an unknown one.
-  const auto optional = [&line](std::optional<double> v) {
+  // Unknown content leaves its columns empty, and so does a value that is not finite
+  // (it would not read back).
+  const auto column = [&line](bool known, double v) {
     line += ',';
-    if (v && std::isfinite(*v)) line += fixed4(*v);
+    if (known && std::isfinite(v)) line += fixed4(v);
   };
   const auto& sig = context.signature;
-  optional(sig ? std::optional(sig->pctDark) : std::nullopt);
-  optional(sig ? std::optional(sig->pctBright) : std::nullopt);
-  optional(sig ? std::optional(sig->chroma) : std::nullopt);
-  optional(sig ? std::optional(sig->warmCool) : std::nullopt);
-  optional(context.ambient);
+  column(sig.has_value(), sig ? sig->pctDark : 0);
+  column(sig.has_value(), sig ? sig->pctBright : 0);
+  column(sig.has_value(), sig ? sig->chroma : 0);
+  column(sig.has_value(), sig ? sig->warmCool : 0);
+  column(context.ambient.has_value(), context.ambient.value_or(0));
   line += '\n';
   return line;
 }
