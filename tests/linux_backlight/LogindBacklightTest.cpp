@@ -64,28 +64,22 @@ TEST_F(LogindBacklight, WritesThroughTheSessionAndReadsBackFromSysfs) {
 
   const auto calls = logind->calls();
   ASSERT_EQ(calls.size(), 2u);
-  EXPECT_EQ(calls[0].subsystem, "backlight");
-  EXPECT_EQ(calls[0].name, "intel_backlight");
-  EXPECT_EQ(calls[0].value, 24000u);
+  EXPECT_EQ(calls[0].subsystem + " " + calls[0].name + " " + std::to_string(calls[0].value),
+            "backlight intel_backlight 24000");
 }
 
 TEST_F(LogindBacklight, RefusalsAreKeptAsOneLineAndTheNextWriteStillGoesOut) {
   startLogind();
   auto device = open();
-  struct Case {
-    FakeLogind::Answer answer;
-    const char* problem;
-  };
-  const Case cases[] = {
+  const std::pair<FakeLogind::Answer, const char*> cases[] = {
       {FakeLogind::Answer::NotYourDevice, "org.freedesktop.login1.NotYourDevice"},
-      {FakeLogind::Answer::AccessDenied, "org.freedesktop.DBus.Error.AccessDenied"},
-  };
-  for (const auto& c : cases) {
-    logind->setAnswer(c.answer);
+      {FakeLogind::Answer::AccessDenied, "org.freedesktop.DBus.Error.AccessDenied"}};
+  for (const auto& [answer, error] : cases) {
+    logind->setAnswer(answer);
     EXPECT_FALSE(device->write(0.9));
     EXPECT_EQ(tree.read("intel_backlight"), "60000\n");
     const auto problem = device->info().problem;
-    EXPECT_NE(problem.find(c.problem), std::string::npos) << problem;
+    EXPECT_NE(problem.find(error), std::string::npos) << problem;
     EXPECT_EQ(problem.find('\n'), std::string::npos);
     EXPECT_DOUBLE_EQ(device->read().value_or(-1), 0.5) << "reads are unaffected";
 
@@ -106,12 +100,11 @@ TEST_F(LogindBacklight, ALogindThatNeverAnswersCostsOnlyTheTimeout) {
 }
 
 TEST_F(LogindBacklight, WithoutLogindThereIsNoWritePathAndSaysWhy) {
-  struct Case {
+  const struct {
     const char* what;
     std::string address;
     const char* problem;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"bus without logind", bus.address(), "not on the system bus"},
       {"no system bus", "unix:path=" + (tree.root() / "nothing-here").string(), "no system bus"},
   };
