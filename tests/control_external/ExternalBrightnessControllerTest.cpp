@@ -187,13 +187,10 @@ TEST_F(ControllerTest, MissingOrUnstartableToolFailsQuietly) {
   EXPECT_EQ(read(missing, 1), std::nullopt);
 }
 
-TEST_F(ControllerTest, SlowToolIsWaitedFor) {
-  Controller c(loop_, tool("sleep 0.5; echo 40"));
-  EXPECT_EQ(read(c, 1), 0.4);
-}
-
-TEST_F(ControllerTest, HangingToolIsStoppedAtTheDefaultTimeout) {
-  Controller c(loop_, tool("echo $$ > \"$LOG\"; exec sleep 30"));
+TEST_F(ControllerTest, ASlowToolIsWaitedForAndAHangingOneStoppedAtTheDefaultTimeout) {
+  Controller slow(loop_, tool("sleep 0.5; echo 40", "slow"));
+  EXPECT_EQ(read(slow, 1), 0.4);
+  Controller c(loop_, tool("exec sleep 30"));
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(read(c, 1), std::nullopt);
   double took = elapsedSince(start);
