@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -34,15 +35,8 @@ class ToolTest : public ::testing::Test {
   std::filesystem::path log() const { return dir_ / "log"; }
   std::vector<std::string> logLines() const {
     std::vector<std::string> lines;
-    std::string text = readText(log()), line;
-    for (char c : text) {
-      if (c == '\n') {
-        lines.push_back(line);
-        line.clear();
-      } else {
-        line += c;
-      }
-    }
+    std::istringstream text(readText(log()));
+    for (std::string line; std::getline(text, line);) lines.push_back(line);
     return lines;
   }
 

@@ -1,10 +1,9 @@
 #pragma once
 
-#include <cstdlib>
 #include <filesystem>
-#include <optional>
 #include <string>
 
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::test {
@@ -35,28 +34,6 @@ class BacklightTree {
   static std::string rel(const std::string& name, const std::string& file) {
     return "class/backlight/" + name + "/" + file;
   }
-};
-
-// Sets an environment variable for one scope.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
 };
 
 }  // namespace nuvlet::test

@@ -15,9 +15,8 @@ FakeBusService::FakeBusService(const std::string& address, std::string path, con
     if (connection_ == nullptr) return;
     node_ = g_dbus_node_info_new_for_xml(xml.c_str(), nullptr);
     static const GDBusInterfaceVTable vtable = {
-        [](GDBusConnection*, const gchar*, const gchar*, const gchar* interface,
-           const gchar* method, GVariant* parameters, GDBusMethodInvocation* invocation,
-           gpointer p) {
+        [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* method,
+           GVariant* parameters, GDBusMethodInvocation* invocation, gpointer p) {
           auto* self = static_cast<FakeBusService*>(p);
           Method handler;
           {
@@ -25,7 +24,6 @@ FakeBusService::FakeBusService(const std::string& address, std::string path, con
             self->calls_.push_back(method);
             handler = self->method_;
           }
-          (void)interface;
           if (handler) {
             handler(method, parameters, invocation);
           } else {
@@ -74,28 +72,26 @@ void FakeBusService::sync(std::function<void()> fn) {
 }
 
 bool FakeBusService::own(const std::string& name) {
-  bool ok = false;
+  guint32 result = 0;
   sync([&] {
     GVariant* reply = g_dbus_connection_call_sync(
         connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
         "RequestName", g_variant_new("(su)", name.c_str(), 0u), G_VARIANT_TYPE("(u)"),
         G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
-    if (reply == nullptr) return;
-    guint32 result = 0;
-    g_variant_get(reply, "(u)", &result);
-    ok = result == 1;  // primary owner
-    g_variant_unref(reply);
+    if (reply) g_variant_get(reply, "(u)", &result);
+    if (reply) g_variant_unref(reply);
   });
-  return ok;
+  return result == 1;  // primary owner
 }
 
 void FakeBusService::disown(const std::string& name) {
   sync([&] {
-    GVariant* reply = g_dbus_connection_call_sync(
-        connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-        "ReleaseName", g_variant_new("(s)", name.c_str()), nullptr, G_DBUS_CALL_FLAGS_NONE, 5000,
-        nullptr, nullptr);
-    if (reply != nullptr) g_variant_unref(reply);
+    if (GVariant* reply = g_dbus_connection_call_sync(
+            connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+            "ReleaseName", g_variant_new("(s)", name.c_str()), nullptr, G_DBUS_CALL_FLAGS_NONE,
+            5000, nullptr, nullptr)) {
+      g_variant_unref(reply);
+    }
   });
 }
 

@@ -15,6 +15,7 @@
 #include "platform/linux/X11ScreenCapture.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/Servers.h"
 
 namespace nuvlet::linux_platform {
@@ -98,29 +99,29 @@ bool captureOnceDamaged(ScreenCapture& capture, DisplayID output, FrameSink& sin
   return false;
 }
 
-struct XvfbRig {
-  XvfbRig() : painter(xvfb.display()) {}
+class X11Capture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(xvfb.running()) << "Xvfb is required";
+    ASSERT_TRUE(painter.ok());
+    output = x11MainOutput(xvfb.display());
+    ASSERT_TRUE(output);
+  }
   test::XvfbServer xvfb{"320x240x24"};
-  Painter painter;
-  std::optional<DisplayID> output() const { return x11MainOutput(xvfb.display()); }
+  Painter painter{xvfb.display()};
+  std::optional<DisplayID> output;
+  sim::VirtualRunLoop clock;
+  Collector got;
 };
 
-TEST(X11ScreenCapture, CapturesWhatIsOnScreenWithAndWithoutSharedMemory) {
-  XvfbRig rig;
-  ASSERT_TRUE(rig.xvfb.running()) << "Xvfb is required";
-  ASSERT_TRUE(rig.painter.ok());
-  rig.painter.background(0x336699);
-  rig.painter.window(0, 0, 160, 240, 0xff0000);
-  rig.painter.window(300, 230, 20, 10, 0xffffff);
-  const auto output = rig.output();
-  ASSERT_TRUE(output);
-
-  sim::VirtualRunLoop clock;
+TEST_F(X11Capture, CapturesWhatIsOnScreenWithAndWithoutSharedMemory) {
+  painter.background(0x336699);
+  painter.window(0, 0, 160, 240, 0xff0000);
+  painter.window(300, 230, 20, 10, 0xffffff);
   for (bool shm : {true, false}) {
     SCOPED_TRACE(shm ? "MIT-SHM" : "plain GetImage");
     // Strips of 7 rows: many bands and a short last one.
-    auto capture = makeX11ScreenCapture(clock, {rig.xvfb.display(), shm, 320 * 4 * 7});
-    Collector got;
+    auto capture = makeX11ScreenCapture(clock, {xvfb.display(), shm, 320 * 4 * 7});
     ASSERT_EQ(capture->capture(*output, got, false), Result::Captured);
     ASSERT_TRUE(got.whole());
     EXPECT_EQ(got.frame.width(), 320);
@@ -146,20 +147,14 @@ TEST(X11ScreenCapture, CapturesWhatIsOnScreenWithAndWithoutSharedMemory) {
   }
 }
 
-TEST(X11ScreenCapture, FollowsTheOutputThroughRandrChanges) {
-  XvfbRig rig;
-  ASSERT_TRUE(rig.xvfb.running());
-  rig.painter.background(0x00ff00);
-  const auto output = rig.output();
-  ASSERT_TRUE(output);
-  sim::VirtualRunLoop clock;
-  auto capture = makeX11ScreenCapture(clock, {rig.xvfb.display()});
-  Collector got;
+TEST_F(X11Capture, FollowsTheOutputThroughRandrChanges) {
+  painter.background(0x00ff00);
+  auto capture = makeX11ScreenCapture(clock, {xvfb.display()});
   ASSERT_EQ(capture->capture(*output, got, false), Result::Captured);
   EXPECT_EQ(got.frame.width(), 320);
 
   auto xrandr = [&](std::vector<std::string> args) {
-    args.insert(args.begin(), {"xrandr", "--display", rig.xvfb.display()});
+    args.insert(args.begin(), {"xrandr", "--display", xvfb.display()});
     return test::ChildProcess::run(args).status;
   };
   ASSERT_EQ(xrandr({"--newmode", "160x120", "10", "160", "170", "180", "190", "120", "130", "140",
@@ -168,7 +163,7 @@ TEST(X11ScreenCapture, FollowsTheOutputThroughRandrChanges) {
       << "xrandr is required";
   ASSERT_EQ(xrandr({"--addmode", "screen", "160x120"}), 0);
   ASSERT_EQ(xrandr({"--output", "screen", "--mode", "160x120"}), 0);
-  rig.painter.background(0x00ff00);
+  painter.background(0x00ff00);
   // The rectangle read before the change is now past the edge of the screen.
   ASSERT_EQ(capture->capture(*output, got, false), Result::Captured);
   EXPECT_EQ(got.frame.width(), 160);
@@ -185,116 +180,63 @@ TEST(X11ScreenCapture, FollowsTheOutputThroughRandrChanges) {
       << "an output without a CRTC shows nothing";
 }
 
-TEST(X11ScreenCapture, ReportsAnUnchangedScreenForAtMostASecond) {
-  XvfbRig rig;
-  ASSERT_TRUE(rig.xvfb.running());
-  rig.painter.background(0x202020);
-  const auto output = rig.output();
-  ASSERT_TRUE(output);
-  sim::VirtualRunLoop clock;
-  auto capture = makeX11ScreenCapture(clock, {rig.xvfb.display()});
-  Collector got;
+TEST_F(X11Capture, ReportsAnUnchangedScreenForAtMostASecond) {
+  painter.background(0x202020);
+  auto capture = makeX11ScreenCapture(clock, {xvfb.display()});
   EXPECT_EQ(capture->capture(*output, got, true), Result::Captured) << "nothing to compare yet";
-  rig.painter.sync();
+  painter.sync();
   EXPECT_EQ(capture->capture(*output, got, true), Result::Unchanged);
   EXPECT_EQ(capture->capture(*output, got, false), Result::Captured) << "when a frame is needed";
 
-  const xcb_window_t w = rig.painter.window(10, 10, 50, 50, 0xffffff);
+  const xcb_window_t w = painter.window(10, 10, 50, 50, 0xffffff);
   EXPECT_TRUE(captureOnceDamaged(*capture, *output, got));
   EXPECT_EQ(got.at(20, 20), (Rgb8{0xff, 0xff, 0xff}));
-  rig.painter.sync();
+  painter.sync();
   EXPECT_EQ(capture->capture(*output, got, true), Result::Unchanged);
   clock.advance(0.9);
   EXPECT_EQ(capture->capture(*output, got, true), Result::Unchanged);
   clock.advance(0.1);
   EXPECT_EQ(capture->capture(*output, got, true), Result::Captured) << "a second has passed";
-  rig.painter.destroy(w);
+  painter.destroy(w);
   EXPECT_TRUE(captureOnceDamaged(*capture, *output, got));
   EXPECT_EQ(got.at(20, 20), (Rgb8{0x20, 0x20, 0x20}));
 }
 
-TEST(X11ScreenCapture, UnknownOutputsAndMissingServersGiveNoFrame) {
-  sim::VirtualRunLoop clock;
-  Collector got;
+TEST_F(X11Capture, UnknownOutputsAndMissingServersGiveNoFrame) {
   auto nowhere = makeX11ScreenCapture(clock, {":65000"});
   EXPECT_EQ(nowhere->capture(1, got, false), Result::Unavailable);
-
-  auto rig = std::make_unique<XvfbRig>();
-  ASSERT_TRUE(rig->xvfb.running());
-  const auto output = rig->output();
-  ASSERT_TRUE(output);
-  auto capture = makeX11ScreenCapture(clock, {rig->xvfb.display()});
+  auto capture = makeX11ScreenCapture(clock, {xvfb.display()});
   EXPECT_EQ(capture->capture(*output + 1000, got, false), Result::Unavailable);
   EXPECT_EQ(capture->capture(*output, got, false), Result::Captured);
 
-  rig.reset();  // the server goes away under the capture
+  xvfb = test::XvfbServer("16x16x24");  // replaces, and so stops, the server under the capture
   EXPECT_EQ(capture->capture(*output, got, false), Result::Unavailable);
   EXPECT_EQ(capture->capture(*output, got, true), Result::Unavailable);
 }
 
-// Sets environment variables for one test and puts the old values back.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value)
-      ::setenv(name, value, 1);
-    else
-      ::unsetenv(name);
-  }
-  ~ScopedEnv() {
-    if (old_)
-      ::setenv(name_, old_->c_str(), 1);
-    else
-      ::unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
-TEST(X11ScreenCapture, RefusesToStandInOnAWaylandSession) {
-  XvfbRig rig;
-  ASSERT_TRUE(rig.xvfb.running());
-  const auto output = rig.output();
-  ASSERT_TRUE(output);
-  sim::VirtualRunLoop clock;
-  Collector got;
-  ScopedEnv display("DISPLAY", rig.xvfb.display().c_str());
-  {
-    ScopedEnv wayland("WAYLAND_DISPLAY", nullptr);
-    ScopedEnv type("XDG_SESSION_TYPE", "x11");
-    EXPECT_FALSE(isWaylandSession());
-    EXPECT_EQ(makeScreenCapture(clock)->capture(*output, got, false), Result::Captured);
-  }
-  {
-    ScopedEnv wayland("WAYLAND_DISPLAY", "wayland-0");
-    ScopedEnv type("XDG_SESSION_TYPE", nullptr);
-    EXPECT_TRUE(isWaylandSession());
-    EXPECT_EQ(makeScreenCapture(clock)->capture(*output, got, false), Result::Unavailable);
-  }
-  {
-    ScopedEnv wayland("WAYLAND_DISPLAY", "");
-    ScopedEnv type("XDG_SESSION_TYPE", "wayland");
-    EXPECT_TRUE(isWaylandSession());
-    EXPECT_EQ(makeScreenCapture(clock)->capture(*output, got, false), Result::Unavailable);
+TEST_F(X11Capture, RefusesToStandInOnAWaylandSession) {
+  test::ScopedEnv display("DISPLAY", xvfb.display());
+  const struct {
+    std::optional<std::string> wayland, type;
+    bool isWayland;
+  } cases[] = {
+      {std::nullopt, "x11", false}, {"wayland-0", std::nullopt, true}, {"", "wayland", true}};
+  for (const auto& c : cases) {
+    test::ScopedEnv wayland("WAYLAND_DISPLAY", c.wayland), type("XDG_SESSION_TYPE", c.type);
+    EXPECT_EQ(isWaylandSession(), c.isWayland);
+    EXPECT_EQ(makeScreenCapture(clock)->capture(*output, got, false),
+              c.isWayland ? Result::Unavailable : Result::Captured);
   }
 }
 
-TEST(X11ScreenCapture, FeedsTheSamplerFromAWorkerThread) {
-  XvfbRig rig;
-  ASSERT_TRUE(rig.xvfb.running());
-  rig.painter.background(0xffffff);
-  rig.painter.window(0, 0, 320, 120, 0x000000);
-  const auto output = rig.output();
-  ASSERT_TRUE(output);
-  sim::VirtualRunLoop loop;
+TEST_F(X11Capture, FeedsTheSamplerFromAWorkerThread) {
+  painter.background(0xffffff);
+  painter.window(0, 0, 320, 120, 0x000000);
   ThreadWorkQueue queue;
-  ContentSampler sampler(*output, makeX11ScreenCapture(loop, {rig.xvfb.display()}), loop, queue);
+  ContentSampler sampler(*output, makeX11ScreenCapture(clock, {xvfb.display()}), clock, queue);
   sampler.setCaptureGrid(true);
   sampler.start();
-  ASSERT_TRUE(loop.runUntil([&] { return sampler.hasRealSample(); }, 10));
+  ASSERT_TRUE(clock.runUntil([&] { return sampler.hasRealSample(); }, 10));
   EXPECT_EQ(sampler.L_raw(), 0.5);
   EXPECT_EQ(sampler.smoothedSignature(), (ContentSignature{0.5, 0.5, 0.5, 0, 0}));
   EXPECT_EQ(sampler.L_grid(),

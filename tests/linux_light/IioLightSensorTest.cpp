@@ -47,18 +47,13 @@ TEST(IioIlluminance, ReadsLuxFromTheFilesADriverOffers) {
         {"in_illuminance0_scale", "2\n"},
         {"in_illuminance_scale", "0.25\n"}},
        80},
-      {"indexed input", {{"in_illuminance0_input", "7\n"}}, 7},
       {"input preferred over raw",
        {{"in_illuminance_raw", "1\n"}, {"in_illuminance_input", "300\n"}},
        300},
-      {"zero", {{"in_illuminance_input", "0\n"}}, 0},
       {"not a number", {{"in_illuminance_input", "abc\n"}}, std::nullopt},
-      {"empty", {{"in_illuminance_input", ""}}, std::nullopt},
       {"trailing junk", {{"in_illuminance_input", "12abc\n"}}, std::nullopt},
-      {"two numbers", {{"in_illuminance_input", "12 13\n"}}, std::nullopt},
       {"negative", {{"in_illuminance_input", "-5\n"}}, std::nullopt},
       {"NaN", {{"in_illuminance_input", "nan\n"}}, std::nullopt},
-      {"infinite", {{"in_illuminance_input", "inf\n"}}, std::nullopt},
       {"out of range", {{"in_illuminance_input", "1e400\n"}}, std::nullopt},
       {"negative after offset",
        {{"in_illuminance_raw", "5\n"}, {"in_illuminance_offset", "-10\n"}},
@@ -170,12 +165,6 @@ TEST(IioLightSensor, WithoutADeviceItIsUnavailableAndSaysWhy) {
   EXPECT_NE(sensor->describe().find("no IIO"), std::string::npos);
   EXPECT_EQ(loop.activeTimers(), 0u);
 }
-
-}  // namespace
-}  // namespace nuvlet::linux_platform
-
-namespace nuvlet::linux_platform {
-namespace {
 
 TEST(FirstAvailableLightSensor, UsesThePreferredSensorOnlyWhileItIsThere) {
   auto proxy = std::make_unique<sim::ScriptedLightSensor>();

@@ -107,14 +107,12 @@ TEST_F(XdgAutostart, EntrySwitchedOffElsewhereCountsAsNotRegistered) {
     const char* text;
     Status status;
   } cases[] = {
-      {"[Desktop Entry]\nType=Application\nName=Nuvlet\nExec=/x\n", Status::Enabled},
-      {"[Desktop Entry]\nType=Application\nName=Nuvlet\nExec=/x\nHidden=true\n",
-       Status::NotRegistered},
+      {"[Desktop Entry]\nExec=/x\n", Status::Enabled},
+      {"[Desktop Entry]\nExec=/x\nHidden=true\n", Status::NotRegistered},
       {"[Desktop Entry]\nExec=/x\nX-GNOME-Autostart-enabled = false\r\n", Status::NotRegistered},
       // Keys of other groups do not switch the entry off.
       {"[Desktop Entry]\nExec=/x\n[Desktop Action x]\nHidden=true\n", Status::Enabled},
       {"not a desktop entry\n", Status::NotRegistered},
-      {"\xff\xfe[Desktop", Status::NotRegistered},
   };
   for (const auto& c : cases) {
     dir.write("config/autostart/nuvlet.desktop", c.text);
@@ -140,7 +138,7 @@ TEST_F(XdgAutostart, MissingExecutableIsNotFound) {
     EXPECT_FALSE(std::filesystem::exists(entry));
   }
   // Paths a desktop entry cannot carry (not UTF-8, control characters).
-  for (const std::string relative : {"bad\xff/nuvlet", "new\nline/nuvlet", "tab\tbed/nuvlet"}) {
+  for (const std::string relative : {"bad\xff/nuvlet", "new\nline/nuvlet"}) {
     auto service = makeXdgAutostartLoginService(entry, program(relative));
     EXPECT_FALSE(service->registerItem()) << relative;
     EXPECT_FALSE(service->lastError().empty());

@@ -19,21 +19,16 @@ struct Case {
 
 TEST(ScrollNormalizer, HostConventionsBecomeTenUnitsPerNotchDownPositive) {
   const Case cases[] = {
-      {120, "Vertical", -10},  // KDE: + is up
-      {-120, "Vertical", 10},
+      {120, "Vertical", -10},        // KDE: + is up
       {-360, "Vertical", 30},        // three notches at once (before the window bound)
       {-8, "Vertical", -8 / -12.0},  // KDE touchpad: a fraction of a notch
       {1, "vertical", 10},           // GNOME, waybar, XFCE: + is down
       {-1, "vertical", -10},
-      {2, "vertical", 20},
       {0, "vertical", std::nullopt},
-      {0, "Vertical", std::nullopt},
       {1, "horizontal", std::nullopt},
       {-120, "Horizontal", std::nullopt},
       {1, "", std::nullopt},
-      {1, "diagonal", std::nullopt},
       {1, "verticals", std::nullopt},
-      {1, "v\xc3\xa9rtical", std::nullopt},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.delta) + " " + c.orientation);

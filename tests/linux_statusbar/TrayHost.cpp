@@ -1,5 +1,9 @@
 #include "tests/linux_statusbar/TrayHost.h"
 
+#include <algorithm>
+
+#include "nuvlet/platform/Log.h"
+
 namespace nuvlet::test {
 namespace {
 
@@ -30,9 +34,6 @@ constexpr const char* kNotificationsXml = R"xml(<node>
 
 }  // namespace
 
-TrayHost::TrayHost(const std::string& address, bool hostRegistered)
-    : peer_(address), hostRegistered_(hostRegistered) {}
-
 TrayHost::~TrayHost() {
   for (auto* invocation : held) g_object_unref(invocation);
 }
@@ -47,32 +48,25 @@ bool TrayHost::start() {
         }
         const gchar* service = nullptr;
         g_variant_get(parameters, "(&s)", &service);
-        // A path instead of a name means "the sender, at this path".
-        std::string name =
-            service[0] == '/' ? g_dbus_method_invocation_get_sender(invocation) : service;
         if (holdRegistrations) {
           held.push_back(static_cast<GDBusMethodInvocation*>(g_object_ref(invocation)));
           return;
         }
-        registered.push_back(name);
+        // A path instead of a name means "the sender, at this path".
+        registered.push_back(service[0] == '/' ? g_dbus_method_invocation_get_sender(invocation)
+                                               : service);
         g_dbus_method_invocation_return_value(invocation, nullptr);
       },
       [this](const std::string& name) -> GVariant* {
         if (name == "IsStatusNotifierHostRegistered") return g_variant_new_boolean(hostRegistered_);
         if (name == "ProtocolVersion") return g_variant_new_int32(0);
-        if (name == "RegisteredStatusNotifierItems") {
-          GVariantBuilder b;
-          g_variant_builder_init(&b, G_VARIANT_TYPE("as"));
-          for (auto& r : registered) g_variant_builder_add(&b, "s", r.c_str());
-          return g_variant_builder_end(&b);
-        }
-        return nullptr;
+        if (name != "RegisteredStatusNotifierItems") return nullptr;
+        GVariantBuilder b;
+        g_variant_builder_init(&b, G_VARIANT_TYPE("as"));
+        for (auto& r : registered) g_variant_builder_add(&b, "s", r.c_str());
+        return g_variant_builder_end(&b);
       });
   return peer_.own("org.kde.StatusNotifierWatcher");
-}
-
-bool TrayHost::waitForRegistrations(std::size_t count, double timeoutSeconds) {
-  return pumpUntil([&] { return registered.size() >= count; }, timeoutSeconds);
 }
 
 BusPeer::Reply TrayHost::item(const std::string& busName, const std::string& method,
@@ -89,22 +83,34 @@ BusPeer::Reply TrayHost::menu(const std::string& busName, const std::string& met
 VariantPtr TrayHost::properties(const std::string& busName) {
   auto reply = peer_.call(busName, "/StatusNotifierItem", "org.freedesktop.DBus.Properties",
                           "GetAll", g_variant_new("(s)", "org.kde.StatusNotifierItem"));
-  if (!reply.ok()) return nullptr;
-  return adopt(g_variant_get_child_value(reply.value.get(), 0));
+  return reply.ok() ? adopt(g_variant_get_child_value(reply.value.get(), 0)) : nullptr;
 }
 
-NotificationServer::NotificationServer(const std::string& address) : peer_(address) {}
-
 bool NotificationServer::start() {
-  peer_.exportObject(
-      "/org/freedesktop/Notifications", kNotificationsXml,
-      [this](const std::string&, GVariant* parameters, GDBusMethodInvocation* invocation) {
-        const gchar* summary = nullptr;
-        g_variant_get_child(parameters, 3, "&s", &summary);
-        summaries.emplace_back(summary);
-        g_dbus_method_invocation_return_value(invocation, g_variant_new("(u)", 1u));
-      });
+  peer_.exportObject("/org/freedesktop/Notifications", kNotificationsXml,
+                     [this](const std::string&, GVariant* parameters, GDBusMethodInvocation* call) {
+                       const gchar* summary = nullptr;
+                       g_variant_get_child(parameters, 3, "&s", &summary);
+                       summaries.emplace_back(summary);
+                       g_dbus_method_invocation_return_value(call, g_variant_new("(u)", 1u));
+                     });
   return peer_.own("org.freedesktop.Notifications");
+}
+
+LogCapture::LogCapture(bool verbose) {
+  log::setSink([this](std::string_view line) { lines_.emplace_back(line); });
+  log::setVerbose(verbose);
+}
+
+LogCapture::~LogCapture() {
+  log::setVerbose(false);
+  log::setSink({});
+}
+
+int LogCapture::count(const std::string& fragment) const {
+  return static_cast<int>(std::count_if(lines_.begin(), lines_.end(), [&](const std::string& l) {
+    return l.find(fragment) != std::string::npos;
+  }));
 }
 
 }  // namespace nuvlet::test

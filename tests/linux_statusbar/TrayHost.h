@@ -1,36 +1,92 @@
 #pragma once
 
+#include <gio/gio.h>
+
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "tests/linux_statusbar/BusPeer.h"
-
 namespace nuvlet::test {
 
-// Plays a panel's tray: owns org.kde.StatusNotifierWatcher, accepts items the way
-// hosts do, and calls them the way hosts do.
+using VariantPtr = std::shared_ptr<GVariant>;
+VariantPtr adopt(GVariant* value);  // takes over the caller's reference (or a floating one)
+
+// Iterates the default GMainContext, where the adapters and the peers below get their
+// D-Bus traffic, until done() holds or timeoutSeconds pass. Looks again at least every
+// 50 ms, so conditions outside this process (a panel, an X server) are seen too.
+bool pumpUntil(const std::function<bool()>& done, double timeoutSeconds = 5);
+
+// The other end of a test: a connection of its own to the test's bus that can own names,
+// export objects, call and record signals, all on the default GMainContext.
+class BusPeer {
+ public:
+  using MethodHandler =
+      std::function<void(const std::string& method, GVariant* parameters, GDBusMethodInvocation*)>;
+  using PropertyHandler = std::function<GVariant*(const std::string& name)>;
+  struct Reply {
+    VariantPtr value;
+    bool ok() const { return value != nullptr; }
+  };
+  struct Signal {
+    std::string member;
+    VariantPtr parameters;
+  };
+
+  explicit BusPeer(const std::string& address);
+  ~BusPeer() { close(); }
+  BusPeer(const BusPeer&) = delete;
+  BusPeer& operator=(const BusPeer&) = delete;
+
+  bool connected() const { return connection_ != nullptr; }
+  bool own(const std::string& name);  // waits until the bus grants it
+  void exportObject(const std::string& path, const char* introspectionXml, MethodHandler methods,
+                    PropertyHandler properties = {});
+  Reply call(const std::string& destination, const std::string& path, const std::string& interface,
+             const std::string& method, GVariant* parameters = nullptr);
+  void emitSignal(const std::string& path, const std::string& interface, const std::string& member,
+                  GVariant* parameters);
+
+  const std::vector<Signal>& signals() const { return signals_; }
+  int count(const std::string& member) const;
+  void clearSignals() { signals_.clear(); }
+  void close();  // leaves the bus, and every name it owned goes with it
+
+ private:
+  struct Exported {
+    GDBusNodeInfo* node = nullptr;
+    MethodHandler methods;
+    PropertyHandler properties;
+    guint id = 0;
+  };
+  GDBusConnection* connection_ = nullptr;
+  std::vector<guint> owned_;
+  std::vector<std::unique_ptr<Exported>> exported_;  // outlive close(): handlers may be queued
+  guint subscription_ = 0;
+  std::vector<Signal> signals_;
+};
+
+// Plays a panel's tray: owns org.kde.StatusNotifierWatcher, accepts items and calls them
+// the way hosts do.
 class TrayHost {
  public:
-  explicit TrayHost(const std::string& address, bool hostRegistered = true);
+  explicit TrayHost(const std::string& address, bool hostRegistered = true)
+      : peer_(address), hostRegistered_(hostRegistered) {}
   ~TrayHost();
 
   bool start();  // owns the watcher name
   void stop() { peer_.close(); }
 
-  // RegisterStatusNotifierItem calls are kept unanswered while this is set.
-  bool holdRegistrations = false;
+  bool holdRegistrations = false;  // RegisterStatusNotifierItem calls are kept unanswered
   std::vector<GDBusMethodInvocation*> held;
+  std::vector<std::string> registered;  // bus names of the items, in order
+  bool waitForRegistrations(std::size_t count) {
+    return pumpUntil([&] { return registered.size() >= count; });
+  }
 
-  // Bus names the items registered with, in order.
-  std::vector<std::string> registered;
-  bool waitForRegistrations(std::size_t count, double timeoutSeconds = 5);
-
-  BusPeer::Reply item(const std::string& busName, const std::string& method,
-                      GVariant* parameters = nullptr);
-  BusPeer::Reply menu(const std::string& busName, const std::string& method,
-                      GVariant* parameters = nullptr);
+  BusPeer::Reply item(const std::string& busName, const std::string& method, GVariant* parameters);
+  BusPeer::Reply menu(const std::string& busName, const std::string& method, GVariant* parameters);
   VariantPtr properties(const std::string& busName);  // GetAll, the a{sv}
-
   BusPeer& peer() { return peer_; }
 
  private:
@@ -41,12 +97,26 @@ class TrayHost {
 // A desktop notification server that remembers what it was asked to show.
 class NotificationServer {
  public:
-  explicit NotificationServer(const std::string& address);
+  explicit NotificationServer(const std::string& address) : peer_(address) {}
   bool start();
   std::vector<std::string> summaries;
 
  private:
   BusPeer peer_;
 };
+
+// Collects the log lines written while it exists.
+class LogCapture {
+ public:
+  explicit LogCapture(bool verbose = false);
+  ~LogCapture();
+  int count(const std::string& fragment) const;  // lines that contain it
+
+ private:
+  std::vector<std::string> lines_;
+};
+
+std::string printed(GVariant* value);  // GVariant's text form without types, or "<missing>"
+VariantPtr lookup(GVariant* dict, const char* name);  // from an a{sv}, or null
 
 }  // namespace nuvlet::test

@@ -6,7 +6,6 @@
 #include <sys/wait.h>
 #include <xcb/xcb.h>
 
-#include <chrono>
 #include <map>
 #include <memory>
 #include <optional>
@@ -15,7 +14,7 @@
 
 #include "platform/linux/StatusNotifierBar.h"
 #include "platform/sim/VirtualRunLoop.h"
-#include "tests/linux_statusbar/BusPeer.h"
+#include "tests/linux_statusbar/TrayHost.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/Servers.h"
 #include "tests/support/TempDir.h"
@@ -78,19 +77,17 @@ class PanelSession {
   }
 
   ~PanelSession() {
-    std::optional<pid_t> xfconfd;
+    guint32 xfconfd = 0;
     if (BusPeer peer(address_); peer.connected()) {
       auto r = peer.call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
                          "GetConnectionUnixProcessID", g_variant_new("(s)", "org.xfce.Xfconf"));
-      guint32 pid = 0;
-      if (r.ok()) g_variant_get(r.value.get(), "(u)", &pid);
-      if (pid > 0) xfconfd = static_cast<pid_t>(pid);
+      if (r.ok()) g_variant_get(r.value.get(), "(u)", &xfconfd);
     }
     panel_.reset();
     bus_.reset();
-    if (xfconfd) {
-      ::kill(*xfconfd, SIGKILL);
-      ::waitpid(*xfconfd, nullptr, 0);  // ours since its bus is gone
+    if (xfconfd > 0) {
+      ::kill(static_cast<pid_t>(xfconfd), SIGKILL);
+      ::waitpid(static_cast<pid_t>(xfconfd), nullptr, 0);  // ours since its bus is gone
     }
   }
 
@@ -115,33 +112,25 @@ class PanelSession {
 // The screen as the user sees it, to find the icon and read the modifier keys.
 class Screen {
  public:
-  explicit Screen(const std::string& display) {
-    connection_ = xcb_connect(display.c_str(), nullptr);
-    if (xcb_connection_has_error(connection_)) return;
-    screen_ = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
+  explicit Screen(const std::string& display) : c_(xcb_connect(display.c_str(), nullptr)) {
+    if (!xcb_connection_has_error(c_)) screen_ = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
   }
-  ~Screen() { xcb_disconnect(connection_); }
+  ~Screen() { xcb_disconnect(c_); }
 
   // The centre of the pixels of one colour, if any are shown.
-  std::optional<std::pair<int, int>> find(std::uint32_t argb) {
+  std::optional<std::pair<int, int>> find(std::uint32_t rgb) {
     if (!screen_) return std::nullopt;
-    auto cookie = xcb_get_image(connection_, XCB_IMAGE_FORMAT_Z_PIXMAP, screen_->root, 0, 0,
-                                screen_->width_in_pixels, screen_->height_in_pixels, ~0u);
-    xcb_get_image_reply_t* image = xcb_get_image_reply(connection_, cookie, nullptr);
+    const int w = screen_->width_in_pixels, h = screen_->height_in_pixels;
+    auto* image = xcb_get_image_reply(
+        c_, xcb_get_image(c_, XCB_IMAGE_FORMAT_Z_PIXMAP, screen_->root, 0, 0, w, h, ~0u), nullptr);
     if (!image) return std::nullopt;
-    const std::uint8_t* data = xcb_get_image_data(image);
-    long sx = 0;
-    long sy = 0;
-    long n = 0;
-    for (int y = 0; y < screen_->height_in_pixels; ++y) {
-      for (int x = 0; x < screen_->width_in_pixels; ++x) {
-        const std::uint8_t* p = data + (static_cast<long>(y) * screen_->width_in_pixels + x) * 4;
-        std::uint32_t rgb = (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[1]} << 8) | p[0];
-        if (rgb == (argb & 0xFFFFFFu)) {
-          sx += x;
-          sy += y;
-          ++n;
-        }
+    const std::uint8_t* p = xcb_get_image_data(image);
+    long sx = 0, sy = 0, n = 0;
+    for (long i = 0; i < long{w} * h; ++i, p += 4) {
+      if (((std::uint32_t{p[2]} << 16) | (std::uint32_t{p[1]} << 8) | p[0]) == (rgb & 0xFFFFFFu)) {
+        sx += i % w;
+        sy += i / w;
+        ++n;
       }
     }
     free(image);
@@ -150,38 +139,18 @@ class Screen {
   }
 
   bool alternateHeld() {
-    if (!screen_) return false;
-    auto* reply = xcb_query_pointer_reply(connection_,
-                                          xcb_query_pointer(connection_, screen_->root), nullptr);
-    if (!reply) return false;
-    bool held = (reply->mask & (XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_1)) != 0;
+    auto* reply = screen_
+                      ? xcb_query_pointer_reply(c_, xcb_query_pointer(c_, screen_->root), nullptr)
+                      : nullptr;
+    bool held = reply && (reply->mask & (XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_1)) != 0;
     free(reply);
     return held;
   }
 
  private:
-  xcb_connection_t* connection_ = nullptr;
+  xcb_connection_t* c_;
   xcb_screen_t* screen_ = nullptr;
 };
-
-// Waits for a condition outside this process, looking again every 50 ms of real time.
-bool pollUntil(const std::function<bool()>& done, double timeoutSeconds = 10) {
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (done()) return true;
-    bool tick = false;
-    GSource* timer = g_timeout_source_new(50);
-    g_source_set_callback(
-        timer, [](gpointer t) { return *static_cast<bool*>(t) = true, G_SOURCE_REMOVE; }, &tick,
-        nullptr);
-    g_source_attach(timer, nullptr);
-    pumpUntil([&] { return tick; }, 1);
-    g_source_destroy(timer);
-    g_source_unref(timer);
-  }
-  return done();
-}
 
 TEST(XfcePanel, ScrollsClicksAndTheMenuArriveFromARealPanel) {
   ASSERT_TRUE(findProgram("xfce4-panel")) << "xfce4-panel is needed";
@@ -195,40 +164,35 @@ TEST(XfcePanel, ScrollsClicksAndTheMenuArriveFromARealPanel) {
       loop, {session.address(), [&] { return screen.alternateHeld(); }, 15.0});
   auto item = bar->addItem("brightness");
   std::vector<double> scrolls;
-  int middle = 0;
+  int middle = 0, chosen = 0;
   std::vector<bool> menus;
-  int chosen = 0;
   StatusItem::Callbacks callbacks;
   callbacks.onScroll = [&](double d) { scrolls.push_back(d); };
   callbacks.onSecondaryActivate = [&] { ++middle; };
   callbacks.menu = [&](bool alternate) {
     menus.push_back(alternate);
-    auto entry = [](std::string label, std::function<void()> activate) {
-      MenuItem m;
-      m.label = std::move(label);
-      m.activate = std::move(activate);
-      return m;
-    };
+    MenuItem first, debug, quit;
     // A label that changes at every opening, like the menu's counts.
-    Menu menu{entry("Opened " + std::to_string(menus.size()), [&] { ++chosen; }),
-              MenuItem::separator(), entry("Quit Nuvlet", [] {})};
-    if (alternate) menu.insert(menu.begin() + 1, entry("Show Compensation Debug", [] {}));
+    first.label = "Opened " + std::to_string(menus.size());
+    first.activate = [&] { ++chosen; };
+    debug.label = "Show Compensation Debug";
+    quit.label = "Quit Nuvlet";
+    debug.activate = quit.activate = [] {};
+    Menu menu{first, MenuItem::separator(), quit};
+    if (alternate) menu.insert(menu.begin() + 1, debug);
     return menu;
   };
   item->setCallbacks(callbacks);
   std::vector<Pixmap> icon;
-  for (int size : {16, 22, 24, 32, 48}) {
-    icon.push_back(Pixmap{size, size, std::vector<std::uint32_t>(size * size, kMagenta)});
-  }
+  for (int size : {16, 22, 24, 32, 48})
+    icon.push_back({size, size, std::vector(size * size, kMagenta)});
   item->setIcon(icon);
-  item->setTitle("Brightness");
 
   ASSERT_TRUE(pumpUntil([&] { return bar->hostAvailable(); }, 20));
   std::optional<std::pair<int, int>> at;
-  ASSERT_TRUE(pollUntil([&] { return (at = screen.find(kMagenta)).has_value(); }));
-  const std::string x = std::to_string(at->first);
-  const std::string y = std::to_string(at->second);
-  ASSERT_TRUE(session.xdotool({"mousemove", x, y}));
+  ASSERT_TRUE(pumpUntil([&] { return (at = screen.find(kMagenta)).has_value(); }, 10));
+  ASSERT_TRUE(
+      session.xdotool({"mousemove", std::to_string(at->first), std::to_string(at->second)}));
 
   // Wheel down, then up: the panel's lower-case convention.
   ASSERT_TRUE(session.xdotool({"click", "5"}));
@@ -253,10 +217,12 @@ TEST(XfcePanel, ScrollsClicksAndTheMenuArriveFromARealPanel) {
     ASSERT_TRUE(pumpUntil([&] { return menus.size() > built; }));
     ASSERT_TRUE(!shift || session.xdotool({"keyup", "shift"}));
     EXPECT_EQ(menus.back(), shift);
-    EXPECT_TRUE(pollUntil([&] {
-      session.xdotool({"key", "Down", "Return"});
-      return pumpUntil([&] { return chosen == before + 1; }, 0.3);
-    }));
+    EXPECT_TRUE(pumpUntil(
+        [&] {
+          session.xdotool({"key", "Down", "Return"});
+          return pumpUntil([&] { return chosen == before + 1; }, 0.3);
+        },
+        10));
   }
 }
 

@@ -8,32 +8,13 @@
 
 #include "nuvlet/platform/Subprocess.h"
 #include "tests/support/ProcessCheck.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/Servers.h"
 #include "tests/support/TempDir.h"
 #include "tests/tool_ddc/EdidFixtures.h"
 
 namespace nuvlet::test {
 namespace {
-
-// Sets an environment variable for the life of the object.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 struct Run {
   SubprocessResult result;
@@ -88,10 +69,8 @@ class ToolProgram : public ::testing::Test {
 TEST_F(ToolProgram, BadUsageExitsTwoWithOneLineAndNoAnswer) {
   for (const auto& args :
        std::vector<std::vector<std::string>>{{},
-                                             {"display", "id=1", "get"},
                                              {"display", "id=x", "get", "luminance"},
-                                             {"display", "id=1", "set", "luminance", "200"},
-                                             {"--help"}}) {
+                                             {"display", "id=1", "set", "luminance", "200"}}) {
     auto run = runTool(args);
     EXPECT_EQ(run.result.exitStatus, 2);
     EXPECT_EQ(run.result.out, "");
