@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdlib>
-#include <ctime>
 #include <limits>
 #include <optional>
 #include <string>
@@ -65,7 +63,7 @@ TEST(CompensationLoop, OneTickWritesAndLogsAsSpecified) {
       EXPECT_NEAR(h.backlight.writes[0], c.written, 1e-12);
       EXPECT_DOUBLE_EQ(h.loop->B_current(), h.backlight.writes[0]);
     }
-    EXPECT_DOUBLE_EQ(h.loop->B_manual(), c.B_manual) << "automatic writes never move the anchor";
+    EXPECT_DOUBLE_EQ(h.loop->B_manual(), c.B_manual);
     const auto rows = h.rows();
     ASSERT_EQ(rows.size(), c.logged ? 1u : 0u);
     if (c.logged) {
@@ -121,8 +119,7 @@ TEST(CompensationLoop, PausesThreeSecondsAfterAManualChangeWhateverTheWallClockD
   EXPECT_EQ(h.backlight.writes.size(), 1u);
 }
 
-// Fresh starts: the first tick after each of these re-reads the hardware and writes
-// nothing, even when another program changed the level meanwhile.
+// The first tick after each of these re-reads the hardware and writes nothing.
 TEST(CompensationLoop, FirstTickAfterAFreshStartReanchorsOnTheHardwareWithoutWriting) {
   struct Case {
     const char* name;
@@ -153,13 +150,6 @@ TEST(CompensationLoop, FirstTickAfterAFreshStartReanchorsOnTheHardwareWithoutWri
     ASSERT_EQ(h.backlight.writes.size(), 1u);
     EXPECT_GT(h.backlight.writes[0], 0.3);
   }
-}
-
-TEST(CompensationLoop, StartReadsTheSettingAndTheHardware) {
-  LoopHarness h(0.7);
-  EXPECT_TRUE(h.loop->enabled());
-  EXPECT_DOUBLE_EQ(h.loop->B_current(), 0.7);
-  EXPECT_TRUE(h.loop->freshStart());
 }
 
 TEST(CompensationLoop, FreshStartTickRunsWhileDisabled) {
