@@ -43,13 +43,11 @@ struct Arc {
   double to;  // counter-clockwise from `from`; to - from is the sweep
 };
 
-double normalized(double degrees) { return std::fmod(std::fmod(degrees, 360) + 360, 360); }
-
 // Whether `degrees` lies inside the arc, outside it, or too close to an edge to say.
 enum class Side { Inside, Outside, Edge };
 Side sideOf(const Arc& arc, double degrees) {
   if (arc.to - arc.from >= 360) return Side::Inside;
-  const double offset = normalized(degrees - arc.from);
+  const double offset = std::fmod(std::fmod(degrees - arc.from, 360) + 360, 360);
   const double sweep = arc.to - arc.from;
   constexpr double margin = 4;
   if (offset < margin || std::abs(offset - sweep) < margin || offset > 360 - margin) {
