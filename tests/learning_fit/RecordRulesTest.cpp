@@ -70,8 +70,8 @@ TEST(AdjustmentLogLine, ContentColumnsPutACorrectionInTheBucketItWasMadeIn) {
 
 TEST(AdjustmentLogLine, UnparsableTimeStampCostsOnlyTheHour) {
   PinnedZone zone("America/New_York");
-  for (const char* stamp : {"2026-12-05 12:09:00Z", "yesterday", "", "2026-13-05T12:09:00Z",
-                            "2026-02-30T12:09:00Z", "2026-12-05T12:09:00"}) {
+  for (const char* stamp :
+       {"2026-12-05 12:09:00Z", "", "2026-02-30T12:09:00Z", "2026-12-05T12:09:00"}) {
     auto p = parseLogLine(std::string(stamp) + ",scroll,0.5,0.42,0.81,0.5,x");
     ASSERT_TRUE(p) << stamp;
     EXPECT_EQ(p->bucket.todBin, 1) << stamp;  // hour 12
@@ -102,21 +102,18 @@ TEST(AdjustmentLogLine, OnlyTheUsersOwnChangesWithTwoWholeNumbersCount) {
   }
   for (const char* unused :
        {"auto,0.5,0.42,0.81,0.5,x", "Scroll,0.5,0.42,0.81,0.5,x", "scroll,0.5,0.42",
-        "scroll,0.5, 0.42,0.81,0.5,x", "scroll,0.5,0.42 ,0.81,0.5,x", "scroll,0.5,0.42x,0.81,0.5,x",
-        "scroll,0.5,,0.81,0.5,x", "scroll,0.5,0.42,0.81\r", "scroll,0.5,nan,0.81,0.5,x",
-        "scroll,0.5,0.42,inf,0.5,x", "scroll,0.5,0.42,-INFINITY,0.5,x",
+        "scroll,0.5, 0.42,0.81,0.5,x", "scroll,0.5,0.42x,0.81,0.5,x", "scroll,0.5,,0.81,0.5,x",
+        "scroll,0.5,0.42,0.81\r", "scroll,0.5,nan,0.81,0.5,x", "scroll,0.5,0.42,inf,0.5,x",
         "scroll,0.5,0.42,1e999,0.5,x"}) {
     EXPECT_FALSE(parseLogLine(std::string("2026-12-05T12:09:00Z,") + unused)) << unused;
   }
 }
 
 TEST(AdjustmentLogNumber, TheWholeFieldIsOneNumberAsStrtodReadsIt) {
-  const std::pair<const char*, double> good[] = {
-      {"0.4200", 0.42}, {"+0.5", 0.5}, {"-1", -1.0}, {"0x1p-1", 0.5}, {"0X1.8P1", 3.0},
-      {"1e-3", 0.001},  {".5", 0.5},   {"5.", 5.0},  {"1e-400", 0.0}};
+  const std::pair<const char*, double> good[] = {{"0.4200", 0.42}, {"+0.5", 0.5}, {"0x1p-1", 0.5},
+                                                 {"1e-3", 0.001},  {".5", 0.5},   {"1e-400", 0}};
   for (const auto& [field, value] : good) EXPECT_EQ(adjustment_log::parseNumber(field), value);
-  const std::string bad[] = {" 0.5", "\t0.5", "0.5 ", "0.5x",
-                             "",     "+",     "0,5",  std::string("0.5\0001", 5)};  // a NUL inside
+  const std::string bad[] = {" 0.5", "0.5 ", "", "+", "0,5", std::string("0.5\0001", 5)};
   for (const auto& field : bad)
     EXPECT_EQ(adjustment_log::parseNumber(field), std::nullopt) << field;
   EXPECT_TRUE(std::isnan(*adjustment_log::parseNumber("nan")));
@@ -143,10 +140,9 @@ TEST(TelemetryRow, HourComesFromHourThenFromTThenIsTwelve) {
       {R"("hour":19,"t":1796558400)", 2},
       {R"("t":1796558400)", 0},
       {R"("hour":13.0,"t":1796558400)", 1},
-      {R"("hour":13.5,"t":1796558400)", 0},  // not whole: t decides
-      {R"("hour":"19","t":1796558400)", 0},  // not a number: t decides
-      {R"("hour":99)", 3},                   // used without a range check
-      {R"("hour":-4)", 3},
+      {R"("hour":13.5,"t":1796558400)", 0},   // not whole: t decides
+      {R"("hour":"19","t":1796558400)", 0},   // not a number: t decides
+      {R"("hour":99)", 3},                    // used without a range check
       {R"("hour":1e300,"t":1796558400)", 0},  // beyond a 64-bit integer
       {R"("t":"1796558400")", 1},
       {"\"x\":1", 1},
@@ -187,16 +183,13 @@ TEST(TelemetryRow, SignatureMembersThatAreNotNumbersCountAsZero) {
 TEST(TelemetryRow, RowsRecordedUnderAutomaticControlOrWithoutLevelsAreSkipped) {
   // Members after {"brightness":0.5,; of repeated members the later one wins.
   for (const char* used :
-       {R"("lum_slow":0.5})", R"("lum_slow":0.5,"auto_on":false})",
-        R"("lum_slow":0.5,"auto_on":"true"})", R"("lum_slow":0.5,"auto_on":1})",
+       {R"("lum_slow":0.5,"auto_on":false})", R"("lum_slow":0.5,"auto_on":"true"})",
         R"("lum_slow":"x","lum_slow":0.5})", R"("lum_slow":0.5,"auto_on":true,"auto_on":false})",
         R"("lum_slow":0.5,"auto_on":true,"auto\u005fon":false})"}) {
     EXPECT_TRUE(parseRow(std::string(R"({"brightness":0.5,)") + used)) << used;
   }
-  for (const char* skipped :
-       {R"("lum_slow":0.5,"auto_on":true})", R"("lum_slow":null})",
-        R"("lum_slow":0.5,"lum_slow":"x"})", R"("auto_on":true,"lum_slow":0.5,"x":[1,2,3]})",
-        R"("auto_on":true,"lum_slow":0.5,"auto_on":tru})", R"("x":1})"}) {
+  for (const char* skipped : {R"("lum_slow":0.5,"auto_on":true})", R"("lum_slow":null})",
+                              R"("lum_slow":0.5,"lum_slow":"x"})", R"("x":1})"}) {
     EXPECT_FALSE(parseRow(std::string(R"({"brightness":0.5,)") + skipped)) << skipped;
   }
   EXPECT_FALSE(parseRow(R"({"lum_slow":0.5})"));
@@ -208,28 +201,18 @@ TEST(TelemetryRow, ALineThatIsNotWholeValidJsonIsSkipped) {
   const std::string cases[] = {
       "not json",
       "[" + good + "]",
-      "42",
-      "\"text\"",
-      "{" + good,                       // truncated
-      "{" + good + ",\"lum_fast\":0.",  // truncated inside a number
-      "{" + good + "} {}",              // trailing content
-      "{" + good + "}x",
-      "{" + good + ",}",           // trailing comma
-      "{" + good + ",\"x\":tru}",  // broken literal in an unused member
-      "{" + good + ",\"x\":nul}",
-      "{" + good + ",\"x\":01}",  // leading zero
-      "{" + good + ",\"x\":1.}",
-      "{" + good + ",\"x\":-}",
+      "{" + good,                        // truncated
+      "{" + good + "} {}",               // trailing content
+      "{" + good + ",}",                 // trailing comma
+      "{" + good + ",\"x\":tru}",        // broken literal in an unused member
+      "{" + good + ",\"x\":01}",         // leading zero
       "{" + good + ",\"x\":\"a\\qb\"}",  // invalid escape
       "{" + good + ",\"x\":\"a\tb\"}",   // raw control character
       "{" + good + ",\"x\":[1,2}",
-      "{" + good + ",\"x\":{\"y\":}}",
       "{" + good + ",\"x\":\"\\ud800\"}",  // lone surrogate
       "{" + good + ",\"lum_fast\":1e999}",
-      "{" + good + ",\"lum_fast\":1" + std::string(400, '0') + "}",
       "{\"brightness\":1e999,\"lum_slow\":0.5}",
       "{" + good + std::string(",\"x\":\"a\0b\"}", 12),  // NUL inside a string
-      std::string("{\0", 2) + good + "}",
       "{" + good + ",\"x\":" + std::string(600, '[') + std::string(600, ']') + "}",
       "{" + good + ",\"x\":" + std::string(100000, '[') + "}",
   };

@@ -1,13 +1,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cstdlib>
 #include <map>
 
 #include "nuvlet/platform/Files.h"
 #include "nuvlet/platform/LocalTime.h"
 #include "nuvlet/platform/Paths.h"
 #include "nuvlet/platform/Text.h"
+#include "tests/support/PinnedZone.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet {
@@ -86,19 +86,8 @@ TEST(Paths, XdgVariablesMustBeAbsolute) {
   EXPECT_EQ(paths.autostartFile(), "/home/ann/.config/autostart/nuvlet.desktop");
 }
 
-class LocalTimeTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    setenv("TZ", "America/New_York", 1);
-    tzset();
-  }
-  void TearDown() override {
-    unsetenv("TZ");
-    tzset();
-  }
-};
-
-TEST_F(LocalTimeTest, DayKeysAndHoursFollowTheZone) {
+TEST(LocalTime, DayKeysAndHoursFollowTheZone) {
+  test::PinnedZone zone("America/New_York");
   // 2026-12-06 04:30 UTC is 23:30 on the 5th in New York.
   EXPECT_EQ(localtime::dayKey(1796531400.0), "2026-12-05");
   EXPECT_EQ(localtime::hour(1796531400.0), 23);
@@ -109,7 +98,8 @@ TEST_F(LocalTimeTest, DayKeysAndHoursFollowTheZone) {
   EXPECT_EQ(localtime::isoUtc(std::numeric_limits<double>::infinity()), "1970-01-01T00:00:00Z");
 }
 
-TEST_F(LocalTimeTest, AddingDaysKeepsWallClockAcrossDaylightSaving) {
+TEST(LocalTime, AddingDaysKeepsWallClockAcrossDaylightSaving) {
+  test::PinnedZone zone("America/New_York");
   // 2026-11-02 12:00 EST; 2026-11-01 has 25 hours, so two days back, 2026-10-31 12:00
   // EDT, is 49 hours earlier.
   const double nov2Noon = 1793638800.0;

@@ -51,16 +51,6 @@ TEST(VirtualRunLoop, CallbacksMayCancelAndScheduleDuringAdvance) {
   EXPECT_EQ(extra, 1);
 }
 
-TEST(VirtualRunLoop, MonotonicIgnoresWallClockJumps) {
-  VirtualRunLoop loop(5000);
-  double mono = loop.monotonic();
-  loop.setWallClock(100);
-  EXPECT_DOUBLE_EQ(loop.monotonic(), mono);
-  loop.advance(2);
-  EXPECT_DOUBLE_EQ(loop.monotonic(), mono + 2);
-  EXPECT_DOUBLE_EQ(loop.now(), 102);
-}
-
 TEST(VirtualRunLoop, PostsFromAnotherThreadAndReadableFds) {
   VirtualRunLoop loop;
   std::atomic<int> result{0};

@@ -8,6 +8,7 @@
 #include "nuvlet/records/AdjustmentLogger.h"
 #include "platform/sim/ScriptedWorkspace.h"
 #include "platform/sim/VirtualRunLoop.h"
+#include "tests/support/PinnedZone.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet {
@@ -63,12 +64,9 @@ TEST_F(AdjustmentLog, LinesFormatNumbersAndAppendAcrossStarts) {
 }
 
 TEST_F(AdjustmentLog, TimeStampIsUtcWhateverTheZone) {
-  setenv("TZ", "Pacific/Kiritimati", 1);  // UTC+14
-  tzset();
+  test::PinnedZone zone("Pacific/Kiritimati");  // UTC+14
   AdjustmentLogger logger(paths, loop, workspace);
   EXPECT_EQ(logger.formatLine("auto", 0, 0, 0, 0).substr(0, 20), "2026-12-04T12:09:00Z");
-  unsetenv("TZ");
-  tzset();
 }
 
 TEST_F(AdjustmentLog, ApplicationIdCannotBreakTheCsv) {

@@ -42,9 +42,9 @@ TEST_F(DisplayRouterTest, FollowsThePointerBelowThePanelStripToAnotherScreenAndS
   DisplayRouter router(topology, loop);
   std::vector<DisplayID> told;
   router.onActiveDisplayChange = [&](DisplayID id) { told.push_back(id); };
-  topology.movePointer({1500, 23});
+  topology.movePointer({1500, 23});  // the strip: see ThePanelStripBoundary
   EXPECT_EQ(router.activeDisplay(), kBuiltIn);
-  topology.movePointer({1500, 24});  // exactly 24 pixels down
+  topology.movePointer({1500, 24});
   EXPECT_EQ(router.activeDisplay(), kExternal);
   EXPECT_EQ(router.currentTarget(), kExternal);
   topology.movePointer({1600, 600});  // same screen: no news

@@ -10,17 +10,40 @@ namespace {
 
 double asFloat(double v) { return static_cast<float>(v); }
 
-TEST(VolumeController, WithoutAnOutputDeviceReadsNothingAndWritesNothing) {
-  sim::ScriptedAudioMixer mixer;
-  mixer.device.reset();
-  VolumeController volume(mixer);
-  EXPECT_EQ(volume.get(), 0.0);
-  EXPECT_FALSE(volume.isMuted());
-  EXPECT_FALSE(volume.isVolumeControllable());
-  EXPECT_EQ(volume.set(0.7), asFloat(0.7));
-  volume.setMuted(true);
-  EXPECT_TRUE(mixer.volumeWrites.empty());
-  EXPECT_TRUE(mixer.muteWrites.empty());
+TEST(VolumeController, WithoutAWritableOutputNothingIsWritten) {
+  const struct {
+    const char* what;
+    void (*setup)(sim::ScriptedAudioMixer&);
+    double level;
+  } cases[] = {
+      {"no output device", [](sim::ScriptedAudioMixer& m) { m.device.reset(); }, 0.0},
+      {"no master volume",
+       [](sim::ScriptedAudioMixer& m) {
+         m.level.reset();
+         m.volumeSettable = false;
+         m.muteSettable = false;
+       },
+       0.0},
+      {"settable query fails",
+       [](sim::ScriptedAudioMixer& m) {
+         m.volumeSettable.reset();
+         m.muteSettable.reset();
+       },
+       0.5},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    sim::ScriptedAudioMixer mixer;
+    c.setup(mixer);
+    VolumeController volume(mixer);
+    EXPECT_EQ(volume.get(), c.level);
+    EXPECT_FALSE(volume.isMuted());
+    EXPECT_FALSE(volume.isVolumeControllable());
+    EXPECT_EQ(volume.set(0.7), asFloat(0.7));
+    volume.setMuted(true);
+    EXPECT_TRUE(mixer.volumeWrites.empty());
+    EXPECT_TRUE(mixer.muteWrites.empty());
+  }
 }
 
 TEST(VolumeController, SetClampsWritesAndReturnsTheClampedLevel) {
@@ -49,29 +72,6 @@ TEST(VolumeController, AdjustPastTheTopSetsFullAndAboveFullReadsAsFull) {
   EXPECT_EQ(mixer.level, 1.0);
   mixer.level = 1.5;
   EXPECT_EQ(volume.get(), 1.0);
-}
-
-TEST(VolumeController, ADeviceWithoutMasterVolumeReadsZeroAndIgnoresWrites) {
-  sim::ScriptedAudioMixer mixer;
-  mixer.level.reset();
-  mixer.volumeSettable = false;
-  VolumeController volume(mixer);
-  EXPECT_EQ(volume.get(), 0.0);
-  EXPECT_EQ(volume.set(0.4), asFloat(0.4));
-  EXPECT_TRUE(mixer.volumeWrites.empty());
-  EXPECT_FALSE(volume.isVolumeControllable());
-}
-
-TEST(VolumeController, ASettableQueryThatFailsSkipsTheWrite) {
-  sim::ScriptedAudioMixer mixer;
-  mixer.volumeSettable.reset();
-  mixer.muteSettable.reset();
-  VolumeController volume(mixer);
-  volume.set(0.3);
-  volume.setMuted(true);
-  EXPECT_TRUE(mixer.volumeWrites.empty());
-  EXPECT_TRUE(mixer.muteWrites.empty());
-  EXPECT_FALSE(volume.isVolumeControllable());
 }
 
 TEST(VolumeController, OnlyMuteValueOneIsMutedAndMutingWritesOneOrZero) {

@@ -43,13 +43,11 @@ struct Arc {
   double to;  // counter-clockwise from `from`; to - from is the sweep
 };
 
-double normalized(double degrees) { return std::fmod(std::fmod(degrees, 360) + 360, 360); }
-
 // Whether `degrees` lies inside the arc, outside it, or too close to an edge to say.
 enum class Side { Inside, Outside, Edge };
 Side sideOf(const Arc& arc, double degrees) {
   if (arc.to - arc.from >= 360) return Side::Inside;
-  const double offset = normalized(degrees - arc.from);
+  const double offset = std::fmod(std::fmod(degrees - arc.from, 360) + 360, 360);
   const double sweep = arc.to - arc.from;
   constexpr double margin = 4;
   if (offset < margin || std::abs(offset - sweep) < margin || offset > 360 - margin) {
@@ -91,30 +89,6 @@ TEST(IconRenderer, LevelIndicatorCoversTheArcOfItsStyle) {
       EXPECT_EQ(glyph.onRim(degrees), side == Side::Inside ? 255 : 0)
           << rawValue(c.style) << " level " << c.level << " at " << degrees << " degrees";
     }
-  }
-}
-
-TEST(IconRenderer, SilhouettePartsDependOnTheDisplayKind) {
-  // At level 0 the pie wedge stays in the upper left, clear of these points.
-  const Sampled laptop(IconRenderer::brightnessImage(0, DisplayKind::BuiltIn, IconStyle::Pie));
-  const Sampled monitor(IconRenderer::brightnessImage(0, DisplayKind::External, IconStyle::Pie));
-  struct Point {
-    const char* what;
-    double x, y;
-    bool onLaptop, onMonitor;
-  };
-  const Point points[] = {
-      {"middle of both screens", 9, 10.5, true, true},
-      {"left edge of the monitor screen only", 4.3, 12.5, false, true},
-      {"neck of the monitor", 9, 6.2, false, true},
-      {"left end of the laptop base", 3.5, 5.35, true, false},
-      {"below the screens, beside the neck", 7.5, 6.2, false, false},
-      {"end of the monitor foot", 6.6, 5.1, true, true},
-      {"below everything", 9, 3.6, false, false},
-  };
-  for (const Point& p : points) {
-    EXPECT_EQ(laptop.at(p.x, p.y), p.onLaptop ? 255 : 0) << p.what;
-    EXPECT_EQ(monitor.at(p.x, p.y), p.onMonitor ? 255 : 0) << p.what;
   }
 }
 

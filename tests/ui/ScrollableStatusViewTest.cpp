@@ -122,25 +122,6 @@ TEST_F(ScrollableStatusViewTest, GlyphColourFollowsTheSchemeUnlessTheSettingForc
   }
 }
 
-TEST_F(ScrollableStatusViewTest, TrayEventsReachTheirCallbacks) {
-  std::vector<std::string> calls;
-  view->onScroll = [&](double d) { calls.push_back("scroll " + std::to_string(int(d))); };
-  view->onClick = [&] { calls.push_back("click"); };
-  view->onRightClick = [&] { calls.push_back("right"); };
-  view->menu = [&](bool alternate) {
-    MenuItem entry;
-    entry.label = alternate ? "alternate" : "plain";
-    return Menu{entry};
-  };
-  item.scroll(-10);
-  item.activate();
-  item.secondaryActivate();  // middle click
-  item.contextMenu();
-  EXPECT_EQ(calls, (std::vector<std::string>{"scroll -10", "click", "right", "right"}));
-  EXPECT_EQ(item.openMenu(false)->front().label, "plain");
-  EXPECT_EQ(item.openMenu(true)->front().label, "alternate");
-}
-
 TEST_F(ScrollableStatusViewTest, CallbackOrMenuActionMayDestroyTheView) {
   for (int viaMenu : {0, 1}) {
     view = std::make_unique<ScrollableStatusView>(bar.addItem("volume"), defaults, scheme);

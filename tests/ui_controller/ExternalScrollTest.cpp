@@ -1,5 +1,7 @@
 #include <sys/stat.h>
 
+#include <sstream>
+
 #include "tests/support/ProcessCheck.h"
 #include "tests/ui_controller/ControllerFixture.h"
 
@@ -42,15 +44,8 @@ class ExternalScrollTest : public ControllerTest {
 
   std::vector<std::string> commands() const {
     std::vector<std::string> lines;
-    std::string line;
-    for (char c : readText(dir / "log")) {
-      if (c != '\n') {
-        line += c;
-      } else {
-        lines.push_back(line);
-        line.clear();
-      }
-    }
+    std::istringstream in(readText(dir / "log"));
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
   }
 

@@ -18,8 +18,6 @@ const std::string kDescription =
     "times content) roughly constant across content.";
 const std::string kVersion = "Nuvlet " NUVLET_VERSION;
 
-// --- The first stage -----------------------------------------------------------------
-
 TEST_F(ControllerTest, BeforeTheSecondStageTheBrightnessItemAloneDrivesTheBacklight) {
   // Even an external main display goes through the backlight while nothing else exists.
   topology.main = 2;
@@ -54,8 +52,6 @@ TEST_F(ControllerTest, BeforeTheSecondStageTheBrightnessItemAloneDrivesTheBackli
   EXPECT_FALSE(defaults.value(CompensationLoop::kEnabledKey).has_value());
   EXPECT_TRUE(workspace.openedFolders.empty());
 }
-
-// --- Brightness scrolls ---------------------------------------------------------------
 
 TEST_F(ControllerTest, ScrollOnTheBuiltInDisplaySetsTheBacklightAndTellsTheLoop) {
   startFully();
@@ -110,23 +106,6 @@ TEST_F(ControllerTest, SilhouetteFollowsTheTargetDisplay) {
   EXPECT_EQ(controller->displayKind(), DisplayKind::BuiltIn);
   EXPECT_EQ(brightnessItem().icon()->back().argb, laptopIcon.back().argb);
 }
-
-TEST_F(ControllerTest, GlyphsTakeTheNewColourWhenTheDesktopSchemeChanges) {
-  startFully();
-  auto solidColour = [](const sim::RecordedItem& item) {
-    for (std::uint32_t pixel : item.icon()->back().argb) {
-      if ((pixel >> 24) == 0xFF) return pixel & 0xFFFFFFu;
-    }
-    return 0u;
-  };
-  const auto darkSchemeColour = solidColour(brightnessItem());
-  ASSERT_EQ(solidColour(volumeItem()), darkSchemeColour);
-  scheme.change(ColorScheme::Preference::Light);
-  EXPECT_NE(solidColour(brightnessItem()), darkSchemeColour);
-  EXPECT_EQ(solidColour(volumeItem()), solidColour(brightnessItem()));
-}
-
-// --- Volume ---------------------------------------------------------------------------
 
 TEST_F(ControllerTest, VolumeScrollUnmutesOnlyWhenSoundRemains) {
   startFully();
@@ -204,8 +183,6 @@ TEST_F(ControllerTest, ShowVolumeSettingAddsAndRemovesTheItemAtOnce) {
   EXPECT_EQ(volumeItem().toolTip().text, "70%");
 }
 
-// --- The menu -------------------------------------------------------------------------
-
 TEST_F(ControllerTest, OptionEntriesAppearWithTheModifierAndRecordingOnlyWithARecorder) {
   TelemetryRecorder recorder(paths, defaults, loop);
   startFully();
@@ -280,49 +257,27 @@ TEST_F(ControllerTest, IconStyleEntriesSwitchBothGlyphs) {
 }
 
 TEST_F(ControllerTest, CalibrationLinesCountBucketsAndMarkUnknownBins) {
-  const auto bucket = [](std::int64_t lum, std::int64_t tod) {
-    ContentBucket b;
-    b.lumBin = lum;
-    b.warmBin = 2;
-    b.todBin = tod;
-    return b;
-  };
   startFully();
-  const struct {
-    std::vector<std::pair<ContentBucket, BucketStat>> table;
-    std::string first;
-  } cases[] = {
-      {{}, "0 content buckets learned"},
-      {{{bucket(5, 5), {0.6, 3}}}, "1 content bucket learned"},
-      {{{bucket(5, 5), {0.6, 3}}, {bucket(0, 1), {0.3, 9}}}, "2 content buckets learned"},
-  };
-  for (const auto& c : cases) {
-    BrightnessModel model = BrightnessModel::empty();
-    for (const auto& [b, stat] : c.table) model.table[b] = stat;
-    model.observationCount = 12;
-    compensation.setModel(model);
-    const Menu menu = findEntry(*brightnessItem().openMenu(true), {"Calibration\u2026"})->children;
-    ASSERT_GE(menu.size(), 4u);
-    EXPECT_EQ(menu[0].label, c.first);
-    EXPECT_EQ(menu[1].label, "Fit from 12 observations");
-    EXPECT_EQ(menu[2].label, "Last 7 days: 0.0 adj/day (baseline 0.0)");
-    EXPECT_EQ(menu[3].label, "Today: 0 \u2022 days tracked: 0");
-    EXPECT_EQ(findEntry(menu, {"Top learned content:"}) != nullptr, !c.table.empty());
-    if (c.table.size() == 1) {
-      EXPECT_NE(findEntry(menu, {"  bright / neutral / warm, ?: B=0.60 (3)"}), nullptr);
-    }
-    for (const MenuItem& item : menu) {
-      if (item.kind == MenuItem::Kind::Separator) continue;
-      const bool reset = item.label.rfind("Reset ", 0) == 0;
-      EXPECT_EQ(item.enabled, reset) << item.label;
-    }
-    EXPECT_EQ(labels(menu).back(), "Reset everything");
+  BrightnessModel model = BrightnessModel::empty();
+  model.table[ContentBucket{5, 0, 0, 0, 2, 5, std::nullopt}] = {0.6, 3};  // time of day 5: "?"
+  model.observationCount = 12;
+  compensation.setModel(model);
+  const Menu menu = findEntry(*brightnessItem().openMenu(true), {"Calibration\u2026"})->children;
+  ASSERT_GE(menu.size(), 4u);
+  EXPECT_EQ(menu[0].label, "1 content bucket learned");
+  EXPECT_EQ(menu[1].label, "Fit from 12 observations");
+  EXPECT_EQ(menu[2].label, "Last 7 days: 0.0 adj/day (baseline 0.0)");
+  EXPECT_EQ(menu[3].label, "Today: 0 \u2022 days tracked: 0");
+  EXPECT_NE(findEntry(menu, {"  bright / neutral / warm, ?: B=0.60 (3)"}), nullptr);
+  for (const MenuItem& item : menu) {
+    if (item.kind == MenuItem::Kind::Separator) continue;
+    EXPECT_EQ(item.enabled, item.label.rfind("Reset ", 0) == 0) << item.label;
   }
+  EXPECT_EQ(labels(menu).back(), "Reset everything");
 
   // Without a loop there is no model to speak of.
   controller->enableFullFeatures(nullptr, nullptr, &volume, nullptr, nullptr);
-  const Menu menu = findEntry(*brightnessItem().openMenu(true), {"Calibration\u2026"})->children;
-  EXPECT_EQ(labels(menu),
+  EXPECT_EQ(labels(findEntry(*brightnessItem().openMenu(true), {"Calibration\u2026"})->children),
             (std::vector<std::string>{"0 content buckets learned", "-", "Reset learned brightness",
                                       "Reset everything"}));
 }
