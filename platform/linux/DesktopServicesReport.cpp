@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "platform/linux/BusConnection.h"
 #include "platform/linux/SessionBusLink.h"
 
 namespace nuvlet::linux_platform {
@@ -110,10 +111,7 @@ std::vector<std::string> describeDesktopServices(const std::string& busAddress) 
   std::string address = busAddress.empty() ? sessionBusAddress() : busAddress;
   if (address.empty()) return {"no session bus (DBUS_SESSION_BUS_ADDRESS is unset)"};
   GError* error = nullptr;
-  auto flags = static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                                 G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION);
-  GDBusConnection* bus =
-      g_dbus_connection_new_for_address_sync(address.c_str(), flags, nullptr, nullptr, &error);
+  GDBusConnection* bus = connectToBus(address.c_str(), nullptr, &error);
   if (!bus) {
     std::string line = std::string("session bus unreachable: ") + error->message;
     g_error_free(error);

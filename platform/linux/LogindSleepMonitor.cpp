@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "nuvlet/platform/Log.h"
+#include "platform/linux/BusConnection.h"
 #include "platform/linux/GlibThread.h"
 
 namespace nuvlet::linux_platform {
@@ -45,11 +46,7 @@ class LogindSleepMonitor final : public SleepMonitor {
     gchar* address = bus_ ? g_strdup(bus_->c_str())
                           : g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SYSTEM, nullptr, &error);
     if (address != nullptr) {
-      connection_ = g_dbus_connection_new_for_address_sync(
-          address,
-          static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                            G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-          nullptr, cancellable_, &error);
+      connection_ = connectToBus(address, cancellable_, &error);
       g_free(address);
     }
     if (connection_ == nullptr) {

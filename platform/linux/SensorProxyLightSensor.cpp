@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "platform/linux/BusConnection.h"
 #include "platform/linux/GlibThread.h"
 
 namespace nuvlet::linux_platform {
@@ -67,11 +68,7 @@ class SensorProxyLightSensor final : public LightSensorDevice {
     gchar* address = bus ? g_strdup(bus->c_str())
                          : g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SYSTEM, nullptr, &error);
     if (address != nullptr) {
-      connection_ = g_dbus_connection_new_for_address_sync(
-          address,
-          static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                            G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-          nullptr, cancellable_, &error);
+      connection_ = connectToBus(address, cancellable_, &error);
       g_free(address);
     }
     if (connection_ == nullptr) {

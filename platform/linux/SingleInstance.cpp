@@ -2,6 +2,7 @@
 
 #include <gio/gio.h>
 
+#include "platform/linux/BusConnection.h"
 #include "platform/linux/SessionBusLink.h"
 
 namespace nuvlet::linux_platform {
@@ -16,11 +17,7 @@ class BusNameInstance final : public SingleInstance {
       return;
     }
     GError* error = nullptr;
-    connection_ = g_dbus_connection_new_for_address_sync(
-        address.c_str(),
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, &error);
+    connection_ = connectToBus(address.c_str(), nullptr, &error);
     if (connection_ == nullptr) {
       problem_ = error != nullptr ? error->message : "cannot connect to the session bus";
       g_clear_error(&error);

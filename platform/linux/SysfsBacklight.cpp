@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "nuvlet/platform/Text.h"
+#include "platform/linux/BusConnection.h"
 
 namespace nuvlet::linux_platform {
 namespace {
@@ -247,11 +248,7 @@ class SysfsBacklight final : public BacklightDevice {
     ErrorPtr error(raw);
     if (address == nullptr) return "no system bus: " + describeBusError(error.get());
     raw = nullptr;
-    bus_ = g_dbus_connection_new_for_address_sync(
-        address,
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, &raw);
+    bus_ = connectToBus(address, nullptr, &raw);
     g_free(address);
     error.reset(raw);
     if (bus_ == nullptr) return "no system bus: " + describeBusError(error.get());

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/BusConnection.h"
 #include "platform/linux/GlibThread.h"
 
 namespace nuvlet::test {
@@ -28,11 +29,7 @@ class FakeLogind {
   FakeLogind(const std::string& address, std::filesystem::path sysfsRoot)
       : root_(std::move(sysfsRoot)) {
     sync([&] {
-      connection_ = g_dbus_connection_new_for_address_sync(
-          address.c_str(),
-          static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                            G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-          nullptr, nullptr, nullptr);
+      connection_ = linux_platform::connectToBus(address.c_str(), nullptr, nullptr);
       if (!connection_) return;
       node_ = g_dbus_node_info_new_for_xml(R"(<node>
   <interface name="org.freedesktop.login1.Session">

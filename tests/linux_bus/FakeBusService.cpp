@@ -2,16 +2,14 @@
 
 #include <future>
 
+#include "platform/linux/BusConnection.h"
+
 namespace nuvlet::test {
 
 FakeBusService::FakeBusService(const std::string& address, std::string path, const std::string& xml)
     : path_(std::move(path)) {
   sync([&] {
-    connection_ = g_dbus_connection_new_for_address_sync(
-        address.c_str(),
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, nullptr);
+    connection_ = linux_platform::connectToBus(address.c_str(), nullptr, nullptr);
     if (connection_ == nullptr) return;
     node_ = g_dbus_node_info_new_for_xml(xml.c_str(), nullptr);
     static const GDBusInterfaceVTable vtable = {

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "platform/linux/BusConnection.h"
 #include "tests/linux_statusbar/TrayHost.h"
 
 namespace nuvlet::test {
@@ -27,10 +28,7 @@ bool pumpUntil(const std::function<bool()>& done, double timeoutSeconds) {
 }
 
 BusPeer::BusPeer(const std::string& address) {
-  auto flags = static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                                 G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION);
-  connection_ =
-      g_dbus_connection_new_for_address_sync(address.c_str(), flags, nullptr, nullptr, nullptr);
+  connection_ = linux_platform::connectToBus(address.c_str(), nullptr, nullptr);
   if (!connection_) return;
   g_dbus_connection_set_exit_on_close(connection_, FALSE);
   subscription_ = g_dbus_connection_signal_subscribe(
