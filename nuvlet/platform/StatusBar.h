@@ -27,6 +27,8 @@ struct MenuItem {
   Toggle toggle = Toggle::None;
   bool checked = false;
   std::string toolTip;
+  // A key shown as the entry's accelerator with Control ("q"), empty for none.
+  std::string shortcut;
   std::function<void()> activate;  // Action entries; unset for informational lines
   std::vector<MenuItem> children;  // Submenu entries
 

@@ -276,10 +276,12 @@ Menu StatusItemController::menu(Origin origin, bool alternate) {
 
   menu.push_back(infoEntry("Nuvlet " NUVLET_VERSION));
   std::weak_ptr<bool> alive = alive_;
-  menu.push_back(entry("Quit Nuvlet", [this, alive] {
+  MenuItem quit = entry("Quit Nuvlet", [this, alive] {
     if (alive.expired()) return;
-    if (auto quit = onQuit) quit();
-  }));
+    if (auto onQuitNow = onQuit) onQuitNow();
+  });
+  quit.shortcut = "q";
+  menu.push_back(std::move(quit));
   return menu;
 }
 

@@ -77,6 +77,16 @@ GDBusInterfaceInfo* interfaceInfo() {
 GVariant* toVariant(const MenuLayout::Value& value) {
   if (auto* b = std::get_if<bool>(&value)) return g_variant_new_boolean(*b);
   if (auto* i = std::get_if<std::int32_t>(&value)) return g_variant_new_int32(*i);
+  if (auto* keys = std::get_if<MenuLayout::Shortcut>(&value)) {
+    GVariantBuilder builder;
+    g_variant_builder_init(&builder, G_VARIANT_TYPE("aas"));
+    for (const auto& combination : *keys) {
+      g_variant_builder_open(&builder, G_VARIANT_TYPE("as"));
+      for (const auto& key : combination) g_variant_builder_add(&builder, "s", key.c_str());
+      g_variant_builder_close(&builder);
+    }
+    return g_variant_builder_end(&builder);
+  }
   return g_variant_new_string(std::get<std::string>(value).c_str());
 }
 

@@ -18,6 +18,7 @@ MenuLayout::Properties propertiesOf(const MenuItem& item) {
     p["toggle-state"] = std::int32_t{item.checked ? 1 : 0};
   }
   if (item.kind == MenuItem::Kind::Submenu) p["children-display"] = std::string("submenu");
+  if (!item.shortcut.empty()) p["shortcut"] = MenuLayout::Shortcut{{"Control", item.shortcut}};
   // Menus have no tool tips in dbusmenu; this is what screen readers announce.
   if (!item.toolTip.empty()) p["accessible-desc"] = item.toolTip;
   return p;

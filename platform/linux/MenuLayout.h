@@ -23,7 +23,9 @@ namespace nuvlet::linux_platform {
 // never used again, so a click on an entry that has gone reaches nothing.
 class MenuLayout {
  public:
-  using Value = std::variant<bool, std::int32_t, std::string>;
+  // A key combination as dbusmenu spells it: [["Control", "q"]].
+  using Shortcut = std::vector<std::vector<std::string>>;
+  using Value = std::variant<bool, std::int32_t, std::string, Shortcut>;
   using Properties = std::map<std::string, Value>;
 
   struct Entry {

@@ -367,7 +367,9 @@ TEST_F(TrayItem, PropertiesCanBeAskedForOneByOneOrByGroup) {
   callbacks.menu = [](bool) {
     MenuItem tip = action("Start_at Login");
     tip.toolTip = "Starts with the session";
-    return Menu{tip};
+    MenuItem quit = action("Quit");
+    quit.shortcut = "q";
+    return Menu{tip, quit};
   };
   item->setCallbacks(callbacks);
   auto menu = [&](const char* method, GVariant* parameters) {
@@ -378,8 +380,9 @@ TEST_F(TrayItem, PropertiesCanBeAskedForOneByOneOrByGroup) {
   EXPECT_EQ(
       menu("GetGroupProperties", g_variant_new_parsed("(@ai [], ['label', 'accessible-desc'])")),
       "([(0, {}), (1, {'accessible-desc': <'Starts with the session'>, "
-      "'label': <'Start__at Login'>})],)");
+      "'label': <'Start__at Login'>}), (2, {'label': <'Quit'>})],)");
   EXPECT_EQ(menu("GetProperty", g_variant_new("(is)", 1, "label")), "(<'Start__at Login'>,)");
+  EXPECT_EQ(menu("GetProperty", g_variant_new("(is)", 2, "shortcut")), "(<[['Control', 'q']]>,)");
   EXPECT_EQ(menu("GetProperty", g_variant_new("(is)", 1, "icon-name")), "<error>");
   EXPECT_EQ(menu("GetProperty", g_variant_new("(is)", 99, "label")), "<error>");
   EXPECT_EQ(menu("GetLayout", g_variant_new_parsed("(99, -1, @as [])")), "<error>");

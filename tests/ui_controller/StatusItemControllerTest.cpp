@@ -326,6 +326,7 @@ TEST_F(ControllerTest, QuitRunsTheShellsTerminationOnlyWhileTheControllerLives) 
   controller->onQuit = [&] { ++quits; };
   const Menu menu = *brightnessItem().openMenu();
   EXPECT_EQ(menu.back().label, "Quit Nuvlet");
+  EXPECT_EQ(menu.back().shortcut, "q");
   EXPECT_TRUE(clickEntry(menu, {"Quit Nuvlet"}));
   EXPECT_EQ(quits, 1);
 
