@@ -77,13 +77,11 @@ double meanOf(const std::vector<sim::DayFigures>& days, std::size_t from, std::s
   for (std::size_t i = from; i < to; ++i) sum += figure(days[i]);
   return to > from ? sum / static_cast<double>(to - from) : 0;
 }
-double meanCorrections(const std::vector<sim::DayFigures>& days, std::size_t from,
-                       std::size_t to) {
+double meanCorrections(const std::vector<sim::DayFigures>& days, std::size_t from, std::size_t to) {
   return meanOf(days, from, to,
                 [](const sim::DayFigures& d) { return static_cast<double>(d.corrections); });
 }
-double meanDeviation(const std::vector<sim::DayFigures>& days, std::size_t from,
-                     std::size_t to) {
+double meanDeviation(const std::vector<sim::DayFigures>& days, std::size_t from, std::size_t to) {
   return meanOf(days, from, to, [](const sim::DayFigures& d) { return d.deviation; });
 }
 
@@ -182,23 +180,31 @@ int runSimulate(const SimulateOptions& options) {
     std::fprintf(stderr, "nuvlet simulate: cannot write the plot %s\n", options.plot.c_str());
     return 1;
   }
+  // A day's count is noisy (weather, what the user works on), so the trend is told by
+  // halves of the run.
+  const std::size_t n = on.days.size(), half = n / 2;
   if (options.json) {
-    nlohmann::json out = {{"days", options.days},
-                          {"seed", options.seed},
-                          {"profile", sim.profile.toJson()},
-                          {"compensated", daysJson(on.days)},
-                          {"baseline", daysJson(off.days)}};
+    nlohmann::json out = {
+        {"days", options.days},
+        {"seed", options.seed},
+        {"profile", sim.profile.toJson()},
+        {"compensated", daysJson(on.days)},
+        {"baseline", daysJson(off.days)},
+        {"summary",
+         {{"correctionsPerDayFirstHalf",
+           half > 0 ? nlohmann::json(meanCorrections(on.days, 0, half)) : nlohmann::json(nullptr)},
+          {"correctionsPerDaySecondHalf", meanCorrections(on.days, half, n)},
+          {"baselineCorrectionsPerDay", meanCorrections(off.days, 0, n)},
+          {"deviation", meanDeviation(on.days, 0, n)},
+          {"deviationSecondHalf", meanDeviation(on.days, half, n)},
+          {"baselineDeviation", meanDeviation(off.days, 0, n)}}}};
     std::printf("%s\n", out.dump(2).c_str());
     return 0;
   }
   std::printf("Nuvlet on simulated hardware, %d %s, seed %llu (dates in UTC)\n\n", options.days,
-              options.days == 1 ? "day" : "days",
-              static_cast<unsigned long long>(options.seed));
+              options.days == 1 ? "day" : "days", static_cast<unsigned long long>(options.seed));
   std::printf("Automatic compensation on from the start:\n%s\n", table(on.days).c_str());
   std::printf("The same days with compensation off:\n%s\n", table(off.days).c_str());
-  // A day's count is noisy (weather, what the user works on), so the trend is told by
-  // halves of the run.
-  const std::size_t n = on.days.size(), half = n / 2;
   const auto span = [](std::size_t first, std::size_t last) {
     return first == last ? "day " + std::to_string(first)
                          : "days " + std::to_string(first) + "-" + std::to_string(last);
@@ -212,9 +218,10 @@ int runSimulate(const SimulateOptions& options) {
     std::printf("Corrections with compensation: %.0f (without: %.0f).\n",
                 meanCorrections(on.days, 0, n), meanCorrections(off.days, 0, n));
   }
-  std::printf("Emitted light against the user's preference (rms deviation): %.1f%% with "
-              "compensation",
-              100 * meanDeviation(on.days, 0, n));
+  std::printf(
+      "Emitted light against the user's preference (rms deviation): %.1f%% with "
+      "compensation",
+      100 * meanDeviation(on.days, 0, n));
   if (n >= 2) {
     std::printf(" (%.1f%% on %s)", 100 * meanDeviation(on.days, half, n),
                 span(half + 1, n).c_str());

@@ -98,9 +98,14 @@ TEST(Simulation, ADayHasSaneFiguresAndItsCorrectionsReachTheRecords) {
   EXPECT_EQ(result.trace.correctionHours.size(), static_cast<std::size_t>(day.corrections));
 }
 
+// Also a user who stays up until midnight: the day's figures are still that day's.
 TEST(Simulation, WithoutCompensationTheLoopNeverWrites) {
   test::TempDir home;
-  const auto day = runSimulation(shortRun(home.path(), false)).days.at(0);
+  auto o = shortRun(home.path(), false);
+  o.profile.world.sleepHour = 24;
+  const auto day = runSimulation(o).days.at(0);
+  EXPECT_EQ(day.date, "2026-12-07");
+  EXPECT_GT(day.corrections, 0);
   const auto log = lines(Paths::under(home.path()).adjustmentLog());
   EXPECT_EQ(log.size(), static_cast<std::size_t>(day.corrections) + 1)
       << "a header and one row each";
