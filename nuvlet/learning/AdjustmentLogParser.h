@@ -18,7 +18,8 @@ std::optional<double> parseNumber(std::string_view field);
 std::optional<double> parseTimestamp(std::string_view field);
 
 // A line of the log (without its line feed) as the fitter learns from it: only
-// "scroll" and "system_key" lines with a numeric, finite B_after and L_filtered.
+// "scroll" and "system_key" lines with a numeric, finite B_after and L_filtered. The
+// content columns, when all readable, put it in the bucket it was made in.
 std::optional<FitSample> parseLine(std::string_view line);
 
 }  // namespace nuvlet::adjustment_log
