@@ -195,7 +195,7 @@ TEST_F(ControllerTest, ASlowToolIsWaitedForAndAHangingOneStoppedAtTheDefaultTime
   EXPECT_EQ(read(c, 1), std::nullopt);
   double took = elapsedSince(start);
   EXPECT_GE(took, Controller::kSubprocessTimeout);
-  EXPECT_LT(took, Controller::kSubprocessTimeout + 0.5);
+  EXPECT_LT(took, Controller::kSubprocessTimeout + 2.0) << "the hanging tool ran on";
 }
 
 TEST_F(ControllerTest, ToolIgnoringTerminationIsKilledWithItsChildren) {
@@ -220,7 +220,8 @@ TEST_F(ControllerTest, ChildInheritsNoDescriptorAndNoIgnoredSignal) {
   EXPECT_EQ(read(c, 1), std::nullopt);
   ::signal(SIGTERM, previous);
   ::close(leaked);
-  EXPECT_LT(elapsedSince(start), 2.0) << "SIGTERM was ignored: the child inherited SIG_IGN";
+  // Ignoring SIGTERM would hold it until the 5 s grace ends in SIGKILL.
+  EXPECT_LT(elapsedSince(start), 4.0) << "SIGTERM was ignored: the child inherited SIG_IGN";
   ASSERT_EQ(logLines().size(), 1u) << "the child saw a descriptor of ours";
 }
 

@@ -89,7 +89,7 @@ TEST_F(ToolProgram, WithoutAnXServerItFailsFastWithAReason) {
     EXPECT_EQ(run.result.out, "") << "libddcutil's chatter reached stdout";
     EXPECT_TRUE(oneLine(run.result.err)) << run.result.err;
     EXPECT_NE(run.result.err.find("X server"), std::string::npos) << run.result.err;
-    EXPECT_LT(run.seconds, 1.0);
+    EXPECT_LT(run.seconds, 3.0) << "waited for something that is not there";
   }
 }
 
@@ -120,7 +120,7 @@ TEST_F(ToolProgram, OutputsWithoutAMonitorBehindThemGiveAReason) {
     EXPECT_TRUE(run.result.err.find("no I2C devices") != std::string::npos ||
                 run.result.err.find("no DDC/CI monitor") != std::string::npos)
         << run.result.err;
-    EXPECT_LT(run.seconds, 1.0);
+    EXPECT_LT(run.seconds, 3.0) << "waited for a monitor that is not there";
   }
 
   auto list = runTool({"list"});
