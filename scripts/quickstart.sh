@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up a Debian 12 machine for Nuvlet, builds it, and runs it or its tests.
 #   scripts/quickstart.sh run    install what is missing, build, run Nuvlet (without a
-#                                graphical session: a simulated week of it instead)
+#                                graphical session: a simulated fortnight of it instead)
 #   scripts/quickstart.sh test   install what is missing, build, run every test
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -35,8 +35,8 @@ cmake --build --preset default
 
 if [ "$mode" = run ]; then
   if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-    echo "No graphical session: simulating a week of Nuvlet on simulated hardware."
-    exec ./build/app/nuvlet simulate
+    echo "No graphical session: simulating two weeks of Nuvlet on simulated hardware."
+    exec ./build/app/nuvlet simulate --days 14
   fi
   exec ./build/app/nuvlet
 fi
