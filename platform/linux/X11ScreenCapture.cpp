@@ -286,6 +286,23 @@ class X11ScreenCapture final : public ScreenCapture {
                : grabPlain(r, sink, stripRows, strips, rowsOf);
   }
 
+  // Asks for strip i + 1 before taking in strip i, so that the server copies one while
+  // we reduce the other. `take` waits for a strip's reply and hands its rows to the
+  // sink; false when the strip did not come.
+  template <typename Request, typename Take>
+  bool pipelined(int strips, Request request, Take take) {
+    auto next = request(0);
+    for (int i = 0; i < strips; ++i) {
+      const auto cookie = next;
+      if (i + 1 < strips) next = request(i + 1);
+      if (!take(cookie, i)) {
+        if (i + 1 < strips) xcb_discard_reply(conn_, next.sequence);
+        return false;
+      }
+    }
+    return true;
+  }
+
   template <typename RowsOf>
   bool grabShm(const Rect& r, FrameSink& sink, int stripRows, int strips, RowsOf rowsOf) {
     auto request = [&](int i) {
@@ -295,23 +312,19 @@ class X11ScreenCapture final : public ScreenCapture {
           static_cast<std::uint16_t>(rowsOf(i)), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, shmSeg_,
           static_cast<std::uint32_t>((i % 2) * options_.stripBytes));
     };
-    xcb_shm_get_image_cookie_t next = request(0);
-    for (int i = 0; i < strips; ++i) {
-      const xcb_shm_get_image_cookie_t cookie = next;
-      if (i + 1 < strips) next = request(i + 1);
+    auto take = [&](xcb_shm_get_image_cookie_t cookie, int i) {
       xcb_generic_error_t* error = nullptr;
       Reply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(conn_, cookie, &error));
       const std::size_t need = 4 * static_cast<std::size_t>(r.width) * rowsOf(i);
       if (!reply || error != nullptr || reply->size < need) {
         std::free(error);
-        if (i + 1 < strips) xcb_discard_reply(conn_, next.sequence);
         return false;
       }
-      const FrameView band{shmAddr_ + (i % 2) * options_.stripBytes, r.width, rowsOf(i),
-                           4 * static_cast<std::ptrdiff_t>(r.width)};
-      sink.rows(band);
-    }
-    return true;
+      sink.rows(FrameView{shmAddr_ + (i % 2) * options_.stripBytes, r.width, rowsOf(i),
+                          4 * static_cast<std::ptrdiff_t>(r.width)});
+      return true;
+    };
+    return pipelined(strips, request, take);
   }
 
   template <typename RowsOf>
@@ -322,24 +335,20 @@ class X11ScreenCapture final : public ScreenCapture {
                            static_cast<std::uint16_t>(r.width),
                            static_cast<std::uint16_t>(rowsOf(i)), ~0u);
     };
-    xcb_get_image_cookie_t next = request(0);
-    for (int i = 0; i < strips; ++i) {
-      const xcb_get_image_cookie_t cookie = next;
-      if (i + 1 < strips) next = request(i + 1);
+    auto take = [&](xcb_get_image_cookie_t cookie, int i) {
       xcb_generic_error_t* error = nullptr;
       Reply<xcb_get_image_reply_t> reply(xcb_get_image_reply(conn_, cookie, &error));
       const std::size_t need = 4 * static_cast<std::size_t>(r.width) * rowsOf(i);
       if (!reply || error != nullptr ||
           static_cast<std::size_t>(xcb_get_image_data_length(reply.get())) < need) {
         std::free(error);
-        if (i + 1 < strips) xcb_discard_reply(conn_, next.sequence);
         return false;
       }
-      const FrameView band{xcb_get_image_data(reply.get()), r.width, rowsOf(i),
-                           4 * static_cast<std::ptrdiff_t>(r.width)};
-      sink.rows(band);
-    }
-    return true;
+      sink.rows(FrameView{xcb_get_image_data(reply.get()), r.width, rowsOf(i),
+                          4 * static_cast<std::ptrdiff_t>(r.width)});
+      return true;
+    };
+    return pipelined(strips, request, take);
   }
 
   const Clock& clock_;
