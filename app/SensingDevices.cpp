@@ -2,12 +2,13 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 
-#include "app/PollRunLoop.h"
 #include "nuvlet/control/VolumeController.h"
 #include "nuvlet/platform/ThreadWorkQueue.h"
 #include "nuvlet/sensing/AmbientLightSensor.h"
+#include "platform/linux/GlibRunLoop.h"
 #include "platform/linux/LinuxLightSensor.h"
 #include "platform/linux/PulseAudioMixer.h"
 #include "platform/linux/SysfsRoot.h"
@@ -15,6 +16,20 @@
 
 namespace nuvlet::cli {
 namespace {
+
+// Runs the loop until `done` holds or `seconds` pass: these reports wait a moment for
+// servers that answer asynchronously.
+void runUntil(linux_platform::GlibRunLoop& loop, const std::function<bool()>& done,
+              double seconds) {
+  if (done()) return;
+  const auto deadline = loop.scheduleAfter(seconds, [&] { loop.quit(); });
+  const auto check = loop.scheduleRepeating(0.02, [&] {
+    if (done()) loop.quit();
+  });
+  loop.run();
+  loop.cancel(deadline);
+  loop.cancel(check);
+}
 
 std::string format(const char* pattern, double a, double b = 0, double c = 0, double d = 0) {
   char buffer[128];
@@ -29,8 +44,8 @@ std::string hex(DisplayID id) {
 }
 
 std::vector<std::string> reportDisplays() {
-  PollRunLoop loop;
-  auto x = linux_platform::XConnection::open(loop);
+  auto loop = linux_platform::makeGlibRunLoop();
+  auto x = linux_platform::XConnection::open(*loop);
   if (!x) {
     const char* display = std::getenv("DISPLAY");
     return {display == nullptr || *display == 0
@@ -62,12 +77,12 @@ std::vector<std::string> reportDisplays() {
 }
 
 std::vector<std::string> reportLight() {
-  PollRunLoop loop;
+  auto loop = linux_platform::makeGlibRunLoop();
   ThreadWorkQueue worker;
   auto sensor = linux_platform::makeLinuxLightSensor(
-      loop, worker, linux_platform::sysfsRootFromEnvironment() / "bus/iio/devices");
+      *loop, worker, linux_platform::sysfsRootFromEnvironment() / "bus/iio/devices");
   // The proxy answers over the bus: give it a moment.
-  loop.runUntil([&] { return sensor->lux().has_value(); }, 1.0);
+  runUntil(*loop, [&] { return sensor->lux().has_value(); }, 1.0);
   if (!sensor->isAvailable()) return {"missing: " + sensor->describe()};
   std::string line = sensor->describe();
   if (auto lux = sensor->lux()) {
@@ -79,9 +94,9 @@ std::vector<std::string> reportLight() {
 }
 
 std::vector<std::string> reportAudio() {
-  PollRunLoop loop;
-  auto mixer = linux_platform::makePulseAudioMixer(loop);
-  loop.runUntil([&] { return mixer->defaultOutput().has_value(); }, 2.0);
+  auto loop = linux_platform::makeGlibRunLoop();
+  auto mixer = linux_platform::makePulseAudioMixer(*loop);
+  runUntil(*loop, [&] { return mixer->defaultOutput().has_value(); }, 2.0);
   if (!mixer->defaultOutput()) return {"missing: " + mixer->describe()};
   VolumeController volume(*mixer);
   std::string line = mixer->describe();
