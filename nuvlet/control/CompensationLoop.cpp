@@ -58,6 +58,7 @@ void CompensationLoop::onLuminanceUpdate(double L_slow, double /*L_fast*/) {
   if (signatureProvider) sig = signatureProvider();
   std::optional<double> ambient;
   if (ambientProvider) ambient = ambientProvider();
+  ambientAtLookup_ = ambient;
   const int hour = localtime::hour(clock_.now());
 
   const double target =
@@ -96,9 +97,10 @@ void CompensationLoop::onManualChange(double B_after, std::string_view source) {
   manualOverrideUntil_ = clock_.monotonic() + kManualPause;
   // The content and light the user corrected for, so the fit can learn the correction
   // under the bucket a later tick will look up.
-  AdjustmentLogger::Context context;
+  // The ambient level is the one the model was last asked with: reading the provider
+  // again would step its smoothing once more for every correction.
+  AdjustmentLogger::Context context{std::nullopt, ambientAtLookup_};
   if (signatureProvider) context.signature = signatureProvider();
-  if (ambientProvider) context.ambient = ambientProvider();
   logger_.log(source, before, B_after, L, B_target_, context);
 }
 

@@ -103,6 +103,7 @@ class CompensationLoop {
   double B_target_ = 0.5;
   double B_manual_ = 0.5;
   std::optional<double> manualOverrideUntil_;
+  std::optional<double> ambientAtLookup_;
   bool freshStart_ = true;
   bool terminating_ = false;
 };

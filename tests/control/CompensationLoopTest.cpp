@@ -270,6 +270,7 @@ TEST(CompensationLoop, ACorrectionIsLearnedWhereTheLoopLooks) {
   h.loop->signatureProvider = [&] { return shown; };
   h.loop->ambientProvider = [] { return 0.3; };
   h.settle(0.15);
+  h.loop->onLuminanceUpdate(0.15, 0.15);  // one tick that asks the model
   for (int i = 0; i < 9; ++i) h.loop->onManualChange(0.3, "scroll");
   shown = editor;
   for (int i = 0; i < 8; ++i) h.loop->onManualChange(0.9, "scroll");
