@@ -3,7 +3,6 @@
 #include <filesystem>
 #include <string>
 
-#include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::test {
@@ -22,9 +21,6 @@ class BacklightTree {
   }
   std::string read(const std::string& name, const std::string& file = "brightness") const {
     return readText(dir.path() / rel(name, file));
-  }
-  std::filesystem::path device(const std::string& name) const {
-    return dir.path() / "class/backlight" / name;
   }
   const std::filesystem::path& root() const { return dir.path(); }
 

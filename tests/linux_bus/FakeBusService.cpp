@@ -19,7 +19,6 @@ FakeBusService::FakeBusService(const std::string& address, std::string path, con
           Method handler;
           {
             std::lock_guard lock(self->mutex_);
-            self->calls_.push_back(method);
             handler = self->method_;
           }
           if (handler) {
@@ -82,17 +81,6 @@ bool FakeBusService::own(const std::string& name) {
   return result == 1;  // primary owner
 }
 
-void FakeBusService::disown(const std::string& name) {
-  sync([&] {
-    if (GVariant* reply = g_dbus_connection_call_sync(
-            connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-            "ReleaseName", g_variant_new("(s)", name.c_str()), nullptr, G_DBUS_CALL_FLAGS_NONE,
-            5000, nullptr, nullptr)) {
-      g_variant_unref(reply);
-    }
-  });
-}
-
 void FakeBusService::setProperty(const std::string& interface, const std::string& name,
                                  GVariant* value, bool announce) {
   g_variant_ref_sink(value);
@@ -124,11 +112,6 @@ void FakeBusService::emit(const std::string& interface, const std::string& signa
 void FakeBusService::onMethod(Method method) {
   std::lock_guard lock(mutex_);
   method_ = std::move(method);
-}
-
-std::vector<std::string> FakeBusService::calls() {
-  std::lock_guard lock(mutex_);
-  return calls_;
 }
 
 }  // namespace nuvlet::test

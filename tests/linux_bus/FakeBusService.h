@@ -26,11 +26,8 @@ class FakeBusService {
   FakeBusService(const FakeBusService&) = delete;
   FakeBusService& operator=(const FakeBusService&) = delete;
 
-  bool connected() const { return connection_ != nullptr; }
-
-  // Takes or gives up the well-known name; returns once the bus has answered.
+  // Takes the well-known name; returns once the bus has answered.
   bool own(const std::string& name);
-  void disown(const std::string& name);
 
   // Sets a property (value is sunk) and, when `announce`, emits PropertiesChanged.
   void setProperty(const std::string& interface, const std::string& name, GVariant* value,
@@ -38,8 +35,6 @@ class FakeBusService {
   void emit(const std::string& interface, const std::string& signal, GVariant* parameters);
 
   void onMethod(Method method);
-  // The methods called so far, in order.
-  std::vector<std::string> calls();
 
  private:
   void sync(std::function<void()> fn);
@@ -50,7 +45,6 @@ class FakeBusService {
   std::vector<guint> registrations_;
   std::mutex mutex_;
   std::map<std::string, GVariant*> properties_;  // "interface.name"
-  std::vector<std::string> calls_;
   Method method_;
   linux_platform::GlibThread thread_;
 };

@@ -4,93 +4,16 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <cmath>
 #include <mutex>
 
-#include "nuvlet/sensing/AmbientLightSensor.h"
 #include "platform/linux/LinuxWorkspace.h"
 #include "platform/linux/LogindSleepMonitor.h"
-#include "platform/linux/SensorProxyLightSensor.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/linux_bus/FakeBusService.h"
 #include "tests/support/Servers.h"
 
 namespace nuvlet::linux_platform {
 namespace {
-
-constexpr const char* kProxyXml = R"(<node>
-  <interface name="net.hadess.SensorProxy">
-    <method name="ClaimLight"/>
-    <method name="ReleaseLight"/>
-    <property name="HasAmbientLight" type="b" access="read"/>
-    <property name="LightLevelUnit" type="s" access="read"/>
-    <property name="LightLevel" type="d" access="read"/>
-  </interface>
-</node>)";
-
-constexpr const char* kProxy = "net.hadess.SensorProxy";
-
-class SensorProxyTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(bus.running()) << "dbus-daemon is required";
-    ASSERT_TRUE(proxy.connected());
-    proxy.setProperty(kProxy, "HasAmbientLight", g_variant_new_boolean(TRUE), false);
-    proxy.setProperty(kProxy, "LightLevelUnit", g_variant_new_string("lux"), false);
-    proxy.setProperty(kProxy, "LightLevel", g_variant_new_double(120.0), false);
-  }
-
-  bool waitFor(const std::function<bool()>& done) { return loop.runUntil(done, 10); }
-
-  test::DbusDaemon bus{test::DbusDaemon::Kind::System};
-  test::FakeBusService proxy{bus.address(), "/net/hadess/SensorProxy", kProxyXml};
-  sim::VirtualRunLoop loop;
-};
-
-TEST_F(SensorProxyTest, ClaimsTheLightFollowsItsLevelAndClaimsAgainAfterARestart) {
-  auto sensor = makeSensorProxyLightSensor(loop, bus.address());
-  loop.runUntil([] { return false; }, 0.2);
-  EXPECT_FALSE(sensor->isAvailable());
-  EXPECT_NE(sensor->describe().find("not running"), std::string::npos) << sensor->describe();
-  ASSERT_TRUE(proxy.own(kProxy));
-  ASSERT_TRUE(waitFor([&] { return sensor->lux() == 120.0; })) << sensor->describe();
-  EXPECT_TRUE(sensor->isAvailable());
-  proxy.setProperty(kProxy, "LightLevel", g_variant_new_double(999.0));
-  ASSERT_TRUE(waitFor([&] { return sensor->lux() == 999.0; }));
-  EXPECT_EQ(AmbientLightSensor(*sensor).read(), 0.5);
-
-  proxy.disown(kProxy);
-  ASSERT_TRUE(waitFor([&] { return !sensor->isAvailable(); }));
-  EXPECT_FALSE(sensor->lux());
-  ASSERT_TRUE(proxy.own(kProxy));
-  ASSERT_TRUE(waitFor([&] { return sensor->lux() == 999.0; }));
-  auto calls = proxy.calls();
-  EXPECT_EQ(std::count(calls.begin(), calls.end(), "ClaimLight"), 2);
-}
-
-TEST_F(SensorProxyTest, VendorUnitsAndBrokenLevelsGiveNoLux) {
-  ASSERT_TRUE(proxy.own(kProxy));
-  auto sensor = makeSensorProxyLightSensor(loop, bus.address());
-  ASSERT_TRUE(waitFor([&] { return sensor->lux().has_value(); }));
-  proxy.setProperty(kProxy, "LightLevel", g_variant_new_double(-3));
-  ASSERT_TRUE(waitFor([&] { return !sensor->lux(); }));
-  proxy.setProperty(kProxy, "LightLevel", g_variant_new_double(NAN));
-  proxy.setProperty(kProxy, "LightLevel", g_variant_new_string("bright"));  // wrong type
-  proxy.setProperty(kProxy, "LightLevel", g_variant_new_double(50));
-  ASSERT_TRUE(waitFor([&] { return sensor->lux() == 50.0; }));
-  proxy.setProperty(kProxy, "LightLevelUnit", g_variant_new_string("vendor"));
-  ASSERT_TRUE(waitFor([&] { return !sensor->isAvailable(); }));
-  EXPECT_FALSE(sensor->lux());
-  EXPECT_NE(sensor->describe().find("not lux"), std::string::npos) << sensor->describe();
-}
-
-TEST(SensorProxy, WithoutABusItIsUnavailableAndSaysWhy) {
-  sim::VirtualRunLoop loop;
-  auto sensor = makeSensorProxyLightSensor(loop, "unix:path=/nonexistent/bus");
-  ASSERT_TRUE(loop.runUntil(
-      [&] { return sensor->describe().find("no system bus") != std::string::npos; }, 10));
-  EXPECT_FALSE(sensor->lux());
-}
 
 constexpr const char* kLogindXml = R"(<node>
   <interface name="org.freedesktop.login1.Manager">
@@ -157,18 +80,6 @@ TEST(LogindSleep, HoldsSleepBackUntilWillSleepHasRunAndTellsOfTheWake) {
   workspace.reset();
   EXPECT_TRUE(released(inhibitors[1], 5));
   for (int fd : inhibitors) ::close(fd);
-}
-
-TEST(LogindSleep, WithoutLogindOrABusNothingIsReportedAndNothingBreaks) {
-  test::DbusDaemon bus{test::DbusDaemon::Kind::System};
-  sim::VirtualRunLoop loop;
-  int events = 0;
-  for (const std::string& address : {bus.address(), std::string("unix:path=/nonexistent")}) {
-    auto workspace = makeLinuxWorkspace(nullptr, makeLogindSleepMonitor(loop, address));
-    workspace->addWillSleepListener([&] { ++events; });
-    loop.runUntil([] { return false; }, 0.2);
-  }
-  EXPECT_EQ(events, 0);
 }
 
 }  // namespace

@@ -1,4 +1,3 @@
-#include <algorithm>
 #include <chrono>
 
 #include "platform/linux/BusConnection.h"
@@ -31,13 +30,6 @@ BusPeer::BusPeer(const std::string& address) {
   connection_ = linux_platform::connectToBus(address.c_str(), nullptr, nullptr);
   if (!connection_) return;
   g_dbus_connection_set_exit_on_close(connection_, FALSE);
-  subscription_ = g_dbus_connection_signal_subscribe(
-      connection_, nullptr, nullptr, nullptr, nullptr, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
-      [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* member,
-         GVariant* parameters, gpointer self) {
-        static_cast<BusPeer*>(self)->signals_.push_back({member, adopt(g_variant_ref(parameters))});
-      },
-      this, nullptr);
 }
 
 void BusPeer::close() {
@@ -48,7 +40,6 @@ void BusPeer::close() {
     g_dbus_connection_unregister_object(connection_, e->id);
     g_dbus_node_info_unref(e->node);
   }
-  g_dbus_connection_signal_unsubscribe(connection_, subscription_);
   g_dbus_connection_close_sync(connection_, nullptr, nullptr);
   g_object_unref(connection_);
   connection_ = nullptr;
@@ -108,18 +99,6 @@ BusPeer::Reply BusPeer::call(const std::string& destination, const std::string& 
       new std::shared_ptr<Pending>(pending));
   pumpUntil([&] { return pending->done; }, 6);
   return pending->reply;
-}
-
-void BusPeer::emitSignal(const std::string& path, const std::string& interface,
-                         const std::string& member, GVariant* parameters) {
-  g_dbus_connection_emit_signal(connection_, nullptr, path.c_str(), interface.c_str(),
-                                member.c_str(), parameters, nullptr);
-  g_dbus_connection_flush_sync(connection_, nullptr, nullptr);
-}
-
-int BusPeer::count(const std::string& member) const {
-  return static_cast<int>(std::count_if(signals_.begin(), signals_.end(),
-                                        [&](const Signal& s) { return s.member == member; }));
 }
 
 std::string printed(GVariant* value) {

@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <memory>
-#include <optional>
 #include <vector>
 
 #include "platform/linux/ScrollNormalizer.h"
@@ -10,35 +8,6 @@
 
 namespace nuvlet::linux_platform {
 namespace {
-
-struct Case {
-  std::int64_t delta;
-  const char* orientation;
-  std::optional<double> units;
-};
-
-TEST(ScrollNormalizer, HostConventionsBecomeTenUnitsPerNotchDownPositive) {
-  const Case cases[] = {
-      {120, "Vertical", -10},        // KDE: + is up
-      {-360, "Vertical", 30},        // three notches at once (before the window bound)
-      {-8, "Vertical", -8 / -12.0},  // KDE touchpad: a fraction of a notch
-      {1, "vertical", 10},           // GNOME, waybar, XFCE: + is down
-      {-1, "vertical", -10},
-      {0, "vertical", std::nullopt},
-      {1, "horizontal", std::nullopt},
-      {-120, "Horizontal", std::nullopt},
-      {1, "", std::nullopt},
-      {1, "verticals", std::nullopt},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::to_string(c.delta) + " " + c.orientation);
-    auto units = ScrollNormalizer::units(c.delta, c.orientation);
-    ASSERT_EQ(units.has_value(), c.units.has_value());
-    if (units) {
-      EXPECT_NEAR(*units, *c.units, 1e-9);
-    }
-  }
-}
 
 class ScrollBursts : public ::testing::Test {
  protected:

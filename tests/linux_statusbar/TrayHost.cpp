@@ -1,9 +1,5 @@
 #include "tests/linux_statusbar/TrayHost.h"
 
-#include <algorithm>
-
-#include "nuvlet/platform/Log.h"
-
 namespace nuvlet::test {
 namespace {
 
@@ -18,17 +14,6 @@ constexpr const char* kWatcherXml = R"xml(<node>
     <signal name="StatusNotifierItemUnregistered"><arg type="s"/></signal>
     <signal name="StatusNotifierHostRegistered"/>
     <signal name="StatusNotifierHostUnregistered"/>
-  </interface>
-</node>)xml";
-
-constexpr const char* kNotificationsXml = R"xml(<node>
-  <interface name="org.freedesktop.Notifications">
-    <method name="Notify">
-      <arg type="s" direction="in"/><arg type="u" direction="in"/><arg type="s" direction="in"/>
-      <arg type="s" direction="in"/><arg type="s" direction="in"/><arg type="as" direction="in"/>
-      <arg type="a{sv}" direction="in"/><arg type="i" direction="in"/>
-      <arg type="u" direction="out"/>
-    </method>
   </interface>
 </node>)xml";
 
@@ -84,33 +69,6 @@ VariantPtr TrayHost::properties(const std::string& busName) {
   auto reply = peer_.call(busName, "/StatusNotifierItem", "org.freedesktop.DBus.Properties",
                           "GetAll", g_variant_new("(s)", "org.kde.StatusNotifierItem"));
   return reply.ok() ? adopt(g_variant_get_child_value(reply.value.get(), 0)) : nullptr;
-}
-
-bool NotificationServer::start() {
-  peer_.exportObject("/org/freedesktop/Notifications", kNotificationsXml,
-                     [this](const std::string&, GVariant* parameters, GDBusMethodInvocation* call) {
-                       const gchar* summary = nullptr;
-                       g_variant_get_child(parameters, 3, "&s", &summary);
-                       summaries.emplace_back(summary);
-                       g_dbus_method_invocation_return_value(call, g_variant_new("(u)", 1u));
-                     });
-  return peer_.own("org.freedesktop.Notifications");
-}
-
-LogCapture::LogCapture(bool verbose) {
-  log::setSink([this](std::string_view line) { lines_.emplace_back(line); });
-  log::setVerbose(verbose);
-}
-
-LogCapture::~LogCapture() {
-  log::setVerbose(false);
-  log::setSink({});
-}
-
-int LogCapture::count(const std::string& fragment) const {
-  return static_cast<int>(std::count_if(lines_.begin(), lines_.end(), [&](const std::string& l) {
-    return l.find(fragment) != std::string::npos;
-  }));
 }
 
 }  // namespace nuvlet::test

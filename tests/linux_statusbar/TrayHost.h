@@ -28,10 +28,6 @@ class BusPeer {
     VariantPtr value;
     bool ok() const { return value != nullptr; }
   };
-  struct Signal {
-    std::string member;
-    VariantPtr parameters;
-  };
 
   explicit BusPeer(const std::string& address);
   ~BusPeer() { close(); }
@@ -44,12 +40,6 @@ class BusPeer {
                     PropertyHandler properties = {});
   Reply call(const std::string& destination, const std::string& path, const std::string& interface,
              const std::string& method, GVariant* parameters = nullptr);
-  void emitSignal(const std::string& path, const std::string& interface, const std::string& member,
-                  GVariant* parameters);
-
-  const std::vector<Signal>& signals() const { return signals_; }
-  int count(const std::string& member) const;
-  void clearSignals() { signals_.clear(); }
   void close();  // leaves the bus, and every name it owned goes with it
 
  private:
@@ -62,8 +52,6 @@ class BusPeer {
   GDBusConnection* connection_ = nullptr;
   std::vector<guint> owned_;
   std::vector<std::unique_ptr<Exported>> exported_;  // outlive close(): handlers may be queued
-  guint subscription_ = 0;
-  std::vector<Signal> signals_;
 };
 
 // Plays a panel's tray: owns org.kde.StatusNotifierWatcher, accepts items and calls them
@@ -92,28 +80,6 @@ class TrayHost {
  private:
   BusPeer peer_;
   bool hostRegistered_;
-};
-
-// A desktop notification server that remembers what it was asked to show.
-class NotificationServer {
- public:
-  explicit NotificationServer(const std::string& address) : peer_(address) {}
-  bool start();
-  std::vector<std::string> summaries;
-
- private:
-  BusPeer peer_;
-};
-
-// Collects the log lines written while it exists.
-class LogCapture {
- public:
-  explicit LogCapture(bool verbose = false);
-  ~LogCapture();
-  int count(const std::string& fragment) const;  // lines that contain it
-
- private:
-  std::vector<std::string> lines_;
 };
 
 std::string printed(GVariant* value);  // GVariant's text form without types, or "<missing>"
