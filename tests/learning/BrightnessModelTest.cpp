@@ -69,6 +69,30 @@ TEST(BrightnessModel, ConfidenceFloorAndClamp) {
   EXPECT_LE(r, 1.0);
 }
 
+TEST(BrightnessModel, NeighboursRespectTimeOfDayAndAmbientPresence) {
+  // Night (3) never borrows from morning (0).
+  auto night = BrightnessModel::empty();
+  auto morning = ContentBucket::from(0.5, ContentSignature::neutral(0.5), {}, 8);
+  night.table[morning] = {0.95, 16};
+  EXPECT_NEAR(lookup(night, 0.5, {}, 23), 0.6, 1e-12);
+  // Day (1) does: one step away.
+  EXPECT_DOUBLE_EQ(lookup(night, 0.5, {}, 12), 0.95);
+
+  // With an ambient bin, only neighbours that also have one count.
+  auto ambient = BrightnessModel::empty();
+  auto withAmbient = ContentBucket::from(0.5, ContentSignature::neutral(0.5), 0.5, 12);  // amb 1
+  auto noAmbient = midBucket();
+  noAmbient.lumBin += 1;
+  ambient.table[noAmbient] = {0.95, 16};
+  EXPECT_NEAR(lookup(ambient, 0.5, 0.5), 0.6, 1e-12);
+  auto ambientNeighbour = withAmbient;
+  ambientNeighbour.ambientBin = 2;
+  ambient.table[ambientNeighbour] = {0.9, 8};
+  EXPECT_DOUBLE_EQ(lookup(ambient, 0.5, 0.5), 0.9);
+  // And the bucket without one ignores the ambient neighbour.
+  EXPECT_DOUBLE_EQ(lookup(ambient, 0.5), 0.95);
+}
+
 class ModelFile : public ::testing::Test {
  protected:
   test::TempDir dir;

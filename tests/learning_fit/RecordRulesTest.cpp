@@ -104,5 +104,11 @@ TEST(TelemetryRow, ALineThatIsNotWholeValidJsonIsSkipped) {
   EXPECT_TRUE(parseRow(" {" + good + "} \r"));
 }
 
+TEST(TelemetryRow, AMegabyteLongRowIsReadOrSkippedByItsContent) {
+  const std::string name(1 << 20, 'a');
+  EXPECT_TRUE(parseRow(R"({"brightness":0.5,"lum_slow":0.5,"app_name":")" + name + "\"}"));
+  EXPECT_FALSE(parseRow(R"({"brightness":0.5,"lum_slow":0.5,"app_name":")" + name + "}"));
+}
+
 }  // namespace
 }  // namespace nuvlet
