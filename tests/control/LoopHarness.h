@@ -2,7 +2,6 @@
 
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "nuvlet/control/BrightnessController.h"
 #include "nuvlet/control/CompensationLoop.h"
@@ -34,12 +33,6 @@ inline BrightnessModel flatModel(double level) {
   return m;
 }
 
-// One row of the adjustment log, as the loop wrote it.
-struct LogRow {
-  std::string event;
-  double B_before, B_after, L, target;
-};
-
 // The loop on real records in a temporary directory, a backlight in memory, a
 // scripted built-in main display and virtual time.
 struct LoopHarness {
@@ -55,8 +48,6 @@ struct LoopHarness {
 
   // Consumes the fresh start so the next tick acts.
   void settle(double L = 0.5) { loop->onLuminanceUpdate(L, L); }
-
-  std::vector<LogRow> rows() const;
 
   TempDir dir;
   sim::VirtualRunLoop clock;

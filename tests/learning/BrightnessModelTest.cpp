@@ -22,22 +22,6 @@ double lookup(const BrightnessModel& m, double lum = 0.5, std::optional<double> 
   return m.preferredBacklight(lum, ContentSignature::neutral(lum), amb, hour);
 }
 
-TEST(LuminancePrior, DefaultRampAndInterpolation) {
-  auto prior = LuminancePrior::defaultRamp();
-  ASSERT_EQ(prior.bByLumBin.size(), 8u);
-  EXPECT_DOUBLE_EQ(prior.backlight(0), 0.75);
-  EXPECT_DOUBLE_EQ(prior.backlight(0.0625), 0.75);
-  EXPECT_DOUBLE_EQ(prior.backlight(0.25), 0.6857142857142857);
-  EXPECT_NEAR(prior.backlight(0.5), 0.6, 1e-12);
-  EXPECT_DOUBLE_EQ(prior.backlight(0.9375), 0.45);
-  EXPECT_DOUBLE_EQ(prior.backlight(1), 0.45);
-  EXPECT_DOUBLE_EQ(prior.backlight(kNaN), 0.75);
-  EXPECT_DOUBLE_EQ(prior.backlight(std::numeric_limits<double>::infinity()), 0.45);
-
-  EXPECT_DOUBLE_EQ(LuminancePrior{}.backlight(0.3), 0.6);
-  EXPECT_DOUBLE_EQ(LuminancePrior{{0.42}}.backlight(0.9), 0.42);
-}
-
 TEST(BrightnessModel, WorkedExamples) {
   auto model = BrightnessModel::empty();
   EXPECT_NEAR(lookup(model), 0.6, 1e-12);
@@ -107,22 +91,6 @@ TEST(BrightnessModel, NeighboursRespectTimeOfDayAndAmbientPresence) {
   EXPECT_DOUBLE_EQ(lookup(ambient, 0.5, 0.5), 0.9);
   // And the bucket without one ignores the ambient neighbour.
   EXPECT_DOUBLE_EQ(lookup(ambient, 0.5), 0.95);
-}
-
-TEST(BrightnessModel, TopBucketsByCount) {
-  auto model = BrightnessModel::empty();
-  EXPECT_TRUE(model.topBuckets(5).empty());
-  ContentBucket a = midBucket(), b = midBucket(), c = midBucket();
-  b.lumBin = 1;
-  c.lumBin = 2;
-  model.table[a] = {0.5, 3};
-  model.table[b] = {0.6, 12};
-  model.table[c] = {0.7, 7};
-  std::vector<std::int64_t> counts;
-  for (const auto& [bucket, stat] : model.topBuckets(5)) counts.push_back(stat.count);
-  EXPECT_EQ(counts, (std::vector<std::int64_t>{12, 7, 3}));
-  EXPECT_EQ(model.topBuckets(1).size(), 1u);
-  EXPECT_TRUE(model.topBuckets(0).empty());
 }
 
 class ModelFile : public ::testing::Test {

@@ -6,21 +6,15 @@
 #include <filesystem>
 #include <string>
 
-#include "nuvlet/learning/ModelPlot.h"
 #include "nuvlet/platform/ThreadWorkQueue.h"
 #include "platform/sim/InlineWorkQueue.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/learning_fit/FitTestSupport.h"
 
-// Cairo's text calls load fontconfig, which keeps its configuration for the life of
-// the process; that is not a leak of ours.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
-
 namespace nuvlet {
 namespace {
 
 using test::kHeader;
-using test::PinnedZone;
 using test::Records;
 
 std::string row(double lum, double b, const std::string& extra = "") {
@@ -60,34 +54,6 @@ TEST(Fit, BucketsTakeTheMedianAndCountOfTheirLevels) {
   EXPECT_EQ(model.prior, ModelFitter::priorFromBands({0.4, {}, {}, {}, {}, {}, {}, 0.5}));
   EXPECT_NEAR(model.prior.bByLumBin[0], (0.4 * 7 + 0.5) / 8, 1e-12);
   EXPECT_EQ(model.fittedAt, 1796558400.0 - kReferenceDateOffset);
-}
-
-// The fit above covers two and three levels; this, an unsorted even count and none.
-TEST(Median, OfAnEvenCountIsTheMeanOfTheMiddleTwoInAnyOrder) {
-  std::vector<double> four{0.9, 0.1, 0.4, 0.2}, none;
-  EXPECT_EQ(ModelFitter::median(four), (0.2 + 0.4) * 0.5);
-  EXPECT_FALSE(ModelFitter::median(none));
-}
-
-TEST(Prior, BandMediansAreFilledAndPooledIntoAFallingCurve) {
-  using Bands = std::array<std::optional<double>, 8>;
-  // Gaps take the band before (the first ones the band after); rises are pooled.
-  const double pooled = ((0.5 + 0.6) / 2 * 2 + 0.6) / 3;
-  EXPECT_EQ(ModelFitter::priorFromBands(
-                Bands{std::nullopt, 0.7, std::nullopt, 0.5, 0.6, std::nullopt, 0.4, std::nullopt})
-                .bByLumBin,
-            (std::vector<double>{0.7, 0.7, 0.7, pooled, pooled, pooled, 0.4, 0.4}));
-  EXPECT_EQ(ModelFitter::priorFromBands(Bands{}), LuminancePrior::defaultRamp(0.75, 0.45));
-  Bands one{};
-  one[3] = 0.55;
-  EXPECT_EQ(ModelFitter::priorFromBands(one).bByLumBin, std::vector<double>(8, 0.55));
-  const std::vector<double> falling{0.9, 0.8, 0.8, 0.6, 0.5, 0.4, 0.3, 0.1};
-  EXPECT_EQ(ModelFitter::priorFromBands(Bands{0.9, 0.8, 0.8, 0.6, 0.5, 0.4, 0.3, 0.1}).bByLumBin,
-            falling);
-  // Rising everywhere collapses to one value, the mean built up block by block.
-  const auto flat = ModelFitter::priorFromBands(Bands{0.1, 0.2, 0.3, 0.4, 0.5, 0.6, 0.7, 0.8});
-  EXPECT_EQ(flat.bByLumBin, std::vector<double>(8, flat.bByLumBin[0]));
-  EXPECT_DOUBLE_EQ(flat.bByLumBin[0], 0.45);
 }
 
 TEST(FitFiles, DamagedFilesCostOnlyThemselves) {
@@ -137,18 +103,6 @@ TEST(FitInBackground, HandsTheModelToTheMainThread) {
     EXPECT_EQ(got->observationCount, 1);
     EXPECT_EQ(got->fittedAt, loop.now() - kReferenceDateOffset);
   }
-}
-
-TEST(ModelPlot, WritesAPngOfTheModelOrReportsFailure) {
-  test::TempDir dir;
-  BrightnessModel model = BrightnessModel::empty();
-  model.table[ContentBucket{3, 0, 0, 0, 1, 1, std::nullopt}] = BucketStat{0.4, 12};
-  ASSERT_TRUE(plotModel(model, dir / "model.png"));
-  const std::string png = test::readText(dir / "model.png");
-  ASSERT_GT(png.size(), 24u);
-  EXPECT_EQ(png.substr(0, 8), "\x89PNG\r\n\x1a\n");
-  EXPECT_EQ(png.substr(12, 4), "IHDR");
-  EXPECT_FALSE(plotModel(model, dir / "missing" / "model.png"));
 }
 
 }  // namespace

@@ -1,11 +1,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <map>
-
 #include "nuvlet/platform/Files.h"
 #include "nuvlet/platform/LocalTime.h"
-#include "nuvlet/platform/Paths.h"
 #include "nuvlet/platform/Text.h"
 #include "tests/support/PinnedZone.h"
 #include "tests/support/TempDir.h"
@@ -66,36 +63,6 @@ TEST(Files, MoveAsideNeverOverwritesAnEarlierCopy) {
   EXPECT_EQ(test::readText(dir / "s.json.corrupt-1234"), "one");
   EXPECT_EQ(test::readText(dir / "s.json.corrupt-1234-1"), "two");
   EXPECT_FALSE(std::filesystem::exists(dir / "s.json"));
-}
-
-TEST(Paths, XdgVariablesMustBeAbsolute) {
-  std::map<std::string, std::string> env{{"HOME", "/home/ann"},
-                                         {"XDG_DATA_HOME", "/data"},
-                                         {"XDG_STATE_HOME", "relative/state"},
-                                         {"XDG_CONFIG_HOME", ""}};
-  auto paths = Paths::fromEnvironment([&](const char* name) -> const char* {
-    auto it = env.find(name);
-    return it == env.end() ? nullptr : it->second.c_str();
-  });
-  EXPECT_EQ(paths.modelFile(), "/data/nuvlet/brightness_model_v2.json");
-  EXPECT_EQ(paths.dailyStatsFile(), "/data/nuvlet/dailystats.json");
-  EXPECT_EQ(paths.adjustmentLog(), "/home/ann/.local/state/nuvlet/adjustments.csv");
-  EXPECT_EQ(paths.telemetryDir(), "/home/ann/.local/state/nuvlet/telemetry");
-  EXPECT_EQ(paths.settingsFile(), "/home/ann/.config/nuvlet/settings.json");
-  EXPECT_EQ(paths.cacheDir(), "/home/ann/.cache/nuvlet");
-  EXPECT_EQ(paths.autostartFile(), "/home/ann/.config/autostart/nuvlet.desktop");
-}
-
-TEST(LocalTime, DayKeysAndHoursFollowTheZone) {
-  test::PinnedZone zone("America/New_York");
-  // 2026-12-06 04:30 UTC is 23:30 on the 5th in New York.
-  EXPECT_EQ(localtime::dayKey(1796531400.0), "2026-12-05");
-  EXPECT_EQ(localtime::hour(1796531400.0), 23);
-  EXPECT_EQ(localtime::isoUtc(1796531400.9), "2026-12-06T04:30:00Z");
-  EXPECT_FALSE(localtime::dayKey(std::numeric_limits<double>::quiet_NaN()));
-  EXPECT_FALSE(localtime::dayKey(1e300));
-  EXPECT_EQ(localtime::hour(-1e300), -1);
-  EXPECT_EQ(localtime::isoUtc(std::numeric_limits<double>::infinity()), "1970-01-01T00:00:00Z");
 }
 
 TEST(LocalTime, AddingDaysKeepsWallClockAcrossDaylightSaving) {

@@ -19,15 +19,6 @@ Frame grey(std::uint8_t v) {
   return f;
 }
 
-// Top half white, bottom half black: grid rows 1.0 then 0.0, signature half bright.
-Frame halves() {
-  Frame f(64, 64);
-  for (int y = 0; y < 32; ++y) {
-    for (int x = 0; x < 64; ++x) f.setPixel(x, y, 255, 255, 255);
-  }
-  return f;
-}
-
 // With `manual` the capture jobs wait in `held`, so the in-between states are visible.
 struct Rig {
   explicit Rig(Frame initial = grey(0), bool manual = false, DisplayID display = kDisplay)
@@ -68,60 +59,6 @@ TEST(ContentSampler, SamplesAtStartThenEveryTenthOfASecond) {
   EXPECT_FALSE(other.sampler->lastSampleAt());
 }
 
-TEST(ContentSampler, FirstSampleSeedsEveryFilterExactlyAndLaterOnesBlend) {
-  Rig rig(halves());
-  rig.sampler->setCaptureGrid(true);
-  rig.sampler->start();
-  rig.loop.runPending();
-  ASSERT_TRUE(rig.sampler->hasRealSample());
-  EXPECT_EQ(rig.sampler->L_raw(), 0.5);
-  EXPECT_EQ(rig.sampler->L_slow(), 0.5);
-  EXPECT_EQ(rig.sampler->L_fast(), 0.5);
-  EXPECT_EQ(rig.sampler->smoothedSignature(), (ContentSignature{0.5, 0.5, 0.5, 0, 0}));
-  EXPECT_EQ(rig.filtered, (std::vector<std::pair<double, double>>{{0.5, 0.5}}));
-  ASSERT_EQ(rig.sampler->L_grid().size(), 16u);
-  EXPECT_EQ(rig.sampler->L_grid()[0], 1.0);
-  EXPECT_EQ(rig.sampler->L_grid()[15], 0.0);
-
-  // To white: every signature part moves at the slow weight 0.18, L_fast at 0.5.
-  rig.screen->show(grey(255));
-  rig.loop.advance(0.1);
-  EXPECT_DOUBLE_EQ(rig.sampler->L_raw(), 1.0);
-  EXPECT_DOUBLE_EQ(rig.sampler->L_slow(), 0.59);
-  EXPECT_DOUBLE_EQ(rig.sampler->L_fast(), 0.75);
-  EXPECT_DOUBLE_EQ(rig.sampler->sigDark(), 0.41);
-  EXPECT_DOUBLE_EQ(rig.sampler->sigBright(), 0.59);
-  EXPECT_DOUBLE_EQ(rig.sampler->sigMean(), 0.59);
-  ASSERT_EQ(rig.filtered.size(), 2u);
-  EXPECT_DOUBLE_EQ(rig.filtered[1].first, 0.59);
-  EXPECT_DOUBLE_EQ(rig.filtered[1].second, 0.75);
-  rig.sampler->setCaptureGrid(false);
-  rig.loop.advance(0.1);
-  EXPECT_TRUE(rig.sampler->L_grid().empty());
-}
-
-TEST(ContentSampler, RestartReseedsButASecondStartDoesNot) {
-  Rig rig(grey(0));
-  rig.sampler->start();
-  rig.loop.runPending();
-  rig.screen->show(grey(255));
-  rig.sampler->start();  // already running: no reseed
-  rig.loop.advance(0.1);
-  EXPECT_DOUBLE_EQ(rig.sampler->L_slow(), 0.18);
-
-  rig.sampler->stop();
-  rig.loop.advance(5);
-  const auto deliveries = rig.filtered.size();
-  EXPECT_FALSE(rig.sampler->running());
-  rig.sampler->stop();  // already stopped
-  rig.sampler->start();
-  EXPECT_FALSE(rig.sampler->hasRealSample());
-  rig.loop.runPending();
-  EXPECT_EQ(rig.filtered.size(), deliveries + 1);
-  EXPECT_EQ(rig.sampler->L_slow(), 1.0) << "seeded from the new frame alone";
-  EXPECT_EQ(rig.sampler->sigBright(), 1.0);
-}
-
 TEST(ContentSampler, FailedCapturesDeliverNothingAndChangeNothing) {
   Rig rig(grey(255));
   rig.screen->setFailing(true);
@@ -141,51 +78,6 @@ TEST(ContentSampler, FailedCapturesDeliverNothingAndChangeNothing) {
   rig.loop.advance(0.5);
   EXPECT_EQ(rig.sampler->lastSampleAt(), at);
   EXPECT_EQ(rig.sampler->L_slow(), 1.0);
-}
-
-TEST(ContentSampler, UnchangedScreenRepeatsTheLastFrameWithoutCapturingIt) {
-  Rig rig(grey(0));
-  rig.screen->setReportsUnchanged(true);
-  rig.sampler->start();
-  rig.loop.runPending();
-  rig.loop.advance(0.3);
-  EXPECT_EQ(rig.screen->framesCaptured(), 1);
-  EXPECT_EQ(rig.filtered.size(), 4u) << "an unchanged screen is still a sample";
-  rig.screen->show(grey(255));
-  rig.loop.advance(0.1);
-  EXPECT_EQ(rig.screen->framesCaptured(), 2);
-  EXPECT_EQ(rig.sampler->L_raw(), 1.0);
-}
-
-TEST(ContentSampler, NeverStartsACaptureWhileOneIsRunning) {
-  Rig rig(grey(255), true);
-  rig.sampler->start();
-  rig.loop.advance(0.35);  // four ticks due
-  EXPECT_EQ(rig.held.pending(), 1u);
-  rig.held.runAll();
-  rig.loop.runPending();
-  EXPECT_EQ(rig.sampler->L_raw(), 1.0);
-  rig.loop.advance(0.1);
-  EXPECT_EQ(rig.held.pending(), 1u);
-  EXPECT_EQ(rig.screen->captures(), 1);
-}
-
-TEST(ContentSampler, ResultOfACaptureStartedBeforeStopIsDropped) {
-  Rig rig(grey(255), true);
-  rig.sampler->start();
-  rig.loop.runPending();
-  rig.sampler->stop();
-  rig.sampler->start();
-  rig.loop.runPending();
-  EXPECT_EQ(rig.held.pending(), 1u) << "the new start waits for the capture still running";
-  rig.held.runAll();
-  rig.loop.runPending();
-  EXPECT_TRUE(rig.filtered.empty());
-  EXPECT_FALSE(rig.sampler->hasRealSample());
-  rig.loop.advance(0.1);
-  rig.held.runAll();
-  rig.loop.runPending();
-  EXPECT_EQ(rig.filtered.size(), 1u);
 }
 
 TEST(ContentSampler, DestroyedStoppedRunningOrMidCaptureWithoutFault) {

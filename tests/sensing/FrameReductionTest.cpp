@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "nuvlet/sensing/FrameReducer.h"
-#include "nuvlet/sensing/HistogramReducer.h"
 #include "nuvlet/sensing/LuminanceReducer.h"
 
 namespace nuvlet {
@@ -140,24 +139,6 @@ TEST(FrameReducer, MatchesIntegerReferenceOnAwkwardSizesAndStrides) {
   AreaAverager::useBaselineKernels(false);
 }
 
-TEST(FrameReducer, BandsOfAnyHeightGiveTheSameResultAsOneFrame) {
-  const Frame f = makeContent(1366, 300, 1366 * 4 + 12, 99);
-  const FrameReduction whole = LuminanceReducer::reduce(f.view());
-  for (int band : {1, 3, 4, 17, 64, 299}) {
-    SCOPED_TRACE(band);
-    FrameReducer reducer;
-    reducer.begin(f.width(), f.height());
-    for (int y = 0; y < f.height(); y += band) {
-      reducer.rows(f.view().rows(y, std::min(band, f.height() - y)));
-    }
-    auto got = reducer.finish();
-    ASSERT_TRUE(got);
-    EXPECT_EQ(got->luminance, whole.luminance);
-    EXPECT_EQ(got->signature, whole.signature);
-    EXPECT_EQ(got->grid, whole.grid);
-  }
-}
-
 TEST(FrameReducer, SaturatedFramesDoNotOverflowTheSums) {
   // White at sizes where each path holds the most per sum: tall cells for the column
   // sums (more rows per cell than 16 bits take), wide cells for the per-cell lanes.
@@ -175,96 +156,6 @@ TEST(FrameReducer, SaturatedFramesDoNotOverflowTheSums) {
     }
   }
   AreaAverager::useBaselineKernels(false);
-}
-
-TEST(FrameReducer, UniformColoursGiveTheirExactValues) {
-  struct Case {
-    const char* name;
-    std::uint8_t r, g, b;
-    double luminance;
-    ContentSignature signature;
-  };
-  const Case cases[] = {
-      {"white", 255, 255, 255, 1.0, {0, 1, 1, 0, 0}},
-      {"black", 0, 0, 0, 0.0, {1, 0, 0, 0, 0}},
-      {"red", 255, 0, 0, 0.2126, {0, 0, 0.2126, 1, 1}},
-      {"blue", 0, 0, 255, 0.0722, {1, 0, 0.0722, 1, -1}},
-      // Exactly 0.2 and 0.8: neither dark nor bright.
-      {"grey 51", 51, 51, 51, 0.2, {0, 0, 0.2, 0, 0}},
-      {"grey 204", 204, 204, 204, 0.8, {0, 0, 0.8, 0, 0}},
-      {"grey 50", 50, 50, 50, 50 / 255.0, {1, 0, 50 / 255.0, 0, 0}},
-      {"grey 205", 205, 205, 205, 205 / 255.0, {0, 1, 205 / 255.0, 0, 0}},
-  };
-  for (const Case& c : cases) {
-    for (Shape s : {Shape{1, 1, 0}, Shape{67, 65, 0}, Shape{1920, 1080, 0}}) {
-      SCOPED_TRACE(std::string(c.name) + " " + std::to_string(s.width));
-      Frame f(s.width, s.height);
-      f.fill(c.r, c.g, c.b);
-      const FrameReduction got = LuminanceReducer::reduce(f.view());
-      EXPECT_NEAR(got.luminance, c.luminance, 1e-15);
-      ContentSignature want = c.signature;
-      want.mean = got.signature.mean;
-      EXPECT_EQ(got.signature, want);
-      EXPECT_NEAR(got.signature.mean, c.signature.mean, 1e-15);
-      for (double cell : got.grid) EXPECT_NEAR(cell, c.luminance, 1e-15);
-    }
-  }
-}
-
-TEST(FrameReducer, MissingOrBrokenFramesGiveTheFallbacks) {
-  Frame real(10, 10);
-  const FrameView broken[] = {
-      FrameView{},                              // nothing
-      FrameView{real.view().data, 0, 0, 40},    // 0 x 0
-      FrameView{real.view().data, 10, 10, 39},  // rows shorter than the pixels
-      FrameView{real.view().data, -3, 10, 40},  // negative width
-  };
-  for (const FrameView& v : broken) {
-    const FrameReduction got = LuminanceReducer::reduce(v);
-    EXPECT_EQ(got.luminance, 0.5);
-    EXPECT_EQ(got.signature, (ContentSignature{1, 0, 0, 0, 0}));
-    EXPECT_EQ(got.grid, std::vector<double>(16, 0.0));
-    EXPECT_EQ(LuminanceReducer::averageLuminance(v), 0.5);
-    EXPECT_EQ(HistogramReducer::signature(v), HistogramReducer::kFallback);
-    EXPECT_EQ(LuminanceReducer::luminanceGrid(v, 4), std::vector<double>(16, 0.0));
-  }
-  EXPECT_TRUE(LuminanceReducer::luminanceGrid(real.view(), 0).empty());
-  EXPECT_EQ(HistogramReducer::signature(real.view(), 0), HistogramReducer::kFallback);
-}
-
-TEST(FrameReducer, IncompleteOrMismatchedFramesGiveNothing) {
-  const Frame f = makeContent(100, 80, 0, 3);
-  const Frame narrow = makeContent(99, 10, 0, 3);
-  const struct {
-    const char* what;
-    int width;
-    std::vector<FrameView> bands;
-  } cases[] = {
-      {"a row missing", 100, {f.view().rows(0, 79)}},
-      {"a row too many", 100, {f.view(), f.view().rows(0, 1)}},
-      {"a band of another width", 100, {narrow.view(), f.view()}},
-      {"no frame begun", 0, {f.view()}},
-  };
-  FrameReducer reducer;  // one reducer throughout: each failure must not spoil the next frame
-  for (const auto& c : cases) {
-    reducer.begin(c.width, 80);
-    for (const FrameView& band : c.bands) reducer.rows(band);
-    EXPECT_FALSE(reducer.finish()) << c.what;
-  }
-  reducer.begin(100, 80);
-  reducer.rows(f.view());
-  auto got = reducer.finish();
-  ASSERT_TRUE(got);
-  expectMatchesReference(f.view(), *got);
-}
-
-TEST(HistogramReducer, SignatureAtOtherSizesFollowsTheSameDefinition) {
-  const Frame f = makeContent(300, 200, 0, 11);
-  for (int size : {1, 4, 16, 64, 100, 301}) {
-    SCOPED_TRACE(size);
-    expectSignatureNear(HistogramReducer::signature(f.view(), size),
-                        referenceSignature(referenceBitmap(f.view(), size)));
-  }
 }
 
 }  // namespace
