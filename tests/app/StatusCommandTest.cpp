@@ -73,15 +73,5 @@ TEST_F(StatusCommand, DamagedModelIsReportedNotFatal) {
   EXPECT_NE(result.out.find("days tracked: 0"), std::string::npos);
 }
 
-TEST_F(StatusCommand, VersionHelpAndUnknownCommands) {
-  auto version = run({"--version"});
-  EXPECT_EQ(version.status, 0);
-  EXPECT_EQ(version.out, "nuvlet " NUVLET_VERSION "\n");
-  auto help = run({"--help"});
-  EXPECT_EQ(help.status, 0);
-  EXPECT_NE(help.out.find("status"), std::string::npos);
-  EXPECT_NE(run({"frobnicate"}).status, 0);
-}
-
 }  // namespace
 }  // namespace nuvlet

@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <string>
-#include <vector>
+#include <thread>
 
 #include "nuvlet/platform/ThreadWorkQueue.h"
 #include "platform/linux/GlibRunLoop.h"
@@ -26,28 +24,6 @@ class GlibRunLoopTest : public ::testing::Test {
   bool timedOut = false;
 };
 
-TEST_F(GlibRunLoopTest, TimersFireInDueOrderAndCancelledOnesNever) {
-  std::vector<std::string> seen;
-  loop->scheduleAfter(0.03, [&] {
-    seen.push_back("late");
-    loop->quit();
-  });
-  loop->scheduleAfter(0.001, [&] { seen.push_back("early"); });
-  auto cancelled = loop->scheduleAfter(0.002, [&] { seen.push_back("cancelled"); });
-  loop->cancel(cancelled);
-  loop->cancel(cancelled);  // twice is harmless
-  loop->cancel(987654);     // so is an unknown id
-  int ticks = 0;
-  RunLoop::TimerId tick = 0;
-  tick = loop->scheduleRepeating(0.002, [&] {
-    if (++ticks == 3) loop->cancel(tick);  // a repeating timer stops itself
-  });
-  loop->run();
-  EXPECT_FALSE(timedOut);
-  EXPECT_EQ(seen, (std::vector<std::string>{"early", "late"}));
-  EXPECT_EQ(ticks, 3);
-}
-
 TEST_F(GlibRunLoopTest, PostsFromWorkerThreadsRunOnTheLoopThread) {
   const auto mainThread = std::this_thread::get_id();
   std::atomic<int> onMain{0};
@@ -66,29 +42,6 @@ TEST_F(GlibRunLoopTest, PostsFromWorkerThreadsRunOnTheLoopThread) {
   }
   EXPECT_FALSE(timedOut);
   EXPECT_EQ(onMain, 100);
-}
-
-TEST_F(GlibRunLoopTest, ReadableDescriptorsAreWatchedUntilCancelled) {
-  int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
-  std::string got;
-  RunLoop::TimerId watch = 0;
-  watch = loop->watchReadable(fds[0], [&] {
-    char buf[16];
-    auto n = ::read(fds[0], buf, sizeof buf);
-    if (n > 0) got.append(buf, static_cast<std::size_t>(n));
-    if (got == "abc") {
-      loop->cancel(watch);
-      loop->quit();
-    }
-  });
-  loop->scheduleAfter(0.001, [&] { ASSERT_EQ(::write(fds[1], "ab", 2), 2); });
-  loop->scheduleAfter(0.005, [&] { ASSERT_EQ(::write(fds[1], "c", 1), 1); });
-  loop->run();
-  EXPECT_FALSE(timedOut);
-  EXPECT_EQ(got, "abc");
-  ::close(fds[0]);
-  ::close(fds[1]);
 }
 
 TEST_F(GlibRunLoopTest, QuitBeforeRunReturnsAtOnceAndPendingTimersDieWithTheLoop) {

@@ -43,16 +43,6 @@ class ControllerTest : public ::testing::Test {
   }
 
   sim::RecordedItem& brightnessItem() { return *bar.item("brightness"); }
-  sim::RecordedItem& volumeItem() { return *bar.item("volume"); }
-
-  // The labels of a menu level, "-" for a separator.
-  static std::vector<std::string> labels(const Menu& menu) {
-    std::vector<std::string> out;
-    for (const MenuItem& item : menu) {
-      out.push_back(item.kind == MenuItem::Kind::Separator ? "-" : item.label);
-    }
-    return out;
-  }
 
   TempDir dir;
   Paths paths = Paths::under(dir.path());

@@ -75,63 +75,12 @@ TEST_F(ExternalScrollTest, ScrollReadsTheMonitorWritesTheClampedSumAndLeavesTheL
   EXPECT_EQ(stats.todayCount(), 0);
 }
 
-TEST_F(ExternalScrollTest, RapidScrollsAddUpWithoutRereadingAMonitorStillBeingWritten) {
-  setMonitorLevel("50");
-  // Scrolls during the read join it.
-  for (int i = 0; i < 3; ++i) brightnessItem().scroll(-4);
-  waitForCommands(2);
-  EXPECT_NEAR(controller->brightnessView().level(), 0.56, 1e-12);
-
-  // The monitor is idle, so it is read again; the write this brings waits for the
-  // rate limit, and scrolls meanwhile build on it rather than on a fresh read.
-  brightnessItem().scroll(-4);
-  EXPECT_TRUE(loop.runUntil([&] { return controller->brightnessView().level() > 0.57; }));
-  EXPECT_NEAR(controller->brightnessView().level(), 0.58, 1e-12);
-  ASSERT_TRUE(external->busy());
-  brightnessItem().scroll(-4);
-  brightnessItem().scroll(-4);
-  EXPECT_NEAR(controller->brightnessView().level(), 0.62, 1e-12);
-  loop.advance(ExternalBrightnessController::kMinWriteInterval);
-  waitForCommands(4);
-  EXPECT_EQ(commands(), (std::vector<std::string>{
-                            "display id=2 get luminance", "display id=2 set luminance 56",
-                            "display id=2 get luminance", "display id=2 set luminance 62"}));
-
-  // The monitor's own buttons may move it between bursts.
-  setMonitorLevel("20");
-  loop.advance(1);
-  brightnessItem().scroll(10);
-  waitForCommands(6);
-  EXPECT_EQ(commands()[4], "display id=2 get luminance");
-  EXPECT_EQ(commands()[5], "display id=2 set luminance 15");
-  EXPECT_NEAR(controller->brightnessView().level(), 0.15, 1e-12);
-}
-
-TEST_F(ExternalScrollTest, UnansweredReadStepsFromTheGlyph) {
-  dir.write("broken", "");
-  controller->updateBrightness(0.3);
-  brightnessItem().scroll(-4);
-  waitForCommands(2);
-  EXPECT_EQ(commands()[1], "display id=2 set luminance 32");
-  EXPECT_NEAR(controller->brightnessView().level(), 0.32, 1e-12);
-}
-
 TEST_F(ExternalScrollTest, ReadAnsweredAfterTheControllerWentIsDropped) {
   setMonitorLevel("50");
   brightnessItem().scroll(-4);
   controller.reset();
   waitForCommands(1);
   EXPECT_EQ(commands(), std::vector<std::string>{"display id=2 get luminance"});
-}
-
-TEST_F(ExternalScrollTest, BuiltInTargetStillGoesToTheBacklight) {
-  topology.main = 1;
-  brightnessItem().scroll(-4);
-  EXPECT_NEAR(backlight.level, 0.52, 1e-12);
-  EXPECT_NEAR(compensation.B_manual(), 0.52, 1e-12);
-  EXPECT_EQ(controller->displayKind(), DisplayKind::BuiltIn);
-  loop.runPending();
-  EXPECT_TRUE(commands().empty());
 }
 
 }  // namespace
