@@ -70,8 +70,12 @@ class SteppedBacklight final : public BacklightDevice {
   std::optional<double> read() override { return level_; }
   bool write(double value) override {
     if (!(value >= 0 && value <= 1)) return false;
-    level_ = std::round(value * steps_) / steps_;
+    level_ = nearestStep(value);
     return true;
+  }
+  double nearestStep(double value) const override {
+    if (!(value >= 0 && value <= 1)) return value;
+    return std::round(value * steps_) / steps_;
   }
   BacklightInfo info() const override {
     return BacklightInfo{"simulated", "raw", steps_, BacklightWritePath::Memory, {}};
@@ -212,9 +216,10 @@ class Run {
   }
 
   SimulationResult run() {
-    delegate_ = AppDelegate::create(AppPlatform{
-        loop_, samplerQueue_, fitQueue_, defaults_, paths_, workspace_, topology_, backlight_,
-        screen_, light_, mixer_, bar_, colorScheme_, login_, updates_, std::nullopt, nullptr});
+    delegate_ = AppDelegate::create(AppPlatform{loop_, samplerQueue_, fitQueue_, defaults_, paths_,
+                                                workspace_, topology_, backlight_, screen_, light_,
+                                                mixer_, bar_, colorScheme_, login_, updates_,
+                                                std::nullopt, std::make_shared<FitCache>()});
     delegate_->applicationDidFinishLaunching();
     settle();
     if (o_.compensation) delegate_->loop()->setEnabled(true);
