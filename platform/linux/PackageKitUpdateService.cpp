@@ -107,8 +107,9 @@ class PackageKitUpdateService final : public UpdateService {
     const auto& p = *options_.package;
     std::string text = p.name + " " + p.version + " from its package, updated through PackageKit";
     if (options_.automatic) {
-      text += automaticOn() ? "; checked at launch and daily"
-                            : "; automatic checks are off (\"automaticallyChecksForUpdates\": false)";
+      text += automaticOn()
+                  ? "; checked at launch and daily"
+                  : "; automatic checks are off (\"automaticallyChecksForUpdates\": false)";
     }
     if (lastOutcome_) text += "; last check: " + describeOutcome(*lastOutcome_);
     return text;
@@ -167,9 +168,7 @@ class PackageKitUpdateService final : public UpdateService {
     }
     bool taken = false;
     if (readyAtQuit_) {
-      taken = readyAtQuit_([this, update] {
-        bus_.invoke([this, update] { install(update); });
-      });
+      taken = readyAtQuit_([this, update] { bus_.invoke([this, update] { install(update); }); });
     }
     if (!taken) ended({Kind::Available, "not installed", update.version});
   }
@@ -202,7 +201,7 @@ class PackageKitUpdateService final : public UpdateService {
     Transaction(Step s, std::string w, std::string v = "")
         : step(s), what(std::move(w)), version(std::move(v)) {}
     Step step;
-    std::string what;  // for people
+    std::string what;     // for people
     std::string version;  // Install: the version being installed
     std::string path;
     guint signals = 0;
@@ -259,7 +258,8 @@ class PackageKitUpdateService final : public UpdateService {
     hints_ = {"locale=C", "background=false", "interactive=true"};
     const gchar* ids[] = {update.id.c_str(), nullptr};
     begin(Transaction(Step::Install, "installing " + update.name + " " + update.version,
-                      update.version), "UpdatePackages", g_variant_new("(t^as)", kOnlyTrusted, ids));
+                      update.version),
+          "UpdatePackages", g_variant_new("(t^as)", kOnlyTrusted, ids));
   }
 
   // Starts a transaction: create it, listen to it, set its hints, run `method`. The
@@ -268,8 +268,8 @@ class PackageKitUpdateService final : public UpdateService {
     txn_ = std::move(t);
     method_ = method;
     parameters_ = g_variant_ref_sink(parameters);
-    txn_->timeout = g_timeout_source_new(
-        static_cast<guint>(std::lround(options_.transactionTimeout * 1000)));
+    txn_->timeout =
+        g_timeout_source_new(static_cast<guint>(std::lround(options_.transactionTimeout * 1000)));
     g_source_set_callback(txn_->timeout, &PackageKitUpdateService::onTimeout, this, nullptr);
     g_source_attach(txn_->timeout, g_main_context_get_thread_default());
     txn_->generation = ++generation_;
@@ -415,9 +415,16 @@ class PackageKitUpdateService final : public UpdateService {
         return;
       case Step::Query:
         if (t.updates.empty()) {
-          endCheck({Kind::UpToDate, "", ""});
+          auto now = findInstalledPackage(options_.package->binary, options_.dpkgAdminDir,
+                                          options_.package->name);
+          if (now && now->version != options_.package->version) {
+            endCheck({Kind::Installed, "installed by other means", now->version});
+          } else {
+            endCheck({Kind::UpToDate, "", ""});
+          }
         } else {
-          toMain([update = t.updates.back()](PackageKitUpdateService& self) { self.found(update); });
+          toMain(
+              [update = t.updates.back()](PackageKitUpdateService& self) { self.found(update); });
         }
         return;
       case Step::Install:

@@ -16,7 +16,8 @@ namespace nuvlet::linux_platform {
 struct UpdateOutcome {
   enum class Kind {
     UpToDate,        // no newer version of our package
-    Installed,       // `version` is installed; the program should restart into it
+    Installed,       // `version` is installed (by us or meanwhile by other means); the
+                     // program should restart into it
     Available,       // `version` was found and not installed (nobody took it)
     NotFromPackage,  // built or installed by hand: nothing to check
     Unavailable,     // no system bus, or no PackageKit on it
@@ -35,6 +36,9 @@ struct PackageKitOptions {
   // Where the running program came from; nothing when it was built or installed by hand,
   // and then nothing is ever checked.
   std::optional<InstalledPackage> package;
+  // dpkg's database: a check that finds nothing new looks there for a version installed
+  // meanwhile by other means (the command line, the system's own updater).
+  std::filesystem::path dpkgAdminDir = "/var/lib/dpkg";
   // Check at launch (after `firstCheckDelay`) and every `checkInterval`, unless the
   // setting "automaticallyChecksForUpdates" is false at the time. Off for one-shot use.
   bool automatic = true;

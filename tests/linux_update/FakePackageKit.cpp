@@ -53,10 +53,16 @@ FakePackageKit::FakePackageKit(const std::string& busAddress) {
                   }
                 }
                 g_free(args);
+                if (script && std::string(method) == "UpdatePackages" && script->exit == 1 &&
+                    !script->hang && !script->vanish) {
+                  fake->installed(parameters);
+                }
                 g_dbus_method_invocation_return_value(inv, nullptr);
                 if (script) fake->play(path, *script);
               },
-              nullptr, nullptr, {}};
+              nullptr,
+              nullptr,
+              {}};
           std::string path;
           {
             std::lock_guard lock(self->mutex_);
@@ -66,10 +72,12 @@ FakePackageKit::FakePackageKit(const std::string& busAddress) {
               c, path.c_str(), self->node_->interfaces[1], &transaction, self, nullptr, nullptr));
           g_dbus_method_invocation_return_value(invocation, g_variant_new("(o)", path.c_str()));
         },
-        nullptr, nullptr, {}};
-    registrations_.push_back(g_dbus_connection_register_object(
-        connection_, "/org/freedesktop/PackageKit", node_->interfaces[0], &daemon, this, nullptr,
-        nullptr));
+        nullptr,
+        nullptr,
+        {}};
+    registrations_.push_back(
+        g_dbus_connection_register_object(connection_, "/org/freedesktop/PackageKit",
+                                          node_->interfaces[0], &daemon, this, nullptr, nullptr));
   });
 }
 
@@ -121,6 +129,19 @@ std::vector<std::string> FakePackageKit::calls() {
 int FakePackageKit::transactionsCreated() {
   std::lock_guard lock(mutex_);
   return created_;
+}
+
+// What the daemon shows once an update is in: it is no longer offered.
+void FakePackageKit::installed(GVariant* parameters) {
+  std::lock_guard lock(mutex_);
+  GVariantIter* ids = nullptr;
+  g_variant_get(parameters, "(tas)", nullptr, &ids);
+  const gchar* id = nullptr;
+  auto& offered = scripts_["GetUpdates"].packages;
+  while (g_variant_iter_next(ids, "&s", &id)) {
+    std::erase_if(offered, [&](const auto& p) { return p.second == id; });
+  }
+  g_variant_iter_free(ids);
 }
 
 // Service thread, right after the method's reply.

@@ -23,8 +23,8 @@ class FakePackageKit {
   struct Script {
     std::vector<std::pair<std::uint32_t, std::string>> packages;  // (info, package id)
     std::optional<std::pair<std::uint32_t, std::string>> error;   // ErrorCode
-    std::uint32_t exit = 1;                                      // Finished: success
-    bool hang = false;    // never finishes
+    std::uint32_t exit = 1;                                       // Finished: success
+    bool hang = false;                                            // never finishes
     bool vanish = false;  // the daemon dies instead of finishing
   };
 
@@ -34,7 +34,8 @@ class FakePackageKit {
   FakePackageKit& operator=(const FakePackageKit&) = delete;
 
   bool own();  // takes org.freedesktop.PackageKit
-  // What a method (RefreshCache, GetUpdates, UpdatePackages) plays; unset: success.
+  // What a method (RefreshCache, GetUpdates, UpdatePackages) plays; unset: success. A
+  // successful UpdatePackages takes what it installed out of GetUpdates' answer.
   void script(const std::string& method, Script script);
 
   // Every call on a transaction, as "Method" or "Method args" (args printed by GVariant).
@@ -44,6 +45,7 @@ class FakePackageKit {
  private:
   void sync(std::function<void()> fn);
   void play(const std::string& path, const Script& script);
+  void installed(GVariant* parameters);
 
   GDBusConnection* connection_ = nullptr;
   GDBusNodeInfo* node_ = nullptr;

@@ -1,9 +1,8 @@
-#include "platform/linux/InstalledPackage.h"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
+#include "platform/linux/InstalledPackage.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::linux_platform {
@@ -34,7 +33,8 @@ TEST(InstalledPackage, OnlyAProgramListedByAnInstalledPackageComesFromIt) {
     const fs::path binary = root.write("usr/bin/nuvlet", "program");
     root.write("var/lib/dpkg/status",
                "Package: nuvlet-extras\nStatus: install ok installed\nVersion: 9.9\n\n"
-               "Package: nuvlet\nStatus: " + c.status + "\nVersion: 0.1.0\n\n");
+               "Package: nuvlet\nStatus: " +
+                   c.status + "\nVersion: 0.1.0\n\n");
     root.write("var/lib/dpkg/info/nuvlet.list",
                "/.\n/usr\n/usr/bin\n" + (c.listed ? binary.string() + "\n" : std::string()));
     fs::path run = binary;

@@ -1,5 +1,3 @@
-#include "platform/linux/PackageKitUpdateService.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,9 +7,11 @@
 
 #include "nuvlet/app/UpdaterController.h"
 #include "nuvlet/platform/Log.h"
+#include "platform/linux/PackageKitUpdateService.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/linux_update/FakePackageKit.h"
 #include "tests/support/Servers.h"
+#include "tests/support/TempDir.h"
 
 namespace nuvlet::linux_platform {
 namespace {
@@ -71,6 +71,7 @@ class Updater : public ::testing::Test {
 
   void make(PackageKitOptions options = {}) {
     if (!options.bus) options.bus = bus.address();
+    if (options.dpkgAdminDir == "/var/lib/dpkg") options.dpkgAdminDir = dpkg.path();
     options.transactionTimeout = 1;
     options.onOutcome = [this](const UpdateOutcome& o) { outcomes.push_back(o); };
     options.onRestartRequested = [this](const InstalledPackage& p) { restarts.push_back(p); };
@@ -94,6 +95,7 @@ class Updater : public ::testing::Test {
 
   test::DbusDaemon bus{test::DbusDaemon::Kind::System};
   test::FakePackageKit packageKit{bus.address()};
+  test::TempDir dpkg;  // an empty dpkg database
   sim::VirtualRunLoop loop;
   std::unique_ptr<UpdateService> service;
   std::unique_ptr<UpdaterController> controller;
@@ -171,7 +173,8 @@ TEST_F(Updater, AChecksOutcomeFollowsWhatPackageKitAnswers) {
     if (c.kind == Kind::Installed) {
       // Only our package, only trusted, and the system may ask the user.
       EXPECT_TRUE(called(calls, "UpdatePackages (2, ['nuvlet;0.2.0;amd64;nuvlet'])"));
-      EXPECT_TRUE(called(calls, "SetHints (['locale=C', 'background=false', 'interactive=true'],)"));
+      EXPECT_TRUE(
+          called(calls, "SetHints (['locale=C', 'background=false', 'interactive=true'],)"));
       ASSERT_EQ(restarts.size(), 1u);
       EXPECT_EQ(restarts[0].version, "0.2.0");
       EXPECT_EQ(restarts[0].binary, kInstalled.binary);
@@ -184,6 +187,20 @@ TEST_F(Updater, AChecksOutcomeFollowsWhatPackageKitAnswers) {
     service.reset();
     controller.reset();
   }
+}
+
+TEST_F(Updater, AVersionInstalledMeanwhileByOtherMeansAlsoRestarts) {
+  ASSERT_TRUE(packageKit.own());
+  dpkg.write("info/nuvlet.list", "/usr\n/usr/bin\n/usr/bin/nuvlet\n");
+  dpkg.write("status", "Package: nuvlet\nStatus: install ok installed\nVersion: 0.3.0\n\n");
+  make(fromPackage());
+  controller->checkForUpdates();
+  ASSERT_TRUE(waitForOutcomes(1));
+  EXPECT_EQ(outcomes[0].kind, Kind::Installed);
+  EXPECT_EQ(outcomes[0].version, "0.3.0");
+  ASSERT_EQ(restarts.size(), 1u);
+  EXPECT_EQ(restarts[0].version, "0.3.0");
+  EXPECT_FALSE(called(packageKit.calls(), "UpdatePackages"));
 }
 
 TEST_F(Updater, WithoutPackageKitOrABusItSaysSoOnceAndGoesOn) {
@@ -250,8 +267,9 @@ TEST_F(Updater, ChecksAfterLaunchAndDailyUnlessSwitchedOff) {
   ASSERT_TRUE(waitForOutcomes(1));
   EXPECT_EQ(outcomes[0].kind, Kind::UpToDate);
   // A background check does not ask the user.
-  EXPECT_TRUE(called(packageKit.calls(), "SetHints (['locale=C', 'background=true', "
-                                         "'interactive=false'],)"));
+  EXPECT_TRUE(called(packageKit.calls(),
+                     "SetHints (['locale=C', 'background=true', "
+                     "'interactive=false'],)"));
   loop.advance(24 * 3600);
   ASSERT_TRUE(waitForOutcomes(2));
   EXPECT_EQ(refreshes(), 2);

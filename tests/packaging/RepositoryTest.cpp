@@ -61,13 +61,13 @@ class Repository : public ::testing::Test {
     ASSERT_EQ(key.status, 0) << key.out;
 
     const fs::path build = suite->dir / "packaging-build";
-    auto configure =
-        run({"cmake", "-S", std::string(NUVLET_SOURCE_DIR) + "/packaging", "-B", build.string(),
-             "-DCMAKE_INSTALL_PREFIX=/usr", "-DNUVLET_APT_REPOSITORY=file://" + suite->repo.string(),
-             "-DNUVLET_APT_KEYRING=" + suite->keyring.string()});
+    auto configure = run({"cmake", "-S", std::string(NUVLET_SOURCE_DIR) + "/packaging", "-B",
+                          build.string(), "-DCMAKE_INSTALL_PREFIX=/usr",
+                          "-DNUVLET_APT_REPOSITORY=file://" + suite->repo.string(),
+                          "-DNUVLET_APT_KEYRING=" + suite->keyring.string()});
     ASSERT_EQ(configure.status, 0) << configure.out;
-    auto install = run({"cmake", "--install", build.string()},
-                       {{"DESTDIR", suite->shipped.string()}});
+    auto install =
+        run({"cmake", "--install", build.string()}, {{"DESTDIR", suite->shipped.string()}});
     ASSERT_EQ(install.status, 0) << install.out;
   }
   static void TearDownTestSuite() {
@@ -84,32 +84,30 @@ class Repository : public ::testing::Test {
                           "etc/preferences.d", "etc/trusted.gpg.d", "etc/sources.list.d", "log"}) {
       fs::create_directories(apt / d);
     }
-    apt.write("state/status", "Package: nuvlet\nStatus: install ok installed\nPriority: optional\n"
-                              "Section: utils\nMaintainer: M <m@example.invalid>\n"
-                              "Architecture: amd64\nVersion: " +
-                                  installed + "\nDescription: installed\n\n");
+    apt.write("state/status",
+              "Package: nuvlet\nStatus: install ok installed\nPriority: optional\n"
+              "Section: utils\nMaintainer: M <m@example.invalid>\n"
+              "Architecture: amd64\nVersion: " +
+                  installed + "\nDescription: installed\n\n");
     const std::string a = apt.path().string();
-    apt.write("apt.conf", "Dir::State \"" + a + "/state\";\n" +
-                              "Dir::State::status \"" + a + "/state/status\";\n" +
-                              "Dir::Cache \"" + a + "/cache\";\n" + "Dir::Etc \"" + a + "/etc\";\n" +
-                              "Dir::Etc::main \"/dev/null\";\n" +
-                              "Dir::Etc::Parts \"" + a + "/etc/apt.conf.d\";\n" +
-                              "Dir::Etc::SourceList \"/dev/null\";\n" +
-                              "Dir::Etc::SourceParts \"" + a + "/etc/sources.list.d\";\n" +
-                              "Dir::Etc::Trusted \"/dev/null\";\n" +
-                              "Dir::Etc::TrustedParts \"" + a + "/etc/trusted.gpg.d\";\n" +
-                              "Dir::Etc::Preferences \"/dev/null\";\n" +
-                              "Dir::Etc::PreferencesParts \"" + a + "/etc/preferences.d\";\n" +
-                              "Dir::Log \"" + a + "/log\";\n" +
-                              "APT::Architecture \"amd64\";\n" +
-                              "APT::Sandbox::User \"root\";\n" + "Debug::NoLocking \"true\";\n");
+    apt.write("apt.conf",
+              "Dir::State \"" + a + "/state\";\n" + "Dir::State::status \"" + a +
+                  "/state/status\";\n" + "Dir::Cache \"" + a + "/cache\";\n" + "Dir::Etc \"" + a +
+                  "/etc\";\n" + "Dir::Etc::main \"/dev/null\";\n" + "Dir::Etc::Parts \"" + a +
+                  "/etc/apt.conf.d\";\n" + "Dir::Etc::SourceList \"/dev/null\";\n" +
+                  "Dir::Etc::SourceParts \"" + a + "/etc/sources.list.d\";\n" +
+                  "Dir::Etc::Trusted \"/dev/null\";\n" + "Dir::Etc::TrustedParts \"" + a +
+                  "/etc/trusted.gpg.d\";\n" + "Dir::Etc::Preferences \"/dev/null\";\n" +
+                  "Dir::Etc::PreferencesParts \"" + a + "/etc/preferences.d\";\n" + "Dir::Log \"" +
+                  a + "/log\";\n" + "APT::Architecture \"amd64\";\n" +
+                  "APT::Sandbox::User \"root\";\n" + "Debug::NoLocking \"true\";\n");
     // The shipped source, with its key ring where the test installed it.
     const fs::path source = suite->shipped / "etc/apt/sources.list.d/nuvlet.sources";
     fs::copy_file(source, apt / "etc/sources.list.d/nuvlet.sources");
     replaceInFile(apt / "etc/sources.list.d/nuvlet.sources",
                   "Signed-By: /usr/share/keyrings/nuvlet-archive-keyring.gpg",
-                  "Signed-By: " + (suite->shipped / "usr/share/keyrings/nuvlet-archive-keyring.gpg")
-                                      .string());
+                  "Signed-By: " +
+                      (suite->shipped / "usr/share/keyrings/nuvlet-archive-keyring.gpg").string());
   }
   ChildProcess::Result apt_(std::vector<std::string> argv) {
     return run(std::move(argv), {{"APT_CONFIG", (apt / "apt.conf").string()}, {"LC_ALL", "C"}});
@@ -179,8 +177,8 @@ TEST_F(Repository, AptTakesOnlyANewerVersionThatTheShippedKeySigned) {
                       (otherKey / "keyring.gpg").string(), "--no-passphrase"});
       ASSERT_EQ(key.status, 0) << key.out;
     }
-    auto publish = run({kPublish.string(), "publish", signer.string(), suite->repo.string(),
-                        suite->deb.string()});
+    auto publish = run(
+        {kPublish.string(), "publish", signer.string(), suite->repo.string(), suite->deb.string()});
     ASSERT_EQ(publish.status, 0) << publish.out;
     if (c.repository == Case::OtherKey) {
       run({"gpgconf", "--homedir", signer.string(), "--kill", "gpg-agent"});
