@@ -108,7 +108,6 @@ int runTray(std::optional<std::filesystem::path>& relaunchInto) {
                std::string(writePathName(info.writePath)) +
                (info.problem.empty() ? "" : " (" + info.problem + ")"));
     log::debug("monitor tool: " + (monitorTool ? monitorTool->string() : "none"));
-    log::debug("updates: " + updateService->describe());
   }
 
   auto delegate = AppDelegate::create(

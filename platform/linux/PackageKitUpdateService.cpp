@@ -93,6 +93,7 @@ class PackageKitUpdateService final : public UpdateService {
       return;
     }
     if (!options_.automatic) return;
+    sayOnce(describe());
     firstTimer_ = loop_.scheduleAfter(options_.firstCheckDelay, [this] {
       firstTimer_ = 0;
       automaticCheck();
@@ -139,7 +140,7 @@ class PackageKitUpdateService final : public UpdateService {
 
   void automaticCheck() {
     if (!automaticOn()) {
-      sayOnce("automatic checks are off (\"automaticallyChecksForUpdates\": false)");
+      sayOnce(describe());
       return;
     }
     runCheck(true);
