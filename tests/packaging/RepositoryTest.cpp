@@ -31,43 +31,63 @@ void replaceInFile(const fs::path& file, const std::string& from, const std::str
   std::ofstream(file, std::ios::trunc) << text;
 }
 
-// What every test shares: the package built from this tree, the project key, and the
-// packaging part installed for a repository at `repo` (so the apt source under test is
-// the one the package ships).
+// What every test shares: the project key, and the package built from this tree for a
+// repository at `repo` (the build tree's own install plus the packaging part configured
+// with that address, as a release build makes it), installed by dpkg into `root`.
 struct Suite {
   TempDir dir;
   fs::path deb;
   fs::path gnupg = dir / "gnupg";
   fs::path keyring = dir / "nuvlet-archive-keyring.gpg";
   fs::path repo = dir / "repo";
-  fs::path shipped = dir / "shipped";
+  fs::path root = dir / "root";
 };
 Suite* suite = nullptr;
+
+// dpkg installing into (or removing from) a system of its own below `root`; the
+// maintainer scripts run there too (they honour DPKG_ROOT).
+ChildProcess::Result dpkgIn(const fs::path& root, std::vector<std::string> args) {
+  fs::create_directories(root / "var/lib/dpkg/info");
+  fs::create_directories(root / "var/lib/dpkg/updates");
+  if (!fs::exists(root / "var/lib/dpkg/status")) std::ofstream(root / "var/lib/dpkg/status");
+  std::vector<std::string> argv = {"dpkg",
+                                   "--root=" + root.string(),
+                                   "--force-script-chrootless",
+                                   "--force-depends",
+                                   "--force-not-root",
+                                   "--log=/dev/null"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run(argv);
+}
 
 class Repository : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     suite = new Suite;
+    auto key = run({kPublish.string(), "new-key", suite->gnupg.string(), suite->keyring.string(),
+                    "--no-passphrase"});
+    ASSERT_EQ(key.status, 0) << key.out;
+
+    const fs::path packaging = suite->dir / "packaging-build";
+    const std::string source = NUVLET_SOURCE_DIR;
+    auto configure = run({"cmake", "-S", source + "/packaging", "-B", packaging.string(),
+                          "-DCMAKE_INSTALL_PREFIX=/usr",
+                          "-DNUVLET_APT_REPOSITORY=file://" + suite->repo.string(),
+                          "-DNUVLET_APT_KEYRING=" + suite->keyring.string()});
+    ASSERT_EQ(configure.status, 0) << configure.out;
     auto pack = run({"cpack", "-G", "DEB", "-B", (suite->dir / "cpack").string(), "--config",
-                     std::string(NUVLET_BUILD_DIR) + "/CPackConfig.cmake"});
+                     std::string(NUVLET_BUILD_DIR) + "/CPackConfig.cmake", "-D",
+                     "CPACK_INSTALL_CMAKE_PROJECTS=" + std::string(NUVLET_BUILD_DIR) +
+                         ";nuvlet;ALL;/;" + packaging.string() + ";nuvlet-packaging;ALL;/",
+                     "-D",
+                     "CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA=" + source + "/packaging/postinst;" +
+                         source + "/packaging/postrm"});
     ASSERT_EQ(pack.status, 0) << pack.out;
     for (const auto& entry : fs::directory_iterator(suite->dir / "cpack")) {
       if (entry.path().extension() == ".deb") suite->deb = entry.path();
     }
     ASSERT_FALSE(suite->deb.empty()) << pack.out;
-
-    auto key = run({kPublish.string(), "new-key", suite->gnupg.string(), suite->keyring.string(),
-                    "--no-passphrase"});
-    ASSERT_EQ(key.status, 0) << key.out;
-
-    const fs::path build = suite->dir / "packaging-build";
-    auto configure = run({"cmake", "-S", std::string(NUVLET_SOURCE_DIR) + "/packaging", "-B",
-                          build.string(), "-DCMAKE_INSTALL_PREFIX=/usr",
-                          "-DNUVLET_APT_REPOSITORY=file://" + suite->repo.string(),
-                          "-DNUVLET_APT_KEYRING=" + suite->keyring.string()});
-    ASSERT_EQ(configure.status, 0) << configure.out;
-    auto install =
-        run({"cmake", "--install", build.string()}, {{"DESTDIR", suite->shipped.string()}});
+    auto install = dpkgIn(suite->root, {"--install", suite->deb.string()});
     ASSERT_EQ(install.status, 0) << install.out;
   }
   static void TearDownTestSuite() {
@@ -101,13 +121,13 @@ class Repository : public ::testing::Test {
                   "Dir::Etc::PreferencesParts \"" + a + "/etc/preferences.d\";\n" + "Dir::Log \"" +
                   a + "/log\";\n" + "APT::Architecture \"amd64\";\n" +
                   "APT::Sandbox::User \"root\";\n" + "Debug::NoLocking \"true\";\n");
-    // The shipped source, with its key ring where the test installed it.
-    const fs::path source = suite->shipped / "etc/apt/sources.list.d/nuvlet.sources";
+    // The source the installed package gave apt, with its key ring below the test's root.
+    const fs::path source = suite->root / "etc/apt/sources.list.d/nuvlet.sources";
     fs::copy_file(source, apt / "etc/sources.list.d/nuvlet.sources");
-    replaceInFile(apt / "etc/sources.list.d/nuvlet.sources",
-                  "Signed-By: /usr/share/keyrings/nuvlet-archive-keyring.gpg",
-                  "Signed-By: " +
-                      (suite->shipped / "usr/share/keyrings/nuvlet-archive-keyring.gpg").string());
+    replaceInFile(
+        apt / "etc/sources.list.d/nuvlet.sources",
+        "Signed-By: /usr/share/keyrings/nuvlet-archive-keyring.gpg",
+        "Signed-By: " + (suite->root / "usr/share/keyrings/nuvlet-archive-keyring.gpg").string());
   }
   ChildProcess::Result apt_(std::vector<std::string> argv) {
     return run(std::move(argv), {{"APT_CONFIG", (apt / "apt.conf").string()}, {"LC_ALL", "C"}});
@@ -127,23 +147,32 @@ class Repository : public ::testing::Test {
   TempDir apt;
 };
 
-TEST_F(Repository, LintianFindsNoErrorsOrWarningsInThePackage) {
+TEST_F(Repository, LintianFindsNoErrorsOrWarningsInTheReleasePackage) {
   ASSERT_TRUE(findProgram("lintian")) << "lintian is required";
   auto lintian = run({"lintian", "--fail-on", "error,warning", suite->deb.string()});
   EXPECT_EQ(lintian.status, 0) << lintian.out;
 }
 
-TEST_F(Repository, TheShippedSourceNamesTheRepositoryAndTheKeyItShips) {
-  const std::string source = readText(suite->shipped / "etc/apt/sources.list.d/nuvlet.sources");
-  EXPECT_NE(source.find("\nURIs: file://" + suite->repo.string() + "\n"), std::string::npos);
-  EXPECT_NE(source.find("\nSigned-By: /usr/share/keyrings/nuvlet-archive-keyring.gpg\n"),
+TEST_F(Repository, TheInstalledPackageSubscribesAptToTheRepositoryUntilRemoved) {
+  const fs::path source = "etc/apt/sources.list.d/nuvlet.sources";
+  const std::string text = readText(suite->root / source);
+  EXPECT_NE(text.find("\nURIs: file://" + suite->repo.string() + "\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\nSigned-By: /usr/share/keyrings/nuvlet-archive-keyring.gpg\n"),
             std::string::npos)
-      << source;
-  EXPECT_EQ(readText(suite->shipped / "usr/share/keyrings/nuvlet-archive-keyring.gpg"),
+      << text;
+  EXPECT_EQ(readText(suite->root / "usr/share/keyrings/nuvlet-archive-keyring.gpg"),
             readText(suite->keyring));
-  // Without a repository address the package ships no source.
-  auto contents = run({"dpkg-deb", "--contents", suite->deb.string()});
-  EXPECT_EQ(contents.out.find("sources.list.d"), std::string::npos) << contents.out;
+
+  // Its key leaves with the package, so the source must too; a new install brings both.
+  TempDir other;
+  ASSERT_EQ(dpkgIn(other.path(), {"--install", suite->deb.string()}).status, 0);
+  ASSERT_TRUE(fs::exists(other / source.string()));
+  auto remove = dpkgIn(other.path(), {"--remove", "nuvlet"});
+  EXPECT_EQ(remove.status, 0) << remove.out;
+  EXPECT_FALSE(fs::exists(other / source.string()));
+  EXPECT_FALSE(fs::exists(other / "usr/share/keyrings/nuvlet-archive-keyring.gpg"));
+  ASSERT_EQ(dpkgIn(other.path(), {"--install", suite->deb.string()}).status, 0);
+  EXPECT_EQ(readText(other / source.string()), text);
 }
 
 // What apt makes of the repository: a newer version is the candidate, an older one is
