@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <memory>
 #include <string>
@@ -168,6 +169,46 @@ TEST_F(WaylandDisplayTopologyTest, TheCompositorGoingAwayClearsTheDisplaysAndSay
   EXPECT_EQ(lost, 1);
   EXPECT_TRUE(topology->screens().empty());
   EXPECT_FALSE(topology->mainDisplay());
+}
+
+TEST_F(WaylandDisplayTopologyTest, DevicesShowsTheOutputsAndWhereAScrollGoes) {
+  ASSERT_TRUE(sway.command("create_output"));
+  ASSERT_TRUE(sway.command("output HEADLESS-2 resolution 1280x720 position 1920 0"));
+  test::TempDir sys;
+  sys.write("class/backlight/acpi_video0/max_brightness", "100\n");
+  test::TempDir home;
+  // The compositor's runtime directory belongs to another uid as root: the program
+  // gets a directory of its own and the socket's full path.
+  auto runtime = home.write("run/.keep", "").parent_path();
+  ::chmod(runtime.c_str(), 0700);
+  std::map<std::string, std::string> env;
+  env["XDG_RUNTIME_DIR"] = runtime.string();
+  env["WAYLAND_DISPLAY"] = (sway.runtimeDir() / sway.socket()).string();
+  env["XDG_SESSION_TYPE"] = "wayland";
+  env["XDG_CURRENT_DESKTOP"] = "sway";
+  env["DISPLAY"] = "";
+  env["NUVLET_SYSFS_ROOT"] = sys.path().string();
+  env["XDG_CONFIG_HOME"] = (home / "config").string();
+  auto devices = [&] {
+    auto run = test::ChildProcess::run({NUVLET_BUILD_DIR "/app/nuvlet", "devices"}, env, 60);
+    EXPECT_EQ(run.status, 0);
+    const auto from = run.out.find("Displays\n");
+    return run.out.substr(from, run.out.find("\n\n", from) - from);
+  };
+  const std::string panel = "HEADLESS-1  1920x1080+0+0  built-in  main  no EDID";
+  const std::string monitor = "HEADLESS-2  1280x720+1920+0  no EDID";
+  std::string out = devices();
+  EXPECT_NE(out.find("Wayland session, compositor sway"), std::string::npos) << out;
+  EXPECT_NE(out.find(panel), std::string::npos) << out;
+  EXPECT_NE(out.find(monitor), std::string::npos) << out;
+  EXPECT_NE(out.find("scroll adjusts: HEADLESS-1 (the built-in panel"), std::string::npos) << out;
+
+  home.write("config/nuvlet/settings.json",
+             R"({"scrollDisplay": {"edid": "", "connector": "HEADLESS-2"}})");
+  out = devices();
+  EXPECT_NE(out.find("scroll adjusts: HEADLESS-2 (chosen under Scroll Adjusts)"),
+            std::string::npos)
+      << out;
 }
 
 }  // namespace
