@@ -94,7 +94,9 @@ class WaylandEndToEnd : public ::testing::Test {
   }
 
   std::string brightnessItem() {
-    for (const auto& name : host.registered) {
+    // A copy: asking an item for its properties lets the next one register meanwhile.
+    const std::vector<std::string> names = host.registered;
+    for (const auto& name : names) {
       auto props = host.properties(name);
       auto title = props ? lookup(props.get(), "Title") : nullptr;
       if (title && std::string(g_variant_get_string(title.get(), nullptr)) == "Brightness") {
