@@ -3,6 +3,7 @@
 #include <simdjson.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -124,13 +125,26 @@ bool skipValid(od::value& v, std::size_t depth) {
 
 enum class Read { Ok, Absent, Damaged };
 
+// simdjson 3.0 misreads a mantissa of more than 19 digits (its 64-bit accumulator
+// wraps: 0.1844674407370955161652 reads as 5.2e-21). Such a number, which the program
+// never writes but a damaged file may hold, is read again by the C++ library.
+bool correctLongMantissa(std::string_view raw, double& value) {
+  if (std::count_if(raw.begin(), raw.end(), [](char c) { return c >= '0' && c <= '9'; }) <= 19) {
+    return true;
+  }
+  const auto [end, ec] = std::from_chars(raw.data(), raw.data() + raw.size(), value);
+  return ec == std::errc() && end == raw.data() + raw.size();
+}
+
 // A member the fitter reads as a number: its value when it is one, "absent" when it
 // is valid JSON of another type.
 Read readNumber(od::value& v, double& out) {
   od::json_type type;
   if (v.type().get(type)) return Read::Damaged;
   if (type != od::json_type::number) return skipValid(v, 1) ? Read::Absent : Read::Damaged;
-  return v.get_double().get(out) ? Read::Damaged : Read::Ok;
+  const std::string_view raw = trimmed(v.raw_json_token());
+  if (v.get_double().get(out)) return Read::Damaged;
+  return correctLongMantissa(raw, out) ? Read::Ok : Read::Damaged;
 }
 
 Read readBool(od::value& v, bool& out) {
@@ -145,6 +159,7 @@ Read readWholeNumber(od::value& v, std::int64_t& out) {
   od::json_type type;
   if (v.type().get(type)) return Read::Damaged;
   if (type != od::json_type::number) return skipValid(v, 1) ? Read::Absent : Read::Damaged;
+  const std::string_view raw = trimmed(v.raw_json_token());
   od::number num;
   if (v.get_number().get(num)) return Read::Damaged;
   switch (num.get_number_type()) {
@@ -154,7 +169,8 @@ Read readWholeNumber(od::value& v, std::int64_t& out) {
     case od::number_type::unsigned_integer:
       return Read::Absent;  // above the signed range
     case od::number_type::floating_point_number: {
-      const double d = num.get_double();
+      double d = num.get_double();
+      if (!correctLongMantissa(raw, d)) return Read::Damaged;
       if (d == std::trunc(d) && d >= -9223372036854775808.0 && d < 9223372036854775808.0) {
         out = static_cast<std::int64_t>(d);
         return Read::Ok;
