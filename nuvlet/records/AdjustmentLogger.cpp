@@ -42,17 +42,8 @@ bool AdjustmentLogger::ensureOpen() {
     fd_ = -1;
   }
   files::ensureDirectory(file_.parent_path());
-  int created = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (created >= 0) {
-    const auto n = ::write(created, kHeader.data(), kHeader.size());
-    ::close(created);
-    // Half a header would make the first record the header: start again next time.
-    if (n != static_cast<ssize_t>(kHeader.size())) {
-      ::unlink(file_.c_str());
-      return false;
-    }
-  }
-  fd_ = ::open(file_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  fd_ = ::open(file_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
+               0600);
   if (fd_ < 0) return false;
   struct stat st {};
   if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -60,14 +51,23 @@ bool AdjustmentLogger::ensureOpen() {
     fd_ = -1;
     return false;
   }
-  needsLineFeed_ = false;
-  if (st.st_size > 0) {
-    char last = '\n';
-    const int rfd = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (rfd >= 0) {
-      needsLineFeed_ = ::pread(rfd, &last, 1, st.st_size - 1) == 1 && last != '\n';
-      ::close(rfd);
+  // An empty file (new, or left empty by a crash right after it was created) gets the
+  // header first. Half a header would make the first record the header: it goes again.
+  if (st.st_size == 0) {
+    if (::write(fd_, kHeader.data(), kHeader.size()) != static_cast<ssize_t>(kHeader.size())) {
+      [[maybe_unused]] int r = ::ftruncate(fd_, 0);
+      ::close(fd_);
+      fd_ = -1;
+      return false;
     }
+    needsLineFeed_ = false;
+    return true;
+  }
+  char last = '\n';
+  const int rfd = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (rfd >= 0) {
+    needsLineFeed_ = ::pread(rfd, &last, 1, st.st_size - 1) == 1 && last != '\n';
+    ::close(rfd);
   }
   return true;
 }

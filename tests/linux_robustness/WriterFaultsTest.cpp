@@ -292,5 +292,13 @@ TEST_F(WriterFaults, RecordsWrittenAfterTheirDirectoriesAreRemovedReachNewFiles)
   EXPECT_EQ(after.settingsRound, 3);
 }
 
+TEST_F(WriterFaults, AnAdjustmentLogLeftEmptyByACrashGetsItsHeader) {
+  fs::create_directories(paths().stateDir());
+  std::ofstream(paths().adjustmentLog()).flush();
+  start();
+  writers->round(1);
+  EXPECT_EQ(read().logRecords, 1);
+}
+
 }  // namespace
 }  // namespace nuvlet::test
