@@ -36,8 +36,13 @@ case "$what" in
     ;;
 esac
 
-cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz
+# One build at a time when several runs start together.
+mkdir -p build-fuzz
+(
+  flock 9
+  cmake --preset fuzz >/dev/null
+  cmake --build --preset fuzz
+) 9>build-fuzz/.build-lock
 
 mkdir -p build-fuzz/artifacts
 failed=()
