@@ -105,9 +105,14 @@ bool skipValid(od::value& v, std::size_t depth) {
     }
     case od::json_type::string: {
       // Without a backslash there is nothing to unescape; the scanner has already
-      // rejected raw control characters and unterminated strings.
+      // rejected raw control characters and unterminated strings. The string is still
+      // consumed: a value left unread is skipped by bracket counting, which would let
+      // stray characters after it (`"a":"b":}`) pass.
       const std::string_view raw = trimmed(v.raw_json_token());
-      if (std::memchr(raw.data(), '\\', raw.size()) == nullptr) return true;
+      if (std::memchr(raw.data(), '\\', raw.size()) == nullptr) {
+        od::raw_json_string consumed;
+        return !v.get_raw_json_string().get(consumed);
+      }
       std::string_view unescaped;
       return !v.get_string().get(unescaped);
     }
