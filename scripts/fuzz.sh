@@ -54,9 +54,12 @@ for target in "${chosen[@]}"; do
   [ -f "fuzz/$target.dict" ] && args+=(-dict="fuzz/$target.dict")
   echo "== fuzz $target for ${seconds}s"
   marker=$(mktemp)
+  # The targets' scratch files, removed however the run ends.
+  scratch=$(mktemp -d)
   status=0
-  "build-fuzz/fuzz/fuzz_$target" "${args[@]}" "$work" "fuzz/corpus/$target" 2>&1 |
+  TMPDIR=$scratch "build-fuzz/fuzz/fuzz_$target" "${args[@]}" "$work" "fuzz/corpus/$target" 2>&1 |
     grep --line-buffered -v -E '^#[0-9]+[[:space:]]+(NEW|REDUCE|pulse)' || status=$?
+  rm -rf "$scratch"
   if [ "$status" -ne 0 ]; then
     failed+=("$target")
     find build-fuzz/artifacts -name "$target-*" -newer "$marker" | while read -r input; do
