@@ -180,18 +180,15 @@ class AppEndToEnd : public ::testing::Test {
 
   std::map<std::string, std::string> environment() const {
     const fs::path& h = home.path();
-    return {{"DISPLAY", xvfb.display()},
-            {"WAYLAND_DISPLAY", ""},
-            {"XDG_SESSION_TYPE", "x11"},
-            {"DBUS_SESSION_BUS_ADDRESS", sessionBus.address()},
-            {"DBUS_SYSTEM_BUS_ADDRESS", systemBus.address()},
-            {"PULSE_SERVER", pulse.address()},
-            {"NUVLET_SYSFS_ROOT", sysfs.path().string()},
-            {"HOME", h.string()},
-            {"XDG_CONFIG_HOME", (h / "config").string()},
-            {"XDG_DATA_HOME", (h / "data").string()},
-            {"XDG_STATE_HOME", (h / "state").string()},
-            {"XDG_CACHE_HOME", (h / "cache").string()}};
+    std::map<std::string, std::string> env = {{"DISPLAY", xvfb.display()},
+                                              {"WAYLAND_DISPLAY", ""},
+                                              {"XDG_SESSION_TYPE", "x11"},
+                                              {"DBUS_SESSION_BUS_ADDRESS", sessionBus.address()},
+                                              {"DBUS_SYSTEM_BUS_ADDRESS", systemBus.address()},
+                                              {"PULSE_SERVER", pulse.address()},
+                                              {"NUVLET_SYSFS_ROOT", sysfs.path().string()}};
+    env.merge(homeEnvironment(h));
+    return env;
   }
 
   // Nuvlet with its diagnostics, stdout and stderr both on the pipe the test reads.

@@ -73,21 +73,18 @@ class GnomeEndToEnd : public ::testing::Test {
 
   std::map<std::string, std::string> environment() const {
     const fs::path& h = home.path();
-    return {{"DISPLAY", ""},
-            {"WAYLAND_DISPLAY", "wayland-0"},
-            {"XDG_SESSION_TYPE", "wayland"},
-            {"XDG_CURRENT_DESKTOP", "GNOME"},
-            {"XDG_RUNTIME_DIR", runtime.string()},
-            {"GSETTINGS_BACKEND", "keyfile"},
-            {"DBUS_SESSION_BUS_ADDRESS", sessionBus.address()},
-            {"DBUS_SYSTEM_BUS_ADDRESS", systemBus.address()},
-            {"PULSE_SERVER", "unix:" + (h / "no-pulse").string()},
-            {"NUVLET_SYSFS_ROOT", sysfs.path().string()},
-            {"HOME", h.string()},
-            {"XDG_CONFIG_HOME", (h / "config").string()},
-            {"XDG_DATA_HOME", (h / "data").string()},
-            {"XDG_STATE_HOME", (h / "state").string()},
-            {"XDG_CACHE_HOME", (h / "cache").string()}};
+    std::map<std::string, std::string> env = {{"DISPLAY", ""},
+                                              {"WAYLAND_DISPLAY", "wayland-0"},
+                                              {"XDG_SESSION_TYPE", "wayland"},
+                                              {"XDG_CURRENT_DESKTOP", "GNOME"},
+                                              {"XDG_RUNTIME_DIR", runtime.string()},
+                                              {"GSETTINGS_BACKEND", "keyfile"},
+                                              {"DBUS_SESSION_BUS_ADDRESS", sessionBus.address()},
+                                              {"DBUS_SYSTEM_BUS_ADDRESS", systemBus.address()},
+                                              {"PULSE_SERVER", "unix:" + (h / "no-pulse").string()},
+                                              {"NUVLET_SYSFS_ROOT", sysfs.path().string()}};
+    env.merge(homeEnvironment(h));
+    return env;
   }
 
   bool hasOwner(const std::string& name) {
@@ -99,10 +96,10 @@ class GnomeEndToEnd : public ::testing::Test {
   }
 
   bool hostRegistered() {
-    auto r = peer.call("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
-                       "org.freedesktop.DBus.Properties", "Get",
-                       g_variant_new("(ss)", "org.kde.StatusNotifierWatcher",
-                                     "IsStatusNotifierHostRegistered"));
+    auto r = peer.call(
+        "org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
+        "org.freedesktop.DBus.Properties", "Get",
+        g_variant_new("(ss)", "org.kde.StatusNotifierWatcher", "IsStatusNotifierHostRegistered"));
     if (!r.ok()) return false;
     GVariant* inner = nullptr;
     g_variant_get(r.value.get(), "(v)", &inner);

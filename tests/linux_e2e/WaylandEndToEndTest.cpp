@@ -66,21 +66,19 @@ class WaylandEndToEnd : public ::testing::Test {
 
   std::map<std::string, std::string> environment() const {
     const fs::path& h = home.path();
-    return {{"DISPLAY", ""},
-            {"WAYLAND_DISPLAY", (sway.runtimeDir() / sway.socket()).string()},
-            {"XDG_SESSION_TYPE", "wayland"},
-            {"XDG_CURRENT_DESKTOP", "sway"},
-            // As root the compositor's runtime directory is another uid's.
-            {"XDG_RUNTIME_DIR", runtime.string()},
-            {"DBUS_SESSION_BUS_ADDRESS", sessionBus.address()},
-            {"DBUS_SYSTEM_BUS_ADDRESS", systemBus.address()},
-            {"PULSE_SERVER", "unix:" + (h / "no-pulse").string()},
-            {"NUVLET_SYSFS_ROOT", sysfs.path().string()},
-            {"HOME", h.string()},
-            {"XDG_CONFIG_HOME", (h / "config").string()},
-            {"XDG_DATA_HOME", (h / "data").string()},
-            {"XDG_STATE_HOME", (h / "state").string()},
-            {"XDG_CACHE_HOME", (h / "cache").string()}};
+    std::map<std::string, std::string> env = {
+        {"DISPLAY", ""},
+        {"WAYLAND_DISPLAY", (sway.runtimeDir() / sway.socket()).string()},
+        {"XDG_SESSION_TYPE", "wayland"},
+        {"XDG_CURRENT_DESKTOP", "sway"},
+        // As root the compositor's runtime directory is another uid's.
+        {"XDG_RUNTIME_DIR", runtime.string()},
+        {"DBUS_SESSION_BUS_ADDRESS", sessionBus.address()},
+        {"DBUS_SYSTEM_BUS_ADDRESS", systemBus.address()},
+        {"PULSE_SERVER", "unix:" + (h / "no-pulse").string()},
+        {"NUVLET_SYSFS_ROOT", sysfs.path().string()}};
+    env.merge(homeEnvironment(h));
+    return env;
   }
 
   bool waitFor(const std::function<bool()>& done, double seconds = 10) {

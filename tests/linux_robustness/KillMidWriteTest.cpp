@@ -68,18 +68,16 @@ class KillMidWrite : public ::testing::Test {
     const fs::path& h = home.path();
     // No session bus: each run is the only one, without waiting for the bus to notice
     // that the killed one has gone.
-    return {{"DISPLAY", xvfb.display()},
-            {"WAYLAND_DISPLAY", ""},
-            {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + (h / "no-bus").string()},
-            {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + (h / "no-bus").string()},
-            {"XDG_RUNTIME_DIR", h.string()},
-            {"PULSE_SERVER", "unix:" + (h / "no-pulse").string()},
-            {"NUVLET_SYSFS_ROOT", sysfs.path().string()},
-            {"HOME", h.string()},
-            {"XDG_CONFIG_HOME", (h / "config").string()},
-            {"XDG_DATA_HOME", (h / "data").string()},
-            {"XDG_STATE_HOME", (h / "state").string()},
-            {"XDG_CACHE_HOME", (h / "cache").string()}};
+    std::map<std::string, std::string> env = {
+        {"DISPLAY", xvfb.display()},
+        {"WAYLAND_DISPLAY", ""},
+        {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + (h / "no-bus").string()},
+        {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + (h / "no-bus").string()},
+        {"XDG_RUNTIME_DIR", h.string()},
+        {"PULSE_SERVER", "unix:" + (h / "no-pulse").string()},
+        {"NUVLET_SYSFS_ROOT", sysfs.path().string()}};
+    env.merge(homeEnvironment(h));
+    return env;
   }
 
   // A new grey on screen, so that the running program has rows to write.

@@ -43,4 +43,12 @@ std::string readText(const std::filesystem::path& file) {
   return out.str();
 }
 
+std::map<std::string, std::string> homeEnvironment(const std::filesystem::path& home) {
+  return {{"HOME", home.string()},
+          {"XDG_CONFIG_HOME", (home / "config").string()},
+          {"XDG_DATA_HOME", (home / "data").string()},
+          {"XDG_STATE_HOME", (home / "state").string()},
+          {"XDG_CACHE_HOME", (home / "cache").string()}};
+}
+
 }  // namespace nuvlet::test

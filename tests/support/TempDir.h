@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <string>
 
 namespace nuvlet::test {
@@ -22,6 +23,10 @@ class TempDir {
  private:
   std::filesystem::path path_;
 };
+
+// The variables that make `home` a program's home: HOME and the XDG config, data,
+// state and cache directories below it.
+std::map<std::string, std::string> homeEnvironment(const std::filesystem::path& home);
 
 // The contents of a file, or "" when it cannot be read.
 std::string readText(const std::filesystem::path& file);
