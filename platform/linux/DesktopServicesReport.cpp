@@ -6,6 +6,7 @@
 
 #include "platform/linux/BusConnection.h"
 #include "platform/linux/SessionBusLink.h"
+#include "platform/linux/TrayHostProcess.h"
 
 namespace nuvlet::linux_platform {
 namespace {
@@ -39,6 +40,24 @@ bool hasOwner(GDBusConnection* bus, const char* name) {
   return owned;
 }
 
+// Which process keeps the watcher, and how the item reads that host's wheel notches.
+std::string trayHostText(GDBusConnection* bus, const char* watcher) {
+  auto pid = busPeerPid(bus, watcher, kTimeoutMs);
+  if (!pid) return "watcher process unknown; wheel notches read by the orientation's spelling";
+  std::string process = processName(*pid);
+  std::string who =
+      (process.empty() ? "an unnamed process" : process) + " (pid " + std::to_string(*pid) + ")";
+  const KnownTrayHost* host = knownTrayHost(process);
+  if (!host) {
+    return "watcher kept by " + who +
+           ", not a host we know: a wheel notch is read as Scroll(+-120, \"Vertical\") or "
+           "Scroll(+-1, \"vertical\")";
+  }
+  return "watcher kept by " + who + ": " + std::string(host->name) +
+         ", one wheel notch = Scroll(+-" + std::to_string(static_cast<int>(host->deltaPerNotch)) +
+         ") = a step of 0.05";
+}
+
 std::string trayLine(GDBusConnection* bus) {
   const char* watcher = "org.kde.StatusNotifierWatcher";
   if (!hasOwner(bus, watcher)) {
@@ -61,7 +80,7 @@ std::string trayLine(GDBusConnection* bus) {
   }
   g_variant_unref(properties);
   g_variant_unref(reply);
-  return line;
+  return line + "; " + trayHostText(bus, watcher);
 }
 
 std::string notificationLine(GDBusConnection* bus) {

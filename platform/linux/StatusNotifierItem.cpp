@@ -301,8 +301,9 @@ void StatusNotifierItem::handle(const gchar* method, GVariant* parameters,
     const gchar* orientation = nullptr;
     g_variant_get(parameters, "(i&s)", &delta, &orientation);
     std::string direction = orientation;
+    const KnownTrayHost* host = scrollHost(g_dbus_method_invocation_get_sender(invocation));
     g_dbus_method_invocation_return_value(invocation, nullptr);
-    scroll_.scroll(delta, direction);
+    scroll_.scroll(delta, direction, host);
     return;
   }
   std::function<void()> callback;
@@ -315,6 +316,18 @@ void StatusNotifierItem::handle(const gchar* method, GVariant* parameters,
   }
   g_dbus_method_invocation_return_value(invocation, nullptr);
   if (callback) callback();  // last: it may destroy this item
+}
+
+const KnownTrayHost* StatusNotifierItem::scrollHost(const char* sender) {
+  if (!sender || !connection_) return nullptr;
+  auto found = scrollHosts_.find(sender);
+  if (found != scrollHosts_.end()) return found->second;
+  // Unique names are never reused, so only hosts that come and go grow the cache.
+  if (scrollHosts_.size() >= 16) scrollHosts_.clear();
+  const KnownTrayHost* host = nullptr;
+  if (auto pid = busPeerPid(connection_, sender)) host = knownTrayHost(processName(*pid));
+  scrollHosts_.emplace(sender, host);
+  return host;
 }
 
 void StatusNotifierItem::methodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*,

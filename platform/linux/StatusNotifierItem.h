@@ -3,6 +3,7 @@
 #include <gio/gio.h>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -76,8 +77,13 @@ class StatusNotifierItem final : public StatusItem {
   std::string toolTipTitle_;
   std::string toolTipText_;
 
+  // The known host behind each caller of Scroll, looked up once per bus name; null for
+  // a caller we do not know.
+  const KnownTrayHost* scrollHost(const char* sender);
+
   DbusMenuExporter menu_;
   ScrollNormalizer scroll_;
+  std::map<std::string, const KnownTrayHost*> scrollHosts_;
   std::unique_ptr<SessionBusLink> link_;
 
   GDBusConnection* connection_ = nullptr;  // borrowed from link_ while up
