@@ -90,6 +90,7 @@ int runTray(std::optional<std::filesystem::path>& relaunchInto) {
   auto mixer = makePulseAudioMixer(*loop);
   StatusNotifierBarOptions barOptions;
   barOptions.alternateHeld = x11AlternateHeld(x);
+  barOptions.iconThemePath = installedIconThemePath();
   auto statusBar = makeStatusNotifierBar(*loop, std::move(barOptions));
   auto colorScheme =
       makeDesktopColorScheme(*loop, makePortalColorScheme(*loop), x ? x->get() : nullptr,

@@ -35,6 +35,7 @@ class StatusNotifierItem final : public StatusItem {
     std::string busName;     // org.kde.StatusNotifierItem-<pid>-<n>
     std::string id;          // the item's Id property
     std::function<bool()> alternateHeld;
+    std::string iconThemePath;  // see StatusNotifierBarOptions
   };
 
   StatusNotifierItem(RunLoop& loop, Options options);
@@ -42,6 +43,7 @@ class StatusNotifierItem final : public StatusItem {
 
   void setCallbacks(Callbacks callbacks) override;
   void setIcon(std::vector<Pixmap> sizes) override;
+  void setIconName(const std::string& name) override;
   void setTitle(const std::string& title) override;
   void setToolTip(const std::string& title, const std::string& text) override;
 
@@ -74,6 +76,7 @@ class StatusNotifierItem final : public StatusItem {
   std::vector<Pixmap> icon_;
   GVariant* iconVariant_ = nullptr;
   std::string title_;
+  std::string iconName_;  // empty unless the icon is installed under the theme path
   std::string toolTipTitle_;
   std::string toolTipText_;
 

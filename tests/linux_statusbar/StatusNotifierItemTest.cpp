@@ -62,7 +62,8 @@ class Tray : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(bus.running()) << "dbus-daemon is needed";
-    bar = makeStatusNotifierBar(loop, {bus.address(), [this] { return alternate; }, 15.0});
+    bar = makeStatusNotifierBar(
+        loop, {bus.address(), [this] { return alternate; }, 15.0, themeDir.path().string()});
   }
 
   std::unique_ptr<TrayHost> startHost(bool hostRegistered = true) {
@@ -106,6 +107,7 @@ class Tray : public ::testing::Test {
 
   DbusDaemon bus;
   sim::VirtualRunLoop loop;
+  test::TempDir themeDir;  // holds one installed symbolic icon
   bool alternate = false;
   std::unique_ptr<StatusBar> bar;
 };
@@ -168,6 +170,31 @@ TEST_F(TrayItem, TheHostReadsTitleToolTipMenuAndAnIconInNetworkByteOrder) {
       {"ItemIsMenu", "true"},
       {"ToolTip", "('', [], 'Brightness', '50%')"}};
   for (auto [key, value] : expected) EXPECT_EQ(printed(lookup(props.get(), key).get()), value);
+}
+
+// A name is published only when its icon is installed: a host asked for a missing icon
+// could draw nothing instead of the pixmap.
+TEST_F(TrayItem, AnInstalledSymbolicIconIsNamedWithItsThemePathAndAMissingOneIsNot) {
+  themeDir.write("hicolor/scalable/status/nuvlet-volume-pie-050-symbolic.svg", "<svg/>");
+  struct Case {
+    const char* name;
+    const char* iconName;
+    std::string themePath;
+  };
+  const std::string path = "'" + themeDir.path().string() + "'";
+  const Case cases[] = {
+      {"nuvlet-volume-pie-050-symbolic", "'nuvlet-volume-pie-050-symbolic'", path},
+      {"nuvlet-volume-pie-055-symbolic", "''", "''"},
+      {"../../../../etc/passwd", "''", "''"},
+      {"", "''", "''"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    item->setIconName(c.name);
+    auto props = host.properties(name);
+    ASSERT_NE(props, nullptr);
+    EXPECT_EQ(printed(lookup(props.get(), "IconName").get()), c.iconName);
+    EXPECT_EQ(printed(lookup(props.get(), "IconThemePath").get()), c.themePath);
+  }
 }
 
 TEST_F(TrayItem, ScrollsAndClicksReachTheirCallbacks) {
