@@ -262,6 +262,13 @@ class XfcePanel : public ::testing::TestWithParam<std::tuple<const char*, int>> 
     };
     view->onScroll = [this](double delta) { view->setLevel(view->level() - delta / 200); };
     view->onRightClick = [this] { ++middleClicks; };
+    view->menu = [this](bool) {
+      ++menusBuilt;
+      MenuItem quit;
+      quit.label = "Quit Nuvlet";
+      quit.activate = [] {};
+      return Menu{quit};
+    };
     view->setAccessibilityLabel("Brightness");
     view->setLevel(0.5);
     return pumpUntil(
@@ -283,9 +290,10 @@ class XfcePanel : public ::testing::TestWithParam<std::tuple<const char*, int>> 
   std::unique_ptr<ColorScheme> scheme;
   std::unique_ptr<ScrollableStatusView> view;
   int middleClicks = 0;
+  int menusBuilt = 0;
 };
 
-TEST_P(XfcePanel, TheGlyphStandsOutAndTheWheelAndMiddleClickWork) {
+TEST_P(XfcePanel, TheGlyphStandsOutAndTheWheelAndClicksWork) {
   const auto [theme, size] = GetParam();
   ASSERT_TRUE(startPanelWithItem());
   Found glyph;
@@ -319,11 +327,16 @@ TEST_P(XfcePanel, TheGlyphStandsOutAndTheWheelAndMiddleClickWork) {
   EXPECT_NEAR(view->level(), before, 1e-9);
   ASSERT_EQ(ChildProcess::run({"xdotool", "click", "2"}, {}).status, 0);
   EXPECT_TRUE(pumpUntil(loop, [&] { return middleClicks == 1; }));
+  // A left click opens the menu, which the panel asks us to build afresh.
+  const int built = menusBuilt;
+  ASSERT_EQ(ChildProcess::run({"xdotool", "click", "1"}, {}).status, 0);
+  EXPECT_TRUE(pumpUntil(loop, [&] { return menusBuilt > built; }));
+  ChildProcess::run({"xdotool", "key", "Escape"}, {});
 }
 
 INSTANTIATE_TEST_SUITE_P(LightAndDark, XfcePanel,
                          ::testing::Combine(::testing::Values("Adwaita", "HighContrastInverse"),
-                                            ::testing::Values(16, 22, 32)),
+                                            ::testing::Values(16, 22, 32, 64)),
                          [](const auto& param) {
                            std::string theme = std::get<0>(param.param);
                            return (theme == "Adwaita" ? std::string("Light") : "Dark") +
