@@ -24,10 +24,12 @@
 #include "platform/linux/LogindSleepMonitor.h"
 #include "platform/linux/PortalColorScheme.h"
 #include "platform/linux/PulseAudioMixer.h"
+#include "platform/linux/SessionKind.h"
 #include "platform/linux/SingleInstance.h"
 #include "platform/linux/StatusNotifierBar.h"
 #include "platform/linux/SysfsRoot.h"
 #include "platform/linux/TerminationSignals.h"
+#include "platform/linux/WaylandDisplayTopology.h"
 #include "platform/linux/X11DisplayTopology.h"
 #include "platform/linux/X11Modifiers.h"
 #include "platform/linux/X11ScreenCapture.h"
@@ -37,8 +39,8 @@
 namespace nuvlet::cli {
 namespace {
 
-// The desktop without an X server (a Wayland session without XWayland, a console):
-// no displays, so brightness commands fall back to the built-in backlight.
+// The desktop without a display server (a console, or a compositor that did not
+// answer): no displays, so brightness commands fall back to the built-in backlight.
 class NoDisplays final : public DisplayTopology {
  public:
   std::optional<DisplayID> mainDisplay() const override { return std::nullopt; }
@@ -79,8 +81,20 @@ int runTray(std::optional<std::filesystem::path>& relaunchInto) {
   ThreadWorkQueue fitQueue;
   ThreadWorkQueue sensorQueue;
 
+  // Set once the delegate exists; a compositor can only go away while the loop runs.
+  std::function<void()> terminate;
+  // In a Wayland session the X connection (XWayland) serves only the workspace and the
+  // modifier keys: its single output says nothing true about the displays.
   auto x = XConnection::open(*loop);
-  std::unique_ptr<DisplayTopology> topology = makeX11DisplayTopology(x);
+  std::unique_ptr<DisplayTopology> topology;
+  if (sessionKindFromEnvironment() == SessionKind::Wayland) {
+    topology = makeWaylandDisplayTopology(*loop, sysfsRootFromEnvironment(), [&terminate] {
+      log::info("the compositor is gone: quitting");
+      if (terminate) terminate();
+    });
+  } else {
+    topology = makeX11DisplayTopology(x);
+  }
   if (!topology) topology = std::make_unique<NoDisplays>();
   std::shared_ptr<ScreenCapture> capture = makeScreenCapture(clock);
   auto workspace = makeLinuxWorkspace(x, makeLogindSleepMonitor(*loop));
@@ -120,7 +134,7 @@ int runTray(std::optional<std::filesystem::path>& relaunchInto) {
                   *loginService, *updateService, monitorTool, std::make_shared<FitCache>()});
 
   bool terminating = false;
-  auto terminate = [&] {
+  terminate = [&] {
     if (terminating) return;
     terminating = true;
     log::debug("terminating");

@@ -6,12 +6,19 @@
 #include <string>
 
 #include "nuvlet/control/VolumeController.h"
+#include "nuvlet/platform/Clock.h"
+#include "nuvlet/platform/Paths.h"
 #include "nuvlet/platform/ThreadWorkQueue.h"
 #include "nuvlet/sensing/AmbientLightSensor.h"
+#include "nuvlet/sensing/DisplayRouter.h"
+#include "nuvlet/ui/StatusItemController.h"
 #include "platform/linux/GlibRunLoop.h"
+#include "platform/linux/JsonFileDefaults.h"
 #include "platform/linux/LinuxLightSensor.h"
 #include "platform/linux/PulseAudioMixer.h"
+#include "platform/linux/SessionKind.h"
 #include "platform/linux/SysfsRoot.h"
+#include "platform/linux/WaylandDisplayTopology.h"
 #include "platform/linux/X11DisplayTopology.h"
 
 namespace nuvlet::cli {
@@ -43,7 +50,62 @@ std::string hex(DisplayID id) {
   return buffer;
 }
 
+// The outputs as the compositor describes them, and where a scroll over the item goes:
+// a Wayland session gives no pointer to follow.
+std::vector<std::string> reportWaylandDisplays() {
+  const char* socket = std::getenv("WAYLAND_DISPLAY");
+  std::vector<std::string> lines{
+      "Wayland session, compositor " + linux_platform::compositorFromEnvironment() +
+      (socket != nullptr && *socket != 0 ? std::string(", socket ") + socket : std::string())};
+  auto loop = linux_platform::makeGlibRunLoop();
+  auto topology = linux_platform::makeWaylandDisplayTopology(
+      *loop, linux_platform::sysfsRootFromEnvironment(), {});
+  if (!topology) {
+    lines.push_back("missing: the Wayland compositor does not answer");
+    return lines;
+  }
+  if (topology->screens().empty()) lines.push_back("missing: the compositor reports no output");
+  for (const auto& s : topology->screens()) {
+    std::string line =
+        hex(*s.id) + "  " + (s.name.empty() ? "(unnamed)" : s.name) + "  " +
+        format("%.0fx%.0f+%.0f+%.0f", s.frame.width, s.frame.height, s.frame.x, s.frame.y);
+    if (s.scale != 1) line += format("  scale %g", s.scale);
+    if (s.builtIn) line += "  built-in";
+    if (s.id == topology->mainDisplay()) line += "  main";
+    line += s.edid.empty() ? "  no EDID" : "  EDID " + std::to_string(s.edid.size()) + " bytes";
+    if (!s.description.empty()) line += "  \"" + s.description + "\"";
+    lines.push_back(line);
+  }
+  SystemClock clock;
+  auto defaults =
+      linux_platform::makeJsonFileDefaults(Paths::fromEnvironment().settingsFile(), clock);
+  DisplayRouter router(*topology, clock);
+  std::optional<DisplayChoice> choice;
+  if (auto stored = defaults->value(StatusItemController::kScrollDisplayKey)) {
+    choice = DisplayChoice::fromJson(*stored);
+  }
+  router.setScrollChoice(choice);
+  const DisplayID target = router.currentTarget();
+  std::string name = "nothing";
+  for (const auto& s : topology->screens()) {
+    if (s.id == target) name = s.name;
+  }
+  const auto& screens = topology->screens();
+  const bool chosen = choice && choice->find(screens) != nullptr;
+  const std::string why = screens.size() <= 1 ? "the only display"
+                          : chosen            ? "chosen under Scroll Adjusts"
+                          : topology->isBuiltIn(target)
+                              ? "the built-in panel; another can be chosen under Scroll Adjusts"
+                              : "the main display; another can be chosen under Scroll Adjusts";
+  lines.push_back("scroll adjusts: " + name + " (" + why + ")");
+  lines.push_back("pointer: none in a Wayland session (XWayland's outputs are not used)");
+  return lines;
+}
+
 std::vector<std::string> reportDisplays() {
+  if (linux_platform::sessionKindFromEnvironment() == linux_platform::SessionKind::Wayland) {
+    return reportWaylandDisplays();
+  }
   auto loop = linux_platform::makeGlibRunLoop();
   auto x = linux_platform::XConnection::open(*loop);
   if (!x) {
@@ -82,7 +144,8 @@ std::vector<std::string> reportLight() {
   auto sensor = linux_platform::makeLinuxLightSensor(
       *loop, worker, linux_platform::sysfsRootFromEnvironment() / "bus/iio/devices");
   // The proxy answers over the bus: give it a moment.
-  runUntil(*loop, [&] { return sensor->lux().has_value(); }, 1.0);
+  runUntil(
+      *loop, [&] { return sensor->lux().has_value(); }, 1.0);
   if (!sensor->isAvailable()) return {"missing: " + sensor->describe()};
   std::string line = sensor->describe();
   if (auto lux = sensor->lux()) {
@@ -96,7 +159,8 @@ std::vector<std::string> reportLight() {
 std::vector<std::string> reportAudio() {
   auto loop = linux_platform::makeGlibRunLoop();
   auto mixer = linux_platform::makePulseAudioMixer(*loop);
-  runUntil(*loop, [&] { return mixer->defaultOutput().has_value(); }, 2.0);
+  runUntil(
+      *loop, [&] { return mixer->defaultOutput().has_value(); }, 2.0);
   if (!mixer->defaultOutput()) return {"missing: " + mixer->describe()};
   VolumeController volume(*mixer);
   std::string line = mixer->describe();

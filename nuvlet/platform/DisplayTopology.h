@@ -10,7 +10,8 @@
 
 namespace nuvlet {
 
-// A display as the platform numbers it; on X11 the RandR output id.
+// A display as the platform numbers it: on X11 the RandR output id, on Wayland a hash
+// of the connector name and the EDID (the same after a restart).
 using DisplayID = std::uint32_t;
 
 // Global desktop coordinates in pixels: origin at the top left of the whole desktop,
@@ -57,6 +58,10 @@ struct Screen {
   std::vector<std::uint8_t> edid;
   // Nothing when the desktop says nothing about its panels on this screen.
   std::optional<PanelInsets> panels;
+  // What the compositor says about the monitor ("Dell Inc. U2720Q ..."); may be empty.
+  std::string description{};
+  // Device pixels per frame unit (Wayland output scale; 1 on X11).
+  double scale = 1;
   bool operator==(const Screen&) const = default;
 };
 
@@ -86,6 +91,10 @@ class DisplayTopology {
     static const std::vector<Screen> none;
     return none;
   }
+
+  // Whether the desktop lets us follow the pointer across screens at all. A Wayland
+  // session gives a tray item no global pointer: the user then chooses the display.
+  virtual bool tracksPointer() const { return true; }
 
   // The pointer's last known position; nothing when it is unknown (no display server,
   // or the pointer is on another X screen).

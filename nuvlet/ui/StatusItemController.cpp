@@ -92,6 +92,11 @@ void StatusItemController::enableFullFeatures(ExternalBrightnessController* exte
   volume_ = volume;
   loop_ = loop;
   dailyStats_ = dailyStats;
+  if (router_ && !platform_.topology.tracksPointer()) {
+    if (auto stored = platform_.defaults.value(kScrollDisplayKey)) {
+      router_->setScrollChoice(DisplayChoice::fromJson(*stored));
+    }
+  }
   refreshSilhouette();
   if (volume_) {
     addVolumeItem();
@@ -246,6 +251,9 @@ Menu StatusItemController::menu(Origin origin, bool alternate) {
   autoEntry.toolTip = kAutoToolTip;
   menu.push_back(std::move(autoEntry));
   menu.push_back(infoEntry(kAutoDescription));
+  if (offersScrollChoice()) {
+    menu.push_back(submenu("Scroll Adjusts", buildScrollChoiceSubmenu()));
+  }
 
   if (alternate) {
     menu.push_back(checkEntry("Show Compensation Debug",
@@ -290,6 +298,37 @@ Menu StatusItemController::menu(Origin origin, bool alternate) {
   quit.shortcut = "q";
   menu.push_back(std::move(quit));
   return menu;
+}
+
+bool StatusItemController::offersScrollChoice() const {
+  return router_ && !platform_.topology.tracksPointer() && platform_.topology.screens().size() >= 2;
+}
+
+Menu StatusItemController::buildScrollChoiceSubmenu() {
+  Menu menu;
+  const auto current = target();
+  for (const Screen& screen : platform_.topology.screens()) {
+    std::string label = screen.builtIn               ? "Built-in Display"
+                        : screen.description.empty() ? screen.name
+                                                     : screen.description;
+    if (label != screen.name && !screen.name.empty()) label += " (" + screen.name + ")";
+    std::weak_ptr<bool> alive = alive_;
+    // The entry keeps the display's EDID and connector, not its id: chosen after an
+    // unplug while the menu was open, it falls back like any gone display.
+    MenuItem item = entry(std::move(label), [this, alive, choice = DisplayChoice::of(screen)] {
+      if (!alive.expired()) chooseScrollDisplay(choice);
+    });
+    item.toggle = MenuItem::Toggle::Radio;
+    item.checked = screen.id && screen.id == current;
+    menu.push_back(std::move(item));
+  }
+  return menu;
+}
+
+void StatusItemController::chooseScrollDisplay(const DisplayChoice& choice) {
+  platform_.defaults.setValue(kScrollDisplayKey, choice.toJson());
+  if (router_) router_->setScrollChoice(choice);
+  refreshSilhouette();
 }
 
 Menu StatusItemController::buildCalibrationSubmenu() {

@@ -41,6 +41,8 @@ class StatusItemController {
   static constexpr std::string_view kShowVolumeKey = "showVolumeInMenuBar";
   // Only the menu's check mark reads it.
   static constexpr std::string_view kShowDebugKey = "showCompensationDebug";
+  // The display chosen under "Scroll Adjusts", as DisplayChoice::toJson().
+  static constexpr std::string_view kScrollDisplayKey = "scrollDisplay";
 
   enum class Origin { Brightness, Volume };
 
@@ -96,6 +98,8 @@ class StatusItemController {
   void resetAllCalibration();
   void resetEverything();
   void toggleMute();
+  // "Scroll Adjusts": remembered, and the glyph follows.
+  void chooseScrollDisplay(const DisplayChoice& choice);
 
   // Views are exposed for the shell's and the tests' reading; volumeView() is null
   // while there is no volume item.
@@ -124,6 +128,9 @@ class StatusItemController {
   std::optional<DisplayID> target() const;
   void redrawAll();
   Menu buildCalibrationSubmenu();
+  // Shown only where there is no pointer to follow and more than one display.
+  bool offersScrollChoice() const;
+  Menu buildScrollChoiceSubmenu();
   // Wraps a member action so that a menu outliving the controller does nothing.
   std::function<void()> action(void (StatusItemController::*fn)());
 

@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "nuvlet/sensing/FrameReducer.h"
+#include "platform/linux/SessionKind.h"
 
 namespace nuvlet::linux_platform {
 namespace {
@@ -383,12 +384,7 @@ std::unique_ptr<ScreenCapture> makeX11ScreenCapture(const Clock& clock, X11Captu
   return std::make_unique<X11ScreenCapture>(clock, std::move(options));
 }
 
-bool isWaylandSession() {
-  const char* wayland = std::getenv("WAYLAND_DISPLAY");
-  const char* type = std::getenv("XDG_SESSION_TYPE");
-  return (wayland != nullptr && *wayland != '\0') ||
-         (type != nullptr && std::string_view(type) == "wayland");
-}
+bool isWaylandSession() { return sessionKindFromEnvironment() == SessionKind::Wayland; }
 
 std::unique_ptr<ScreenCapture> makeScreenCapture(const Clock& clock) {
   if (isWaylandSession()) return std::make_unique<UnavailableScreenCapture>();

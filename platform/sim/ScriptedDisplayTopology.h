@@ -20,6 +20,7 @@ class ScriptedDisplayTopology final : public DisplayTopology {
   std::vector<DisplayID> onlineDisplays() const override { return online; }
   const std::vector<Screen>& screens() const override { return screenList; }
   std::optional<ScreenPoint> pointerLocation() const override { return pointer; }
+  bool tracksPointer() const override { return hasPointer; }
 
   std::optional<ListenerId> addPointerMovedListener(std::function<void()> fn) override {
     if (!reportsMotion) return std::nullopt;
@@ -49,6 +50,8 @@ class ScriptedDisplayTopology final : public DisplayTopology {
   std::vector<Screen> screenList;
   std::optional<ScreenPoint> pointer;
   bool reportsMotion = true;
+  // False for a desktop without a global pointer (Wayland).
+  bool hasPointer = true;
 
  private:
   ListenerList<> moved_;

@@ -4,7 +4,10 @@
 //   nuvlet-ddc display id=N set luminance P   sets it to P percent
 //   nuvlet-ddc list                           the connected external outputs
 //
-// N is a RandR output id; its monitor is the one whose EDID is the output's. Exit
+// N is the display id Nuvlet uses: in an X11 session the RandR output id, otherwise
+// (Wayland, or no display server) the id of a DRM connector under /sys/class/drm
+// ($NUVLET_SYSFS_ROOT), a hash of its name and EDID. Its monitor is the one whose EDID
+// is the output's. Exit
 // status 0 on success; 1 with one line on stderr on any failure; 2 on bad usage.
 // stdout carries the answer and nothing else.
 #include <fcntl.h>
@@ -17,9 +20,12 @@
 #include <vector>
 
 #include "nuvlet/platform/Paths.h"
+#include "platform/linux/SessionKind.h"
+#include "platform/linux/SysfsRoot.h"
 #include "tools/nuvlet-ddc/BusCache.h"
 #include "tools/nuvlet-ddc/Command.h"
 #include "tools/nuvlet-ddc/Ddc.h"
+#include "tools/nuvlet-ddc/DrmOutputs.h"
 #include "tools/nuvlet-ddc/Edid.h"
 #include "tools/nuvlet-ddc/Randr.h"
 
@@ -63,6 +69,42 @@ void silenceLibraryOutput() {
   }
 }
 
+// Where display ids come from: RandR in an X11 session. In a Wayland session XWayland
+// numbers its outputs its own way, so the ids are the DRM connectors' there.
+bool useRandr() {
+  return nuvlet::linux_platform::sessionKindFromEnvironment() ==
+         nuvlet::linux_platform::SessionKind::X11;
+}
+
+std::string displayName(std::uint32_t output) {
+  return (useRandr() ? "RandR output " : "display ") + std::to_string(output);
+}
+
+// The connected outputs, or nothing with the reason.
+std::optional<std::vector<RandrOutput>> connectedOutputs(std::string& why) {
+  if (!useRandr()) return drmOutputs(nuvlet::linux_platform::sysfsRootFromEnvironment());
+  auto x = Randr::connect(why);
+  if (!x) return std::nullopt;
+  return x->connectedOutputs();
+}
+
+// The EDID of one output, or nothing with the reason.
+std::optional<Bytes> outputEdid(std::uint32_t output, std::string& why) {
+  if (useRandr()) {
+    auto x = Randr::connect(why);
+    if (!x) return std::nullopt;
+    return x->edid(output, why);
+  }
+  for (auto& o : drmOutputs(nuvlet::linux_platform::sysfsRootFromEnvironment())) {
+    if (o.id != output) continue;
+    if (!o.edid.empty()) return std::move(o.edid);
+    why = "display " + std::to_string(output) + " (" + o.name + ") has no usable EDID";
+    return std::nullopt;
+  }
+  why = "no connected display has id " + std::to_string(output);
+  return std::nullopt;
+}
+
 const char* kNoI2c = "no I2C devices (/dev/i2c-*): load the i2c-dev module and allow access to it";
 
 // The monitor of `key`: first on the bus the cache names, else by full detection.
@@ -78,11 +120,10 @@ std::optional<DdcMonitor> findMonitor(Ddc& ddc, BusCache& cache, const Bytes& ed
   for (const auto& m : all) edids.push_back(m.edid);
   auto match = matchEdid(edid, edids);
   if (!match.index) {
-    why = match.matches > 1
-              ? std::to_string(match.matches) + " monitors have the EDID of RandR output " +
-                    std::to_string(output) + "; cannot tell them apart"
-              : "no DDC/CI monitor has the EDID of RandR output " + std::to_string(output) + " (" +
-                    std::to_string(all.size()) + " found)";
+    why = match.matches > 1 ? std::to_string(match.matches) + " monitors have the EDID of " +
+                                  displayName(output) + "; cannot tell them apart"
+                            : "no DDC/CI monitor has the EDID of " + displayName(output) + " (" +
+                                  std::to_string(all.size()) + " found)";
     return std::nullopt;
   }
   cache.remember(key, all[*match.index].bus);
@@ -91,16 +132,10 @@ std::optional<DdcMonitor> findMonitor(Ddc& ddc, BusCache& cache, const Bytes& ed
 
 int runLuminance(std::uint32_t output, std::optional<int> setTo) {
   std::string why;
-  Bytes edid;
-  {
-    auto x = Randr::connect(why);
-    if (!x) return fail(why);
-    auto found = x->edid(output, why);
-    if (!found) return fail(why);
-    edid = std::move(*found);
-  }
-  if (!isEdidBaseBlock(edid))
-    return fail("the EDID of RandR output " + std::to_string(output) + " is damaged");
+  auto found = outputEdid(output, why);
+  if (!found) return fail(why);
+  Bytes edid = std::move(*found);
+  if (!isEdidBaseBlock(edid)) return fail("the EDID of " + displayName(output) + " is damaged");
   if (!hasI2cDevices()) return fail(kNoI2c);
   Ddc ddc;
   BusCache cache(nuvlet::Paths::fromEnvironment().cacheDir() / "ddc-buses.json");
@@ -119,13 +154,12 @@ int runLuminance(std::uint32_t output, std::optional<int> setTo) {
 
 int runList() {
   std::string why;
-  auto x = Randr::connect(why);
-  if (!x) return fail(why);
+  auto outputs = connectedOutputs(why);
+  if (!outputs) return fail(why);
   std::vector<RandrOutput> externals;
-  for (auto& o : x->connectedOutputs()) {
+  for (auto& o : *outputs) {
     if (!o.builtIn) externals.push_back(std::move(o));
   }
-  x.reset();
   if (externals.empty()) {
     writeAll(answerFd, "no external output is connected\n");
     return 0;

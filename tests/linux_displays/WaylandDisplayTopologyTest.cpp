@@ -1,0 +1,215 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <memory>
+#include <string>
+
+#include "platform/linux/DrmConnectors.h"
+#include "platform/linux/WaylandDisplayTopology.h"
+#include "platform/sim/VirtualRunLoop.h"
+#include "tests/support/SwayServer.h"
+#include "tests/support/TempDir.h"
+
+namespace nuvlet::linux_platform {
+namespace {
+
+std::string edidBytes(std::uint8_t serial, std::size_t size = 128) {
+  std::string e(size, '\x11');
+  const char header[8] = {0, '\xff', '\xff', '\xff', '\xff', '\xff', '\xff', 0};
+  for (std::size_t i = 0; i < 8 && i < size; ++i) e[i] = header[i];
+  if (size > 12) e[12] = static_cast<char>(serial);
+  return e;
+}
+
+TEST(DrmConnectorsTest, OnlyWholeEdidBlocksWithTheHeaderCount) {
+  struct Case {
+    const char* what;
+    std::string bytes;
+    bool valid;
+  } cases[] = {
+      {"empty", "", false},
+      {"truncated", edidBytes(1).substr(0, 100), false},
+      {"one block and a half", edidBytes(1, 192), false},
+      {"bad header", std::string(128, '\0'), false},
+      {"one block", edidBytes(1), true},
+      {"with an extension", edidBytes(1, 256), true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(validEdid(c.bytes).empty(), !c.valid) << c.what;
+  }
+}
+
+TEST(DrmConnectorsTest, ConnectorsAreReadFromTheTreeWithTheirEdid) {
+  test::TempDir sys;
+  sys.write("class/drm/card0/dev", "226:0\n");
+  sys.write("class/drm/renderD128/dev", "226:128\n");
+  sys.write("class/drm/card0-eDP-1/status", "connected\n");
+  sys.write("class/drm/card0-eDP-1/edid", edidBytes(1));
+  sys.write("class/drm/card0-HDMI-A-1/status", "disconnected\n");
+  sys.write("class/drm/card0-HDMI-A-1/edid", "");
+  sys.write("class/drm/card1-DP-2/status", "connected\n");
+  sys.write("class/drm/card1-DP-2/edid", edidBytes(2).substr(0, 64));
+  auto connectors = readDrmConnectors(sys.path());
+  ASSERT_EQ(connectors.size(), 3u);
+  EXPECT_EQ(connectors[0].name, "DP-2");
+  EXPECT_EQ(connectors[0].card, "card1");
+  EXPECT_TRUE(connectors[0].connected);
+  EXPECT_TRUE(connectors[0].edid.empty());  // truncated
+  EXPECT_EQ(connectors[1].name, "HDMI-A-1");
+  EXPECT_FALSE(connectors[1].connected);
+  EXPECT_EQ(connectors[2].name, "eDP-1");
+  EXPECT_EQ(connectors[2].edid.size(), 128u);
+  EXPECT_TRUE(readDrmConnectors(sys / "missing").empty());
+}
+
+TEST(DrmConnectorsTest, IdenticalMonitorsOnTwoConnectorsGetTwoIds) {
+  auto edid = validEdid(edidBytes(7));
+  EXPECT_NE(waylandDisplayId("DP-1", edid), waylandDisplayId("DP-2", edid));
+  EXPECT_NE(waylandDisplayId("DP-1", edid), waylandDisplayId("DP-1", validEdid(edidBytes(8))));
+  EXPECT_EQ(waylandDisplayId("DP-1", edid), waylandDisplayId("DP-1", edid));
+}
+
+class WaylandDisplayTopologyTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(sway.running()) << "headless sway is required"; }
+
+  std::unique_ptr<DisplayTopology> connect(const test::TempDir& sys) {
+    const std::string display = (sway.runtimeDir() / sway.socket()).string();
+    auto t = makeWaylandDisplayTopology(
+        loop, sys.path(), [this] { ++lost; }, display.c_str());
+    if (t) t->addDisplaysChangedListener([this] { ++changes; });
+    return t;
+  }
+
+  test::SwayServer sway{"1920x1080"};
+  sim::VirtualRunLoop loop;
+  int changes = 0;
+  int lost = 0;
+};
+
+TEST_F(WaylandDisplayTopologyTest, SeesTheFirstOutputThenOneAddedAtRunTime) {
+  test::TempDir sys;  // no backlight, no DRM connectors: every output is external
+  auto topology = connect(sys);
+  ASSERT_TRUE(topology);
+  EXPECT_FALSE(topology->tracksPointer());
+  ASSERT_EQ(topology->screens().size(), 1u);
+  const Screen first = topology->screens()[0];
+  EXPECT_EQ(first.name, "HEADLESS-1");
+  EXPECT_EQ(first.frame, (ScreenRect{0, 0, 1920, 1080}));
+  EXPECT_FALSE(first.builtIn);
+  EXPECT_EQ(topology->mainDisplay(), first.id);
+
+  ASSERT_TRUE(sway.command("create_output"));
+  ASSERT_TRUE(sway.command("output HEADLESS-2 resolution 1280x720 position 1920 0"));
+  ASSERT_TRUE(loop.runUntil(
+      [&] {
+        const auto& s = topology->screens();
+        return s.size() == 2 && s[1].frame == ScreenRect{1920, 0, 1280, 720};
+      },
+      10));
+  EXPECT_GT(changes, 0);
+  EXPECT_EQ(topology->screens()[1].name, "HEADLESS-2");
+  EXPECT_EQ(topology->screens()[0], first);
+  EXPECT_EQ(topology->mainDisplay(), first.id);
+
+  ASSERT_TRUE(sway.command("output HEADLESS-2 scale 2"));
+  ASSERT_TRUE(loop.runUntil([&] { return topology->screens()[1].scale == 2; }, 10));
+  EXPECT_EQ(topology->screens()[1].frame, (ScreenRect{1920, 0, 640, 360}));
+
+  // Another client, as after a restart, numbers the displays the same way.
+  auto again = connect(sys);
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->onlineDisplays(), topology->onlineDisplays());
+}
+
+TEST_F(WaylandDisplayTopologyTest, AVirtualOutputIsThePanelOnlyWithABacklightAndNoOtherPanel) {
+  ASSERT_TRUE(sway.command("create_output"));
+  ASSERT_TRUE(sway.command("output HEADLESS-2 resolution 1280x720 position 1920 0"));
+  struct Case {
+    const char* what;
+    bool backlight;
+    bool drmHeadless1;
+    bool builtIn1, builtIn2;
+  } cases[] = {
+      {"no backlight", false, false, false, false},
+      {"a backlight: the first unmatched output", true, false, true, false},
+      {"HEADLESS-1 is a real external connector", true, true, false, true},
+  };
+  for (const auto& c : cases) {
+    test::TempDir sys;
+    if (c.backlight) sys.write("class/backlight/intel_backlight/max_brightness", "100\n");
+    if (c.drmHeadless1) {
+      sys.write("class/drm/card0-HEADLESS-1/status", "connected\n");
+      sys.write("class/drm/card0-HEADLESS-1/edid", edidBytes(3));
+    }
+    auto topology = connect(sys);
+    ASSERT_TRUE(topology) << c.what;
+    ASSERT_TRUE(loop.runUntil([&] { return topology->screens().size() == 2; }, 10)) << c.what;
+    const Screen* one = nullptr;
+    const Screen* two = nullptr;
+    for (const auto& s : topology->screens()) (s.name == "HEADLESS-1" ? one : two) = &s;
+    ASSERT_TRUE(one && two) << c.what;
+    EXPECT_EQ(one->builtIn, c.builtIn1) << c.what;
+    EXPECT_EQ(two->builtIn, c.builtIn2) << c.what;
+    EXPECT_EQ(one->edid.size(), c.drmHeadless1 ? 128u : 0u) << c.what;
+    // The panel is main and comes first; without one, the output at 0,0.
+    const Screen* main = c.builtIn2 ? two : one;
+    EXPECT_EQ(topology->mainDisplay(), main->id) << c.what;
+    EXPECT_EQ(&topology->screens()[0], main) << c.what;
+  }
+}
+
+TEST_F(WaylandDisplayTopologyTest, TheCompositorGoingAwayClearsTheDisplaysAndSaysSoOnce) {
+  test::TempDir sys;
+  auto topology = connect(sys);
+  ASSERT_TRUE(topology);
+  sway.kill();
+  ASSERT_TRUE(loop.runUntil([&] { return lost > 0; }, 10));
+  loop.runPending();
+  EXPECT_EQ(lost, 1);
+  EXPECT_TRUE(topology->screens().empty());
+  EXPECT_FALSE(topology->mainDisplay());
+}
+
+TEST_F(WaylandDisplayTopologyTest, DevicesShowsTheOutputsAndWhereAScrollGoes) {
+  ASSERT_TRUE(sway.command("create_output"));
+  ASSERT_TRUE(sway.command("output HEADLESS-2 resolution 1280x720 position 1920 0"));
+  test::TempDir sys;
+  sys.write("class/backlight/acpi_video0/max_brightness", "100\n");
+  test::TempDir home;
+  // The compositor's runtime directory belongs to another uid as root: the program
+  // gets a directory of its own and the socket's full path.
+  auto runtime = home.write("run/.keep", "").parent_path();
+  ::chmod(runtime.c_str(), 0700);
+  std::map<std::string, std::string> env;
+  env["XDG_RUNTIME_DIR"] = runtime.string();
+  env["WAYLAND_DISPLAY"] = (sway.runtimeDir() / sway.socket()).string();
+  env["XDG_SESSION_TYPE"] = "wayland";
+  env["XDG_CURRENT_DESKTOP"] = "sway";
+  env["DISPLAY"] = "";
+  env["NUVLET_SYSFS_ROOT"] = sys.path().string();
+  env["XDG_CONFIG_HOME"] = (home / "config").string();
+  auto devices = [&] {
+    auto run = test::ChildProcess::run({NUVLET_BUILD_DIR "/app/nuvlet", "devices"}, env, 60);
+    EXPECT_EQ(run.status, 0);
+    const auto from = run.out.find("Displays\n");
+    return run.out.substr(from, run.out.find("\n\n", from) - from);
+  };
+  const std::string panel = "HEADLESS-1  1920x1080+0+0  built-in  main  no EDID";
+  const std::string monitor = "HEADLESS-2  1280x720+1920+0  no EDID";
+  std::string out = devices();
+  EXPECT_NE(out.find("Wayland session, compositor sway"), std::string::npos) << out;
+  EXPECT_NE(out.find(panel), std::string::npos) << out;
+  EXPECT_NE(out.find(monitor), std::string::npos) << out;
+  EXPECT_NE(out.find("scroll adjusts: HEADLESS-1 (the built-in panel"), std::string::npos) << out;
+
+  home.write("config/nuvlet/settings.json",
+             R"({"scrollDisplay": {"edid": "", "connector": "HEADLESS-2"}})");
+  out = devices();
+  EXPECT_NE(out.find("scroll adjusts: HEADLESS-2 (chosen under Scroll Adjusts)"),
+            std::string::npos)
+      << out;
+}
+
+}  // namespace
+}  // namespace nuvlet::linux_platform

@@ -1,0 +1,92 @@
+#include "tests/support/SwayServer.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+namespace nuvlet::test {
+namespace {
+
+constexpr uid_t kUnprivilegedId = 4242;
+
+// Polls for what sway creates at start-up; start-up takes about 0.3 s.
+template <typename F>
+bool waitFor(F ready, double seconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (ready()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return ready();
+}
+
+}  // namespace
+
+SwayServer::SwayServer(const std::string& firstOutputSize) {
+  if (!findProgram("sway")) return;
+  const bool root = ::geteuid() == 0;
+  runtimeDir_ = dir_ / "run";
+  std::filesystem::create_directories(runtimeDir_);
+  ::chmod(runtimeDir_.c_str(), 0700);
+  const auto config =
+      dir_.write("sway.conf", "xwayland disable\noutput HEADLESS-1 resolution " + firstOutputSize +
+                                  " position 0 0\ndefault_border none\n");
+  if (root) {
+    for (const auto& p : {dir_.path(), runtimeDir_, config}) {
+      if (::chown(p.c_str(), kUnprivilegedId, kUnprivilegedId) != 0) return;
+    }
+  }
+  std::vector<std::string> argv;
+  if (root) {
+    const std::string id = std::to_string(kUnprivilegedId);
+    argv = {"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups", "--"};
+  }
+  for (const char* a : {"env", "-i"}) argv.emplace_back(a);
+  argv.push_back("PATH=/usr/bin:/bin");
+  argv.push_back("HOME=" + dir_.path().string());
+  argv.push_back("XDG_RUNTIME_DIR=" + runtimeDir_.string());
+  for (const char* a : {"WLR_BACKENDS=headless", "WLR_LIBINPUT_NO_DEVICES=1", "WLR_RENDERER=pixman",
+                        "WLR_HEADLESS_OUTPUTS=1", "sway", "-c"}) {
+    argv.emplace_back(a);
+  }
+  argv.push_back(config.string());
+  process_ = std::make_unique<ChildProcess>(argv);
+  if (!process_->started()) return;
+  std::string socket, ipc;
+  auto find = [&] {
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(runtimeDir_, ec)) {
+      const std::string name = e.path().filename().string();
+      if (name.rfind("wayland-", 0) == 0 && name.find('.') == std::string::npos) socket = name;
+      if (name.rfind("sway-ipc.", 0) == 0) ipc = e.path().string();
+    }
+    return !socket.empty() && !ipc.empty();
+  };
+  if (!waitFor(find, 20)) return;
+  ipcSocket_ = ipc;
+  socket_ = socket;
+}
+
+SwayServer::~SwayServer() {
+  if (process_) process_->terminate();
+}
+
+std::map<std::string, std::string> SwayServer::clientEnvironment() const {
+  return {{"XDG_RUNTIME_DIR", runtimeDir_.string()}, {"WAYLAND_DISPLAY", socket_}};
+}
+
+bool SwayServer::command(const std::string& command) const {
+  if (!running()) return false;
+  auto r = ChildProcess::run({"swaymsg", "-s", ipcSocket_, command}, {}, 10);
+  return r.status == 0;
+}
+
+void SwayServer::kill() {
+  if (process_ && process_->started()) ::kill(process_->pid(), SIGKILL);
+  if (process_) process_->wait(10);
+}
+
+}  // namespace nuvlet::test

@@ -1,0 +1,200 @@
+#include "nuvlet/sensing/DisplayRouter.h"
+#include "tests/ui_controller/ControllerFixture.h"
+
+namespace nuvlet::test {
+namespace {
+
+constexpr DisplayID kPanel = 1, kLeft = 2, kRight = 3, kOther = 4;
+
+std::vector<std::uint8_t> edid(std::uint8_t serial) {
+  std::vector<std::uint8_t> e(128, 0x22);
+  e[12] = serial;
+  return e;
+}
+
+Screen screen(DisplayID id, const char* name, std::vector<std::uint8_t> e, bool builtIn = false,
+              std::string description = {}) {
+  Screen s;
+  s.id = id;
+  s.name = name;
+  s.edid = std::move(e);
+  s.builtIn = builtIn;
+  s.description = std::move(description);
+  s.frame = {double(id - 1) * 1920, 0, 1920, 1080};
+  return s;
+}
+
+const Screen kPanelScreen = screen(kPanel, "eDP-1", edid(1), true);
+// Two monitors of one model without serial numbers: the same EDID on two connectors.
+const Screen kLeftTwin = screen(kLeft, "DP-1", edid(7), false, "Acme Sharp 27");
+const Screen kRightTwin = screen(kRight, "DP-2", edid(7), false, "Acme Sharp 27");
+const Screen kOtherMonitor = screen(kOther, "HDMI-A-1", edid(9));
+
+// A desktop without a global pointer (Wayland): the user picks the display.
+class ScrollChoiceTest : public ControllerTest {
+ protected:
+  void desktop(std::vector<Screen> screens, bool hasPointer = false) {
+    topology.hasPointer = hasPointer;
+    topology.reportsMotion = hasPointer;
+    topology.screenList = std::move(screens);
+    topology.online.clear();
+    topology.builtIn.clear();
+    for (const auto& s : topology.screenList) {
+      topology.online.push_back(*s.id);
+      if (s.builtIn) topology.builtIn.push_back(*s.id);
+    }
+    topology.main = topology.screenList.empty() ? std::nullopt : topology.screenList[0].id;
+  }
+
+  void startWithRouter() {
+    router = std::make_unique<DisplayRouter>(topology, loop);
+    router->onActiveDisplayChange = [this](DisplayID) { controller->refreshSilhouette(); };
+    start();
+    controller->enableFullFeatures(&external, router.get(), &volume, &compensation, &stats);
+  }
+
+  const MenuItem* scrollMenu() {
+    menu = brightnessItem().openMenu();
+    if (!menu) return nullptr;
+    for (const auto& item : *menu) {
+      if (item.label == "Scroll Adjusts") return &item;
+    }
+    return nullptr;
+  }
+
+  void TearDown() override {
+    controller.reset();
+    router.reset();
+  }
+
+  // No monitor answers: a scroll routed to a monitor leaves the backlight alone.
+  ExternalBrightnessController external{loop, dir / "no-monitor-tool"};
+  std::unique_ptr<DisplayRouter> router;
+  std::optional<Menu> menu;
+};
+
+TEST_F(ScrollChoiceTest, TheTargetFollowsTheRememberedChoiceElseThePanel) {
+  struct Case {
+    const char* what;
+    std::vector<Screen> screens;
+    std::optional<nlohmann::json> stored;
+    DisplayID target;
+    bool hasPointer = false;
+  } cases[] = {
+      {"one external display", {kOtherMonitor}, std::nullopt, kOther},
+      {"one external display, a choice of another",
+       {kOtherMonitor},
+       DisplayChoice::of(kLeftTwin).toJson(),
+       kOther},
+      {"panel and monitor, no choice", {kPanelScreen, kOtherMonitor}, std::nullopt, kPanel},
+      {"panel and monitor, the monitor chosen",
+       {kPanelScreen, kOtherMonitor},
+       DisplayChoice::of(kOtherMonitor).toJson(),
+       kOther},
+      {"the chosen monitor is gone",
+       {kPanelScreen, kOtherMonitor},
+       DisplayChoice::of(kLeftTwin).toJson(),
+       kPanel},
+      {"twins: the right one by its connector",
+       {kPanelScreen, kLeftTwin, kRightTwin},
+       DisplayChoice::of(kRightTwin).toJson(),
+       kRight},
+      {"a monitor moved to another connector",
+       {kPanelScreen, kLeftTwin},
+       DisplayChoice{DisplayChoice::of(kLeftTwin).edid, "DP-9"}.toJson(),
+       kLeft},
+      {"no panel, no choice: the main display", {kLeftTwin, kOtherMonitor}, std::nullopt, kLeft},
+      {"a damaged setting", {kPanelScreen, kOtherMonitor}, nlohmann::json("DP-1"), kPanel},
+      {"a setting missing its connector",
+       {kPanelScreen, kOtherMonitor},
+       nlohmann::json{{"edid", "00"}},
+       kPanel},
+      {"X11 ignores the choice",
+       {kPanelScreen, kOtherMonitor},
+       DisplayChoice::of(kOtherMonitor).toJson(),
+       kPanel,
+       true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    defaults.remove(StatusItemController::kScrollDisplayKey);
+    if (c.stored) defaults.setValue(StatusItemController::kScrollDisplayKey, *c.stored);
+    desktop(c.screens, c.hasPointer);
+    startWithRouter();
+    EXPECT_EQ(router->currentTarget(), c.target);
+    EXPECT_EQ(controller->displayKind(),
+              c.target == kPanel ? DisplayKind::BuiltIn : DisplayKind::External);
+    TearDown();
+  }
+}
+
+TEST_F(ScrollChoiceTest, TheSubmenuShowsOnlyWithoutAPointerAndWithTwoDisplays) {
+  struct Case {
+    const char* what;
+    std::vector<Screen> screens;
+    bool hasPointer;
+    bool shown;
+  } cases[] = {
+      {"Wayland, one display", {kPanelScreen}, false, false},
+      {"Wayland, two displays", {kPanelScreen, kLeftTwin}, false, true},
+      {"X11, two displays", {kPanelScreen, kLeftTwin}, true, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    desktop(c.screens, c.hasPointer);
+    startWithRouter();
+    EXPECT_EQ(scrollMenu() != nullptr, c.shown);
+    TearDown();
+  }
+}
+
+TEST_F(ScrollChoiceTest, ChoosingAMonitorMovesScrollAndGlyphAndOutlivesARestart) {
+  desktop({kPanelScreen, kLeftTwin, kRightTwin});
+  startWithRouter();
+  const MenuItem* sub = scrollMenu();
+  ASSERT_TRUE(sub);
+  ASSERT_EQ(sub->children.size(), 3u);
+  EXPECT_EQ(sub->children[0].label, "Built-in Display (eDP-1)");
+  EXPECT_EQ(sub->children[1].label, "Acme Sharp 27 (DP-1)");
+  EXPECT_EQ(sub->children[2].label, "Acme Sharp 27 (DP-2)");
+  EXPECT_TRUE(sub->children[0].checked);
+  EXPECT_FALSE(sub->children[2].checked);
+
+  sub->children[2].activate();
+  EXPECT_EQ(router->currentTarget(), kRight);
+  EXPECT_EQ(controller->displayKind(), DisplayKind::External);
+  EXPECT_TRUE(scrollMenu()->children[2].checked);
+
+  // A scroll over the item no longer reaches the panel's backlight.
+  brightnessItem().scroll(-10);
+  EXPECT_TRUE(backlight.writes.empty());
+
+  TearDown();
+  startWithRouter();
+  EXPECT_EQ(router->currentTarget(), kRight);
+  EXPECT_EQ(controller->displayKind(), DisplayKind::External);
+}
+
+TEST_F(ScrollChoiceTest, AMonitorUnpluggedWhileTheMenuIsOpenFallsBackAndReturnsWhenReplugged) {
+  desktop({kPanelScreen, kOtherMonitor});
+  startWithRouter();
+  const MenuItem* sub = scrollMenu();
+  ASSERT_TRUE(sub);
+  const MenuItem monitorEntry = sub->children[1];
+
+  desktop({kPanelScreen});
+  topology.changed();
+  monitorEntry.activate();
+  EXPECT_EQ(router->currentTarget(), kPanel);
+  EXPECT_EQ(controller->displayKind(), DisplayKind::BuiltIn);
+  brightnessItem().scroll(-10);
+  EXPECT_FALSE(backlight.writes.empty());
+
+  desktop({kPanelScreen, kOtherMonitor});
+  topology.changed();
+  EXPECT_EQ(router->currentTarget(), kOther);
+  EXPECT_EQ(controller->displayKind(), DisplayKind::External) << "the glyph follows the replug";
+}
+
+}  // namespace
+}  // namespace nuvlet::test
