@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "nuvlet/platform/Defaults.h"
+#include "nuvlet/ui/GlyphColor.h"
 #include "nuvlet/ui/IconRenderer.h"
 #include "nuvlet/ui/PngFile.h"
 #include "nuvlet/ui/ScrollableStatusView.h"
@@ -169,7 +170,7 @@ Found findGlyph(const Shot& shot, int panelHeight) {
   return f;
 }
 
-class XfcePanel : public ::testing::TestWithParam<std::tuple<const char*, int>> {
+class XfcePanel : public ::testing::TestWithParam<std::tuple<const char*, int, bool>> {
  protected:
   void SetUp() override {
     for (const char* program : {"xfce4-panel", "xfsettingsd", "xdotool", "dbus-daemon"}) {
@@ -186,7 +187,7 @@ class XfcePanel : public ::testing::TestWithParam<std::tuple<const char*, int>> 
     env.push_back(std::make_unique<ScopedEnv>("DISPLAY", xvfb.display()));
     env.push_back(std::make_unique<ScopedEnv>("NO_AT_BRIDGE", "1"));
     env.push_back(std::make_unique<ScopedEnv>("GSETTINGS_BACKEND", "memory"));
-    const auto [theme, size] = GetParam();
+    const auto [theme, size, symbolic] = GetParam();
     const std::string xml = "config/xfce4/xfconf/xfce-perchannel-xml/";
     home.write(xml + "xfce4-panel.xml", panelXml(size));
     home.write(xml + "xsettings.xml", xsettingsXml(theme));
@@ -254,6 +255,8 @@ class XfcePanel : public ::testing::TestWithParam<std::tuple<const char*, int>> 
         std::vector<std::string>{"xfce4-panel", "--disable-wm-check"});
     linux_platform::StatusNotifierBarOptions options;
     options.busAddress = busAddress;
+    // The build's own symbolic set: the panel then draws the named icon in its colour.
+    if (std::get<2>(GetParam())) options.iconThemePath = NUVLET_BUILD_DIR "/icons";
     bar = linux_platform::makeStatusNotifierBar(loop, options);
     scheme = linux_platform::makeDesktopColorScheme(loop, nullptr, x, 0, home / "config");
     view = std::make_unique<ScrollableStatusView>(bar->addItem("brightness"), defaults, *scheme);
@@ -294,7 +297,7 @@ class XfcePanel : public ::testing::TestWithParam<std::tuple<const char*, int>> 
 };
 
 TEST_P(XfcePanel, TheGlyphStandsOutAndTheWheelAndClicksWork) {
-  const auto [theme, size] = GetParam();
+  const auto [theme, size, symbolic] = GetParam();
   ASSERT_TRUE(startPanelWithItem());
   Found glyph;
   ASSERT_TRUE(pumpUntil(loop,
@@ -304,13 +307,23 @@ TEST_P(XfcePanel, TheGlyphStandsOutAndTheWheelAndClicksWork) {
                         }))
       << theme << " " << size << "px: background " << std::hex << glyph.background << " glyph "
       << glyph.glyph;
+  // Which of the two the panel drew: our pixmap keeps our glyph colour exactly, the
+  // symbolic icon takes the theme's text colour.
+  const std::uint32_t ours = glyphRgb(glyphTone(defaults, *scheme));
+  if (symbolic) {
+    EXPECT_NE(glyph.glyph, ours);
+  } else {
+    EXPECT_EQ(glyph.glyph, ours);
+  }
   if (const char* dir = std::getenv("NUVLET_PANEL_SHOTS")) {
     Shot shot = screenshot(x, 640, size);
     Pixmap png{96, size, {}};
     for (int yy = 0; yy < size; ++yy)
       for (int xx = 0; xx < 96; ++xx)
         png.argb.push_back(0xFF000000u | shot.at(std::max(0, glyph.maxX - 95) + xx, yy));
-    writePng(std::string(dir) + "/panel-" + theme + "-" + std::to_string(size) + ".png", png);
+    writePng(std::string(dir) + "/panel-" + theme + "-" + std::to_string(size) +
+                 (symbolic ? "-symbolic" : "") + ".png",
+             png);
   }
 
   const int cx = (glyph.minX + glyph.maxX) / 2, cy = (glyph.minY + glyph.maxY) / 2;
@@ -336,11 +349,12 @@ TEST_P(XfcePanel, TheGlyphStandsOutAndTheWheelAndClicksWork) {
 
 INSTANTIATE_TEST_SUITE_P(LightAndDark, XfcePanel,
                          ::testing::Combine(::testing::Values("Adwaita", "HighContrastInverse"),
-                                            ::testing::Values(16, 22, 32, 64)),
+                                            ::testing::Values(16, 22, 32, 64), ::testing::Bool()),
                          [](const auto& param) {
                            std::string theme = std::get<0>(param.param);
                            return (theme == "Adwaita" ? std::string("Light") : "Dark") +
-                                  std::to_string(std::get<1>(param.param)) + "px";
+                                  std::to_string(std::get<1>(param.param)) + "px" +
+                                  (std::get<2>(param.param) ? "Symbolic" : "Pixmap");
                          });
 
 }  // namespace
