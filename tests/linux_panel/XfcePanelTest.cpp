@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <optional>
@@ -19,6 +20,7 @@
 #include "nuvlet/ui/IconRenderer.h"
 #include "nuvlet/ui/PngFile.h"
 #include "nuvlet/ui/ScrollableStatusView.h"
+#include "platform/linux/DesktopServicesReport.h"
 #include "platform/linux/DesktopTheme.h"
 #include "platform/linux/StatusNotifierBar.h"
 #include "platform/linux/TrayHostProcess.h"
@@ -345,6 +347,21 @@ TEST_P(XfcePanel, TheGlyphStandsOutAndTheWheelAndClicksWork) {
   ASSERT_EQ(ChildProcess::run({"xdotool", "click", "1"}, {}).status, 0);
   EXPECT_TRUE(pumpUntil(loop, [&] { return menusBuilt > built; }));
   ChildProcess::run({"xdotool", "key", "Escape"}, {});
+
+  // `nuvlet devices` names this panel with its notch, and the theme source that decided.
+  auto report = std::async(std::launch::async, [address = busAddress] {
+    return linux_platform::describeDesktopServices(address);
+  });
+  ASSERT_TRUE(pumpUntil(
+      loop, [&] { return report.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+      20));
+  const auto lines = report.get();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_NE(lines[0].find("xfce4-panel, one wheel notch = Scroll(+-1)"), std::string::npos)
+      << lines[0];
+  EXPECT_NE(lines[2].find(std::string("XSETTINGS Net/ThemeName \"") + theme + "\""),
+            std::string::npos)
+      << lines[2];
 }
 
 INSTANTIATE_TEST_SUITE_P(LightAndDark, XfcePanel,
