@@ -81,12 +81,16 @@ std::string panelXml(int size) {
 )";
 }
 
-std::string xsettingsXml(const std::string& theme) {
+std::string xsettingsXml(const std::string& theme, int scale) {
   return R"(<?xml version="1.0" encoding="UTF-8"?>
 <channel name="xsettings" version="1.0">
   <property name="Net" type="empty">
     <property name="ThemeName" type="string" value=")" +
          theme + R"("/>
+  </property>
+  <property name="Gdk" type="empty">
+    <property name="WindowScalingFactor" type="int" value=")" +
+         std::to_string(scale) + R"("/>
   </property>
 </channel>
 )";
@@ -172,7 +176,10 @@ Found findGlyph(const Shot& shot, int panelHeight) {
   return f;
 }
 
-class XfcePanel : public ::testing::TestWithParam<std::tuple<const char*, int, bool>> {
+// The panel's size in points and the desktop's scale (2 for HiDPI).
+using PanelSize = std::pair<int, int>;
+
+class XfcePanel : public ::testing::TestWithParam<std::tuple<const char*, PanelSize, bool>> {
  protected:
   void SetUp() override {
     for (const char* program : {"xfce4-panel", "xfsettingsd", "xdotool", "dbus-daemon"}) {
@@ -189,10 +196,10 @@ class XfcePanel : public ::testing::TestWithParam<std::tuple<const char*, int, b
     env.push_back(std::make_unique<ScopedEnv>("DISPLAY", xvfb.display()));
     env.push_back(std::make_unique<ScopedEnv>("NO_AT_BRIDGE", "1"));
     env.push_back(std::make_unique<ScopedEnv>("GSETTINGS_BACKEND", "memory"));
-    const auto [theme, size, symbolic] = GetParam();
+    const auto [theme, panelSize, symbolic] = GetParam();
     const std::string xml = "config/xfce4/xfconf/xfce-perchannel-xml/";
-    home.write(xml + "xfce4-panel.xml", panelXml(size));
-    home.write(xml + "xsettings.xml", xsettingsXml(theme));
+    home.write(xml + "xfce4-panel.xml", panelXml(panelSize.first));
+    home.write(xml + "xsettings.xml", xsettingsXml(theme, panelSize.second));
     const auto conf =
         home.write("bus.conf", testBusConfig("session", "unix:dir=" + runtime.path().string(),
                                              /*serviceDirs=*/true));
@@ -299,7 +306,8 @@ class XfcePanel : public ::testing::TestWithParam<std::tuple<const char*, int, b
 };
 
 TEST_P(XfcePanel, TheGlyphStandsOutAndTheWheelAndClicksWork) {
-  const auto [theme, size, symbolic] = GetParam();
+  const auto [theme, panelSize, symbolic] = GetParam();
+  const int size = panelSize.first * panelSize.second;  // in pixels
   ASSERT_TRUE(startPanelWithItem());
   Found glyph;
   ASSERT_TRUE(pumpUntil(loop,
@@ -309,6 +317,9 @@ TEST_P(XfcePanel, TheGlyphStandsOutAndTheWheelAndClicksWork) {
                         }))
       << theme << " " << size << "px: background " << std::hex << glyph.background << " glyph "
       << glyph.glyph;
+  // A glyph, not a strip of something else (the screen below a panel thinner than asked).
+  EXPECT_LE(glyph.maxX - glyph.minX, size);
+  EXPECT_LE(glyph.maxY - glyph.minY, size);
   // Which of the two the panel drew: our pixmap keeps our glyph colour exactly, the
   // symbolic icon takes the theme's text colour.
   const std::uint32_t ours = glyphRgb(glyphTone(defaults, *scheme));
@@ -366,11 +377,15 @@ TEST_P(XfcePanel, TheGlyphStandsOutAndTheWheelAndClicksWork) {
 
 INSTANTIATE_TEST_SUITE_P(LightAndDark, XfcePanel,
                          ::testing::Combine(::testing::Values("Adwaita", "HighContrastInverse"),
-                                            ::testing::Values(16, 22, 32, 64), ::testing::Bool()),
+                                            ::testing::Values(PanelSize{16, 1}, PanelSize{22, 1},
+                                                              PanelSize{32, 1}, PanelSize{64, 1},
+                                                              PanelSize{22, 2}),
+                                            ::testing::Bool()),
                          [](const auto& param) {
                            std::string theme = std::get<0>(param.param);
                            return (theme == "Adwaita" ? std::string("Light") : "Dark") +
-                                  std::to_string(std::get<1>(param.param)) + "px" +
+                                  std::to_string(std::get<1>(param.param).first) + "px" +
+                                  (std::get<1>(param.param).second == 2 ? "Scale2" : "") +
                                   (std::get<2>(param.param) ? "Symbolic" : "Pixmap");
                          });
 
