@@ -7,7 +7,7 @@
 
 #include "app/Commands.h"
 #include "nuvlet/learning/ModelFitter.h"
-#include "nuvlet/learning/ModelPlot.h"
+#include "nuvlet/ui/ModelPlot.h"
 #include "nuvlet/platform/Clock.h"
 #include "nuvlet/platform/Paths.h"
 #include "nuvlet/ui/CalibrationSummary.h"

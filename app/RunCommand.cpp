@@ -16,6 +16,7 @@
 #include "nuvlet/platform/Log.h"
 #include "nuvlet/platform/Paths.h"
 #include "nuvlet/platform/ThreadWorkQueue.h"
+#include "platform/linux/DesktopTheme.h"
 #include "platform/linux/GlibRunLoop.h"
 #include "platform/linux/JsonFileDefaults.h"
 #include "platform/linux/LinuxLightSensor.h"
@@ -103,8 +104,11 @@ int runTray(std::optional<std::filesystem::path>& relaunchInto) {
   auto mixer = makePulseAudioMixer(*loop);
   StatusNotifierBarOptions barOptions;
   barOptions.alternateHeld = x11AlternateHeld(x);
+  barOptions.iconThemePath = installedIconThemePath();
   auto statusBar = makeStatusNotifierBar(*loop, std::move(barOptions));
-  auto colorScheme = makePortalColorScheme(*loop);
+  auto colorScheme =
+      makeDesktopColorScheme(*loop, makePortalColorScheme(*loop), x ? x->get() : nullptr,
+                             x ? x->screenNumber() : 0, paths.configHome());
   auto loginService = makeXdgAutostartLoginService(paths);
   // An installed update restarts Nuvlet through the same orderly end as a quit.
   std::function<void()> endInOrder;

@@ -4,6 +4,7 @@
 
 #include "nuvlet/platform/Defaults.h"
 #include "nuvlet/platform/LoginService.h"
+#include "nuvlet/ui/LoginToggle.h"
 
 namespace nuvlet {
 
@@ -14,15 +15,15 @@ namespace nuvlet {
 // Thread: main thread only (launch and menu actions). Failures are logged as
 // "Nuvlet: login-item <register|unregister> failed: <why>" and otherwise absorbed;
 // the menu's check mark follows isEnabled(), never the request.
-class LoginItem {
+class LoginItem final : public LoginToggle {
  public:
   LoginItem(LoginService& service, Defaults& defaults);
 
-  bool isEnabled() const;
+  bool isEnabled() const override;
   // Registers (on) or removes the registration (off; nothing to do when it is not
   // enabled). True on success.
   bool setEnabled(bool on);
-  void toggle();
+  void toggle() override;
 
   // Called first thing at launch. The first launch stores the flag, then registers
   // and logs the resulting status; later launches renew an enabled registration (so

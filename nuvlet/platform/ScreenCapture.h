@@ -1,7 +1,7 @@
 #pragma once
 
 #include "nuvlet/platform/DisplayTopology.h"
-#include "nuvlet/sensing/Frame.h"
+#include "nuvlet/platform/Frame.h"
 
 namespace nuvlet {
 

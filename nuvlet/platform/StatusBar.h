@@ -68,6 +68,10 @@ class StatusItem {
 
   // The icon at several sizes (16 to 48 px); the host picks the one it needs.
   virtual void setIcon(std::vector<Pixmap> sizes) = 0;
+  // The same glyph as a themed symbolic icon of the program's own set, for hosts that
+  // draw those in the panel's colour. A tray that cannot show it (the set is not
+  // installed) keeps to the pixmaps.
+  virtual void setIconName(const std::string& name) { (void)name; }
 
   // The accessible name of the item ("Brightness") and its value ("50%").
   virtual void setTitle(const std::string& title) = 0;

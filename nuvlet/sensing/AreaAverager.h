@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "nuvlet/sensing/Frame.h"
+#include "nuvlet/platform/Frame.h"
 
 namespace nuvlet {
 

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string_view>
 
-#include "nuvlet/sensing/Frame.h"
+#include "nuvlet/platform/Frame.h"
 
 namespace nuvlet {
 

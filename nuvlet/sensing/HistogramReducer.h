@@ -3,7 +3,7 @@
 #include <span>
 
 #include "nuvlet/sensing/ContentSignature.h"
-#include "nuvlet/sensing/Frame.h"
+#include "nuvlet/platform/Frame.h"
 
 namespace nuvlet {
 

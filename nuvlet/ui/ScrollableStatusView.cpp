@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "nuvlet/ui/GlyphColor.h"
+#include "nuvlet/ui/SymbolicIcon.h"
 
 namespace nuvlet {
 
@@ -62,6 +63,7 @@ void ScrollableStatusView::redraw() {
     const IconImage image = render(level_);
     const std::uint32_t rgb = glyphRgb(glyphTone(defaults_, colorScheme_));
     for (int size : iconSizes) icon.push_back(tint(image.rasterize(size), rgb));
+    item_->setIconName(SymbolicIcon::name(image));
   } else {
     for (int size : iconSizes) {
       icon.push_back(Pixmap{size, size, std::vector<std::uint32_t>(std::size_t(size) * size, 0)});

@@ -6,7 +6,6 @@
 #include <optional>
 #include <string_view>
 
-#include "nuvlet/app/LoginItem.h"
 #include "nuvlet/control/BrightnessController.h"
 #include "nuvlet/control/CompensationLoop.h"
 #include "nuvlet/control/ExternalBrightnessController.h"
@@ -21,6 +20,7 @@
 #include "nuvlet/records/TelemetryRecorder.h"
 #include "nuvlet/sensing/DisplayRouter.h"
 #include "nuvlet/ui/DisplayKind.h"
+#include "nuvlet/ui/LoginToggle.h"
 #include "nuvlet/ui/ScrollableStatusView.h"
 
 namespace nuvlet {
@@ -54,7 +54,7 @@ class StatusItemController {
     const DisplayTopology& topology;
     Workspace& workspace;
     const Paths& paths;
-    LoginItem& loginItem;
+    LoginToggle& loginItem;
   };
 
   // Adds the brightness item and takes over the colour scheme's change notification

@@ -1,11 +1,15 @@
 #include "platform/linux/DesktopServicesReport.h"
 
 #include <gio/gio.h>
+#include <xcb/xcb.h>
 
 #include <string>
 
+#include "nuvlet/platform/Paths.h"
 #include "platform/linux/BusConnection.h"
+#include "platform/linux/DesktopTheme.h"
 #include "platform/linux/SessionBusLink.h"
+#include "platform/linux/TrayHostProcess.h"
 
 namespace nuvlet::linux_platform {
 namespace {
@@ -39,6 +43,24 @@ bool hasOwner(GDBusConnection* bus, const char* name) {
   return owned;
 }
 
+// Which process keeps the watcher, and how the item reads that host's wheel notches.
+std::string trayHostText(GDBusConnection* bus, const char* watcher) {
+  auto pid = busPeerPid(bus, watcher, kTimeoutMs);
+  if (!pid) return "watcher process unknown; wheel notches read by the orientation's spelling";
+  std::string process = processName(*pid);
+  std::string who =
+      (process.empty() ? "an unnamed process" : process) + " (pid " + std::to_string(*pid) + ")";
+  const KnownTrayHost* host = knownTrayHost(process);
+  if (!host) {
+    return "watcher kept by " + who +
+           ", not a host we know: a wheel notch is read as Scroll(+-120, \"Vertical\") or "
+           "Scroll(+-1, \"vertical\")";
+  }
+  return "watcher kept by " + who + ": " + std::string(host->name) +
+         ", one wheel notch = Scroll(+-" + std::to_string(static_cast<int>(host->deltaPerNotch)) +
+         ") = a step of 0.05";
+}
+
 std::string trayLine(GDBusConnection* bus) {
   const char* watcher = "org.kde.StatusNotifierWatcher";
   if (!hasOwner(bus, watcher)) {
@@ -61,7 +83,7 @@ std::string trayLine(GDBusConnection* bus) {
   }
   g_variant_unref(properties);
   g_variant_unref(reply);
-  return line;
+  return line + "; " + trayHostText(bus, watcher);
 }
 
 std::string notificationLine(GDBusConnection* bus) {
@@ -83,13 +105,27 @@ std::string notificationLine(GDBusConnection* bus) {
   return activatable ? "notifications: server started on demand" : "notifications: none";
 }
 
+// Where no portal answers, the theme the desktop publishes decides.
+std::string themeText() {
+  int screen = 0;
+  xcb_connection_t* x = xcb_connect(nullptr, &screen);
+  bool hasX = xcb_connection_has_error(x) == 0;
+  ThemeReading reading =
+      desktopThemePreference(hasX ? x : nullptr, screen, Paths::fromEnvironment().configHome());
+  xcb_disconnect(x);
+  if (reading.source.empty()) return "no theme source either: a light glyph";
+  bool dark = reading.preference == ColorScheme::Preference::Dark;
+  return std::string(dark ? "dark" : "light") + " theme from " + reading.source + ": a " +
+         (dark ? "light" : "dark") + " glyph";
+}
+
 std::string colourSchemeLine(GDBusConnection* bus) {
   std::string error;
   GVariant* reply = call(bus, "org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
                          "org.freedesktop.portal.Settings", "Read",
                          g_variant_new("(ss)", "org.freedesktop.appearance", "color-scheme"), error,
                          G_DBUS_CALL_FLAGS_NONE);
-  if (!reply) return "colour scheme: no preference (settings portal: " + error + ")";
+  if (!reply) return "colour scheme: settings portal: " + error + "; " + themeText();
   GVariant* value = g_variant_get_child_value(reply, 0);
   while (g_variant_is_of_type(value, G_VARIANT_TYPE_VARIANT)) {
     GVariant* inner = g_variant_get_variant(value);
@@ -100,9 +136,9 @@ std::string colourSchemeLine(GDBusConnection* bus) {
   if (g_variant_is_of_type(value, G_VARIANT_TYPE("u"))) scheme = g_variant_get_uint32(value);
   g_variant_unref(value);
   g_variant_unref(reply);
-  return std::string("colour scheme: ") + (scheme == 1   ? "dark"
-                                           : scheme == 2 ? "light"
-                                                         : "no preference");
+  if (scheme == 1) return "colour scheme: dark, from the settings portal: a light glyph";
+  if (scheme == 2) return "colour scheme: light, from the settings portal: a dark glyph";
+  return "colour scheme: the settings portal has no preference; " + themeText();
 }
 
 }  // namespace

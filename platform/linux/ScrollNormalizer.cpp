@@ -28,16 +28,22 @@ ScrollNormalizer::ScrollNormalizer(RunLoop& loop, std::function<void(double)> de
 
 ScrollNormalizer::~ScrollNormalizer() { loop_.cancel(window_); }
 
-std::optional<double> ScrollNormalizer::units(std::int64_t delta, std::string_view orientation) {
+std::optional<double> ScrollNormalizer::units(std::int64_t delta, std::string_view orientation,
+                                              const KnownTrayHost* host) {
   if (delta == 0 || !isVertical(orientation)) return std::nullopt;
   auto d = static_cast<double>(delta);
+  if (host && host->deltaPerNotch > 0) {
+    double down = host->positiveIsUp ? -d : d;
+    return down / host->deltaPerNotch * kUnitsPerNotch;
+  }
   // The capital letter is KDE's spelling, and KDE's sign points up.
   if (orientation[0] == 'V') return -d / kAngleDeltaPerNotch * kUnitsPerNotch;
   return d * kUnitsPerNotch;
 }
 
-void ScrollNormalizer::scroll(std::int64_t delta, std::string_view orientation) {
-  auto u = units(delta, orientation);
+void ScrollNormalizer::scroll(std::int64_t delta, std::string_view orientation,
+                              const KnownTrayHost* host) {
+  auto u = units(delta, orientation, host);
   if (!u) return;
   if (window_ != 0) {
     // Bounded here too, so a flood of huge deltas cannot overflow the sum.

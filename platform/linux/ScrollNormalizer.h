@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "nuvlet/platform/RunLoop.h"
+#include "platform/linux/TrayHostProcess.h"
 
 namespace nuvlet::linux_platform {
 
@@ -13,8 +14,10 @@ namespace nuvlet::linux_platform {
 // units: one wheel notch is 10, scrolling down is positive.
 //
 // Hosts disagree. KDE passes Qt's angle delta, 120 per notch with + meaning up, and
-// spells the orientation "Vertical"; the GNOME extension, waybar and the XFCE panel
-// pass 1 per notch with + meaning down and spell it "vertical". Horizontal or unknown
+// spells the orientation "Vertical"; the GNOME extension and the XFCE panel pass 1 per
+// notch with + meaning down and spell it "vertical"; waybar passes 2 per notch. When the
+// caller is a host we know, its own scale counts; otherwise the spelling of the
+// orientation decides between KDE's scale and 1 per notch. Horizontal or unknown
 // orientations and zero deltas are dropped.
 //
 // Touchpads send bursts of events, and some hosts round every one of them up to a
@@ -36,10 +39,13 @@ class ScrollNormalizer {
   ScrollNormalizer(const ScrollNormalizer&) = delete;
   ScrollNormalizer& operator=(const ScrollNormalizer&) = delete;
 
-  void scroll(std::int64_t delta, std::string_view orientation);
+  // `host`: the caller, when it is a host we know.
+  void scroll(std::int64_t delta, std::string_view orientation,
+              const KnownTrayHost* host = nullptr);
 
   // One host event in units, before bursts are merged; nothing when it is dropped.
-  static std::optional<double> units(std::int64_t delta, std::string_view orientation);
+  static std::optional<double> units(std::int64_t delta, std::string_view orientation,
+                                     const KnownTrayHost* host = nullptr);
 
  private:
   void windowEnded();

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
 #include <string>
 #include <utility>
 
@@ -50,6 +51,7 @@ class StatusNotifierBar final : public StatusBar {
         "org.kde.StatusNotifierItem-" + std::to_string(::getpid()) + "-" + std::to_string(++serial);
     item.id = "nuvlet-" + id;
     item.alternateHeld = options_.alternateHeld;
+    item.iconThemePath = options_.iconThemePath;
     return std::make_unique<StatusNotifierItem>(loop_, std::move(item));
   }
 
@@ -202,6 +204,19 @@ class StatusNotifierBar final : public StatusBar {
 };
 
 }  // namespace
+
+std::string installedIconThemePath() {
+  std::error_code error;
+  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) return {};
+  const std::filesystem::path above = exe.parent_path().parent_path();
+  for (const auto& candidate : {above / "share/nuvlet/icons", above / "icons"}) {
+    if (std::filesystem::is_regular_file(candidate / "hicolor/index.theme", error)) {
+      return candidate.string();
+    }
+  }
+  return {};
+}
 
 std::unique_ptr<StatusBar> makeStatusNotifierBar(RunLoop& loop, StatusNotifierBarOptions options) {
   return std::make_unique<StatusNotifierBar>(loop, std::move(options));

@@ -17,6 +17,9 @@ struct StatusNotifierBarOptions {
   std::function<bool()> alternateHeld;
   // How long the tray may be missing before the user is told (once per run).
   double noTrayNoticeAfterSeconds = 15.0;
+  // The icon theme folder of the program's symbolic icons (IconThemePath); empty or
+  // missing: the items show their pixmaps only.
+  std::string iconThemePath;
 };
 
 // The desktop's tray over StatusNotifierItem and com.canonical.dbusmenu.
@@ -37,6 +40,10 @@ struct StatusNotifierBarOptions {
 // they wait for holds (with a real-time bound) and run the timers in virtual time.
 //
 // Thread: main thread only. Never blocks, never fails.
+// The symbolic icon set beside the running program: <prefix>/share/nuvlet/icons when
+// installed, <build>/icons in a build tree; empty when neither holds one.
+std::string installedIconThemePath();
+
 std::unique_ptr<StatusBar> makeStatusNotifierBar(RunLoop& loop,
                                                  StatusNotifierBarOptions options = {});
 

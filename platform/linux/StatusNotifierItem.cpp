@@ -1,6 +1,7 @@
 #include "platform/linux/StatusNotifierItem.h"
 
 #include <cstdint>
+#include <filesystem>
 #include <utility>
 
 #include "nuvlet/platform/Log.h"
@@ -252,6 +253,19 @@ void StatusNotifierItem::setIcon(std::vector<Pixmap> sizes) {
   emit("NewIcon", nullptr);
 }
 
+void StatusNotifierItem::setIconName(const std::string& name) {
+  std::string installed;
+  if (!options_.iconThemePath.empty() && !name.empty() && name.find('/') == std::string::npos) {
+    std::error_code error;
+    const auto file =
+        std::filesystem::path(options_.iconThemePath) / "hicolor/scalable/status" / (name + ".svg");
+    if (std::filesystem::is_regular_file(file, error)) installed = name;
+  }
+  if (installed == iconName_) return;
+  iconName_ = std::move(installed);
+  emit("NewIcon", nullptr);
+}
+
 void StatusNotifierItem::setTitle(const std::string& title) {
   if (title == title_) return;
   title_ = title;
@@ -280,10 +294,14 @@ GVariant* StatusNotifierItem::property(const std::string& name) const {
   if (name == "WindowId") return g_variant_new_int32(0);
   if (name == "IconPixmap") return g_variant_ref(iconVariant_);
   if (name == "OverlayIconPixmap" || name == "AttentionIconPixmap") return pixmapsVariant({});
-  if (name == "IconName" || name == "OverlayIconName" || name == "AttentionIconName" ||
-      name == "AttentionMovieName" || name == "IconThemePath") {
-    // No theme icon: a dynamic one lives in IconPixmap.
+  if (name == "OverlayIconName" || name == "AttentionIconName" || name == "AttentionMovieName") {
     return g_variant_new_string("");
+  }
+  // Hosts that recolour symbolic icons draw the named one in the panel's colour; the
+  // others, and every host when the set is not installed, show IconPixmap.
+  if (name == "IconName") return g_variant_new_string(iconName_.c_str());
+  if (name == "IconThemePath") {
+    return g_variant_new_string(iconName_.empty() ? "" : options_.iconThemePath.c_str());
   }
   if (name == "ToolTip") {
     GVariant* noIcon = pixmapsVariant({});
@@ -305,8 +323,9 @@ void StatusNotifierItem::handle(const gchar* method, GVariant* parameters,
     const gchar* orientation = nullptr;
     g_variant_get(parameters, "(i&s)", &delta, &orientation);
     std::string direction = orientation;
+    const KnownTrayHost* host = scrollHost(g_dbus_method_invocation_get_sender(invocation));
     g_dbus_method_invocation_return_value(invocation, nullptr);
-    scroll_.scroll(delta, direction);
+    scroll_.scroll(delta, direction, host);
     return;
   }
   std::function<void()> callback;
@@ -319,6 +338,18 @@ void StatusNotifierItem::handle(const gchar* method, GVariant* parameters,
   }
   g_dbus_method_invocation_return_value(invocation, nullptr);
   if (callback) callback();  // last: it may destroy this item
+}
+
+const KnownTrayHost* StatusNotifierItem::scrollHost(const char* sender) {
+  if (!sender || !connection_) return nullptr;
+  auto found = scrollHosts_.find(sender);
+  if (found != scrollHosts_.end()) return found->second;
+  // Unique names are never reused, so only hosts that come and go grow the cache.
+  if (scrollHosts_.size() >= 16) scrollHosts_.clear();
+  const KnownTrayHost* host = nullptr;
+  if (auto pid = busPeerPid(connection_, sender)) host = knownTrayHost(processName(*pid));
+  scrollHosts_.emplace(sender, host);
+  return host;
 }
 
 void StatusNotifierItem::methodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*,

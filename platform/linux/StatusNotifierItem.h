@@ -3,6 +3,7 @@
 #include <gio/gio.h>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -34,6 +35,7 @@ class StatusNotifierItem final : public StatusItem {
     std::string busName;     // org.kde.StatusNotifierItem-<pid>-<n>
     std::string id;          // the item's Id property
     std::function<bool()> alternateHeld;
+    std::string iconThemePath;  // see StatusNotifierBarOptions
   };
 
   StatusNotifierItem(RunLoop& loop, Options options);
@@ -41,6 +43,7 @@ class StatusNotifierItem final : public StatusItem {
 
   void setCallbacks(Callbacks callbacks) override;
   void setIcon(std::vector<Pixmap> sizes) override;
+  void setIconName(const std::string& name) override;
   void setTitle(const std::string& title) override;
   void setToolTip(const std::string& title, const std::string& text) override;
 
@@ -73,11 +76,17 @@ class StatusNotifierItem final : public StatusItem {
   std::vector<Pixmap> icon_;
   GVariant* iconVariant_ = nullptr;
   std::string title_;
+  std::string iconName_;  // empty unless the icon is installed under the theme path
   std::string toolTipTitle_;
   std::string toolTipText_;
 
+  // The known host behind each caller of Scroll, looked up once per bus name; null for
+  // a caller we do not know.
+  const KnownTrayHost* scrollHost(const char* sender);
+
   DbusMenuExporter menu_;
   ScrollNormalizer scroll_;
+  std::map<std::string, const KnownTrayHost*> scrollHosts_;
   std::unique_ptr<SessionBusLink> link_;
 
   GDBusConnection* connection_ = nullptr;  // borrowed from link_ while up

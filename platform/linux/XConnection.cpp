@@ -23,6 +23,7 @@ std::shared_ptr<XConnection> XConnection::open(RunLoop& loop, const char* displa
     return nullptr;
   }
   std::shared_ptr<XConnection> x(new XConnection(loop, c, it.data->root));
+  x->screenNumber_ = screenNumber;
   // Property changes (active window, work areas) and root reconfiguration (monitors
   // defined or removed) are what the users of this connection follow.
   const std::uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE | XCB_EVENT_MASK_STRUCTURE_NOTIFY;

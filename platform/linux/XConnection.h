@@ -35,6 +35,7 @@ class XConnection : public std::enable_shared_from_this<XConnection> {
 
   xcb_connection_t* get() const { return connection_; }
   xcb_window_t root() const { return root_; }
+  int screenNumber() const { return screenNumber_; }
   RunLoop& loop() const { return loop_; }
   bool broken() const;
 
@@ -78,6 +79,7 @@ class XConnection : public std::enable_shared_from_this<XConnection> {
   RunLoop& loop_;
   xcb_connection_t* connection_;
   xcb_window_t root_;
+  int screenNumber_ = 0;
   std::optional<RunLoop::TimerId> watch_;
   bool lost_ = false;
   bool flushPosted_ = false;

@@ -17,6 +17,7 @@ struct RecordedItem {
   bool removed = false;
   std::vector<std::vector<Pixmap>> icons;  // every setIcon, oldest first
   std::vector<std::string> titles;         // every setTitle
+  std::string iconName;                    // the last setIconName
   struct ToolTip {
     std::string title;
     std::string text;

@@ -4,7 +4,7 @@
 #include <mutex>
 
 #include "nuvlet/platform/ScreenCapture.h"
-#include "nuvlet/sensing/Frame.h"
+#include "nuvlet/platform/Frame.h"
 
 namespace nuvlet::sim {
 

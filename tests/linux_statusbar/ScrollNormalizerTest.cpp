@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "platform/linux/ScrollNormalizer.h"
 #include "platform/sim/VirtualRunLoop.h"
+#include "tests/support/TempDir.h"
 
 namespace nuvlet::linux_platform {
 namespace {
@@ -44,6 +48,51 @@ TEST_F(ScrollBursts, SmallStepsAreAddedUpAndABurstThatCancelsOutDeliversNothingM
   scroll->scroll(0, "vertical");
   loop.advance(1);
   EXPECT_EQ(delivered, std::vector<double>{10});
+}
+
+// One notch down and one up, as each host sends them, must move a level by the same
+// 0.05 (10 units) everywhere.
+TEST(ScrollHosts, OneNotchIsTenUnitsOnEveryKnownHost) {
+  struct Case {
+    const char* process;
+    std::int64_t notchDown;
+    const char* orientation;
+  };
+  const Case cases[] = {
+      {"waybar", 2, "vertical"},          {"gnome-shell", 1, "vertical"},
+      {"xfce4-panel", 1, "vertical"},     {"wrapper-2.0", 1, "vertical"},
+      {"panel-6-systray", 1, "vertical"}, {"plasmashell", -120, "Vertical"},
+      {"kded6", -120, "Vertical"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.process);
+    const KnownTrayHost* host = knownTrayHost(c.process);
+    ASSERT_NE(host, nullptr);
+    EXPECT_EQ(ScrollNormalizer::units(c.notchDown, c.orientation, host), 10.0);
+    EXPECT_EQ(ScrollNormalizer::units(-c.notchDown, c.orientation, host), -10.0);
+    EXPECT_EQ(ScrollNormalizer::units(c.notchDown, "horizontal", host), std::nullopt);
+    EXPECT_EQ(ScrollNormalizer::units(0, c.orientation, host), std::nullopt);
+  }
+  // A caller we do not know keeps the rule of the orientation's spelling.
+  for (const char* unknown : {"", "waybar2", "panel-6-clock", "test_linux_stat"}) {
+    EXPECT_EQ(knownTrayHost(unknown), nullptr) << unknown;
+  }
+  EXPECT_EQ(ScrollNormalizer::units(1, "vertical", nullptr), 10.0);
+  EXPECT_EQ(ScrollNormalizer::units(-120, "Vertical", nullptr), 10.0);
+}
+
+TEST(ScrollHosts, AProcessNameIsReadWithoutItsLineFeedAndOnlyWhenItIsText) {
+  test::TempDir proc;
+  proc.write("10/comm", "waybar\n");
+  proc.write("11/comm", "");
+  proc.write("12/comm", std::string("way\xff") + "bar\n");
+  proc.write("13/comm", std::string("a\0b\n", 4));
+  EXPECT_EQ(processName(10, proc.path()), "waybar");
+  EXPECT_EQ(processName(11, proc.path()), "");
+  EXPECT_EQ(processName(12, proc.path()), "");
+  EXPECT_EQ(processName(13, proc.path()), "");
+  EXPECT_EQ(processName(14, proc.path()), "");  // gone
+  EXPECT_FALSE(processName(static_cast<std::uint32_t>(getpid())).empty());
 }
 
 TEST_F(ScrollBursts, TheReceiverMayDestroyTheNormalizer) {

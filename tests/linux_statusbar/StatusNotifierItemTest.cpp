@@ -10,7 +10,9 @@
 #include "platform/linux/StatusNotifierBar.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/linux_statusbar/TrayHost.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/Servers.h"
+#include "tests/support/TempDir.h"
 
 namespace nuvlet::test {
 namespace {
@@ -60,7 +62,8 @@ class Tray : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(bus.running()) << "dbus-daemon is needed";
-    bar = makeStatusNotifierBar(loop, {bus.address(), [this] { return alternate; }, 15.0});
+    bar = makeStatusNotifierBar(
+        loop, {bus.address(), [this] { return alternate; }, 15.0, themeDir.path().string()});
   }
 
   std::unique_ptr<TrayHost> startHost(bool hostRegistered = true) {
@@ -104,6 +107,7 @@ class Tray : public ::testing::Test {
 
   DbusDaemon bus;
   sim::VirtualRunLoop loop;
+  test::TempDir themeDir;  // holds one installed symbolic icon
   bool alternate = false;
   std::unique_ptr<StatusBar> bar;
 };
@@ -168,6 +172,31 @@ TEST_F(TrayItem, TheHostReadsTitleToolTipMenuAndAnIconInNetworkByteOrder) {
   for (auto [key, value] : expected) EXPECT_EQ(printed(lookup(props.get(), key).get()), value);
 }
 
+// A name is published only when its icon is installed: a host asked for a missing icon
+// could draw nothing instead of the pixmap.
+TEST_F(TrayItem, AnInstalledSymbolicIconIsNamedWithItsThemePathAndAMissingOneIsNot) {
+  themeDir.write("hicolor/scalable/status/nuvlet-volume-pie-050-symbolic.svg", "<svg/>");
+  struct Case {
+    const char* name;
+    const char* iconName;
+    std::string themePath;
+  };
+  const std::string path = "'" + themeDir.path().string() + "'";
+  const Case cases[] = {
+      {"nuvlet-volume-pie-050-symbolic", "'nuvlet-volume-pie-050-symbolic'", path},
+      {"nuvlet-volume-pie-055-symbolic", "''", "''"},
+      {"../../../../etc/passwd", "''", "''"},
+      {"", "''", "''"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    item->setIconName(c.name);
+    auto props = host.properties(name);
+    ASSERT_NE(props, nullptr);
+    EXPECT_EQ(printed(lookup(props.get(), "IconName").get()), c.iconName);
+    EXPECT_EQ(printed(lookup(props.get(), "IconThemePath").get()), c.themePath);
+  }
+}
+
 TEST_F(TrayItem, ScrollsAndClicksReachTheirCallbacks) {
   // Before any callbacks are set every call is still answered.
   EXPECT_TRUE(host.item(name, "Activate", g_variant_new("(ii)", 5, 5)).ok());
@@ -198,6 +227,47 @@ TEST_F(TrayItem, ScrollsAndClicksReachTheirCallbacks) {
   EXPECT_EQ(activate, 1);
   EXPECT_EQ(secondary, 2);
   EXPECT_EQ(context, 1);
+}
+
+// The real host processes are stood in for by gdbus run under each host's process name:
+// the item finds the caller's process through the bus and scales its notches.
+TEST_F(TrayItem, AWheelNotchMovesTheSameStepWhicheverHostSendsIt) {
+  auto gdbus = test::findProgram("gdbus");
+  ASSERT_TRUE(gdbus) << "gdbus (libglib2.0-bin) is needed";
+  std::vector<double> scrolls;
+  StatusItem::Callbacks c;
+  c.onScroll = [&](double d) { scrolls.push_back(d); };
+  item->setCallbacks(c);
+
+  test::TempDir bin;
+  struct Case {
+    const char* process;
+    const char* delta;
+    const char* orientation;
+    double units;
+  };
+  const Case cases[] = {{"waybar", "2", "vertical", 10},
+                        {"waybar", "-2", "vertical", -10},
+                        {"xfce4-panel", "1", "vertical", 10},
+                        {"gnome-shell", "-1", "vertical", -10},
+                        {"plasmashell", "-120", "Vertical", 10},
+                        {"some-panel", "2", "vertical", 20}};  // unknown: 1 per notch
+  for (const auto& k : cases) {
+    SCOPED_TRACE(std::string(k.process) + " " + k.delta);
+    std::filesystem::path program = bin / k.process;
+    if (!std::filesystem::exists(program)) std::filesystem::create_symlink(*gdbus, program);
+    scrolls.clear();
+    // The item answers on this thread: keep its context turning while the caller waits.
+    test::ChildProcess caller({program.string(), "call", "--session", "--dest", name,
+                               "--object-path", "/StatusNotifierItem", "--method",
+                               "org.kde.StatusNotifierItem.Scroll", "--", k.delta, k.orientation},
+                              {{"DBUS_SESSION_BUS_ADDRESS", bus.address()}});
+    ASSERT_TRUE(caller.started());
+    EXPECT_TRUE(pumpUntil([&] { return caller.wait(0).has_value(); }, 10));
+    EXPECT_EQ(caller.wait(0), 0);
+    loop.advance(1);
+    EXPECT_EQ(scrolls, std::vector<double>{k.units});
+  }
 }
 
 TEST_F(TrayItem, AMiddleClickOrAMenuEntryMayRemoveItsOwnItem) {

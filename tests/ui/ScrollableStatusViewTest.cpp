@@ -39,5 +39,20 @@ TEST_F(ScrollableStatusViewTest, CallbackOrMenuActionMayDestroyTheView) {
   }
 }
 
+// The host's symbolic icon follows the glyph, level by level, even when the pixels do
+// not change.
+TEST_F(ScrollableStatusViewTest, TheSymbolicIconNameFollowsTheLevelAndTheGlyph) {
+  sim::RecordedItem& item = *bar.item("brightness");
+  bool muted = false;
+  view->render = [&](double level) {
+    return IconRenderer::volumeImage(level, muted, IconStyle::Pie);
+  };
+  view->setLevel(0.42);
+  EXPECT_EQ(item.iconName, "nuvlet-volume-pie-040-symbolic");
+  muted = true;
+  view->redraw();
+  EXPECT_EQ(item.iconName, "nuvlet-volume-muted-symbolic");
+}
+
 }  // namespace
 }  // namespace nuvlet

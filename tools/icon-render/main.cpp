@@ -3,16 +3,20 @@
 //
 //   icon-render --level 0.5 --style pie --display external --size 48 -o glyph.png
 //   icon-render --volume --level 0.3 --muted --color dark --background ffffff -o v.png
+//   icon-render --symbolic-set build/icons     (the themed symbolic set, at build time)
 
 #include <CLI/CLI.hpp>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 
 #include "nuvlet/ui/GlyphColor.h"
 #include "nuvlet/ui/IconRenderer.h"
 #include "nuvlet/ui/PngFile.h"
+#include "nuvlet/ui/SymbolicIcon.h"
 
 namespace {
 
@@ -36,6 +40,36 @@ std::uint32_t over(std::uint32_t argb, std::uint32_t background) {
     out |= ((fg * a + bg * (255 - a) + 127) / 255) << shift;
   }
   return out;
+}
+
+// Writes into a temporary name first, so a build interrupted half-way leaves no
+// truncated icon behind under the final name.
+bool writeText(const std::filesystem::path& file, const std::string& text) {
+  const std::filesystem::path partial = file.string() + ".partial";
+  {
+    std::ofstream out(partial, std::ios::binary | std::ios::trunc);
+    if (!(out << text) || !out.flush()) return false;
+  }
+  std::error_code error;
+  std::filesystem::rename(partial, file, error);
+  return !error;
+}
+
+int writeSymbolicSet(const std::filesystem::path& themeDir) {
+  const std::filesystem::path icons = themeDir / nuvlet::SymbolicIcon::kIconFolder;
+  std::error_code error;
+  std::filesystem::create_directories(icons, error);
+  bool ok =
+      !error && writeText(themeDir / "hicolor" / "index.theme", nuvlet::SymbolicIcon::indexTheme());
+  for (const auto& image : nuvlet::SymbolicIcon::all()) {
+    ok = ok && writeText(icons / (nuvlet::SymbolicIcon::name(image) + ".svg"),
+                         nuvlet::SymbolicIcon::svg(image));
+  }
+  if (!ok) {
+    std::fprintf(stderr, "icon-render: cannot write the icons under %s\n", themeDir.c_str());
+    return 1;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -65,8 +99,17 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_option("-c,--color", color, "Glyph colour: light, dark or RRGGBB")->capture_default_str();
   app.add_option("-b,--background", background, "Opaque background RRGGBB (default transparent)");
-  app.add_option("-o,--output", output, "PNG file to write")->required();
+  std::string symbolicSet;
+  auto* outputOption = app.add_option("-o,--output", output, "PNG file to write");
+  app.add_option("--symbolic-set", symbolicSet,
+                 "Write the whole symbolic icon set as an icon theme folder here instead")
+      ->excludes(outputOption);
   CLI11_PARSE(app, argc, argv);
+  if (!symbolicSet.empty()) return writeSymbolicSet(symbolicSet);
+  if (output.empty()) {
+    std::fprintf(stderr, "icon-render: --output or --symbolic-set is required\n");
+    return 2;
+  }
 
   const auto rgb = parseRgb(color);
   const auto backgroundRgb =

@@ -1,4 +1,4 @@
-#include "nuvlet/learning/ModelPlot.h"
+#include "nuvlet/ui/ModelPlot.h"
 
 #include <cairo.h>
 

@@ -1,0 +1,216 @@
+#include <gtest/gtest.h>
+#include <xcb/xcb.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/linux/DesktopTheme.h"
+#include "platform/sim/ScriptedColorScheme.h"
+#include "platform/sim/VirtualRunLoop.h"
+#include "tests/support/Servers.h"
+#include "tests/support/TempDir.h"
+
+namespace nuvlet::linux_platform {
+namespace {
+
+using Preference = ColorScheme::Preference;
+
+// The user's own GNOME settings must not leak into these tests.
+const bool kNoUserSettings = (setenv("GSETTINGS_BACKEND", "memory", 1), true);
+
+TEST(ThemeNames, DarkNamesAreDarkOthersLightAndBadNamesSayNothing) {
+  struct Case {
+    std::string name;
+    std::optional<Preference> want;
+  };
+  const Case cases[] = {
+      {"Adwaita-dark", Preference::Dark},
+      {"Arc-Dark", Preference::Dark},
+      {"Mint-Y-Dark-Aqua", Preference::Dark},
+      {"HighContrastInverse", Preference::Dark},
+      {"Greybird", Preference::Light},
+      {"Adwaita", Preference::Light},
+      {"", std::nullopt},
+      {"Ad\xff\xfe-dark", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(themeNamePreference(c.name), c.want) << c.name;
+}
+
+// An XSETTINGS blob: an integer, a colour and a string setting, in either byte order.
+std::string xsettings(bool msb, const std::string& theme) {
+  std::string out;
+  auto card = [&](std::uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) {
+      int shift = msb ? 8 * (bytes - 1 - i) : 8 * i;
+      out.push_back(static_cast<char>((v >> shift) & 0xff));
+    }
+  };
+  auto padded = [&](const std::string& s) {
+    out += s;
+    out.append((4 - s.size() % 4) % 4, '\0');
+  };
+  auto header = [&](int type, const std::string& name) {
+    card(static_cast<std::uint32_t>(type), 1);
+    card(0, 1);
+    card(static_cast<std::uint32_t>(name.size()), 2);
+    padded(name);
+    card(7, 4);  // last-change serial
+  };
+  card(msb ? 1 : 0, 1);
+  card(0, 3);
+  card(42, 4);  // serial
+  card(3, 4);   // settings
+  header(0, "Net/DoubleClickTime");
+  card(400, 4);
+  header(2, "Gtk/Color");
+  card(0, 4);
+  card(0, 4);
+  header(1, "Net/ThemeName");
+  card(static_cast<std::uint32_t>(theme.size()), 4);
+  padded(theme);
+  return out;
+}
+
+TEST(XSettings, TheThemeNameIsFoundInEitherByteOrderAndBrokenDataGivesNothing) {
+  for (bool msb : {false, true}) {
+    std::string blob = xsettings(msb, "Greybird-dark");
+    EXPECT_EQ(xsettingsString(blob, "Net/ThemeName"), "Greybird-dark");
+    EXPECT_EQ(xsettingsString(blob, "Net/IconThemeName"), std::nullopt);
+    // Cut short anywhere before the value's end: nothing, and nothing read past the end.
+    for (std::size_t n = 0; n + 3 < blob.size(); ++n) {
+      EXPECT_EQ(xsettingsString(blob.substr(0, n), "Net/ThemeName"), std::nullopt) << n;
+    }
+  }
+  std::string blob = xsettings(false, "X");
+  blob[0] = 7;  // no such byte order
+  EXPECT_EQ(xsettingsString(blob, "Net/ThemeName"), std::nullopt);
+  blob = xsettings(false, "X");
+  blob[8] = '\xff';  // claims far more settings than there are
+  blob[9] = '\xff';
+  blob[10] = '\xff';
+  blob[11] = '\xff';
+  EXPECT_EQ(xsettingsString(blob, "Net/ThemeName"), "X");
+  blob = xsettings(false, "X");
+  blob[12] = 9;  // an unknown setting type ends the reading
+  EXPECT_EQ(xsettingsString(blob, "Net/ThemeName"), std::nullopt);
+}
+
+// Plays an XSETTINGS manager on its own connection: owns _XSETTINGS_S0 with a window
+// that carries the settings.
+class XSettingsManager {
+ public:
+  XSettingsManager(const std::string& display, const std::string& blob) {
+    x_ = xcb_connect(display.c_str(), nullptr);
+    xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(x_)).data;
+    window_ = xcb_generate_id(x_);
+    xcb_create_window(x_, XCB_COPY_FROM_PARENT, window_, screen->root, 0, 0, 1, 1, 0,
+                      XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, 0, nullptr);
+    xcb_atom_t settings = atom("_XSETTINGS_SETTINGS");
+    xcb_change_property(x_, XCB_PROP_MODE_REPLACE, window_, settings, settings, 8,
+                        static_cast<std::uint32_t>(blob.size()), blob.data());
+    xcb_set_selection_owner(x_, window_, atom("_XSETTINGS_S0"), XCB_CURRENT_TIME);
+    free(xcb_get_input_focus_reply(x_, xcb_get_input_focus(x_), nullptr));  // a round trip
+  }
+  ~XSettingsManager() { xcb_disconnect(x_); }
+
+ private:
+  xcb_atom_t atom(const char* name) {
+    auto r = xcb_intern_atom_reply(
+        x_, xcb_intern_atom(x_, 0, static_cast<std::uint16_t>(std::strlen(name)), name), nullptr);
+    xcb_atom_t a = r ? r->atom : xcb_atom_t{XCB_ATOM_NONE};
+    free(r);
+    return a;
+  }
+  xcb_connection_t* x_ = nullptr;
+  xcb_window_t window_ = 0;
+};
+
+TEST(XSettings, TheManagersThemeIsReadAndAManagerThatVanishesLeavesNothing) {
+  test::XvfbServer xvfb;
+  ASSERT_TRUE(xvfb.running()) << "Xvfb is needed";
+  xcb_connection_t* x = xcb_connect(xvfb.display().c_str(), nullptr);
+  ASSERT_EQ(xcb_connection_has_error(x), 0);
+  test::TempDir home;
+  EXPECT_EQ(readXSettingsThemeName(x, 0), std::nullopt);  // no manager yet
+  {
+    XSettingsManager manager(xvfb.display(), xsettings(false, "Adwaita-dark"));
+    EXPECT_EQ(readXSettingsThemeName(x, 0), "Adwaita-dark");
+    ThemeReading r = desktopThemePreference(x, 0, home.path());
+    EXPECT_EQ(r.preference, Preference::Dark);
+    EXPECT_EQ(r.source, "XSETTINGS Net/ThemeName \"Adwaita-dark\"");
+  }
+  {
+    XSettingsManager broken(xvfb.display(), "\x01garbage");
+    EXPECT_EQ(readXSettingsThemeName(x, 0), std::nullopt);
+  }
+  EXPECT_EQ(readXSettingsThemeName(x, 0), std::nullopt);  // gone again
+  EXPECT_EQ(xcb_connection_has_error(x), 0);
+  xcb_disconnect(x);
+}
+
+TEST(GtkSettingsFile, PreferDarkThenTheThemeNameDecideAndGtk4ComesFirst) {
+  struct Case {
+    const char* gtk3;
+    const char* gtk4;
+    Preference want;
+  };
+  const Case cases[] = {
+      {"[Settings]\ngtk-application-prefer-dark-theme=1\n", nullptr, Preference::Dark},
+      {"[Settings]\ngtk-application-prefer-dark-theme = true\ngtk-theme-name=Adwaita\n", nullptr,
+       Preference::Dark},
+      {"[Settings]\ngtk-application-prefer-dark-theme=0\ngtk-theme-name=Adwaita\n", nullptr,
+       Preference::Light},
+      {"[Settings]\ngtk-theme-name=Arc-Dark\n", nullptr, Preference::Dark},
+      {"[Other]\ngtk-theme-name=Arc-Dark\n", nullptr, Preference::NoPreference},
+      {"[Settings]\ngtk-theme-name=\n", nullptr, Preference::NoPreference},
+      {"[Settings]\ngtk-theme-name=\xff\xfe\n", nullptr, Preference::NoPreference},
+      {"\0\0\0garbage", nullptr, Preference::NoPreference},
+      {"[Settings]\ngtk-theme-name=Arc-Dark\n", "[Settings]\ngtk-theme-name=Arc\n",
+       Preference::Light},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.gtk3);
+    test::TempDir config;
+    config.write("gtk-3.0/settings.ini", c.gtk3);
+    if (c.gtk4) config.write("gtk-4.0/settings.ini", c.gtk4);
+    auto reading = gtkSettingsFilePreference(config.path());
+    EXPECT_EQ(reading ? reading->preference : Preference::NoPreference, c.want);
+    ThemeReading chain = desktopThemePreference(nullptr, 0, config.path());
+    EXPECT_EQ(chain.preference, c.want);
+    EXPECT_EQ(chain.source.empty(), c.want == Preference::NoPreference) << chain.source;
+  }
+  test::TempDir empty;
+  EXPECT_EQ(gtkSettingsFilePreference(empty.path()), std::nullopt);
+}
+
+TEST(DesktopScheme, ThePortalDecidesWhenItCanAndTheThemeFileOtherwiseFollowingItsChanges) {
+  sim::VirtualRunLoop loop;
+  test::TempDir config;
+  config.write("gtk-3.0/settings.ini", "[Settings]\ngtk-theme-name=Greybird\n");
+  auto portalOwned = std::make_unique<sim::ScriptedColorScheme>();
+  sim::ScriptedColorScheme& portal = *portalOwned;
+  auto scheme = makeDesktopColorScheme(loop, std::move(portalOwned), nullptr, 0, config.path());
+  int changes = 0;
+  scheme->setOnChange([&] { ++changes; });
+  EXPECT_EQ(scheme->preference(), Preference::Light);
+
+  config.write("gtk-3.0/settings.ini", "[Settings]\ngtk-theme-name=Greybird-dark\n");
+  loop.advance(10);
+  EXPECT_EQ(scheme->preference(), Preference::Dark);
+  EXPECT_EQ(changes, 1);  // once, not at every reading
+
+  portal.change(Preference::Light);
+  EXPECT_EQ(scheme->preference(), Preference::Light);
+  EXPECT_EQ(changes, 2);
+  std::filesystem::remove(config / "gtk-3.0/settings.ini");
+  loop.advance(10);
+  EXPECT_EQ(changes, 2);  // the portal still decides
+  portal.change(Preference::NoPreference);
+  EXPECT_EQ(scheme->preference(), Preference::NoPreference);
+}
+
+}  // namespace
+}  // namespace nuvlet::linux_platform

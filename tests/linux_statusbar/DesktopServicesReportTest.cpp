@@ -1,0 +1,62 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <string>
+#include <vector>
+
+#include "platform/linux/DesktopServicesReport.h"
+#include "tests/linux_statusbar/TrayHost.h"
+#include "tests/support/ScopedEnv.h"
+#include "tests/support/Servers.h"
+#include "tests/support/TempDir.h"
+
+namespace nuvlet::test {
+namespace {
+
+// The report's calls block, and the host answers on this thread: ask from another.
+std::vector<std::string> report(const std::string& address) {
+  auto lines = std::async(std::launch::async,
+                          [address] { return linux_platform::describeDesktopServices(address); });
+  EXPECT_TRUE(pumpUntil(
+      [&] { return lines.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 20));
+  return lines.get();
+}
+
+TEST(DesktopServices, TheTrayLineNamesTheWatchersProcessAndHowItsNotchesAreRead) {
+  DbusDaemon bus;
+  ASSERT_TRUE(bus.running()) << "dbus-daemon is needed";
+  auto none = report(bus.address());
+  ASSERT_FALSE(none.empty());
+  EXPECT_EQ(none[0].rfind("tray: none", 0), 0u) << none[0];
+
+  TrayHost host(bus.address());
+  ASSERT_TRUE(host.start());
+  auto lines = report(bus.address());
+  ASSERT_FALSE(lines.empty());
+  // This test's own process keeps the watcher here; its name is cut to 15 characters.
+  EXPECT_NE(lines[0].find("watcher kept by test_linux_stat"), std::string::npos) << lines[0];
+  EXPECT_NE(lines[0].find("not a host we know"), std::string::npos) << lines[0];
+}
+
+TEST(DesktopServices, WithoutAPortalTheColourLineNamesTheThemeSourceThatDecided) {
+  DbusDaemon bus;
+  ASSERT_TRUE(bus.running()) << "dbus-daemon is needed";
+  TempDir config;
+  config.write("gtk-3.0/settings.ini", "[Settings]\ngtk-theme-name=Greybird\n");
+  ScopedEnv noX("DISPLAY", std::nullopt);
+  ScopedEnv home("XDG_CONFIG_HOME", config.path().string());
+  ScopedEnv noUserSettings("GSETTINGS_BACKEND", "memory");
+  auto lines = report(bus.address());
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_NE(lines[2].find("light theme from GTK settings file"), std::string::npos) << lines[2];
+  EXPECT_NE(lines[2].find("a dark glyph"), std::string::npos) << lines[2];
+
+  config.write("gtk-3.0/settings.ini", "");
+  lines = report(bus.address());
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_NE(lines[2].find("no theme source either: a light glyph"), std::string::npos) << lines[2];
+}
+
+}  // namespace
+}  // namespace nuvlet::test

@@ -1,0 +1,89 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <regex>
+#include <set>
+#include <string>
+
+#include "nuvlet/ui/SymbolicIcon.h"
+
+namespace nuvlet {
+namespace {
+
+using IconRenderer::brightnessImage;
+using IconRenderer::volumeImage;
+
+TEST(SymbolicIcons, ALevelIsNamedByTheNearestFivePercent) {
+  struct Case {
+    IconImage image;
+    std::string name;
+  };
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const Case cases[] = {
+      {brightnessImage(0.52, DisplayKind::BuiltIn, IconStyle::Curtain),
+       "nuvlet-brightness-builtin-curtain-050-symbolic"},
+      {brightnessImage(0.53, DisplayKind::External, IconStyle::Pie),
+       "nuvlet-brightness-external-pie-055-symbolic"},
+      {brightnessImage(1.7, DisplayKind::BuiltIn, IconStyle::Pie),
+       "nuvlet-brightness-builtin-pie-100-symbolic"},
+      {brightnessImage(-0.2, DisplayKind::BuiltIn, IconStyle::Pie),
+       "nuvlet-brightness-builtin-pie-000-symbolic"},
+      {brightnessImage(nan, DisplayKind::BuiltIn, IconStyle::Pie),
+       "nuvlet-brightness-builtin-pie-000-symbolic"},
+      {volumeImage(0.3, false, IconStyle::Pie), "nuvlet-volume-pie-030-symbolic"},
+      {volumeImage(0.3, true, IconStyle::Pie), "nuvlet-volume-muted-symbolic"},
+      {volumeImage(0.004, false, IconStyle::Curtain), "nuvlet-volume-muted-symbolic"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(SymbolicIcon::name(c.image), c.name);
+}
+
+// The host is given a name from the generated set whatever the item shows.
+TEST(SymbolicIcons, EveryGlyphTheItemsCanShowHasItsIconInTheSet) {
+  std::set<std::string> set;
+  for (const auto& image : SymbolicIcon::all()) set.insert(SymbolicIcon::name(image));
+  EXPECT_EQ(set.size(), SymbolicIcon::all().size());  // no two icons share a name
+  for (int i = 0; i <= 1000; ++i) {
+    const double level = i / 1000.0;
+    for (IconStyle style : {IconStyle::Pie, IconStyle::Curtain}) {
+      for (DisplayKind kind : {DisplayKind::BuiltIn, DisplayKind::External}) {
+        EXPECT_TRUE(set.contains(SymbolicIcon::name(brightnessImage(level, kind, style))));
+      }
+      for (bool muted : {false, true}) {
+        EXPECT_TRUE(set.contains(SymbolicIcon::name(volumeImage(level, muted, style))))
+            << level << " " << SymbolicIcon::name(volumeImage(level, muted, style));
+      }
+    }
+  }
+}
+
+// Read back, the traced runs cover exactly the pixels the glyph covers at least half.
+TEST(SymbolicIcons, TheSvgTracesTheGlyphsCoverage) {
+  for (const IconImage& image :
+       {brightnessImage(0.35, DisplayKind::External, IconStyle::Pie),
+        volumeImage(0.8, false, IconStyle::Curtain), volumeImage(0, true, IconStyle::Curtain)}) {
+    const std::string svg = SymbolicIcon::svg(image);
+    ASSERT_NE(svg.find("viewBox=\"0 0 48 48\""), std::string::npos);
+    const Coverage coverage = image.rasterize(48);
+    std::vector<bool> traced(48 * 48, false);
+    const std::regex run("M(\\d+) (\\d+)h(\\d+)v1h-(\\d+)z");
+    for (auto it = std::sregex_iterator(svg.begin(), svg.end(), run); it != std::sregex_iterator();
+         ++it) {
+      const int x = std::stoi((*it)[1]), y = std::stoi((*it)[2]), w = std::stoi((*it)[3]);
+      ASSERT_EQ(w, std::stoi((*it)[4]));
+      for (int i = 0; i < w; ++i) traced[static_cast<std::size_t>(y * 48 + x + i)] = true;
+    }
+    int covered = 0;
+    for (int y = 0; y < 48; ++y) {
+      for (int x = 0; x < 48; ++x) {
+        const bool inside = coverage.at(x, y) >= 128;
+        covered += inside;
+        EXPECT_EQ(traced[static_cast<std::size_t>(y * 48 + x)], inside) << x << "," << y;
+      }
+    }
+    EXPECT_GT(covered, 100);
+  }
+}
+
+}  // namespace
+}  // namespace nuvlet
