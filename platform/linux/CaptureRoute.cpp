@@ -98,8 +98,8 @@ CaptureChoice chooseCaptureRoute(CaptureMethod method, SessionKind session,
   if (wayland) {
     if (screencopyOffered) {
       return {CaptureRoute::Screencopy,
-              "Wayland session; the compositor offers wlroots screencopy (the ScreenCast portal "
-              "route is not built yet)"};
+              "Wayland session; the compositor offers wlroots screencopy; the ScreenCast portal "
+              "route is not built yet"};
     }
     return {CaptureRoute::None,
             std::string("Wayland session without wlroots screencopy; ") + kPortalNotYet};
