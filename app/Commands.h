@@ -20,6 +20,7 @@ void addBacklightCommand(CommandLine& cl);
 void addFitCommand(CommandLine& cl);
 void addRunCommand(CommandLine& cl);
 void addSimulateCommand(CommandLine& cl);
+void addUpdateCommand(CommandLine& cl);
 int runApp();
 
 }  // namespace nuvlet::cli

@@ -1,5 +1,6 @@
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -8,6 +9,7 @@
 
 #include "app/Backlight.h"
 #include "app/Commands.h"
+#include "app/Updates.h"
 #include "nuvlet/app/AppDelegate.h"
 #include "nuvlet/control/ExternalBrightnessController.h"
 #include "nuvlet/learning/FitCache.h"
@@ -20,7 +22,6 @@
 #include "platform/linux/LinuxLightSensor.h"
 #include "platform/linux/LinuxWorkspace.h"
 #include "platform/linux/LogindSleepMonitor.h"
-#include "platform/linux/NoUpdateService.h"
 #include "platform/linux/PortalColorScheme.h"
 #include "platform/linux/PulseAudioMixer.h"
 #include "platform/linux/SessionKind.h"
@@ -55,9 +56,8 @@ bool graphicalSession() {
   return false;
 }
 
-}  // namespace
-
-int runApp() {
+// The tray app; `relaunchInto` is set when an update asks to restart into a new program.
+int runTray(std::optional<std::filesystem::path>& relaunchInto) {
   using namespace linux_platform;
   auto instance = claimSingleInstance();
   if (instance->outcome() == SingleInstance::Outcome::AlreadyRunning) {
@@ -110,7 +110,14 @@ int runApp() {
   auto statusBar = makeStatusNotifierBar(*loop, std::move(barOptions));
   auto colorScheme = makePortalColorScheme(*loop);
   auto loginService = makeXdgAutostartLoginService(paths);
-  auto updateService = makeNoUpdateService();
+  // An installed update restarts Nuvlet through the same orderly end as a quit.
+  std::function<void()> endInOrder;
+  auto updateOptions = cli::updateOptions(*defaults);
+  updateOptions.onRestartRequested = [&](const InstalledPackage& updated) {
+    relaunchInto = updated.binary;
+    if (endInOrder) endInOrder();
+  };
+  auto updateService = makePackageKitUpdateService(*loop, std::move(updateOptions));
   auto monitorTool = ExternalBrightnessController::locateTool(*defaults);
 
   if (log::verbose()) {
@@ -119,7 +126,6 @@ int runApp() {
                std::string(writePathName(info.writePath)) +
                (info.problem.empty() ? "" : " (" + info.problem + ")"));
     log::debug("monitor tool: " + (monitorTool ? monitorTool->string() : "none"));
-    log::debug("updates: " + updateService->describe());
   }
 
   auto delegate = AppDelegate::create(
@@ -136,6 +142,7 @@ int runApp() {
     loop->quit();
   };
   delegate->onQuitRequested = terminate;
+  endInOrder = terminate;
   auto signals = watchTerminationSignals(terminate);
 
   delegate->applicationDidFinishLaunching();
@@ -143,6 +150,16 @@ int runApp() {
   loop->run();
   delegate.reset();
   return 0;
+}
+
+}  // namespace
+
+int runApp() {
+  std::optional<std::filesystem::path> relaunchInto;
+  const int status = runTray(relaunchInto);
+  // Everything of the old process (bus names, files, the tray items) is closed by now.
+  if (relaunchInto) relaunch(*relaunchInto);
+  return status;
 }
 
 void addRunCommand(CommandLine& cl) {

@@ -2,12 +2,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "app/Commands.h"
 #include "nuvlet/platform/Log.h"
@@ -83,6 +85,58 @@ double meanCorrections(const std::vector<sim::DayFigures>& days, std::size_t fro
 }
 double meanDeviation(const std::vector<sim::DayFigures>& days, std::size_t from, std::size_t to) {
   return meanOf(days, from, to, [](const sim::DayFigures& d) { return d.deviation; });
+}
+
+// A stretch of the run, compensated against the same days on a fixed backlight: the
+// first days show what switching compensation on costs, the second week what learning
+// brought.
+struct Period {
+  std::size_t from = 0, to = 0;  // days [from, to), 0-based
+  double corrections = 0, baselineCorrections = 0;
+  double deviation = 0, baselineDeviation = 0;
+
+  std::string name() const {
+    return to - from == 1 ? "day " + std::to_string(from + 1)
+                          : "days " + std::to_string(from + 1) + "-" + std::to_string(to);
+  }
+  static double ratio(double a, double b) { return b > 0 ? a / b : 0; }
+  double correctionRatio() const { return ratio(corrections, baselineCorrections); }
+  double deviationRatio() const { return ratio(deviation, baselineDeviation); }
+};
+
+Period period(const sim::SimulationResult& on, const sim::SimulationResult& off, std::size_t from,
+              std::size_t to) {
+  return {from,
+          to,
+          meanCorrections(on.days, from, to),
+          meanCorrections(off.days, from, to),
+          meanDeviation(on.days, from, to),
+          meanDeviation(off.days, from, to)};
+}
+
+// Days 1-3, and the second week (or, in a shorter run, what follows the first days).
+std::vector<Period> periods(const sim::SimulationResult& on, const sim::SimulationResult& off) {
+  const std::size_t n = std::min(on.days.size(), off.days.size());
+  std::vector<Period> out;
+  const std::size_t first = std::min<std::size_t>(3, n);
+  if (first > 0) out.push_back(period(on, off, 0, first));
+  if (n >= 8) {
+    out.push_back(period(on, off, 7, std::min<std::size_t>(14, n)));
+  } else if (n > first) {
+    out.push_back(period(on, off, first, n));
+  }
+  return out;
+}
+
+nlohmann::json periodJson(const Period& p) {
+  return {{"fromDay", p.from + 1},
+          {"toDay", p.to},
+          {"correctionsPerDay", p.corrections},
+          {"baselineCorrectionsPerDay", p.baselineCorrections},
+          {"correctionRatio", p.correctionRatio()},
+          {"deviation", p.deviation},
+          {"baselineDeviation", p.baselineDeviation},
+          {"deviationRatio", p.deviationRatio()}};
 }
 
 nlohmann::json daysJson(const std::vector<sim::DayFigures>& days) {
@@ -197,7 +251,9 @@ int runSimulate(const SimulateOptions& options) {
           {"baselineCorrectionsPerDay", meanCorrections(off.days, 0, n)},
           {"deviation", meanDeviation(on.days, 0, n)},
           {"deviationSecondHalf", meanDeviation(on.days, half, n)},
-          {"baselineDeviation", meanDeviation(off.days, 0, n)}}}};
+          {"baselineDeviation", meanDeviation(off.days, 0, n)},
+          {"periods", nlohmann::json::array()}}}};
+    for (const Period& p : periods(on, off)) out["summary"]["periods"].push_back(periodJson(p));
     std::printf("%s\n", out.dump(2).c_str());
     return 0;
   }
@@ -227,6 +283,14 @@ int runSimulate(const SimulateOptions& options) {
                 span(half + 1, n).c_str());
   }
   std::printf(", %.1f%% without.\n", 100 * meanDeviation(off.days, 0, n));
+  std::printf("\nWith compensation against the same days on a fixed backlight:\n");
+  for (const Period& p : periods(on, off)) {
+    std::printf(
+        "  %-10s corrections per day %.1f / %.1f (%.2fx), rms deviation %.1f%% / %.1f%% "
+        "(%.2fx)\n",
+        (p.name() + ":").c_str(), p.corrections, p.baselineCorrections, p.correctionRatio(),
+        100 * p.deviation, 100 * p.baselineDeviation, p.deviationRatio());
+  }
   if (!options.home.empty()) {
     std::printf("Records: %s/compensated and %s/baseline\n", home.c_str(), home.c_str());
   }

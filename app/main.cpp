@@ -18,6 +18,7 @@ int main(int argc, char** argv) {
   nuvlet::cli::addBacklightCommand(cl);
   nuvlet::cli::addFitCommand(cl);
   nuvlet::cli::addSimulateCommand(cl);
+  nuvlet::cli::addUpdateCommand(cl);
 
   try {
     cl.app.parse(argc, argv);

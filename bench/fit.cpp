@@ -112,6 +112,23 @@ void BM_RefitUnchanged(benchmark::State& state) {
   }
 }
 
+// What the refit that follows a user's correction costs: one new line in the log.
+void BM_RefitAfterOneCorrection(benchmark::State& state) {
+  FitCache cache;
+  ModelFitter::fit(setup.sources, 0, &cache);
+  const auto logSize = std::filesystem::file_size(setup.sources.adjustmentLog);
+  for (auto _ : state) {
+    state.PauseTiming();
+    std::ofstream(setup.sources.adjustmentLog, std::ios::app | std::ios::binary)
+        << "2026-12-01T10:00:00Z,scroll,0.5000,0.6000,0.4000,0.5000,org.example.Editor,"
+           "0.1000,0.0500,0.0200,0.0000,0.4000\n";
+    state.ResumeTiming();
+    auto result = ModelFitter::fit(setup.sources, 0, &cache);
+    benchmark::DoNotOptimize(result);
+  }
+  std::filesystem::resize_file(setup.sources.adjustmentLog, logSize);
+}
+
 void BM_RefitAfter10kRows(benchmark::State& state) {
   FitCache cache;
   ModelFitter::fit(setup.sources, 0, &cache);
@@ -149,6 +166,10 @@ BENCHMARK(BM_RefitUnchanged)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(20);
+BENCHMARK(BM_RefitAfterOneCorrection)
+    ->Name("fit/refit after one correction")
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(10);
 BENCHMARK(BM_RefitAfter10kRows)
     ->Name("fit/refit after 10,000 rows")
     ->UseRealTime()
@@ -232,6 +253,7 @@ int main(int argc, char** argv) {
   ratio("fit/full", "floor/wc -l", "at most 7");
   ratio("fit/full, one thread", "floor/wc -l", "for comparison");
   ratio("fit/refit, nothing new", "fit/full", "at most 0.1");
+  ratio("fit/refit after one correction", "fit/full", "at most 0.1");
   ratio("fit/refit after 10,000 rows", "fit/full", "at most 0.15");
   std::printf("  %-42s %6.1f MiB (goal: at most 150 MiB)\n", "peak memory of one full fit",
               static_cast<double>(peakKiB) / 1024);

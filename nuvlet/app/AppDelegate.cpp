@@ -23,6 +23,7 @@ AppDelegate::~AppDelegate() {
   for (ListenerId id : observers_) platform_.workspace.removeListener(id);
   if (pollTimer_) platform_.loop.cancel(*pollTimer_);
   if (refitTimer_) platform_.loop.cancel(*refitTimer_);
+  if (correctionRefitTimer_) platform_.loop.cancel(*correctionRefitTimer_);
   sampler_.reset();
   router_.reset();
   loop_.reset();
@@ -136,6 +137,7 @@ void AppDelegate::installFullFeatures() {
   loop->onEnabledChange = [weak](bool) {
     if (auto self = weak.lock()) self->updateSampling();
   };
+  loop->onUserCorrection = weakly(&AppDelegate::scheduleCorrectionRefit);
 
   external_ = std::move(external);
   router_ = std::move(router);
@@ -169,17 +171,36 @@ void AppDelegate::updateSampling() {
 }
 
 void AppDelegate::refitModel() {
+  if (fitRunning_) {
+    fitAgain_ = true;
+    return;
+  }
+  fitRunning_ = true;
   ModelFitter::fitInBackground(
       platform_.fitQueue, platform_.loop, platform_.paths, platform_.fitCache,
       [weak = weak_from_this(), file = platform_.paths.modelFile()](BrightnessModel model) {
         auto self = weak.lock();
         if (self && self->loop_) self->loop_->setModel(model);
         model.save(file);
+        if (!self) return;
+        self->fitRunning_ = false;
+        if (std::exchange(self->fitAgain_, false)) self->refitModel();
       });
 }
 
 void AppDelegate::scheduleModelFits() {
   refitTimer_ = platform_.loop.scheduleRepeating(kRefitInterval, weakly(&AppDelegate::refitModel));
+}
+
+void AppDelegate::scheduleCorrectionRefit() {
+  if (correctionRefitTimer_) return;
+  correctionRefitTimer_ =
+      platform_.loop.scheduleAfter(kCorrectionRefitDelay, [weak = weak_from_this()] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->correctionRefitTimer_.reset();
+        self->refitModel();
+      });
 }
 
 void AppDelegate::poll() {
@@ -194,7 +215,8 @@ void AppDelegate::poll() {
       const double b = *read;
       // Whether the loop itself put the backlight here is judged on its level before
       // this tick: once told of an outside change, the loop holds that level too.
-      const double loopLevel = loop_ ? loop_->B_current() : 0.0;
+      // On a device with coarse steps that is the step the loop's write landed on.
+      const double loopLevel = loop_ ? loop_->B_held() : 0.0;
       if (loop_ && std::abs(b - loopLevel) > kOutsideChange &&
           std::abs(b - lastBuiltInBrightness_) > kOutsideStep) {
         loop_->onManualChange(b, "system_key");

@@ -77,6 +77,9 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
  public:
   static constexpr double kPollInterval = 0.25;
   static constexpr double kRefitInterval = 3600.0;
+  // A user's correction is learned this soon after the first of a burst; the ones that
+  // follow it do not put the refit off.
+  static constexpr double kCorrectionRefitDelay = 20.0;
   // A sampler value older than this is left out of telemetry.
   static constexpr double kSampleFreshness = 2.0;
   // A backlight level this far from the loop's own, and this far from the last poll,
@@ -126,8 +129,11 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   void setUpDataCapture();
   void installFullFeatures();
   void updateSampling();
+  // Starts a fit, or, while one runs, a second one after it: never two at once, and a
+  // record written during a fit is not missed.
   void refitModel();
   void scheduleModelFits();
+  void scheduleCorrectionRefit();
   void poll();
 
   // Wraps a member so that a callback outliving the delegate does nothing.
@@ -147,6 +153,9 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   std::shared_ptr<DailyStats> dailyStats_;
   std::shared_ptr<AmbientLightSensor> ambient_;
   std::optional<RunLoop::TimerId> refitTimer_;
+  std::optional<RunLoop::TimerId> correctionRefitTimer_;
+  bool fitRunning_ = false;
+  bool fitAgain_ = false;
   std::shared_ptr<TelemetryRecorder> recorder_;
   std::shared_ptr<UpdaterController> updater_;
   std::optional<RunLoop::TimerId> pollTimer_;

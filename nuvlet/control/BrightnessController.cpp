@@ -12,7 +12,7 @@ double BrightnessController::set(double level) const {
   if (std::isnan(level)) return get();
   level = std::max(std::min(level, 1.0), 0.0);
   device_.write(level);
-  return level;
+  return device_.nearestStep(level);
 }
 
 double BrightnessController::adjust(double delta) const { return set(get() + delta); }

@@ -22,12 +22,12 @@ class BrightnessController {
   // mistake a failed read for a dark screen.
   std::optional<double> read() const { return device_.read(); }
 
-  // Clamps the level to [0, 1], writes it and returns what was asked of the device.
-  // A failed write goes unnoticed. A request that is not a number writes nothing and
-  // returns the present level.
+  // Clamps the level to [0, 1], writes it and returns the level the device holds
+  // after it (its nearest step). A failed write goes unnoticed. A request that is not
+  // a number writes nothing and returns the present level.
   double set(double level) const;
 
-  // Reads, adds delta, clamps and writes; returns the level written.
+  // Reads, adds delta, clamps and writes; returns the level the device holds.
   double adjust(double delta) const;
 
   const BacklightDevice& device() const { return device_; }

@@ -24,6 +24,7 @@ bool CompensationLoop::anchorOnHardware() {
   const auto level = brightness_.read();
   if (!level) return false;
   B_current_ = *level;
+  B_held_ = *level;
   B_manual_ = *level;
   return true;
 }
@@ -78,7 +79,9 @@ void CompensationLoop::onLuminanceUpdate(double L_slow, double /*L_fast*/) {
   const double step = std::abs(next - B_current_);
   if (!(step > kWriteThreshold)) return;
   const double before = B_current_;
-  brightness_.set(next);
+  // The loop walks on its own unrounded level, or a coarse device would hold it on a
+  // step; the step the hardware lands on is what an outside change is judged against.
+  B_held_ = brightness_.set(next);
   B_current_ = next;
   if (step > kLogThreshold) logger_.log("auto", before, next, L, target, {sig, ambient});
 }
@@ -89,10 +92,11 @@ void CompensationLoop::onManualChange(double B_after, std::string_view source) {
   if (!std::isfinite(B_after)) return;
   const double before = B_current_;
   double L = L_filtered_;
-  if (source == "scroll" || source == "system_key")
-    dailyStats_.recordManualAdjustment(clock_.now());
+  const bool byUser = source == "scroll" || source == "system_key";
+  if (byUser) dailyStats_.recordManualAdjustment(clock_.now());
   if (!(L > kMinLuminance)) L = kMinLuminance;
   B_current_ = B_after;
+  B_held_ = B_after;
   B_manual_ = B_after;
   manualOverrideUntil_ = clock_.monotonic() + kManualPause;
   // The content and light the user corrected for, so the fit can learn the correction
@@ -102,6 +106,7 @@ void CompensationLoop::onManualChange(double B_after, std::string_view source) {
   AdjustmentLogger::Context context{std::nullopt, ambientAtLookup_};
   if (signatureProvider) context.signature = signatureProvider();
   logger_.log(source, before, B_after, L, B_target_, context);
+  if (byUser && onUserCorrection) onUserCorrection();
 }
 
 }  // namespace nuvlet

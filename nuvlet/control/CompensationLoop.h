@@ -68,6 +68,9 @@ class CompensationLoop {
 
   double L_filtered() const { return L_filtered_; }
   double B_current() const { return B_current_; }
+  // The level the hardware holds after the loop's own last write or anchor: B_current
+  // rounded to the device's step. Only a reading away from this was made outside.
+  double B_held() const { return B_held_; }
   double B_target() const { return B_target_; }
   double B_manual() const { return B_manual_; }
   // Monotonic seconds until which automatic writes pause.
@@ -79,6 +82,8 @@ class CompensationLoop {
   std::function<std::optional<double>()> ambientProvider;
   std::function<std::optional<ContentSignature>()> signatureProvider;
   std::function<void(bool)> onEnabledChange;
+  // Told after a correction by the user ("scroll" or "system_key") has been recorded.
+  std::function<void()> onUserCorrection;
 
  private:
   // Tests put the loop into states (such as an anchor apart from the present level)
@@ -100,6 +105,7 @@ class CompensationLoop {
   bool enabled_ = false;
   double L_filtered_ = 0.5;
   double B_current_ = 0.5;
+  double B_held_ = 0.5;
   double B_target_ = 0.5;
   double B_manual_ = 0.5;
   std::optional<double> manualOverrideUntil_;

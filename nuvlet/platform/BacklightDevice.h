@@ -57,6 +57,11 @@ class BacklightDevice {
   // [0, 1] or not a number is refused.
   virtual bool write(double level) = 0;
 
+  // The level a successful write of `level` leaves the hardware at: its nearest step.
+  // A device with coarse steps reads back this, not what was asked. Continuous
+  // devices, and a level that is not in [0, 1], give the level itself.
+  virtual double nearestStep(double level) const { return level; }
+
   virtual BacklightInfo info() const = 0;
 };
 

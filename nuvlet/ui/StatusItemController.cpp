@@ -146,9 +146,16 @@ void StatusItemController::scrollBrightness(double delta) {
   }
   // A backlight that cannot be read is not a dark one: stepping from 0 would black
   // the screen out. Step from what the glyph shows instead.
-  const double current = brightness_.read().value_or(brightnessView_->level());
+  double current = brightness_.read().value_or(brightnessView_->level());
   if (!std::isfinite(current)) return;
-  const double level = brightness_.set(current + step);
+  // On a device with coarse steps a notch smaller than a step would be rounded away
+  // every time: while the hardware holds the step the last scroll left, go on from the
+  // level that scroll asked for.
+  if (scrollAsked_ && current == scrollHeld_) current = *scrollAsked_;
+  const double asked = std::clamp(current + step, 0.0, 1.0);
+  const double level = brightness_.set(asked);
+  scrollAsked_ = asked;
+  scrollHeld_ = level;
   displayKind_ = DisplayKind::BuiltIn;
   brightnessView_->setLevel(level);
   if (loop_) loop_->onManualChange(level, "scroll");

@@ -144,6 +144,9 @@ class StatusItemController {
   TelemetryRecorder* recorder_ = nullptr;
   DisplayKind displayKind_ = DisplayKind::BuiltIn;
   std::map<DisplayID, ExternalScroll> externalScrolls_;
+  // The level the last scroll asked of the backlight and the step it landed on.
+  std::optional<double> scrollAsked_;
+  double scrollHeld_ = -1;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   std::unique_ptr<ScrollableStatusView> brightnessView_;
   std::unique_ptr<ScrollableStatusView> volumeView_;

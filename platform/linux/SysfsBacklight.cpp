@@ -174,11 +174,15 @@ class SysfsBacklight final : public BacklightDevice {
     if (writePath_ == BacklightWritePath::None || name_.empty()) return false;
     auto max = readMax();
     if (!max) return writeFailed("no write: " + readFailure_);
-    const std::int64_t raw =
-        std::clamp<std::int64_t>(std::llround(level * static_cast<double>(*max)), 1, *max);
+    const std::int64_t raw = rawFor(level, *max);
     bool ok = writePath_ == BacklightWritePath::Sysfs ? writeSysfs(raw) : writeLogind(raw);
     if (ok) writeFailure_.clear();
     return ok;
+  }
+
+  double nearestStep(double level) const override {
+    if (!(level >= 0 && level <= 1) || lastMax_ <= 0) return level;
+    return static_cast<double>(rawFor(level, lastMax_)) / static_cast<double>(lastMax_);
   }
 
   BacklightInfo info() const override {
@@ -266,6 +270,12 @@ class SysfsBacklight final : public BacklightDevice {
     return {};
   }
 
+  // Never 0: some panels switch off there, and a dark screen is not a level to land on
+  // by rounding.
+  static std::int64_t rawFor(double level, std::int64_t max) {
+    return std::clamp<std::int64_t>(std::llround(level * static_cast<double>(max)), 1, max);
+  }
+
   std::optional<std::int64_t> readMax() {
     auto max = readCount(dir_ / "max_brightness", "max_brightness");
     if (!max.value) {
@@ -276,6 +286,7 @@ class SysfsBacklight final : public BacklightDevice {
       readFailed("max_brightness is 0");
       return std::nullopt;
     }
+    lastMax_ = *max.value;
     return max.value;
   }
 
@@ -335,6 +346,7 @@ class SysfsBacklight final : public BacklightDevice {
   GDBusConnection* bus_ = nullptr;
   std::string startupNote_;
   std::string readFailure_;
+  std::int64_t lastMax_ = 0;  // the range at the last read or write
   std::string writeFailure_;
 };
 

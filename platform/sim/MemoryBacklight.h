@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <optional>
 #include <vector>
@@ -22,17 +23,24 @@ class MemoryBacklight final : public BacklightDevice {
 
   bool write(double value) override {
     if (failWrites || !(value >= 0 && value <= 1)) return false;
-    level = value;
+    level = nearestStep(value);
     ++writeCount;
     if (recordWrites) writes.push_back(value);
     return true;
   }
 
+  double nearestStep(double value) const override {
+    if (steps <= 0 || !(value >= 0 && value <= 1)) return value;
+    return std::round(value * steps) / steps;
+  }
+
   BacklightInfo info() const override {
-    return BacklightInfo{"memory", "raw", 0, BacklightWritePath::Memory, {}};
+    return BacklightInfo{"memory", "raw", steps, BacklightWritePath::Memory, {}};
   }
 
   double level;
+  // Levels the hardware can hold are multiples of 1/steps; 0 for any level.
+  int steps = 0;
   bool failReads = false;
   bool failWrites = false;
   // Off for measurements that must not allocate.

@@ -1,5 +1,7 @@
 #include "platform/sim/Simulation.h"
 
+#include <time.h>
+
 #include <algorithm>
 #include <cmath>
 #include <memory>
@@ -70,8 +72,12 @@ class SteppedBacklight final : public BacklightDevice {
   std::optional<double> read() override { return level_; }
   bool write(double value) override {
     if (!(value >= 0 && value <= 1)) return false;
-    level_ = std::round(value * steps_) / steps_;
+    level_ = nearestStep(value);
     return true;
+  }
+  double nearestStep(double value) const override {
+    if (!(value >= 0 && value <= 1)) return value;
+    return std::round(value * steps_) / steps_;
   }
   BacklightInfo info() const override {
     return BacklightInfo{"simulated", "raw", steps_, BacklightWritePath::Memory, {}};
@@ -212,9 +218,10 @@ class Run {
   }
 
   SimulationResult run() {
-    delegate_ = AppDelegate::create(AppPlatform{
-        loop_, samplerQueue_, fitQueue_, defaults_, paths_, workspace_, topology_, backlight_,
-        screen_, light_, mixer_, bar_, colorScheme_, login_, updates_, std::nullopt, nullptr});
+    delegate_ = AppDelegate::create(AppPlatform{loop_, samplerQueue_, fitQueue_, defaults_, paths_,
+                                                workspace_, topology_, backlight_, screen_, light_,
+                                                mixer_, bar_, colorScheme_, login_, updates_,
+                                                std::nullopt, std::make_shared<FitCache>()});
     delegate_->applicationDidFinishLaunching();
     settle();
     if (o_.compensation) delegate_->loop()->setEnabled(true);
@@ -226,6 +233,8 @@ class Run {
     }
     delegate_->applicationWillTerminate();
     delegate_.reset();
+    result.fits = fits_;
+    result.fitCpuSeconds = fitCpuSeconds_;
     return result;
   }
 
@@ -233,8 +242,17 @@ class Run {
   // Runs the fits the hourly timer queued and hands their models to the loop.
   void settle() {
     if (fitQueue_.pending() == 0) return;
+    fits_ += static_cast<int>(fitQueue_.pending());
+    const double started = threadCpuSeconds();
     fitQueue_.runAll();
+    fitCpuSeconds_ += threadCpuSeconds() - started;
     loop_.runPending();
+  }
+
+  static double threadCpuSeconds() {
+    timespec t{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
   }
 
   void advanceTo(double t, double chunk) {
@@ -419,6 +437,8 @@ class Run {
   double cloud_ = 0, cloudPhase_ = 0, dayNoise_ = 1;
   double sumSquares_ = 0, bothered_ = 0;
   int looks_ = 0, within_ = 0;
+  int fits_ = 0;
+  double fitCpuSeconds_ = 0;
 };
 
 }  // namespace

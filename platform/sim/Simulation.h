@@ -44,6 +44,10 @@ struct SimulationOptions {
 struct SimulationResult {
   std::vector<DayFigures> days;
   DayTrace trace;
+  // The model fits of the run and the processor time they took (not deterministic:
+  // for measurements only).
+  int fits = 0;
+  double fitCpuSeconds = 0;
 };
 
 // Runs the application on simulated hardware with a simulated user for the given

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "nuvlet/app/AppDelegate.h"
+#include "nuvlet/records/DailyStats.h"
 #include "platform/sim/InlineWorkQueue.h"
 #include "platform/sim/MemoryBacklight.h"
 #include "platform/sim/MemoryLoginService.h"
@@ -139,6 +140,73 @@ TEST(AppDelegate, PollReportsOutsideChangesOnceAndOnlyBeyondBothThresholds) {
       EXPECT_DOUBLE_EQ(app.delegate->loop()->B_current(), c.hardware);
     }
   }
+}
+
+// A coarse backlight keeps the step nearest each write; only a step the loop did not
+// make is the user's.
+TEST(AppDelegate, OnASteppedBacklightTheLoopsOwnRoundingIsNoCorrection) {
+  App app;
+  app.backlight.steps = 15;
+  app.backlight.level = 12.0 / 15;
+  app.defaults.setValue("autoAdjustEnabled", true);
+  app.launch();
+  app.screen->show(grey(255));
+  app.run(60.0);
+  const double dimmed = app.backlight.level;
+  EXPECT_LE(dimmed, 9.0 / 15) << "a white screen dims by several steps";
+  app.screen->show(grey(40));
+  app.run(60.0);
+  EXPECT_GE(app.backlight.level, dimmed + 2.0 / 15) << "a dark one brightens again";
+  EXPECT_TRUE(app.adjustments("system_key").empty());
+  EXPECT_EQ(DailyStats(app.paths, app.loop, DailyStats::Access::ReadOnly).todayCount(), 0);
+
+  // A real key press is still the user's.
+  app.backlight.level = app.backlight.level > 0.5 ? 3.0 / 15 : 13.0 / 15;
+  app.run(0.5);
+  EXPECT_EQ(app.adjustments("system_key").size(), 1u);
+}
+
+// A correction reaches the model within half a minute; a burst of them refits once per
+// interval, and never two fits run at once.
+TEST(AppDelegate, CorrectionsAreLearnedSoonWithOneFitAtATime) {
+  App app;
+  app.launch();
+  app.fitQueue.runAll();
+  app.loop.runPending();
+  ASSERT_EQ(app.delegate->loop()->model().observationCount, 0);
+  sim::RecordedItem* item = app.bar.item("brightness");
+  ASSERT_NE(item, nullptr);
+
+  item->scroll(-10.0);
+  app.run(AppDelegate::kCorrectionRefitDelay - 1);
+  EXPECT_EQ(app.fitQueue.pending(), 0u) << "the first correction of a burst waits";
+  app.run(1.5);
+  ASSERT_EQ(app.fitQueue.pending(), 1u);
+  app.fitQueue.runAll();
+  app.loop.runPending();
+  EXPECT_EQ(app.delegate->loop()->model().observationCount, 1) << "the correction was learned";
+
+  // A correction every second for two minutes, the fits left running meanwhile: at
+  // most one waits at any time, and one more follows the last correction.
+  int fits = 0;
+  for (int s = 0; s < 120; ++s) {
+    item->scroll(s % 2 == 0 ? -10.0 : 10.0);
+    app.run(1.0);
+    ASSERT_LE(app.fitQueue.pending(), 1u) << "at second " << s;
+    if (s % 45 == 44 && app.fitQueue.pending() == 1) {
+      app.fitQueue.runAll();
+      app.loop.runPending();
+      ++fits;
+    }
+  }
+  app.run(AppDelegate::kCorrectionRefitDelay + 1);
+  while (app.fitQueue.pending() > 0) {
+    app.fitQueue.runAll();
+    app.loop.runPending();
+    ++fits;
+  }
+  EXPECT_GE(fits, 3);
+  EXPECT_LE(fits, 5) << "each fit took every correction made while it waited";
 }
 
 TEST(AppDelegate, TerminationStopsTheSamplerAndEveryLaterBacklightWrite) {

@@ -437,5 +437,30 @@ TEST_F(AppEndToEnd, TheTrayAppFollowsTheUserTheScreenAndTheMachine) {
   EXPECT_TRUE(fs::exists(home.path() / "config/autostart/nuvlet.desktop"));
 }
 
+// Firmware backlights often have a handful of steps: the panel keeps the step nearest
+// each level the loop writes, and reading that step back is no key press.
+TEST_F(AppEndToEnd, CompensationOnACoarseBacklightLogsNoPhantomKeyPresses) {
+  sysfs.write("class/backlight/panel_test/max_brightness", "15\n");
+  sysfs.write("class/backlight/panel_test/brightness", "12\n");
+  fs::create_directories(home.path() / "config/nuvlet");
+  std::ofstream(home.path() / "config/nuvlet/settings.json") << R"({"autoAdjustEnabled": true})";
+  ASSERT_TRUE(x({"xsetroot", "-solid", "#ffffff"}));
+  app = startNuvlet();
+  ASSERT_TRUE(app->started());
+  ASSERT_TRUE(waitFor([&] { return printed("sampling on"); }));
+
+  EXPECT_TRUE(waitFor([&] { return backlight() && *backlight() <= 8; }, 30))
+      << backlight().value_or(-1);
+  const int dimmed = backlight().value_or(0);
+  ASSERT_TRUE(x({"xsetroot", "-solid", "#101010"}));
+  EXPECT_TRUE(waitFor([&] { return backlight() && *backlight() >= dimmed + 3; }, 30))
+      << backlight().value_or(-1);
+  waitFor([] { return false; }, 1.0);  // a few more polls after the last step
+  EXPECT_TRUE(adjustments("system_key").empty()) << adjustments("system_key").front();
+
+  ASSERT_EQ(::kill(app->pid(), SIGTERM), 0);
+  EXPECT_EQ(app->wait(1.0), 0);
+}
+
 }  // namespace
 }  // namespace nuvlet::test

@@ -31,6 +31,22 @@ TEST_F(ControllerTest, ScrollOnTheBuiltInDisplaySetsTheBacklightAndTellsTheLoop)
   EXPECT_NE(readText(paths.adjustmentLog()).find(",scroll,"), std::string::npos);
 }
 
+// Eight hardware steps of 0.125 and notches of 0.05: the notches add up and move the
+// panel in both directions, instead of rounding back to where it was every time.
+TEST_F(ControllerTest, NotchesSmallerThanTheBacklightsStepAddUp) {
+  startFully();
+  backlight.steps = 8;
+  backlight.level = 0.5;
+  const double down[] = {0.5, 0.375, 0.375, 0.25};
+  for (double level : down) {
+    EXPECT_TRUE(brightnessItem().scroll(10));
+    EXPECT_NEAR(backlight.level, level, 1e-12);
+    EXPECT_NEAR(compensation.B_manual(), level, 1e-12) << "the loop anchors on the step held";
+  }
+  EXPECT_TRUE(brightnessItem().scroll(-20));
+  EXPECT_NEAR(backlight.level, 0.375, 1e-12);
+}
+
 TEST_F(ControllerTest, ResetsForgetTheModelAndEverythingAlsoTheAnchor) {
   startFully();
   compensation.onLuminanceUpdate(0.5, 0.5);

@@ -1,0 +1,338 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "nuvlet/app/UpdaterController.h"
+#include "nuvlet/platform/Log.h"
+#include "platform/linux/PackageKitUpdateService.h"
+#include "platform/sim/VirtualRunLoop.h"
+#include "tests/linux_update/FakePackageKit.h"
+#include "tests/support/Servers.h"
+#include "tests/support/TempDir.h"
+
+namespace nuvlet::linux_platform {
+namespace {
+
+using Kind = UpdateOutcome::Kind;
+using Script = test::FakePackageKit::Script;
+
+const InstalledPackage kInstalled{"nuvlet", "0.1.0", "/usr/bin/nuvlet"};
+constexpr std::uint32_t kNormal = 5, kBlocked = 9, kNeedUntrusted = 8;
+
+Script finds(std::vector<std::pair<std::uint32_t, std::string>> packages) {
+  Script s;
+  s.packages = std::move(packages);
+  return s;
+}
+Script errs(std::uint32_t code, std::string details) {
+  Script s;
+  s.error = std::make_pair(code, std::move(details));
+  s.exit = 2;
+  return s;
+}
+Script exits(std::uint32_t exit) {
+  Script s;
+  s.exit = exit;
+  return s;
+}
+Script hangs() {
+  Script s;
+  s.hang = true;
+  return s;
+}
+Script vanishes() {
+  Script s;
+  s.vanish = true;
+  return s;
+}
+
+bool called(const std::vector<std::string>& calls, const std::string& prefix) {
+  return std::any_of(calls.begin(), calls.end(),
+                     [&](const std::string& c) { return c.rfind(prefix, 0) == 0; });
+}
+
+// The updater on a private system bus with the stand-in daemon, wired as the app wires it.
+class Updater : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(bus.running()) << "dbus-daemon is required";
+    log::setSink([this](std::string_view line) { said.emplace_back(line); });
+    log::setVerbose(true);
+  }
+  void TearDown() override {
+    controller.reset();
+    service.reset();
+    log::setSink({});
+    log::setVerbose(false);
+  }
+
+  void make(PackageKitOptions options = {}) {
+    if (!options.bus) options.bus = bus.address();
+    if (options.dpkgAdminDir == "/var/lib/dpkg") options.dpkgAdminDir = dpkg.path();
+    options.transactionTimeout = 1;
+    options.onOutcome = [this](const UpdateOutcome& o) { outcomes.push_back(o); };
+    options.onRestartRequested = [this](const InstalledPackage& p) { restarts.push_back(p); };
+    service = makePackageKitUpdateService(loop, std::move(options));
+    controller = std::make_unique<UpdaterController>(*service);
+  }
+  PackageKitOptions fromPackage() {
+    PackageKitOptions o;
+    o.package = kInstalled;
+    o.automatic = false;
+    return o;
+  }
+  bool waitForOutcomes(std::size_t n) {
+    return loop.runUntil([&] { return outcomes.size() >= n; }, 10);
+  }
+  int linesSaying(const std::string& text) {
+    return static_cast<int>(std::count_if(said.begin(), said.end(), [&](const std::string& l) {
+      return l.find(text) != std::string::npos;
+    }));
+  }
+
+  test::DbusDaemon bus{test::DbusDaemon::Kind::System};
+  test::FakePackageKit packageKit{bus.address()};
+  test::TempDir dpkg;  // an empty dpkg database
+  sim::VirtualRunLoop loop;
+  std::unique_ptr<UpdateService> service;
+  std::unique_ptr<UpdaterController> controller;
+  std::vector<UpdateOutcome> outcomes;
+  std::vector<InstalledPackage> restarts;
+  std::vector<std::string> said;
+};
+
+// One explicit check against what the daemon answers, from refresh to install.
+TEST_F(Updater, AChecksOutcomeFollowsWhatPackageKitAnswers) {
+  struct Case {
+    const char* name;
+    std::map<std::string, Script> scripts;
+    Kind kind;
+    std::string detail;  // part of it
+    bool installs;       // UpdatePackages was called
+  };
+  const std::vector<Case> cases = {
+      {"an update of ours is found and installed",
+       {{"GetUpdates",
+         finds({{kNormal, "libother;2.0;amd64;debian"}, {kNormal, "nuvlet;0.2.0;amd64;nuvlet"}})}},
+       Kind::Installed,
+       "",
+       true},
+      {"no update", {}, Kind::UpToDate, "", false},
+      {"only other packages and a blocked one of ours",
+       {{"GetUpdates",
+         finds({{kNormal, "libother;2.0;amd64;debian"}, {kBlocked, "nuvlet;0.2.0;amd64;nuvlet"}})}},
+       Kind::UpToDate,
+       "",
+       false},
+      {"refreshing fails with an error code",
+       {{"RefreshCache", errs(2, "cannot reach the mirror")}},
+       Kind::Failed,
+       "cannot reach the mirror (error 2, while refreshing the package lists)",
+       false},
+      {"apt refuses the repository's signature",
+       {{"RefreshCache",
+         errs(30, "The following signatures were invalid: BADSIG 23B507146DFFFAF4")}},
+       Kind::Failed,
+       "signatures were invalid: BADSIG",
+       false},
+      {"authorisation refused",
+       {{"GetUpdates", finds({{kNormal, "nuvlet;0.2.0;amd64;nuvlet"}})},
+        {"UpdatePackages", errs(48, "Failed to obtain authentication.")}},
+       Kind::Declined,
+       "not authorised: Failed to obtain authentication.",
+       true},
+      {"the update is not trusted",
+       {{"GetUpdates", finds({{kNormal, "nuvlet;0.2.0;amd64;nuvlet"}})},
+        {"UpdatePackages", exits(kNeedUntrusted)}},
+       Kind::Failed,
+       "not signed by a trusted key",
+       true},
+      {"the transaction hangs",
+       {{"RefreshCache", hangs()}},
+       Kind::TimedOut,
+       "did not finish refreshing the package lists within 1 s",
+       false},
+      {"the daemon goes away mid-transaction",
+       {{"GetUpdates", vanishes()}},
+       Kind::Failed,
+       "PackageKit went away while asking for updates",
+       false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    outcomes.clear();
+    restarts.clear();
+    test::FakePackageKit daemon(bus.address());
+    for (const auto& [method, script] : c.scripts) daemon.script(method, script);
+    ASSERT_TRUE(daemon.own());
+    make(fromPackage());
+    controller->checkForUpdates();
+    ASSERT_TRUE(waitForOutcomes(1));
+    EXPECT_EQ(outcomes[0].kind, c.kind) << outcomes[0].detail;
+    EXPECT_NE(outcomes[0].detail.find(c.detail), std::string::npos) << outcomes[0].detail;
+    const auto calls = daemon.calls();
+    EXPECT_TRUE(called(calls, "RefreshCache (false,)"));
+    EXPECT_EQ(called(calls, "UpdatePackages"), c.installs);
+    if (c.kind == Kind::Installed) {
+      // Only our package, only trusted, and the system may ask the user.
+      EXPECT_TRUE(called(calls, "UpdatePackages (2, ['nuvlet;0.2.0;amd64;nuvlet'])"));
+      EXPECT_TRUE(
+          called(calls, "SetHints (['locale=C', 'background=false', 'interactive=true'],)"));
+      ASSERT_EQ(restarts.size(), 1u);
+      EXPECT_EQ(restarts[0].version, "0.2.0");
+      EXPECT_EQ(restarts[0].binary, kInstalled.binary);
+    } else {
+      EXPECT_TRUE(restarts.empty());
+    }
+    if (c.kind == Kind::TimedOut) {
+      EXPECT_TRUE(loop.runUntil([&] { return called(daemon.calls(), "Cancel"); }, 5));
+    }
+    service.reset();
+    controller.reset();
+  }
+}
+
+TEST_F(Updater, AVersionInstalledMeanwhileByOtherMeansAlsoRestarts) {
+  ASSERT_TRUE(packageKit.own());
+  dpkg.write("info/nuvlet.list", "/usr\n/usr/bin\n/usr/bin/nuvlet\n");
+  dpkg.write("status", "Package: nuvlet\nStatus: install ok installed\nVersion: 0.3.0\n\n");
+  make(fromPackage());
+  controller->checkForUpdates();
+  ASSERT_TRUE(waitForOutcomes(1));
+  EXPECT_EQ(outcomes[0].kind, Kind::Installed);
+  EXPECT_EQ(outcomes[0].version, "0.3.0");
+  ASSERT_EQ(restarts.size(), 1u);
+  EXPECT_EQ(restarts[0].version, "0.3.0");
+  EXPECT_FALSE(called(packageKit.calls(), "UpdatePackages"));
+}
+
+TEST_F(Updater, WithoutPackageKitOrABusItSaysSoOnceAndGoesOn) {
+  struct Case {
+    const char* name;
+    std::optional<std::string> bus;
+    std::string detail;
+  };
+  const std::vector<Case> cases = {
+      {"nobody owns the name", std::nullopt, "PackageKit is not available"},
+      {"no system bus", "unix:path=/nonexistent/bus", "no system bus"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    outcomes.clear();
+    said.clear();
+    auto options = fromPackage();
+    options.bus = c.bus;
+    make(std::move(options));
+    controller->checkForUpdates();
+    ASSERT_TRUE(waitForOutcomes(1));
+    controller->checkForUpdates();
+    ASSERT_TRUE(waitForOutcomes(2));
+    for (const auto& o : outcomes) {
+      EXPECT_EQ(o.kind, Kind::Unavailable);
+      EXPECT_NE(o.detail.find(c.detail), std::string::npos) << o.detail;
+    }
+    EXPECT_EQ(linesSaying(c.detail), 1);
+    EXPECT_NE(service->describe().find(c.detail), std::string::npos) << service->describe();
+  }
+}
+
+TEST_F(Updater, ABuildNotFromAPackageIsNeverChecked) {
+  ASSERT_TRUE(packageKit.own());
+  PackageKitOptions options;  // no package
+  make(std::move(options));
+  loop.advance(3 * 24 * 3600);
+  controller->checkForUpdates();
+  ASSERT_TRUE(waitForOutcomes(1));
+  EXPECT_EQ(outcomes[0].kind, Kind::NotFromPackage);
+  EXPECT_EQ(packageKit.transactionsCreated(), 0);
+  EXPECT_NE(service->describe().find("built or installed by hand"), std::string::npos);
+  EXPECT_EQ(linesSaying("built or installed by hand"), 1);
+}
+
+TEST_F(Updater, ChecksAfterLaunchAndDailyUnlessSwitchedOff) {
+  ASSERT_TRUE(packageKit.own());
+  MemoryDefaults defaults;
+  PackageKitOptions options;
+  options.package = kInstalled;
+  options.defaults = &defaults;
+  options.firstCheckDelay = 60;
+  make(std::move(options));
+  auto refreshes = [&] {
+    const auto calls = packageKit.calls();
+    return std::count_if(calls.begin(), calls.end(),
+                         [](const std::string& c) { return c.rfind("RefreshCache", 0) == 0; });
+  };
+
+  loop.advance(59);
+  loop.runUntil([] { return false; }, 0.2);
+  EXPECT_EQ(packageKit.transactionsCreated(), 0);
+  loop.advance(1);
+  ASSERT_TRUE(waitForOutcomes(1));
+  EXPECT_EQ(outcomes[0].kind, Kind::UpToDate);
+  // A background check does not ask the user.
+  EXPECT_TRUE(called(packageKit.calls(),
+                     "SetHints (['locale=C', 'background=true', "
+                     "'interactive=false'],)"));
+  loop.advance(24 * 3600);
+  ASSERT_TRUE(waitForOutcomes(2));
+  EXPECT_EQ(refreshes(), 2);
+
+  defaults.setValue("automaticallyChecksForUpdates", false);
+  loop.advance(2 * 24 * 3600);
+  loop.runUntil([] { return false; }, 0.2);
+  EXPECT_EQ(refreshes(), 2);
+  EXPECT_NE(service->describe().find("automatic checks are off"), std::string::npos);
+  EXPECT_EQ(linesSaying("automatic checks are off"), 1);
+  // Asking by hand still checks.
+  controller->checkForUpdates();
+  ASSERT_TRUE(waitForOutcomes(3));
+  EXPECT_EQ(refreshes(), 3);
+}
+
+TEST_F(Updater, OverlappingChecksRunOnceAndAFailedOneIsNotRetriedByItself) {
+  packageKit.script("RefreshCache", hangs());
+  ASSERT_TRUE(packageKit.own());
+  make(fromPackage());
+  controller->checkForUpdates();
+  controller->checkForUpdates();
+  ASSERT_TRUE(waitForOutcomes(1));
+  EXPECT_EQ(outcomes[0].kind, Kind::TimedOut);
+  loop.runUntil([] { return false; }, 1.5);
+  EXPECT_EQ(outcomes.size(), 1u);
+  EXPECT_EQ(packageKit.transactionsCreated(), 1);
+  // Once it has ended, the next check runs.
+  packageKit.script("RefreshCache", exits(1));
+  controller->checkForUpdates();
+  ASSERT_TRUE(waitForOutcomes(2));
+  EXPECT_EQ(outcomes[1].kind, Kind::UpToDate);
+}
+
+TEST_F(Updater, AVersionTheUserDeclinedIsNotOfferedAgainByTheDailyCheck) {
+  packageKit.script("GetUpdates", finds({{kNormal, "nuvlet;0.2.0;amd64;nuvlet"}}));
+  packageKit.script("UpdatePackages", errs(48, "declined"));
+  ASSERT_TRUE(packageKit.own());
+  PackageKitOptions options;
+  options.package = kInstalled;
+  options.firstCheckDelay = 1;
+  make(std::move(options));
+  loop.advance(1);
+  ASSERT_TRUE(waitForOutcomes(1));
+  EXPECT_EQ(outcomes[0].kind, Kind::Declined);
+  loop.advance(24 * 3600);
+  ASSERT_TRUE(waitForOutcomes(2));
+  EXPECT_EQ(outcomes[1].kind, Kind::Available);
+  const auto calls = packageKit.calls();
+  EXPECT_EQ(std::count_if(calls.begin(), calls.end(),
+                          [](const std::string& c) { return c.rfind("UpdatePackages", 0) == 0; }),
+            1);
+  // The user asking again is asked again.
+  controller->checkForUpdates();
+  ASSERT_TRUE(waitForOutcomes(3));
+  EXPECT_EQ(outcomes[2].kind, Kind::Declined);
+}
+
+}  // namespace
+}  // namespace nuvlet::linux_platform

@@ -1,0 +1,98 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+
+#include "tests/linux_update/FakePackageKit.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/Servers.h"
+#include "tests/support/TempDir.h"
+
+namespace nuvlet::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+const fs::path kProgram = fs::path(NUVLET_BUILD_DIR) / "app/nuvlet";
+
+// The built program, as if dpkg had installed it from the package `nuvlet` 0.1.0, with the
+// stand-in PackageKit on a private system bus offering 0.2.0.
+class UpdateCommand : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(bus.running()) << "dbus-daemon is required";
+    FakePackageKit::Script offer;
+    offer.packages = {{5, "nuvlet;0.2.0;amd64;nuvlet"}};
+    packageKit.script("GetUpdates", offer);
+    ASSERT_TRUE(packageKit.own());
+    home.write("dpkg/info/nuvlet.list",
+               "/.\n/usr\n" + fs::weakly_canonical(kProgram).string() + "\n");
+    home.write("dpkg/status", "Package: nuvlet\nStatus: install ok installed\nVersion: 0.1.0\n\n");
+  }
+  std::map<std::string, std::string> env() const {
+    return {{"HOME", home.path().string()},
+            {"XDG_CONFIG_HOME", (home / "config").string()},
+            {"XDG_DATA_HOME", (home / "data").string()},
+            {"XDG_STATE_HOME", (home / "state").string()},
+            {"NUVLET_DPKG_ADMINDIR", (home / "dpkg").string()},
+            {"DBUS_SYSTEM_BUS_ADDRESS", bus.address()},
+            {"DBUS_SESSION_BUS_ADDRESS", session.address()},
+            {"DISPLAY", ""},
+            {"PULSE_SERVER", "unix:/nonexistent"}};
+  }
+  int installs() {
+    const auto calls = packageKit.calls();
+    return static_cast<int>(std::count_if(calls.begin(), calls.end(), [](const std::string& c) {
+      return c == "UpdatePackages (2, ['nuvlet;0.2.0;amd64;nuvlet'])";
+    }));
+  }
+
+  DbusDaemon bus{DbusDaemon::Kind::System};
+  DbusDaemon session;
+  FakePackageKit packageKit{bus.address()};
+  TempDir home;
+};
+
+TEST_F(UpdateCommand, CheckInstallsTheUpdateAndDevicesShowTheUpdateState) {
+  auto devices = ChildProcess::run({kProgram.string(), "update"}, env());
+  EXPECT_EQ(devices.status, 0);
+  EXPECT_NE(devices.out.find("nuvlet 0.1.0 from its package, updated through PackageKit; "
+                             "checked at launch and daily"),
+            std::string::npos)
+      << devices.out;
+  EXPECT_NE(devices.out.find("PackageKit is running"), std::string::npos) << devices.out;
+
+  auto check = ChildProcess::run({kProgram.string(), "update", "--check"}, env());
+  EXPECT_EQ(check.status, 0);
+  EXPECT_NE(check.out.find("Nuvlet 0.2.0 is installed"), std::string::npos) << check.out;
+  EXPECT_EQ(installs(), 1);
+}
+
+TEST_F(UpdateCommand, TheTrayAppEndsInOrderAndRestartsIntoTheUpdate) {
+  auto e = env();
+  e["NUVLET_UPDATE_CHECK_DELAY"] = "0";
+  ChildProcess app({"/bin/sh", "-c", "exec \"$0\" -v 2>&1", kProgram.string()}, e);
+  ASSERT_TRUE(app.started());
+  std::vector<std::string> seen;
+  auto waitFor = [&](const std::string& text) {
+    while (auto line = app.readLine(20)) {
+      seen.push_back(*line);
+      if (line->find(text) != std::string::npos) return true;
+    }
+    return false;
+  };
+  ASSERT_TRUE(waitFor("version 0.2.0 installed; restarting into it"));
+  ASSERT_TRUE(waitFor("terminating"));
+  ASSERT_TRUE(waitFor("restarting into " + fs::weakly_canonical(kProgram).string()));
+  // The same process, now the new program, runs again and finds nothing more to install.
+  ASSERT_TRUE(waitFor("running"));
+  ASSERT_TRUE(waitFor("updates: up to date"));
+  EXPECT_EQ(installs(), 1);
+  ASSERT_EQ(::kill(app.pid(), SIGTERM), 0);
+  EXPECT_EQ(app.wait(5.0), 0);
+}
+
+}  // namespace
+}  // namespace nuvlet::test

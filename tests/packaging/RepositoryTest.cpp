@@ -1,0 +1,254 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TempDir.h"
+
+namespace nuvlet::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Runs a command with stderr folded into the captured output.
+ChildProcess::Result run(std::vector<std::string> argv,
+                         std::map<std::string, std::string> env = {}) {
+  argv.insert(argv.begin(), {"/bin/sh", "-c", "exec \"$@\" 2>&1", "sh"});
+  return ChildProcess::run(std::move(argv), std::move(env), 120);
+}
+
+const fs::path kPublish = fs::path(NUVLET_SOURCE_DIR) / "scripts/publish-repo.sh";
+
+void replaceInFile(const fs::path& file, const std::string& from, const std::string& to) {
+  std::string text = readText(file);
+  const auto at = text.find(from);
+  ASSERT_NE(at, std::string::npos) << from << " not in " << file;
+  text.replace(at, from.size(), to);
+  std::ofstream(file, std::ios::trunc) << text;
+}
+
+// What every test shares: the project key, and the package built from this tree for a
+// repository at `repo` (the build tree's own install plus the packaging part configured
+// with that address, as a release build makes it), installed by dpkg into `root`.
+struct Suite {
+  TempDir dir;
+  fs::path deb;
+  fs::path gnupg = dir / "gnupg";
+  fs::path keyring = dir / "nuvlet-archive-keyring.gpg";
+  fs::path repo = dir / "repo";
+  fs::path root = dir / "root";
+};
+Suite* suite = nullptr;
+
+// dpkg installing into (or removing from) a system of its own below `root`; the
+// maintainer scripts run there too (they honour DPKG_ROOT).
+ChildProcess::Result dpkgIn(const fs::path& root, std::vector<std::string> args) {
+  fs::create_directories(root / "var/lib/dpkg/info");
+  fs::create_directories(root / "var/lib/dpkg/updates");
+  if (!fs::exists(root / "var/lib/dpkg/status")) std::ofstream(root / "var/lib/dpkg/status");
+  std::vector<std::string> argv = {"dpkg",
+                                   "--root=" + root.string(),
+                                   "--force-script-chrootless",
+                                   "--force-depends",
+                                   "--force-not-root",
+                                   "--log=/dev/null"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run(argv);
+}
+
+class Repository : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    suite = new Suite;
+    auto key = run({kPublish.string(), "new-key", suite->gnupg.string(), suite->keyring.string(),
+                    "--no-passphrase"});
+    ASSERT_EQ(key.status, 0) << key.out;
+
+    const fs::path packaging = suite->dir / "packaging-build";
+    const std::string source = NUVLET_SOURCE_DIR;
+    auto configure = run({"cmake", "-S", source + "/packaging", "-B", packaging.string(),
+                          "-DCMAKE_INSTALL_PREFIX=/usr",
+                          "-DNUVLET_APT_REPOSITORY=file://" + suite->repo.string(),
+                          "-DNUVLET_APT_KEYRING=" + suite->keyring.string()});
+    ASSERT_EQ(configure.status, 0) << configure.out;
+    auto pack = run({"cpack", "-G", "DEB", "-B", (suite->dir / "cpack").string(), "--config",
+                     std::string(NUVLET_BUILD_DIR) + "/CPackConfig.cmake", "-D",
+                     "CPACK_INSTALL_CMAKE_PROJECTS=" + std::string(NUVLET_BUILD_DIR) +
+                         ";nuvlet;ALL;/;" + packaging.string() + ";nuvlet-packaging;ALL;/",
+                     "-D",
+                     "CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA=" + source + "/packaging/postinst;" +
+                         source + "/packaging/postrm"});
+    ASSERT_EQ(pack.status, 0) << pack.out;
+    for (const auto& entry : fs::directory_iterator(suite->dir / "cpack")) {
+      if (entry.path().extension() == ".deb") suite->deb = entry.path();
+    }
+    ASSERT_FALSE(suite->deb.empty()) << pack.out;
+    auto install = dpkgIn(suite->root, {"--install", suite->deb.string()});
+    ASSERT_EQ(install.status, 0) << install.out;
+  }
+  static void TearDownTestSuite() {
+    // The key's agent was started for this test's key ring alone.
+    run({"gpgconf", "--homedir", suite->gnupg.string(), "--kill", "gpg-agent"});
+    delete suite;
+    suite = nullptr;
+  }
+
+  // apt with its configuration, state, cache and sources in `apt`: the machine's own apt
+  // setup is neither read nor touched. `installed` is the version dpkg's status claims.
+  void setUpApt(const std::string& installed) {
+    for (const char* d : {"state/lists/partial", "cache/archives/partial", "etc/apt.conf.d",
+                          "etc/preferences.d", "etc/trusted.gpg.d", "etc/sources.list.d", "log"}) {
+      fs::create_directories(apt / d);
+    }
+    apt.write("state/status",
+              "Package: nuvlet\nStatus: install ok installed\nPriority: optional\n"
+              "Section: utils\nMaintainer: M <m@example.invalid>\n"
+              "Architecture: amd64\nVersion: " +
+                  installed + "\nDescription: installed\n\n");
+    const std::string a = apt.path().string();
+    apt.write("apt.conf",
+              "Dir::State \"" + a + "/state\";\n" + "Dir::State::status \"" + a +
+                  "/state/status\";\n" + "Dir::Cache \"" + a + "/cache\";\n" + "Dir::Etc \"" + a +
+                  "/etc\";\n" + "Dir::Etc::main \"/dev/null\";\n" + "Dir::Etc::Parts \"" + a +
+                  "/etc/apt.conf.d\";\n" + "Dir::Etc::SourceList \"/dev/null\";\n" +
+                  "Dir::Etc::SourceParts \"" + a + "/etc/sources.list.d\";\n" +
+                  "Dir::Etc::Trusted \"/dev/null\";\n" + "Dir::Etc::TrustedParts \"" + a +
+                  "/etc/trusted.gpg.d\";\n" + "Dir::Etc::Preferences \"/dev/null\";\n" +
+                  "Dir::Etc::PreferencesParts \"" + a + "/etc/preferences.d\";\n" + "Dir::Log \"" +
+                  a + "/log\";\n" + "APT::Architecture \"amd64\";\n" +
+                  "APT::Sandbox::User \"root\";\n" + "Debug::NoLocking \"true\";\n");
+    // The source the installed package gave apt, with its key ring below the test's root.
+    const fs::path source = suite->root / "etc/apt/sources.list.d/nuvlet.sources";
+    fs::copy_file(source, apt / "etc/sources.list.d/nuvlet.sources");
+    replaceInFile(
+        apt / "etc/sources.list.d/nuvlet.sources",
+        "Signed-By: /usr/share/keyrings/nuvlet-archive-keyring.gpg",
+        "Signed-By: " + (suite->root / "usr/share/keyrings/nuvlet-archive-keyring.gpg").string());
+  }
+  ChildProcess::Result apt_(std::vector<std::string> argv) {
+    return run(std::move(argv), {{"APT_CONFIG", (apt / "apt.conf").string()}, {"LC_ALL", "C"}});
+  }
+  std::string candidate() {
+    auto policy = apt_({"apt-cache", "policy", "nuvlet"});
+    const auto at = policy.out.find("Candidate: ");
+    if (at == std::string::npos) return "";
+    const auto start = at + 11;
+    return policy.out.substr(start, policy.out.find('\n', start) - start);
+  }
+  std::string packageVersion() {
+    auto v = run({"dpkg-deb", "--field", suite->deb.string(), "Version"});
+    return v.out.substr(0, v.out.find('\n'));
+  }
+
+  TempDir apt;
+};
+
+TEST_F(Repository, LintianFindsNoErrorsOrWarningsInTheReleasePackage) {
+  ASSERT_TRUE(findProgram("lintian")) << "lintian is required";
+  auto lintian = run({"lintian", "--fail-on", "error,warning", suite->deb.string()});
+  EXPECT_EQ(lintian.status, 0) << lintian.out;
+}
+
+TEST_F(Repository, TheInstalledPackageSubscribesAptToTheRepositoryUntilRemoved) {
+  const fs::path source = "etc/apt/sources.list.d/nuvlet.sources";
+  const std::string text = readText(suite->root / source);
+  EXPECT_NE(text.find("\nURIs: file://" + suite->repo.string() + "\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\nSigned-By: /usr/share/keyrings/nuvlet-archive-keyring.gpg\n"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(readText(suite->root / "usr/share/keyrings/nuvlet-archive-keyring.gpg"),
+            readText(suite->keyring));
+
+  // Its key leaves with the package, so the source must too; a new install brings both.
+  TempDir other;
+  ASSERT_EQ(dpkgIn(other.path(), {"--install", suite->deb.string()}).status, 0);
+  ASSERT_TRUE(fs::exists(other / source.string()));
+  auto remove = dpkgIn(other.path(), {"--remove", "nuvlet"});
+  EXPECT_EQ(remove.status, 0) << remove.out;
+  EXPECT_FALSE(fs::exists(other / source.string()));
+  EXPECT_FALSE(fs::exists(other / "usr/share/keyrings/nuvlet-archive-keyring.gpg"));
+  ASSERT_EQ(dpkgIn(other.path(), {"--install", suite->deb.string()}).status, 0);
+  EXPECT_EQ(readText(other / source.string()), text);
+}
+
+// What apt makes of the repository: a newer version is the candidate, an older one is
+// left alone, and an index that is not signed by the shipped key is refused.
+TEST_F(Repository, AptTakesOnlyANewerVersionThatTheShippedKeySigned) {
+  struct Case {
+    const char* name;
+    std::string installed;
+    enum { Intact, Tampered, OtherKey } repository;
+    bool accepted;
+    std::string candidate;  // "" = the package's own version
+  };
+  const std::vector<Case> cases = {
+      {"newer version offered", "0.0.1", Case::Intact, true, ""},
+      {"older version offered", "99.0.0", Case::Intact, true, "99.0.0"},
+      {"Release changed after signing", "0.0.1", Case::Tampered, false, "0.0.1"},
+      {"signed by another key", "0.0.1", Case::OtherKey, false, "0.0.1"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(suite->repo);
+    fs::remove_all(apt.path());
+    fs::create_directories(apt.path());
+    setUpApt(c.installed);
+
+    TempDir otherKey;
+    fs::path signer = suite->gnupg;
+    if (c.repository == Case::OtherKey) {
+      signer = otherKey / "gnupg";
+      auto key = run({kPublish.string(), "new-key", signer.string(),
+                      (otherKey / "keyring.gpg").string(), "--no-passphrase"});
+      ASSERT_EQ(key.status, 0) << key.out;
+    }
+    auto publish = run(
+        {kPublish.string(), "publish", signer.string(), suite->repo.string(), suite->deb.string()});
+    ASSERT_EQ(publish.status, 0) << publish.out;
+    if (c.repository == Case::OtherKey) {
+      run({"gpgconf", "--homedir", signer.string(), "--kill", "gpg-agent"});
+    }
+    if (c.repository == Case::Tampered) {
+      for (const char* file : {"Release", "InRelease"}) {
+        replaceInFile(suite->repo / "dists/stable" / file, "Label: Nuvlet", "Label: Nuvlex");
+      }
+    }
+
+    auto update = apt_({"apt-get", "update"});
+    if (c.accepted) {
+      EXPECT_EQ(update.status, 0) << update.out;
+    } else {
+      EXPECT_NE(update.status, 0) << update.out;
+      EXPECT_NE(update.out.find("is not signed"), std::string::npos) << update.out;
+    }
+    EXPECT_EQ(candidate(), c.candidate.empty() ? packageVersion() : c.candidate);
+  }
+}
+
+TEST_F(Repository, PublishingAVersionAgainWithOtherContentsIsRefused) {
+  auto first = run({kPublish.string(), "publish", suite->gnupg.string(), suite->repo.string(),
+                    suite->deb.string()});
+  ASSERT_EQ(first.status, 0) << first.out;
+  const std::string index = readText(suite->repo / "dists/stable/InRelease");
+
+  // The same name and version with one file changed.
+  TempDir other;
+  ASSERT_EQ(run({"dpkg-deb", "-R", suite->deb.string(), (other / "tree").string()}).status, 0);
+  std::ofstream(other / "tree/usr/share/doc/nuvlet/copyright", std::ios::app) << "\n";
+  const fs::path changed = other / suite->deb.filename().string();
+  auto build = run({"dpkg-deb", "-Zgzip", "-z1", "--root-owner-group", "-b",
+                    (other / "tree").string(), changed.string()});
+  ASSERT_EQ(build.status, 0) << build.out;
+  auto again = run({kPublish.string(), "publish", suite->gnupg.string(), suite->repo.string(),
+                    changed.string()});
+  EXPECT_NE(again.status, 0);
+  EXPECT_NE(again.out.find("already published"), std::string::npos) << again.out;
+  EXPECT_EQ(readText(suite->repo / "dists/stable/InRelease"), index);
+}
+
+}  // namespace
+}  // namespace nuvlet::test
