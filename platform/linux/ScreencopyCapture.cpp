@@ -470,9 +470,16 @@ class Screencopy final : public ScreencopyCapture {
       ++status_.copies;
     }
     setState(ScreencopyState::Streaming, "", output.name);
-    // The next frame comes when the output next changes.
+    // The next frame comes when the output next changes. The compositor describes its
+    // buffer at once: hand ours over now, or a change before the next capture would go
+    // unseen until the one after it.
     cancelFrame();
     requestFrame(output, /*fresh=*/false);
+    const auto deadline = Steady::now() + std::chrono::milliseconds(50);
+    while (frameState_ == FrameState::Pending && !copying_) {
+      const int left = millisecondsUntil(deadline);
+      if (left <= 0 || !pump(left)) break;  // a lost connection shows on the next capture
+    }
     return Result::Captured;
   }
 
