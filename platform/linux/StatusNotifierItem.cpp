@@ -203,10 +203,14 @@ void StatusNotifierItem::watcherVanished(GDBusConnection*, const gchar*, gpointe
 void StatusNotifierItem::registerWithWatcher() {
   registered_ = false;
   auto* pending = new PendingRegister{this, ++registerGeneration_};
+  // Registered by the connection's unique name (the item still owns its well-known one):
+  // a host's proxy for a well-known name looks its owner up while it reads the
+  // properties, and GNOME's tray extension then drops the item in one start of five.
+  const gchar* unique = g_dbus_connection_get_unique_name(connection_);
   g_dbus_connection_call(
       connection_, kWatcherName, kWatcherPath, kWatcherName, "RegisterStatusNotifierItem",
-      g_variant_new("(s)", options_.busName.c_str()), nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START,
-      kRegisterTimeoutMs, calls_, &registerDone, pending);
+      g_variant_new("(s)", unique != nullptr ? unique : options_.busName.c_str()), nullptr,
+      G_DBUS_CALL_FLAGS_NO_AUTO_START, kRegisterTimeoutMs, calls_, &registerDone, pending);
 }
 
 void StatusNotifierItem::registerDone(GObject* source, GAsyncResult* result, gpointer data) {

@@ -135,7 +135,7 @@ TEST_F(Tray, AnItemRegistersWithLateOrRestartedWatchersEvenOneThatVanishedMidCal
   host = startHost();
   ASSERT_TRUE(host->waitForRegistrations(1));
   const std::string name = host->registered[0];
-  EXPECT_EQ(name.rfind("org.kde.StatusNotifierItem-" + std::to_string(::getpid()) + "-", 0), 0u);
+  EXPECT_EQ(name.rfind(':', 0), 0u) << "registered by its unique name: " << name;
   EXPECT_TRUE(pumpUntil([&] { return bar->hostAvailable(); }));
   host->stop();
   EXPECT_TRUE(pumpUntil([&] { return !bar->hostAvailable(); }));

@@ -1,0 +1,208 @@
+#include <gio/gio.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/linux_statusbar/TrayHost.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/Servers.h"
+#include "tests/support/TempDir.h"
+
+namespace nuvlet::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Nuvlet in a real GNOME Wayland session: headless GNOME Shell with the AppIndicator
+// extension on private session and system buses, one virtual monitor (no DRM
+// connector: with the test's backlight it stands for the panel). The wheel comes
+// through Mutter's remote-desktop API, as a real pointer over the top bar.
+class GnomeEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(findProgram("gnome-shell")) << "gnome-shell is required";
+    ASSERT_TRUE(sessionBus.running() && systemBus.running()) << "dbus-daemon is required";
+    runtime = home / "run";
+    fs::create_directories(runtime);
+    ::chmod(runtime.c_str(), 0700);
+    sysfs.write("class/backlight/panel_test/type", "raw\n");
+    sysfs.write("class/backlight/panel_test/max_brightness", "100\n");
+    sysfs.write("class/backlight/panel_test/brightness", "60\n");
+    for (auto args : std::vector<std::vector<std::string>>{
+             {"org.gnome.shell", "enabled-extensions", "['ubuntu-appindicators@ubuntu.com']"},
+             {"org.gnome.shell", "disable-user-extensions", "false"},
+             {"org.gnome.desktop.interface", "enable-hot-corners", "false"}}) {
+      args.insert(args.begin(), {"gsettings", "set"});
+      ASSERT_EQ(ChildProcess::run(args, environment()).status, 0) << args[3];
+    }
+    const auto started = std::chrono::steady_clock::now();
+    shell = std::make_unique<ChildProcess>(
+        std::vector<std::string>{"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>/dev/null", "gnome-shell",
+                                 "--headless", "--wayland", "--no-x11", "--virtual-monitor",
+                                 "1920x1080"},
+        environment());
+    ASSERT_TRUE(pumpUntil([&] { return hasOwner("org.kde.StatusNotifierWatcher"); }, 60))
+        << "GNOME Shell or its tray did not come up";
+    ASSERT_TRUE(pumpUntil([&] { return hostRegistered(); }, 30)) << "no tray host";
+    std::printf(
+        "[ figure ] GNOME Shell start to tray watcher: %.0f ms\n",
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count() * 1000);
+    leaveOverview();
+  }
+
+  // The shell starts in the overview, where the top bar's items take no wheel.
+  void leaveOverview() {
+    peer.call(
+        "org.gnome.Shell", "/org/gnome/Shell", "org.freedesktop.DBus.Properties", "Set",
+        g_variant_new("(ssv)", "org.gnome.Shell", "OverviewActive", g_variant_new_boolean(FALSE)));
+  }
+
+  void TearDown() override {
+    app.reset();
+    shell.reset();
+    // xdg-document-portal, when something started it, mounts here.
+    ChildProcess::run({"fusermount", "-uz", (runtime / "doc").string()}, {}, 5);
+  }
+
+  std::map<std::string, std::string> environment() const {
+    const fs::path& h = home.path();
+    return {{"DISPLAY", ""},
+            {"WAYLAND_DISPLAY", "wayland-0"},
+            {"XDG_SESSION_TYPE", "wayland"},
+            {"XDG_CURRENT_DESKTOP", "GNOME"},
+            {"XDG_RUNTIME_DIR", runtime.string()},
+            {"GSETTINGS_BACKEND", "keyfile"},
+            {"DBUS_SESSION_BUS_ADDRESS", sessionBus.address()},
+            {"DBUS_SYSTEM_BUS_ADDRESS", systemBus.address()},
+            {"PULSE_SERVER", "unix:" + (h / "no-pulse").string()},
+            {"NUVLET_SYSFS_ROOT", sysfs.path().string()},
+            {"HOME", h.string()},
+            {"XDG_CONFIG_HOME", (h / "config").string()},
+            {"XDG_DATA_HOME", (h / "data").string()},
+            {"XDG_STATE_HOME", (h / "state").string()},
+            {"XDG_CACHE_HOME", (h / "cache").string()}};
+  }
+
+  bool hasOwner(const std::string& name) {
+    auto r = peer.call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                       "NameHasOwner", g_variant_new("(s)", name.c_str()));
+    gboolean owned = FALSE;
+    if (r.ok()) g_variant_get(r.value.get(), "(b)", &owned);
+    return owned != FALSE;
+  }
+
+  bool hostRegistered() {
+    auto r = peer.call("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
+                       "org.freedesktop.DBus.Properties", "Get",
+                       g_variant_new("(ss)", "org.kde.StatusNotifierWatcher",
+                                     "IsStatusNotifierHostRegistered"));
+    if (!r.ok()) return false;
+    GVariant* inner = nullptr;
+    g_variant_get(r.value.get(), "(v)", &inner);
+    const bool yes = g_variant_get_boolean(inner) != FALSE;
+    g_variant_unref(inner);
+    return yes;
+  }
+
+  std::size_t trayItems() {
+    auto r = peer.call(
+        "org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
+        "org.freedesktop.DBus.Properties", "Get",
+        g_variant_new("(ss)", "org.kde.StatusNotifierWatcher", "RegisteredStatusNotifierItems"));
+    if (!r.ok()) return 0;
+    GVariant* inner = nullptr;
+    g_variant_get(r.value.get(), "(v)", &inner);
+    const std::size_t n = g_variant_n_children(inner);
+    g_variant_unref(inner);
+    return n;
+  }
+
+  std::optional<int> backlight() const {
+    std::ifstream in(sysfs.path() / "class/backlight/panel_test/brightness");
+    int value = 0;
+    if (in >> value) return value;
+    return std::nullopt;
+  }
+
+  bool remote(const char* method, GVariant* parameters) {
+    return peer
+        .call("org.gnome.Mutter.RemoteDesktop", session, "org.gnome.Mutter.RemoteDesktop.Session",
+              method, parameters)
+        .ok();
+  }
+
+  // One wheel notch (+1 down, -1 up) where the pointer is.
+  bool notch(int steps) {
+    return remote("NotifyPointerAxisDiscrete", g_variant_new("(ui)", 0u, steps));
+  }
+
+  TempDir home;
+  fs::path runtime;
+  TempDir sysfs;
+  DbusDaemon sessionBus;
+  DbusDaemon systemBus{DbusDaemon::Kind::System};
+  BusPeer peer{sessionBus.address()};
+  std::unique_ptr<ChildProcess> shell;
+  std::unique_ptr<ChildProcess> app;
+  std::string session;
+};
+
+TEST_F(GnomeEndToEnd, TheWheelOverTheTopBarItemMovesThePanelBothWays) {
+  auto devices = ChildProcess::run({NUVLET_PROGRAM, "devices"}, environment(), 60);
+  EXPECT_NE(devices.out.find("Wayland session, compositor GNOME"), std::string::npos)
+      << devices.out;
+  EXPECT_NE(devices.out.find("1920x1080+0+0  built-in  main"), std::string::npos) << devices.out;
+
+  app = std::make_unique<ChildProcess>(
+      std::vector<std::string>{"/bin/sh", "-c", "exec \"$0\" 2>/dev/null", NUVLET_PROGRAM},
+      environment());
+  ASSERT_TRUE(pumpUntil([&] { return trayItems() >= 1; }, 20)) << "the item never appeared";
+
+  // The remote-desktop session puts a "screen shared" indicator into the top bar, which
+  // moves the tray icons: start it before looking for the item.
+  auto created = peer.call("org.gnome.Mutter.RemoteDesktop", "/org/gnome/Mutter/RemoteDesktop",
+                           "org.gnome.Mutter.RemoteDesktop", "CreateSession", nullptr);
+  ASSERT_TRUE(created.ok());
+  const gchar* path = nullptr;
+  g_variant_get(created.value.get(), "(&o)", &path);
+  session = path;
+  ASSERT_TRUE(remote("Start", nullptr));
+
+  // Walk the pointer leftwards along the top bar, a notch up at each stop, until the
+  // backlight answers: that is the brightness item. The extension shows the icon a
+  // moment after the item registers, and the shell may still be leaving the overview
+  // it starts in: sweep again until then.
+  bool found = false;
+  int sweeps = 0;
+  int lastX = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(40);
+  while (!found && std::chrono::steady_clock::now() < deadline) {
+    ++sweeps;
+    leaveOverview();
+    ASSERT_TRUE(remote("NotifyPointerMotionRelative", g_variant_new("(dd)", 5000.0, -5000.0)));
+    ASSERT_TRUE(remote("NotifyPointerMotionRelative", g_variant_new("(dd)", 0.0, 12.0)));
+    for (int x = 1919; x > 600 && !found; x -= 8) {
+      lastX = x;
+      ASSERT_TRUE(remote("NotifyPointerMotionRelative", g_variant_new("(dd)", -8.0, 0.0)));
+      ASSERT_TRUE(notch(-1));
+      found = pumpUntil([&] { return backlight() != 60; }, 0.2);
+    }
+  }
+  std::printf("[ info ] the item was found in sweep %d at x %d\n", sweeps, lastX);
+  ASSERT_TRUE(found) << "no wheel notch over the top bar reached the backlight";
+  EXPECT_TRUE(pumpUntil([&] { return backlight() == 65; })) << backlight().value_or(-1);
+  for (int expected : {70, 65, 60}) {
+    ASSERT_TRUE(notch(expected > *backlight() ? -1 : 1));
+    EXPECT_TRUE(pumpUntil([&] { return backlight() == expected; })) << backlight().value_or(-1);
+  }
+}
+
+}  // namespace
+}  // namespace nuvlet::test
