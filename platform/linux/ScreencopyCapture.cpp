@@ -213,7 +213,7 @@ class Screencopy final : public ScreencopyCapture {
       lastDisplay_.reset();
       char why[96];
       std::snprintf(why, sizeof why, "display 0x%x is not among the compositor's outputs", display);
-      setState(ScreencopyState::Failed, why);
+      setState(ScreencopyState::Failed, unplugged_.empty() ? std::string(why) : unplugged_);
       return Result::Unavailable;
     }
     if (frame_ != nullptr && frameOutput_ != output->global) {
@@ -348,7 +348,16 @@ class Screencopy final : public ScreencopyCapture {
       self->frameState_ = FrameState::Failed;
       self->frameProblem_ = "the output was unplugged";
     }
-    if (self->outputs_.erase(name) != 0) self->namesChanged_ = true;
+    auto it = self->outputs_.find(name);
+    if (it == self->outputs_.end()) return;
+    for (const auto& [id, global] : self->ids_) {
+      if (global == name && self->lastDisplay_ == id) {
+        self->unplugged_ =
+            (it->second->name.empty() ? "the output" : it->second->name) + " was unplugged";
+      }
+    }
+    self->outputs_.erase(it);
+    self->namesChanged_ = true;
   }
 
   void addXdgOutput(Output& o) {
@@ -464,6 +473,7 @@ class Screencopy final : public ScreencopyCapture {
   Result deliver(DisplayID display, const Output& output, FrameSink& sink) {
     reduce(sink);
     lastDisplay_ = display;
+    unplugged_.clear();
     failedAt_.reset();
     {
       std::lock_guard lock(statusMutex_);
@@ -557,6 +567,7 @@ class Screencopy final : public ScreencopyCapture {
   std::unique_ptr<ShmBuffer> buffer_;
   std::vector<std::uint8_t> scratch_;
   std::optional<DisplayID> lastDisplay_;  // of the last frame delivered
+  std::string unplugged_;                 // why the last display delivered is gone
 
   mutable std::mutex statusMutex_;
   ScreencopyStatus status_;

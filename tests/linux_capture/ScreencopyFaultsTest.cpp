@@ -2,12 +2,14 @@
 // made to send (a failed copy, padded rows, bottom-up rows, swapped channels, formats
 // the reducers cannot read).
 #include <gtest/gtest.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 #include <wayland-server.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -30,7 +32,8 @@ struct Script {
   int width = 128, height = 64;
   int stride = 128 * 4;
   bool yInvert = false;
-  bool fail = false;  // answer every copy with `failed`
+  bool fail = false;         // answer every copy with `failed`
+  bool stillScreen = false;  // never answer a copy that waits for a change
 };
 
 // One output, FAKE-1, whose top half is pure red and bottom half pure blue, on a
@@ -42,7 +45,21 @@ class FakeCompositor {
     wl_display_init_shm(display_);
     wl_display_add_shm_format(display_, WL_SHM_FORMAT_XBGR8888);
     wl_display_add_shm_format(display_, WL_SHM_FORMAT_ABGR8888);
-    wl_global_create(display_, &wl_output_interface, 4, this, bindOutput);
+    output_ = wl_global_create(display_, &wl_output_interface, 4, this, bindOutput);
+    // unplug() is called from the test's thread; the server acts on it in its own.
+    unplugFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    wl_event_loop_add_fd(
+        wl_display_get_event_loop(display_), unplugFd_, WL_EVENT_READABLE,
+        [](int fd, std::uint32_t, void* data) {
+          std::uint64_t n = 0;
+          if (::read(fd, &n, sizeof n) == sizeof n) {
+            auto& me = *static_cast<FakeCompositor*>(data);
+            if (me.output_ != nullptr) wl_global_destroy(me.output_);
+            me.output_ = nullptr;
+          }
+          return 0;
+        },
+        this);
     wl_global_create(display_, &zwlr_screencopy_manager_v1_interface, 3, this, bindManager);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un addr{};
@@ -67,11 +84,17 @@ class FakeCompositor {
     if (thread_.joinable()) thread_.join();
     wl_display_destroy_clients(display_);
     wl_display_destroy(display_);
+    ::close(unplugFd_);
   }
   FakeCompositor(const FakeCompositor&) = delete;
   FakeCompositor& operator=(const FakeCompositor&) = delete;
 
   bool ok() const { return ok_; }
+  // The output goes away, as a monitor being unplugged.
+  void unplug() {
+    const std::uint64_t one = 1;
+    if (::write(unplugFd_, &one, sizeof one) != sizeof one) ADD_FAILURE() << "eventfd";
+  }
   int framesAsked() const { return framesAsked_; }
   int copiesAsked() const { return copiesAsked_; }
 
@@ -110,7 +133,7 @@ class FakeCompositor {
     auto& me = self(manager);
     ++me.framesAsked_;
     static const struct zwlr_screencopy_frame_v1_interface impl = {
-        copy, [](wl_client*, wl_resource* r) { wl_resource_destroy(r); }, copy};
+        copy, [](wl_client*, wl_resource* r) { wl_resource_destroy(r); }, copyWithDamage};
     wl_resource* frame = wl_resource_create(client, &zwlr_screencopy_frame_v1_interface,
                                             wl_resource_get_version(manager), id);
     wl_resource_set_implementation(frame, &impl, &me, nullptr);
@@ -119,6 +142,14 @@ class FakeCompositor {
                                          static_cast<std::uint32_t>(s.height),
                                          static_cast<std::uint32_t>(s.stride));
     zwlr_screencopy_frame_v1_send_buffer_done(frame);
+  }
+
+  static void copyWithDamage(wl_client* client, wl_resource* frame, wl_resource* buffer) {
+    if (self(frame).script_.stillScreen) {
+      ++self(frame).copiesAsked_;
+      return;
+    }
+    copy(client, frame, buffer);
   }
 
   static void copy(wl_client*, wl_resource* frame, wl_resource* buffer) {
@@ -156,6 +187,8 @@ class FakeCompositor {
 
   const Script script_;
   wl_display* display_;
+  wl_global* output_ = nullptr;
+  int unplugFd_ = -1;
   bool ok_ = false;
   std::atomic<bool> stop_{false};
   std::atomic<int> framesAsked_{0};
@@ -247,6 +280,32 @@ TEST_F(ScreencopyFaults, AFormatTheReducersCannotReadIsAFailureNotACopy) {
   EXPECT_NE(capture->status().problem.find("pixel format"), std::string::npos)
       << capture->status().problem;
   EXPECT_EQ(compositor.copiesAsked(), 0);
+}
+
+TEST_F(ScreencopyFaults, AnUnpluggedOutputIsAFailedStateNotARetryLoop) {
+  Script script;
+  script.stillScreen = true;
+  FakeCompositor compositor(script, dir / "wayland-0");
+  ASSERT_TRUE(compositor.ok());
+  auto capture = makeScreencopyCapture(clock, optionsFor(dir / "wayland-0"));
+  ASSERT_EQ(capture->capture(fake, reducer, false), Result::Captured);
+  EXPECT_EQ(capture->capture(fake, reducer, true), Result::Unchanged);
+  compositor.unplug();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (capture->capture(fake, reducer, true) != Result::Unavailable &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(capture->status().state, ScreencopyState::Failed);
+  EXPECT_EQ(capture->status().problem, "FAKE-1 was unplugged");
+  const int asked = compositor.framesAsked();
+  for (int i = 0; i < 10; ++i) {
+    EXPECT_EQ(capture->capture(fake, reducer, i % 2 == 0), Result::Unavailable);
+  }
+  clock.advance(10);
+  EXPECT_EQ(capture->capture(fake, reducer, false), Result::Unavailable);
+  EXPECT_EQ(compositor.framesAsked(), asked) << "nothing to ask for without the output";
+  EXPECT_EQ(capture->status().problem, "FAKE-1 was unplugged");
 }
 
 }  // namespace
