@@ -12,6 +12,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <vector>
 
 #include "nuvlet/platform/Log.h"
@@ -233,14 +234,16 @@ class Screencopy final : public ScreencopyCapture {
     }
     if (frameState_ == FrameState::Ready) return deliver(display, *output, sink);
     // Waiting for a change: nothing new since the frame the caller reduced last.
-    if (frame_ != nullptr && !frameFresh_ && allowUnchanged && lastDisplay_ == display) {
+    if (frame_ != nullptr && !frameAtOnce_ && allowUnchanged && lastDisplay_ == display) {
       return Result::Unchanged;
     }
-    // A frame is needed now. A damage request could wait for ever on a static screen,
-    // so ask for a plain copy, which comes at once.
-    if (frame_ == nullptr || !frameFresh_) {
+    // A frame is needed now. The first damage request on an output is answered at once
+    // (everything counts as changed), and it starts the compositor's damage tracking;
+    // a later one could wait for ever on a static screen, so then a plain copy.
+    if (frame_ == nullptr || !frameAtOnce_) {
       cancelFrame();
-      requestFrame(*output, /*fresh=*/true);
+      const bool first = damageTracked_.insert(output->global).second;
+      requestFrame(*output, first ? Copy::FirstWithDamage : Copy::Plain);
     }
     const auto deadline =
         Steady::now() + std::chrono::duration_cast<Steady::duration>(
@@ -312,6 +315,7 @@ class Screencopy final : public ScreencopyCapture {
     display_ = nullptr;
     lastDisplay_.reset();
     failedAt_.reset();
+    damageTracked_.clear();
   }
 
   bool pump(int timeoutMs) { return pumpDisplay(display_, timeoutMs); }
@@ -381,13 +385,21 @@ class Screencopy final : public ScreencopyCapture {
     }
   }
 
-  void requestFrame(const Output& output, bool fresh) {
+  enum class Copy {
+    Plain,            // answered at once, changed or not
+    FirstWithDamage,  // the first on an output: answered at once
+    WithDamage,       // answered once the output changed
+  };
+
+  void requestFrame(const Output& output, Copy copy) {
     static const zwlr_screencopy_frame_v1_listener listener = {
         onBuffer, onFlags, onReady, onFailed, onDamage, onDmabuf, onBufferDone};
     frame_ = zwlr_screencopy_manager_v1_capture_output(manager_, 0, output.output);
     zwlr_screencopy_frame_v1_add_listener(frame_, &listener, this);
     frameOutput_ = output.global;
-    frameFresh_ = fresh || zwlr_screencopy_manager_v1_get_version(manager_) < 2;
+    const bool damageKnown = zwlr_screencopy_manager_v1_get_version(manager_) >= 2;
+    frameWithDamage_ = damageKnown && copy != Copy::Plain;
+    frameAtOnce_ = !damageKnown || copy != Copy::WithDamage;
     frameState_ = FrameState::Pending;
     frameProblem_.clear();
     offer_.reset();
@@ -461,10 +473,10 @@ class Screencopy final : public ScreencopyCapture {
                               o.stride);
       if (!buffer_) return failWith("no memory for the frame");
     }
-    if (frameFresh_) {
-      zwlr_screencopy_frame_v1_copy(frame_, buffer_->buffer);
-    } else {
+    if (frameWithDamage_) {
       zwlr_screencopy_frame_v1_copy_with_damage(frame_, buffer_->buffer);
+    } else {
+      zwlr_screencopy_frame_v1_copy(frame_, buffer_->buffer);
     }
     copying_ = true;
     wl_display_flush(display_);
@@ -484,7 +496,7 @@ class Screencopy final : public ScreencopyCapture {
     // buffer at once: hand ours over now, or a change before the next capture would go
     // unseen until the one after it.
     cancelFrame();
-    requestFrame(output, /*fresh=*/false);
+    requestFrame(output, Copy::WithDamage);
     const auto deadline = Steady::now() + std::chrono::milliseconds(50);
     while (frameState_ == FrameState::Pending && !copying_) {
       const int left = millisecondsUntil(deadline);
@@ -558,7 +570,9 @@ class Screencopy final : public ScreencopyCapture {
 
   zwlr_screencopy_frame_v1* frame_ = nullptr;
   std::uint32_t frameOutput_ = 0;
-  bool frameFresh_ = false;  // a plain copy, not one that waits for a change
+  bool frameWithDamage_ = false;           // copy_with_damage rather than copy
+  bool frameAtOnce_ = false;               // expected at once, not when the output next changes
+  std::set<std::uint32_t> damageTracked_;  // outputs asked for a damage copy already
   FrameState frameState_ = FrameState::None;
   std::string frameProblem_;
   std::optional<Offer> offer_;

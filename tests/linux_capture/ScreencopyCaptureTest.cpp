@@ -113,6 +113,14 @@ TEST_F(Screencopy, ReadsThePaintedColourExactlyOnEachOutput) {
 TEST_F(Screencopy, AStaticScreenCostsNoCopies) {
   auto capture = makeScreencopyCapture(clock, options);
   ASSERT_EQ(settle(*capture, idOf("HEADLESS-1"), 1.0), 1.0);
+  // Until the background client has drawn its last: a quarter second without a frame.
+  auto quietSince = Steady::now();
+  ASSERT_TRUE(pollUntil([&] {
+    if (capture->capture(idOf("HEADLESS-1"), sink, true) == Result::Captured) {
+      quietSince = Steady::now();
+    }
+    return Steady::now() - quietSince > std::chrono::milliseconds(250);
+  }));
   const auto copies = capture->status().copies;
   int unchanged = 0;
   // About a second at the sampler's pace.

@@ -33,7 +33,7 @@ struct Script {
   int stride = 128 * 4;
   bool yInvert = false;
   bool fail = false;         // answer every copy with `failed`
-  bool stillScreen = false;  // never answer a copy that waits for a change
+  bool stillScreen = false;  // answer no copy that waits for a change after the first
 };
 
 // One output, FAKE-1, whose top half is pure red and bottom half pure blue, on a
@@ -48,7 +48,7 @@ class FakeCompositor {
     output_ = wl_global_create(display_, &wl_output_interface, 4, this, bindOutput);
     // unplug() is called from the test's thread; the server acts on it in its own.
     unplugFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    wl_event_loop_add_fd(
+    unplugSource_ = wl_event_loop_add_fd(
         wl_display_get_event_loop(display_), unplugFd_, WL_EVENT_READABLE,
         [](int fd, std::uint32_t, void* data) {
           std::uint64_t n = 0;
@@ -82,6 +82,7 @@ class FakeCompositor {
   ~FakeCompositor() {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
+    wl_event_source_remove(unplugSource_);
     wl_display_destroy_clients(display_);
     wl_display_destroy(display_);
     ::close(unplugFd_);
@@ -145,7 +146,8 @@ class FakeCompositor {
   }
 
   static void copyWithDamage(wl_client* client, wl_resource* frame, wl_resource* buffer) {
-    if (self(frame).script_.stillScreen) {
+    // As wlroots: the first damage copy counts everything as changed.
+    if (self(frame).script_.stillScreen && self(frame).damageCopies_++ > 0) {
       ++self(frame).copiesAsked_;
       return;
     }
@@ -189,10 +191,12 @@ class FakeCompositor {
   wl_display* display_;
   wl_global* output_ = nullptr;
   int unplugFd_ = -1;
+  wl_event_source* unplugSource_ = nullptr;
   bool ok_ = false;
   std::atomic<bool> stop_{false};
   std::atomic<int> framesAsked_{0};
   std::atomic<int> copiesAsked_{0};
+  int damageCopies_ = 0;  // the server's thread only
   std::thread thread_;
 };
 
