@@ -332,13 +332,26 @@ struct Cost {
   std::uint64_t copies;
 };
 
+// The sampler's own cost without any capture: one small frame, then Unchanged for ever.
+class StillCapture final : public nuvlet::ScreenCapture {
+ public:
+  Result capture(nuvlet::DisplayID, nuvlet::FrameSink& sink, bool allowUnchanged) override {
+    if (allowUnchanged) return Result::Unchanged;
+    nuvlet::Frame frame(64, 64);
+    frame.fill(128, 128, 128);
+    sink.begin(64, 64);
+    sink.rows(frame.view());
+    return Result::Captured;
+  }
+};
+
 Cost sampleFor(double seconds, nuvlet::ContentSampler& sampler,
-               const nuvlet::linux_platform::ScreencopyCapture& capture,
+               const nuvlet::linux_platform::ScreencopyCapture* capture,
                nuvlet::sim::VirtualRunLoop& loop, pid_t server, int& delivered,
                const Repainter* repainter) {
   const double own0 = ownCpuSeconds(RUSAGE_SELF), server0 = processCpuSeconds(server);
   const double painter0 = repainter != nullptr ? repainter->cpuSeconds() : 0;
-  const auto copies0 = capture.status().copies;
+  const auto copies0 = capture != nullptr ? capture->status().copies : 0;
   const auto start = Steady::now();
   const int first = delivered;
   sampler.start();
@@ -356,7 +369,7 @@ Cost sampleFor(double seconds, nuvlet::ContentSampler& sampler,
   const double painter = repainter != nullptr ? repainter->cpuSeconds() - painter0 : 0;
   return {(ownCpuSeconds(RUSAGE_SELF) - own0 - painter) / wall,
           (processCpuSeconds(server) - server0) / wall, delivered - first,
-          capture.status().copies - copies0};
+          (capture != nullptr ? capture->status().copies : 0) - copies0};
 }
 
 }  // namespace
@@ -398,12 +411,20 @@ int main(int argc, char** argv) {
   int delivered = 0;
   sampler.onSample = [&](double) { ++delivered; };
 
-  const Cost idle = sampleFor(seconds, sampler, capture, loop, sway.pid(), delivered, nullptr);
+  const Cost idle = sampleFor(seconds, sampler, &capture, loop, sway.pid(), delivered, nullptr);
   Cost changing{};
   {
     Repainter repainter(sway.socket());
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // mapped and drawing
-    changing = sampleFor(seconds, sampler, capture, loop, sway.pid(), delivered, &repainter);
+    changing = sampleFor(seconds, sampler, &capture, loop, sway.pid(), delivered, &repainter);
+  }
+  // The floor of the static screen: this harness and the sampler with no capture at all.
+  Cost still{};
+  {
+    nuvlet::ContentSampler bare(1, std::make_shared<StillCapture>(), loop, queue);
+    int bareDelivered = 0;
+    bare.onSample = [&](double) { ++bareDelivered; };
+    still = sampleFor(seconds, bare, nullptr, loop, sway.pid(), bareDelivered, nullptr);
   }
 
   std::printf("\nReduction from a mapped wl_shm buffer against the read of the same buffer:\n");
@@ -420,6 +441,10 @@ int main(int argc, char** argv) {
       "%llu copies\n",
       idle.own * 100, idle.server * 100, idle.samples,
       static_cast<unsigned long long>(idle.copies));
+  std::printf(
+      "  static screen floor, the sampler over a capture that is never asked for "
+      "anything: %6.3f%% of a core\n",
+      still.own * 100);
   std::printf(
       "  changing screen: %6.3f%% of a core (goal <= 1%%),   sway %6.3f%%, %d samples, "
       "%llu copies\n",

@@ -207,8 +207,10 @@ class Screencopy final : public ScreencopyCapture {
     if (display_ == nullptr && !connect()) return Result::Unavailable;
     if (!pump(0)) return lose("the compositor went away");
     if (namesChanged_) refreshIds();
-    const auto it = ids_.find(display);
-    Output* output = it == ids_.end() ? nullptr : outputs_[it->second].get();
+    Output* output = nullptr;
+    if (const auto id = ids_.find(display); id != ids_.end()) {
+      if (const auto o = outputs_.find(id->second); o != outputs_.end()) output = o->second.get();
+    }
     if (output == nullptr) {
       cancelFrame();
       lastDisplay_.reset();
