@@ -12,6 +12,21 @@
 
 namespace nuvlet {
 
+// The contribution of one record file to earlier fits, as read so far. Outside FitCache
+// so that it is complete where std::optional<FitCache::Entry> needs it (clang).
+struct FitCacheEntry {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::uint64_t size = 0;  // bytes the last fit saw
+  std::int64_t mtimeNanos = 0;
+  std::uint64_t parsedEnd = 0;     // end of the last complete line read
+  std::uint64_t headHash = 0;      // of the first bytes before parsedEnd
+  std::uint64_t tailHash = 0;      // of the last bytes before parsedEnd
+  bool invalidUtf8 = false;        // the read part is not UTF-8: the file counts for nothing
+  bool headerSeen = false;         // adjustment log: its first non-empty line has passed
+  std::vector<FitSample> samples;  // from the complete lines
+};
+
 // What each record file contributed to earlier fits, so that a refit parses only
 // what is new. Past day files never change and today's only grows; an entry is
 // reused while the file keeps its identity (device and inode), has not shrunk, and
@@ -28,19 +43,7 @@ class FitCache {
   FitCache(const FitCache&) = delete;
   FitCache& operator=(const FitCache&) = delete;
 
-  // The contribution of one file, as read so far.
-  struct Entry {
-    std::uint64_t device = 0;
-    std::uint64_t inode = 0;
-    std::uint64_t size = 0;  // bytes the last fit saw
-    std::int64_t mtimeNanos = 0;
-    std::uint64_t parsedEnd = 0;     // end of the last complete line read
-    std::uint64_t headHash = 0;      // of the first bytes before parsedEnd
-    std::uint64_t tailHash = 0;      // of the last bytes before parsedEnd
-    bool invalidUtf8 = false;        // the read part is not UTF-8: the file counts for nothing
-    bool headerSeen = false;         // adjustment log: its first non-empty line has passed
-    std::vector<FitSample> samples;  // from the complete lines
-  };
+  using Entry = FitCacheEntry;
 
  private:
   friend class ModelFitter;

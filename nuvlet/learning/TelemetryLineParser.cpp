@@ -3,6 +3,7 @@
 #include <simdjson.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -104,9 +105,14 @@ bool skipValid(od::value& v, std::size_t depth) {
     }
     case od::json_type::string: {
       // Without a backslash there is nothing to unescape; the scanner has already
-      // rejected raw control characters and unterminated strings.
+      // rejected raw control characters and unterminated strings. The string is still
+      // consumed: a value left unread is skipped by bracket counting, which would let
+      // stray characters after it (`"a":"b":}`) pass.
       const std::string_view raw = trimmed(v.raw_json_token());
-      if (std::memchr(raw.data(), '\\', raw.size()) == nullptr) return true;
+      if (std::memchr(raw.data(), '\\', raw.size()) == nullptr) {
+        od::raw_json_string consumed;
+        return !v.get_raw_json_string().get(consumed);
+      }
       std::string_view unescaped;
       return !v.get_string().get(unescaped);
     }
@@ -124,13 +130,26 @@ bool skipValid(od::value& v, std::size_t depth) {
 
 enum class Read { Ok, Absent, Damaged };
 
+// simdjson 3.0 misreads a mantissa of more than 19 digits (its 64-bit accumulator
+// wraps: 0.1844674407370955161652 reads as 5.2e-21). Such a number, which the program
+// never writes but a damaged file may hold, is read again by the C++ library.
+bool correctLongMantissa(std::string_view raw, double& value) {
+  if (std::count_if(raw.begin(), raw.end(), [](char c) { return c >= '0' && c <= '9'; }) <= 19) {
+    return true;
+  }
+  const auto [end, ec] = std::from_chars(raw.data(), raw.data() + raw.size(), value);
+  return ec == std::errc() && end == raw.data() + raw.size();
+}
+
 // A member the fitter reads as a number: its value when it is one, "absent" when it
 // is valid JSON of another type.
 Read readNumber(od::value& v, double& out) {
   od::json_type type;
   if (v.type().get(type)) return Read::Damaged;
   if (type != od::json_type::number) return skipValid(v, 1) ? Read::Absent : Read::Damaged;
-  return v.get_double().get(out) ? Read::Damaged : Read::Ok;
+  const std::string_view raw = trimmed(v.raw_json_token());
+  if (v.get_double().get(out)) return Read::Damaged;
+  return correctLongMantissa(raw, out) ? Read::Ok : Read::Damaged;
 }
 
 Read readBool(od::value& v, bool& out) {
@@ -145,6 +164,7 @@ Read readWholeNumber(od::value& v, std::int64_t& out) {
   od::json_type type;
   if (v.type().get(type)) return Read::Damaged;
   if (type != od::json_type::number) return skipValid(v, 1) ? Read::Absent : Read::Damaged;
+  const std::string_view raw = trimmed(v.raw_json_token());
   od::number num;
   if (v.get_number().get(num)) return Read::Damaged;
   switch (num.get_number_type()) {
@@ -154,7 +174,8 @@ Read readWholeNumber(od::value& v, std::int64_t& out) {
     case od::number_type::unsigned_integer:
       return Read::Absent;  // above the signed range
     case od::number_type::floating_point_number: {
-      const double d = num.get_double();
+      double d = num.get_double();
+      if (!correctLongMantissa(raw, d)) return Read::Damaged;
       if (d == std::trunc(d) && d >= -9223372036854775808.0 && d < 9223372036854775808.0) {
         out = static_cast<std::int64_t>(d);
         return Read::Ok;

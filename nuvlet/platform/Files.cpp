@@ -79,8 +79,7 @@ bool writeAtomically(const std::filesystem::path& path, std::string_view bytes, 
   std::string tmp = path.string() + ".tmp-XXXXXX";
   int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
   if (fd < 0) return false;
-  bool ok = ::fchmod(fd, static_cast<mode_t>(mode)) == 0 && writeAll(fd, bytes) &&
-            ::fsync(fd) == 0;
+  bool ok = ::fchmod(fd, static_cast<mode_t>(mode)) == 0 && writeAll(fd, bytes) && ::fsync(fd) == 0;
   ok = (::close(fd) == 0) && ok;
   if (ok && ::rename(tmp.c_str(), path.c_str()) == 0) return true;
   ::unlink(tmp.c_str());
@@ -88,7 +87,10 @@ bool writeAtomically(const std::filesystem::path& path, std::string_view bytes, 
 }
 
 bool moveAside(const std::filesystem::path& path, double unixSeconds) {
-  auto stamp = std::isfinite(unixSeconds) ? static_cast<long long>(std::floor(unixSeconds)) : 0LL;
+  // Clamped so that any clock reading converts (a double past 2^63 would not).
+  const auto stamp = std::isfinite(unixSeconds)
+                         ? static_cast<long long>(std::clamp(std::floor(unixSeconds), -1e15, 1e15))
+                         : 0LL;
   std::string target = path.string() + ".corrupt-" + std::to_string(stamp);
   // Never overwrite an earlier copy: add a counter when the name is taken.
   std::string candidate = target;

@@ -1,6 +1,7 @@
 #include "nuvlet/records/AdjustmentLogger.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -28,24 +29,55 @@ std::string fixed4(double v) {
 
 AdjustmentLogger::AdjustmentLogger(const Paths& paths, const Clock& clock,
                                    const Workspace& workspace)
-    : clock_(clock), workspace_(workspace) {
-  const auto file = paths.adjustmentLog();
-  files::ensureDirectory(file.parent_path());
-  int created = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (created >= 0) {
-    [[maybe_unused]] auto n = ::write(created, kHeader.data(), kHeader.size());
-    ::close(created);
+    : file_(paths.adjustmentLog()), clock_(clock), workspace_(workspace) {
+  ensureOpen();
+}
+
+bool AdjustmentLogger::ensureOpen() {
+  if (fd_ >= 0) {
+    // Lines written to a file that was removed would reach nobody.
+    struct stat st {};
+    if (::fstat(fd_, &st) == 0 && st.st_nlink > 0) return true;
+    ::close(fd_);
+    fd_ = -1;
   }
-  fd_ = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY);
+  files::ensureDirectory(file_.parent_path());
+  fd_ = ::open(file_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
+               0600);
+  if (fd_ < 0) return false;
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd_);
+    fd_ = -1;
+    return false;
+  }
+  // An empty file (new, or left empty by a crash right after it was created) gets the
+  // header first. Half a header would make the first record the header: it goes again.
+  if (st.st_size == 0) {
+    if (::write(fd_, kHeader.data(), kHeader.size()) != static_cast<ssize_t>(kHeader.size())) {
+      [[maybe_unused]] int r = ::ftruncate(fd_, 0);
+      ::close(fd_);
+      fd_ = -1;
+      return false;
+    }
+    needsLineFeed_ = false;
+    return true;
+  }
+  char last = '\n';
+  const int rfd = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (rfd >= 0) {
+    needsLineFeed_ = ::pread(rfd, &last, 1, st.st_size - 1) == 1 && last != '\n';
+    ::close(rfd);
+  }
+  return true;
 }
 
 AdjustmentLogger::~AdjustmentLogger() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-std::string AdjustmentLogger::formatLine(std::string_view event, double B_before,
-                                         double B_after, double L, double target,
-                                         const Context& context) const {
+std::string AdjustmentLogger::formatLine(std::string_view event, double B_before, double B_after,
+                                         double L, double target, const Context& context) const {
   auto app = workspace_.frontmostApplication();
   std::string line = localtime::isoUtc(clock_.now());
   line += ',';
@@ -74,13 +106,19 @@ std::string AdjustmentLogger::formatLine(std::string_view event, double B_before
 
 void AdjustmentLogger::log(std::string_view event, double B_before, double B_after, double L,
                            double target, const Context& context) {
-  const std::string line = formatLine(event, B_before, B_after, L, target, context);
-  if (fd_ < 0) return;
+  std::string line = formatLine(event, B_before, B_after, L, target, context);
+  if (!ensureOpen()) return;
+  if (needsLineFeed_) line.insert(line.begin(), '\n');
   // One write per line: a crash can cut a line short but never glue two together.
   ssize_t n;
   do {
     n = ::write(fd_, line.data(), line.size());
   } while (n < 0 && errno == EINTR);
+  if (n == static_cast<ssize_t>(line.size())) {
+    needsLineFeed_ = false;
+  } else if (n > 0) {
+    needsLineFeed_ = true;
+  }
 }
 
 }  // namespace nuvlet

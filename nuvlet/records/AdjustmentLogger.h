@@ -20,7 +20,9 @@ namespace nuvlet {
 // of the seven columns ignore them.
 //
 // Main thread only. Never fails: when the file cannot be opened or written, lines
-// are dropped silently and the system carries on.
+// are dropped silently and the system carries on; the next line tries again, so
+// logging resumes once the disk has room or the directory is back. A line cut short
+// (a full disk) is followed by a line feed before the next one.
 class AdjustmentLogger {
  public:
   static constexpr std::string_view kHeader =
@@ -34,7 +36,7 @@ class AdjustmentLogger {
   };
 
   // Creates the directory (0700) and, when missing, the file with its header (0600),
-  // then keeps the file open for appending.
+  // then keeps the file open for appending (reopening it should it be removed).
   AdjustmentLogger(const Paths& paths, const Clock& clock, const Workspace& workspace);
   ~AdjustmentLogger();
   AdjustmentLogger(const AdjustmentLogger&) = delete;
@@ -51,9 +53,13 @@ class AdjustmentLogger {
   bool isOpen() const { return fd_ >= 0; }
 
  private:
+  bool ensureOpen();
+
+  std::filesystem::path file_;
   const Clock& clock_;
   const Workspace& workspace_;
   int fd_ = -1;
+  bool needsLineFeed_ = false;
 };
 
 }  // namespace nuvlet

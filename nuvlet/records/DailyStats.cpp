@@ -1,7 +1,7 @@
 #include "nuvlet/records/DailyStats.h"
 
 #include <algorithm>
-
+#include <limits>
 #include <nlohmann/json.hpp>
 
 #include "nuvlet/learning/ContentBucket.h"
@@ -40,7 +40,9 @@ DailyStats::DailyStats(const Paths& paths, const Clock& clock, Access access)
 void DailyStats::recordManualAdjustment(double unixSeconds) {
   auto key = localtime::dayKey(unixSeconds);
   if (!key) return;
-  countsByDay_[*key] += 1;
+  // A count read from a damaged file may already be at the limit.
+  std::int64_t& count = countsByDay_[*key];
+  if (count < std::numeric_limits<std::int64_t>::max()) ++count;
   save();
 }
 
@@ -68,21 +70,24 @@ std::vector<std::string> DailyStats::lastNDayKeys(int n) const {
 
 double DailyStats::rollingAverage(int days) const {
   if (days < 1) return 0;
-  std::int64_t sum = 0;
+  // Summed as doubles: counts from a file can be anything, and no sum may overflow.
+  double sum = 0;
   for (const auto& key : lastNDayKeys(days)) {
-    if (auto it = countsByDay_.find(key); it != countsByDay_.end()) sum += it->second;
+    if (auto it = countsByDay_.find(key); it != countsByDay_.end()) {
+      sum += static_cast<double>(it->second);
+    }
   }
-  return static_cast<double>(sum) / days;
+  return sum / days;
 }
 
 double DailyStats::baselineAverage() const {
   if (countsByDay_.empty()) return 0;
   // std::map keeps the keys in text order, which is chronological for day keys.
   const std::size_t n = std::min<std::size_t>(countsByDay_.size(), 7);
-  std::int64_t sum = 0;
+  double sum = 0;
   auto it = countsByDay_.begin();
-  for (std::size_t i = 0; i < n; ++i, ++it) sum += it->second;
-  return static_cast<double>(sum) / static_cast<double>(n);
+  for (std::size_t i = 0; i < n; ++i, ++it) sum += static_cast<double>(it->second);
+  return sum / static_cast<double>(n);
 }
 
 std::int64_t DailyStats::todayCount() const {

@@ -251,7 +251,11 @@ void TelemetryRecorder::writeRow(std::string_view trigger, std::optional<std::st
 bool TelemetryRecorder::rotateIfNeeded(double now) {
   const auto day = localtime::dayKey(now);
   if (!day) return false;
-  if (*day == currentDay_ && fd_ >= 0) return true;
+  if (*day == currentDay_ && fd_ >= 0) {
+    // Rows written to a file that was removed (with its directory) would reach nobody.
+    struct stat st {};
+    if (::fstat(fd_, &st) == 0 && st.st_nlink > 0) return true;
+  }
   closeFile();
   currentDay_ = *day;
   const auto file = directory_ / ("telemetry-" + *day + ".jsonl");

@@ -65,9 +65,9 @@ class VirtualRunLoop final : public RunLoop, public Clock {
 
  private:
   struct Timer {
-    double due;       // on the monotonic clock
-    double interval;  // 0 for one-shot
-    std::uint64_t order;
+    double due = 0;       // on the monotonic clock
+    double interval = 0;  // 0 for one-shot
+    std::uint64_t order = 0;
     std::shared_ptr<Callback> fn;
     double firstDue = due;
     std::uint64_t fired = 0;

@@ -1,0 +1,189 @@
+// The real program killed (SIGKILL) at random moments while it writes its records and
+// settings, round after round: every file still reads, nothing a round wrote is lost
+// in a later one, and the program starts again and goes on writing.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <sstream>
+#include <string>
+
+#include "nuvlet/learning/BrightnessModel.h"
+#include "nuvlet/records/AdjustmentLogger.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/Servers.h"
+#include "tests/support/TempDir.h"
+
+namespace nuvlet::test {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+std::string contents(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+// Complete telemetry rows that read as JSON. A row cut short by the kill may stay
+// behind, but only with a line feed after it once the next run has written.
+std::size_t telemetryRows(const std::string& text, std::string& problem) {
+  std::size_t rows = 0;
+  std::istringstream in(text);
+  std::string line;
+  std::vector<std::string> lines;
+  while (std::getline(in, line)) lines.push_back(line);
+  const bool torn = !text.empty() && text.back() != '\n';
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (nlohmann::json::accept(lines[i])) {
+      ++rows;
+    } else if (i + 1 < lines.size() || !torn) {
+      // A torn row in the middle must be followed by a whole one.
+      if (i + 1 >= lines.size() || !nlohmann::json::accept(lines[i + 1])) {
+        problem = "rows glued together or damaged at line " + std::to_string(i + 1);
+      }
+    }
+  }
+  return rows;
+}
+
+class KillMidWrite : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(xvfb.running()) << "Xvfb is required";
+    sysfs.write("class/backlight/panel/type", "raw\n");
+    sysfs.write("class/backlight/panel/max_brightness", "100\n");
+    sysfs.write("class/backlight/panel/brightness", "50\n");
+    home.write("config/nuvlet/settings.json", R"({"telemetryRecording": true})");
+  }
+
+  std::map<std::string, std::string> environment() const {
+    const fs::path& h = home.path();
+    // No session bus: each run is the only one, without waiting for the bus to notice
+    // that the killed one has gone.
+    return {{"DISPLAY", xvfb.display()},
+            {"WAYLAND_DISPLAY", ""},
+            {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + (h / "no-bus").string()},
+            {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + (h / "no-bus").string()},
+            {"XDG_RUNTIME_DIR", h.string()},
+            {"PULSE_SERVER", "unix:" + (h / "no-pulse").string()},
+            {"NUVLET_SYSFS_ROOT", sysfs.path().string()},
+            {"HOME", h.string()},
+            {"XDG_CONFIG_HOME", (h / "config").string()},
+            {"XDG_DATA_HOME", (h / "data").string()},
+            {"XDG_STATE_HOME", (h / "state").string()},
+            {"XDG_CACHE_HOME", (h / "cache").string()}};
+  }
+
+  // A new grey on screen, so that the running program has rows to write.
+  void changeScreen(int shade) {
+    char colour[16];
+    std::snprintf(colour, sizeof colour, "#%02x%02x%02x", shade, shade, shade);
+    ChildProcess::run({"xsetroot", "-solid", colour}, {{"DISPLAY", xvfb.display()}});
+  }
+
+  fs::path telemetryDir() const { return home.path() / "state/nuvlet/telemetry"; }
+
+  // Checks every file as the program would read it at its next start, and that what
+  // the earlier rounds left in the telemetry files is still there, unchanged.
+  void checkFiles(std::map<fs::path, std::string>& telemetry, const std::string& round) {
+    SCOPED_TRACE(round);
+    const fs::path& h = home.path();
+    const auto settings =
+        nlohmann::json::parse(contents(h / "config/nuvlet/settings.json"), nullptr, false);
+    ASSERT_TRUE(settings.is_object()) << "settings.json does not read";
+    EXPECT_EQ(settings.value("telemetryRecording", false), true) << "a setting was lost";
+
+    const fs::path model = h / "data/nuvlet/brightness_model_v2.json";
+    if (fs::exists(model)) {
+      EXPECT_TRUE(BrightnessModel::load(model)) << "the model does not load";
+    }
+
+    const std::string log = contents(h / "state/nuvlet/adjustments.csv");
+    EXPECT_TRUE(log.empty() || log.starts_with(AdjustmentLogger::kHeader))
+        << "the adjustment log lost its header";
+
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(telemetryDir(), ec)) {
+      const std::string text = contents(entry.path());
+      std::string& before = telemetry[entry.path()];
+      EXPECT_TRUE(text.starts_with(before)) << entry.path() << " lost what it held";
+      std::string problem;
+      telemetryRows(text, problem);
+      EXPECT_EQ(problem, "") << entry.path();
+      before = text;
+    }
+  }
+
+  XvfbServer xvfb{"640x480x24"};
+  TempDir sysfs;
+  TempDir home;
+};
+
+TEST_F(KillMidWrite, KilledAtRandomMomentsItLosesNothingAndStartsAgain) {
+  const unsigned seed = std::random_device{}();
+  std::printf("[ figure ] random seed %u\n", seed);
+  std::mt19937 random(seed);
+  std::uniform_int_distribution<int> delayMs(0, 600);
+  std::map<fs::path, std::string> telemetry;
+
+  const auto start = Clock::now();
+  int rounds = 0;
+  while (Clock::now() - start < std::chrono::seconds(20) && rounds < 300) {
+    changeScreen(rounds * 37 % 256);
+    ChildProcess app({NUVLET_BUILD_DIR "/app/nuvlet"}, environment());
+    ASSERT_TRUE(app.started());
+    // The program prints nothing without --verbose: reading its output is the wait.
+    const auto killAt = Clock::now() + std::chrono::milliseconds(delayMs(random));
+    while (Clock::now() < killAt) {
+      const double left = std::chrono::duration<double>(killAt - Clock::now()).count();
+      if (app.readLine(std::max(left, 0.0)) && app.wait(0).has_value()) break;
+    }
+    ::kill(app.pid(), SIGKILL);
+    ASSERT_TRUE(app.wait(10).has_value());
+    ++rounds;
+    checkFiles(telemetry, "after round " + std::to_string(rounds));
+    if (HasFatalFailure()) return;
+  }
+  std::printf("[ figure ] %d kills in %.1f s\n", rounds,
+              std::chrono::duration<double>(Clock::now() - start).count());
+  ASSERT_GE(rounds, 10);
+
+  // It starts again, reads what is there and goes on writing rows.
+  std::size_t rowsBefore = 0;
+  std::string problem;
+  for (const auto& [file, text] : telemetry) rowsBefore += telemetryRows(text, problem);
+  ChildProcess app({NUVLET_BUILD_DIR "/app/nuvlet"}, environment());
+  std::size_t rowsAfter = 0;
+  const auto deadline = Clock::now() + std::chrono::seconds(15);
+  for (int shade = 0; rowsAfter < rowsBefore + 2 && Clock::now() < deadline; shade += 16) {
+    changeScreen(shade % 256);
+    app.readLine(0.3);
+    rowsAfter = 0;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(telemetryDir(), ec)) {
+      rowsAfter += telemetryRows(contents(entry.path()), problem);
+    }
+  }
+  EXPECT_GE(rowsAfter, rowsBefore + 2) << "the program did not go on writing";
+  app.terminate();
+  checkFiles(telemetry, "after the last run");
+
+  // Files a kill caught half-way through an atomic replacement.
+  int leftovers = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(home.path())) {
+    if (entry.path().filename().string().find(".tmp-") != std::string::npos) ++leftovers;
+  }
+  std::printf("[ figure ] %zu telemetry rows, %d temporary files left by kills\n", rowsAfter,
+              leftovers);
+}
+
+}  // namespace
+}  // namespace nuvlet::test

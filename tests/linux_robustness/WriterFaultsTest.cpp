@@ -1,0 +1,304 @@
+// The record and settings writers when the disk misbehaves: full, read-only, a file
+// where their directory should be, or their directory removed while they run. After
+// each fault every file still reads, nothing written before is lost, and writing
+// resumes once the fault is gone. The file systems are mounted in a private mount
+// namespace, so they vanish with the test process whatever happens.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+
+#include "nuvlet/learning/AdjustmentLogParser.h"
+#include "nuvlet/learning/BrightnessModel.h"
+#include "nuvlet/platform/Defaults.h"
+#include "nuvlet/platform/Paths.h"
+#include "nuvlet/records/AdjustmentLogger.h"
+#include "nuvlet/records/DailyStats.h"
+#include "nuvlet/records/TelemetryRecorder.h"
+#include "platform/linux/JsonFileDefaults.h"
+#include "platform/sim/ScriptedWorkspace.h"
+#include "platform/sim/VirtualRunLoop.h"
+#include "tests/support/TempDir.h"
+
+namespace nuvlet::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Why mounting is impossible here, or "" when the test may mount.
+std::string privateMounts() {
+  if (::geteuid() != 0) return "needs root to mount a small file system";
+  if (::unshare(CLONE_NEWNS) != 0) return std::string("unshare: ") + std::strerror(errno);
+  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    return std::string("private mounts: ") + std::strerror(errno);
+  }
+  return "";
+}
+
+std::vector<std::string> lines(const fs::path& file) {
+  std::ifstream in(file);
+  std::vector<std::string> out;
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+// What the files on disk hold, read as the program reads them at start.
+struct OnDisk {
+  std::int64_t modelObservations = -1;  // -1: no model file
+  std::int64_t corrections = 0;         // today's count in the daily statistics
+  std::int64_t logRecords = 0;          // adjustment-log lines the fitter learns from
+  std::int64_t telemetryRows = 0;       // complete telemetry rows
+  std::int64_t settingsRound = -1;
+};
+
+class WriterFaults : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string why = privateMounts();
+    if (!why.empty()) GTEST_SKIP() << why;
+    root = dir.path() / "home";
+    fs::create_directories(root);
+    ASSERT_EQ(::mount("tmpfs", root.c_str(), "tmpfs", 0, "size=256k,mode=0700"), 0)
+        << std::strerror(errno);
+    mounted = true;
+  }
+
+  void TearDown() override {
+    writers.reset();
+    if (mounted) ::umount2(root.c_str(), MNT_DETACH);
+  }
+
+  // Every writer the program has, on this home.
+  struct Writers {
+    explicit Writers(const Paths& p)
+        : paths(p),
+          stats(paths, loop),
+          logger(paths, loop, workspace),
+          settings(linux_platform::makeJsonFileDefaults(paths.settingsFile(), loop)),
+          recorder(paths, memory, loop) {
+      workspace.frontmost = FrontmostApplication{"org.example.Editor", "Editor"};
+      recorder.setSnapshotProvider([] {
+        TelemetrySnapshot s;
+        s.brightness = 0.4;
+        s.lumSlow = 0.5;
+        return s;
+      });
+      recorder.setRecording(true);
+    }
+
+    // One of each kind of write, as a correction causes them.
+    void round(int n) {
+      loop.advance(60);
+      BrightnessModel model = BrightnessModel::empty();
+      model.observationCount = n;
+      model.save(paths.modelFile());
+      stats.recordManualAdjustment();
+      logger.log("scroll", 0.4, 0.5, 0.3, 0.45);
+      recorder.recordEvent("brightness_change", "scroll", 0.4, 0.5);
+      settings->setValue("round", n);
+    }
+
+    Paths paths;
+    sim::VirtualRunLoop loop{1796558400.0};
+    sim::ScriptedWorkspace workspace;
+    MemoryDefaults memory;
+    DailyStats stats;
+    AdjustmentLogger logger;
+    std::unique_ptr<Defaults> settings;
+    TelemetryRecorder recorder;
+  };
+
+  Paths paths() const { return Paths::under(root); }
+  void start() { writers = std::make_unique<Writers>(paths()); }
+
+  // Reads everything back; a file that does not read fails the test.
+  OnDisk read() const {
+    const Paths p = paths();
+    OnDisk d;
+    std::error_code ec;
+    if (fs::exists(p.modelFile(), ec)) {
+      auto model = BrightnessModel::load(p.modelFile());
+      EXPECT_TRUE(model) << "the model file does not load";
+      if (model) d.modelObservations = model->observationCount;
+    }
+    sim::VirtualRunLoop clock{1796558400.0};
+    d.corrections = DailyStats(p, clock, DailyStats::Access::ReadOnly).todayCount();
+    auto log = lines(p.adjustmentLog());
+    if (!log.empty()) {
+      EXPECT_EQ(log.front() + "\n", AdjustmentLogger::kHeader);
+    }
+    for (std::size_t i = 1; i < log.size(); ++i) {
+      if (adjustment_log::parseLine(log[i])) ++d.logRecords;
+    }
+    for (const auto& entry : fs::directory_iterator(p.telemetryDir(), ec)) {
+      for (const auto& row : lines(entry.path())) {
+        if (nlohmann::json::accept(row)) ++d.telemetryRows;
+      }
+    }
+    if (fs::exists(p.settingsFile(), ec)) {
+      std::ifstream in(p.settingsFile());
+      auto settings = nlohmann::json::parse(in, nullptr, false);
+      EXPECT_TRUE(settings.is_object()) << "the settings file does not read";
+      if (settings.is_object()) d.settingsRound = settings.value("round", -1);
+    }
+    return d;
+  }
+
+  // Nothing on disk went back, and (when `grew`) every kind of record moved on.
+  static void expectKept(const OnDisk& before, const OnDisk& after, bool grew) {
+    EXPECT_GE(after.modelObservations, before.modelObservations);
+    EXPECT_GE(after.corrections, before.corrections);
+    EXPECT_GE(after.logRecords, before.logRecords);
+    EXPECT_GE(after.telemetryRows, before.telemetryRows);
+    EXPECT_GE(after.settingsRound, before.settingsRound);
+    if (grew) {
+      EXPECT_GT(after.modelObservations, before.modelObservations);
+      EXPECT_GT(after.corrections, before.corrections);
+      EXPECT_GT(after.logRecords, before.logRecords);
+      EXPECT_GT(after.telemetryRows, before.telemetryRows);
+      EXPECT_GT(after.settingsRound, before.settingsRound);
+    }
+  }
+
+  TempDir dir;
+  fs::path root;
+  bool mounted = false;
+  std::unique_ptr<Writers> writers;
+};
+
+// Fills the file system to the last byte; false when it never filled.
+bool fill(const fs::path& file) {
+  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  const std::string block(4096, 'x');
+  for (int i = 0; i < 1000; ++i) {
+    if (::write(fd, block.data(), block.size()) < 0) break;
+  }
+  for (int i = 0; i < 4096; ++i) {
+    if (::write(fd, "x", 1) < 0) break;
+  }
+  const bool full = ::write(fd, "x", 1) < 0 && errno == ENOSPC;
+  ::close(fd);
+  return full;
+}
+
+TEST_F(WriterFaults, AFullDiskLosesNothingAndWritingResumesWhenSpaceReturns) {
+  start();
+  for (int n = 1; n <= 3; ++n) writers->round(n);
+  const OnDisk before = read();
+  ASSERT_EQ(before.corrections, 3);
+
+  const fs::path filler = root / "filler";
+  ASSERT_TRUE(fill(filler));
+  // Until the log has filled its last page too: its last line is then cut short.
+  int n = 4;
+  for (std::uintmax_t size = 0, same = 0; same < 3 && n < 300; ++n) {
+    writers->round(n);
+    const auto now = fs::file_size(paths().adjustmentLog());
+    same = now == size ? same + 1 : 0;
+    size = now;
+  }
+  const OnDisk full = read();
+  expectKept(before, full, false);
+
+  // A restart on a full disk reads everything and carries on.
+  writers.reset();
+  start();
+  writers->round(n++);
+  expectKept(before, read(), false);
+
+  fs::remove(filler);
+  writers->round(n);
+  const OnDisk after = read();
+  expectKept(full, after, true);
+  EXPECT_EQ(after.modelObservations, n);
+  EXPECT_EQ(after.settingsRound, n);
+}
+
+TEST_F(WriterFaults, EachFaultLosesNothingAndWritingResumesAfterIt) {
+  const Paths p = paths();
+  struct Fault {
+    const char* name;
+    std::function<void()> begin;
+    std::function<void()> end;
+  };
+  const fs::path home = root;
+  const Fault faults[] = {
+      {"read-only home",
+       [&] {
+         ASSERT_EQ(::mount(home.c_str(), home.c_str(), nullptr, MS_BIND, nullptr), 0);
+         ASSERT_EQ(
+             ::mount(nullptr, home.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0)
+             << std::strerror(errno);
+       },
+       [&] { ASSERT_EQ(::umount2(home.c_str(), 0), 0) << std::strerror(errno); }},
+      {"a file where the state directory should be",
+       [&] {
+         fs::rename(p.stateDir(), home / "state-aside");
+         std::ofstream(p.stateDir()) << "not a directory\n";
+       },
+       [&] {
+         fs::remove(p.stateDir());
+         fs::rename(home / "state-aside", p.stateDir());
+       }},
+  };
+
+  int n = 0;
+  for (const Fault& fault : faults) {
+    SCOPED_TRACE(fault.name);
+    for (bool restart : {false, true}) {
+      start();
+      writers->round(++n);
+      const OnDisk before = read();
+      fault.begin();
+      if (restart) {
+        writers.reset();
+        start();
+      }
+      writers->round(++n);
+      fault.end();
+      const OnDisk during = read();
+      expectKept(before, during, false);
+      writers->round(++n);
+      expectKept(during, read(), true);
+      writers.reset();
+    }
+  }
+}
+
+TEST_F(WriterFaults, RecordsWrittenAfterTheirDirectoriesAreRemovedReachNewFiles) {
+  start();
+  writers->round(1);
+  writers->round(2);
+  fs::remove_all(paths().stateDir());
+  fs::remove_all(paths().dataDir());
+  fs::remove_all(paths().configDir());
+  writers->round(3);
+  const OnDisk after = read();
+  EXPECT_EQ(after.modelObservations, 3);
+  EXPECT_EQ(after.corrections, 3);  // the counts live on in memory
+  EXPECT_EQ(after.logRecords, 1);
+  EXPECT_GE(after.telemetryRows, 1);
+  EXPECT_EQ(after.settingsRound, 3);
+}
+
+TEST_F(WriterFaults, AnAdjustmentLogLeftEmptyByACrashGetsItsHeader) {
+  fs::create_directories(paths().stateDir());
+  std::ofstream(paths().adjustmentLog()).flush();
+  start();
+  writers->round(1);
+  EXPECT_EQ(read().logRecords, 1);
+}
+
+}  // namespace
+}  // namespace nuvlet::test
