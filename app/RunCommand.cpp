@@ -16,6 +16,7 @@
 #include "nuvlet/platform/Log.h"
 #include "nuvlet/platform/Paths.h"
 #include "nuvlet/platform/ThreadWorkQueue.h"
+#include "platform/linux/CaptureRoute.h"
 #include "platform/linux/DesktopTheme.h"
 #include "platform/linux/GlibRunLoop.h"
 #include "platform/linux/JsonFileDefaults.h"
@@ -96,7 +97,10 @@ int runTray(std::optional<std::filesystem::path>& relaunchInto) {
     topology = makeX11DisplayTopology(x);
   }
   if (!topology) topology = std::make_unique<NoDisplays>();
-  std::shared_ptr<ScreenCapture> capture = makeScreenCapture(clock);
+  std::string captureProblem;
+  const CaptureMethod captureMethod = captureMethodFromSettings(*defaults, &captureProblem);
+  if (!captureProblem.empty()) log::info(captureProblem);
+  std::shared_ptr<ScreenCapture> capture = makeScreenCapture(clock, captureMethod);
   auto workspace = makeLinuxWorkspace(x, makeLogindSleepMonitor(*loop));
   auto backlight = openBuiltInBacklight();
   auto lightSensor =

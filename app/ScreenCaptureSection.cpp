@@ -1,11 +1,36 @@
 #include "app/ScreenCaptureSection.h"
 
+#include "nuvlet/platform/Clock.h"
+#include "nuvlet/platform/Paths.h"
+#include "platform/linux/CaptureRoute.h"
+#include "platform/linux/GlibRunLoop.h"
+#include "platform/linux/JsonFileDefaults.h"
+#include "platform/linux/SysfsRoot.h"
+#include "platform/linux/WaylandDisplayTopology.h"
 #include "platform/linux/X11ScreenCapture.h"
 
 namespace nuvlet::cli {
 
 DeviceSection screenCaptureSection() {
-  return {"Screen capture", [] { return linux_platform::describeScreenCapture(); }};
+  return {
+      "Screen capture", [] {
+        using namespace linux_platform;
+        SystemClock clock;
+        std::string problem;
+        auto settings = makeJsonFileDefaults(Paths::fromEnvironment().settingsFile(), clock);
+        const CaptureMethod method = captureMethodFromSettings(*settings, &problem);
+        // The display the sampler reads: the main one as the session's topology sees it.
+        std::optional<DisplayID> main;
+        if (sessionKindFromEnvironment() == SessionKind::Wayland) {
+          auto loop = makeGlibRunLoop();
+          if (auto topology = makeWaylandDisplayTopology(*loop, sysfsRootFromEnvironment(), {})) {
+            main = topology->mainDisplay();
+          }
+        }
+        auto lines = describeScreenCapture(method, main);
+        if (!problem.empty()) lines.insert(lines.begin(), problem);
+        return lines;
+      }};
 }
 
 }  // namespace nuvlet::cli

@@ -4,7 +4,8 @@
 
 namespace nuvlet::cli {
 
-// "Screen capture": the session kind, the main output and one timed capture.
+// "Screen capture": the route and why, the main output and its state after one timed
+// capture.
 DeviceSection screenCaptureSection();
 
 }  // namespace nuvlet::cli

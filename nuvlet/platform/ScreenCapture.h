@@ -35,7 +35,8 @@ class ScreenCapture {
 
   // Captures the display `display`. With allowUnchanged, an adapter that knows the
   // screen has not changed since its previous Captured frame of the same display may
-  // answer Unchanged, but not for longer than a second at a time.
+  // answer Unchanged: for as long as nothing changes when the display server reports
+  // every change itself (a screencopy that waits for damage), else for a second at most.
   virtual Result capture(DisplayID display, FrameSink& sink, bool allowUnchanged) = 0;
 };
 

@@ -372,12 +372,6 @@ class X11ScreenCapture final : public ScreenCapture {
   double lastCapturedAt_ = 0;
 };
 
-// Stands in where no capture works; says why in `nuvlet devices`.
-class UnavailableScreenCapture final : public ScreenCapture {
- public:
-  Result capture(DisplayID, FrameSink&, bool) override { return Result::Unavailable; }
-};
-
 }  // namespace
 
 std::unique_ptr<ScreenCapture> makeX11ScreenCapture(const Clock& clock, X11CaptureOptions options) {
@@ -385,11 +379,6 @@ std::unique_ptr<ScreenCapture> makeX11ScreenCapture(const Clock& clock, X11Captu
 }
 
 bool isWaylandSession() { return sessionKindFromEnvironment() == SessionKind::Wayland; }
-
-std::unique_ptr<ScreenCapture> makeScreenCapture(const Clock& clock) {
-  if (isWaylandSession()) return std::make_unique<UnavailableScreenCapture>();
-  return makeX11ScreenCapture(clock);
-}
 
 std::optional<DisplayID> x11MainOutput(const std::string& display) {
   int screenNumber = 0;
@@ -404,14 +393,8 @@ std::optional<DisplayID> x11MainOutput(const std::string& display) {
   return out;
 }
 
-std::vector<std::string> describeScreenCapture() {
+std::vector<std::string> describeX11Capture() {
   std::vector<std::string> lines;
-  if (isWaylandSession()) {
-    lines.push_back(
-        "Wayland session: screen capture is not available yet (the X server "
-        "here sees only X clients)");
-    return lines;
-  }
   const char* display = std::getenv("DISPLAY");
   if (display == nullptr || *display == '\0') {
     lines.push_back("no X display (DISPLAY is not set)");

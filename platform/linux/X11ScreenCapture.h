@@ -36,17 +36,12 @@ std::unique_ptr<ScreenCapture> makeX11ScreenCapture(const Clock& clock,
 // Whether this is a Wayland session: WAYLAND_DISPLAY set or XDG_SESSION_TYPE=wayland.
 bool isWaylandSession();
 
-// The capture for this session. On Wayland the X server sees only X clients, so the
-// X11 capture must not stand in: until a Wayland capture exists, every capture there
-// answers Unavailable.
-std::unique_ptr<ScreenCapture> makeScreenCapture(const Clock& clock);
-
 // The main output as RandR names it: the primary output, else the one at 0,0, else
 // the first that shows a picture. Nothing without a server or RandR. Blocks for a few
 // round trips; any thread.
 std::optional<DisplayID> x11MainOutput(const std::string& display = {});
 
-// Lines for `nuvlet devices`: the session, the main output and one timed capture.
-std::vector<std::string> describeScreenCapture();
+// Lines for `nuvlet devices`: the X display, the main output and one timed capture.
+std::vector<std::string> describeX11Capture();
 
 }  // namespace nuvlet::linux_platform

@@ -8,6 +8,7 @@
 #include "nuvlet/platform/ThreadWorkQueue.h"
 #include "nuvlet/sensing/ContentSampler.h"
 #include "nuvlet/sensing/FrameReducer.h"
+#include "platform/linux/CaptureRoute.h"
 #include "platform/linux/X11ScreenCapture.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/support/ScopedEnv.h"
@@ -87,8 +88,10 @@ TEST_F(X11Capture, RefusesToStandInOnAWaylandSession) {
   for (const auto& c : cases) {
     test::ScopedEnv wayland("WAYLAND_DISPLAY", c.wayland), type("XDG_SESSION_TYPE", c.type);
     EXPECT_EQ(isWaylandSession(), c.isWayland);
-    EXPECT_EQ(makeScreenCapture(clock)->capture(*output, got, false),
-              c.isWayland ? Result::Unavailable : Result::Captured);
+    for (auto method : {CaptureMethod::Auto, CaptureMethod::X11}) {
+      EXPECT_EQ(makeScreenCapture(clock, method)->capture(*output, got, false),
+                c.isWayland ? Result::Unavailable : Result::Captured);
+    }
   }
 }
 

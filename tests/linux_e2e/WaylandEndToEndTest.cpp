@@ -3,6 +3,8 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -195,6 +197,60 @@ TEST_F(WaylandEndToEnd, TheWheelMovesThePanelUntilAMonitorIsChosenAndTheAppEndsW
   // The compositor goes away: Nuvlet ends in order, as with a lost X server.
   sway.kill();
   EXPECT_EQ(app->wait(10), 0);
+}
+
+// Compensation in a Wayland session: the screen is read through screencopy, so a white
+// background dims the panel and a dark one brightens it, inside the band around the
+// level last set (0.9: 0.36 to 1.0), as in an X session.
+TEST_F(WaylandEndToEnd, CompensationFollowsTheScreenThroughScreencopy) {
+  sysfs.write("class/backlight/panel_test/brightness", "90\n");
+  home.write("config/nuvlet/settings.json", R"({"autoAdjustEnabled": true})");
+  ASSERT_TRUE(sway.command("output HEADLESS-1 bg #808080 solid_color"));
+  app = std::make_unique<ChildProcess>(
+      std::vector<std::string>{"/bin/sh", "-c", "exec \"$0\" --verbose 2>&1", NUVLET_PROGRAM},
+      environment());
+  std::string output;
+  auto printed = [&](const std::string& text) {
+    while (app) {
+      auto line = app->readLine(0.001);
+      if (!line) break;
+      output += *line + "\n";
+    }
+    return output.find(text) != std::string::npos;
+  };
+  ASSERT_TRUE(pumpUntil([&] { return printed("screen capture (screencopy): streaming"); }, 20))
+      << output;
+  EXPECT_NE(output.find("screen capture: wlroots screencopy"), std::string::npos) << output;
+
+  int lowest = 100, highest = 0;
+  auto track = [&] {
+    printed("");
+    if (auto level = backlight()) {
+      lowest = std::min(lowest, *level);
+      highest = std::max(highest, *level);
+    }
+  };
+  ASSERT_TRUE(sway.command("output HEADLESS-1 bg #ffffff solid_color"));
+  EXPECT_TRUE(pumpUntil(
+      [&] {
+        track();
+        return backlight() && *backlight() <= 55;
+      },
+      30))
+      << backlight().value_or(-1);
+  const int dimmed = lowest;
+  ASSERT_TRUE(sway.command("output HEADLESS-1 bg #101010 solid_color"));
+  EXPECT_TRUE(pumpUntil(
+      [&] {
+        track();
+        return backlight() && *backlight() >= dimmed + 15;
+      },
+      30))
+      << backlight().value_or(-1);
+  std::printf("[ info ] backlight went from 90 down to %d and up to %d\n", dimmed,
+              backlight().value_or(-1));
+  EXPECT_GE(lowest, 36);
+  EXPECT_LE(highest, 100);
 }
 
 }  // namespace

@@ -1,0 +1,190 @@
+// The screencopy route against a real headless sway.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "nuvlet/platform/ThreadWorkQueue.h"
+#include "nuvlet/sensing/ContentSampler.h"
+#include "nuvlet/sensing/FrameReducer.h"
+#include "platform/linux/DrmConnectors.h"
+#include "platform/linux/ScreencopyCapture.h"
+#include "platform/sim/VirtualRunLoop.h"
+#include "tests/support/SwayServer.h"
+#include "tests/support/TempDir.h"
+
+namespace nuvlet::linux_platform {
+namespace {
+
+using Result = ScreenCapture::Result;
+using Steady = std::chrono::steady_clock;
+
+// Passes frames to a reducer and remembers their size.
+class SizedReducer final : public FrameSink {
+ public:
+  void begin(int width, int height) override {
+    width_ = width;
+    height_ = height;
+    reducer_.begin(width, height);
+  }
+  void rows(const FrameView& band) override { reducer_.rows(band); }
+  std::optional<FrameReduction> finish() const { return reducer_.finish(); }
+  int width() const { return width_; }
+  int height() const { return height_; }
+
+ private:
+  FrameReducer reducer_;
+  int width_ = 0, height_ = 0;
+};
+
+// Polls until `done` holds, with a pause between tries; false at the deadline.
+template <typename F>
+bool pollUntil(F done, double seconds = 10) {
+  const auto deadline = Steady::now() + std::chrono::duration<double>(seconds);
+  while (Steady::now() < deadline) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return done();
+}
+
+class Screencopy : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(sway.running()) << "sway is required";
+    options.display = (sway.runtimeDir() / sway.socket()).string();
+    options.sysfsRoot = sys.path();  // no DRM connectors: ids come from the names alone
+    ASSERT_TRUE(paint("HEADLESS-1", "#ffffff"));
+  }
+
+  static DisplayID idOf(const std::string& output) { return waylandDisplayId(output, {}); }
+
+  bool paint(const std::string& output, const std::string& colour) {
+    return sway.command("output " + output + " bg " + colour + " solid_color");
+  }
+
+  // Captures until the luminance is `want`: each repaint restarts swaybg, and sway's own
+  // grey shows for a frame in between.
+  std::optional<double> settle(ScreenCapture& capture, DisplayID id, double want) {
+    std::optional<double> last;
+    pollUntil([&] {
+      const auto r = capture.capture(id, sink, last.has_value());
+      if (r == Result::Captured) {
+        auto reduction = sink.finish();
+        last = reduction ? std::optional(reduction->luminance) : std::nullopt;
+      } else if (r == Result::Unavailable) {
+        last.reset();
+      }
+      return last == want;
+    });
+    return last;
+  }
+
+  test::SwayServer sway{"1920x1080"};
+  test::TempDir sys;
+  sim::VirtualRunLoop clock;
+  ScreencopyOptions options;
+  SizedReducer sink;
+};
+
+TEST_F(Screencopy, ReadsThePaintedColourExactlyOnEachOutput) {
+  ASSERT_TRUE(sway.command("create_output"));
+  ASSERT_TRUE(sway.command("output HEADLESS-2 resolution 1280x720 position 1920 0"));
+  ASSERT_TRUE(paint("HEADLESS-2", "#ffffff"));
+  const struct {
+    const char* output;
+    int width, height;
+  } outputs[] = {{"HEADLESS-1", 1920, 1080}, {"HEADLESS-2", 1280, 720}};
+  auto capture = makeScreencopyCapture(clock, options);
+  for (const auto& o : outputs) {
+    SCOPED_TRACE(o.output);
+    EXPECT_EQ(settle(*capture, idOf(o.output), 1.0), 1.0);
+    EXPECT_EQ(sink.width(), o.width);
+    EXPECT_EQ(sink.height(), o.height);
+    ASSERT_TRUE(paint(o.output, "#404040"));
+    EXPECT_EQ(settle(*capture, idOf(o.output), 64.0 / 255), 64.0 / 255);
+    EXPECT_EQ(capture->status().state, ScreencopyState::Streaming);
+    EXPECT_EQ(capture->status().outputName, o.output);
+  }
+}
+
+TEST_F(Screencopy, AStaticScreenCostsNoCopies) {
+  auto capture = makeScreencopyCapture(clock, options);
+  ASSERT_EQ(settle(*capture, idOf("HEADLESS-1"), 1.0), 1.0);
+  // Until the background client has drawn its last: a quarter second without a frame.
+  auto quietSince = Steady::now();
+  ASSERT_TRUE(pollUntil([&] {
+    if (capture->capture(idOf("HEADLESS-1"), sink, true) == Result::Captured) {
+      quietSince = Steady::now();
+    }
+    return Steady::now() - quietSince > std::chrono::milliseconds(250);
+  }));
+  const auto copies = capture->status().copies;
+  int unchanged = 0;
+  // About a second at the sampler's pace.
+  for (int i = 0; i < 10; ++i) {
+    const auto start = Steady::now();
+    if (capture->capture(idOf("HEADLESS-1"), sink, true) == Result::Unchanged) ++unchanged;
+    EXPECT_LT(Steady::now() - start, std::chrono::milliseconds(50)) << "waited for a change";
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_EQ(unchanged, 10);
+  EXPECT_EQ(capture->status().copies, copies);
+
+  // Without a frame of its own the caller gets one at once, static screen or not.
+  EXPECT_EQ(capture->capture(idOf("HEADLESS-1"), sink, false), Result::Captured);
+  EXPECT_EQ(sink.finish()->luminance, 1.0);
+  // A change brings a new frame.
+  ASSERT_TRUE(paint("HEADLESS-1", "#404040"));
+  EXPECT_EQ(settle(*capture, idOf("HEADLESS-1"), 64.0 / 255), 64.0 / 255);
+}
+
+TEST_F(Screencopy, TheCompositorExitingGivesAFailedStateRetriedNowAndThen) {
+  auto capture = makeScreencopyCapture(clock, options);
+  ASSERT_EQ(settle(*capture, idOf("HEADLESS-1"), 1.0), 1.0);
+  sway.kill();
+  // The loss shows on the next capture that reads from the connection.
+  ASSERT_TRUE(pollUntil(
+      [&] { return capture->capture(idOf("HEADLESS-1"), sink, true) == Result::Unavailable; }));
+  EXPECT_EQ(capture->status().state, ScreencopyState::Failed);
+  EXPECT_EQ(capture->status().problem, "the compositor went away");
+  // Not tried again before the retry interval...
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(capture->capture(idOf("HEADLESS-1"), sink, false), Result::Unavailable);
+  }
+  EXPECT_EQ(capture->status().problem, "the compositor went away");
+  // ...and then it is, and says why it still cannot.
+  clock.advance(options.retrySeconds);
+  EXPECT_EQ(capture->capture(idOf("HEADLESS-1"), sink, false), Result::Unavailable);
+  EXPECT_EQ(capture->status().problem, "no Wayland compositor answers");
+}
+
+TEST_F(Screencopy, ADisplayThatIsNotAnOutputGivesNoFrame) {
+  auto capture = makeScreencopyCapture(clock, options);
+  EXPECT_EQ(capture->capture(idOf("HEADLESS-9"), sink, false), Result::Unavailable);
+  EXPECT_EQ(capture->status().state, ScreencopyState::Failed);
+  EXPECT_NE(capture->status().problem.find("not among the compositor's outputs"),
+            std::string::npos);
+  // Once it exists it is read.
+  ASSERT_TRUE(sway.command("create_output"));
+  ASSERT_TRUE(paint("HEADLESS-2", "#404040"));
+  EXPECT_EQ(settle(*capture, idOf("HEADLESS-2"), 64.0 / 255), 64.0 / 255);
+}
+
+TEST_F(Screencopy, FeedsTheSamplerFromAWorkerThread) {
+  ASSERT_TRUE(paint("HEADLESS-1", "#404040"));
+  ThreadWorkQueue queue;
+  ContentSampler sampler(idOf("HEADLESS-1"), makeScreencopyCapture(clock, options), clock, queue);
+  sampler.start();
+  // Tick by tick: the first frames may still show sway's grey from the repaint.
+  EXPECT_TRUE(pollUntil([&] {
+    clock.advance(ContentSampler::kInterval);
+    return clock.runUntil([&] { return sampler.L_raw() == 64.0 / 255; }, 0.1);
+  })) << sampler.L_raw();
+  EXPECT_TRUE(sampler.hasRealSample());
+}
+
+}  // namespace
+}  // namespace nuvlet::linux_platform
