@@ -17,8 +17,8 @@
 
 #include "nuvlet/platform/Log.h"
 #include "platform/linux/DrmConnectors.h"
+#include "platform/linux/WaylandOutputHandles.h"
 #include "wlr-screencopy-unstable-v1-client-protocol.h"
-#include "xdg-output-unstable-v1-client-protocol.h"
 
 namespace nuvlet::linux_platform {
 
@@ -49,25 +49,11 @@ bool isRgbx(std::uint32_t format) {
 }
 
 // One wl_output: its name (xdg-output, or wl_output 4) is what ids are made of.
-struct Output {
+struct Output : WaylandOutputHandles {
   std::uint32_t global = 0;
-  wl_output* output = nullptr;
-  zxdg_output_v1* xdg = nullptr;
   std::string name;
   bool* namesChanged = nullptr;
 
-  Output() = default;
-  Output(const Output&) = delete;
-  Output& operator=(const Output&) = delete;
-  ~Output() {
-    if (xdg != nullptr) zxdg_output_v1_destroy(xdg);
-    if (output == nullptr) return;
-    if (wl_output_get_version(output) >= WL_OUTPUT_RELEASE_SINCE_VERSION) {
-      wl_output_release(output);
-    } else {
-      wl_output_destroy(output);
-    }
-  }
   void setName(const char* n) {
     if (name == n) return;
     name = n;

@@ -11,16 +11,14 @@
 #include "nuvlet/platform/ListenerList.h"
 #include "nuvlet/platform/Log.h"
 #include "platform/linux/DrmConnectors.h"
-#include "xdg-output-unstable-v1-client-protocol.h"
+#include "platform/linux/WaylandOutputHandles.h"
 
 namespace nuvlet::linux_platform {
 namespace {
 
 // One wl_output and what the compositor said about it so far.
-struct Output {
+struct Output : WaylandOutputHandles {
   std::uint32_t global = 0;
-  wl_output* output = nullptr;
-  zxdg_output_v1* xdg = nullptr;
   std::function<void()> changed;
   std::string name;
   std::string description;
@@ -29,18 +27,6 @@ struct Output {
   std::int32_t scale = 1;
   std::optional<ScreenRect> logical;  // from xdg-output
 
-  Output() = default;
-  Output(const Output&) = delete;
-  Output& operator=(const Output&) = delete;
-  ~Output() {
-    if (xdg != nullptr) zxdg_output_v1_destroy(xdg);
-    if (output == nullptr) return;
-    if (wl_output_get_version(output) >= WL_OUTPUT_RELEASE_SINCE_VERSION) {
-      wl_output_release(output);
-    } else {
-      wl_output_destroy(output);
-    }
-  }
 
   ScreenRect frame() const {
     if (logical && logical->width > 0 && logical->height > 0) return *logical;
