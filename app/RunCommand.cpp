@@ -100,7 +100,8 @@ int runTray(std::optional<std::filesystem::path>& relaunchInto) {
   std::string captureProblem;
   const CaptureMethod captureMethod = captureMethodFromSettings(*defaults, &captureProblem);
   if (!captureProblem.empty()) log::info(captureProblem);
-  std::shared_ptr<ScreenCapture> capture = makeScreenCapture(clock, captureMethod);
+  std::shared_ptr<ScreenCapture> capture =
+      makeScreenCapture(clock, captureMethod, {paths.screencastTokenFile(), {}});
   auto workspace = makeLinuxWorkspace(x, makeLogindSleepMonitor(*loop));
   auto backlight = openBuiltInBacklight();
   auto lightSensor =

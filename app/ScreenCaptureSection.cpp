@@ -17,7 +17,8 @@ DeviceSection screenCaptureSection() {
         using namespace linux_platform;
         SystemClock clock;
         std::string problem;
-        auto settings = makeJsonFileDefaults(Paths::fromEnvironment().settingsFile(), clock);
+        const Paths paths = Paths::fromEnvironment();
+        auto settings = makeJsonFileDefaults(paths.settingsFile(), clock);
         const CaptureMethod method = captureMethodFromSettings(*settings, &problem);
         // The display the sampler reads: the main one as the session's topology sees it.
         std::optional<DisplayID> main;
@@ -27,7 +28,7 @@ DeviceSection screenCaptureSection() {
             main = topology->mainDisplay();
           }
         }
-        auto lines = describeScreenCapture(method, main);
+        auto lines = describeScreenCapture(method, main, {paths.screencastTokenFile(), {}});
         if (!problem.empty()) lines.insert(lines.begin(), problem);
         return lines;
       }};

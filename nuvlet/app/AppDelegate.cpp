@@ -89,8 +89,8 @@ void AppDelegate::setUpDataCapture() {
     if (auto self = weak.lock()) return self->makeSnapshot();
     return TelemetrySnapshot{};
   });
-  recorder_->setOnRecordingChange([weak = weak_from_this()](bool) {
-    if (auto self = weak.lock()) self->updateSampling();
+  recorder_->setOnRecordingChange([weak = weak_from_this()](bool on) {
+    if (auto self = weak.lock()) self->userSwitchedSampling(on);
   });
   statusController_->setRecorder(recorder_.get());
   observers_.push_back(platform_.workspace.addDidActivateListener([weak = weak_from_this()] {
@@ -134,8 +134,8 @@ void AppDelegate::installFullFeatures() {
     if (!self || !self->sampler_) return std::nullopt;
     return self->sampler_->smoothedSignature();
   };
-  loop->onEnabledChange = [weak](bool) {
-    if (auto self = weak.lock()) self->updateSampling();
+  loop->onEnabledChange = [weak](bool on) {
+    if (auto self = weak.lock()) self->userSwitchedSampling(on);
   };
   loop->onUserCorrection = weakly(&AppDelegate::scheduleCorrectionRefit);
 
@@ -153,6 +153,12 @@ void AppDelegate::installFullFeatures() {
   updateSampling();
   refitModel();
   scheduleModelFits();
+}
+
+void AppDelegate::userSwitchedSampling(bool on) {
+  // Only a switch the user made may bring up a desktop's permission dialog.
+  if (on && platform_.screenCapture) platform_.screenCapture->allowAsking();
+  updateSampling();
 }
 
 void AppDelegate::updateSampling() {

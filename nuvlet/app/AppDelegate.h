@@ -128,6 +128,7 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
 
   void setUpDataCapture();
   void installFullFeatures();
+  void userSwitchedSampling(bool on);
   void updateSampling();
   // Starts a fit, or, while one runs, a second one after it: never two at once, and a
   // record written during a fit is not missed.

@@ -38,6 +38,8 @@ class Paths {
   std::filesystem::path dailyStatsFile() const { return dataDir() / "dailystats.json"; }
   std::filesystem::path adjustmentLog() const { return stateDir() / "adjustments.csv"; }
   std::filesystem::path telemetryDir() const { return stateDir() / "telemetry"; }
+  // The desktop portal's restore token: screen reading allowed without asking again.
+  std::filesystem::path screencastTokenFile() const { return stateDir() / "screencast-token"; }
   std::filesystem::path settingsFile() const { return configDir() / "settings.json"; }
   std::filesystem::path autostartFile() const {
     return configHome_ / "autostart" / "nuvlet.desktop";

@@ -38,6 +38,11 @@ class ScreenCapture {
   // answer Unchanged: for as long as nothing changes when the display server reports
   // every change itself (a screencopy that waits for damage), else for a second at most.
   virtual Result capture(DisplayID display, FrameSink& sink, bool allowUnchanged) = 0;
+
+  // The user has just switched on something that reads the screen. An adapter that
+  // needs the user's permission (a desktop dialog) may ask for it after this call, and
+  // only after it: never on its own at login. Thread: any.
+  virtual void allowAsking() {}
 };
 
 }  // namespace nuvlet

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,7 +25,7 @@ std::optional<CaptureMethod> parseCaptureMethod(std::string_view text);
 const char* captureMethodName(CaptureMethod method);
 
 // The way the screen is actually read.
-enum class CaptureRoute { X11, Screencopy, None };
+enum class CaptureRoute { X11, Portal, Screencopy, None };
 const char* captureRouteName(CaptureRoute route);
 
 struct CaptureChoice {
@@ -31,11 +33,23 @@ struct CaptureChoice {
   std::string why;  // for `nuvlet devices` and the verbose log
 };
 
-// The one rule: X11 in an X session; in a Wayland session wlroots screencopy when the
-// compositor offers it (the ScreenCast portal route is not built yet). A method other
+// What the session offers, as far as the route depends on it.
+struct CaptureOffers {
+  std::uint32_t portalVersion = 0;  // of the desktop portal's ScreenCast; 0: none
+  bool screencopy = false;          // the compositor offers wlroots screencopy
+};
+
+// The one rule: X11 in an X session; in a Wayland session the ScreenCast portal when the
+// desktop offers it, else wlroots screencopy when the compositor does. A method other
 // than Auto forces that route or none. XWayland never stands in for a Wayland session:
 // it sees only X clients.
-CaptureChoice chooseCaptureRoute(CaptureMethod method, SessionKind session, bool screencopyOffered);
+CaptureChoice chooseCaptureRoute(CaptureMethod method, SessionKind session, CaptureOffers offers);
+
+// Where the portal route keeps its restore token and which bus it uses.
+struct CaptureContext {
+  std::filesystem::path portalTokenFile;
+  std::string busAddress;  // empty: the session bus
+};
 
 // The method the settings name; Auto when they name none or an unknown one (`problem`
 // then says so, if given).
@@ -44,10 +58,13 @@ CaptureMethod captureMethodFromSettings(const Defaults& settings, std::string* p
 // The capture for this session by the rule above, with `method` from the settings. A
 // route that cannot work answers Unavailable to every capture.
 std::unique_ptr<ScreenCapture> makeScreenCapture(const Clock& clock, CaptureMethod method,
+                                                 const CaptureContext& context,
                                                  CaptureChoice* chosen = nullptr);
 
 // Lines for `nuvlet devices`: the route and why, the display it reads, and its state
-// after one timed capture of `main` (streaming, no frame yet, or failed and why).
-std::vector<std::string> describeScreenCapture(CaptureMethod method, std::optional<DisplayID> main);
+// after a capture of `main` (streaming, no frame yet, or failed and why). The portal
+// route is tried only with a stored permission: this never brings up a dialog.
+std::vector<std::string> describeScreenCapture(CaptureMethod method, std::optional<DisplayID> main,
+                                               const CaptureContext& context);
 
 }  // namespace nuvlet::linux_platform
