@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -66,6 +67,7 @@ class GnomeEndToEnd : public ::testing::Test {
 
   void TearDown() override {
     app.reset();
+    portal.clear();
     shell.reset();
     // xdg-document-portal, when something started it, mounts here.
     ChildProcess::run({"fusermount", "-uz", (runtime / "doc").string()}, {}, 5);
@@ -85,6 +87,35 @@ class GnomeEndToEnd : public ::testing::Test {
                                               {"NUVLET_SYSFS_ROOT", sysfs.path().string()}};
     env.merge(homeEnvironment(h));
     return env;
+  }
+
+  void setBackground(const char* colour) {
+    for (auto args : std::vector<std::vector<std::string>>{
+             {"org.gnome.desktop.background", "picture-uri", "''"},
+             {"org.gnome.desktop.background", "picture-uri-dark", "''"},
+             {"org.gnome.desktop.background", "color-shading-type", "solid"},
+             {"org.gnome.desktop.background", "primary-color", colour}}) {
+      args.insert(args.begin(), {"gsettings", "set"});
+      ASSERT_EQ(ChildProcess::run(args, environment()).status, 0) << args[3];
+    }
+  }
+
+  // A screen-cast grant for the virtual monitor, as the portal stores one after the user
+  // allowed it to be remembered; its id is the restore token.
+  std::string seedScreencastGrant() {
+    gchar* uuid = g_uuid_string_random();
+    const std::string token = uuid;
+    g_free(uuid);
+    const gint64 now = g_get_real_time();
+    auto r = peer.call(
+        "org.freedesktop.impl.portal.PermissionStore", "/org/freedesktop/impl/portal/PermissionStore",
+        "org.freedesktop.impl.portal.PermissionStore", "Set",
+        g_variant_new_parsed("('screencast', true, %s, {'': ['yes']}, <('GNOME', uint32 1, "
+                             "<(%x, %x, [(uint32 0, uint32 1, "
+                             "<'MetaVendor:MetaVirtualMonitor:0x00'>)])>)>)",
+                             token.c_str(), now, now));
+    EXPECT_TRUE(r.ok()) << "the permission store refused the grant";
+    return token;
   }
 
   bool hasOwner(const std::string& name) {
@@ -148,6 +179,7 @@ class GnomeEndToEnd : public ::testing::Test {
   BusPeer peer{sessionBus.address()};
   std::unique_ptr<ChildProcess> shell;
   std::unique_ptr<ChildProcess> app;
+  std::vector<std::unique_ptr<ChildProcess>> portal;
   std::string session;
 };
 
@@ -199,6 +231,77 @@ TEST_F(GnomeEndToEnd, TheWheelOverTheTopBarItemMovesThePanelBothWays) {
     ASSERT_TRUE(notch(expected > *backlight() ? -1 : 1));
     EXPECT_TRUE(pumpUntil([&] { return backlight() == expected; })) << backlight().value_or(-1);
   }
+}
+
+// In GNOME the screen is read through the desktop portal and PipeWire. The permission is
+// pre-seeded in the permission store as a grant the user gave earlier, so no dialog comes
+// up; the real portal and Mutter then stream the background, and compensation dims the
+// panel on white and brightens it on a dark one, inside the band around the level last
+// set (0.9: 0.36 to 1.0).
+TEST_F(GnomeEndToEnd, CompensationReadsTheScreenThroughTheDesktopPortal) {
+  setBackground("#808080");
+  for (const char* program : {"/usr/libexec/xdg-permission-store",
+                              "/usr/libexec/xdg-desktop-portal-gnome",
+                              "/usr/libexec/xdg-desktop-portal"}) {
+    ASSERT_TRUE(fs::exists(program)) << program << " is required (xdg-desktop-portal-gnome)";
+    portal.push_back(std::make_unique<ChildProcess>(
+        std::vector<std::string>{"/bin/sh", "-c", "exec \"$0\" 2>/dev/null", program},
+        environment()));
+  }
+  ASSERT_TRUE(pumpUntil([&] { return hasOwner("org.freedesktop.portal.Desktop"); }, 20));
+  const std::string token = seedScreencastGrant();
+  home.write("state/nuvlet/screencast-token", token + "\n");
+
+  auto devices = ChildProcess::run({NUVLET_PROGRAM, "devices"}, environment(), 60);
+  EXPECT_NE(devices.out.find("route: ScreenCast portal"), std::string::npos) << devices.out;
+  EXPECT_NE(devices.out.find("state: streaming"), std::string::npos) << devices.out;
+
+  sysfs.write("class/backlight/panel_test/brightness", "90\n");
+  home.write("config/nuvlet/settings.json", R"({"autoAdjustEnabled": true})");
+  app = std::make_unique<ChildProcess>(
+      std::vector<std::string>{"/bin/sh", "-c", "exec \"$0\" --verbose 2>&1", NUVLET_PROGRAM},
+      environment());
+  std::string output;
+  auto printed = [&](const std::string& text) {
+    while (app) {
+      auto line = app->readLine(0.001);
+      if (!line) break;
+      output += *line + "\n";
+    }
+    return output.find(text) != std::string::npos;
+  };
+  ASSERT_TRUE(pumpUntil([&] { return printed("screen capture (portal): streaming"); }, 30))
+      << output;
+
+  int lowest = 100, highest = 0;
+  auto track = [&] {
+    printed("");
+    if (auto level = backlight()) {
+      lowest = std::min(lowest, *level);
+      highest = std::max(highest, *level);
+    }
+  };
+  setBackground("#ffffff");
+  EXPECT_TRUE(pumpUntil(
+      [&] {
+        track();
+        return backlight() && *backlight() <= 55;
+      },
+      30))
+      << backlight().value_or(-1) << "\n" << output;
+  const int dimmed = lowest;
+  setBackground("#101010");
+  EXPECT_TRUE(pumpUntil(
+      [&] {
+        track();
+        return backlight() && *backlight() >= dimmed + 15;
+      },
+      30))
+      << backlight().value_or(-1) << "\n" << output;
+  std::printf("[ info ] backlight went from 90 down to %d and up to %d\n", dimmed,
+              backlight().value_or(-1));
+  EXPECT_GE(lowest, 36);
+  EXPECT_LE(highest, 100);
 }
 
 }  // namespace

@@ -1,0 +1,268 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <optional>
+#include <thread>
+
+#include "nuvlet/platform/Files.h"
+#include "nuvlet/sensing/FrameReducer.h"
+#include "platform/linux/PortalScreenCapture.h"
+#include "platform/sim/VirtualRunLoop.h"
+#include "tests/linux_capture/StandInPortal.h"
+#include "tests/support/PipeWire.h"
+#include "tests/support/Servers.h"
+#include "tests/support/TempDir.h"
+
+namespace nuvlet::linux_platform {
+namespace {
+
+using Result = ScreenCapture::Result;
+using Clock = std::chrono::steady_clock;
+
+// A desktop in miniature: a private session bus with the stand-in portal on it and a
+// private PipeWire daemon whose producer is the "monitor" the portal shares.
+class PortalCaptureTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why;
+    pipewire_ = test::PipeWireDaemon::start(dir_.path() / "pw", &why);
+    if (!pipewire_) GTEST_SKIP() << why;
+    ASSERT_TRUE(bus_.running());
+    producer_ = std::make_unique<test::PipeWireProducer>(*pipewire_, 320, 200);
+    ASSERT_NE(producer_->node(), 0u);
+  }
+
+  void startPortal(test::StandInPortal::Options options = {}) {
+    portal_ = std::make_unique<test::StandInPortal>(
+        bus_.address(), options, [this] { return producer_->node(); },
+        [this] { return pipewire_->connect(); });
+    ASSERT_TRUE(portal_->own());
+  }
+
+  PortalCaptureOptions options() const {
+    PortalCaptureOptions o;
+    o.busAddress = bus_.address();
+    o.tokenFile = dir_.path() / "state" / "screencast-token";
+    return o;
+  }
+
+  std::unique_ptr<PortalScreenCapture> makeCapture() {
+    return makePortalScreenCapture(clock_, options());
+  }
+
+  // Captures every 10 ms until a frame comes or the state settles on `until`.
+  std::optional<FrameReduction> frame(PortalScreenCapture& capture, double seconds = 5) {
+    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+    FrameReducer reducer;
+    while (Clock::now() < deadline) {
+      if (capture.capture(0, reducer, true) == Result::Captured) return reducer.finish();
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return std::nullopt;
+  }
+
+  // Captures until the state is `state` (a bounded wait).
+  bool reaches(PortalScreenCapture& capture, PortalState state, double seconds = 5) {
+    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+    FrameReducer reducer;
+    while (Clock::now() < deadline) {
+      capture.capture(0, reducer, true);
+      if (capture.status().state == state) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+
+  std::optional<std::string> storedToken() const {
+    auto text = files::readFile(options().tokenFile);
+    if (text && !text->empty() && text->back() == '\n') text->pop_back();
+    return text;
+  }
+
+  test::TempDir dir_;
+  test::DbusDaemon bus_;
+  sim::VirtualRunLoop clock_;
+  std::unique_ptr<test::PipeWireDaemon> pipewire_;
+  std::unique_ptr<test::PipeWireProducer> producer_;
+  std::unique_ptr<test::StandInPortal> portal_;
+};
+
+TEST_F(PortalCaptureTest, AsksOnceWhenSwitchedOnThenRestoresWithoutAsking) {
+  startPortal();
+  producer_->paint(255, 255, 255);
+  {
+    auto capture = makeCapture();
+    // Nothing stored and nobody switched sampling on: no dialog, whatever the wait.
+    FrameReducer reducer;
+    for (int i = 0; i < 3; ++i) {
+      EXPECT_EQ(capture->capture(0, reducer, false), Result::Unavailable);
+      clock_.advance(10);
+    }
+    EXPECT_EQ(capture->status().state, PortalState::NotAsked);
+    EXPECT_EQ(portal_->seen().dialogs, 0);
+
+    capture->allowAsking();
+    auto white = frame(*capture);
+    ASSERT_TRUE(white) << portalStateName(capture->status().state) << " "
+                       << capture->status().problem << "\n" << pipewire_->logs();
+    EXPECT_EQ(white->luminance, 1.0);
+    producer_->paint(64, 64, 64);
+    auto grey = frame(*capture);
+    ASSERT_TRUE(grey);
+    EXPECT_DOUBLE_EQ(grey->luminance, 64.0 / 255.0);
+    EXPECT_EQ(capture->status().state, PortalState::Streaming);
+
+    const auto seen = portal_->seen();
+    EXPECT_EQ(seen.dialogs, 1);
+    EXPECT_EQ(seen.lastOptions.at("types"), 1u);         // a monitor
+    EXPECT_EQ(seen.lastOptions.at("cursor_mode"), 1u);   // without the pointer
+    EXPECT_EQ(seen.lastOptions.at("persist_mode"), 2u);  // until revoked
+    EXPECT_EQ(storedToken(), seen.issuedToken);
+    struct stat info {};
+    ASSERT_EQ(::stat(options().tokenFile.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+  }
+  EXPECT_EQ(portal_->seen().openSessions, 0);  // closed with the capture
+
+  // The next start (a login): the stored token brings the monitor back, no dialog, and
+  // the token it gave for next time replaces the used one.
+  const std::string used = *storedToken();
+  auto capture = makeCapture();
+  auto again = frame(*capture);
+  ASSERT_TRUE(again);
+  EXPECT_DOUBLE_EQ(again->luminance, 64.0 / 255.0);
+  EXPECT_EQ(portal_->seen().dialogs, 1);
+  EXPECT_TRUE(portal_->seen().lastHadToken);
+  EXPECT_NE(storedToken(), used);
+  EXPECT_EQ(storedToken(), portal_->seen().issuedToken);
+}
+
+TEST_F(PortalCaptureTest, ACancelledOrFailedDialogIsNotRepeatedInALoop) {
+  startPortal();
+  auto capture = makeCapture();
+  portal_->setDialogAnswer(1);
+  capture->allowAsking();
+  ASSERT_TRUE(reaches(*capture, PortalState::Refused));
+  for (int i = 0; i < 5; ++i) {
+    clock_.advance(60);
+    ASSERT_FALSE(reaches(*capture, PortalState::Asking, 0.05));
+  }
+  EXPECT_EQ(portal_->seen().dialogs, 1);
+  EXPECT_FALSE(storedToken());
+
+  // Switched on again: asked again, once; the desktop failing is retried after a pause
+  // without a new dialog of its own.
+  portal_->setDialogAnswer(2);
+  capture->allowAsking();
+  ASSERT_TRUE(reaches(*capture, PortalState::Failed));
+  EXPECT_NE(capture->status().problem.find("Start failed"), std::string::npos);
+  EXPECT_EQ(portal_->seen().dialogs, 2);
+  clock_.advance(60);
+  ASSERT_FALSE(reaches(*capture, PortalState::Asking, 0.2));
+  EXPECT_EQ(portal_->seen().dialogs, 2);
+  EXPECT_EQ(portal_->seen().openSessions, 0);
+}
+
+TEST_F(PortalCaptureTest, ARevokedTokenAsksAgainOnceAndIsForgottenWhenCancelled) {
+  startPortal();
+  producer_->paint(255, 255, 255);
+  {
+    auto capture = makeCapture();
+    capture->allowAsking();
+    ASSERT_TRUE(frame(*capture));
+  }
+  ASSERT_TRUE(storedToken());
+  portal_->revokeAll();
+  portal_->setDialogAnswer(1);
+  auto capture = makeCapture();
+  ASSERT_TRUE(reaches(*capture, PortalState::Refused));
+  EXPECT_EQ(portal_->seen().dialogs, 2);
+  EXPECT_FALSE(storedToken());  // it restores nothing: no dialog at the next login
+  clock_.advance(60);
+  ASSERT_FALSE(reaches(*capture, PortalState::Asking, 0.1));
+  EXPECT_EQ(portal_->seen().dialogs, 2);
+}
+
+TEST_F(PortalCaptureTest, PortalsWithoutScreenCastOrTokens) {
+  {
+    startPortal({/*version=*/0});
+    auto capture = makeCapture();
+    capture->allowAsking();
+    ASSERT_TRUE(reaches(*capture, PortalState::Failed));
+    EXPECT_NE(capture->status().problem.find("no ScreenCast"), std::string::npos);
+    EXPECT_EQ(portalScreenCastVersion(bus_.address()), 0u);
+  }
+  // Version 3 cannot remember: it streams, asks each time, and nothing is stored.
+  portal_.reset();
+  startPortal({/*version=*/3});
+  EXPECT_EQ(portalScreenCastVersion(bus_.address()), 3u);
+  producer_->paint(255, 255, 255);
+  auto capture = makeCapture();
+  capture->allowAsking();
+  ASSERT_TRUE(frame(*capture));
+  EXPECT_EQ(portal_->seen().lastOptions.count("persist_mode"), 0u);
+  EXPECT_FALSE(storedToken());
+}
+
+TEST_F(PortalCaptureTest, StreamsThroughResizeAndRecoversWhenTheProducerGoes) {
+  startPortal();
+  producer_->paint(255, 255, 255);
+  auto capture = makeCapture();
+  capture->allowAsking();
+  ASSERT_TRUE(frame(*capture));
+  EXPECT_EQ(capture->status().width, 320);
+
+  producer_->resize(640, 360);
+  producer_->paint(64, 64, 64);
+  auto resized = frame(*capture);
+  ASSERT_TRUE(resized);
+  EXPECT_DOUBLE_EQ(resized->luminance, 64.0 / 255.0);
+  EXPECT_EQ(capture->status().width, 640);
+
+  // The monitor's stream ends (the compositor or its PipeWire went): a defined failure,
+  // then after the pause a new session from the stored token, with no dialog.
+  producer_->stop();
+  ASSERT_TRUE(reaches(*capture, PortalState::Failed));
+  EXPECT_NE(capture->status().problem.find("PipeWire"), std::string::npos);
+  producer_ = std::make_unique<test::PipeWireProducer>(*pipewire_, 320, 200);
+  producer_->paint(255, 255, 255);
+  ASSERT_FALSE(reaches(*capture, PortalState::Asking, 0.1));  // not before the pause
+  clock_.advance(capture->status().state == PortalState::Failed ? 3.5 : 0);
+  auto back = frame(*capture);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->luminance, 1.0);
+  EXPECT_EQ(portal_->seen().dialogs, 1);
+}
+
+TEST_F(PortalCaptureTest, TheDesktopEndingTheSessionOrIdlenessClosesIt) {
+  startPortal();
+  producer_->paint(255, 255, 255);
+  auto capture = makeCapture();
+  capture->allowAsking();
+  ASSERT_TRUE(frame(*capture));
+
+  // Nothing read the screen for a while (compensation off): the session closes, so the
+  // desktop stops showing that the screen is shared; reading again restores it.
+  clock_.advance(10);
+  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  while (portal_->seen().openSessions != 0 && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(portal_->seen().openSessions, 0);
+  EXPECT_EQ(capture->status().state, PortalState::Idle);
+  ASSERT_TRUE(frame(*capture));
+  EXPECT_EQ(portal_->seen().dialogs, 1);
+
+  // The user stops the sharing from the desktop: nothing is asked again on its own.
+  portal_->closeSessions();
+  ASSERT_TRUE(reaches(*capture, PortalState::Stopped));
+  clock_.advance(60);
+  ASSERT_FALSE(reaches(*capture, PortalState::Asking, 0.1));
+  capture->allowAsking();
+  ASSERT_TRUE(frame(*capture));
+  EXPECT_EQ(portal_->seen().dialogs, 1);  // the stored token restored it
+}
+
+}  // namespace
+}  // namespace nuvlet::linux_platform
