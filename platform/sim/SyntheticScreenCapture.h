@@ -32,6 +32,9 @@ class SyntheticScreenCapture final : public ScreenCapture {
   int framesCaptured() const { return framesCaptured_.load(); }
 
   Result capture(DisplayID display, FrameSink& sink, bool allowUnchanged) override;
+  void allowAsking() override { askingAllowed_.fetch_add(1); }
+  // How often the user's switch allowed the capture to ask for permission.
+  int askingAllowed() const { return askingAllowed_.load(); }
 
  private:
   const DisplayID display_;
@@ -43,6 +46,7 @@ class SyntheticScreenCapture final : public ScreenCapture {
   int bandHeight_ = 64;
   std::atomic<int> captures_{0};
   std::atomic<int> framesCaptured_{0};
+  std::atomic<int> askingAllowed_{0};
 };
 
 }  // namespace nuvlet::sim

@@ -112,6 +112,21 @@ TEST(AppDelegate, LaunchShowsBothLevelsBeforeAnyPollAndStartsTheServices) {
   EXPECT_EQ(app.updates.installs, 1);
 }
 
+// A desktop may show a permission dialog when the screen is first read: only a switch the
+// user makes allows it, never the launch, even with compensation left on.
+TEST(AppDelegate, OnlyTheUsersSwitchLetsTheCaptureAskForPermission) {
+  App app;
+  app.defaults.setValue("autoAdjustEnabled", true);
+  app.launch();
+  EXPECT_TRUE(app.delegate->sampler()->running());
+  app.run(1.0);
+  EXPECT_EQ(app.screen->askingAllowed(), 0);
+  app.delegate->loop()->setEnabled(false);
+  EXPECT_EQ(app.screen->askingAllowed(), 0);
+  app.delegate->loop()->setEnabled(true);
+  EXPECT_EQ(app.screen->askingAllowed(), 1);
+}
+
 // The poll's rule for a backlight changed outside the system: far from the loop's own
 // level and moved since the last poll.
 TEST(AppDelegate, PollReportsOutsideChangesOnceAndOnlyBeyondBothThresholds) {
