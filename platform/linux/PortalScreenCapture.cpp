@@ -213,7 +213,14 @@ class PortalCapture final : public PortalScreenCapture {
     status_.problem = std::move(problem);
     std::string line = std::string("screen capture (portal): ") + portalStateName(state);
     if (!status_.problem.empty()) line += ": " + status_.problem;
-    log::debug(line);
+    // The states that wait for the user are worth a line without -v.
+    const bool waitsForUser = state == PortalState::NotAsked || state == PortalState::Refused ||
+                              state == PortalState::Stopped;
+    if (waitsForUser) {
+      log::info(line);
+    } else {
+      log::debug(line);
+    }
   }
 
   void failLocked(std::string problem) {
