@@ -78,10 +78,11 @@ TEST(CaptureRoute, DevicesShowsTheRouteAndItsState) {
   } cases[] = {
       // The repaint may still be on its way: the luminance is not pinned here.
       {"{}",
-       {"route: wlroots screencopy (Wayland session; the compositor offers wlroots screencopy",
+       {"route: wlroots screencopy (Wayland session; the desktop portal offers no ScreenCast; "
+        "the compositor offers wlroots screencopy",
         "main output HEADLESS-1 (0x", "state: streaming (captured and reduced in"}},
       {R"({"captureMethod": "portal"})",
-       {"route: none (captureMethod \"portal\": the ScreenCast portal route",
+       {"route: none (captureMethod \"portal\": the desktop portal offers no ScreenCast",
         "state: failed: no route reads the screen"}},
       {R"({"captureMethod": 3})",
        {"captureMethod 3 is not one of", "route: wlroots screencopy", "state: streaming"}},
