@@ -313,9 +313,21 @@ TEST_F(GnomeEndToEnd, CompensationReadsTheScreenThroughTheDesktopPortal) {
       },
       30))
       << backlight().value_or(-1) << "\n" << output;
+  // Let the dimming settle (no change for two seconds), so the rise below is counted
+  // from where the loop came to rest.
+  auto settledAt = std::chrono::steady_clock::now();
+  int last = backlight().value_or(-1);
+  pumpUntil(
+      [&] {
+        track();
+        if (backlight().value_or(-1) != last) {
+          last = backlight().value_or(-1);
+          settledAt = std::chrono::steady_clock::now();
+        }
+        return std::chrono::steady_clock::now() - settledAt > std::chrono::seconds(2);
+      },
+      30);
   const int dimmed = lowest;
-  // The loop's slow filter may dim a little further before it turns: count the rise
-  // from the lowest level seen after the change.
   setBackground("#101010");
   lowest = 100;
   EXPECT_TRUE(pumpUntil(
