@@ -1,10 +1,38 @@
 #include "tests/linux_bus/FakeBusService.h"
 
+#include <fcntl.h>
+#include <gio/gunixfdlist.h>
+#include <unistd.h>
+
 #include <future>
 
 #include "platform/linux/BusConnection.h"
 
 namespace nuvlet::test {
+namespace {
+
+constexpr const char* kLogindXml = R"(<node>
+  <interface name="org.freedesktop.login1.Manager">
+    <method name="Inhibit">
+      <arg type="s" direction="in"/><arg type="s" direction="in"/>
+      <arg type="s" direction="in"/><arg type="s" direction="in"/>
+      <arg type="h" direction="out"/>
+    </method>
+    <signal name="PrepareForSleep"><arg type="b"/></signal>
+  </interface>
+</node>)";
+
+constexpr const char* kProxyXml = R"(<node>
+  <interface name="net.hadess.SensorProxy">
+    <method name="ClaimLight"/>
+    <method name="ReleaseLight"/>
+    <property name="HasAmbientLight" type="b" access="read"/>
+    <property name="LightLevelUnit" type="s" access="read"/>
+    <property name="LightLevel" type="d" access="read"/>
+  </interface>
+</node>)";
+
+}  // namespace
 
 FakeBusService::FakeBusService(const std::string& address, std::string path, const std::string& xml)
     : path_(std::move(path)) {
@@ -112,6 +140,46 @@ void FakeBusService::emit(const std::string& interface, const std::string& signa
 void FakeBusService::onMethod(Method method) {
   std::lock_guard lock(mutex_);
   method_ = std::move(method);
+}
+
+FakeLogind::FakeLogind(const std::string& address)
+    : FakeBusService(address, "/org/freedesktop/login1", kLogindXml) {
+  onMethod([this](const std::string&, GVariant*, GDBusMethodInvocation* call) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+      g_dbus_method_invocation_return_dbus_error(call, "org.test.Failed", "pipe");
+      return;
+    }
+    GUnixFDList* list = g_unix_fd_list_new_from_array(&fds[1], 1);  // takes the write end
+    {
+      std::lock_guard lock(fdMutex_);
+      inhibitors_.push_back(fds[0]);
+    }
+    g_dbus_method_invocation_return_value_with_unix_fd_list(call, g_variant_new("(h)", 0), list);
+    g_object_unref(list);
+  });
+}
+
+FakeLogind::~FakeLogind() {
+  onMethod({});
+  std::lock_guard lock(fdMutex_);
+  for (int fd : inhibitors_) ::close(fd);
+}
+
+std::vector<int> FakeLogind::inhibitors() {
+  std::lock_guard lock(fdMutex_);
+  return inhibitors_;
+}
+
+void FakeLogind::prepareForSleep(bool sleeping) {
+  emit("org.freedesktop.login1.Manager", "PrepareForSleep", g_variant_new("(b)", sleeping));
+}
+
+FakeSensorProxy::FakeSensorProxy(const std::string& address, double lux)
+    : FakeBusService(address, "/net/hadess/SensorProxy", kProxyXml) {
+  setProperty(kInterface, "HasAmbientLight", g_variant_new_boolean(TRUE), false);
+  setProperty(kInterface, "LightLevelUnit", g_variant_new_string("lux"), false);
+  setProperty(kInterface, "LightLevel", g_variant_new_double(lux), false);
 }
 
 }  // namespace nuvlet::test

@@ -49,4 +49,27 @@ class FakeBusService {
   linux_platform::GlibThread thread_;
 };
 
+// The login manager's sleep side: every Inhibit call is handed the write end of a new
+// pipe, whose read end stays here (closed with the fake) to tell when it is released.
+class FakeLogind : public FakeBusService {
+ public:
+  explicit FakeLogind(const std::string& address);
+  ~FakeLogind();
+  bool own() { return FakeBusService::own("org.freedesktop.login1"); }
+  std::vector<int> inhibitors();  // the read ends, one per Inhibit call
+  void prepareForSleep(bool sleeping);
+
+ private:
+  std::mutex fdMutex_;
+  std::vector<int> inhibitors_;
+};
+
+// The sensor proxy with an ambient light sensor that reads `lux`.
+class FakeSensorProxy : public FakeBusService {
+ public:
+  static constexpr const char* kInterface = "net.hadess.SensorProxy";
+  FakeSensorProxy(const std::string& address, double lux);
+  bool own() { return FakeBusService::own(kInterface); }
+};
+
 }  // namespace nuvlet::test
