@@ -40,46 +40,52 @@ FakeBusService::FakeBusService(const std::string& address, std::string path, con
     connection_ = linux_platform::connectToBus(address.c_str(), nullptr, nullptr);
     if (connection_ == nullptr) return;
     node_ = g_dbus_node_info_new_for_xml(xml.c_str(), nullptr);
-    static const GDBusInterfaceVTable vtable = {
-        [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* method,
-           GVariant* parameters, GDBusMethodInvocation* invocation, gpointer p) {
-          auto* self = static_cast<FakeBusService*>(p);
-          Method handler;
-          {
-            std::lock_guard lock(self->mutex_);
-            handler = self->method_;
-          }
-          if (handler) {
-            handler(method, parameters, invocation);
-          } else {
-            g_dbus_method_invocation_return_value(invocation, nullptr);
-          }
-        },
-        [](GDBusConnection*, const gchar*, const gchar*, const gchar* interface, const gchar* name,
-           GError** error, gpointer p) -> GVariant* {
-          auto* self = static_cast<FakeBusService*>(p);
-          std::lock_guard lock(self->mutex_);
-          auto it = self->properties_.find(std::string(interface) + "." + name);
-          if (it == self->properties_.end()) {
-            g_set_error(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_PROPERTY, "no %s", name);
-            return nullptr;
-          }
-          return g_variant_ref(it->second);
-        },
-        nullptr,
-        {}};
-    for (GDBusInterfaceInfo** i = node_->interfaces; i != nullptr && *i != nullptr; ++i) {
-      registrations_.push_back(g_dbus_connection_register_object(connection_, path_.c_str(), *i,
-                                                                 &vtable, this, nullptr, nullptr));
-    }
+    exportAt(path_);
   });
+}
+
+void FakeBusService::exportAt(const std::string& path) {
+  static const GDBusInterfaceVTable vtable = {
+      [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* method,
+         GVariant* parameters, GDBusMethodInvocation* invocation, gpointer p) {
+        auto* self = static_cast<FakeBusService*>(p);
+        Method handler;
+        {
+          std::lock_guard lock(self->mutex_);
+          handler = self->method_;
+        }
+        if (handler) {
+          handler(method, parameters, invocation);
+        } else {
+          g_dbus_method_invocation_return_value(invocation, nullptr);
+        }
+      },
+      [](GDBusConnection*, const gchar*, const gchar*, const gchar* interface, const gchar* name,
+         GError** error, gpointer p) -> GVariant* {
+        auto* self = static_cast<FakeBusService*>(p);
+        std::lock_guard lock(self->mutex_);
+        auto it = self->properties_.find(std::string(interface) + "." + name);
+        if (it == self->properties_.end()) {
+          g_set_error(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_PROPERTY, "no %s", name);
+          return nullptr;
+        }
+        return g_variant_ref(it->second);
+      },
+      nullptr,
+      {}};
+  for (GDBusInterfaceInfo** i = node_->interfaces; i != nullptr && *i != nullptr; ++i) {
+    registrations_.push_back(g_dbus_connection_register_object(connection_, path.c_str(), *i,
+                                                               &vtable, this, nullptr, nullptr));
+  }
 }
 
 FakeBusService::~FakeBusService() {
   sync([&] {
     if (connection_ == nullptr) return;
     for (guint id : registrations_) g_dbus_connection_unregister_object(connection_, id);
-    g_dbus_connection_close_sync(connection_, nullptr, nullptr);
+    if (!g_dbus_connection_is_closed(connection_)) {
+      g_dbus_connection_close_sync(connection_, nullptr, nullptr);
+    }
   });
   thread_.stop([] {}, [] { return true; });
   if (connection_ != nullptr) g_object_unref(connection_);
@@ -130,11 +136,21 @@ void FakeBusService::emit(const std::string& interface, const std::string& signa
                           GVariant* parameters) {
   g_variant_ref_sink(parameters);
   sync([&] {
-    g_dbus_connection_emit_signal(connection_, nullptr, path_.c_str(), interface.c_str(),
-                                  signal.c_str(), parameters, nullptr);
+    emitFrom(path_, interface, signal, parameters);
     g_dbus_connection_flush_sync(connection_, nullptr, nullptr);
   });
   g_variant_unref(parameters);
+}
+
+void FakeBusService::emitFrom(const std::string& path, const std::string& interface,
+                              const std::string& signal, GVariant* parameters) {
+  g_dbus_connection_emit_signal(connection_, nullptr, path.c_str(), interface.c_str(),
+                                signal.c_str(), parameters, nullptr);
+}
+
+void FakeBusService::vanish() {
+  g_dbus_connection_flush_sync(connection_, nullptr, nullptr);
+  g_dbus_connection_close_sync(connection_, nullptr, nullptr);
 }
 
 void FakeBusService::onMethod(Method method) {

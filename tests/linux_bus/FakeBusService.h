@@ -36,6 +36,15 @@ class FakeBusService {
 
   void onMethod(Method method);
 
+ protected:
+  // For method handlers, on the service thread: the same object at another path (a
+  // daemon's per-request objects), a signal from any path, and leaving the bus at once
+  // as a crashing daemon does.
+  void exportAt(const std::string& path);
+  void emitFrom(const std::string& path, const std::string& interface, const std::string& signal,
+                GVariant* parameters);
+  void vanish();
+
  private:
   void sync(std::function<void()> fn);
 
