@@ -254,9 +254,12 @@ class XfcePanel : public ::testing::TestWithParam<std::tuple<const char*, PanelS
 
   // Starts the settings daemon, the panel and our item; true once the panel shows it.
   bool startPanelWithItem() {
+    // No settings manager yet: no theme, and no X error either.
+    if (linux_platform::readXSettingsThemeName(x, 0).has_value()) return false;
     settingsDaemon = std::make_unique<ChildProcess>(
         std::vector<std::string>{"xfsettingsd", "--disable-wm-check"});
-    // Our scheme reads what the settings daemon publishes, as it would on this desktop.
+    // Our scheme reads what the settings daemon publishes, as it would on this desktop
+    // (the theme's name decides the glyph's tone, which the test checks below).
     if (!pumpUntil(loop, [&] { return linux_platform::readXSettingsThemeName(x, 0).has_value(); }))
       return false;
     panel = std::make_unique<ChildProcess>(
