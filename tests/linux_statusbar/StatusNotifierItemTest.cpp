@@ -199,11 +199,9 @@ TEST_F(TrayItem, AWheelNotchMovesTheSameStepWhicheverHostSendsIt) {
     const char* orientation;
     double units;
   };
+  // Each host's own scale is ScrollHosts' table; here, that the caller is told apart.
   const Case cases[] = {{"waybar", "2", "vertical", 10},
                         {"waybar", "-2", "vertical", -10},
-                        {"xfce4-panel", "1", "vertical", 10},
-                        {"gnome-shell", "-1", "vertical", -10},
-                        {"plasmashell", "-120", "Vertical", 10},
                         {"some-panel", "2", "vertical", 20}};  // unknown: 1 per notch
   for (const auto& k : cases) {
     SCOPED_TRACE(std::string(k.process) + " " + k.delta);
