@@ -34,13 +34,6 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-std::vector<std::string> fileLines(const fs::path& file) {
-  std::vector<std::string> out;
-  std::ifstream in(file);
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
-}
-
 // Marks the Xvfb output as a laptop's built-in panel, as a kernel driver would.
 bool markOutputAsPanel(const std::string& display) {
   xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
@@ -199,8 +192,8 @@ TEST_F(AppEndToEnd, TheTrayAppFollowsTheUserTheScreenAndTheMachine) {
   ASSERT_TRUE(x({"xdotool", "keyup", "shift"}));
   ASSERT_TRUE(clicked);
   ASSERT_TRUE(app.waitFor([&] { return !telemetryFiles().empty(); }));
-  ASSERT_TRUE(app.waitFor([&] { return fileLines(telemetryFiles()[0]).size() >= 2; }));
-  const auto first = nlohmann::json::parse(fileLines(telemetryFiles()[0])[0]);
+  ASSERT_TRUE(app.waitFor([&] { return readLines(telemetryFiles()[0]).size() >= 2; }));
+  const auto first = nlohmann::json::parse(readLines(telemetryFiles()[0])[0]);
   EXPECT_EQ(first["trigger"], "start");
   EXPECT_EQ(first["builtin"], true) << "the panel's connector type reached the row";
   EXPECT_EQ(first.value("amb_lux", 0.0), 120.0) << "the sensor service reached the row";
@@ -217,14 +210,14 @@ TEST_F(AppEndToEnd, TheTrayAppFollowsTheUserTheScreenAndTheMachine) {
   }
 
   // SIGTERM: an orderly end within a second, every record whole.
-  const auto csvBefore = fileLines(home / "state/nuvlet/adjustments.csv");
+  const auto csvBefore = readLines(home / "state/nuvlet/adjustments.csv");
   const auto stopping = std::chrono::steady_clock::now();
   ASSERT_EQ(::kill(pid, SIGTERM), 0);
   EXPECT_EQ(app.process().wait(1.0), 0);
   std::printf("[ figure ] SIGTERM to exit: %.0f ms\n", secondsSince(stopping) * 1000);
   EXPECT_TRUE(app.printed("terminating"));
 
-  const auto csv = fileLines(home / "state/nuvlet/adjustments.csv");
+  const auto csv = readLines(home / "state/nuvlet/adjustments.csv");
   ASSERT_FALSE(csv.empty());
   EXPECT_EQ(csv[0] + "\n", AdjustmentLogger::kHeader);
   EXPECT_GE(csv.size(), csvBefore.size());
@@ -232,7 +225,7 @@ TEST_F(AppEndToEnd, TheTrayAppFollowsTheUserTheScreenAndTheMachine) {
     EXPECT_EQ(std::count(line.begin(), line.end(), ','), 11) << line;
   }
   for (const auto& file : telemetryFiles()) {
-    for (const auto& line : fileLines(file)) {
+    for (const auto& line : readLines(file)) {
       EXPECT_FALSE(nlohmann::json::parse(line, nullptr, false).is_discarded()) << line;
     }
   }

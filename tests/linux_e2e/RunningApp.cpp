@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 
 #include "tests/linux_statusbar/TrayHost.h"
 #include "tests/support/TempDir.h"
@@ -55,12 +54,9 @@ bool RunningApp::waitFor(const std::function<bool()>& done, double seconds) {
 }
 
 std::vector<std::string> adjustments(const fs::path& home, const std::string& event) {
-  std::vector<std::string> found;
-  std::ifstream in(home / "state/nuvlet/adjustments.csv");
-  for (std::string line; std::getline(in, line);) {
-    if (line.find("," + event + ",") != std::string::npos) found.push_back(line);
-  }
-  return found;
+  auto lines = readLines(home / "state/nuvlet/adjustments.csv");
+  std::erase_if(lines, [&](const std::string& l) { return l.find("," + event + ",") == l.npos; });
+  return lines;
 }
 
 nlohmann::json settingsIn(const fs::path& home) {

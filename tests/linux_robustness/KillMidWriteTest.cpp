@@ -9,7 +9,6 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <random>
-#include <sstream>
 #include <string>
 
 #include "nuvlet/learning/BrightnessModel.h"
@@ -28,10 +27,7 @@ using Clock = std::chrono::steady_clock;
 // behind, but only with a line feed after it once the next run has written.
 std::size_t telemetryRows(const std::string& text, std::string& problem) {
   std::size_t rows = 0;
-  std::istringstream in(text);
-  std::string line;
-  std::vector<std::string> lines;
-  while (std::getline(in, line)) lines.push_back(line);
+  const auto lines = splitLines(text);
   const bool torn = !text.empty() && text.back() != '\n';
   for (std::size_t i = 0; i < lines.size(); ++i) {
     if (nlohmann::json::accept(lines[i])) {

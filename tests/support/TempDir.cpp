@@ -56,6 +56,17 @@ std::optional<int> backlightLevel(const TempDir& sysfs) {
   return std::nullopt;
 }
 
+std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::vector<std::string> readLines(const std::filesystem::path& file) {
+  return splitLines(readText(file));
+}
+
 std::map<std::string, std::string> homeEnvironment(const std::filesystem::path& home) {
   return {{"HOME", home.string()},
           {"XDG_CONFIG_HOME", (home / "config").string()},

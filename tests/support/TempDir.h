@@ -4,6 +4,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace nuvlet::test {
 
@@ -36,5 +37,8 @@ std::optional<int> backlightLevel(const TempDir& sysfs);
 
 // The contents of a file, or "" when it cannot be read.
 std::string readText(const std::filesystem::path& file);
+// The lines of a text or a file, without their line feeds.
+std::vector<std::string> splitLines(const std::string& text);
+std::vector<std::string> readLines(const std::filesystem::path& file);
 
 }  // namespace nuvlet::test
