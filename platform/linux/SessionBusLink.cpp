@@ -64,7 +64,7 @@ void SessionBusLink::start() {
 void SessionBusLink::connect() {
   retryTimer_ = 0;
   if (address_.empty()) {
-    log::debug("no session bus address (DBUS_SESSION_BUS_ADDRESS is unset)");
+    report(address_, "no address (DBUS_SESSION_BUS_ADDRESS is unset)");
     return;  // nothing will appear later at an address nobody gave us
   }
   auto flags = static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
@@ -76,15 +76,15 @@ void SessionBusLink::connect() {
 void SessionBusLink::connectDone(GObject*, GAsyncResult* result, gpointer data) {
   GError* error = nullptr;
   GDBusConnection* connection = g_dbus_connection_new_for_address_finish(result, &error);
+  // Not to be touched when cancelled: the link is gone.
+  auto* self = static_cast<SessionBusLink*>(data);
   if (!connection) {
     bool cancelled = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED);
-    auto* self = static_cast<SessionBusLink*>(data);
     if (!cancelled) report(self->address_, error->message);
     g_error_free(error);
     if (!cancelled) self->scheduleRetry();
     return;
   }
-  auto* self = static_cast<SessionBusLink*>(data);
   report(self->address_, "");
   self->connection_ = connection;
   self->retryDelay_ = kFirstRetry;
