@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 
 #include "tests/linux_statusbar/TrayHost.h"
@@ -65,9 +66,10 @@ nlohmann::json settingsIn(const fs::path& home) {
 
 void expectCompensationFollowsTheScreen(RunningApp& app,
                                         const std::function<bool(const std::string&)>& paint,
-                                        const std::function<std::optional<int>()>& backlight) {
+                                        const std::function<std::optional<int>()>& backlight,
+                                        int dimmedTo, int rise) {
   int lowest = 100, highest = 0;
-  auto reaches = [&](auto&& holds) {
+  auto reaches = [&](auto&& holds, double seconds = 30) {
     return app.waitFor(
         [&] {
           const auto level = backlight();
@@ -76,13 +78,25 @@ void expectCompensationFollowsTheScreen(RunningApp& app,
           highest = std::max(highest, *level);
           return holds(*level);
         },
-        30);
+        seconds);
   };
   ASSERT_TRUE(paint("#ffffff"));
-  EXPECT_TRUE(reaches([](int level) { return level <= 55; })) << backlight().value_or(-1);
+  EXPECT_TRUE(reaches([&](int level) { return level <= dimmedTo; })) << backlight().value_or(-1);
+  // The loop's slow filter keeps it dimming a while: the rise is counted from where it
+  // came to rest (no change for two seconds).
+  auto changedAt = std::chrono::steady_clock::now();
+  int last = backlight().value_or(-1);
+  reaches([&](int level) {
+    if (level != last) {
+      last = level;
+      changedAt = std::chrono::steady_clock::now();
+    }
+    return std::chrono::steady_clock::now() - changedAt > std::chrono::seconds(2);
+  });
   const int dimmed = lowest;
   ASSERT_TRUE(paint("#101010"));
-  EXPECT_TRUE(reaches([&](int level) { return level >= dimmed + 15; })) << backlight().value_or(-1);
+  EXPECT_TRUE(reaches([&](int level) { return level >= dimmed + rise; }, 40))
+      << backlight().value_or(-1);
   std::printf("[ info ] backlight went from 90 down to %d and up to %d\n", dimmed,
               backlight().value_or(-1));
   EXPECT_GE(lowest, 36);
