@@ -418,6 +418,8 @@ class Stream final : public PipeWireFrameStream {
       return false;
     }
     const std::uint64_t rowBytes = 4 * static_cast<std::uint64_t>(format_.width);
+    // Rows bottom-up (a negative stride) are not something producers send.
+    if (chunk->stride < 0) return false;
     const std::uint64_t stride =
         chunk->stride > 0 ? static_cast<std::uint64_t>(chunk->stride) : rowBytes;
     const std::uint64_t offset = chunk->offset;

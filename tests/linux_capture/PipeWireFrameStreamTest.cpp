@@ -213,33 +213,40 @@ TEST_F(PipeWireStream, FollowsAResolutionChangeMidStream) {
   }
 }
 
-TEST_F(PipeWireStream, DropsEmptyAndCorruptedBuffersAndTheLastGoodFrameStands) {
+TEST_F(PipeWireStream, DropsUnusableBuffersAndTheLastGoodFrameStands) {
+  using Bad = PipeWireProducer::BadFrame;
   const struct {
     const char* name;
-    void (PipeWireProducer::*send)();
-  } cases[] = {{"empty", &PipeWireProducer::sendEmpty},
-               {"corrupted", &PipeWireProducer::sendCorrupted}};
+    Bad kind;
+  } cases[] = {{"empty", Bad::Empty},
+               {"corrupted chunk", Bad::Corrupted},
+               {"corrupted header", Bad::CorruptedHeader},
+               {"short of a frame", Bad::Truncated},
+               {"past the buffer's end", Bad::PastTheEnd}};
+  PipeWireProducer producer(*daemon_, 320, 200);
+  producer.paint(255, 255, 255);
+  auto stream = open(*daemon_, producer);
+  ASSERT_EQ(nextFrame(*stream), 1.0);
+  drain(*stream, producer);
+  std::uint8_t grey = 64;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    PipeWireProducer producer(*daemon_, 320, 200);
-    producer.paint(255, 255, 255);
-    auto stream = open(*daemon_, producer);
-    ASSERT_EQ(nextFrame(*stream), 1.0);
-    drain(*stream, producer);
-
     // Taken already: the bad one brings nothing new.
-    auto before = stream->status();
-    (producer.*c.send)();
+    const auto before = stream->status();
+    producer.sendBad(c.kind);
     ASSERT_TRUE(pollUntil([&] { return stream->status().dropped == before.dropped + 1; }));
     EXPECT_EQ(stream->take(sink), Result::Unchanged);
     EXPECT_EQ(stream->status().frames, before.frames);
 
     // Not taken yet: the good one before the bad one is what take() gives.
-    producer.paint(64, 64, 64);
+    grey = grey == 64 ? 255 : 64;
+    producer.paint(grey, grey, grey);
     ASSERT_TRUE(pollUntil([&] { return stream->status().frames == before.frames + 1; }));
-    (producer.*c.send)();
+    producer.sendBad(c.kind);
     ASSERT_TRUE(pollUntil([&] { return stream->status().dropped == before.dropped + 2; }));
-    EXPECT_EQ(nextFrame(*stream), 64.0 / 255);
+    EXPECT_EQ(stream->take(sink), Result::Captured);
+    EXPECT_EQ(sink.luminance(), grey / 255.0);
+    EXPECT_EQ(stream->take(sink), Result::Unchanged);
     EXPECT_EQ(stream->status().state, PipeWireStreamState::Streaming);
   }
 }

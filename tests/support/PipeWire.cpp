@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -186,15 +187,13 @@ struct Memory {
 }  // namespace
 
 struct PipeWireProducer::Impl {
-  enum class Special { None, Empty, Corrupted };
-
   int width, height;  // asked for
   int agreedWidth = 0, agreedHeight = 0;
   PixelOrder order;
   int padding;
   std::uint8_t r = 0, g = 0, b = 0;
   bool dirty = true;  // the picture is to be sent
-  Special special = Special::None;
+  std::optional<BadFrame> special;
   bool streaming = false;
   // Streaming starts on this side before the consumer's side is always ready, and a frame
   // sent in between is lost (so a real static screen may never deliver one): like a
@@ -303,8 +302,8 @@ struct PipeWireProducer::Impl {
       pw_stream_queue_buffer(stream, buffer);
       return;
     }
-    const std::uint32_t pixel = special == Special::None ? pixelWord(order, r, g, b)
-                                                         : pixelWord(order, 255 - r, 255 - g, 0);
+    const std::uint32_t pixel =
+        !special ? pixelWord(order, r, g, b) : pixelWord(order, 255 - r, 255 - g, 0);
     auto* bytes = static_cast<std::uint8_t*>(d.data);
     const std::size_t rowBytes = 4 * static_cast<std::size_t>(m->width);
     for (int y = 0; y < m->height; ++y) {
@@ -312,23 +311,26 @@ struct PipeWireProducer::Impl {
       for (int x = 0; x < m->width; ++x) std::memcpy(row + 4 * x, &pixel, 4);
       std::memset(row + rowBytes, 0xff, static_cast<std::size_t>(padding));
     }
-    d.chunk->offset = 0;
+    const auto size = static_cast<std::uint32_t>(m->size);
+    d.chunk->offset = special == BadFrame::PastTheEnd ? static_cast<std::uint32_t>(m->stride) : 0;
     d.chunk->stride = m->stride;
-    d.chunk->size = special == Special::Empty ? 0 : static_cast<std::uint32_t>(m->size);
-    d.chunk->flags = special == Special::Corrupted ? SPA_CHUNK_FLAG_CORRUPTED : 0;
+    d.chunk->size = special == BadFrame::Empty       ? 0
+                    : special == BadFrame::Truncated ? size - 1
+                                                     : size;
+    d.chunk->flags = special == BadFrame::Corrupted ? SPA_CHUNK_FLAG_CORRUPTED : 0;
     if (auto* header = static_cast<spa_meta_header*>(
             spa_buffer_find_meta_data(buf, SPA_META_Header, sizeof(spa_meta_header)))) {
       header->pts = static_cast<std::int64_t>(
           std::chrono::duration_cast<std::chrono::nanoseconds>(Steady::now().time_since_epoch())
               .count());
-      header->flags = 0;
+      header->flags = special == BadFrame::CorruptedHeader ? SPA_META_HEADER_FLAG_CORRUPTED : 0;
       header->seq = sent;
     }
     pw_stream_queue_buffer(stream, buffer);
     ++sent;
     lastSent = Steady::now();
-    if (special != Special::None) {
-      special = Special::None;
+    if (special) {
+      special.reset();
     } else {
       dirty = false;
     }
@@ -338,7 +340,7 @@ struct PipeWireProducer::Impl {
   static void onTimer(void* data, std::uint64_t) {
     auto* self = static_cast<Impl*>(data);
     if (self->stream != nullptr && self->streaming &&
-        (self->dirty || self->special != Special::None || Steady::now() < self->repeatUntil)) {
+        (self->dirty || self->special || Steady::now() < self->repeatUntil)) {
       pw_stream_trigger_process(self->stream);
     }
   }
@@ -448,23 +450,16 @@ void PipeWireProducer::resize(int width, int height) {
   pw_thread_loop_unlock(p.loop);
 }
 
-void PipeWireProducer::sendEmpty() {
+void PipeWireProducer::sendBad(BadFrame kind) {
   pw_thread_loop_lock(impl_->loop);
-  impl_->special = Impl::Special::Empty;
-  pw_thread_loop_unlock(impl_->loop);
-}
-
-void PipeWireProducer::sendCorrupted() {
-  pw_thread_loop_lock(impl_->loop);
-  impl_->special = Impl::Special::Corrupted;
+  impl_->special = kind;
   pw_thread_loop_unlock(impl_->loop);
 }
 
 double PipeWireProducer::quietSeconds() const {
   pw_thread_loop_lock(impl_->loop);
   const auto now = Steady::now();
-  const bool quiet =
-      !impl_->dirty && impl_->special == Impl::Special::None && now >= impl_->repeatUntil;
+  const bool quiet = !impl_->dirty && !impl_->special && now >= impl_->repeatUntil;
   const double seconds = std::chrono::duration<double>(now - impl_->lastSent).count();
   pw_thread_loop_unlock(impl_->loop);
   return quiet ? std::max(seconds, 1e-9) : 0;

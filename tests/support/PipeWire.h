@@ -62,10 +62,17 @@ class PipeWireProducer {
   void paint(std::uint8_t r, std::uint8_t g, std::uint8_t b);
   // A new size: the format is agreed again, then the picture is sent in it.
   void resize(int width, int height);
-  // One frame with chunk size 0, or one flagged corrupted, holding a different colour
-  // than the picture.
-  void sendEmpty();
-  void sendCorrupted();
+  // One frame a consumer must not use, holding another colour than the picture.
+  enum class BadFrame {
+    Empty,            // chunk size 0
+    Corrupted,        // the chunk's corrupted flag
+    CorruptedHeader,  // the header meta's corrupted flag
+    Truncated,        // chunk size one byte short of the frame
+    PastTheEnd,       // chunk offset and size reaching past the buffer's memory
+  };
+  void sendBad(BadFrame kind);
+  void sendEmpty() { sendBad(BadFrame::Empty); }
+  void sendCorrupted() { sendBad(BadFrame::Corrupted); }
   // Frames this producer has handed to PipeWire, the empty and corrupted ones included.
   std::uint64_t framesSent() const;
   // How long since the last frame when nothing more is to be sent until the picture
