@@ -67,22 +67,33 @@ Order orderOf(spa_video_format format) {
   }
 }
 
-template <Order order>
-std::uint32_t toBgrx(std::uint32_t v) {
+// Works on one pixel word or on a vector of them alike.
+template <Order order, typename Word>
+Word toBgrx(Word v) {
   if constexpr (order == Order::Rgbx) {
     return (v & 0xff00ff00u) | ((v >> 16) & 0xffu) | ((v & 0xffu) << 16);
   } else if constexpr (order == Order::Xrgb) {
-    return __builtin_bswap32(v);
+    return (v >> 24) | ((v >> 8) & 0xff00u) | ((v << 8) & 0xff0000u) | (v << 24);
   } else {
     return v >> 8;
   }
 }
 
-// One row of `width` pixels into B, G, R, X. memcpy keeps unaligned rows legal; the
-// compiler turns the loop into vector shuffles.
+// Four pixels at a time: the compiler's vector extension gives the same shifts and masks
+// in SIMD registers on any target (the plain loop is left scalar at -O2).
+using Words = std::uint32_t __attribute__((vector_size(16)));
+
+// One row of `width` pixels into B, G, R, X. memcpy keeps unaligned rows legal.
 template <Order order>
 void convertRow(const std::uint8_t* from, std::uint8_t* to, int width) {
-  for (int x = 0; x < width; ++x) {
+  int x = 0;
+  for (; x + 4 <= width; x += 4) {
+    Words v;
+    std::memcpy(&v, from + 4 * x, sizeof v);
+    v = toBgrx<order>(v);
+    std::memcpy(to + 4 * x, &v, sizeof v);
+  }
+  for (; x < width; ++x) {
     std::uint32_t v;
     std::memcpy(&v, from + 4 * x, 4);
     v = toBgrx<order>(v);

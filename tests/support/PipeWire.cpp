@@ -115,6 +115,14 @@ void PipeWireDaemon::kill() {
   }
 }
 
+std::vector<pid_t> PipeWireDaemon::pids() const {
+  std::vector<pid_t> pids;
+  for (const auto* p : {daemon_.get(), sessionManager_.get()}) {
+    if (p != nullptr && p->started()) pids.push_back(p->pid());
+  }
+  return pids;
+}
+
 // ---- the producer ----------------------------------------------------------------
 
 namespace {

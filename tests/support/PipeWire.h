@@ -1,9 +1,12 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "tests/support/ChildProcess.h"
 #include "tests/support/Servers.h"
@@ -29,6 +32,8 @@ class PipeWireDaemon {
   std::string logs() const;
   // Ends the daemon at once (SIGKILL), as a crash would.
   void kill();
+  // The daemon's and the session manager's, for a benchmark to read their CPU time.
+  std::vector<pid_t> pids() const;
 
  private:
   PipeWireDaemon() = default;
