@@ -235,7 +235,10 @@ struct PipeWireProducer::Impl {
   static void onStateChanged(void* data, pw_stream_state, pw_stream_state state, const char*) {
     auto* self = static_cast<Impl*>(data);
     self->streaming = state == PW_STREAM_STATE_STREAMING;
-    if (self->streaming) self->repeatUntil = Steady::now() + kRepeat;
+    if (self->streaming) {
+      self->repeatUntil = Steady::now() + kRepeat;
+      self->wake();
+    }
   }
 
   static void onParamChanged(void* data, std::uint32_t id, const spa_pod* param) {
@@ -344,13 +347,25 @@ struct PipeWireProducer::Impl {
     }
   }
 
-  // Every 5 ms: a frame when there is something to send and a consumer to send it to.
+  // The timer ticks every 5 ms only while there is something to send: a static picture
+  // costs nothing, as on a compositor. With the loop locked.
+  void wake() {
+    if (timer == nullptr) return;
+    timespec soon{0, 1}, interval{0, 5'000'000};
+    pw_loop_update_timer(pw_thread_loop_get_loop(loop), timer, &soon, &interval, false);
+  }
+
+  // A frame when there is something to send and a consumer to send it to; a frame that
+  // found no free buffer goes on the next tick.
   static void onTimer(void* data, std::uint64_t) {
     auto* self = static_cast<Impl*>(data);
-    if (self->stream != nullptr && self->streaming &&
-        (self->dirty || self->special || Steady::now() < self->repeatUntil)) {
-      pw_stream_trigger_process(self->stream);
+    const bool pending = self->dirty || self->special || Steady::now() < self->repeatUntil;
+    if (self->stream == nullptr || !self->streaming || !pending) {
+      pw_loop_update_timer(pw_thread_loop_get_loop(self->loop), self->timer, nullptr, nullptr,
+                           false);
+      return;
     }
+    pw_stream_trigger_process(self->stream);
   }
 };
 
@@ -403,8 +418,6 @@ PipeWireProducer::PipeWireProducer(const PipeWireDaemon& daemon, int width, int 
         params.data(), static_cast<std::uint32_t>(params.size()));
     pw_loop* loop = pw_thread_loop_get_loop(p.loop);
     p.timer = pw_loop_add_timer(loop, Impl::onTimer, &p);
-    timespec interval{0, 5'000'000};
-    pw_loop_update_timer(loop, p.timer, &interval, &interval, false);
   }
   pw_thread_loop_unlock(p.loop);
 }
@@ -440,6 +453,7 @@ void PipeWireProducer::paint(std::uint8_t r, std::uint8_t g, std::uint8_t b) {
   impl_->g = g;
   impl_->b = b;
   impl_->dirty = true;
+  impl_->wake();
   pw_thread_loop_unlock(impl_->loop);
 }
 
@@ -455,12 +469,14 @@ void PipeWireProducer::resize(int width, int height) {
     pw_stream_update_params(p.stream, params.data(), static_cast<std::uint32_t>(params.size()));
   }
   p.dirty = true;
+  p.wake();
   pw_thread_loop_unlock(p.loop);
 }
 
 void PipeWireProducer::sendBad(BadFrame kind) {
   pw_thread_loop_lock(impl_->loop);
   impl_->special = kind;
+  impl_->wake();
   pw_thread_loop_unlock(impl_->loop);
 }
 
