@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -67,19 +68,31 @@ std::unique_ptr<PipeWireDaemon> PipeWireDaemon::start(const std::filesystem::pat
   d->runtimeDir_ = dir / "run";
   std::filesystem::create_directories(d->runtimeDir_);
   ::chmod(d->runtimeDir_.c_str(), 0700);
+  // Everything started here dies with the test even when it crashes: a daemon left
+  // behind would hold the test's output open. (The signal comes when the thread that
+  // started them ends: start from the test's main thread.)
+  auto orphanProof = [](std::vector<std::string> argv) {
+    argv.insert(argv.begin(), {"setpriv", "--pdeathsig", "KILL", "--"});
+    return argv;
+  };
   // WirePlumber will not run without a session bus.
-  d->bus_ = std::make_unique<DbusDaemon>();
-  if (!d->bus_->running()) return fail("dbus-daemon did not start");
+  const auto busConfig = dir / "bus.conf";
+  { std::ofstream(busConfig) << testBusConfig("session", "unix:dir=" + dir.string()); }
+  d->bus_ = std::make_unique<ChildProcess>(
+      orphanProof({"dbus-daemon", "--config-file=" + busConfig.string(), "--print-address=1",
+                   "--nofork", "--nopidfile"}));
+  const auto busAddress = d->bus_->readLine(10);
+  if (!busAddress || busAddress->empty()) return fail("dbus-daemon did not start");
 
   auto env = homeEnvironment(dir / "home");
   env["XDG_RUNTIME_DIR"] = d->runtimeDir_.string();
   env["PIPEWIRE_RUNTIME_DIR"] = d->runtimeDir_.string();
   env["PIPEWIRE_REMOTE"] = "pipewire-0";
-  env["DBUS_SESSION_BUS_ADDRESS"] = d->bus_->address();
+  env["DBUS_SESSION_BUS_ADDRESS"] = *busAddress;
   // Their complaints about missing devices and services go to files, not the test's output.
   auto logged = [&](const std::string& program) {
-    return std::vector<std::string>{"sh", "-c", "exec " + program + " 2>>\"$0\"",
-                                    (dir / (program + ".log")).string()};
+    return orphanProof(
+        {"sh", "-c", "exec " + program + " 2>>\"$0\"", (dir / (program + ".log")).string()});
   };
   d->daemon_ = std::make_unique<ChildProcess>(logged("pipewire"), env);
   const auto socket = d->runtimeDir_ / "pipewire-0";
@@ -99,6 +112,7 @@ std::unique_ptr<PipeWireDaemon> PipeWireDaemon::start(const std::filesystem::pat
 PipeWireDaemon::~PipeWireDaemon() {
   sessionManager_.reset();
   daemon_.reset();
+  bus_.reset();
 }
 
 int PipeWireDaemon::connect() const { return connectTo(runtimeDir_ / "pipewire-0"); }

@@ -15,7 +15,7 @@ namespace nuvlet::test {
 
 // A private PipeWire daemon with WirePlumber (which links a consumer's stream to the node
 // it asks for) and a private session bus for WirePlumber, everything under `dir`; all of
-// it ends on destruction. Works as root.
+// it ends on destruction, or when the thread that started it ends. Works as root.
 class PipeWireDaemon {
  public:
   // Nothing when a program is missing or does not come up; `why` says which.
@@ -40,7 +40,7 @@ class PipeWireDaemon {
 
   std::filesystem::path dir_;
   std::filesystem::path runtimeDir_;
-  std::unique_ptr<DbusDaemon> bus_;
+  std::unique_ptr<ChildProcess> bus_;
   std::unique_ptr<ChildProcess> daemon_;
   std::unique_ptr<ChildProcess> sessionManager_;
 };
