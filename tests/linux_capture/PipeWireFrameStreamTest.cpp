@@ -1,0 +1,316 @@
+// The PipeWire frame stream against a private PipeWire daemon and a producer of the
+// tests' own that sends what a compositor could: other pixel orders, padded rows, a new
+// size, empty and corrupted buffers, and that vanishes.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <thread>
+
+#include "nuvlet/sensing/FrameReducer.h"
+#include "platform/linux/PipeWireFrameStream.h"
+#include "tests/support/PipeWire.h"
+#include "tests/support/TempDir.h"
+
+namespace nuvlet::linux_platform {
+namespace {
+
+using Result = ScreenCapture::Result;
+using Steady = std::chrono::steady_clock;
+using test::PipeWireDaemon;
+using test::PipeWireProducer;
+using test::PixelOrder;
+
+template <typename F>
+bool pollUntil(F done, double seconds = 5) {
+  const auto deadline = Steady::now() + std::chrono::duration<double>(seconds);
+  while (Steady::now() < deadline) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return done();
+}
+
+// Passes frames to a reducer and remembers their size.
+class SizedReducer final : public FrameSink {
+ public:
+  void begin(int width, int height) override {
+    width_ = width;
+    height_ = height;
+    reducer_.begin(width, height);
+  }
+  void rows(const FrameView& band) override { reducer_.rows(band); }
+  std::optional<double> luminance() const {
+    auto r = reducer_.finish();
+    return r ? std::optional(r->luminance) : std::nullopt;
+  }
+  int width() const { return width_; }
+  int height() const { return height_; }
+
+ private:
+  FrameReducer reducer_;
+  int width_ = 0, height_ = 0;
+};
+
+// What the reducers make of a frame of one colour in B, G, R, X order.
+double luminanceOf(std::uint8_t r, std::uint8_t g, std::uint8_t b) {
+  Frame frame(8, 8);
+  frame.fill(r, g, b);
+  FrameReducer reducer;
+  reducer.begin(8, 8);
+  reducer.rows(frame.view());
+  return reducer.finish()->luminance;
+}
+
+class PipeWireStream : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new test::TempDir;
+    daemon_ = PipeWireDaemon::start(dir_->path(), &why_).release();
+  }
+  static void TearDownTestSuite() {
+    delete daemon_;
+    delete dir_;
+    daemon_ = nullptr;
+    dir_ = nullptr;
+  }
+  void SetUp() override { ASSERT_NE(daemon_, nullptr) << why_; }
+  void TearDown() override {
+    if (HasFailure() && daemon_ != nullptr) std::fprintf(stderr, "%s", daemon_->logs().c_str());
+  }
+
+  static std::unique_ptr<PipeWireFrameStream> open(const PipeWireDaemon& daemon,
+                                                   PipeWireProducer& producer) {
+    const std::uint32_t node = producer.node();
+    EXPECT_NE(node, 0u);
+    return openPipeWireFrameStream(daemon.connect(), node);
+  }
+
+  // Takes frames until one is captured; its luminance, or nothing at the deadline.
+  std::optional<double> nextFrame(PipeWireFrameStream& stream) {
+    std::optional<double> luminance;
+    pollUntil([&] {
+      if (stream.take(sink) != Result::Captured) return false;
+      luminance = sink.luminance();
+      return true;
+    });
+    return luminance;
+  }
+
+  // Waits until the producer has nothing more to send and what it sent has arrived (or
+  // been lost while the link was set up), then takes what came.
+  void drain(PipeWireFrameStream& stream, const PipeWireProducer& producer) {
+    ASSERT_TRUE(pollUntil([&] {
+      const double quiet = producer.quietSeconds();
+      return quiet > 0 && (stream.status().frames == producer.framesSent() || quiet > 0.2);
+    }));
+    stream.take(sink);
+  }
+
+  // Takes frames until one has luminance `want`; the last seen.
+  std::optional<double> settle(PipeWireFrameStream& stream, double want) {
+    std::optional<double> last;
+    pollUntil([&] {
+      if (stream.take(sink) == Result::Captured) last = sink.luminance();
+      return last == want;
+    });
+    return last;
+  }
+
+  static test::TempDir* dir_;
+  static PipeWireDaemon* daemon_;
+  static std::string why_;
+  SizedReducer sink;
+};
+
+test::TempDir* PipeWireStream::dir_ = nullptr;
+PipeWireDaemon* PipeWireStream::daemon_ = nullptr;
+std::string PipeWireStream::why_;
+
+TEST_F(PipeWireStream, ReadsThePaintedColourExactlyInEveryOrderAndStride) {
+  const struct {
+    const char* name;
+    PixelOrder order;
+    int padding;
+    std::uint8_t r, g, b;
+    int width, height;
+  } cases[] = {
+      {"white", PixelOrder::BGRx, 0, 255, 255, 255, 320, 200},
+      {"#404040", PixelOrder::BGRx, 0, 64, 64, 64, 320, 200},
+      {"white at 1080p", PixelOrder::BGRx, 0, 255, 255, 255, 1920, 1080},
+      {"orange BGRx", PixelOrder::BGRx, 0, 200, 100, 30, 320, 200},
+      {"orange BGRA", PixelOrder::BGRA, 0, 200, 100, 30, 320, 200},
+      {"orange RGBx", PixelOrder::RGBx, 0, 200, 100, 30, 320, 200},
+      {"orange RGBA", PixelOrder::RGBA, 0, 200, 100, 30, 320, 200},
+      {"orange xRGB", PixelOrder::xRGB, 0, 200, 100, 30, 320, 200},
+      {"orange ARGB", PixelOrder::ARGB, 0, 200, 100, 30, 320, 200},
+      {"orange xBGR", PixelOrder::xBGR, 0, 200, 100, 30, 321, 37},
+      {"orange ABGR", PixelOrder::ABGR, 0, 200, 100, 30, 320, 200},
+      // Padding bytes are 0xff: read as pixels they would brighten the frame.
+      {"#404040 BGRx, padded rows", PixelOrder::BGRx, 64, 64, 64, 64, 320, 200},
+      {"orange RGBx, padded rows", PixelOrder::RGBx, 8, 200, 100, 30, 100, 50},
+      {"orange xRGB, padded rows", PixelOrder::xRGB, 12, 200, 100, 30, 333, 20},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    PipeWireProducer producer(*daemon_, c.width, c.height, c.order, c.padding);
+    producer.paint(c.r, c.g, c.b);
+    auto stream = open(*daemon_, producer);
+    const double want = luminanceOf(c.r, c.g, c.b);
+    EXPECT_EQ(nextFrame(*stream), want) << stream->status().problem;
+    EXPECT_EQ(sink.width(), c.width);
+    EXPECT_EQ(sink.height(), c.height);
+    const auto status = stream->status();
+    EXPECT_EQ(status.state, PipeWireStreamState::Streaming);
+    EXPECT_EQ(status.width, c.width);
+    EXPECT_EQ(status.dropped, 0u);
+  }
+  EXPECT_EQ(luminanceOf(255, 255, 255), 1.0);
+  EXPECT_EQ(luminanceOf(64, 64, 64), 64.0 / 255);
+}
+
+TEST_F(PipeWireStream, AStaticScreenAnswersUnchangedWithoutWaiting) {
+  PipeWireProducer producer(*daemon_, 320, 200);
+  producer.paint(255, 255, 255);
+  auto stream = open(*daemon_, producer);
+  // Nothing came yet: no waiting for it either.
+  EXPECT_EQ(stream->take(sink), Result::Unavailable);
+  ASSERT_EQ(nextFrame(*stream), 1.0);
+  // Once every frame sent has arrived and been taken, nothing is new.
+  drain(*stream, producer);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(stream->take(sink), Result::Unchanged);
+  producer.paint(64, 64, 64);
+  EXPECT_EQ(settle(*stream, 64.0 / 255), 64.0 / 255);
+}
+
+TEST_F(PipeWireStream, FollowsAResolutionChangeMidStream) {
+  PipeWireProducer producer(*daemon_, 320, 200);
+  producer.paint(255, 255, 255);
+  auto stream = open(*daemon_, producer);
+  ASSERT_EQ(nextFrame(*stream), 1.0);
+  const struct {
+    int width, height;
+    std::uint8_t grey;
+  } sizes[] = {{160, 90, 64}, {640, 480, 255}, {33, 7, 64}};
+  for (const auto& s : sizes) {
+    SCOPED_TRACE(std::to_string(s.width) + "x" + std::to_string(s.height));
+    // A frame held and not taken when the buffers go: its memory goes with them.
+    const auto frames = stream->status().frames;
+    producer.paint(10, 200, 10);
+    ASSERT_TRUE(pollUntil([&] { return stream->status().frames > frames; }));
+    producer.resize(s.width, s.height);
+    producer.paint(s.grey, s.grey, s.grey);
+    EXPECT_TRUE(pollUntil([&] {
+      const auto status = stream->status();
+      // Until the new size is agreed, the held frame may still be taken.
+      if (status.width != s.width || status.height != s.height) return false;
+      return stream->take(sink) == Result::Captured && sink.width() == s.width &&
+             sink.height() == s.height && sink.luminance() == s.grey / 255.0;
+    })) << sink.width()
+        << "x" << sink.height() << " state " << pipeWireStreamStateName(stream->status().state)
+        << " " << stream->status().problem << " frames " << stream->status().frames << " dropped "
+        << stream->status().dropped << " sent " << producer.framesSent() << " agreed "
+        << stream->status().width << "x" << stream->status().height;
+    EXPECT_EQ(stream->status().width, s.width);
+    EXPECT_EQ(stream->status().state, PipeWireStreamState::Streaming);
+  }
+}
+
+TEST_F(PipeWireStream, DropsUnusableBuffersAndTheLastGoodFrameStands) {
+  using Bad = PipeWireProducer::BadFrame;
+  const struct {
+    const char* name;
+    Bad kind;
+  } cases[] = {{"empty", Bad::Empty},
+               {"corrupted chunk", Bad::Corrupted},
+               {"corrupted header", Bad::CorruptedHeader},
+               {"short of a frame", Bad::Truncated},
+               {"past the buffer's end", Bad::PastTheEnd}};
+  PipeWireProducer producer(*daemon_, 320, 200);
+  producer.paint(255, 255, 255);
+  auto stream = open(*daemon_, producer);
+  ASSERT_EQ(nextFrame(*stream), 1.0);
+  drain(*stream, producer);
+  std::uint8_t grey = 64;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    // Taken already: the bad one brings nothing new.
+    const auto before = stream->status();
+    producer.sendBad(c.kind);
+    ASSERT_TRUE(pollUntil([&] { return stream->status().dropped == before.dropped + 1; }));
+    EXPECT_EQ(stream->take(sink), Result::Unchanged);
+    EXPECT_EQ(stream->status().frames, before.frames);
+
+    // Not taken yet: the good one before the bad one is what take() gives.
+    grey = grey == 64 ? 255 : 64;
+    producer.paint(grey, grey, grey);
+    ASSERT_TRUE(pollUntil([&] { return stream->status().frames == before.frames + 1; }));
+    producer.sendBad(c.kind);
+    ASSERT_TRUE(pollUntil([&] { return stream->status().dropped == before.dropped + 2; }));
+    EXPECT_EQ(stream->take(sink), Result::Captured);
+    EXPECT_EQ(sink.luminance(), grey / 255.0);
+    EXPECT_EQ(stream->take(sink), Result::Unchanged);
+    EXPECT_EQ(stream->status().state, PipeWireStreamState::Streaming);
+  }
+}
+
+TEST_F(PipeWireStream, TheProducerVanishingFailsTheStream) {
+  PipeWireProducer producer(*daemon_, 320, 200);
+  producer.paint(255, 255, 255);
+  auto stream = open(*daemon_, producer);
+  ASSERT_EQ(nextFrame(*stream), 1.0);
+  producer.stop();
+  EXPECT_TRUE(pollUntil([&] { return stream->status().state == PipeWireStreamState::Failed; }));
+  EXPECT_NE(stream->status().problem, "");
+  EXPECT_EQ(stream->take(sink), Result::Unavailable);
+}
+
+TEST_F(PipeWireStream, ANodeThatIsNotThereFailsTheStream) {
+  const std::uint32_t missing[] = {999999, 0};
+  for (std::uint32_t node : missing) {
+    SCOPED_TRACE(node);
+    auto stream = openPipeWireFrameStream(daemon_->connect(), node);
+    EXPECT_TRUE(pollUntil([&] { return stream->status().state == PipeWireStreamState::Failed; }));
+    EXPECT_NE(stream->status().problem, "");
+    EXPECT_EQ(stream->take(sink), Result::Unavailable);
+  }
+}
+
+TEST_F(PipeWireStream, NoDaemonBehindTheSocketFailsTheStream) {
+  // A closed descriptor, and a socket nobody answers on.
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+  ::close(pair[1]);
+  const int fds[] = {pair[0], -1};
+  for (int fd : fds) {
+    SCOPED_TRACE(fd);
+    auto stream = openPipeWireFrameStream(fd, 42);
+    EXPECT_TRUE(pollUntil([&] { return stream->status().state == PipeWireStreamState::Failed; }));
+    EXPECT_EQ(stream->take(sink), Result::Unavailable);
+  }
+}
+
+TEST_F(PipeWireStream, PipeWireKilledWhileStreamingFailsTheStream) {
+  // A daemon of its own: the others keep theirs.
+  test::TempDir dir;
+  std::string why;
+  auto daemon = PipeWireDaemon::start(dir.path(), &why);
+  ASSERT_NE(daemon, nullptr) << why;
+  auto producer = std::make_unique<PipeWireProducer>(*daemon, 320, 200);
+  producer->paint(255, 255, 255);
+  auto stream = open(*daemon, *producer);
+  ASSERT_EQ(nextFrame(*stream), 1.0);
+  daemon->kill();
+  EXPECT_TRUE(pollUntil([&] { return stream->status().state == PipeWireStreamState::Failed; }));
+  EXPECT_NE(stream->status().problem, "");
+  EXPECT_EQ(stream->take(sink), Result::Unavailable);
+  producer.reset();
+  stream.reset();  // neither hangs on the dead connection
+}
+
+}  // namespace
+}  // namespace nuvlet::linux_platform
