@@ -273,12 +273,12 @@ TEST_F(GnomeEndToEnd, CompensationReadsTheScreenThroughTheDesktopPortal) {
 
   writeBacklight(sysfs, 90);
   home.write("config/nuvlet/settings.json", R"({"autoAdjustEnabled": true})");
-  RunningApp app(environment());
-  ASSERT_TRUE(app.waitFor([&] { return app.printed("screen capture (portal): streaming"); }, 30))
-      << app.output() << "\nportal log:\n" << readText(home.path() / "portal.log");
+  RunningApp nuvlet(environment());
+  ASSERT_TRUE(nuvlet.waitFor([&] { return nuvlet.printed("screen capture (portal): streaming"); }, 30))
+      << nuvlet.output() << "\nportal log:\n" << readText(home.path() / "portal.log");
   // The shell's black top bar is part of the picture: the screen is never quite white.
   expectCompensationFollowsTheScreen(
-      app,
+      nuvlet,
       [&](const std::string& colour) {
         setBackground(colour.c_str());
         return true;
