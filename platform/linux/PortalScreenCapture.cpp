@@ -55,6 +55,8 @@ constexpr const char* kSession = "org.freedesktop.portal.Session";
 // A session nobody reads from for this long is closed, so the desktop's "screen is
 // being shared" indicator does not stay on while compensation and recording are off.
 constexpr double kIdleCloseSeconds = 3;
+// Longest a granted stream may take to be linked and agree on a format.
+constexpr double kLinkSeconds = 10;
 
 // A restore token as the portal hands it out: a short printable string. Anything else
 // in the file (damage, a stray edit) counts as no token.
@@ -141,11 +143,16 @@ class PortalCapture final : public PortalScreenCapture {
     status_.width = s.width;
     status_.height = s.height;
     status_.frames = s.frames;
-    if (s.state == PipeWireStreamState::Failed) {
+    // A stream nobody links (no session manager) would wait for ever.
+    const bool unlinked = s.state == PipeWireStreamState::Connecting &&
+                          clock_.monotonic() - streamOpenedAt_ > kLinkSeconds;
+    if (s.state == PipeWireStreamState::Failed || unlinked) {
       stream_.reset();
       const unsigned ended = generation_++;
       thread_.invoke([this, ended] { closeSessionOf(ended); });
-      failLocked("PipeWire: " + s.problem);
+      failLocked(unlinked ? "PipeWire: the stream was not linked to the screen's node within " +
+                                std::to_string(static_cast<int>(kLinkSeconds)) + " s"
+                          : "PipeWire: " + s.problem);
       return Result::Unavailable;
     }
     switch (s.state) {
@@ -436,6 +443,7 @@ class PortalCapture final : public PortalScreenCapture {
     PipeWireStreamOptions streamOptions;
     streamOptions.maxFramesPerSecond = self->options_.maxFramesPerSecond;
     self->stream_ = openPipeWireFrameStream(fd, c->node, streamOptions);
+    self->streamOpenedAt_ = self->clock_.monotonic();
     self->busy_ = false;
     self->status_.node = c->node;
     self->status_.tokenStored = readToken(self->options_.tokenFile).has_value();
@@ -622,6 +630,7 @@ class PortalCapture final : public PortalScreenCapture {
   double nextTry_ = 0;
   double backoff_;
   double lastCapture_ = 0;
+  double streamOpenedAt_ = 0;
 
   // Portal thread only.
   GDBusConnection* bus_ = nullptr;
