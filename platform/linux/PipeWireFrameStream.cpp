@@ -17,6 +17,10 @@
 
 #include "nuvlet/platform/Log.h"
 
+// PipeWire's C API is macros made of GNU statement expressions and compound literals:
+// fine for both compilers, only not pedantic C++ (clang says so).
+#pragma GCC diagnostic ignored "-Wpedantic"
+
 namespace nuvlet::linux_platform {
 
 const char* pipeWireStreamStateName(PipeWireStreamState state) {
