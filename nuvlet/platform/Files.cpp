@@ -1,10 +1,12 @@
 #include "nuvlet/platform/Files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <string>
@@ -24,6 +26,32 @@ bool writeAll(int fd, std::string_view bytes) {
     bytes.remove_prefix(static_cast<std::size_t>(n));
   }
   return true;
+}
+
+// Removes what writes of `path` killed between creating their temporary and renaming it
+// left behind: regular files of ours named "<name>.tmp-" and mkostemp's six characters.
+// Only those a minute older than `fresh` (the temporary just made, so the file system's
+// own clock decides): a live writer's is written, synced and renamed within a second.
+void removeStaleTemporaries(const std::filesystem::path& path, const struct stat& fresh) {
+  const std::string prefix = path.filename().string() + ".tmp-";
+  const std::string dir = path.has_parent_path() ? path.parent_path().string() : ".";
+  DIR* d = ::opendir(dir.c_str());
+  if (d == nullptr) return;
+  while (const dirent* entry = ::readdir(d)) {
+    const std::string_view name = entry->d_name;
+    if (name.size() != prefix.size() + 6 || !name.starts_with(prefix) ||
+        !std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(),
+                     [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; })) {
+      continue;
+    }
+    struct stat st {};
+    if (::fstatat(::dirfd(d), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(st.st_mode) && st.st_uid == fresh.st_uid &&
+        st.st_mtim.tv_sec + 60 < fresh.st_mtim.tv_sec) {
+      ::unlinkat(::dirfd(d), entry->d_name, 0);
+    }
+  }
+  ::closedir(d);
 }
 
 }  // namespace
@@ -79,9 +107,14 @@ bool writeAtomically(const std::filesystem::path& path, std::string_view bytes, 
   std::string tmp = path.string() + ".tmp-XXXXXX";
   int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
   if (fd < 0) return false;
-  bool ok = ::fchmod(fd, static_cast<mode_t>(mode)) == 0 && writeAll(fd, bytes) && ::fsync(fd) == 0;
+  struct stat fresh {};
+  bool ok = ::fchmod(fd, static_cast<mode_t>(mode)) == 0 && writeAll(fd, bytes) &&
+            ::fsync(fd) == 0 && ::fstat(fd, &fresh) == 0;
   ok = (::close(fd) == 0) && ok;
-  if (ok && ::rename(tmp.c_str(), path.c_str()) == 0) return true;
+  if (ok && ::rename(tmp.c_str(), path.c_str()) == 0) {
+    removeStaleTemporaries(path, fresh);
+    return true;
+  }
   ::unlink(tmp.c_str());
   return false;
 }

@@ -22,7 +22,8 @@ std::optional<std::string> readFile(const std::filesystem::path& path,
 
 // Replaces path with bytes in one step: a reader sees the old file or the new one,
 // never a part. The new file gets `mode`. False (and the old file untouched) on
-// any failure.
+// any failure. Temporaries that earlier writes of path left when killed before their
+// rename, and that are over a minute old, are removed after a successful write.
 bool writeAtomically(const std::filesystem::path& path, std::string_view bytes,
                      unsigned mode = 0600);
 

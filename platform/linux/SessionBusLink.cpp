@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <map>
 #include <utility>
 
 #include "nuvlet/platform/Log.h"
@@ -13,6 +14,17 @@ namespace {
 
 constexpr double kFirstRetry = 1.0;
 constexpr double kLastRetry = 30.0;
+
+// What --verbose last said about each bus address: the problem, or "" once connected.
+// Shared by every link (the items, the bar and the colour scheme each hold one), so that
+// a bus that stays away is reported once, not at every retry of every link. Main thread.
+void report(const std::string& address, const std::string& problem) {
+  static std::map<std::string, std::string> told;
+  auto [it, first] = told.try_emplace(address, "");
+  if (it->second == problem || (first && problem.empty())) return;
+  it->second = problem;
+  log::debug(problem.empty() ? "session bus: connected" : "session bus: " + problem);
+}
 
 }  // namespace
 
@@ -52,7 +64,7 @@ void SessionBusLink::start() {
 void SessionBusLink::connect() {
   retryTimer_ = 0;
   if (address_.empty()) {
-    log::debug("no session bus address (DBUS_SESSION_BUS_ADDRESS is unset)");
+    report(address_, "no address (DBUS_SESSION_BUS_ADDRESS is unset)");
     return;  // nothing will appear later at an address nobody gave us
   }
   auto flags = static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
@@ -64,14 +76,16 @@ void SessionBusLink::connect() {
 void SessionBusLink::connectDone(GObject*, GAsyncResult* result, gpointer data) {
   GError* error = nullptr;
   GDBusConnection* connection = g_dbus_connection_new_for_address_finish(result, &error);
+  // Not to be touched when cancelled: the link is gone.
+  auto* self = static_cast<SessionBusLink*>(data);
   if (!connection) {
     bool cancelled = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED);
-    if (!cancelled) log::debug(std::string("session bus: ") + error->message);
+    if (!cancelled) report(self->address_, error->message);
     g_error_free(error);
-    if (!cancelled) static_cast<SessionBusLink*>(data)->scheduleRetry();
+    if (!cancelled) self->scheduleRetry();
     return;
   }
-  auto* self = static_cast<SessionBusLink*>(data);
+  report(self->address_, "");
   self->connection_ = connection;
   self->retryDelay_ = kFirstRetry;
   g_dbus_connection_set_exit_on_close(connection, FALSE);
@@ -87,7 +101,7 @@ void SessionBusLink::closed(GDBusConnection*, gboolean, GError*, gpointer data) 
 
 void SessionBusLink::lost() {
   if (!connection_) return;
-  log::debug("session bus connection closed");
+  report(address_, "the connection closed");
   if (onDown_) onDown_();
   g_signal_handler_disconnect(connection_, closedHandler_);
   closedHandler_ = 0;

@@ -22,7 +22,9 @@ std::string sessionBusAddress();
 // the creating thread, so that context must be iterated (the GLib run loop does);
 // retry pauses are timers on `loop`. onUp runs once per established connection and
 // onDown once after each one is lost; either may be empty. The connection handed to
-// onUp stays valid until onDown returns or the link is destroyed.
+// onUp stays valid until onDown returns or the link is destroyed. With --verbose, each
+// change of a bus's state is logged once (lost, still away for another reason, back),
+// whichever link saw it and however often it retries.
 class SessionBusLink {
  public:
   using OnUp = std::function<void(GDBusConnection*)>;

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -34,13 +33,6 @@ Frame grey(std::uint8_t v) {
   return f;
 }
 
-std::vector<std::string> lines(const std::filesystem::path& file) {
-  std::vector<std::string> out;
-  std::ifstream in(file);
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
-}
-
 // The whole application on simulated hardware in virtual time.
 struct App {
   App() {
@@ -62,7 +54,7 @@ struct App {
 
   std::vector<std::string> adjustments(const std::string& event) const {
     std::vector<std::string> found;
-    for (const auto& line : lines(paths.adjustmentLog())) {
+    for (const auto& line : test::readLines(paths.adjustmentLog())) {
       if (line.find("," + event + ",") != std::string::npos) found.push_back(line);
     }
     return found;

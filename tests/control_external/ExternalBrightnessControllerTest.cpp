@@ -5,7 +5,6 @@
 #include <cmath>
 #include <filesystem>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -34,12 +33,7 @@ class ToolTest : public ::testing::Test {
   }
 
   std::filesystem::path log() const { return dir_ / "log"; }
-  std::vector<std::string> logLines() const {
-    std::vector<std::string> lines;
-    std::istringstream text(readText(log()));
-    for (std::string line; std::getline(text, line);) lines.push_back(line);
-    return lines;
-  }
+  std::vector<std::string> logLines() const { return readLines(log()); }
 
   TempDir dir_;
   sim::VirtualRunLoop loop_;

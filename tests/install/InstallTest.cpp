@@ -1,11 +1,9 @@
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <filesystem>
 #include <string>
 
 #include "tests/support/ChildProcess.h"
-#include "tests/support/Servers.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::test {
@@ -46,35 +44,6 @@ TEST_F(Installed, TheLayoutHasBothProgramsAValidDesktopEntryAndTheIcon) {
   auto version = ChildProcess::run({bin().string(), "--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out, "nuvlet " NUVLET_VERSION "\n");
-}
-
-TEST_F(Installed, TheFirstLaunchStartsItAtLoginFromTheInstalledBinary) {
-  DbusDaemon bus;
-  ASSERT_TRUE(bus.running()) << "dbus-daemon is required";
-  TempDir home;
-  ChildProcess app({"/bin/sh", "-c", "exec \"$0\" 2>&1", bin().string()},
-                   {{"HOME", home.path().string()},
-                    {"XDG_CONFIG_HOME", (home / "config").string()},
-                    {"XDG_DATA_HOME", (home / "data").string()},
-                    {"XDG_STATE_HOME", (home / "state").string()},
-                    {"DBUS_SESSION_BUS_ADDRESS", bus.address()},
-                    {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent"},
-                    {"DISPLAY", ""},
-                    {"PULSE_SERVER", "unix:/nonexistent"}});
-  ASSERT_TRUE(app.started());
-  const fs::path autostart = home / "config/autostart/nuvlet.desktop";
-  // The entry is in place when the first launch says so.
-  bool applied = false;
-  while (auto line = app.readLine(10)) {
-    if (line->find("first-run login-item default applied; status=enabled") != std::string::npos) {
-      applied = true;
-      break;
-    }
-  }
-  ASSERT_TRUE(applied);
-  EXPECT_EQ(entryValue(autostart, "Exec"), bin().string());
-  ASSERT_EQ(::kill(app.pid(), SIGTERM), 0);
-  EXPECT_EQ(app.wait(1.0), 0);
 }
 
 }  // namespace

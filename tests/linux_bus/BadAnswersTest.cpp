@@ -26,16 +26,6 @@ constexpr const char* kSessionXml = R"(<node>
   </interface>
 </node>)";
 
-constexpr const char* kProxyXml = R"(<node>
-  <interface name="net.hadess.SensorProxy">
-    <method name="ClaimLight"/>
-    <method name="ReleaseLight"/>
-    <property name="HasAmbientLight" type="b" access="read"/>
-    <property name="LightLevelUnit" type="s" access="read"/>
-    <property name="LightLevel" type="d" access="read"/>
-  </interface>
-</node>)";
-
 TEST(LogindBrightness, AWriteTheLoginManagerRefusesOrNeverAnswersFailsAndSaysWhy) {
   test::DbusDaemon bus{test::DbusDaemon::Kind::System};
   ASSERT_TRUE(bus.running()) << "dbus-daemon is required";
@@ -109,12 +99,9 @@ TEST(LogindBrightness, AWriteTheLoginManagerRefusesOrNeverAnswersFailsAndSaysWhy
 TEST(SensorProxyLight, ReadingsThatAreNotLuxOrNotANumberReadAsNothing) {
   test::DbusDaemon bus{test::DbusDaemon::Kind::System};
   ASSERT_TRUE(bus.running()) << "dbus-daemon is required";
-  test::FakeBusService proxy(bus.address(), "/net/hadess/SensorProxy", kProxyXml);
-  const char* iface = "net.hadess.SensorProxy";
-  proxy.setProperty(iface, "HasAmbientLight", g_variant_new_boolean(TRUE), false);
-  proxy.setProperty(iface, "LightLevelUnit", g_variant_new_string("lux"), false);
-  proxy.setProperty(iface, "LightLevel", g_variant_new_double(120.0), false);
-  ASSERT_TRUE(proxy.own("net.hadess.SensorProxy"));
+  test::FakeSensorProxy proxy(bus.address(), 120.0);
+  ASSERT_TRUE(proxy.own());
+  const char* iface = test::FakeSensorProxy::kInterface;
 
   sim::VirtualRunLoop loop;
   auto sensor = makeSensorProxyLightSensor(loop, bus.address());

@@ -36,6 +36,15 @@ class FakeBusService {
 
   void onMethod(Method method);
 
+ protected:
+  // For method handlers, on the service thread: the same object at another path (a
+  // daemon's per-request objects), a signal from any path, and leaving the bus at once
+  // as a crashing daemon does.
+  void exportAt(const std::string& path);
+  void emitFrom(const std::string& path, const std::string& interface, const std::string& signal,
+                GVariant* parameters);
+  void vanish();
+
  private:
   void sync(std::function<void()> fn);
 
@@ -47,6 +56,29 @@ class FakeBusService {
   std::map<std::string, GVariant*> properties_;  // "interface.name"
   Method method_;
   linux_platform::GlibThread thread_;
+};
+
+// The login manager's sleep side: every Inhibit call is handed the write end of a new
+// pipe, whose read end stays here (closed with the fake) to tell when it is released.
+class FakeLogind : public FakeBusService {
+ public:
+  explicit FakeLogind(const std::string& address);
+  ~FakeLogind();
+  bool own() { return FakeBusService::own("org.freedesktop.login1"); }
+  std::vector<int> inhibitors();  // the read ends, one per Inhibit call
+  void prepareForSleep(bool sleeping);
+
+ private:
+  std::mutex fdMutex_;
+  std::vector<int> inhibitors_;
+};
+
+// The sensor proxy with an ambient light sensor that reads `lux`.
+class FakeSensorProxy : public FakeBusService {
+ public:
+  static constexpr const char* kInterface = "net.hadess.SensorProxy";
+  FakeSensorProxy(const std::string& address, double lux);
+  bool own() { return FakeBusService::own(kInterface); }
 };
 
 }  // namespace nuvlet::test

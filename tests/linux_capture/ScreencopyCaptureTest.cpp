@@ -6,8 +6,6 @@
 #include <string>
 #include <thread>
 
-#include "nuvlet/platform/ThreadWorkQueue.h"
-#include "nuvlet/sensing/ContentSampler.h"
 #include "nuvlet/sensing/FrameReducer.h"
 #include "platform/linux/DrmConnectors.h"
 #include "platform/linux/ScreencopyCapture.h"
@@ -171,19 +169,6 @@ TEST_F(Screencopy, ADisplayThatIsNotAnOutputGivesNoFrame) {
   ASSERT_TRUE(sway.command("create_output"));
   ASSERT_TRUE(paint("HEADLESS-2", "#404040"));
   EXPECT_EQ(settle(*capture, idOf("HEADLESS-2"), 64.0 / 255), 64.0 / 255);
-}
-
-TEST_F(Screencopy, FeedsTheSamplerFromAWorkerThread) {
-  ASSERT_TRUE(paint("HEADLESS-1", "#404040"));
-  ThreadWorkQueue queue;
-  ContentSampler sampler(idOf("HEADLESS-1"), makeScreencopyCapture(clock, options), clock, queue);
-  sampler.start();
-  // Tick by tick: the first frames may still show sway's grey from the repaint.
-  EXPECT_TRUE(pollUntil([&] {
-    clock.advance(ContentSampler::kInterval);
-    return clock.runUntil([&] { return sampler.L_raw() == 64.0 / 255; }, 0.1);
-  })) << sampler.L_raw();
-  EXPECT_TRUE(sampler.hasRealSample());
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <memory>
 #include <string>
@@ -177,16 +176,7 @@ TEST_F(WaylandDisplayTopologyTest, DevicesShowsTheOutputsAndWhereAScrollGoes) {
   test::TempDir sys;
   sys.write("class/backlight/acpi_video0/max_brightness", "100\n");
   test::TempDir home;
-  // The compositor's runtime directory belongs to another uid as root: the program
-  // gets a directory of its own and the socket's full path.
-  auto runtime = home.write("run/.keep", "").parent_path();
-  ::chmod(runtime.c_str(), 0700);
-  std::map<std::string, std::string> env;
-  env["XDG_RUNTIME_DIR"] = runtime.string();
-  env["WAYLAND_DISPLAY"] = (sway.runtimeDir() / sway.socket()).string();
-  env["XDG_SESSION_TYPE"] = "wayland";
-  env["XDG_CURRENT_DESKTOP"] = "sway";
-  env["DISPLAY"] = "";
+  auto env = sway.clientEnvironment(home.path());
   env["NUVLET_SYSFS_ROOT"] = sys.path().string();
   env["XDG_CONFIG_HOME"] = (home / "config").string();
   auto devices = [&] {
@@ -206,8 +196,7 @@ TEST_F(WaylandDisplayTopologyTest, DevicesShowsTheOutputsAndWhereAScrollGoes) {
   home.write("config/nuvlet/settings.json",
              R"({"scrollDisplay": {"edid": "", "connector": "HEADLESS-2"}})");
   out = devices();
-  EXPECT_NE(out.find("scroll adjusts: HEADLESS-2 (chosen under Scroll Adjusts)"),
-            std::string::npos)
+  EXPECT_NE(out.find("scroll adjusts: HEADLESS-2 (chosen under Scroll Adjusts)"), std::string::npos)
       << out;
 }
 

@@ -4,12 +4,12 @@
 
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "tests/linux_e2e/RunningApp.h"
 #include "tests/linux_statusbar/TrayHost.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/Servers.h"
@@ -32,9 +32,7 @@ class GnomeEndToEnd : public ::testing::Test {
     runtime = home / "run";
     fs::create_directories(runtime);
     ::chmod(runtime.c_str(), 0700);
-    sysfs.write("class/backlight/panel_test/type", "raw\n");
-    sysfs.write("class/backlight/panel_test/max_brightness", "100\n");
-    sysfs.write("class/backlight/panel_test/brightness", "60\n");
+    writeBacklight(sysfs, 60);
     for (auto args : std::vector<std::vector<std::string>>{
              {"org.gnome.shell", "enabled-extensions", "['ubuntu-appindicators@ubuntu.com']"},
              {"org.gnome.shell", "disable-user-extensions", "false"},
@@ -72,18 +70,13 @@ class GnomeEndToEnd : public ::testing::Test {
   }
 
   std::map<std::string, std::string> environment() const {
-    const fs::path& h = home.path();
-    std::map<std::string, std::string> env = {{"DISPLAY", ""},
-                                              {"WAYLAND_DISPLAY", "wayland-0"},
-                                              {"XDG_SESSION_TYPE", "wayland"},
-                                              {"XDG_CURRENT_DESKTOP", "GNOME"},
-                                              {"XDG_RUNTIME_DIR", runtime.string()},
-                                              {"GSETTINGS_BACKEND", "keyfile"},
-                                              {"DBUS_SESSION_BUS_ADDRESS", sessionBus.address()},
-                                              {"DBUS_SYSTEM_BUS_ADDRESS", systemBus.address()},
-                                              {"PULSE_SERVER", "unix:" + (h / "no-pulse").string()},
-                                              {"NUVLET_SYSFS_ROOT", sysfs.path().string()}};
-    env.merge(homeEnvironment(h));
+    auto env = appEnvironment(home.path(), sysfs.path(), sessionBus.address(), systemBus.address());
+    env.merge(std::map<std::string, std::string>{{"DISPLAY", ""},
+                                                 {"WAYLAND_DISPLAY", "wayland-0"},
+                                                 {"XDG_SESSION_TYPE", "wayland"},
+                                                 {"XDG_CURRENT_DESKTOP", "GNOME"},
+                                                 {"XDG_RUNTIME_DIR", runtime.string()},
+                                                 {"GSETTINGS_BACKEND", "keyfile"}});
     return env;
   }
 
@@ -121,12 +114,7 @@ class GnomeEndToEnd : public ::testing::Test {
     return n;
   }
 
-  std::optional<int> backlight() const {
-    std::ifstream in(sysfs.path() / "class/backlight/panel_test/brightness");
-    int value = 0;
-    if (in >> value) return value;
-    return std::nullopt;
-  }
+  std::optional<int> backlight() const { return backlightLevel(sysfs); }
 
   bool remote(const char* method, GVariant* parameters) {
     return peer

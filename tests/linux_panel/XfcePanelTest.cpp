@@ -188,10 +188,9 @@ class XfcePanel : public ::testing::TestWithParam<std::tuple<const char*, PanelS
     ASSERT_TRUE(xvfb.running());
     ::chmod(runtime.path().c_str(), 0700);
     // The bus starts xfconfd with the bus's own environment: set it all first.
-    env.push_back(std::make_unique<ScopedEnv>("HOME", home.path().string()));
-    env.push_back(std::make_unique<ScopedEnv>("XDG_CONFIG_HOME", (home / "config").string()));
-    env.push_back(std::make_unique<ScopedEnv>("XDG_DATA_HOME", (home / "data").string()));
-    env.push_back(std::make_unique<ScopedEnv>("XDG_CACHE_HOME", (home / "cache").string()));
+    for (const auto& [name, value] : homeEnvironment(home.path())) {
+      env.push_back(std::make_unique<ScopedEnv>(name, value));
+    }
     env.push_back(std::make_unique<ScopedEnv>("XDG_RUNTIME_DIR", runtime.path().string()));
     env.push_back(std::make_unique<ScopedEnv>("DISPLAY", xvfb.display()));
     env.push_back(std::make_unique<ScopedEnv>("NO_AT_BRIDGE", "1"));
@@ -255,9 +254,12 @@ class XfcePanel : public ::testing::TestWithParam<std::tuple<const char*, PanelS
 
   // Starts the settings daemon, the panel and our item; true once the panel shows it.
   bool startPanelWithItem() {
+    // No settings manager yet: no theme, and no X error either.
+    if (linux_platform::readXSettingsThemeName(x, 0).has_value()) return false;
     settingsDaemon = std::make_unique<ChildProcess>(
         std::vector<std::string>{"xfsettingsd", "--disable-wm-check"});
-    // Our scheme reads what the settings daemon publishes, as it would on this desktop.
+    // Our scheme reads what the settings daemon publishes, as it would on this desktop
+    // (the theme's name decides the glyph's tone, which the test checks below).
     if (!pumpUntil(loop, [&] { return linux_platform::readXSettingsThemeName(x, 0).has_value(); }))
       return false;
     panel = std::make_unique<ChildProcess>(

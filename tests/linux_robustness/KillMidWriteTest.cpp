@@ -6,11 +6,9 @@
 
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <random>
-#include <sstream>
 #include <string>
 
 #include "nuvlet/learning/BrightnessModel.h"
@@ -25,21 +23,11 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-std::string contents(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
 // Complete telemetry rows that read as JSON. A row cut short by the kill may stay
 // behind, but only with a line feed after it once the next run has written.
 std::size_t telemetryRows(const std::string& text, std::string& problem) {
   std::size_t rows = 0;
-  std::istringstream in(text);
-  std::string line;
-  std::vector<std::string> lines;
-  while (std::getline(in, line)) lines.push_back(line);
+  const auto lines = splitLines(text);
   const bool torn = !text.empty() && text.back() != '\n';
   for (std::size_t i = 0; i < lines.size(); ++i) {
     if (nlohmann::json::accept(lines[i])) {
@@ -58,9 +46,7 @@ class KillMidWrite : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(xvfb.running()) << "Xvfb is required";
-    sysfs.write("class/backlight/panel/type", "raw\n");
-    sysfs.write("class/backlight/panel/max_brightness", "100\n");
-    sysfs.write("class/backlight/panel/brightness", "50\n");
+    writeBacklight(sysfs, 50);
     home.write("config/nuvlet/settings.json", R"({"telemetryRecording": true})");
   }
 
@@ -95,7 +81,7 @@ class KillMidWrite : public ::testing::Test {
     SCOPED_TRACE(round);
     const fs::path& h = home.path();
     const auto settings =
-        nlohmann::json::parse(contents(h / "config/nuvlet/settings.json"), nullptr, false);
+        nlohmann::json::parse(readText(h / "config/nuvlet/settings.json"), nullptr, false);
     ASSERT_TRUE(settings.is_object()) << "settings.json does not read";
     EXPECT_EQ(settings.value("telemetryRecording", false), true) << "a setting was lost";
 
@@ -104,13 +90,13 @@ class KillMidWrite : public ::testing::Test {
       EXPECT_TRUE(BrightnessModel::load(model)) << "the model does not load";
     }
 
-    const std::string log = contents(h / "state/nuvlet/adjustments.csv");
+    const std::string log = readText(h / "state/nuvlet/adjustments.csv");
     EXPECT_TRUE(log.empty() || log.starts_with(AdjustmentLogger::kHeader))
         << "the adjustment log lost its header";
 
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(telemetryDir(), ec)) {
-      const std::string text = contents(entry.path());
+      const std::string text = readText(entry.path());
       std::string& before = telemetry[entry.path()];
       EXPECT_TRUE(text.starts_with(before)) << entry.path() << " lost what it held";
       std::string problem;
@@ -167,7 +153,7 @@ TEST_F(KillMidWrite, KilledAtRandomMomentsItLosesNothingAndStartsAgain) {
     rowsAfter = 0;
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(telemetryDir(), ec)) {
-      rowsAfter += telemetryRows(contents(entry.path()), problem);
+      rowsAfter += telemetryRows(readText(entry.path()), problem);
     }
   }
   EXPECT_GE(rowsAfter, rowsBefore + 2) << "the program did not go on writing";

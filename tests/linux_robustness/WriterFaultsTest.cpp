@@ -15,7 +15,6 @@
 #include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <string>
 
 #include "nuvlet/learning/AdjustmentLogParser.h"
@@ -43,13 +42,6 @@ std::string privateMounts() {
     return std::string("private mounts: ") + std::strerror(errno);
   }
   return "";
-}
-
-std::vector<std::string> lines(const fs::path& file) {
-  std::ifstream in(file);
-  std::vector<std::string> out;
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
 }
 
 // What the files on disk hold, read as the program reads them at start.
@@ -133,7 +125,7 @@ class WriterFaults : public ::testing::Test {
     }
     sim::VirtualRunLoop clock{1796558400.0};
     d.corrections = DailyStats(p, clock, DailyStats::Access::ReadOnly).todayCount();
-    auto log = lines(p.adjustmentLog());
+    auto log = readLines(p.adjustmentLog());
     if (!log.empty()) {
       EXPECT_EQ(log.front() + "\n", AdjustmentLogger::kHeader);
     }
@@ -141,7 +133,7 @@ class WriterFaults : public ::testing::Test {
       if (adjustment_log::parseLine(log[i])) ++d.logRecords;
     }
     for (const auto& entry : fs::directory_iterator(p.telemetryDir(), ec)) {
-      for (const auto& row : lines(entry.path())) {
+      for (const auto& row : readLines(entry.path())) {
         if (nlohmann::json::accept(row)) ++d.telemetryRows;
       }
     }

@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
-#include <xcb/xcb.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -10,7 +8,6 @@
 #include "platform/linux/DesktopTheme.h"
 #include "platform/sim/ScriptedColorScheme.h"
 #include "platform/sim/VirtualRunLoop.h"
-#include "tests/support/Servers.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::linux_platform {
@@ -96,59 +93,6 @@ TEST(XSettings, TheThemeNameIsFoundInEitherByteOrderAndBrokenDataGivesNothing) {
   blob = xsettings(false, "X");
   blob[12] = 9;  // an unknown setting type ends the reading
   EXPECT_EQ(xsettingsString(blob, "Net/ThemeName"), std::nullopt);
-}
-
-// Plays an XSETTINGS manager on its own connection: owns _XSETTINGS_S0 with a window
-// that carries the settings.
-class XSettingsManager {
- public:
-  XSettingsManager(const std::string& display, const std::string& blob) {
-    x_ = xcb_connect(display.c_str(), nullptr);
-    xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(x_)).data;
-    window_ = xcb_generate_id(x_);
-    xcb_create_window(x_, XCB_COPY_FROM_PARENT, window_, screen->root, 0, 0, 1, 1, 0,
-                      XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, 0, nullptr);
-    xcb_atom_t settings = atom("_XSETTINGS_SETTINGS");
-    xcb_change_property(x_, XCB_PROP_MODE_REPLACE, window_, settings, settings, 8,
-                        static_cast<std::uint32_t>(blob.size()), blob.data());
-    xcb_set_selection_owner(x_, window_, atom("_XSETTINGS_S0"), XCB_CURRENT_TIME);
-    free(xcb_get_input_focus_reply(x_, xcb_get_input_focus(x_), nullptr));  // a round trip
-  }
-  ~XSettingsManager() { xcb_disconnect(x_); }
-
- private:
-  xcb_atom_t atom(const char* name) {
-    auto r = xcb_intern_atom_reply(
-        x_, xcb_intern_atom(x_, 0, static_cast<std::uint16_t>(std::strlen(name)), name), nullptr);
-    xcb_atom_t a = r ? r->atom : xcb_atom_t{XCB_ATOM_NONE};
-    free(r);
-    return a;
-  }
-  xcb_connection_t* x_ = nullptr;
-  xcb_window_t window_ = 0;
-};
-
-TEST(XSettings, TheManagersThemeIsReadAndAManagerThatVanishesLeavesNothing) {
-  test::XvfbServer xvfb;
-  ASSERT_TRUE(xvfb.running()) << "Xvfb is needed";
-  xcb_connection_t* x = xcb_connect(xvfb.display().c_str(), nullptr);
-  ASSERT_EQ(xcb_connection_has_error(x), 0);
-  test::TempDir home;
-  EXPECT_EQ(readXSettingsThemeName(x, 0), std::nullopt);  // no manager yet
-  {
-    XSettingsManager manager(xvfb.display(), xsettings(false, "Adwaita-dark"));
-    EXPECT_EQ(readXSettingsThemeName(x, 0), "Adwaita-dark");
-    ThemeReading r = desktopThemePreference(x, 0, home.path());
-    EXPECT_EQ(r.preference, Preference::Dark);
-    EXPECT_EQ(r.source, "XSETTINGS Net/ThemeName \"Adwaita-dark\"");
-  }
-  {
-    XSettingsManager broken(xvfb.display(), "\x01garbage");
-    EXPECT_EQ(readXSettingsThemeName(x, 0), std::nullopt);
-  }
-  EXPECT_EQ(readXSettingsThemeName(x, 0), std::nullopt);  // gone again
-  EXPECT_EQ(xcb_connection_has_error(x), 0);
-  xcb_disconnect(x);
 }
 
 TEST(GtkSettingsFile, PreferDarkThenTheThemeNameDecideAndGtk4ComesFirst) {

@@ -27,37 +27,6 @@ MenuItem action(
   return item;
 }
 
-// label (or "-" for a separator) -> id and properties, of a GetLayout reply's tree.
-struct Layout {
-  std::uint32_t revision = 0;
-  std::map<std::string, std::int32_t> ids;
-  std::map<std::string, VariantPtr> props;
-  std::vector<std::string> top;  // the root's children
-};
-
-void walk(GVariant* node, Layout& out, bool top) {
-  gint32 id = 0;
-  GVariant* props = nullptr;
-  GVariant* children = nullptr;
-  g_variant_get(node, "(i@a{sv}@av)", &id, &props, &children);
-  const gchar* label = "";
-  g_variant_lookup(props, "label", "&s", &label);
-  const gchar* type = "";
-  std::string key = g_variant_lookup(props, "type", "&s", &type) ? "-" : label;
-  if (id != 0) {
-    out.ids[key] = id;
-    out.props[key] = adopt(g_variant_ref(props));
-    if (top) out.top.push_back(key);
-  }
-  for (gsize i = 0; i < g_variant_n_children(children); ++i) {
-    VariantPtr child = adopt(g_variant_get_child_value(children, i));
-    VariantPtr inner = adopt(g_variant_get_variant(child.get()));
-    walk(inner.get(), out, id == 0);
-  }
-  g_variant_unref(props);
-  g_variant_unref(children);
-}
-
 class Tray : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -78,22 +47,6 @@ class Tray : public ::testing::Test {
     std::size_t before = host.registered.size();
     item = bar->addItem(id);
     return host.waitForRegistrations(before + 1) ? host.registered.back() : "";
-  }
-
-  Layout layout(TrayHost& host, const std::string& name) {
-    auto reply = host.menu(name, "GetLayout", g_variant_new_parsed("(0, -1, @as [])"));
-    Layout out;
-    if (!reply.ok()) return out;
-    GVariant* tree = nullptr;
-    g_variant_get(reply.value.get(), "(u@(ia{sv}av))", &out.revision, &tree);
-    walk(tree, out, true);
-    g_variant_unref(tree);
-    return out;
-  }
-
-  BusPeer::Reply click(TrayHost& host, const std::string& name, std::int32_t id,
-                       const char* event = "clicked") {
-    return host.menu(name, "Event", g_variant_new("(isvu)", id, event, g_variant_new_int32(0), 0u));
   }
 
   bool nameOwned(TrayHost& host, const std::string& name) {
@@ -246,11 +199,9 @@ TEST_F(TrayItem, AWheelNotchMovesTheSameStepWhicheverHostSendsIt) {
     const char* orientation;
     double units;
   };
+  // Each host's own scale is ScrollHosts' table; here, that the caller is told apart.
   const Case cases[] = {{"waybar", "2", "vertical", 10},
                         {"waybar", "-2", "vertical", -10},
-                        {"xfce4-panel", "1", "vertical", 10},
-                        {"gnome-shell", "-1", "vertical", -10},
-                        {"plasmashell", "-120", "Vertical", 10},
                         {"some-panel", "2", "vertical", 20}};  // unknown: 1 per notch
   for (const auto& k : cases) {
     SCOPED_TRACE(std::string(k.process) + " " + k.delta);
@@ -278,7 +229,7 @@ TEST_F(TrayItem, AMiddleClickOrAMenuEntryMayRemoveItsOwnItem) {
     callbacks.menu = [&](bool) { return Menu{action("Hide", [&] { item.reset(); })}; };
     item->setCallbacks(callbacks);
     if (fromMenu) {
-      EXPECT_TRUE(click(host, name, layout(host, name).ids["Hide"]).ok());
+      EXPECT_TRUE(host.click(name, "Hide"));
     } else {
       EXPECT_TRUE(host.item(name, "SecondaryActivate", g_variant_new("(ii)", 1, 1)).ok());
     }

@@ -17,6 +17,23 @@ constexpr const char* kWatcherXml = R"xml(<node>
   </interface>
 </node>)xml";
 
+void collectMenuIds(GVariant* node, std::map<std::string, int>& ids) {
+  gint32 id = 0;
+  VariantPtr props, children;
+  {
+    GVariant *p = nullptr, *c = nullptr;
+    g_variant_get(node, "(i@a{sv}@av)", &id, &p, &c);
+    props = adopt(p);
+    children = adopt(c);
+  }
+  const gchar* label = nullptr;
+  if (g_variant_lookup(props.get(), "label", "&s", &label)) ids[label] = id;
+  for (gsize i = 0; i < g_variant_n_children(children.get()); ++i) {
+    VariantPtr child = adopt(g_variant_get_child_value(children.get(), i));
+    collectMenuIds(adopt(g_variant_get_variant(child.get())).get(), ids);
+  }
+}
+
 }  // namespace
 
 TrayHost::~TrayHost() {
@@ -69,6 +86,32 @@ VariantPtr TrayHost::properties(const std::string& busName) {
   auto reply = peer_.call(busName, "/StatusNotifierItem", "org.freedesktop.DBus.Properties",
                           "GetAll", g_variant_new("(s)", "org.kde.StatusNotifierItem"));
   return reply.ok() ? adopt(g_variant_get_child_value(reply.value.get(), 0)) : nullptr;
+}
+
+std::string TrayHost::itemTitled(const std::string& title) {
+  // A copy: asking an item for its properties lets the next one register meanwhile.
+  const std::vector<std::string> names = registered;
+  for (const auto& name : names) {
+    auto props = properties(name);
+    auto value = props ? lookup(props.get(), "Title") : nullptr;
+    if (value && g_variant_get_string(value.get(), nullptr) == title) return name;
+  }
+  return "";
+}
+
+std::map<std::string, int> TrayHost::menuIds(const std::string& busName) {
+  menu(busName, "AboutToShowGroup", g_variant_new_parsed("([0],)"));
+  auto layout = menu(busName, "GetLayout", g_variant_new_parsed("(0, -1, @as [])"));
+  std::map<std::string, int> ids;
+  if (!layout.ok()) return ids;
+  VariantPtr tree = adopt(g_variant_get_child_value(layout.value.get(), 1));
+  collectMenuIds(tree.get(), ids);
+  return ids;
+}
+
+bool TrayHost::click(const std::string& busName, int id) {
+  return menu(busName, "Event", g_variant_new("(isvu)", id, "clicked", g_variant_new_int32(0), 0u))
+      .ok();
 }
 
 }  // namespace nuvlet::test

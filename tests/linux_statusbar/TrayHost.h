@@ -3,6 +3,7 @@
 #include <gio/gio.h>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -75,6 +76,14 @@ class TrayHost {
   BusPeer::Reply item(const std::string& busName, const std::string& method, GVariant* parameters);
   BusPeer::Reply menu(const std::string& busName, const std::string& method, GVariant* parameters);
   VariantPtr properties(const std::string& busName);  // GetAll, the a{sv}
+  std::string itemTitled(const std::string& title);   // its bus name, or ""
+  // Opens the item's menu as a panel does: label -> id of every entry, submenus included.
+  std::map<std::string, int> menuIds(const std::string& busName);
+  bool click(const std::string& busName, int id);  // a menu entry
+  bool click(const std::string& busName, const std::string& label) {
+    auto ids = menuIds(busName);
+    return ids.count(label) == 1 && click(busName, ids[label]);
+  }
   BusPeer& peer() { return peer_; }
 
  private:

@@ -1,9 +1,5 @@
 #include "tests/linux_update/FakePackageKit.h"
 
-#include <future>
-
-#include "platform/linux/BusConnection.h"
-
 namespace nuvlet::test {
 namespace {
 
@@ -29,111 +25,55 @@ constexpr const char* kTransaction = "org.freedesktop.PackageKit.Transaction";
 
 }  // namespace
 
-FakePackageKit::FakePackageKit(const std::string& busAddress) {
-  sync([&] {
-    connection_ = linux_platform::connectToBus(busAddress.c_str(), nullptr, nullptr);
-    if (connection_ == nullptr) return;
-    node_ = g_dbus_node_info_new_for_xml(kXml, nullptr);
-    static const GDBusInterfaceVTable daemon = {
-        [](GDBusConnection* c, const gchar*, const gchar*, const gchar*, const gchar*, GVariant*,
-           GDBusMethodInvocation* invocation, gpointer p) {
-          auto* self = static_cast<FakePackageKit*>(p);
-          static const GDBusInterfaceVTable transaction = {
-              [](GDBusConnection*, const gchar*, const gchar* path, const gchar*,
-                 const gchar* method, GVariant* parameters, GDBusMethodInvocation* inv,
-                 gpointer q) {
-                auto* fake = static_cast<FakePackageKit*>(q);
-                gchar* args = g_variant_print(parameters, FALSE);
-                std::optional<Script> script;
-                {
-                  std::lock_guard lock(fake->mutex_);
-                  fake->calls_.push_back(std::string(method) + " " + args);
-                  if (std::string(method) != "SetHints" && std::string(method) != "Cancel") {
-                    script = fake->scripts_[method];
-                  }
-                }
-                g_free(args);
-                if (script && std::string(method) == "UpdatePackages" && script->exit == 1 &&
-                    !script->hang && !script->vanish) {
-                  fake->installed(parameters);
-                }
-                g_dbus_method_invocation_return_value(inv, nullptr);
-                if (script) fake->play(path, *script);
-              },
-              nullptr,
-              nullptr,
-              {}};
-          std::string path;
-          {
-            std::lock_guard lock(self->mutex_);
-            path = "/" + std::to_string(++self->created_) + "_fake";
-          }
-          self->registrations_.push_back(g_dbus_connection_register_object(
-              c, path.c_str(), self->node_->interfaces[1], &transaction, self, nullptr, nullptr));
-          g_dbus_method_invocation_return_value(invocation, g_variant_new("(o)", path.c_str()));
-        },
-        nullptr,
-        nullptr,
-        {}};
-    registrations_.push_back(
-        g_dbus_connection_register_object(connection_, "/org/freedesktop/PackageKit",
-                                          node_->interfaces[0], &daemon, this, nullptr, nullptr));
-  });
-}
-
-FakePackageKit::~FakePackageKit() {
-  sync([&] {
-    if (connection_ == nullptr) return;
-    for (guint id : registrations_) g_dbus_connection_unregister_object(connection_, id);
-    if (!g_dbus_connection_is_closed(connection_)) {
-      g_dbus_connection_close_sync(connection_, nullptr, nullptr);
+FakePackageKit::FakePackageKit(const std::string& busAddress)
+    : FakeBusService(busAddress, "/org/freedesktop/PackageKit", kXml) {
+  onMethod([this](const std::string& method, GVariant* parameters, GDBusMethodInvocation* call) {
+    if (method == "CreateTransaction") {
+      std::string path;
+      {
+        std::lock_guard lock(scriptMutex_);
+        path = "/" + std::to_string(++created_) + "_fake";
+      }
+      exportAt(path);
+      g_dbus_method_invocation_return_value(call, g_variant_new("(o)", path.c_str()));
+      return;
     }
+    gchar* args = g_variant_print(parameters, FALSE);
+    std::optional<Script> script;
+    {
+      std::lock_guard lock(scriptMutex_);
+      calls_.push_back(method + " " + args);
+      if (method != "SetHints" && method != "Cancel") script = scripts_[method];
+    }
+    g_free(args);
+    if (script && method == "UpdatePackages" && script->exit == 1 && !script->hang &&
+        !script->vanish) {
+      installed(parameters);
+    }
+    const std::string path = g_dbus_method_invocation_get_object_path(call);
+    g_dbus_method_invocation_return_value(call, nullptr);
+    if (script) play(path, *script);
   });
-  thread_.stop([] {}, [] { return true; });
-  if (connection_ != nullptr) g_object_unref(connection_);
-  if (node_ != nullptr) g_dbus_node_info_unref(node_);
-}
-
-void FakePackageKit::sync(std::function<void()> fn) {
-  std::promise<void> done;
-  thread_.invoke([&] {
-    fn();
-    done.set_value();
-  });
-  done.get_future().wait();
-}
-
-bool FakePackageKit::own() {
-  guint32 result = 0;
-  sync([&] {
-    GVariant* reply = g_dbus_connection_call_sync(
-        connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-        "RequestName", g_variant_new("(su)", "org.freedesktop.PackageKit", 0u),
-        G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
-    if (reply) g_variant_get(reply, "(u)", &result);
-    if (reply) g_variant_unref(reply);
-  });
-  return result == 1;
 }
 
 void FakePackageKit::script(const std::string& method, Script script) {
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(scriptMutex_);
   scripts_[method] = std::move(script);
 }
 
 std::vector<std::string> FakePackageKit::calls() {
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(scriptMutex_);
   return calls_;
 }
 
 int FakePackageKit::transactionsCreated() {
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(scriptMutex_);
   return created_;
 }
 
 // What the daemon shows once an update is in: it is no longer offered.
 void FakePackageKit::installed(GVariant* parameters) {
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(scriptMutex_);
   GVariantIter* ids = nullptr;
   g_variant_get(parameters, "(tas)", nullptr, &ids);
   const gchar* id = nullptr;
@@ -147,17 +87,12 @@ void FakePackageKit::installed(GVariant* parameters) {
 // Service thread, right after the method's reply.
 void FakePackageKit::play(const std::string& path, const Script& script) {
   auto emit = [&](const char* signal, GVariant* parameters) {
-    g_dbus_connection_emit_signal(connection_, nullptr, path.c_str(), kTransaction, signal,
-                                  parameters, nullptr);
+    emitFrom(path, kTransaction, signal, parameters);
   };
   for (const auto& [info, id] : script.packages) {
     emit("Package", g_variant_new("(uss)", info, id.c_str(), "summary"));
   }
-  if (script.vanish) {
-    g_dbus_connection_flush_sync(connection_, nullptr, nullptr);
-    g_dbus_connection_close_sync(connection_, nullptr, nullptr);
-    return;
-  }
+  if (script.vanish) return vanish();
   if (script.hang) return;
   if (script.error) {
     emit("ErrorCode", g_variant_new("(us)", script.error->first, script.error->second.c_str()));

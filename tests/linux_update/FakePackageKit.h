@@ -1,7 +1,5 @@
 #pragma once
 
-#include <gio/gio.h>
-
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -10,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/linux/GlibThread.h"
+#include "tests/linux_bus/FakeBusService.h"
 
 namespace nuvlet::test {
 
@@ -18,7 +16,7 @@ namespace nuvlet::test {
 // new transaction object, and each transaction method answers at once and then plays
 // its script as signals, the way the daemon does (Package..., ErrorCode, Finished,
 // Destroy), from the one connection that owns the name.
-class FakePackageKit {
+class FakePackageKit : public FakeBusService {
  public:
   struct Script {
     std::vector<std::pair<std::uint32_t, std::string>> packages;  // (info, package id)
@@ -29,11 +27,8 @@ class FakePackageKit {
   };
 
   explicit FakePackageKit(const std::string& busAddress);
-  ~FakePackageKit();
-  FakePackageKit(const FakePackageKit&) = delete;
-  FakePackageKit& operator=(const FakePackageKit&) = delete;
 
-  bool own();  // takes org.freedesktop.PackageKit
+  bool own() { return FakeBusService::own("org.freedesktop.PackageKit"); }
   // What a method (RefreshCache, GetUpdates, UpdatePackages) plays; unset: success. A
   // successful UpdatePackages takes what it installed out of GetUpdates' answer.
   void script(const std::string& method, Script script);
@@ -43,18 +38,13 @@ class FakePackageKit {
   int transactionsCreated();
 
  private:
-  void sync(std::function<void()> fn);
   void play(const std::string& path, const Script& script);
   void installed(GVariant* parameters);
 
-  GDBusConnection* connection_ = nullptr;
-  GDBusNodeInfo* node_ = nullptr;
-  std::vector<guint> registrations_;
-  std::mutex mutex_;
+  std::mutex scriptMutex_;
   std::map<std::string, Script> scripts_;
   std::vector<std::string> calls_;
   int created_ = 0;
-  linux_platform::GlibThread thread_;
 };
 
 }  // namespace nuvlet::test

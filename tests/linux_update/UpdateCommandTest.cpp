@@ -32,15 +32,13 @@ class UpdateCommand : public ::testing::Test {
     home.write("dpkg/status", "Package: nuvlet\nStatus: install ok installed\nVersion: 0.1.0\n\n");
   }
   std::map<std::string, std::string> env() const {
-    return {{"HOME", home.path().string()},
-            {"XDG_CONFIG_HOME", (home / "config").string()},
-            {"XDG_DATA_HOME", (home / "data").string()},
-            {"XDG_STATE_HOME", (home / "state").string()},
-            {"NUVLET_DPKG_ADMINDIR", (home / "dpkg").string()},
-            {"DBUS_SYSTEM_BUS_ADDRESS", bus.address()},
-            {"DBUS_SESSION_BUS_ADDRESS", session.address()},
-            {"DISPLAY", ""},
-            {"PULSE_SERVER", "unix:/nonexistent"}};
+    auto e = homeEnvironment(home.path());
+    e.merge(std::map<std::string, std::string>{{"NUVLET_DPKG_ADMINDIR", (home / "dpkg").string()},
+                                               {"DBUS_SYSTEM_BUS_ADDRESS", bus.address()},
+                                               {"DBUS_SESSION_BUS_ADDRESS", session.address()},
+                                               {"DISPLAY", ""},
+                                               {"PULSE_SERVER", "unix:/nonexistent"}});
+    return e;
   }
   int installs() {
     const auto calls = packageKit.calls();

@@ -43,6 +43,30 @@ TEST(Files, AtomicWriteReplacesWholeOrNothing) {
             2);
 }
 
+// A write killed between creating its temporary and the rename leaves the temporary
+// behind; the next write of that file removes the old ones, and nothing else.
+TEST(Files, AWriteRemovesOnlyItsOwnFilesOldTemporaries) {
+  test::TempDir dir;
+  const auto old = std::filesystem::file_time_type::clock::now() - std::chrono::minutes(2);
+  const struct {
+    const char* name;
+    bool removed;
+  } cases[] = {
+      {"s.json.tmp-a1B2c3", true},   {"s.json.tmp-XXXXXX", true},  {"s.json.tmp-abc", false},
+      {"s.json.tmp-abcdefg", false}, {"s.json.tmp-a.b_c-", false}, {"t.json.tmp-a1B2c3", false},
+      {"xs.json.tmp-a1B2c3", false}, {"notes.txt", false},
+  };
+  for (const auto& c : cases) std::filesystem::last_write_time(dir.write(c.name, "x"), old);
+  dir.write("s.json.tmp-live01", "a live writer's");
+  std::filesystem::create_directory(dir / "s.json.tmp-dir012");
+  std::filesystem::last_write_time(dir / "s.json.tmp-dir012", old);
+
+  ASSERT_TRUE(files::writeAtomically(dir / "s.json", "new"));
+  for (const auto& c : cases) EXPECT_NE(std::filesystem::exists(dir / c.name), c.removed) << c.name;
+  EXPECT_TRUE(std::filesystem::exists(dir / "s.json.tmp-live01"));
+  EXPECT_TRUE(std::filesystem::exists(dir / "s.json.tmp-dir012"));
+}
+
 TEST(Files, ReadRefusesDirectoriesFifosAndOversizedFiles) {
   test::TempDir dir;
   dir.write("big", std::string(1000, 'x'));

@@ -3,7 +3,6 @@
 #include <time.h>
 
 #include <filesystem>
-#include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -25,13 +24,6 @@ SimulationOptions shortRun(const std::filesystem::path& home) {
   return o;
 }
 
-std::vector<std::string> lines(const std::filesystem::path& file) {
-  std::vector<std::string> out;
-  std::ifstream in(file);
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
-}
-
 TEST(Simulation, TheSameSeedGivesTheSameDaysAndAnotherSeedOtherDays) {
   test::TempDir a, b, c;
   const auto first = runSimulation(shortRun(a.path()));
@@ -46,7 +38,7 @@ TEST(Simulation, TheSameSeedGivesTheSameDaysAndAnotherSeedOtherDays) {
   EXPECT_EQ(x.deviation, y.deviation);
   EXPECT_EQ(x.withinTolerance, y.withinTolerance);
   const auto log = [](const test::TempDir& d) {
-    return lines(Paths::under(d.path()).adjustmentLog());
+    return test::readLines(Paths::under(d.path()).adjustmentLog());
   };
   EXPECT_FALSE(log(a).empty());
   EXPECT_EQ(log(a), log(b));
@@ -73,10 +65,10 @@ TEST(Simulation, ADayHasSaneFiguresAndItsCorrectionsReachTheRecords) {
   EXPECT_GT(day.withinTolerance, 0.5);
 
   const Paths paths = Paths::under(home.path());
-  const auto stats = nlohmann::json::parse(lines(paths.dailyStatsFile()).at(0));
+  const auto stats = nlohmann::json::parse(test::readLines(paths.dailyStatsFile()).at(0));
   EXPECT_EQ(stats.at("2026-12-07").get<std::int64_t>(), day.corrections);
   int scrolls = 0, keys = 0;
-  for (const auto& line : lines(paths.adjustmentLog())) {
+  for (const auto& line : test::readLines(paths.adjustmentLog())) {
     if (line.find(",scroll,") != std::string::npos) ++scrolls;
     if (line.find(",system_key,") != std::string::npos) ++keys;
   }

@@ -3,14 +3,15 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace nuvlet::test {
 
 // Sets (or, given nothing, unsets) an environment variable for one scope.
 class ScopedEnv {
  public:
-  ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
+  ScopedEnv(std::string name, std::optional<std::string> value) : name_(std::move(name)) {
+    if (const char* old = std::getenv(name_.c_str())) old_ = old;
     set(value);
   }
   ~ScopedEnv() { set(old_); }
@@ -19,9 +20,9 @@ class ScopedEnv {
 
  private:
   void set(const std::optional<std::string>& value) {
-    value ? ::setenv(name_, value->c_str(), 1) : ::unsetenv(name_);
+    value ? ::setenv(name_.c_str(), value->c_str(), 1) : ::unsetenv(name_.c_str());
   }
-  const char* name_;
+  std::string name_;
   std::optional<std::string> old_;
 };
 

@@ -74,8 +74,16 @@ SwayServer::~SwayServer() {
   if (process_) process_->terminate();
 }
 
-std::map<std::string, std::string> SwayServer::clientEnvironment() const {
-  return {{"XDG_RUNTIME_DIR", runtimeDir_.string()}, {"WAYLAND_DISPLAY", socket_}};
+std::map<std::string, std::string> SwayServer::clientEnvironment(
+    const std::filesystem::path& dir) const {
+  const auto runtime = dir / "run";
+  std::filesystem::create_directories(runtime);
+  ::chmod(runtime.c_str(), 0700);
+  return {{"XDG_RUNTIME_DIR", runtime.string()},
+          {"WAYLAND_DISPLAY", (runtimeDir_ / socket_).string()},
+          {"XDG_SESSION_TYPE", "wayland"},
+          {"XDG_CURRENT_DESKTOP", "sway"},
+          {"DISPLAY", ""}};
 }
 
 bool SwayServer::command(const std::string& command) const {

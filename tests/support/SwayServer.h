@@ -26,8 +26,10 @@ class SwayServer {
   const std::filesystem::path& runtimeDir() const { return runtimeDir_; }
   // The socket name in runtimeDir(), for WAYLAND_DISPLAY.
   const std::string& socket() const { return socket_; }
-  // XDG_RUNTIME_DIR and WAYLAND_DISPLAY for a client of this compositor.
-  std::map<std::string, std::string> clientEnvironment() const;
+  // A program's environment in this sway session: WAYLAND_DISPLAY (the socket's full
+  // path), the session type and desktop, no DISPLAY, and an XDG_RUNTIME_DIR of its own
+  // made below `dir` (as root, the compositor's belongs to another uid).
+  std::map<std::string, std::string> clientEnvironment(const std::filesystem::path& dir) const;
 
   // One swaymsg command ("create_output", "output HEADLESS-2 resolution 1280x720");
   // whether sway accepted it.

@@ -43,6 +43,30 @@ std::string readText(const std::filesystem::path& file) {
   return out.str();
 }
 
+void writeBacklight(const TempDir& sysfs, int level, int max) {
+  sysfs.write("class/backlight/panel/type", "raw\n");
+  sysfs.write("class/backlight/panel/max_brightness", std::to_string(max) + "\n");
+  sysfs.write("class/backlight/panel/brightness", std::to_string(level) + "\n");
+}
+
+std::optional<int> backlightLevel(const TempDir& sysfs) {
+  std::ifstream in(sysfs / "class/backlight/panel/brightness");
+  int level = 0;
+  if (in >> level) return level;
+  return std::nullopt;
+}
+
+std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::vector<std::string> readLines(const std::filesystem::path& file) {
+  return splitLines(readText(file));
+}
+
 std::map<std::string, std::string> homeEnvironment(const std::filesystem::path& home) {
   return {{"HOME", home.string()},
           {"XDG_CONFIG_HOME", (home / "config").string()},

@@ -2,7 +2,9 @@
 
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace nuvlet::test {
 
@@ -28,7 +30,15 @@ class TempDir {
 // state and cache directories below it.
 std::map<std::string, std::string> homeEnvironment(const std::filesystem::path& home);
 
+// A raw backlight device "panel" in the fake sysfs tree `sysfs`, at `level` of `max`,
+// and the level it holds.
+void writeBacklight(const TempDir& sysfs, int level, int max = 100);
+std::optional<int> backlightLevel(const TempDir& sysfs);
+
 // The contents of a file, or "" when it cannot be read.
 std::string readText(const std::filesystem::path& file);
+// The lines of a text or a file, without their line feeds.
+std::vector<std::string> splitLines(const std::string& text);
+std::vector<std::string> readLines(const std::filesystem::path& file);
 
 }  // namespace nuvlet::test

@@ -1,7 +1,5 @@
 #include <sys/stat.h>
 
-#include <sstream>
-
 #include "tests/support/ProcessCheck.h"
 #include "tests/ui_controller/ControllerFixture.h"
 
@@ -42,12 +40,7 @@ class ExternalScrollTest : public ControllerTest {
 
   void setMonitorLevel(const std::string& percent) { dir.write("level", percent + "\n"); }
 
-  std::vector<std::string> commands() const {
-    std::vector<std::string> lines;
-    std::istringstream in(readText(dir / "log"));
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-  }
+  std::vector<std::string> commands() const { return readLines(dir / "log"); }
 
   // Waits until the tool was run `count` times and nothing more is running.
   void waitForCommands(std::size_t count) {

@@ -1,0 +1,92 @@
+#include "tests/linux_e2e/RunningApp.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "tests/linux_statusbar/TrayHost.h"
+#include "tests/support/TempDir.h"
+
+namespace nuvlet::test {
+
+namespace fs = std::filesystem;
+
+std::map<std::string, std::string> appEnvironment(const fs::path& home, const fs::path& sysfs,
+                                                  const std::string& sessionBus,
+                                                  const std::string& systemBus) {
+  auto env = homeEnvironment(home);
+  env.merge(
+      std::map<std::string, std::string>{{"DBUS_SESSION_BUS_ADDRESS", sessionBus},
+                                         {"DBUS_SYSTEM_BUS_ADDRESS", systemBus},
+                                         {"PULSE_SERVER", "unix:" + (home / "no-pulse").string()},
+                                         {"NUVLET_SYSFS_ROOT", sysfs.string()}});
+  return env;
+}
+
+RunningApp::RunningApp(std::map<std::string, std::string> env)
+    : process_({"/bin/sh", "-c", "exec \"$0\" --verbose 2>&1", NUVLET_PROGRAM}, std::move(env)) {}
+
+void RunningApp::drain() {
+  while (auto line = process_.readLine(0.001)) lines_.push_back(*line);
+}
+
+bool RunningApp::printed(const std::string& text, std::size_t from) {
+  drain();
+  return std::any_of(lines_.begin() + static_cast<std::ptrdiff_t>(std::min(from, lines_.size())),
+                     lines_.end(),
+                     [&](const std::string& line) { return line.find(text) != std::string::npos; });
+}
+
+std::string RunningApp::output() const {
+  std::string out;
+  for (const auto& line : lines_) out += line + "\n";
+  return out;
+}
+
+bool RunningApp::waitFor(const std::function<bool()>& done, double seconds) {
+  return pumpUntil(
+      [&] {
+        drain();
+        return done();
+      },
+      seconds);
+}
+
+std::vector<std::string> adjustments(const fs::path& home, const std::string& event) {
+  auto lines = readLines(home / "state/nuvlet/adjustments.csv");
+  std::erase_if(lines, [&](const std::string& l) { return l.find("," + event + ",") == l.npos; });
+  return lines;
+}
+
+nlohmann::json settingsIn(const fs::path& home) {
+  return nlohmann::json::parse(readText(home / "config/nuvlet/settings.json"), nullptr, false);
+}
+
+void expectCompensationFollowsTheScreen(RunningApp& app,
+                                        const std::function<bool(const std::string&)>& paint,
+                                        const std::function<std::optional<int>()>& backlight) {
+  int lowest = 100, highest = 0;
+  auto reaches = [&](auto&& holds) {
+    return app.waitFor(
+        [&] {
+          const auto level = backlight();
+          if (!level) return false;
+          lowest = std::min(lowest, *level);
+          highest = std::max(highest, *level);
+          return holds(*level);
+        },
+        30);
+  };
+  ASSERT_TRUE(paint("#ffffff"));
+  EXPECT_TRUE(reaches([](int level) { return level <= 55; })) << backlight().value_or(-1);
+  const int dimmed = lowest;
+  ASSERT_TRUE(paint("#101010"));
+  EXPECT_TRUE(reaches([&](int level) { return level >= dimmed + 15; })) << backlight().value_or(-1);
+  std::printf("[ info ] backlight went from 90 down to %d and up to %d\n", dimmed,
+              backlight().value_or(-1));
+  EXPECT_GE(lowest, 36);
+  EXPECT_LE(highest, 100);
+}
+
+}  // namespace nuvlet::test
