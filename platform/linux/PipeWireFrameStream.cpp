@@ -17,6 +17,10 @@
 
 #include "nuvlet/platform/Log.h"
 
+// PipeWire's C API is macros made of GNU statement expressions and compound literals:
+// fine for both compilers, only not pedantic C++ (clang says so).
+#pragma GCC diagnostic ignored "-Wpedantic"
+
 namespace nuvlet::linux_platform {
 
 const char* pipeWireStreamStateName(PipeWireStreamState state) {
@@ -129,7 +133,7 @@ void addRegistryListener(pw_registry* registry, spa_hook* hook, const pw_registr
                          void* data) {
   pw_registry_add_listener(registry, hook, events, data);
 }
-int sync(pw_core* core) { return pw_core_sync(core, PW_ID_CORE, 0); }
+int syncCore(pw_core* core) { return pw_core_sync(core, PW_ID_CORE, 0); }
 #pragma GCC diagnostic pop
 
 // The agreed video format, as the frames of the buffers dequeued under it have it.
@@ -253,7 +257,7 @@ class Stream final : public PipeWireFrameStream {
       return e;
     }();
     addRegistryListener(registry_, &registryListener_, &registryEvents, this);
-    registrySync_ = sync(core_);
+    registrySync_ = syncCore(core_);
 
     pw_properties* props = pw_properties_new(
         PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_MEDIA_ROLE, "Screen",

@@ -173,6 +173,18 @@ TEST_F(PipeWireStream, ReadsThePaintedColourExactlyInEveryOrderAndStride) {
   EXPECT_EQ(luminanceOf(64, 64, 64), 64.0 / 255);
 }
 
+TEST_F(PipeWireStream, AsksForNoMoreFramesThanTheSamplerTakes) {
+  for (int rate : {10, 4}) {
+    SCOPED_TRACE(rate);
+    PipeWireProducer producer(*daemon_, 64, 64);
+    PipeWireStreamOptions options;
+    options.maxFramesPerSecond = rate;
+    auto stream = openPipeWireFrameStream(daemon_->connect(), producer.node(), options);
+    ASSERT_TRUE(pollUntil([&] { return producer.agreedMaxFramesPerSecond() > 0; }));
+    EXPECT_EQ(producer.agreedMaxFramesPerSecond(), rate);
+  }
+}
+
 TEST_F(PipeWireStream, AStaticScreenAnswersUnchangedWithoutWaiting) {
   PipeWireProducer producer(*daemon_, 320, 200);
   producer.paint(255, 255, 255);

@@ -22,6 +22,10 @@
 
 #include "tests/support/TempDir.h"
 
+// PipeWire's C API is macros made of GNU statement expressions and compound literals:
+// fine for both compilers, only not pedantic C++ (clang says so).
+#pragma GCC diagnostic ignored "-Wpedantic"
+
 namespace nuvlet::test {
 namespace {
 
@@ -211,6 +215,7 @@ struct Memory {
 struct PipeWireProducer::Impl {
   int width, height;  // asked for
   int agreedWidth = 0, agreedHeight = 0;
+  double agreedMaxRate = 0;
   PixelOrder order;
   int padding;
   std::uint8_t r = 0, g = 0, b = 0;
@@ -275,6 +280,9 @@ struct PipeWireProducer::Impl {
         SPA_POD_Id(SPA_META_Header), SPA_PARAM_META_size,
         SPA_POD_Int(static_cast<int>(sizeof(spa_meta_header)))));
     self->agreedWidth = static_cast<int>(raw.size.width);
+    self->agreedMaxRate = raw.max_framerate.denom != 0
+                              ? static_cast<double>(raw.max_framerate.num) / raw.max_framerate.denom
+                              : 0;
     self->agreedHeight = static_cast<int>(raw.size.height);
     pw_stream_update_params(self->stream, params, 2);
     self->dirty = true;
@@ -492,6 +500,13 @@ void PipeWireProducer::sendBad(BadFrame kind) {
   impl_->special = kind;
   impl_->wake();
   pw_thread_loop_unlock(impl_->loop);
+}
+
+double PipeWireProducer::agreedMaxFramesPerSecond() const {
+  pw_thread_loop_lock(impl_->loop);
+  const double rate = impl_->agreedMaxRate;
+  pw_thread_loop_unlock(impl_->loop);
+  return rate;
 }
 
 double PipeWireProducer::quietSeconds() const {

@@ -83,6 +83,8 @@ class PipeWireProducer {
   // How long since the last frame when nothing more is to be sent until the picture
   // changes; 0 while there is.
   double quietSeconds() const;
+  // The highest frame rate of the agreed format (this producer offers up to 60); 0 before.
+  double agreedMaxFramesPerSecond() const;
   // Destroys the stream: the producer vanishing.
   void stop();
 
