@@ -52,15 +52,22 @@ class PortalCaptureTest : public ::testing::Test {
     return makePortalScreenCapture(clock_, options());
   }
 
-  // Captures every 10 ms until a frame comes or the state settles on `until`.
-  std::optional<FrameReduction> frame(PortalScreenCapture& capture, double seconds = 5) {
+  // Captures every 10 ms until a frame comes (of luminance `expected`, if given: the
+  // producer repeats its old picture for a moment after a change); the last frame
+  // captured, or nothing.
+  std::optional<FrameReduction> frame(PortalScreenCapture& capture, double seconds = 5,
+                                      std::optional<double> expected = std::nullopt) {
     const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
     FrameReducer reducer;
+    std::optional<FrameReduction> last;
     while (Clock::now() < deadline) {
-      if (capture.capture(0, reducer, true) == Result::Captured) return reducer.finish();
+      if (capture.capture(0, reducer, true) == Result::Captured) {
+        last = reducer.finish();
+        if (!expected || (last && last->luminance == *expected)) return last;
+      }
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    return std::nullopt;
+    return last;
   }
 
   // Captures until the state is `state` (a bounded wait).
@@ -118,7 +125,7 @@ TEST_F(PortalCaptureTest, AsksOnceWhenSwitchedOnThenRestoresWithoutAsking) {
                        << capture->status().problem << "\n" << pipewire_->logs();
     EXPECT_EQ(white->luminance, 1.0);
     producer_->paint(64, 64, 64);
-    auto grey = frame(*capture);
+    auto grey = frame(*capture, 5, 64.0 / 255.0);
     ASSERT_TRUE(grey);
     EXPECT_DOUBLE_EQ(grey->luminance, 64.0 / 255.0);
     EXPECT_EQ(capture->status().state, PortalState::Streaming);
@@ -139,7 +146,7 @@ TEST_F(PortalCaptureTest, AsksOnceWhenSwitchedOnThenRestoresWithoutAsking) {
   // the token it gave for next time replaces the used one.
   const std::string used = *storedToken();
   auto capture = makeCapture();
-  auto again = frame(*capture);
+  auto again = frame(*capture, 5, 64.0 / 255.0);
   ASSERT_TRUE(again);
   EXPECT_DOUBLE_EQ(again->luminance, 64.0 / 255.0);
   EXPECT_EQ(portal_->seen().dialogs, 1);
@@ -242,7 +249,7 @@ TEST_F(PortalCaptureTest, StreamsThroughResizeAndRecoversWhenTheProducerGoes) {
 
   producer_->resize(640, 360);
   producer_->paint(64, 64, 64);
-  auto resized = frame(*capture);
+  auto resized = frame(*capture, 5, 64.0 / 255.0);
   ASSERT_TRUE(resized);
   EXPECT_DOUBLE_EQ(resized->luminance, 64.0 / 255.0);
   EXPECT_EQ(capture->status().width, 640);
@@ -256,7 +263,7 @@ TEST_F(PortalCaptureTest, StreamsThroughResizeAndRecoversWhenTheProducerGoes) {
   producer_->paint(255, 255, 255);
   ASSERT_FALSE(reaches(*capture, PortalState::Asking, 0.1));  // not before the pause
   clock_.advance(capture->status().state == PortalState::Failed ? 3.5 : 0);
-  auto back = frame(*capture);
+  auto back = frame(*capture, 5, 1.0);
   ASSERT_TRUE(back);
   EXPECT_EQ(back->luminance, 1.0);
   EXPECT_EQ(portal_->seen().dialogs, 1);
