@@ -76,8 +76,12 @@ __attribute__((target("avx2"))) inline void spill(__m256i sums, std::uint32_t* l
 }
 
 // One row into the per-cell lanes; cell c spans pixels [edges[c], edges[c + 1]), each
-// cell 8 to 1000 pixels wide.
-__attribute__((target("avx2"))) void addRowAcrossAvx2(const std::uint8_t* row, int width,
+// cell 8 to 1000 pixels wide. `ahead`, when not null, is a later row of the same band:
+// asking for it while this one is summed keeps the memory busy, which the processor's
+// own prefetching does not manage at this pace (a cold frame took 1.4 times a plain
+// read without it).
+__attribute__((target("avx2"))) void addRowAcrossAvx2(const std::uint8_t* row,
+                                                      const std::uint8_t* ahead, int width,
                                                       const int* edges, int cells,
                                                       std::uint32_t* lanes) {
   // Loaded at offset 32 - 4k: the first k pixels selected.
@@ -90,6 +94,7 @@ __attribute__((target("avx2"))) void addRowAcrossAvx2(const std::uint8_t* row, i
   int cellEnd = edges[1];
   __m256i sums = _mm256_setzero_si256();
   for (int x = 0; x < whole; x += 8) {
+    if (ahead != nullptr) _mm_prefetch(reinterpret_cast<const char*>(ahead + 4 * x), _MM_HINT_T0);
     const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 4 * x));
     if (x + 8 <= cellEnd) {
       sums = _mm256_add_epi16(sums, pairSums(v));
@@ -229,10 +234,14 @@ void AreaAverager::addRows(const FrameView& band) {
     ok_ = false;
     return;
   }
+  // About 4 KiB ahead, and never past the band: the memory after it may be the next
+  // strip, still being written by the X server.
+  const int rowsAhead = static_cast<int>(std::max<std::ptrdiff_t>(1, 4096 / band.stride));
   for (int i = 0; i < band.height; ++i) {
 #if defined(__x86_64__)
     if (across_) {
-      addRowAcrossAvx2(band.row(i), width_, columnStart_.data(), size_, lanes_.data());
+      const std::uint8_t* ahead = i + rowsAhead < band.height ? band.row(i + rowsAhead) : nullptr;
+      addRowAcrossAvx2(band.row(i), ahead, width_, columnStart_.data(), size_, lanes_.data());
     } else
 #endif
     {
