@@ -11,12 +11,16 @@
 namespace nuvlet {
 namespace {
 
-// Every byte of the frame passes through one of two row kernels.
+// Every byte of the frame passes through one of three row kernels.
 //
-// Across: with AVX2 and cells 8 to 1000 pixels wide (any screen), each row is summed
-// cell by cell in registers, eight pixels per step, and the one step that straddles
-// a cell boundary is split with a mask. Only 64 small per-cell sums are written per
-// row, so the pass runs at the speed of a plain read of the frame.
+// Pairs: with AVX2 and every cell edge even (1920, 2560, 3840 ... wide), rows are
+// added, two at a time, into 16-bit sums of neighbouring pixel pairs, which are summed
+// into cells when a cell row is complete. No step does anything at a cell edge.
+//
+// Across: with AVX2 and cells 8 to 1000 pixels wide (any other screen), each row is
+// summed cell by cell in registers, eight pixels per step, and the one step that
+// straddles a cell boundary is split with a mask. Only 64 small per-cell sums are
+// written per row.
 //
 // Down (everything else): each row is added into 16-bit column sums, which are summed
 // into cells when a cell row is complete.
