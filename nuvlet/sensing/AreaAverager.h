@@ -70,6 +70,7 @@ class AreaAverager {
   bool ok_ = false;
   int nextRow_ = 0;
   bool across_ = false;  // rows summed cell by cell into lanes_, else into acc_
+  bool pairs_ = false;   // acc_ holds sums of pixel pairs, not of single pixels
   int rowsPerFlush_ = 0;
   int accRows_ = 0;                   // rows summed in acc_ since the last flush
   int cellRow_ = 0;                   // cell row of the rows in acc_ (frames at least `size` tall)

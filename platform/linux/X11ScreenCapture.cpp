@@ -295,7 +295,13 @@ class X11ScreenCapture final : public ScreenCapture {
     auto next = request(0);
     for (int i = 0; i < strips; ++i) {
       const auto cookie = next;
-      if (i + 1 < strips) next = request(i + 1);
+      if (i + 1 < strips) {
+        next = request(i + 1);
+        // Waiting for a reply sends queued requests only when the awaited one is among
+        // them, so without this every other strip would stay here until we wait for it,
+        // and the server would sit idle while we reduce.
+        xcb_flush(conn_);
+      }
       if (!take(cookie, i)) {
         if (i + 1 < strips) xcb_discard_reply(conn_, next.sequence);
         return false;
