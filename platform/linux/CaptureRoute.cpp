@@ -94,14 +94,12 @@ const char* captureRouteName(CaptureRoute route) {
   return "none";
 }
 
-CaptureChoice chooseCaptureRoute(CaptureMethod method, SessionKind session,
-                                 CaptureOffers offers) {
+CaptureChoice chooseCaptureRoute(CaptureMethod method, SessionKind session, CaptureOffers offers) {
   const bool wayland = session == SessionKind::Wayland;
-  const std::string portal =
-      offers.portalVersion > 0
-          ? "the desktop portal offers ScreenCast (version " +
-                std::to_string(offers.portalVersion) + ")"
-          : std::string("the desktop portal offers no ScreenCast");
+  const std::string portal = offers.portalVersion > 0
+                                 ? "the desktop portal offers ScreenCast (version " +
+                                       std::to_string(offers.portalVersion) + ")"
+                                 : std::string("the desktop portal offers no ScreenCast");
   switch (method) {
     case CaptureMethod::Portal:
       if (offers.portalVersion == 0) {
@@ -156,7 +154,8 @@ std::unique_ptr<ScreenCapture> makeScreenCapture(const Clock& clock, CaptureMeth
                                                  const CaptureContext& context,
                                                  CaptureChoice* chosen) {
   const SessionKind session = sessionKindFromEnvironment();
-  CaptureChoice choice = chooseCaptureRoute(method, session, sessionOffers(method, session, context));
+  CaptureChoice choice =
+      chooseCaptureRoute(method, session, sessionOffers(method, session, context));
   log::debug(std::string("screen capture: ") + captureRouteName(choice.route) + " (" + choice.why +
              ")");
   std::unique_ptr<ScreenCapture> capture;
@@ -215,9 +214,9 @@ void describePortal(const CaptureContext& context, std::vector<std::string>& lin
   SystemClock clock;
   auto capture = makePortalScreenCapture(clock, portalOptions(context));
   PortalStatus status = capture->status();
-  lines.push_back("permission: " +
-                  (status.tokenStored ? "stored (" + context.portalTokenFile.string() + ")"
-                                      : std::string("none stored")));
+  lines.push_back("permission: " + (status.tokenStored
+                                        ? "stored (" + context.portalTokenFile.string() + ")"
+                                        : std::string("none stored")));
   FrameReducer reducer;
   std::optional<FrameReduction> reduction;
   const auto start = std::chrono::steady_clock::now();

@@ -76,8 +76,8 @@ void storeToken(const std::filesystem::path& file, const std::string& token) {
   if (file.empty()) return;
   if (!files::ensureDirectory(file.parent_path()) ||
       !files::writeAtomically(file, token + "\n", 0600)) {
-    log::info("screen capture: could not store the portal's restore token in " +
-                 file.string() + ": the desktop will ask again next time");
+    log::info("screen capture: could not store the portal's restore token in " + file.string() +
+              ": the desktop will ask again next time");
   }
 }
 
@@ -300,25 +300,24 @@ class PortalCapture final : public PortalScreenCapture {
     if (!current(generation)) return;
     std::string problem;
     if (!ensureBus(problem)) return fail(generation, problem);
-    call(kPortalPath, "org.freedesktop.DBus.Properties", "GetAll",
-         g_variant_new("(s)", kScreenCast), G_VARIANT_TYPE("(a{sv})"),
-         [this, token, generation](GVariant* reply, GError* error) {
-           if (reply == nullptr) {
-             return fail(generation, "the desktop portal offers no ScreenCast: " +
-                                         errorText(error));
-           }
-           GVariant* props = g_variant_get_child_value(reply, 0);
-           std::uint32_t version = 0, cursorModes = 0;
-           g_variant_lookup(props, "version", "u", &version);
-           g_variant_lookup(props, "AvailableCursorModes", "u", &cursorModes);
-           g_variant_unref(props);
-           if (version == 0) return fail(generation, "the desktop portal offers no ScreenCast");
-           {
-             std::lock_guard lock(mutex_);
-             status_.version = version;
-           }
-           createSession(token, version, cursorModes, generation);
-         });
+    call(
+        kPortalPath, "org.freedesktop.DBus.Properties", "GetAll", g_variant_new("(s)", kScreenCast),
+        G_VARIANT_TYPE("(a{sv})"), [this, token, generation](GVariant* reply, GError* error) {
+          if (reply == nullptr) {
+            return fail(generation, "the desktop portal offers no ScreenCast: " + errorText(error));
+          }
+          GVariant* props = g_variant_get_child_value(reply, 0);
+          std::uint32_t version = 0, cursorModes = 0;
+          g_variant_lookup(props, "version", "u", &version);
+          g_variant_lookup(props, "AvailableCursorModes", "u", &cursorModes);
+          g_variant_unref(props);
+          if (version == 0) return fail(generation, "the desktop portal offers no ScreenCast");
+          {
+            std::lock_guard lock(mutex_);
+            status_.version = version;
+          }
+          createSession(token, version, cursorModes, generation);
+        });
   }
 
   void createSession(std::optional<std::string> token, std::uint32_t version,
@@ -398,8 +397,8 @@ class PortalCapture final : public PortalScreenCapture {
     auto* context = new FdCall{this, node, generation};
     g_dbus_connection_call_with_unix_fd_list(
         bus_, kPortalName, kPortalPath, kScreenCast, "OpenPipeWireRemote",
-        g_variant_new("(o@a{sv})", session_.c_str(), g_variant_new_array(G_VARIANT_TYPE("{sv}"),
-                                                                         nullptr, 0)),
+        g_variant_new("(o@a{sv})", session_.c_str(),
+                      g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0)),
         G_VARIANT_TYPE("(h)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, cancellable_,
         &PortalCapture::remoteOpened, context);
   }
@@ -524,8 +523,8 @@ class PortalCapture final : public PortalScreenCapture {
     ++callsInFlight_;
     auto* context = new std::pair<PortalCapture*, Reply>(this, std::move(done));
     g_dbus_connection_call(
-        bus_, kPortalName, path, interface, method, params, replyType, G_DBUS_CALL_FLAGS_NONE,
-        -1, cancellable_,
+        bus_, kPortalName, path, interface, method, params, replyType, G_DBUS_CALL_FLAGS_NONE, -1,
+        cancellable_,
         [](GObject* source, GAsyncResult* result, gpointer data) {
           std::unique_ptr<std::pair<PortalCapture*, Reply>> c(
               static_cast<std::pair<PortalCapture*, Reply>*>(data));

@@ -3,8 +3,8 @@
 #include <atomic>
 #include <mutex>
 
-#include "nuvlet/platform/ScreenCapture.h"
 #include "nuvlet/platform/Frame.h"
+#include "nuvlet/platform/ScreenCapture.h"
 
 namespace nuvlet::sim {
 

@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <functional>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <thread>

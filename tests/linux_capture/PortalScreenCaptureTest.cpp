@@ -122,7 +122,8 @@ TEST_F(PortalCaptureTest, AsksOnceWhenSwitchedOnThenRestoresWithoutAsking) {
     capture->allowAsking();
     auto white = frame(*capture);
     ASSERT_TRUE(white) << portalStateName(capture->status().state) << " "
-                       << capture->status().problem << "\n" << pipewire_->logs();
+                       << capture->status().problem << "\n"
+                       << pipewire_->logs();
     EXPECT_EQ(white->luminance, 1.0);
     producer_->paint(64, 64, 64);
     auto grey = frame(*capture, 5, 64.0 / 255.0);

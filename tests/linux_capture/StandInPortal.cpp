@@ -69,15 +69,16 @@ StandInPortal::StandInPortal(const std::string& busAddress, Options options,
           auto* self = static_cast<StandInPortal*>(data);
           const std::string name = property;
           if (name == "version") return g_variant_new_uint32(self->options_.version);
-          if (name == "AvailableCursorModes") return g_variant_new_uint32(self->options_.cursorModes);
+          if (name == "AvailableCursorModes")
+            return g_variant_new_uint32(self->options_.cursorModes);
           return g_variant_new_uint32(1);
         },
         nullptr,
         {}};
     // Without ScreenCast the object still exists, as on a desktop whose portal lacks it.
     GDBusInterfaceInfo* iface = options_.version > 0 ? info_->interfaces[0] : info_->interfaces[2];
-    registration_ =
-        g_dbus_connection_register_object(connection_, kPath, iface, &vtable, this, nullptr, nullptr);
+    registration_ = g_dbus_connection_register_object(connection_, kPath, iface, &vtable, this,
+                                                      nullptr, nullptr);
   });
 }
 
@@ -143,8 +144,7 @@ StandInPortal::Seen StandInPortal::seen() const {
   return seen_;
 }
 
-std::string StandInPortal::requestPath(GDBusMethodInvocation* invocation,
-                                       GVariant* options) const {
+std::string StandInPortal::requestPath(GDBusMethodInvocation* invocation, GVariant* options) const {
   return std::string(kPath) + "/request/" +
          senderPart(g_dbus_method_invocation_get_sender(invocation)) + "/" +
          stringOption(options, "handle_token");
@@ -153,8 +153,7 @@ std::string StandInPortal::requestPath(GDBusMethodInvocation* invocation,
 void StandInPortal::respond(GDBusMethodInvocation* invocation, const std::string& requestPath,
                             std::uint32_t code, GVariant* results) {
   const std::string sender = g_dbus_method_invocation_get_sender(invocation);
-  g_dbus_method_invocation_return_value(invocation,
-                                        g_variant_new("(o)", requestPath.c_str()));
+  g_dbus_method_invocation_return_value(invocation, g_variant_new("(o)", requestPath.c_str()));
   if (results == nullptr) results = g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0);
   g_dbus_connection_emit_signal(connection_, sender.c_str(), requestPath.c_str(),
                                 "org.freedesktop.portal.Request", "Response",
@@ -171,11 +170,10 @@ void StandInPortal::closeSession(const std::string& path, bool announce) {
     --seen_.openSessions;
   }
   if (announce) {
-    g_dbus_connection_emit_signal(connection_, nullptr, path.c_str(),
-                                  "org.freedesktop.portal.Session", "Closed",
-                                  g_variant_new("(@a{sv})", g_variant_new_array(
-                                                                G_VARIANT_TYPE("{sv}"), nullptr, 0)),
-                                  nullptr);
+    g_dbus_connection_emit_signal(
+        connection_, nullptr, path.c_str(), "org.freedesktop.portal.Session", "Closed",
+        g_variant_new("(@a{sv})", g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0)),
+        nullptr);
   }
 }
 
@@ -193,10 +191,11 @@ void StandInPortal::onMethod(const std::string& object, const std::string& metho
                              stringOption(options, "session_handle_token");
     static const GDBusInterfaceVTable sessionVtable = {
         [](GDBusConnection*, const gchar*, const gchar* p, const gchar*, const gchar* m,
-           GVariant* params, GDBusMethodInvocation* inv, gpointer self) {
-          static_cast<StandInPortal*>(self)->onMethod(p, m, params, inv);
-        },
-        nullptr, nullptr, {}};
+           GVariant* params, GDBusMethodInvocation* inv,
+           gpointer self) { static_cast<StandInPortal*>(self)->onMethod(p, m, params, inv); },
+        nullptr,
+        nullptr,
+        {}};
     Session session;
     session.registration = g_dbus_connection_register_object(
         connection_, path.c_str(), info_->interfaces[1], &sessionVtable, this, nullptr, nullptr);
@@ -231,9 +230,8 @@ void StandInPortal::onMethod(const std::string& object, const std::string& metho
       }
       session->second.restoreToken = stringOption(options, "restore_token");
       seen_.lastHadToken = !session->second.restoreToken.empty();
-      session->second.persistMode = seen_.lastOptions.count("persist_mode") != 0
-                                        ? seen_.lastOptions["persist_mode"]
-                                        : 0;
+      session->second.persistMode =
+          seen_.lastOptions.count("persist_mode") != 0 ? seen_.lastOptions["persist_mode"] : 0;
     }
     respond(invocation, requestPath(invocation, options), 0, nullptr);
     g_variant_unref(options);

@@ -41,9 +41,9 @@ class StandInPortal {
   void closeSessions();
 
   struct Seen {
-    int dialogs = 0;       // dialogs shown
-    int starts = 0;        // sessions started and streaming
-    int openSessions = 0;  // created and not closed
+    int dialogs = 0;                                   // dialogs shown
+    int starts = 0;                                    // sessions started and streaming
+    int openSessions = 0;                              // created and not closed
     std::map<std::string, std::uint32_t> lastOptions;  // of SelectSources, numbers only
     bool lastHadToken = false;
     std::string issuedToken;  // the newest restore token handed out

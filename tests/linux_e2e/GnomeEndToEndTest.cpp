@@ -115,7 +115,8 @@ class GnomeEndToEnd : public ::testing::Test {
     g_free(uuid);
     const gint64 now = g_get_real_time();
     auto r = peer.call(
-        "org.freedesktop.impl.portal.PermissionStore", "/org/freedesktop/impl/portal/PermissionStore",
+        "org.freedesktop.impl.portal.PermissionStore",
+        "/org/freedesktop/impl/portal/PermissionStore",
         "org.freedesktop.impl.portal.PermissionStore", "Set",
         g_variant_new_parsed("('screencast', true, %s, {'': ['yes']}, <('GNOME', uint32 1, "
                              "<(%x, %x, [(uint32 0, uint32 1, "
@@ -254,9 +255,9 @@ TEST_F(GnomeEndToEnd, CompensationReadsTheScreenThroughTheDesktopPortal) {
   };
   start("/usr/bin/pipewire");
   ASSERT_TRUE(pumpUntil([&] { return fs::exists(runtime / "pipewire-0"); }, 20));
-  for (const char* program : {"/usr/bin/wireplumber", "/usr/libexec/xdg-permission-store",
-                              "/usr/libexec/xdg-desktop-portal-gnome",
-                              "/usr/libexec/xdg-desktop-portal"}) {
+  for (const char* program :
+       {"/usr/bin/wireplumber", "/usr/libexec/xdg-permission-store",
+        "/usr/libexec/xdg-desktop-portal-gnome", "/usr/libexec/xdg-desktop-portal"}) {
     start(program);
   }
   for (const char* name :
@@ -274,8 +275,10 @@ TEST_F(GnomeEndToEnd, CompensationReadsTheScreenThroughTheDesktopPortal) {
   writeBacklight(sysfs, 90);
   home.write("config/nuvlet/settings.json", R"({"autoAdjustEnabled": true})");
   RunningApp nuvlet(environment());
-  ASSERT_TRUE(nuvlet.waitFor([&] { return nuvlet.printed("screen capture (portal): streaming"); }, 30))
-      << nuvlet.output() << "\nportal log:\n" << readText(home.path() / "portal.log");
+  ASSERT_TRUE(
+      nuvlet.waitFor([&] { return nuvlet.printed("screen capture (portal): streaming"); }, 30))
+      << nuvlet.output() << "\nportal log:\n"
+      << readText(home.path() / "portal.log");
   // The shell's black top bar is part of the picture: the screen is never quite white.
   expectCompensationFollowsTheScreen(
       nuvlet,
