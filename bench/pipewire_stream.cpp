@@ -29,6 +29,7 @@
 #include <thread>
 
 #include "bench/BenchSupport.h"
+#include "bench/SamplerCost.h"
 #include "nuvlet/platform/ThreadWorkQueue.h"
 #include "nuvlet/sensing/ContentSampler.h"
 #include "nuvlet/sensing/FrameReducer.h"
@@ -40,6 +41,8 @@
 namespace {
 
 using Steady = std::chrono::steady_clock;
+using nuvlet::bench::ownCpuSeconds;
+using nuvlet::bench::statCpuSeconds;
 using nuvlet::linux_platform::PipeWireFrameStream;
 using nuvlet::test::PipeWireDaemon;
 using nuvlet::test::PipeWireProducer;
@@ -53,28 +56,6 @@ double threadSeconds() {
   return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
 
-double ownCpuSeconds(int who) {
-  rusage u{};
-  getrusage(who, &u);
-  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
-}
-
-// utime + stime of a process (in clock ticks: 10 ms steps).
-double statCpuSeconds(const std::string& statPath) {
-  std::ifstream stat(statPath);
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  const auto close = text.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream fields(text.substr(close + 2));
-  std::string field;
-  unsigned long utime = 0, stime = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14) utime = std::stoul(field);
-    if (i == 15) stime = std::stoul(field);
-  }
-  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
 
 double daemonCpuSeconds() {
   double total = 0;
@@ -337,19 +318,8 @@ Cost sampleFor(double seconds, nuvlet::ContentSampler& sampler, const PipeWireFr
   const double daemon0 = daemonCpuSeconds();
   const double painter0 = repainter != nullptr ? repainter->cpuSeconds() : 0;
   const auto frames0 = stream != nullptr ? stream->status().frames : 0;
-  const auto start = Steady::now();
   const int first = delivered;
-  sampler.start();
-  const int ticks = static_cast<int>(seconds * 10);
-  for (int k = 0; k < ticks; ++k) {
-    // The 100 ms timer, in real time: the virtual loop is only advanced at its beats.
-    std::this_thread::sleep_until(start + std::chrono::milliseconds(100 * k));
-    loop.advance(k == 0 ? 0 : 0.1);
-    const int want = first + k + 1;
-    loop.runUntil([&] { return delivered >= want; }, 1.0);
-  }
-  sampler.stop();
-  const double wall = std::chrono::duration<double>(Steady::now() - start).count();
+  const double wall = nuvlet::bench::runSamplerInRealTime(seconds, sampler, loop, delivered);
   // The thread driving the producer lives in this process but is not the sampler.
   const double painter = repainter != nullptr ? repainter->cpuSeconds() - painter0 : 0;
   return {(ownCpuSeconds(RUSAGE_SELF) - own0 - painter) / wall,

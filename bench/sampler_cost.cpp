@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "bench/BenchSupport.h"
+#include "bench/SamplerCost.h"
 #include "nuvlet/platform/ThreadWorkQueue.h"
 #include "nuvlet/sensing/ContentSampler.h"
 #include "platform/linux/X11ScreenCapture.h"
@@ -27,28 +28,8 @@
 namespace {
 
 using Steady = std::chrono::steady_clock;
-
-double ownCpuSeconds() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
-}
-
-double processCpuSeconds(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  const auto close = text.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream fields(text.substr(close + 2));
-  std::string field;
-  unsigned long utime = 0, stime = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14) utime = std::stoul(field);
-    if (i == 15) stime = std::stoul(field);
-  }
-  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
+using nuvlet::bench::ownCpuSeconds;
+using nuvlet::bench::processCpuSeconds;
 
 // Another client that repaints most of the screen with a new colour every 100 ms.
 class Repainter {
@@ -86,19 +67,8 @@ struct Cost {
 Cost sampleFor(double seconds, nuvlet::ContentSampler& sampler, nuvlet::sim::VirtualRunLoop& loop,
                pid_t server, int& delivered) {
   const double own0 = ownCpuSeconds(), server0 = processCpuSeconds(server);
-  const auto start = Steady::now();
   const int first = delivered;
-  sampler.start();
-  const int ticks = static_cast<int>(seconds * 10);
-  for (int k = 0; k < ticks; ++k) {
-    // The 100 ms timer, in real time: the virtual loop is only advanced at its beats.
-    std::this_thread::sleep_until(start + std::chrono::milliseconds(100 * k));
-    loop.advance(k == 0 ? 0 : 0.1);
-    const int want = first + k + 1;
-    loop.runUntil([&] { return delivered >= want; }, 1.0);
-  }
-  sampler.stop();
-  const double wall = std::chrono::duration<double>(Steady::now() - start).count();
+  const double wall = nuvlet::bench::runSamplerInRealTime(seconds, sampler, loop, delivered);
   return {(ownCpuSeconds() - own0) / wall, (processCpuSeconds(server) - server0) / wall,
           delivered - first};
 }

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "bench/BenchSupport.h"
+#include "bench/SamplerCost.h"
 #include "nuvlet/platform/ThreadWorkQueue.h"
 #include "nuvlet/sensing/ContentSampler.h"
 #include "nuvlet/sensing/FrameReducer.h"
@@ -47,6 +48,8 @@ extern char** environ;
 namespace {
 
 using Steady = std::chrono::steady_clock;
+using nuvlet::bench::ownCpuSeconds;
+using nuvlet::bench::processCpuSeconds;
 
 // ---- 1. reduction from mapped shared memory ----------------------------------------
 
@@ -122,28 +125,6 @@ void reduceAgainstRead(benchmark::State& state) {
 }
 
 // ---- 2. the sampler through a real compositor --------------------------------------
-
-double ownCpuSeconds(int who) {
-  rusage u{};
-  getrusage(who, &u);
-  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
-}
-
-double processCpuSeconds(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  const auto close = text.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream fields(text.substr(close + 2));
-  std::string field;
-  unsigned long utime = 0, stime = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14) utime = std::stoul(field);
-    if (i == 15) stime = std::stoul(field);
-  }
-  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
 
 // A headless sway with one 1920x1080 output (as an unprivileged uid when run as root,
 // which sway requires). A small copy of the tests' launcher: the test support library
@@ -352,19 +333,8 @@ Cost sampleFor(double seconds, nuvlet::ContentSampler& sampler,
   const double own0 = ownCpuSeconds(RUSAGE_SELF), server0 = processCpuSeconds(server);
   const double painter0 = repainter != nullptr ? repainter->cpuSeconds() : 0;
   const auto copies0 = capture != nullptr ? capture->status().copies : 0;
-  const auto start = Steady::now();
   const int first = delivered;
-  sampler.start();
-  const int ticks = static_cast<int>(seconds * 10);
-  for (int k = 0; k < ticks; ++k) {
-    // The 100 ms timer, in real time: the virtual loop is only advanced at its beats.
-    std::this_thread::sleep_until(start + std::chrono::milliseconds(100 * k));
-    loop.advance(k == 0 ? 0 : 0.1);
-    const int want = first + k + 1;
-    loop.runUntil([&] { return delivered >= want; }, 1.0);
-  }
-  sampler.stop();
-  const double wall = std::chrono::duration<double>(Steady::now() - start).count();
+  const double wall = nuvlet::bench::runSamplerInRealTime(seconds, sampler, loop, delivered);
   // A repainter in this process is not the sampler's cost.
   const double painter = repainter != nullptr ? repainter->cpuSeconds() - painter0 : 0;
   return {(ownCpuSeconds(RUSAGE_SELF) - own0 - painter) / wall,
