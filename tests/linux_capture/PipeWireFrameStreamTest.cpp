@@ -15,10 +15,13 @@
 #include "nuvlet/sensing/FrameReducer.h"
 #include "platform/linux/PipeWireFrameStream.h"
 #include "tests/support/PipeWire.h"
+#include "tests/support/PollUntil.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::linux_platform {
 namespace {
+
+using test::pollUntil;
 
 using Result = ScreenCapture::Result;
 using Steady = std::chrono::steady_clock;
@@ -26,15 +29,6 @@ using test::PipeWireDaemon;
 using test::PipeWireProducer;
 using test::PixelOrder;
 
-template <typename F>
-bool pollUntil(F done, double seconds = 5) {
-  const auto deadline = Steady::now() + std::chrono::duration<double>(seconds);
-  while (Steady::now() < deadline) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return done();
-}
 
 // Passes frames to a reducer and remembers their size.
 class SizedReducer final : public FrameSink {

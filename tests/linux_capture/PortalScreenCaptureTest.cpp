@@ -11,6 +11,7 @@
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/linux_capture/StandInPortal.h"
 #include "tests/support/PipeWire.h"
+#include "tests/support/PollUntil.h"
 #include "tests/support/Servers.h"
 #include "tests/support/TempDir.h"
 
@@ -84,11 +85,7 @@ class PortalCaptureTest : public ::testing::Test {
 
   // Waits (bounded) until the portal has no session open.
   bool sessionsClosed() {
-    const auto deadline = Clock::now() + std::chrono::seconds(5);
-    while (portal_->seen().openSessions != 0 && Clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return portal_->seen().openSessions == 0;
+    return test::pollUntil([&] { return portal_->seen().openSessions == 0; }, 5);
   }
 
   std::optional<std::string> storedToken() const {

@@ -12,9 +12,12 @@
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/support/SwayServer.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/PollUntil.h"
 
 namespace nuvlet::linux_platform {
 namespace {
+
+using test::pollUntil;
 
 using Result = ScreenCapture::Result;
 using Steady = std::chrono::steady_clock;
@@ -37,16 +40,6 @@ class SizedReducer final : public FrameSink {
   int width_ = 0, height_ = 0;
 };
 
-// Polls until `done` holds, with a pause between tries; false at the deadline.
-template <typename F>
-bool pollUntil(F done, double seconds = 10) {
-  const auto deadline = Steady::now() + std::chrono::duration<double>(seconds);
-  while (Steady::now() < deadline) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return done();
-}
 
 class Screencopy : public ::testing::Test {
  protected:
