@@ -13,9 +13,11 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "nuvlet/platform/Log.h"
+#include "platform/linux/MappedFrame.h"
 
 // PipeWire's C API is macros made of GNU statement expressions and compound literals:
 // fine for both compilers, only not pedantic C++ (clang says so).
@@ -39,84 +41,23 @@ const char* pipeWireStreamStateName(PipeWireStreamState state) {
 
 namespace {
 
-static_assert(std::endian::native == std::endian::little,
-              "the channel shuffles below read pixels as little-endian words");
-
-// How a pixel of an 8-bit RGB order becomes B, G, R, X in memory, read as one
-// little-endian word.
-enum class Order {
-  Bgrx,     // BGRx, BGRA: already so
-  Rgbx,     // RGBx, RGBA: R and B swapped
-  Xrgb,     // xRGB, ARGB: every byte reversed
-  Xbgr,     // xBGR, ABGR: one byte late
-  Unknown,  // not one the stream asks for
-};
-
-Order orderOf(spa_video_format format) {
+// The pixel orders the stream asks for; nothing for any other format.
+std::optional<PixelOrder> orderOf(spa_video_format format) {
   switch (format) {
     case SPA_VIDEO_FORMAT_BGRx:
     case SPA_VIDEO_FORMAT_BGRA:
-      return Order::Bgrx;
+      return PixelOrder::Bgrx;
     case SPA_VIDEO_FORMAT_RGBx:
     case SPA_VIDEO_FORMAT_RGBA:
-      return Order::Rgbx;
+      return PixelOrder::Rgbx;
     case SPA_VIDEO_FORMAT_xRGB:
     case SPA_VIDEO_FORMAT_ARGB:
-      return Order::Xrgb;
+      return PixelOrder::Xrgb;
     case SPA_VIDEO_FORMAT_xBGR:
     case SPA_VIDEO_FORMAT_ABGR:
-      return Order::Xbgr;
+      return PixelOrder::Xbgr;
     default:
-      return Order::Unknown;
-  }
-}
-
-// Works on one pixel word or on a vector of them alike.
-template <Order order, typename Word>
-Word toBgrx(Word v) {
-  if constexpr (order == Order::Rgbx) {
-    return (v & 0xff00ff00u) | ((v >> 16) & 0xffu) | ((v & 0xffu) << 16);
-  } else if constexpr (order == Order::Xrgb) {
-    return (v >> 24) | ((v >> 8) & 0xff00u) | ((v << 8) & 0xff0000u) | (v << 24);
-  } else {
-    return v >> 8;
-  }
-}
-
-// Four pixels at a time: the compiler's vector extension gives the same shifts and masks
-// in SIMD registers on any target (the plain loop is left scalar at -O2).
-using Words = std::uint32_t __attribute__((vector_size(16)));
-
-// One row of `width` pixels into B, G, R, X. memcpy keeps unaligned rows legal.
-template <Order order>
-void convertRow(const std::uint8_t* from, std::uint8_t* to, int width) {
-  int x = 0;
-  for (; x + 4 <= width; x += 4) {
-    Words v;
-    std::memcpy(&v, from + 4 * x, sizeof v);
-    v = toBgrx<order>(v);
-    std::memcpy(to + 4 * x, &v, sizeof v);
-  }
-  for (; x < width; ++x) {
-    std::uint32_t v;
-    std::memcpy(&v, from + 4 * x, 4);
-    v = toBgrx<order>(v);
-    std::memcpy(to + 4 * x, &v, 4);
-  }
-}
-
-void convertRow(Order order, const std::uint8_t* from, std::uint8_t* to, int width) {
-  switch (order) {
-    case Order::Rgbx:
-      return convertRow<Order::Rgbx>(from, to, width);
-    case Order::Xrgb:
-      return convertRow<Order::Xrgb>(from, to, width);
-    case Order::Xbgr:
-      return convertRow<Order::Xbgr>(from, to, width);
-    case Order::Bgrx:
-    case Order::Unknown:
-      std::memcpy(to, from, 4 * static_cast<std::size_t>(width));
-      return;
+      return std::nullopt;
   }
 }
 
@@ -138,7 +79,7 @@ int syncCore(pw_core* core) { return pw_core_sync(core, PW_ID_CORE, 0); }
 
 // The agreed video format, as the frames of the buffers dequeued under it have it.
 struct VideoFormat {
-  Order order = Order::Unknown;
+  std::optional<PixelOrder> order;
   int width = 0, height = 0;
 };
 
@@ -355,7 +296,7 @@ class Stream final : public PipeWireFrameStream {
     spa_video_info_raw raw{};
     if (spa_format_parse(param, &mediaType, &mediaSubtype) < 0 ||
         mediaType != SPA_MEDIA_TYPE_video || mediaSubtype != SPA_MEDIA_SUBTYPE_raw ||
-        spa_format_video_raw_parse(param, &raw) < 0 || orderOf(raw.format) == Order::Unknown ||
+        spa_format_video_raw_parse(param, &raw) < 0 || !orderOf(raw.format) ||
         raw.size.width == 0 || raw.size.height == 0 || raw.size.width > 16384 ||
         raw.size.height > 16384) {
       pw_stream_set_error(stream_, -EINVAL, "no format fits");
@@ -420,7 +361,7 @@ class Stream final : public PipeWireFrameStream {
   // Whether the buffer holds a whole frame of the agreed format inside its memory.
   bool check(pw_buffer* buffer, HeldFrame& frame) const {
     const spa_buffer* b = buffer->buffer;
-    if (b == nullptr || b->n_datas < 1 || format_.order == Order::Unknown) return false;
+    if (b == nullptr || b->n_datas < 1 || !format_.order) return false;
     if (const auto* header = static_cast<const spa_meta_header*>(
             spa_buffer_find_meta_data(b, SPA_META_Header, sizeof(spa_meta_header)));
         header != nullptr && (header->flags & SPA_META_HEADER_FLAG_CORRUPTED) != 0) {
@@ -450,26 +391,10 @@ class Stream final : public PipeWireFrameStream {
     return true;
   }
 
-  // The frame straight from the mapped buffer; orders other than B, G, R, X a few rows
-  // at a time through a small buffer.
   void reduce(const HeldFrame& frame, FrameSink& sink) {
-    const int width = frame.format.width, height = frame.format.height;
-    sink.begin(width, height);
-    if (frame.format.order == Order::Bgrx) {
-      sink.rows(FrameView{frame.pixels, width, height, frame.stride});
-      return;
-    }
-    constexpr int kBand = 16;
-    const std::size_t rowBytes = 4 * static_cast<std::size_t>(width);
-    scratch_.resize(rowBytes * kBand);
-    for (int y = 0; y < height; y += kBand) {
-      const int rows = std::min(kBand, height - y);
-      for (int i = 0; i < rows; ++i) {
-        convertRow(frame.format.order, frame.pixels + (y + i) * frame.stride,
-                   scratch_.data() + i * rowBytes, width);
-      }
-      sink.rows(FrameView{scratch_.data(), width, rows, static_cast<std::ptrdiff_t>(rowBytes)});
-    }
+    handOver({frame.pixels, frame.format.width, frame.format.height, frame.stride,
+              frame.format.order.value_or(PixelOrder::Bgrx)},
+             sink, scratch_);
   }
 
   void giveBack() {

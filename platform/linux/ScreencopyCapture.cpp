@@ -17,6 +17,7 @@
 
 #include "nuvlet/platform/Log.h"
 #include "platform/linux/DrmConnectors.h"
+#include "platform/linux/MappedFrame.h"
 #include "platform/linux/WaylandOutputHandles.h"
 #include "wlr-screencopy-unstable-v1-client-protocol.h"
 
@@ -493,39 +494,11 @@ class Screencopy final : public ScreencopyCapture {
     return Result::Captured;
   }
 
-  // The frame straight from the mapped buffer: rows top to bottom, each band valid
-  // only during its call.
   void reduce(FrameSink& sink) {
     const ShmBuffer& b = *buffer_;
-    const auto stride = static_cast<std::ptrdiff_t>(b.stride);
-    sink.begin(b.width, b.height);
-    if (isBgrx(b.format) && !yInvert_) {
-      sink.rows(FrameView{b.data, b.width, b.height, stride});
-      return;
-    }
-    // Swapped channels or bottom-up rows: a few rows at a time through a small buffer.
-    constexpr int kBand = 16;
-    const std::size_t rowBytes = 4 * static_cast<std::size_t>(b.width);
-    scratch_.resize(rowBytes * kBand);
-    for (int y = 0; y < b.height; y += kBand) {
-      const int rows = std::min(kBand, b.height - y);
-      for (int i = 0; i < rows; ++i) {
-        const int source = yInvert_ ? b.height - 1 - (y + i) : y + i;
-        const std::uint8_t* from = b.data + source * stride;
-        std::uint8_t* to = scratch_.data() + i * rowBytes;
-        if (isBgrx(b.format)) {
-          std::memcpy(to, from, rowBytes);
-        } else {
-          for (std::size_t x = 0; x < rowBytes; x += 4) {
-            to[x] = from[x + 2];
-            to[x + 1] = from[x + 1];
-            to[x + 2] = from[x];
-            to[x + 3] = from[x + 3];
-          }
-        }
-      }
-      sink.rows(FrameView{scratch_.data(), b.width, rows, static_cast<std::ptrdiff_t>(rowBytes)});
-    }
+    handOver({b.data, b.width, b.height, static_cast<std::ptrdiff_t>(b.stride),
+              isBgrx(b.format) ? PixelOrder::Bgrx : PixelOrder::Rgbx, yInvert_},
+             sink, scratch_);
   }
 
   void setState(ScreencopyState state, const std::string& problem, const std::string& name = {}) {
