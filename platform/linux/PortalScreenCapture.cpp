@@ -201,8 +201,8 @@ class PortalCapture final : public PortalScreenCapture {
       // Without a stored permission the desktop would show its dialog: only when the
       // user has just switched sampling on, never on its own at login.
       setStateLocked(PortalState::NotAsked,
-                     "the desktop asks for permission when Compensation or recording is "
-                     "switched on from the menu");
+                     "the desktop asks for permission when \"Deruzorar!\" or recording is "
+                     "switched on in the menu");
       nextTry_ = now + options_.retrySeconds;  // the token file is read again then
       return;
     }
@@ -260,7 +260,7 @@ class PortalCapture final : public PortalScreenCapture {
     mayAsk_ = false;
     status_.tokenStored = readToken(options_.tokenFile).has_value();
     setStateLocked(PortalState::Refused,
-                   "the request was cancelled; switch Compensation on again to be asked again");
+                   "the request was cancelled; switch \"Deruzorar!\" on again to be asked again");
   }
 
   bool ensureBus(std::string& problem) {
@@ -561,7 +561,7 @@ class PortalCapture final : public PortalScreenCapture {
     self->busy_ = false;
     self->setStateLocked(PortalState::Stopped,
                          "the desktop ended the screen sharing (stopped from its indicator, or "
-                         "the permission was revoked); switch Compensation on again to resume");
+                         "the permission was revoked); switch \"Deruzorar!\" on again to resume");
   }
 
   void closeSessionOf(unsigned generation) {
