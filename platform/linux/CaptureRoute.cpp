@@ -242,6 +242,7 @@ void describePortal(const CaptureContext& context, std::vector<std::string>& lin
   status = capture->status();
   std::string state = std::string("state: ") + portalStateName(status.state);
   if (!status.problem.empty()) state += ": " + status.problem;
+  if (!status.monitor.empty()) state += "; sharing " + status.monitor;
   if (status.node != 0) {
     state += "; PipeWire node " + std::to_string(status.node);
     if (status.width > 0) {

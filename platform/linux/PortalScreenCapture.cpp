@@ -95,6 +95,18 @@ std::string errorText(const GError* error) {
   return error != nullptr && error->message != nullptr ? error->message : "unknown error";
 }
 
+// "the monitor at +X+Y, W x H" from a stream's properties, as far as the portal gives them.
+std::string describeMonitor(GVariant* props) {
+  std::int32_t x = 0, y = 0, w = 0, h = 0;
+  const bool at = g_variant_lookup(props, "position", "(ii)", &x, &y);
+  const bool sized = g_variant_lookup(props, "size", "(ii)", &w, &h);
+  if (!at && !sized) return {};
+  std::string text = "the monitor";
+  if (sized) text += " of " + std::to_string(w) + "x" + std::to_string(h);
+  if (at) text += " at +" + std::to_string(x) + "+" + std::to_string(y);
+  return text;
+}
+
 class PortalCapture final : public PortalScreenCapture {
  public:
   PortalCapture(const Clock& clock, PortalCaptureOptions options)
@@ -380,14 +392,24 @@ class PortalCapture final : public PortalScreenCapture {
               }
               std::uint32_t node = 0;
               bool found = false;
+              std::string monitor;
               if (GVariant* streams = lookup(results, "streams", G_VARIANT_TYPE("a(ua{sv})"))) {
                 if (g_variant_n_children(streams) > 0) {
-                  g_variant_get_child(streams, 0, "(u@a{sv})", &node, nullptr);
+                  GVariant* props = nullptr;
+                  g_variant_get_child(streams, 0, "(u@a{sv})", &node, &props);
+                  monitor = describeMonitor(props);
+                  g_variant_unref(props);
                   found = true;
                 }
                 g_variant_unref(streams);
               }
               if (!found) return fail(generation, "the portal started a session without a stream");
+              {
+                // The user picked the monitor in the desktop's dialog: say which it is.
+                std::lock_guard lock(mutex_);
+                status_.monitor = monitor;
+              }
+              if (!monitor.empty()) log::debug("screen capture (portal): sharing " + monitor);
               openRemote(node, generation);
             });
   }

@@ -42,6 +42,7 @@ struct PortalStatus {
   bool tokenStored = false;
   std::uint32_t version = 0;  // of the portal's ScreenCast interface, once asked
   std::uint32_t node = 0;     // the PipeWire node being read
+  std::string monitor;        // the monitor the user shared, as the portal describes it
   int width = 0, height = 0;
   std::uint64_t frames = 0;
   std::uint64_t requests = 0;  // sessions asked for, with or without a stored token

@@ -127,6 +127,7 @@ TEST_F(PortalCaptureTest, AsksOnceWhenSwitchedOnThenRestoresWithoutAsking) {
     ASSERT_TRUE(grey);
     EXPECT_DOUBLE_EQ(grey->luminance, 64.0 / 255.0);
     EXPECT_EQ(capture->status().state, PortalState::Streaming);
+    EXPECT_EQ(capture->status().monitor, "the monitor of 2560x1440 at +1920+0");
 
     const auto seen = portal_->seen();
     EXPECT_EQ(seen.dialogs, 1);

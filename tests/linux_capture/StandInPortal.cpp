@@ -268,8 +268,12 @@ void StandInPortal::onMethod(const std::string& object, const std::string& metho
     g_variant_builder_init(&results, G_VARIANT_TYPE_VARDICT);
     GVariantBuilder streams;
     g_variant_builder_init(&streams, G_VARIANT_TYPE("a(ua{sv})"));
-    g_variant_builder_add(&streams, "(u@a{sv})", node_(),
-                          g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0));
+    // The monitor as desktops describe it: where it is and how large.
+    GVariantBuilder monitor;
+    g_variant_builder_init(&monitor, G_VARIANT_TYPE_VARDICT);
+    g_variant_builder_add(&monitor, "{sv}", "position", g_variant_new("(ii)", 1920, 0));
+    g_variant_builder_add(&monitor, "{sv}", "size", g_variant_new("(ii)", 2560, 1440));
+    g_variant_builder_add(&streams, "(u@a{sv})", node_(), g_variant_builder_end(&monitor));
     g_variant_builder_add(&results, "{sv}", "streams", g_variant_builder_end(&streams));
     if (!newToken.empty()) {
       g_variant_builder_add(&results, "{sv}", "restore_token",

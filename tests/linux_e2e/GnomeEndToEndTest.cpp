@@ -270,7 +270,9 @@ TEST_F(GnomeEndToEnd, CompensationReadsTheScreenThroughTheDesktopPortal) {
 
   auto devices = ChildProcess::run({NUVLET_PROGRAM, "devices"}, environment(), 60);
   EXPECT_NE(devices.out.find("route: ScreenCast portal"), std::string::npos) << devices.out;
-  EXPECT_NE(devices.out.find("state: streaming"), std::string::npos) << devices.out;
+  EXPECT_NE(devices.out.find("state: streaming; sharing the monitor of 1920x1080 at +0+0"),
+            std::string::npos)
+      << devices.out;
 
   writeBacklight(sysfs, 90);
   home.write("config/nuvlet/settings.json", R"({"autoAdjustEnabled": true})");
