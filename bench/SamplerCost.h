@@ -11,6 +11,8 @@
 #include <string>
 #include <thread>
 
+#include "nuvlet/platform/Frame.h"
+#include "nuvlet/platform/ScreenCapture.h"
 #include "nuvlet/sensing/ContentSampler.h"
 #include "platform/sim/VirtualRunLoop.h"
 
@@ -63,5 +65,18 @@ inline double runSamplerInRealTime(double seconds, ContentSampler& sampler,
   sampler.stop();
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
+
+// The sampler's own cost without any capture: one small frame, then Unchanged for ever.
+class StillCapture final : public ScreenCapture {
+ public:
+  Result capture(DisplayID, FrameSink& sink, bool allowUnchanged) override {
+    if (allowUnchanged) return Result::Unchanged;
+    Frame frame(64, 64);
+    frame.fill(128, 128, 128);
+    sink.begin(64, 64);
+    sink.rows(frame.view());
+    return Result::Captured;
+  }
+};
 
 }  // namespace nuvlet::bench

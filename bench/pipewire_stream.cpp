@@ -43,6 +43,7 @@ namespace {
 using Steady = std::chrono::steady_clock;
 using nuvlet::bench::ownCpuSeconds;
 using nuvlet::bench::statCpuSeconds;
+using nuvlet::bench::StillCapture;
 using nuvlet::linux_platform::PipeWireFrameStream;
 using nuvlet::test::PipeWireDaemon;
 using nuvlet::test::PipeWireProducer;
@@ -55,7 +56,6 @@ double threadSeconds() {
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
   return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
-
 
 double daemonCpuSeconds() {
   double total = 0;
@@ -266,19 +266,6 @@ class StreamCapture final : public nuvlet::ScreenCapture {
 
  private:
   PipeWireFrameStream& stream_;
-};
-
-// The sampler's own cost without any capture: one small frame, then Unchanged for ever.
-class StillCapture final : public nuvlet::ScreenCapture {
- public:
-  Result capture(nuvlet::DisplayID, nuvlet::FrameSink& sink, bool allowUnchanged) override {
-    if (allowUnchanged) return Result::Unchanged;
-    nuvlet::Frame frame(64, 64);
-    frame.fill(128, 128, 128);
-    sink.begin(64, 64);
-    sink.rows(frame.view());
-    return Result::Captured;
-  }
 };
 
 // Has the producer paint a new colour every 100 ms, from a thread of its own.

@@ -50,6 +50,7 @@ namespace {
 using Steady = std::chrono::steady_clock;
 using nuvlet::bench::ownCpuSeconds;
 using nuvlet::bench::processCpuSeconds;
+using nuvlet::bench::StillCapture;
 
 // ---- 1. reduction from mapped shared memory ----------------------------------------
 
@@ -311,19 +312,6 @@ struct Cost {
   double own, server;  // shares of one core
   int samples;
   std::uint64_t copies;
-};
-
-// The sampler's own cost without any capture: one small frame, then Unchanged for ever.
-class StillCapture final : public nuvlet::ScreenCapture {
- public:
-  Result capture(nuvlet::DisplayID, nuvlet::FrameSink& sink, bool allowUnchanged) override {
-    if (allowUnchanged) return Result::Unchanged;
-    nuvlet::Frame frame(64, 64);
-    frame.fill(128, 128, 128);
-    sink.begin(64, 64);
-    sink.rows(frame.view());
-    return Result::Captured;
-  }
 };
 
 Cost sampleFor(double seconds, nuvlet::ContentSampler& sampler,

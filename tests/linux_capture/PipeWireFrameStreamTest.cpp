@@ -14,6 +14,7 @@
 
 #include "nuvlet/sensing/FrameReducer.h"
 #include "platform/linux/PipeWireFrameStream.h"
+#include "tests/linux_capture/SizedReducer.h"
 #include "tests/support/PipeWire.h"
 #include "tests/support/PollUntil.h"
 #include "tests/support/TempDir.h"
@@ -22,34 +23,13 @@ namespace nuvlet::linux_platform {
 namespace {
 
 using test::pollUntil;
+using test::SizedReducer;
 
 using Result = ScreenCapture::Result;
 using Steady = std::chrono::steady_clock;
 using test::PipeWireDaemon;
 using test::PipeWireProducer;
 using test::PixelOrder;
-
-
-// Passes frames to a reducer and remembers their size.
-class SizedReducer final : public FrameSink {
- public:
-  void begin(int width, int height) override {
-    width_ = width;
-    height_ = height;
-    reducer_.begin(width, height);
-  }
-  void rows(const FrameView& band) override { reducer_.rows(band); }
-  std::optional<double> luminance() const {
-    auto r = reducer_.finish();
-    return r ? std::optional(r->luminance) : std::nullopt;
-  }
-  int width() const { return width_; }
-  int height() const { return height_; }
-
- private:
-  FrameReducer reducer_;
-  int width_ = 0, height_ = 0;
-};
 
 // What the reducers make of a frame of one colour in B, G, R, X order.
 double luminanceOf(std::uint8_t r, std::uint8_t g, std::uint8_t b) {

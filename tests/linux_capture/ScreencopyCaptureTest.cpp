@@ -10,36 +10,19 @@
 #include "platform/linux/DrmConnectors.h"
 #include "platform/linux/ScreencopyCapture.h"
 #include "platform/sim/VirtualRunLoop.h"
+#include "tests/linux_capture/SizedReducer.h"
+#include "tests/support/PollUntil.h"
 #include "tests/support/SwayServer.h"
 #include "tests/support/TempDir.h"
-#include "tests/support/PollUntil.h"
 
 namespace nuvlet::linux_platform {
 namespace {
 
 using test::pollUntil;
+using test::SizedReducer;
 
 using Result = ScreenCapture::Result;
 using Steady = std::chrono::steady_clock;
-
-// Passes frames to a reducer and remembers their size.
-class SizedReducer final : public FrameSink {
- public:
-  void begin(int width, int height) override {
-    width_ = width;
-    height_ = height;
-    reducer_.begin(width, height);
-  }
-  void rows(const FrameView& band) override { reducer_.rows(band); }
-  std::optional<FrameReduction> finish() const { return reducer_.finish(); }
-  int width() const { return width_; }
-  int height() const { return height_; }
-
- private:
-  FrameReducer reducer_;
-  int width_ = 0, height_ = 0;
-};
-
 
 class Screencopy : public ::testing::Test {
  protected:
