@@ -5,6 +5,7 @@
 // same run on the same (noisy, shared) machine.
 
 #include <benchmark/benchmark.h>
+#include <time.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -19,6 +20,13 @@
 #endif
 
 namespace nuvlet::bench {
+
+// CPU time of the calling thread alone.
+inline double threadSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
 
 // Keeps, per benchmark ("name/arg/arg"), the time per iteration of every repetition.
 // Work done in this thread alone is best compared in CPU time (the machine is shared;

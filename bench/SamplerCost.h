@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -45,6 +46,16 @@ inline double statCpuSeconds(const std::string& statPath) {
 
 inline double processCpuSeconds(pid_t pid) {
   return statCpuSeconds("/proc/" + std::to_string(pid) + "/stat");
+}
+
+// A first argument that is not an option is the seconds of each phase; it is taken off
+// argv, so the rest goes to the benchmark library.
+inline double takeSecondsArgument(int& argc, char**& argv, double fallback) {
+  if (argc < 2 || argv[1][0] == '-') return fallback;
+  const double seconds = std::atof(argv[1]);
+  --argc;
+  ++argv;
+  return seconds;
 }
 
 // Runs the sampler for `seconds`: its 100 ms timer in real time (the virtual loop is

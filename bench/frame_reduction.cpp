@@ -22,6 +22,8 @@
 
 namespace {
 
+using nuvlet::bench::threadSeconds;
+
 using nuvlet::Frame;
 using nuvlet::FrameReducer;
 
@@ -54,12 +56,6 @@ std::vector<Frame>& pool(int width, int height) {
     }
   }
   return frames;
-}
-
-double threadSeconds() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
 
 void reduceAgainstRead(benchmark::State& state) {

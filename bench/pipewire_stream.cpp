@@ -40,6 +40,8 @@
 
 namespace {
 
+using nuvlet::bench::threadSeconds;
+
 using Steady = std::chrono::steady_clock;
 using nuvlet::bench::ownCpuSeconds;
 using nuvlet::bench::statCpuSeconds;
@@ -50,12 +52,6 @@ using nuvlet::test::PipeWireProducer;
 using nuvlet::test::PixelOrder;
 
 PipeWireDaemon* pipewire = nullptr;
-
-double threadSeconds() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
 
 double daemonCpuSeconds() {
   double total = 0;
@@ -317,12 +313,7 @@ Cost sampleFor(double seconds, nuvlet::ContentSampler& sampler, const PipeWireFr
 }  // namespace
 
 int main(int argc, char** argv) {
-  double seconds = 20;
-  if (argc > 1 && argv[1][0] != '-') {
-    seconds = std::atof(argv[1]);
-    --argc;
-    ++argv;
-  }
+  const double seconds = nuvlet::bench::takeSecondsArgument(argc, argv, 20);
   nuvlet::test::TempDir dir;
   std::string why;
   auto owned = PipeWireDaemon::start(dir.path(), &why);

@@ -47,6 +47,8 @@ extern char** environ;
 
 namespace {
 
+using nuvlet::bench::threadSeconds;
+
 using Steady = std::chrono::steady_clock;
 using nuvlet::bench::ownCpuSeconds;
 using nuvlet::bench::processCpuSeconds;
@@ -93,12 +95,6 @@ std::vector<ShmFrame>& pool(int width, int height) {
     frames.push_back(f);
   }
   return frames;
-}
-
-double threadSeconds() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
 
 // Read and reduction alternate within each iteration, on different cold frames.
@@ -333,12 +329,7 @@ Cost sampleFor(double seconds, nuvlet::ContentSampler& sampler,
 }  // namespace
 
 int main(int argc, char** argv) {
-  double seconds = 20;
-  if (argc > 1 && argv[1][0] != '-') {
-    seconds = std::atof(argv[1]);
-    --argc;
-    ++argv;
-  }
+  const double seconds = nuvlet::bench::takeSecondsArgument(argc, argv, 20);
   for (Size s : kSizes) {
     benchmark::RegisterBenchmark("reduceAgainstRead", reduceAgainstRead)
         ->Args({s.width, s.height})
