@@ -7,8 +7,8 @@
 
 #include "nuvlet/platform/Clock.h"
 #include "nuvlet/platform/Paths.h"
-#include "platform/linux/JsonFileDefaults.h"
-#include "platform/linux/SysfsRoot.h"
+#include "platform/linux/desktop/JsonFileDefaults.h"
+#include "platform/linux/session/SysfsRoot.h"
 
 namespace nuvlet::cli {
 namespace {

@@ -4,7 +4,7 @@
 
 #include "app/DeviceReport.h"
 #include "nuvlet/platform/BacklightDevice.h"
-#include "platform/linux/SysfsBacklight.h"
+#include "platform/linux/devices/SysfsBacklight.h"
 
 namespace nuvlet::cli {
 

@@ -1,5 +1,5 @@
 #include "app/DeviceReport.h"
-#include "platform/linux/DesktopServicesReport.h"
+#include "platform/linux/desktop/DesktopServicesReport.h"
 
 namespace nuvlet::cli {
 

@@ -7,7 +7,7 @@
 #include "nuvlet/platform/Clock.h"
 #include "nuvlet/platform/Paths.h"
 #include "nuvlet/platform/Subprocess.h"
-#include "platform/linux/JsonFileDefaults.h"
+#include "platform/linux/desktop/JsonFileDefaults.h"
 
 namespace nuvlet::cli {
 

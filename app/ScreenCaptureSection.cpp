@@ -2,12 +2,12 @@
 
 #include "nuvlet/platform/Clock.h"
 #include "nuvlet/platform/Paths.h"
-#include "platform/linux/CaptureRoute.h"
-#include "platform/linux/GlibRunLoop.h"
-#include "platform/linux/JsonFileDefaults.h"
-#include "platform/linux/SysfsRoot.h"
-#include "platform/linux/WaylandDisplayTopology.h"
-#include "platform/linux/X11ScreenCapture.h"
+#include "platform/linux/capture/CaptureRoute.h"
+#include "platform/linux/session/GlibRunLoop.h"
+#include "platform/linux/desktop/JsonFileDefaults.h"
+#include "platform/linux/session/SysfsRoot.h"
+#include "platform/linux/display/WaylandDisplayTopology.h"
+#include "platform/linux/capture/X11ScreenCapture.h"
 
 namespace nuvlet::cli {
 

@@ -12,14 +12,14 @@
 #include "nuvlet/sensing/AmbientLightSensor.h"
 #include "nuvlet/sensing/DisplayRouter.h"
 #include "nuvlet/ui/StatusItemController.h"
-#include "platform/linux/GlibRunLoop.h"
-#include "platform/linux/JsonFileDefaults.h"
-#include "platform/linux/LinuxLightSensor.h"
-#include "platform/linux/PulseAudioMixer.h"
-#include "platform/linux/SessionKind.h"
-#include "platform/linux/SysfsRoot.h"
-#include "platform/linux/WaylandDisplayTopology.h"
-#include "platform/linux/X11DisplayTopology.h"
+#include "platform/linux/session/GlibRunLoop.h"
+#include "platform/linux/desktop/JsonFileDefaults.h"
+#include "platform/linux/devices/LinuxLightSensor.h"
+#include "platform/linux/devices/PulseAudioMixer.h"
+#include "platform/linux/session/SessionKind.h"
+#include "platform/linux/session/SysfsRoot.h"
+#include "platform/linux/display/WaylandDisplayTopology.h"
+#include "platform/linux/display/X11DisplayTopology.h"
 
 namespace nuvlet::cli {
 namespace {

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "nuvlet/platform/Defaults.h"
-#include "platform/linux/PackageKitUpdateService.h"
+#include "platform/linux/desktop/PackageKitUpdateService.h"
 
 namespace nuvlet::cli {
 

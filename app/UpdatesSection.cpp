@@ -15,8 +15,8 @@
 #include "nuvlet/platform/Clock.h"
 #include "nuvlet/platform/Log.h"
 #include "nuvlet/platform/Paths.h"
-#include "platform/linux/GlibRunLoop.h"
-#include "platform/linux/JsonFileDefaults.h"
+#include "platform/linux/session/GlibRunLoop.h"
+#include "platform/linux/desktop/JsonFileDefaults.h"
 
 namespace nuvlet::cli {
 namespace {

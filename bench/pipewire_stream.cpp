@@ -33,7 +33,7 @@
 #include "nuvlet/platform/ThreadWorkQueue.h"
 #include "nuvlet/sensing/ContentSampler.h"
 #include "nuvlet/sensing/FrameReducer.h"
-#include "platform/linux/PipeWireFrameStream.h"
+#include "platform/linux/capture/PipeWireFrameStream.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/support/PipeWire.h"
 #include "tests/support/TempDir.h"

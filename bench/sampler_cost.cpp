@@ -22,7 +22,7 @@
 #include "bench/SamplerCost.h"
 #include "nuvlet/platform/ThreadWorkQueue.h"
 #include "nuvlet/sensing/ContentSampler.h"
-#include "platform/linux/X11ScreenCapture.h"
+#include "platform/linux/capture/X11ScreenCapture.h"
 #include "platform/sim/VirtualRunLoop.h"
 
 namespace {

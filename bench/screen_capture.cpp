@@ -25,7 +25,7 @@
 #include "bench/BenchSupport.h"
 #include "nuvlet/platform/Clock.h"
 #include "nuvlet/sensing/FrameReducer.h"
-#include "platform/linux/X11ScreenCapture.h"
+#include "platform/linux/capture/X11ScreenCapture.h"
 
 namespace {
 

@@ -38,8 +38,8 @@
 #include "nuvlet/platform/ThreadWorkQueue.h"
 #include "nuvlet/sensing/ContentSampler.h"
 #include "nuvlet/sensing/FrameReducer.h"
-#include "platform/linux/DrmConnectors.h"
-#include "platform/linux/ScreencopyCapture.h"
+#include "platform/linux/display/DrmConnectors.h"
+#include "platform/linux/capture/ScreencopyCapture.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "xdg-shell-client-protocol.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "fuzz/FuzzSupport.h"
-#include "platform/linux/MenuLayout.h"
+#include "platform/linux/tray/MenuLayout.h"
 
 using namespace nuvlet;
 using linux_platform::MenuLayout;

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "fuzz/FuzzSupport.h"
-#include "platform/linux/ScrollNormalizer.h"
+#include "platform/linux/tray/ScrollNormalizer.h"
 #include "platform/sim/VirtualRunLoop.h"
 
 using namespace nuvlet;

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "fuzz/FuzzSupport.h"
-#include "platform/linux/JsonFileDefaults.h"
+#include "platform/linux/desktop/JsonFileDefaults.h"
 
 using namespace nuvlet;
 

@@ -9,8 +9,8 @@
 #include <string>
 
 #include "fuzz/FuzzSupport.h"
-#include "platform/linux/IioLightSensor.h"
-#include "platform/linux/SysfsBacklight.h"
+#include "platform/linux/devices/IioLightSensor.h"
+#include "platform/linux/devices/SysfsBacklight.h"
 
 using namespace nuvlet;
 using namespace nuvlet::linux_platform;

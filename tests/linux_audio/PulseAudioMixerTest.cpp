@@ -4,7 +4,7 @@
 #include <regex>
 
 #include "nuvlet/control/VolumeController.h"
-#include "platform/linux/PulseAudioMixer.h"
+#include "platform/linux/devices/PulseAudioMixer.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/support/PulseServer.h"
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "nuvlet/control/BrightnessController.h"
-#include "platform/linux/SysfsBacklight.h"
+#include "platform/linux/devices/SysfsBacklight.h"
 #include "tests/linux_backlight/BacklightTree.h"
 
 namespace nuvlet::test {

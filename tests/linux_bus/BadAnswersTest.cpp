@@ -7,8 +7,8 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/linux/SensorProxyLightSensor.h"
-#include "platform/linux/SysfsBacklight.h"
+#include "platform/linux/devices/SensorProxyLightSensor.h"
+#include "platform/linux/devices/SysfsBacklight.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/linux_bus/FakeBusService.h"
 #include "tests/support/ScopedEnv.h"

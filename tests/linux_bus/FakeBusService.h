@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/GlibThread.h"
+#include "platform/linux/session/GlibThread.h"
 
 namespace nuvlet::test {
 

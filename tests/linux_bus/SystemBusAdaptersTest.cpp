@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 
-#include "platform/linux/LinuxWorkspace.h"
-#include "platform/linux/LogindSleepMonitor.h"
+#include "platform/linux/display/LinuxWorkspace.h"
+#include "platform/linux/desktop/LogindSleepMonitor.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/linux_bus/FakeBusService.h"
 #include "tests/support/Servers.h"

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "platform/linux/CaptureRoute.h"
+#include "platform/linux/capture/CaptureRoute.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/SwayServer.h"
 #include "tests/support/TempDir.h"

@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "nuvlet/sensing/FrameReducer.h"
-#include "platform/linux/PipeWireFrameStream.h"
+#include "platform/linux/capture/PipeWireFrameStream.h"
 #include "tests/linux_capture/SizedReducer.h"
 #include "tests/support/PipeWire.h"
 #include "tests/support/PollUntil.h"

@@ -7,7 +7,7 @@
 
 #include "nuvlet/platform/Files.h"
 #include "nuvlet/sensing/FrameReducer.h"
-#include "platform/linux/PortalScreenCapture.h"
+#include "platform/linux/capture/PortalScreenCapture.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/linux_capture/StandInPortal.h"
 #include "tests/support/PipeWire.h"

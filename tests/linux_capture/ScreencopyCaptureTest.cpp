@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "nuvlet/sensing/FrameReducer.h"
-#include "platform/linux/DrmConnectors.h"
-#include "platform/linux/ScreencopyCapture.h"
+#include "platform/linux/display/DrmConnectors.h"
+#include "platform/linux/capture/ScreencopyCapture.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/linux_capture/SizedReducer.h"
 #include "tests/support/PollUntil.h"

@@ -15,8 +15,8 @@
 #include <thread>
 
 #include "nuvlet/sensing/FrameReducer.h"
-#include "platform/linux/DrmConnectors.h"
-#include "platform/linux/ScreencopyCapture.h"
+#include "platform/linux/display/DrmConnectors.h"
+#include "platform/linux/capture/ScreencopyCapture.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/support/TempDir.h"
 #include "wlr-screencopy-unstable-v1-server-protocol.h"

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <future>
 
-#include "platform/linux/BusConnection.h"
+#include "platform/linux/session/BusConnection.h"
 
 namespace nuvlet::test {
 namespace {

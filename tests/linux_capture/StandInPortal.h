@@ -9,7 +9,7 @@
 #include <set>
 #include <string>
 
-#include "platform/linux/GlibThread.h"
+#include "platform/linux/session/GlibThread.h"
 
 namespace nuvlet::test {
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "platform/linux/LinuxWorkspace.h"
+#include "platform/linux/display/LinuxWorkspace.h"
 
 namespace nuvlet::linux_platform {
 namespace {

@@ -3,8 +3,8 @@
 #include <memory>
 #include <string>
 
-#include "platform/linux/DrmConnectors.h"
-#include "platform/linux/WaylandDisplayTopology.h"
+#include "platform/linux/display/DrmConnectors.h"
+#include "platform/linux/display/WaylandDisplayTopology.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/support/SwayServer.h"
 #include "tests/support/TempDir.h"

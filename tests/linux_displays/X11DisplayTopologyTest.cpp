@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "nuvlet/sensing/DisplayRouter.h"
-#include "platform/linux/X11DisplayTopology.h"
+#include "platform/linux/display/X11DisplayTopology.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/support/Servers.h"
 

@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "platform/linux/DrmConnectors.h"
+#include "platform/linux/display/DrmConnectors.h"
 #include "tests/linux_e2e/RunningApp.h"
 #include "tests/linux_statusbar/TrayHost.h"
 #include "tests/support/Servers.h"

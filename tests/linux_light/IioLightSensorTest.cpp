@@ -5,7 +5,7 @@
 
 #include "nuvlet/platform/ThreadWorkQueue.h"
 #include "nuvlet/sensing/AmbientLightSensor.h"
-#include "platform/linux/IioLightSensor.h"
+#include "platform/linux/devices/IioLightSensor.h"
 #include "platform/sim/InlineWorkQueue.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/support/TempDir.h"

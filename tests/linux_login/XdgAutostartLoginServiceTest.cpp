@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/linux/XdgAutostartLoginService.h"
+#include "platform/linux/desktop/XdgAutostartLoginService.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
 

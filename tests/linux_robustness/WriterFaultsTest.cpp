@@ -24,7 +24,7 @@
 #include "nuvlet/records/AdjustmentLogger.h"
 #include "nuvlet/records/DailyStats.h"
 #include "nuvlet/records/TelemetryRecorder.h"
-#include "platform/linux/JsonFileDefaults.h"
+#include "platform/linux/desktop/JsonFileDefaults.h"
 #include "platform/sim/ScriptedWorkspace.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/support/TempDir.h"

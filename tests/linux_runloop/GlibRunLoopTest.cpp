@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "nuvlet/platform/ThreadWorkQueue.h"
-#include "platform/linux/GlibRunLoop.h"
+#include "platform/linux/session/GlibRunLoop.h"
 
 namespace nuvlet::linux_platform {
 namespace {

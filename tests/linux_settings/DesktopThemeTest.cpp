@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/DesktopTheme.h"
+#include "platform/linux/tray/DesktopTheme.h"
 #include "platform/sim/ScriptedColorScheme.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/support/TempDir.h"

@@ -3,7 +3,7 @@
 
 #include <filesystem>
 
-#include "platform/linux/JsonFileDefaults.h"
+#include "platform/linux/desktop/JsonFileDefaults.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/support/TempDir.h"
 

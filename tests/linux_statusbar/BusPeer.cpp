@@ -1,6 +1,6 @@
 #include <chrono>
 
-#include "platform/linux/BusConnection.h"
+#include "platform/linux/session/BusConnection.h"
 #include "tests/linux_statusbar/TrayHost.h"
 
 namespace nuvlet::test {

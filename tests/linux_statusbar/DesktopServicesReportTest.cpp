@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/DesktopServicesReport.h"
+#include "platform/linux/desktop/DesktopServicesReport.h"
 #include "tests/linux_statusbar/TrayHost.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/Servers.h"

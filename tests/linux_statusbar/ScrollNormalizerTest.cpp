@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/ScrollNormalizer.h"
+#include "platform/linux/tray/ScrollNormalizer.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/support/TempDir.h"
 

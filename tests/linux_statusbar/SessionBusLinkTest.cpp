@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "nuvlet/platform/Log.h"
-#include "platform/linux/SessionBusLink.h"
+#include "platform/linux/session/SessionBusLink.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/linux_statusbar/TrayHost.h"
 #include "tests/support/ChildProcess.h"

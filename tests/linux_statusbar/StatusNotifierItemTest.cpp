@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/StatusNotifierBar.h"
+#include "platform/linux/tray/StatusNotifierBar.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/linux_statusbar/TrayHost.h"
 #include "tests/support/ChildProcess.h"

@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-#include "platform/linux/InstalledPackage.h"
+#include "platform/linux/desktop/InstalledPackage.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::linux_platform {

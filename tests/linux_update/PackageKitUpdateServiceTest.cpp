@@ -7,7 +7,7 @@
 
 #include "nuvlet/app/UpdaterController.h"
 #include "nuvlet/platform/Log.h"
-#include "platform/linux/PackageKitUpdateService.h"
+#include "platform/linux/desktop/PackageKitUpdateService.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/linux_update/FakePackageKit.h"
 #include "tests/support/Servers.h"

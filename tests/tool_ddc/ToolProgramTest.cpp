@@ -3,7 +3,7 @@
 #include <chrono>
 
 #include "nuvlet/platform/Subprocess.h"
-#include "platform/linux/DrmConnectors.h"
+#include "platform/linux/display/DrmConnectors.h"
 #include "tests/tool_ddc/EdidFixtures.h"
 #include "tests/support/ProcessCheck.h"
 #include "tests/support/ScopedEnv.h"

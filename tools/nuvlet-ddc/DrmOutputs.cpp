@@ -1,6 +1,6 @@
 #include "tools/nuvlet-ddc/DrmOutputs.h"
 
-#include "platform/linux/DrmConnectors.h"
+#include "platform/linux/display/DrmConnectors.h"
 
 namespace nuvlet::ddc {
 

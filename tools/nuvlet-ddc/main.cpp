@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "nuvlet/platform/Paths.h"
-#include "platform/linux/SessionKind.h"
-#include "platform/linux/SysfsRoot.h"
+#include "platform/linux/session/SessionKind.h"
+#include "platform/linux/session/SysfsRoot.h"
 #include "tools/nuvlet-ddc/BusCache.h"
 #include "tools/nuvlet-ddc/Command.h"
 #include "tools/nuvlet-ddc/Ddc.h"
