@@ -35,7 +35,7 @@
 #include "nuvlet/sensing/FrameReducer.h"
 #include "platform/linux/capture/PipeWireFrameStream.h"
 #include "platform/sim/VirtualRunLoop.h"
-#include "tests/support/PipeWire.h"
+#include "tests/harness/PipeWire.h"
 #include "tests/support/TempDir.h"
 
 namespace {

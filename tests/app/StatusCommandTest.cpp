@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-#include "tests/support/ChildProcess.h"
+#include "tests/harness/ChildProcess.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet {

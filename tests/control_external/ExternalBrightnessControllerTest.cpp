@@ -10,7 +10,7 @@
 
 #include "nuvlet/control/ExternalBrightnessController.h"
 #include "platform/sim/VirtualRunLoop.h"
-#include "tests/support/ProcessCheck.h"
+#include "tests/harness/ProcessCheck.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::test {

@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <string>
 
-#include "tests/support/ChildProcess.h"
+#include "tests/harness/ChildProcess.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::test {

@@ -6,7 +6,7 @@
 #include "nuvlet/control/VolumeController.h"
 #include "platform/linux/devices/PulseAudioMixer.h"
 #include "platform/sim/VirtualRunLoop.h"
-#include "tests/support/PulseServer.h"
+#include "tests/harness/PulseServer.h"
 
 namespace nuvlet::linux_platform {
 namespace {

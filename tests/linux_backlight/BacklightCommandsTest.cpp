@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "tests/linux_backlight/BacklightTree.h"
-#include "tests/support/ChildProcess.h"
+#include "tests/harness/ChildProcess.h"
 
 namespace nuvlet::test {
 namespace {

@@ -10,9 +10,9 @@
 #include "platform/linux/devices/SensorProxyLightSensor.h"
 #include "platform/linux/devices/SysfsBacklight.h"
 #include "platform/sim/VirtualRunLoop.h"
-#include "tests/linux_bus/FakeBusService.h"
+#include "tests/harness/FakeBusService.h"
 #include "tests/support/ScopedEnv.h"
-#include "tests/support/Servers.h"
+#include "tests/harness/Servers.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::linux_platform {

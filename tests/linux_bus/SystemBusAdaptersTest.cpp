@@ -4,8 +4,8 @@
 #include "platform/linux/display/LinuxWorkspace.h"
 #include "platform/linux/desktop/LogindSleepMonitor.h"
 #include "platform/sim/VirtualRunLoop.h"
-#include "tests/linux_bus/FakeBusService.h"
-#include "tests/support/Servers.h"
+#include "tests/harness/FakeBusService.h"
+#include "tests/harness/Servers.h"
 
 namespace nuvlet::linux_platform {
 namespace {

@@ -4,8 +4,8 @@
 #include <string>
 
 #include "platform/linux/capture/CaptureRoute.h"
-#include "tests/support/ChildProcess.h"
-#include "tests/support/SwayServer.h"
+#include "tests/harness/ChildProcess.h"
+#include "tests/harness/SwayServer.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::linux_platform {

@@ -15,7 +15,7 @@
 #include "nuvlet/sensing/FrameReducer.h"
 #include "platform/linux/capture/PipeWireFrameStream.h"
 #include "tests/linux_capture/SizedReducer.h"
-#include "tests/support/PipeWire.h"
+#include "tests/harness/PipeWire.h"
 #include "tests/support/PollUntil.h"
 #include "tests/support/TempDir.h"
 

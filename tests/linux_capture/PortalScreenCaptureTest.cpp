@@ -9,10 +9,10 @@
 #include "nuvlet/sensing/FrameReducer.h"
 #include "platform/linux/capture/PortalScreenCapture.h"
 #include "platform/sim/VirtualRunLoop.h"
-#include "tests/linux_capture/StandInPortal.h"
-#include "tests/support/PipeWire.h"
+#include "tests/harness/StandInPortal.h"
+#include "tests/harness/PipeWire.h"
 #include "tests/support/PollUntil.h"
-#include "tests/support/Servers.h"
+#include "tests/harness/Servers.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::linux_platform {

@@ -12,7 +12,7 @@
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/linux_capture/SizedReducer.h"
 #include "tests/support/PollUntil.h"
-#include "tests/support/SwayServer.h"
+#include "tests/harness/SwayServer.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::linux_platform {

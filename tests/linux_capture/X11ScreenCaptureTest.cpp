@@ -12,7 +12,7 @@
 #include "platform/linux/capture/X11ScreenCapture.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/support/ScopedEnv.h"
-#include "tests/support/Servers.h"
+#include "tests/harness/Servers.h"
 
 namespace nuvlet::linux_platform {
 namespace {

@@ -6,7 +6,7 @@
 #include "platform/linux/display/DrmConnectors.h"
 #include "platform/linux/display/WaylandDisplayTopology.h"
 #include "platform/sim/VirtualRunLoop.h"
-#include "tests/support/SwayServer.h"
+#include "tests/harness/SwayServer.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::linux_platform {

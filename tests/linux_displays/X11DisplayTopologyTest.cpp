@@ -5,7 +5,7 @@
 #include "nuvlet/sensing/DisplayRouter.h"
 #include "platform/linux/display/X11DisplayTopology.h"
 #include "platform/sim/VirtualRunLoop.h"
-#include "tests/support/Servers.h"
+#include "tests/harness/Servers.h"
 
 namespace nuvlet::linux_platform {
 namespace {

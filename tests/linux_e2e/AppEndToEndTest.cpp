@@ -17,12 +17,12 @@
 #include <vector>
 
 #include "nuvlet/records/AdjustmentLogger.h"
-#include "tests/linux_bus/FakeBusService.h"
+#include "tests/harness/FakeBusService.h"
 #include "tests/linux_e2e/RunningApp.h"
-#include "tests/linux_statusbar/TrayHost.h"
-#include "tests/support/ChildProcess.h"
-#include "tests/support/PulseServer.h"
-#include "tests/support/Servers.h"
+#include "tests/harness/TrayHost.h"
+#include "tests/harness/ChildProcess.h"
+#include "tests/harness/PulseServer.h"
+#include "tests/harness/Servers.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::test {

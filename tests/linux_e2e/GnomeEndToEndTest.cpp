@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "tests/linux_e2e/RunningApp.h"
-#include "tests/linux_statusbar/TrayHost.h"
-#include "tests/support/ChildProcess.h"
-#include "tests/support/Servers.h"
+#include "tests/harness/TrayHost.h"
+#include "tests/harness/ChildProcess.h"
+#include "tests/harness/Servers.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::test {

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <cstdio>
 
-#include "tests/linux_statusbar/TrayHost.h"
+#include "tests/harness/TrayHost.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::test {

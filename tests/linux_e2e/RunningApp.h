@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/ChildProcess.h"
+#include "tests/harness/ChildProcess.h"
 
 namespace nuvlet::test {
 

@@ -8,9 +8,9 @@
 
 #include "platform/linux/display/DrmConnectors.h"
 #include "tests/linux_e2e/RunningApp.h"
-#include "tests/linux_statusbar/TrayHost.h"
-#include "tests/support/Servers.h"
-#include "tests/support/SwayServer.h"
+#include "tests/harness/TrayHost.h"
+#include "tests/harness/Servers.h"
+#include "tests/harness/SwayServer.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::test {

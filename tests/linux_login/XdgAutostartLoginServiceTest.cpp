@@ -5,7 +5,7 @@
 #include <string>
 
 #include "platform/linux/desktop/XdgAutostartLoginService.h"
-#include "tests/support/ChildProcess.h"
+#include "tests/harness/ChildProcess.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::linux_platform {

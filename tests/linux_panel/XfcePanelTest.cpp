@@ -25,9 +25,9 @@
 #include "platform/linux/tray/StatusNotifierBar.h"
 #include "platform/linux/tray/TrayHostProcess.h"
 #include "platform/sim/VirtualRunLoop.h"
-#include "tests/support/ChildProcess.h"
+#include "tests/harness/ChildProcess.h"
 #include "tests/support/ScopedEnv.h"
-#include "tests/support/Servers.h"
+#include "tests/harness/Servers.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::test {

@@ -13,8 +13,8 @@
 
 #include "nuvlet/learning/BrightnessModel.h"
 #include "nuvlet/records/AdjustmentLogger.h"
-#include "tests/support/ChildProcess.h"
-#include "tests/support/Servers.h"
+#include "tests/harness/ChildProcess.h"
+#include "tests/harness/Servers.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::test {

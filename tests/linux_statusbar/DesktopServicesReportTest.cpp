@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "platform/linux/desktop/DesktopServicesReport.h"
-#include "tests/linux_statusbar/TrayHost.h"
+#include "tests/harness/TrayHost.h"
 #include "tests/support/ScopedEnv.h"
-#include "tests/support/Servers.h"
+#include "tests/harness/Servers.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::test {

@@ -7,9 +7,9 @@
 #include "nuvlet/platform/Log.h"
 #include "platform/linux/session/SessionBusLink.h"
 #include "platform/sim/VirtualRunLoop.h"
-#include "tests/linux_statusbar/TrayHost.h"
-#include "tests/support/ChildProcess.h"
-#include "tests/support/Servers.h"
+#include "tests/harness/TrayHost.h"
+#include "tests/harness/ChildProcess.h"
+#include "tests/harness/Servers.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::test {

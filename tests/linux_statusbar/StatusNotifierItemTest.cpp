@@ -9,9 +9,9 @@
 
 #include "platform/linux/tray/StatusNotifierBar.h"
 #include "platform/sim/VirtualRunLoop.h"
-#include "tests/linux_statusbar/TrayHost.h"
-#include "tests/support/ChildProcess.h"
-#include "tests/support/Servers.h"
+#include "tests/harness/TrayHost.h"
+#include "tests/harness/ChildProcess.h"
+#include "tests/harness/Servers.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::test {

@@ -9,8 +9,8 @@
 #include "nuvlet/platform/Log.h"
 #include "platform/linux/desktop/PackageKitUpdateService.h"
 #include "platform/sim/VirtualRunLoop.h"
-#include "tests/linux_update/FakePackageKit.h"
-#include "tests/support/Servers.h"
+#include "tests/harness/FakePackageKit.h"
+#include "tests/harness/Servers.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::linux_platform {

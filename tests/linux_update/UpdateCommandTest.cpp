@@ -5,9 +5,9 @@
 #include <filesystem>
 #include <string>
 
-#include "tests/linux_update/FakePackageKit.h"
-#include "tests/support/ChildProcess.h"
-#include "tests/support/Servers.h"
+#include "tests/harness/FakePackageKit.h"
+#include "tests/harness/ChildProcess.h"
+#include "tests/harness/Servers.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::test {

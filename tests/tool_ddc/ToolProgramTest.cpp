@@ -5,7 +5,7 @@
 #include "nuvlet/platform/Subprocess.h"
 #include "platform/linux/display/DrmConnectors.h"
 #include "tests/tool_ddc/EdidFixtures.h"
-#include "tests/support/ProcessCheck.h"
+#include "tests/harness/ProcessCheck.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 

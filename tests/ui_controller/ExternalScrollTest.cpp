@@ -1,6 +1,6 @@
 #include <sys/stat.h>
 
-#include "tests/support/ProcessCheck.h"
+#include "tests/harness/ProcessCheck.h"
 #include "tests/ui_controller/ControllerFixture.h"
 
 namespace nuvlet::test {

@@ -1,4 +1,4 @@
-#include "tests/linux_bus/FakeBusService.h"
+#include "tests/harness/FakeBusService.h"
 
 #include <fcntl.h>
 #include <gio/gunixfdlist.h>

@@ -1,4 +1,4 @@
-#include "tests/support/Servers.h"
+#include "tests/harness/Servers.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "tests/linux_statusbar/TrayHost.h"
+#include "tests/harness/TrayHost.h"
 
 namespace nuvlet::test {
 namespace {

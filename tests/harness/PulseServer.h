@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/ChildProcess.h"
+#include "tests/harness/ChildProcess.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::test {

@@ -1,4 +1,4 @@
-#include "tests/support/PipeWire.h"
+#include "tests/harness/PipeWire.h"
 
 #include <pipewire/pipewire.h>
 #include <signal.h>

@@ -1,4 +1,4 @@
-#include "tests/linux_update/FakePackageKit.h"
+#include "tests/harness/FakePackageKit.h"
 
 namespace nuvlet::test {
 namespace {

@@ -1,4 +1,4 @@
-#include "tests/linux_capture/StandInPortal.h"
+#include "tests/harness/StandInPortal.h"
 
 #include <gio/gunixfdlist.h>
 #include <unistd.h>

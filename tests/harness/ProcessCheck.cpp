@@ -1,4 +1,4 @@
-#include "tests/support/ProcessCheck.h"
+#include "tests/harness/ProcessCheck.h"
 
 #include <signal.h>
 #include <unistd.h>

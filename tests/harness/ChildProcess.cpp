@@ -1,4 +1,4 @@
-#include "tests/support/ChildProcess.h"
+#include "tests/harness/ChildProcess.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "tests/support/SwayServer.h"
+#include "tests/harness/SwayServer.h"
 
 #include <signal.h>
 #include <sys/stat.h>

@@ -1,7 +1,7 @@
 #include <chrono>
 
 #include "platform/linux/session/BusConnection.h"
-#include "tests/linux_statusbar/TrayHost.h"
+#include "tests/harness/TrayHost.h"
 
 namespace nuvlet::test {
 

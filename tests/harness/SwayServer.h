@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "tests/support/ChildProcess.h"
+#include "tests/harness/ChildProcess.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::test {

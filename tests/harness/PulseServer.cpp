@@ -1,4 +1,4 @@
-#include "tests/support/PulseServer.h"
+#include "tests/harness/PulseServer.h"
 
 #include <poll.h>
 

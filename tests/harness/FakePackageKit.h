@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "tests/linux_bus/FakeBusService.h"
+#include "tests/harness/FakeBusService.h"
 
 namespace nuvlet::test {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/ChildProcess.h"
-#include "tests/support/Servers.h"
+#include "tests/harness/ChildProcess.h"
+#include "tests/harness/Servers.h"
 
 namespace nuvlet::test {
 
