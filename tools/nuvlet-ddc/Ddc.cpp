@@ -21,6 +21,7 @@ DdcMonitor fromInfo(const DDCA_Display_Info& info) {
   m.bus = info.path.io_mode == DDCA_IO_I2C ? info.path.path.i2c_busno : -1;
   m.edid.assign(info.edid_bytes, info.edid_bytes + sizeof info.edid_bytes);
   m.model = std::string(info.mfg_id) + " " + info.model_name;
+  m.answers = info.dispno > 0;
   m.ref = info.dref;
   return m;
 }
@@ -59,7 +60,8 @@ Ddc::Ddc() {
 std::vector<DdcMonitor> Ddc::detect() {
   std::vector<DdcMonitor> found;
   DDCA_Display_Info_List* list = nullptr;
-  if (ddca_get_display_info_list2(false, &list) != 0 || list == nullptr) return found;
+  // With the monitors that do not answer, so that a user can be told which one is mute.
+  if (ddca_get_display_info_list2(true, &list) != 0 || list == nullptr) return found;
   for (int i = 0; i < list->ct; ++i) found.push_back(fromInfo(list->info[i]));
   ddca_free_display_info_list(list);
   return found;

@@ -12,6 +12,7 @@ struct DdcMonitor {
   int bus = -1;
   Bytes edid;  // the base block libddcutil read
   std::string model;
+  bool answers = true;  // false: the monitor's EDID reads but it does not speak DDC/CI
   void* ref = nullptr;  // libddcutil's display reference, owned by the library
 };
 
@@ -21,7 +22,8 @@ class Ddc {
  public:
   Ddc();
 
-  // Every monitor that answers DDC/CI (full detection: slow).
+  // Every monitor with an EDID on an I2C bus, whether or not it answers DDC/CI (full
+  // detection: slow).
   std::vector<DdcMonitor> detect();
   // The monitor on one I2C bus, when it answers there.
   std::optional<DdcMonitor> onBus(int bus);

@@ -17,6 +17,8 @@ struct RandrOutput {
   std::string name;
   bool builtIn = false;  // connector type Panel, or an eDP, LVDS or DSI output
   Bytes edid;            // empty when the output has none
+  // The I2C bus the kernel links to the connector, when it says (DRM connectors only).
+  std::optional<int> bus;
 };
 
 // The X server's RandR outputs: where the display ids the controller passes come from.

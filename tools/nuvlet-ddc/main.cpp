@@ -14,6 +14,7 @@
 #include <stdio_ext.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <variant>
@@ -88,58 +89,71 @@ std::optional<std::vector<RandrOutput>> connectedOutputs(std::string& why) {
   return x->connectedOutputs();
 }
 
-// The EDID of one output, or nothing with the reason.
-std::optional<Bytes> outputEdid(std::uint32_t output, std::string& why) {
-  if (useRandr()) {
-    auto x = Randr::connect(why);
-    if (!x) return std::nullopt;
-    return x->edid(output, why);
-  }
-  for (auto& o : drmOutputs(nuvlet::linux_platform::sysfsRootFromEnvironment())) {
-    if (o.id != output) continue;
-    if (!o.edid.empty()) return std::move(o.edid);
-    why = "display " + std::to_string(output) + " (" + o.name + ") has no usable EDID";
-    return std::nullopt;
-  }
-  why = "no connected display has id " + std::to_string(output);
-  return std::nullopt;
-}
-
 const char* kNoI2c = "no I2C devices (/dev/i2c-*): load the i2c-dev module and allow access to it";
 
-// The monitor of `key`: first on the bus the cache names, else by full detection.
-std::optional<DdcMonitor> findMonitor(Ddc& ddc, BusCache& cache, const Bytes& edid,
-                                      std::uint32_t output, std::string& why) {
-  const std::string key = edidKey(edid);
-  if (auto bus = cache.busFor(key)) {
-    if (auto m = ddc.onBus(*bus); m && edidKey(m->edid) == key) return m;
+// The monitor showing `output`: on the bus the kernel links to its connector, else on
+// the bus the cache names, else by full detection. `alike` connected outputs carry the
+// same EDID; the cache cannot tell those apart.
+std::optional<DdcMonitor> findMonitor(Ddc& ddc, BusCache& cache, const RandrOutput& output,
+                                      std::size_t alike, std::string& why) {
+  const std::string edid = edidKey(output.edid);
+  const std::string key = output.name + " " + edid;
+  auto shows = [&](const std::optional<DdcMonitor>& m) {
+    return m && m->answers && edidKey(m->edid) == edid;
+  };
+  if (output.bus) {
+    if (auto m = ddc.onBus(*output.bus); shows(m)) return m;
+  } else if (auto bus = cache.busFor(key)) {
+    if (auto m = ddc.onBus(*bus); shows(m) && alike == 1) return m;
     cache.forget(key);
   }
   auto all = ddc.detect();
   std::vector<Bytes> edids;
   for (const auto& m : all) edids.push_back(m.edid);
-  auto match = matchEdid(edid, edids);
+  auto match = matchEdid(output.edid, edids);
   if (!match.index) {
     why = match.matches > 1 ? std::to_string(match.matches) + " monitors have the EDID of " +
-                                  displayName(output) + "; cannot tell them apart"
-                            : "no DDC/CI monitor has the EDID of " + displayName(output) + " (" +
-                                  std::to_string(all.size()) + " found)";
+                                  displayName(output.id) + "; cannot tell them apart"
+                            : "no monitor on an I2C bus has the EDID of " + displayName(output.id) +
+                                  " (" + std::to_string(all.size()) + " found)";
     return std::nullopt;
   }
-  cache.remember(key, all[*match.index].bus);
-  return all[*match.index];
+  const DdcMonitor& m = all[*match.index];
+  if (!m.answers) {
+    why = "the monitor of " + displayName(output.id) + " (" + m.model + " on i2c-" +
+          std::to_string(m.bus) +
+          ") does not answer DDC/CI; it may be switched off in the monitor's own menu";
+    return std::nullopt;
+  }
+  if (!output.bus) cache.remember(key, m.bus);
+  return m;
 }
 
-int runLuminance(std::uint32_t output, std::optional<int> setTo) {
+std::size_t alikeOutputs(const std::vector<RandrOutput>& outputs, const RandrOutput& output) {
+  const std::string edid = edidKey(output.edid);
+  return static_cast<std::size_t>(
+      std::count_if(outputs.begin(), outputs.end(),
+                    [&](const RandrOutput& o) { return edidKey(o.edid) == edid; }));
+}
+
+int runLuminance(std::uint32_t id, std::optional<int> setTo) {
   std::string why;
-  auto found = outputEdid(output, why);
-  if (!found) return fail(why);
-  Bytes edid = std::move(*found);
-  if (!isEdidBaseBlock(edid)) return fail("the EDID of " + displayName(output) + " is damaged");
+  auto outputs = connectedOutputs(why);
+  if (!outputs) return fail(why);
+  auto output = std::find_if(outputs->begin(), outputs->end(),
+                             [&](const RandrOutput& o) { return o.id == id; });
+  if (output == outputs->end()) {
+    return fail(useRandr() ? "RandR output " + std::to_string(id) + " is not a connected output"
+                           : "no connected display has id " + std::to_string(id));
+  }
+  if (output->edid.empty()) {
+    return fail(displayName(id) + " (" + output->name + ") has no usable EDID");
+  }
+  if (!isEdidBaseBlock(output->edid)) return fail("the EDID of " + displayName(id) + " is damaged");
   if (!hasI2cDevices()) return fail(kNoI2c);
   Ddc ddc;
   BusCache cache(nuvlet::Paths::fromEnvironment().cacheDir() / "ddc-buses.json");
-  auto monitor = findMonitor(ddc, cache, edid, output, why);
+  auto monitor = findMonitor(ddc, cache, *output, alikeOutputs(*outputs, *output), why);
   cache.save();
   if (!monitor) return fail(why);
   if (setTo) {
@@ -158,7 +172,7 @@ int runList() {
   if (!outputs) return fail(why);
   std::vector<RandrOutput> externals;
   for (auto& o : *outputs) {
-    if (!o.builtIn) externals.push_back(std::move(o));
+    if (!o.builtIn) externals.push_back(o);
   }
   if (externals.empty()) {
     writeAll(answerFd, "no external output is connected\n");
@@ -177,7 +191,7 @@ int runList() {
       line += "no usable EDID";
     } else if (!i2c) {
       line += kNoI2c;
-    } else if (!(monitor = findMonitor(*ddc, cache, o.edid, o.id, why))) {
+    } else if (!(monitor = findMonitor(*ddc, cache, o, alikeOutputs(*outputs, o), why))) {
       line += why;
     } else if (!ddc->getLuminance(*monitor, percent, why)) {
       line += monitor->model + " on i2c-" + std::to_string(monitor->bus) + ", " + why;
