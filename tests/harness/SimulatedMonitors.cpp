@@ -134,7 +134,7 @@ void SimulatedMonitors::addBus(int bus, const std::string& name,
 
 void SimulatedMonitors::plug(const std::string& connector, int bus,
                              const simddc::MonitorState& state,
-                             std::optional<std::string> sysfsEdid) {
+                             std::optional<std::string> sysfsEdid, bool linked) {
   layBus(bus, "simulated ddc " + connector);
   const fs::path dir = kCard / "drm/card0" / ("card0-" + connector);
   put(dir / "status", "connected\n");
@@ -143,7 +143,9 @@ void SimulatedMonitors::plug(const std::string& connector, int bus,
   put(dir / "uevent", "");
   put(dir / "edid", sysfsEdid.value_or(std::string(state.edid.begin(), state.edid.end())));
   link("/sys/class/drm", dir / "subsystem");
-  link(busDir(bus), dir / "ddc");
+  std::error_code ec;
+  fs::remove(dir / "ddc", ec);
+  if (linked) link(busDir(bus), dir / "ddc");
   link(dir, fs::path("/sys/class/drm") / ("card0-" + connector));
   setState(bus, state);
 }

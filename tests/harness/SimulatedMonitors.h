@@ -28,9 +28,10 @@ class SimulatedMonitors {
   const std::string& whyNot() const { return whyNot_; }
 
   // A monitor on `connector` (as "DP-1") reached over /dev/i2c-`bus`, its EDID in sysfs
-  // (`sysfsEdid` when given, else the one the monitor serves).
+  // (`sysfsEdid` when given, else the one the monitor serves). `linked`: the connector
+  // names its bus (a "ddc" link), as most kernel drivers do.
   void plug(const std::string& connector, int bus, const simddc::MonitorState& state,
-            std::optional<std::string> sysfsEdid = std::nullopt);
+            std::optional<std::string> sysfsEdid = std::nullopt, bool linked = true);
   // The connector reads disconnected and nothing answers on its bus any more.
   void unplug(const std::string& connector, int bus);
   // An I2C bus with no connector (an SMBus, a sensor): `name` as the kernel gives it.

@@ -1,14 +1,19 @@
-// nuvlet-ddc as built, with the real libddcutil, against simulated DDC/CI monitors.
+// nuvlet-ddc as built, with the real libddcutil, against simulated DDC/CI monitors. The
+// displays are the DRM connectors (as in a Wayland session) unless a test says X11.
 #include <gtest/gtest.h>
+#include <xcb/randr.h>
+#include <xcb/xcb.h>
 
 #include <chrono>
-#include <fstream>
+#include <nlohmann/json.hpp>
 
 #include "nuvlet/platform/Subprocess.h"
 #include "platform/linux/display/DrmConnectors.h"
+#include "tests/harness/Servers.h"
 #include "tests/harness/SimulatedMonitors.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
+#include "tools/nuvlet-ddc/Edid.h"
 
 namespace nuvlet::test {
 namespace {
@@ -39,19 +44,21 @@ class ToolWithMonitors : public ::testing::Test {
     return {r.exitStatus, r.out, r.err,
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()};
   }
-  // The id the app gives the display on `connector` showing `state`'s EDID.
-  static std::string id(const std::string& connector, const MonitorState& state) {
+  // The id the app gives the display on `connector` showing `edid`.
+  static std::string id(const std::string& connector, const std::vector<std::uint8_t>& edid) {
     return "id=" + std::to_string(linux_platform::waylandDisplayId(
-                       connector, linux_platform::validEdid(bytes(state.edid))));
+                       connector, linux_platform::validEdid(bytes(edid))));
   }
   Outcome get(const std::string& connector, const MonitorState& m) {
-    return tool({"display", id(connector, m), "get", "luminance"});
+    return tool({"display", id(connector, m.edid), "get", "luminance"});
   }
   Outcome set(const std::string& connector, const MonitorState& m, int percent) {
-    return tool({"display", id(connector, m), "set", "luminance", std::to_string(percent)});
+    return tool({"display", id(connector, m.edid), "set", "luminance", std::to_string(percent)});
   }
-  int level(int bus) { return sim.state(bus).value_or(MonitorState{}).brightness; }
-  long requests(int bus) { return sim.state(bus).value_or(MonitorState{}).requests; }
+  MonitorState on(int bus) { return sim.state(bus).value_or(MonitorState{}); }
+  nlohmann::json cacheFile() {
+    return nlohmann::json::parse(readText(cache / "nuvlet/ddc-buses.json"), nullptr, false);
+  }
 
   SimulatedMonitors sim;
   TempDir cache;
@@ -63,23 +70,260 @@ class ToolWithMonitors : public ::testing::Test {
   ScopedEnv preload{"LD_PRELOAD", SimulatedMonitors::shim().string()};
 };
 
-TEST_F(ToolWithMonitors, Explore) {
-  const auto a = sampleMonitor(1);
+TEST_F(ToolWithMonitors, ListsEveryMonitorOnItsBusWithItsLevelTwoOfAModelApart) {
+  auto a = sampleMonitor(1), b = sampleMonitor(2);
+  b.brightness = 50;
   sim.plug("DP-1", 3, a);
-  auto r = tool({"list"});
-  std::printf("list: %d [%s] [%s] %.3f s, requests %ld\n", r.status, r.out.c_str(), r.err.c_str(), r.seconds, requests(3));
-  r = get("DP-1", a);
-  std::printf("get: %d [%s] [%s] %.3f s, requests %ld\n", r.status, r.out.c_str(), r.err.c_str(), r.seconds, requests(3));
-  r = set("DP-1", a, 30);
-  std::printf("set: %d [%s] [%s] %.3f s, requests %ld level %d\n", r.status, r.out.c_str(), r.err.c_str(), r.seconds, requests(3), level(3));
-  for (auto f : {Fault::NoReply, Fault::Nak, Fault::BadChecksum, Fault::Late, Fault::IgnoreSet}) {
-    sim.change(3, [&](MonitorState& s) { s.fault = f; s.lateMs = 3000; s.requests = 0; });
-    r = get("DP-1", a);
-    std::printf("%s get: %d [%s] [%s] %.3f s, requests %ld\n", simddc::faultName(f), r.status, r.out.c_str(), r.err.c_str(), r.seconds, requests(3));
-    sim.change(3, [&](MonitorState& s) { s.requests = 0; });
-    r = set("DP-1", a, 70);
-    std::printf("%s set: %d [%s] [%s] %.3f s, requests %ld level %d\n", simddc::faultName(f), r.status, r.out.c_str(), r.err.c_str(), r.seconds, requests(3), level(3));
+  auto one = tool({"list"});
+  EXPECT_EQ(one.status, 0) << one.err;
+  EXPECT_EQ(one.out, id("DP-1", a.edid) + " DP-1: NVL Sim Monitor on i2c-3, brightness 60%\n");
+
+  sim.plug("HDMI-A-1", 5, b);
+  auto two = tool({"list"});
+  EXPECT_EQ(two.out, id("DP-1", a.edid) + " DP-1: NVL Sim Monitor on i2c-3, brightness 60%\n" +
+                         id("HDMI-A-1", b.edid) +
+                         " HDMI-A-1: NVL Sim Monitor on i2c-5, brightness 25%\n");
+  EXPECT_EQ(two.err, "");
+}
+
+// VCP 0x10 counts from 0 to the monitor's own maximum; percentages are of that.
+TEST_F(ToolWithMonitors, GetAndSetScaleByTheMonitorsMaximum) {
+  struct Case {
+    int maximum, holds;
+    std::string reads;
+    int setTo, writes;
+  } cases[] = {
+      {200, 120, "60\n", 25, 50}, {37, 37, "100\n", 50, 19}, {255, 0, "0\n", 100, 255},
+      {200, 250, "100\n", 0, 0},  // a level above the maximum reads as full
+      {1, 1, "100\n", 49, 0},
+  };
+  for (const auto& c : cases) {
+    auto m = sampleMonitor(7);
+    m.maximum = c.maximum;
+    m.brightness = c.holds;
+    sim.plug("DP-1", 3, m);
+    auto read = get("DP-1", m);
+    EXPECT_EQ(read.status, 0) << read.err;
+    EXPECT_EQ(read.out, c.reads) << "maximum " << c.maximum;
+    auto write = set("DP-1", m, c.setTo);
+    EXPECT_EQ(write.status, 0) << write.err;
+    EXPECT_EQ(write.out, "");
+    EXPECT_EQ(on(3).brightness, c.writes) << "maximum " << c.maximum << ", " << c.setTo << "%";
+    EXPECT_EQ(on(3).sets, 1);
   }
+}
+
+// Where the kernel does not link a connector to its bus (X11 drivers, some GPUs), the
+// cache names it; a cache that names another monitor's bus sends nothing there.
+TEST_F(ToolWithMonitors, TheBusCacheIsWrittenUsedAndCorrectedWhenBusesMove) {
+  auto a = sampleMonitor(1), b = sampleMonitor(2);
+  sim.plug("DP-1", 3, a, std::nullopt, false);
+  sim.plug("HDMI-A-1", 5, b, std::nullopt, false);
+  ASSERT_EQ(get("DP-1", a).out, "60\n");
+  auto entries = cacheFile()["buses"];
+  ASSERT_EQ(entries.size(), 1u) << entries;
+  EXPECT_EQ(entries[0]["bus"], 3);
+
+  // libddcutil 1.4 still probes every bus first: its display references come from a
+  // full detection.
+  ASSERT_EQ(set("DP-1", a, 40).status, 0);
+  EXPECT_EQ(on(3).brightness, 80);
+  EXPECT_EQ(on(5).sets, 0);
+
+  // After a restart the buses are numbered anew: DP-1's is 7, and 3 is HDMI-A-1's.
+  sim.unplug("DP-1", 3);
+  sim.plug("HDMI-A-1", 3, b, std::nullopt, false);
+  sim.plug("DP-1", 7, a, std::nullopt, false);
+  auto moved = set("DP-1", a, 10);
+  EXPECT_EQ(moved.status, 0) << moved.err;
+  EXPECT_EQ(on(7).brightness, 20);
+  EXPECT_EQ(on(3).brightness, 120) << "the monitor the stale entry named";
+  EXPECT_EQ(on(3).sets, 0);
+  EXPECT_EQ(cacheFile()["buses"][0]["bus"], 7);
+}
+
+// A cache that names a bus no longer there, or one that carries no display.
+TEST_F(ToolWithMonitors, ACacheNamingAMissingOrForeignBusIsRedetected) {
+  auto a = sampleMonitor(1);
+  sim.plug("DP-1", 3, a, std::nullopt, false);
+  MonitorState smbus;
+  smbus.fault = Fault::Nak;
+  sim.addBus(8, "SMBus I801 adapter", smbus);
+  const std::string key = "DP-1 " + ddc::edidKey(a.edid);
+  for (int bus : {9, 8}) {
+    cache.write("nuvlet/ddc-buses.json",
+                nlohmann::json{{"version", 1}, {"buses", {{{"edid", key}, {"bus", bus}}}}}.dump());
+    auto r = get("DP-1", a);
+    EXPECT_EQ(r.out, "60\n") << "bus " << bus << ": " << r.err;
+    EXPECT_EQ(cacheFile()["buses"][0]["bus"], 3);
+  }
+}
+
+// Two monitors alike to the last byte of their EDIDs: the connectors' own buses tell them
+// apart; without those the tool refuses rather than dim the wrong one.
+TEST_F(ToolWithMonitors, TwinsAreToldApartByTheirConnectorsOrNotAtAll) {
+  auto twin = sampleMonitor(0);
+  sim.plug("DP-1", 3, twin);
+  sim.plug("DP-2", 4, twin);
+  ASSERT_EQ(set("DP-2", twin, 30).status, 0);
+  EXPECT_EQ(on(4).brightness, 60);
+  EXPECT_EQ(on(3).brightness, 120);
+  ASSERT_EQ(set("DP-1", twin, 10).status, 0);
+  EXPECT_EQ(on(3).brightness, 20);
+
+  sim.plug("DP-1", 3, twin, std::nullopt, false);
+  sim.plug("DP-2", 4, twin, std::nullopt, false);
+  for (int round = 0; round < 2; ++round) {
+    auto r = set("DP-2", twin, 90);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("2 monitors have the EDID"), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(on(3).sets + on(4).sets, 0);
+}
+
+// Each fault, met after the monitor answered once: one clear line, the level unchanged,
+// a bounded number of tries and a bounded time.
+TEST_F(ToolWithMonitors, AMonitorsFaultsGetAClearAnswerAndNoStormOfTries) {
+  struct Case {
+    const char* what;
+    std::function<void(MonitorState&)> fault;
+    std::string reason;      // in the get's and the set's answer
+    std::string readAnswer;  // when Get still works, its answer
+  } cases[] = {
+      {"no reply", [](MonitorState& s) { s.fault = Fault::NoReply; },
+       "did not report its brightness", ""},
+      {"NAK", [](MonitorState& s) { s.fault = Fault::Nak; }, "does not answer DDC/CI", ""},
+      {"bad checksum", [](MonitorState& s) { s.fault = Fault::BadChecksum; },
+       "does not answer DDC/CI", ""},
+      {"late reply", [](MonitorState& s) { s.fault = Fault::Late, s.lateMs = 3000; },
+       "did not report its brightness", ""},
+      {"maximum 0", [](MonitorState& s) { s.maximum = 0; }, "maximum brightness of 0", ""},
+      {"ignores Set", [](MonitorState& s) { s.fault = Fault::IgnoreSet; },
+       "ignores brightness changes", "60\n"},
+  };
+  for (const auto& c : cases) {
+    auto a = sampleMonitor(1);
+    sim.plug("DP-1", 3, a);
+    ASSERT_EQ(get("DP-1", a).out, "60\n");
+    sim.change(3, [&](MonitorState& s) {
+      c.fault(s);
+      s.requests = 0;
+    });
+    auto read = get("DP-1", a);
+    auto write = set("DP-1", a, 30);
+    for (const auto* r : {&write, c.readAnswer.empty() ? &read : nullptr}) {
+      if (r == nullptr) continue;
+      EXPECT_EQ(r->status, 1) << c.what;
+      EXPECT_EQ(r->out, "") << c.what;
+      EXPECT_EQ(r->err.find('\n'), r->err.size() - 1) << c.what << ": " << r->err;
+      EXPECT_NE(r->err.find(c.reason), std::string::npos) << c.what << ": " << r->err;
+      EXPECT_LT(r->seconds, 2.0) << c.what;
+    }
+    EXPECT_EQ(read.out, c.readAnswer) << c.what;
+    EXPECT_EQ(on(3).brightness, 120) << c.what;
+    EXPECT_LE(on(3).requests, 30) << c.what << ": tries for one get and one set";
+  }
+}
+
+TEST_F(ToolWithMonitors, ASlowButTimelyMonitorIsWaitedFor) {
+  auto a = sampleMonitor(1);
+  a.fault = Fault::Late;
+  a.lateMs = 20;  // within the wait the host allows before reading
+  sim.plug("DP-1", 3, a);
+  auto r = set("DP-1", a, 30);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(on(3).brightness, 60);
+}
+
+TEST_F(ToolWithMonitors, AMonitorUnpluggedBetweenTwoNotchesIsReportedGone) {
+  auto a = sampleMonitor(1);
+  sim.plug("DP-1", 3, a);
+  ASSERT_EQ(set("DP-1", a, 50).status, 0);
+  sim.unplug("DP-1", 3);
+  auto r = set("DP-1", a, 55);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("no connected display has id"), std::string::npos) << r.err;
+  EXPECT_LT(r.seconds, 2.0);
+}
+
+// EDIDs of odd lengths, in sysfs and on the bus, and capabilities strings that the tool
+// has no need to read.
+TEST_F(ToolWithMonitors, OddEdidsAndCapabilitiesGetADefinedAnswer) {
+  struct Case {
+    const char* what;
+    std::function<void(MonitorState&)> change;
+    bool sysfsToo;       // the kernel's copy is changed alike
+    std::string reason;  // "" when get must answer 60
+  } cases[] = {
+      {"no EDID", [](MonitorState& s) { s.edid.clear(); }, true, "has no usable EDID"},
+      {"127 bytes", [](MonitorState& s) { s.edid.resize(127); }, true, "has no usable EDID"},
+      {"129 bytes", [](MonitorState& s) { s.edid.push_back(0); }, true, "has no usable EDID"},
+      {"256 bytes", [](MonitorState& s) { s = sampleMonitor(1, "Sim Monitor", 1); }, true, ""},
+      {"no EEPROM on the bus", [](MonitorState& s) { s.edid.clear(); }, false,
+       "no monitor on an I2C bus has the EDID"},
+      {"127 bytes on the bus", [](MonitorState& s) { s.edid.resize(127); }, false,
+       "no monitor on an I2C bus has the EDID"},
+      {"capabilities cut", [](MonitorState& s) { s.capabilities.resize(20); }, true, ""},
+      {"64 KiB of capabilities", [](MonitorState& s) { s.capabilities.resize(64 << 10, 'x'); },
+       true, ""},
+  };
+  for (const auto& c : cases) {
+    const auto good = sampleMonitor(1);
+    auto m = good;
+    c.change(m);
+    sim.plug("DP-1", 3, m, c.sysfsToo ? std::nullopt : std::optional(bytes(good.edid)));
+    const auto& shown = c.sysfsToo ? m : good;
+    auto r = get("DP-1", shown);
+    if (c.reason.empty()) {
+      EXPECT_EQ(r.out, "60\n") << c.what << ": " << r.err;
+    } else {
+      EXPECT_EQ(r.status, 1) << c.what;
+      EXPECT_NE(r.err.find(c.reason), std::string::npos) << c.what << ": " << r.err;
+    }
+    auto list = tool({"list"});
+    EXPECT_EQ(list.status, 0) << c.what;
+    EXPECT_EQ(list.out.find('\n'), list.out.size() - 1) << c.what << ": " << list.out;
+  }
+}
+
+// In an X11 session the display is a RandR output, its EDID the output's property.
+TEST_F(ToolWithMonitors, InAnX11SessionTheRandrOutputLeadsToItsMonitor) {
+  XvfbServer xvfb;
+  ASSERT_TRUE(xvfb.running()) << "Xvfb is required";
+  auto a = sampleMonitor(1, "Sim Monitor", 1);
+  sim.plug("DP-1", 3, a, std::nullopt, false);
+  xcb_connection_t* c = xcb_connect(xvfb.display().c_str(), nullptr);
+  ASSERT_EQ(xcb_connection_has_error(c), 0);
+  xcb_window_t rootWindow = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+  auto* res = xcb_randr_get_screen_resources_current_reply(
+      c, xcb_randr_get_screen_resources_current(c, rootWindow), nullptr);
+  ASSERT_NE(res, nullptr);
+  const xcb_randr_output_t output = xcb_randr_get_screen_resources_current_outputs(res)[0];
+  std::free(res);
+  auto* atom = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, 4, "EDID"), nullptr);
+  ASSERT_NE(atom, nullptr);
+  auto* error =
+      xcb_request_check(c, xcb_randr_change_output_property_checked(
+                               c, output, atom->atom, XCB_ATOM_INTEGER, 8, XCB_PROP_MODE_REPLACE,
+                               static_cast<std::uint32_t>(a.edid.size()), a.edid.data()));
+  std::free(atom);
+  EXPECT_EQ(error, nullptr);
+  std::free(error);
+  xcb_disconnect(c);
+
+  ScopedEnv x11("XDG_SESSION_TYPE", "x11");
+  ScopedEnv xdisplay("DISPLAY", xvfb.display());
+  const std::string randrId = "id=" + std::to_string(output);
+  auto list = tool({"list"});
+  EXPECT_NE(list.out.find(randrId + " screen: NVL Sim Monitor on i2c-3, brightness 60%"),
+            std::string::npos)
+      << list.out << list.err;
+  EXPECT_EQ(tool({"display", randrId, "set", "luminance", "45"}).status, 0);
+  EXPECT_EQ(on(3).brightness, 90);
+  EXPECT_EQ(tool({"display", randrId, "get", "luminance"}).out, "45\n");
+  auto missing = tool({"display", "id=4242", "get", "luminance"});
+  EXPECT_NE(missing.err.find("RandR output 4242 is not a connected output"), std::string::npos)
+      << missing.err;
 }
 
 }  // namespace

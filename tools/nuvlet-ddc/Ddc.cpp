@@ -53,7 +53,8 @@ bool withLuminance(const DdcMonitor& monitor, std::string& why, Then then) {
 Ddc::Ddc() {
   ddca_set_fout(nullptr);
   ddca_set_ferr(nullptr);
-  // A read-back after each write would double the time a scroll step takes.
+  // Its verification would fail a monitor that rounds to steps of its own; setLuminance
+  // reads back once instead.
   ddca_enable_verify(false);
 }
 
@@ -93,16 +94,29 @@ bool Ddc::getLuminance(const DdcMonitor& monitor, int& percent, std::string& why
 }
 
 bool Ddc::setLuminance(const DdcMonitor& monitor, int percent, std::string& why) {
-  return withLuminance(monitor, why, [&](DDCA_Display_Handle dh, int, int max) {
+  return withLuminance(monitor, why, [&](DDCA_Display_Handle dh, int current, int max) {
     if (max <= 0) {
       why = "the monitor reports a maximum brightness of 0";
       return false;
     }
     int raw = percentToRaw(percent, max);
+    if (raw == current) return true;
     DDCA_Status rc = ddca_set_non_table_vcp_value(dh, kLuminance, static_cast<uint8_t>(raw >> 8),
                                                   static_cast<uint8_t>(raw & 0xff));
-    if (rc != 0) why = "the monitor refused the brightness: " + describe(rc);
-    return rc == 0;
+    if (rc != 0) {
+      why = "the monitor refused the brightness: " + describe(rc);
+      return false;
+    }
+    // DDC/CI acknowledges nothing: a monitor that ignores the request would otherwise
+    // pass for one that obeyed. One read-back, not libddcutil's verification, which
+    // fails a monitor that rounds the level to its own steps.
+    DDCA_Non_Table_Vcp_Value v{};
+    if (ddca_get_non_table_vcp_value(dh, kLuminance, &v) == 0 && ((v.sh << 8) | v.sl) == current) {
+      why = "the monitor kept its brightness at " + std::to_string(rawToPercent(current, max)) +
+            "%: it ignores brightness changes over DDC/CI";
+      return false;
+    }
+    return true;
   });
 }
 
