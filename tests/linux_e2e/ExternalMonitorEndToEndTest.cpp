@@ -1,0 +1,112 @@
+// Nuvlet, nuvlet-ddc and the real libddcutil together, against a simulated DDC/CI
+// monitor on sway's second headless output.
+#include <gio/gio.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <string>
+
+#include "tests/harness/Servers.h"
+#include "tests/harness/SimulatedMonitors.h"
+#include "tests/harness/SwayServer.h"
+#include "tests/harness/TrayHost.h"
+#include "tests/linux_e2e/RunningApp.h"
+#include "tests/support/TempDir.h"
+
+namespace nuvlet::test {
+namespace {
+
+using simddc::Fault;
+using simddc::MonitorState;
+
+TEST(ExternalMonitorEndToEnd, AWheelNotchMovesTheMonitorByOneNotchAndFaultsLeaveItAlone) {
+  // First: the simulated /sys and /dev must be in place before any program starts.
+  SimulatedMonitors sim;
+  if (!sim.whyNot().empty()) GTEST_SKIP() << sim.whyNot();
+  for (auto [file, text] : std::map<std::string, std::string>{
+           {"type", "raw\n"}, {"max_brightness", "100\n"}, {"brightness", "60\n"}}) {
+    std::filesystem::create_directories("/sys/class/backlight/panel");
+    std::ofstream("/sys/class/backlight/panel/" + file) << text;
+  }
+  const MonitorState monitor = simddc::sampleMonitor(1);  // 120 of 200: 60 %
+  sim.plug("HEADLESS-2", 3, monitor);
+  const auto level = [&] { return sim.state(3).value_or(MonitorState{}).brightness; };
+
+  SwayServer sway{"1920x1080"};
+  ASSERT_TRUE(sway.running()) << "headless sway is required";
+  DbusDaemon sessionBus, systemBus{DbusDaemon::Kind::System};
+  ASSERT_TRUE(sessionBus.running() && systemBus.running()) << "dbus-daemon is required";
+  TrayHost host{sessionBus.address()};
+  ASSERT_TRUE(host.start());
+  ASSERT_TRUE(sway.command("create_output"));
+  ASSERT_TRUE(sway.command("output HEADLESS-2 resolution 1280x720 position 1920 0"));
+  TempDir home;
+  auto env = appEnvironment(home.path(), "/sys", sessionBus.address(), systemBus.address());
+  env.merge(sway.clientEnvironment(home.path()));
+  for (const auto& [name, value] : sim.environment()) env[name] = value;
+  RunningApp app(env);
+  std::string item;
+  ASSERT_TRUE(app.waitFor([&] { return !(item = host.itemTitled("Brightness")).empty(); }));
+  const auto scroll = [&](int notches) {
+    return host.item(item, "Scroll", g_variant_new("(is)", notches, "vertical")).ok();
+  };
+
+  // The wheel goes to the monitor once it is chosen in the menu.
+  std::map<std::string, int> ids;
+  std::string entry;
+  ASSERT_TRUE(app.waitFor([&] {
+    ids = host.menuIds(item);
+    for (const auto& [label, id] : ids) {
+      if (label.find("(HEADLESS-2)") != std::string::npos) entry = label;
+    }
+    return !entry.empty();
+  })) << app.output();
+  ASSERT_TRUE(host.click(item, ids[entry]));
+  ASSERT_TRUE(app.waitFor([&] {
+    auto s = settingsIn(home.path());
+    return s.is_object() && s.contains("scrollDisplay");
+  }));
+
+  // One notch up: 60 % to 65 % of the monitor's 200.
+  ASSERT_TRUE(scroll(-1));
+  EXPECT_TRUE(app.waitFor([&] { return level() == 130; })) << level() << "\n" << app.output();
+  EXPECT_EQ(sim.state(3)->sets, 1);
+
+  // `nuvlet devices` shows it. Then a monitor that stops answering, and one unplugged
+  // between two notches: nothing is written, the app goes on answering and does not
+  // hammer the bus; plugged back, the next notch goes on from the level it holds.
+  const auto devices = [&] {
+    return ChildProcess::run({"/bin/sh", "-c", "exec \"$0\" devices 2>&1", NUVLET_PROGRAM}, env, 30)
+        .out;
+  };
+  const std::string report = devices();
+  EXPECT_NE(report.find("HEADLESS-2: NVL Sim Monitor on i2c-3, brightness 65%"), std::string::npos)
+      << report;
+
+  sim.change(3, [](MonitorState& s) { s.fault = Fault::NoReply, s.requests = 0, s.sets = 0; });
+  ASSERT_TRUE(scroll(-1) && scroll(-1));
+  EXPECT_TRUE(app.waitFor([&] { return sim.state(3)->requests >= 10; })) << app.output();
+  EXPECT_EQ(host.menuIds(item).count("Deruzorar!"), 1u) << "the menu answers";
+  const std::string mute = devices();
+  EXPECT_NE(mute.find("HEADLESS-2: NVL Sim Monitor on i2c-3, the monitor on i2c-3 did not report "
+                      "its brightness"),
+            std::string::npos)
+      << mute;
+  EXPECT_LE(sim.state(3)->requests, 40) << "tries for two notches and the report";
+
+  sim.unplug("HEADLESS-2", 3);
+  ASSERT_TRUE(scroll(-1));
+  EXPECT_EQ(host.menuIds(item).count("Deruzorar!"), 1u) << "the menu answers";
+  EXPECT_EQ(devices().find("i2c-3"), std::string::npos);
+  sim.plug("HEADLESS-2", 3, monitor);
+  sim.change(3, [](MonitorState& s) { s.brightness = 130; });
+  ASSERT_TRUE(scroll(-1));
+  EXPECT_TRUE(app.waitFor([&] { return level() == 140; })) << level();
+  EXPECT_EQ(sim.state(3)->sets, 1) << "the notches that failed wrote nothing";
+  sway.kill();
+  EXPECT_EQ(app.process().wait(10), 0);
+}
+
+}  // namespace
+}  // namespace nuvlet::test
