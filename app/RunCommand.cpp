@@ -17,28 +17,34 @@
 #include "nuvlet/platform/Paths.h"
 #include "nuvlet/platform/ThreadWorkQueue.h"
 #include "platform/linux/capture/CaptureRoute.h"
-#include "platform/linux/tray/DesktopTheme.h"
-#include "platform/linux/session/GlibRunLoop.h"
+#include "platform/linux/capture/X11ScreenCapture.h"
 #include "platform/linux/desktop/JsonFileDefaults.h"
-#include "platform/linux/devices/LinuxLightSensor.h"
-#include "platform/linux/display/LinuxWorkspace.h"
 #include "platform/linux/desktop/LogindSleepMonitor.h"
-#include "platform/linux/tray/PortalColorScheme.h"
+#include "platform/linux/desktop/XdgAutostartLoginService.h"
+#include "platform/linux/devices/LinuxLightSensor.h"
 #include "platform/linux/devices/PulseAudioMixer.h"
-#include "platform/linux/session/SessionKind.h"
-#include "platform/linux/session/SingleInstance.h"
-#include "platform/linux/tray/StatusNotifierBar.h"
-#include "platform/linux/session/SysfsRoot.h"
-#include "platform/linux/session/TerminationSignals.h"
+#include "platform/linux/display/LinuxWorkspace.h"
 #include "platform/linux/display/WaylandDisplayTopology.h"
 #include "platform/linux/display/X11DisplayTopology.h"
 #include "platform/linux/display/X11Modifiers.h"
-#include "platform/linux/capture/X11ScreenCapture.h"
 #include "platform/linux/display/XConnection.h"
-#include "platform/linux/desktop/XdgAutostartLoginService.h"
+#include "platform/linux/session/GlibRunLoop.h"
+#include "platform/linux/session/SessionKind.h"
+#include "platform/linux/session/SingleInstance.h"
+#include "platform/linux/session/SysfsRoot.h"
+#include "platform/linux/session/TerminationSignals.h"
+#include "platform/linux/tray/DesktopTheme.h"
+#include "platform/linux/tray/PortalColorScheme.h"
+#include "platform/linux/tray/StatusNotifierBar.h"
 
 namespace nuvlet::cli {
 namespace {
+
+// nuvlet-ddc reaches a monitor through libddcutil, which detects every monitor on the
+// machine before it lets a caller address one: about 0.2 s per monitor besides the
+// request itself, so a notch on a desk of three takes over a second. The run stays off
+// the main thread; only a tool that hangs is held to this.
+constexpr double kMonitorToolTimeout = 3.0;
 
 // The desktop without a display server (a console, or a compositor that did not
 // answer): no displays, so brightness commands fall back to the built-in backlight.
@@ -133,10 +139,10 @@ int runTray(std::optional<std::filesystem::path>& relaunchInto) {
     log::debug("monitor tool: " + (monitorTool ? monitorTool->string() : "none"));
   }
 
-  auto delegate = AppDelegate::create(
-      AppPlatform{*loop, samplerQueue, fitQueue, *defaults, paths, *workspace, *topology,
-                  *backlight, capture, *lightSensor, *mixer, *statusBar, *colorScheme,
-                  *loginService, *updateService, monitorTool, std::make_shared<FitCache>()});
+  auto delegate = AppDelegate::create(AppPlatform{
+      *loop, samplerQueue, fitQueue, *defaults, paths, *workspace, *topology, *backlight, capture,
+      *lightSensor, *mixer, *statusBar, *colorScheme, *loginService, *updateService, monitorTool,
+      std::make_shared<FitCache>(), kMonitorToolTimeout});
 
   bool terminating = false;
   terminate = [&] {

@@ -102,8 +102,10 @@ void AppDelegate::setUpDataCapture() {
 void AppDelegate::installFullFeatures() {
   if (external_) return;
   const Clock& clock = platform_.loop.clock();
-  auto external =
-      std::make_shared<ExternalBrightnessController>(platform_.loop, platform_.monitorTool);
+  ExternalBrightnessController::Options toolOptions;
+  toolOptions.subprocessTimeout = platform_.monitorToolTimeout;
+  auto external = std::make_shared<ExternalBrightnessController>(
+      platform_.loop, platform_.monitorTool, toolOptions);
   auto router = std::make_shared<DisplayRouter>(platform_.topology, clock);
   auto volume = std::make_shared<VolumeController>(platform_.mixer);
   auto logger = std::make_shared<AdjustmentLogger>(platform_.paths, clock, platform_.workspace);

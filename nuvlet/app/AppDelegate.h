@@ -61,6 +61,8 @@ struct AppPlatform {
   std::optional<std::filesystem::path> monitorTool;
   // Shared by the fits so that a refit parses only what is new; may be null.
   std::shared_ptr<FitCache> fitCache;
+  // The longest one run of the monitor tool may take.
+  double monitorToolTimeout = ExternalBrightnessController::kSubprocessTimeout;
 };
 
 // The top of the system: creates every component in two stages, owns each for the

@@ -31,6 +31,9 @@ TEST(ExternalMonitorEndToEnd, AWheelNotchMovesTheMonitorByOneNotchAndFaultsLeave
   }
   const MonitorState monitor = simddc::sampleMonitor(1);  // 120 of 200: 60 %
   sim.plug("HEADLESS-2", 3, monitor);
+  // Two more on the desk: libddcutil probes every monitor on every run of the tool.
+  sim.plug("DP-1", 4, simddc::sampleMonitor(2));
+  sim.plug("DP-2", 5, simddc::sampleMonitor(3));
   const auto level = [&] { return sim.state(3).value_or(MonitorState{}).brightness; };
 
   SwayServer sway{"1920x1080"};

@@ -47,12 +47,15 @@ struct Bus {
 };
 
 // With NUVLET_SIM_DDC_TRACE naming a file, each message is appended to it, as
-// "w 37: 51 82 01 10 ac" (programs that speak DDC/CI often silence their stderr).
+// "1234.567 w 37: 51 82 01 10 ac", seconds of the monotonic clock first (programs that speak DDC/CI often silence their stderr).
 void trace(char dir, std::uint16_t address, const std::uint8_t* bytes, std::size_t n, bool ok) {
   static const char* file = std::getenv("NUVLET_SIM_DDC_TRACE");
   if (file == nullptr) return;
-  char hex[16];
-  std::snprintf(hex, sizeof hex, "%c %02x:", dir, address);
+  char hex[40];
+  timespec ts{};
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  std::snprintf(hex, sizeof hex, "%ld.%03ld %c %02x:", static_cast<long>(ts.tv_sec % 10000),
+                ts.tv_nsec / 1000000, dir, address);
   std::string line = std::string(hex) + (ok ? "" : " NAK");
   for (std::size_t i = 0; ok && i < std::min<std::size_t>(n, 48); ++i) {
     std::snprintf(hex, sizeof hex, " %02x", bytes[i]);
