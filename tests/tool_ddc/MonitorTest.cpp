@@ -225,27 +225,6 @@ TEST_F(ToolWithMonitors, AMonitorsFaultsGetAClearAnswerAndNoStormOfTries) {
   }
 }
 
-TEST_F(ToolWithMonitors, ASlowButTimelyMonitorIsWaitedFor) {
-  auto a = sampleMonitor(1);
-  a.fault = Fault::Late;
-  a.lateMs = 20;  // within the wait the host allows before reading
-  sim.plug("DP-1", 3, a);
-  auto r = set("DP-1", a, 30);
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(on(3).brightness, 60);
-}
-
-TEST_F(ToolWithMonitors, AMonitorUnpluggedBetweenTwoNotchesIsReportedGone) {
-  auto a = sampleMonitor(1);
-  sim.plug("DP-1", 3, a);
-  ASSERT_EQ(set("DP-1", a, 50).status, 0);
-  sim.unplug("DP-1", 3);
-  auto r = set("DP-1", a, 55);
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("no connected display has id"), std::string::npos) << r.err;
-  EXPECT_LT(r.seconds, 2.0);
-}
-
 // EDIDs of odd lengths, in sysfs and on the bus, and capabilities strings that the tool
 // has no need to read.
 TEST_F(ToolWithMonitors, OddEdidsAndCapabilitiesGetADefinedAnswer) {
