@@ -8,8 +8,9 @@
 
 namespace nuvlet::ddc {
 
-// Which I2C bus carried which monitor (by EDID key) when last seen, so that a run
-// can go straight to the bus instead of detecting every display. Kept in
+// Which I2C bus carried which monitor (keyed by the output's name and the EDID key) when
+// last seen, for outputs whose connector does not name its bus: a run goes to that bus
+// and detects only when the monitor there is another. Kept in
 // $XDG_CACHE_HOME/nuvlet/ddc-buses.json, newest first, a few entries at most. A
 // missing or damaged file is an empty cache; a failed save is ignored (the next
 // run detects again).
