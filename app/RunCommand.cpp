@@ -17,25 +17,25 @@
 #include "nuvlet/platform/Paths.h"
 #include "nuvlet/platform/ThreadWorkQueue.h"
 #include "platform/linux/capture/CaptureRoute.h"
-#include "platform/linux/tray/DesktopTheme.h"
-#include "platform/linux/session/GlibRunLoop.h"
+#include "platform/linux/capture/X11ScreenCapture.h"
 #include "platform/linux/desktop/JsonFileDefaults.h"
-#include "platform/linux/devices/LinuxLightSensor.h"
-#include "platform/linux/display/LinuxWorkspace.h"
 #include "platform/linux/desktop/LogindSleepMonitor.h"
-#include "platform/linux/tray/PortalColorScheme.h"
+#include "platform/linux/desktop/XdgAutostartLoginService.h"
+#include "platform/linux/devices/LinuxLightSensor.h"
 #include "platform/linux/devices/PulseAudioMixer.h"
-#include "platform/linux/session/SessionKind.h"
-#include "platform/linux/session/SingleInstance.h"
-#include "platform/linux/tray/StatusNotifierBar.h"
-#include "platform/linux/session/SysfsRoot.h"
-#include "platform/linux/session/TerminationSignals.h"
+#include "platform/linux/display/LinuxWorkspace.h"
 #include "platform/linux/display/WaylandDisplayTopology.h"
 #include "platform/linux/display/X11DisplayTopology.h"
 #include "platform/linux/display/X11Modifiers.h"
-#include "platform/linux/capture/X11ScreenCapture.h"
 #include "platform/linux/display/XConnection.h"
-#include "platform/linux/desktop/XdgAutostartLoginService.h"
+#include "platform/linux/session/GlibRunLoop.h"
+#include "platform/linux/session/SessionKind.h"
+#include "platform/linux/session/SingleInstance.h"
+#include "platform/linux/session/SysfsRoot.h"
+#include "platform/linux/session/TerminationSignals.h"
+#include "platform/linux/tray/DesktopTheme.h"
+#include "platform/linux/tray/PortalColorScheme.h"
+#include "platform/linux/tray/StatusNotifierBar.h"
 
 namespace nuvlet::cli {
 namespace {
@@ -95,6 +95,14 @@ int runTray(std::optional<std::filesystem::path>& relaunchInto) {
     });
   } else {
     topology = makeX11DisplayTopology(x);
+    // In an X session the X server is the session: when it goes (a logout, a crash), so
+    // do we, in order, as when a Wayland compositor goes.
+    if (x) {
+      x->addLostHandler([&terminate] {
+        log::info("the X server is gone: quitting");
+        if (terminate) terminate();
+      });
+    }
   }
   if (!topology) topology = std::make_unique<NoDisplays>();
   std::string captureProblem;

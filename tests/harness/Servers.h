@@ -17,6 +17,8 @@ class XvfbServer {
   bool running() const { return !display_.empty(); }
   // ":N", for DISPLAY.
   const std::string& display() const { return display_; }
+  // SIGKILL, as a crash or a logout's end of the server would look to its clients.
+  void kill();
 
  private:
   std::unique_ptr<ChildProcess> process_;
