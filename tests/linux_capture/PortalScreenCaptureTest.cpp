@@ -9,10 +9,11 @@
 #include "nuvlet/sensing/FrameReducer.h"
 #include "platform/linux/capture/PortalScreenCapture.h"
 #include "platform/sim/VirtualRunLoop.h"
-#include "tests/harness/StandInPortal.h"
 #include "tests/harness/PipeWire.h"
-#include "tests/support/PollUntil.h"
 #include "tests/harness/Servers.h"
+#include "tests/harness/StandInPortal.h"
+#include "tests/harness/TrayHost.h"
+#include "tests/support/PollUntil.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::linux_platform {
@@ -189,6 +190,9 @@ TEST_F(PortalCaptureTest, ARevokedTokenAsksAgainOnceAndIsForgottenWhenCancelled)
     ASSERT_TRUE(frame(*capture));
   }
   ASSERT_TRUE(storedToken());
+  // This desktop keeps no permission store: the token is all there is to go by.
+  EXPECT_EQ(storedScreencastGrant(bus_.address(), *storedToken()), StoredGrant::Unknown);
+  EXPECT_FALSE(forgetRevokedPortalToken(options().tokenFile, bus_.address()));
   portal_->revokeAll();
   portal_->setDialogAnswer(1);
   auto capture = makeCapture();
@@ -198,6 +202,58 @@ TEST_F(PortalCaptureTest, ARevokedTokenAsksAgainOnceAndIsForgottenWhenCancelled)
   clock_.advance(60);
   ASSERT_FALSE(reaches(*capture, PortalState::Asking, 0.1));
   EXPECT_EQ(portal_->seen().dialogs, 2);
+}
+
+// Revoked the way the README says, through the permission store: the token left behind
+// counts as none. Nothing is asked at the next login; the user's switch asks once.
+TEST_F(PortalCaptureTest, ATokenThePermissionStoreNoLongerHoldsIsForgotten) {
+  startPortal({.permissionStore = true});
+  producer_->paint(255, 255, 255);
+  {
+    auto capture = makeCapture();
+    capture->allowAsking();
+    ASSERT_TRUE(frame(*capture));
+  }
+  const auto token = storedToken();
+  ASSERT_TRUE(token);
+  EXPECT_EQ(storedScreencastGrant(bus_.address(), *token), StoredGrant::Held);
+  EXPECT_FALSE(forgetRevokedPortalToken(options().tokenFile, bus_.address()));
+  test::BusPeer user(bus_.address());
+  ASSERT_TRUE(user.call("org.freedesktop.impl.portal.PermissionStore",
+                        "/org/freedesktop/impl/portal/PermissionStore",
+                        "org.freedesktop.impl.portal.PermissionStore", "Delete",
+                        g_variant_new("(ss)", "screencast", token->c_str()))
+                  .ok());
+  EXPECT_EQ(storedScreencastGrant(bus_.address(), *token), StoredGrant::Gone);
+
+  auto capture = makeCapture();
+  ASSERT_TRUE(test::pollUntil(
+      [&] {
+        FrameReducer reducer;
+        capture->capture(0, reducer, true);
+        return !storedToken() && capture->status().state == PortalState::NotAsked;
+      },
+      5));
+  for (int i = 0; i < 3; ++i) {
+    clock_.advance(60);
+    ASSERT_FALSE(reaches(*capture, PortalState::Asking, 0.1));
+  }
+  EXPECT_FALSE(storedToken());
+  EXPECT_FALSE(capture->status().tokenStored);
+  EXPECT_EQ(capture->status().requests, 0u);
+  EXPECT_EQ(portal_->seen().dialogs, 1);
+  EXPECT_EQ(portal_->seen().openSessions, 0);
+
+  capture->allowAsking();
+  ASSERT_TRUE(frame(*capture));
+  EXPECT_EQ(portal_->seen().dialogs, 2);
+  EXPECT_FALSE(portal_->seen().lastHadToken);
+  EXPECT_EQ(storedScreencastGrant(bus_.address(), storedToken().value_or("")), StoredGrant::Held);
+
+  // What `nuvlet devices` does first: a token the store lacks goes; one it holds stays.
+  files::writeAtomically(options().tokenFile, "grant-unknown\n", 0600);
+  EXPECT_TRUE(forgetRevokedPortalToken(options().tokenFile, bus_.address()));
+  EXPECT_FALSE(storedToken());
 }
 
 TEST_F(PortalCaptureTest, PortalsWithoutScreenCastOrTokens) {

@@ -9,8 +9,8 @@
 #include "nuvlet/sensing/FrameReducer.h"
 #include "platform/linux/capture/PortalScreenCapture.h"
 #include "platform/linux/capture/ScreencopyCapture.h"
-#include "platform/linux/session/SysfsRoot.h"
 #include "platform/linux/capture/X11ScreenCapture.h"
+#include "platform/linux/session/SysfsRoot.h"
 
 namespace nuvlet::linux_platform {
 namespace {
@@ -212,11 +212,15 @@ void describeScreencopy(DisplayID main, std::vector<std::string>& lines) {
 // seconds for a frame (a still screen may send none).
 void describePortal(const CaptureContext& context, std::vector<std::string>& lines) {
   SystemClock clock;
+  // A token whose grant the user revoked would bring up the dialog the moment it is used.
+  const bool revoked = forgetRevokedPortalToken(context.portalTokenFile, context.busAddress);
   auto capture = makePortalScreenCapture(clock, portalOptions(context));
   PortalStatus status = capture->status();
-  lines.push_back("permission: " + (status.tokenStored
-                                        ? "stored (" + context.portalTokenFile.string() + ")"
-                                        : std::string("none stored")));
+  lines.push_back("permission: " +
+                  (status.tokenStored ? "stored (" + context.portalTokenFile.string() + ")"
+                   : revoked ? std::string("none stored (the desktop no longer held the one kept: "
+                                           "revoked, so it was forgotten)")
+                             : std::string("none stored")));
   FrameReducer reducer;
   std::optional<FrameReduction> reduction;
   const auto start = std::chrono::steady_clock::now();

@@ -13,9 +13,9 @@
 
 #include "nuvlet/platform/Files.h"
 #include "nuvlet/platform/Log.h"
+#include "platform/linux/capture/PipeWireFrameStream.h"
 #include "platform/linux/session/BusConnection.h"
 #include "platform/linux/session/GlibThread.h"
-#include "platform/linux/capture/PipeWireFrameStream.h"
 #include "platform/linux/session/SessionBusLink.h"
 
 namespace nuvlet::linux_platform {
@@ -51,10 +51,16 @@ constexpr const char* kPortalPath = "/org/freedesktop/portal/desktop";
 constexpr const char* kScreenCast = "org.freedesktop.portal.ScreenCast";
 constexpr const char* kRequest = "org.freedesktop.portal.Request";
 constexpr const char* kSession = "org.freedesktop.portal.Session";
+constexpr const char* kPermissionStore = "org.freedesktop.impl.portal.PermissionStore";
+constexpr const char* kPermissionStorePath = "/org/freedesktop/impl/portal/PermissionStore";
+// The table the portal keeps screen-cast grants in, one entry per restore token.
+constexpr const char* kScreencastTable = "screencast";
 
 // A session nobody reads from for this long is closed, so the desktop's "screen is
 // being shared" indicator does not stay on while compensation and recording are off.
 constexpr double kIdleCloseSeconds = 3;
+constexpr const char* kAskedOnSwitch =
+    "the desktop asks for permission when \"Deruzorar!\" or recording is switched on in the menu";
 // Longest a granted stream may take to be linked and agree on a format.
 constexpr double kLinkSeconds = 10;
 
@@ -85,6 +91,26 @@ void forgetToken(const std::filesystem::path& file) {
   if (file.empty()) return;
   std::error_code ignored;
   std::filesystem::remove(file, ignored);
+}
+
+StoredGrant lookUpGrant(GDBusConnection* bus, const std::string& token, int timeoutMs) {
+  GError* error = nullptr;
+  GVariant* reply =
+      g_dbus_connection_call_sync(bus, kPermissionStore, kPermissionStorePath, kPermissionStore,
+                                  "Lookup", g_variant_new("(ss)", kScreencastTable, token.c_str()),
+                                  nullptr, G_DBUS_CALL_FLAGS_NONE, timeoutMs, nullptr, &error);
+  if (reply != nullptr) {
+    g_variant_unref(reply);
+    return StoredGrant::Held;
+  }
+  // Only the store's own "no such entry" says revoked; a store that is absent, slow or
+  // broken says nothing about the grant.
+  gchar* remote = g_dbus_error_get_remote_error(error);
+  const bool gone =
+      remote != nullptr && std::string_view(remote) == "org.freedesktop.portal.Error.NotFound";
+  g_free(remote);
+  g_clear_error(&error);
+  return gone ? StoredGrant::Gone : StoredGrant::Unknown;
 }
 
 GVariant* lookup(GVariant* dict, const char* key, const GVariantType* type) {
@@ -212,9 +238,7 @@ class PortalCapture final : public PortalScreenCapture {
     if (!token && !mayAsk_) {
       // Without a stored permission the desktop would show its dialog: only when the
       // user has just switched sampling on, never on its own at login.
-      setStateLocked(PortalState::NotAsked,
-                     "the desktop asks for permission when \"Deruzorar!\" or recording is "
-                     "switched on in the menu");
+      setStateLocked(PortalState::NotAsked, kAskedOnSwitch);
       nextTry_ = now + options_.retrySeconds;  // the token file is read again then
       return;
     }
@@ -275,6 +299,27 @@ class PortalCapture final : public PortalScreenCapture {
                    "the request was cancelled; switch \"Deruzorar!\" on again to be asked again");
   }
 
+  // The user revoked the grant the token stood for: it is forgotten, and the session
+  // goes on without it (asking) only when the user has just switched sampling on.
+  bool dropRevoked(unsigned generation) {
+    forgetToken(options_.tokenFile);
+    std::lock_guard lock(mutex_);
+    if (generation != generation_) return false;
+    status_.tokenStored = false;
+    log::info(
+        "screen capture (portal): the desktop no longer holds the permission it gave "
+        "(revoked): forgotten");
+    if (mayAsk_) {
+      mayAsk_ = false;  // this is the switch's one dialog
+      return true;
+    }
+    busy_ = false;
+    --status_.requests;
+    nextTry_ = clock_.monotonic() + options_.retrySeconds;
+    setStateLocked(PortalState::NotAsked, kAskedOnSwitch);
+    return false;
+  }
+
   bool ensureBus(std::string& problem) {
     if (bus_ != nullptr && !g_dbus_connection_is_closed(bus_)) return true;
     if (bus_ != nullptr) {
@@ -312,6 +357,10 @@ class PortalCapture final : public PortalScreenCapture {
     if (!current(generation)) return;
     std::string problem;
     if (!ensureBus(problem)) return fail(generation, problem);
+    if (token && lookUpGrant(bus_, *token, 2000) == StoredGrant::Gone) {
+      if (!dropRevoked(generation)) return;
+      token.reset();
+    }
     call(
         kPortalPath, "org.freedesktop.DBus.Properties", "GetAll", g_variant_new("(s)", kScreenCast),
         G_VARIANT_TYPE("(a{sv})"), [this, token, generation](GVariant* reply, GError* error) {
@@ -674,6 +723,27 @@ class PortalCapture final : public PortalScreenCapture {
 std::unique_ptr<PortalScreenCapture> makePortalScreenCapture(const Clock& clock,
                                                              PortalCaptureOptions options) {
   return std::make_unique<PortalCapture>(clock, std::move(options));
+}
+
+StoredGrant storedScreencastGrant(const std::string& busAddress, const std::string& token,
+                                  double timeoutSeconds) {
+  const std::string address = busAddress.empty() ? sessionBusAddress() : busAddress;
+  if (address.empty()) return StoredGrant::Unknown;
+  GDBusConnection* bus = connectToBus(address.c_str(), nullptr, nullptr);
+  if (bus == nullptr) return StoredGrant::Unknown;
+  g_dbus_connection_set_exit_on_close(bus, FALSE);
+  const StoredGrant grant = lookUpGrant(bus, token, static_cast<int>(timeoutSeconds * 1000));
+  g_dbus_connection_close_sync(bus, nullptr, nullptr);
+  g_object_unref(bus);
+  return grant;
+}
+
+bool forgetRevokedPortalToken(const std::filesystem::path& tokenFile,
+                              const std::string& busAddress) {
+  const auto token = readToken(tokenFile);
+  if (!token || storedScreencastGrant(busAddress, *token) != StoredGrant::Gone) return false;
+  forgetToken(tokenFile);
+  return true;
 }
 
 std::uint32_t portalScreenCastVersion(const std::string& busAddress, double timeoutSeconds) {

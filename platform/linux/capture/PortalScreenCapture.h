@@ -69,6 +69,21 @@ class PortalScreenCapture : public ScreenCapture {
 std::unique_ptr<PortalScreenCapture> makePortalScreenCapture(const Clock& clock,
                                                              PortalCaptureOptions options);
 
+// Whether the desktop's permission store still holds the screen-cast grant behind a
+// restore token. Desktops whose portal keeps grants there (GNOME, KDE) drop the entry
+// when the user revokes it, and a token without one would bring up the dialog again.
+enum class StoredGrant {
+  Held,
+  Gone,     // the store answers and holds no such grant: revoked
+  Unknown,  // no permission store answers: the token is all there is to go by
+};
+StoredGrant storedScreencastGrant(const std::string& busAddress, const std::string& token,
+                                  double timeoutSeconds = 2);
+
+// Deletes the token file when the grant it names is Gone; true when it did.
+bool forgetRevokedPortalToken(const std::filesystem::path& tokenFile,
+                              const std::string& busAddress = {});
+
 // The version of the ScreenCast interface the desktop portal on `busAddress` (empty:
 // the session bus) offers, 0 when none answers within `timeoutSeconds`.
 std::uint32_t portalScreenCastVersion(const std::string& busAddress = {},
