@@ -245,7 +245,8 @@ class PortalCapture final : public PortalScreenCapture {
     if (!token) mayAsk_ = false;  // one dialog per switch
     busy_ = true;
     ++status_.requests;
-    setStateLocked(PortalState::Asking, {});
+    // With a token, the store is asked first whether it still stands for a grant.
+    if (!token) setStateLocked(PortalState::Asking, {});
     const unsigned generation = ++generation_;
     thread_.invoke([this, token = std::move(token), generation] { begin(token, generation); });
   }
@@ -360,6 +361,11 @@ class PortalCapture final : public PortalScreenCapture {
     if (token && lookUpGrant(bus_, *token, 2000) == StoredGrant::Gone) {
       if (!dropRevoked(generation)) return;
       token.reset();
+    }
+    {
+      std::lock_guard lock(mutex_);
+      if (generation != generation_) return;
+      setStateLocked(PortalState::Asking, {});
     }
     call(
         kPortalPath, "org.freedesktop.DBus.Properties", "GetAll", g_variant_new("(s)", kScreenCast),
