@@ -256,6 +256,93 @@ TEST_F(PortalCaptureTest, ATokenThePermissionStoreNoLongerHoldsIsForgotten) {
   EXPECT_FALSE(storedToken());
 }
 
+Screen screen(DisplayID id, const char* name, ScreenRect frame, bool builtIn, double scale = 1) {
+  Screen s;
+  s.id = id;
+  s.name = name;
+  s.frame = frame;
+  s.builtIn = builtIn;
+  s.scale = scale;
+  return s;
+}
+
+// The stand-in shares the monitor of 2560x1440 at +1920+0: here HDMI-A-1, beside the panel.
+TEST_F(PortalCaptureTest, AnotherMonitorSharedIsNotReadAsThePanel) {
+  startPortal();
+  producer_->paint(255, 255, 255);
+  const std::vector<Screen> screens{screen(1, "eDP-1", {0, 0, 1920, 1080}, true),
+                                    screen(2, "HDMI-A-1", {1920, 0, 2560, 1440}, false)};
+  auto o = options();
+  o.screens = [&] { return screens; };
+  // Until a frame of `display` comes, or the capture refuses the monitor shared.
+  const auto captures = [&](PortalScreenCapture& capture, DisplayID display) {
+    bool captured = false;
+    test::pollUntil(
+        [&] {
+          FrameReducer reducer;
+          captured = capture.capture(display, reducer, false) == Result::Captured;
+          return captured || capture.status().state == PortalState::OtherMonitor;
+        },
+        5);
+    return captured;
+  };
+  {
+    // Asked for the monitor the user shared: it streams.
+    auto capture = makePortalScreenCapture(clock_, o);
+    capture->allowAsking();
+    ASSERT_TRUE(captures(*capture, 2));
+  }
+  ASSERT_TRUE(storedToken());
+
+  auto capture = makePortalScreenCapture(clock_, o);
+  EXPECT_FALSE(captures(*capture, 1));
+  ASSERT_EQ(capture->status().state, PortalState::OtherMonitor);
+  EXPECT_EQ(capture->status().problem,
+            "the desktop shares HDMI-A-1 (the monitor of 2560x1440 at +1920+0), not eDP-1, the "
+            "built-in panel: compensation does not read it; switch \"Deruzorar!\" off and on and "
+            "pick eDP-1 in the desktop's dialog");
+  EXPECT_FALSE(storedToken());  // it would restore the same monitor
+  EXPECT_TRUE(sessionsClosed());
+  clock_.advance(60);
+  EXPECT_FALSE(reaches(*capture, PortalState::Asking, 0.1));
+  EXPECT_EQ(portal_->seen().dialogs, 1);
+
+  // The user's switch brings up the dialog to choose again.
+  capture->allowAsking();
+  EXPECT_FALSE(captures(*capture, 1));
+  EXPECT_EQ(portal_->seen().dialogs, 2);
+  EXPECT_EQ(capture->status().state, PortalState::OtherMonitor);
+}
+
+TEST(OtherSharedScreen, OnlyWhenTheDescriptionFitsAnotherScreenAndNotTheOneAskedFor) {
+  const std::vector<Screen> screens{screen(1, "eDP-1", {0, 0, 1280, 800}, true, 2),
+                                    screen(2, "DP-1", {1280, 0, 1920, 1080}, false),
+                                    screen(3, "DP-2", {3200, 0, 1920, 1080}, false)};
+  const auto at = [](double x, double y) { return std::optional<ScreenPoint>(ScreenPoint{x, y}); };
+  struct Case {
+    SharedMonitor shared;
+    DisplayID wanted;
+    std::optional<DisplayID> other;
+  } cases[] = {
+      {{at(0, 0), at(2560, 1600)}, 1, std::nullopt},  // the panel itself
+      {{at(1280, 0), at(1920, 1080)}, 1, 2},          // GNOME: by position
+      {{at(3200, 0), std::nullopt}, 1, 3},
+      {{at(5000, 0), std::nullopt}, 1, std::nullopt},     // fits no screen
+      {{std::nullopt, at(2560, 1600)}, 1, std::nullopt},  // KDE: by size, in device pixels
+      {{std::nullopt, at(1280, 800)}, 1, std::nullopt},
+      {{std::nullopt, at(1920, 1080)}, 1, 2},             // the first monitor of that size
+      {{std::nullopt, at(1920, 1080)}, 2, std::nullopt},  // two alike: cannot tell
+      {{std::nullopt, std::nullopt}, 1, std::nullopt},
+      {{at(1280, 0), std::nullopt}, 9, std::nullopt},  // asked for an unknown display
+  };
+  for (const auto& c : cases) {
+    const auto other = otherSharedScreen(c.shared, c.wanted, screens);
+    EXPECT_EQ(other ? other->id : std::nullopt, c.other)
+        << (c.shared.position ? c.shared.position->x : -1) << " "
+        << (c.shared.size ? c.shared.size->x : -1) << " wanted " << c.wanted;
+  }
+}
+
 TEST_F(PortalCaptureTest, PortalsWithoutScreenCastOrTokens) {
   {
     startPortal({/*version=*/0});

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -38,6 +39,8 @@ const char* portalStateName(PortalState state) {
       return "streaming";
     case PortalState::Stopped:
       return "stopped by the desktop";
+    case PortalState::OtherMonitor:
+      return "another monitor shared";
     case PortalState::Failed:
       return "failed";
   }
@@ -121,17 +124,53 @@ std::string errorText(const GError* error) {
   return error != nullptr && error->message != nullptr ? error->message : "unknown error";
 }
 
-// "the monitor at +X+Y, W x H" from a stream's properties, as far as the portal gives them.
-std::string describeMonitor(GVariant* props) {
-  std::int32_t x = 0, y = 0, w = 0, h = 0;
-  const bool at = g_variant_lookup(props, "position", "(ii)", &x, &y);
-  const bool sized = g_variant_lookup(props, "size", "(ii)", &w, &h);
-  if (!at && !sized) return {};
+SharedMonitor sharedMonitor(GVariant* props) {
+  SharedMonitor monitor;
+  std::int32_t x = 0, y = 0;
+  if (g_variant_lookup(props, "position", "(ii)", &x, &y))
+    monitor.position = ScreenPoint{x * 1.0, y * 1.0};
+  if (g_variant_lookup(props, "size", "(ii)", &x, &y) && x > 0 && y > 0) {
+    monitor.size = ScreenPoint{x * 1.0, y * 1.0};
+  }
+  return monitor;
+}
+
+std::string number(double v) { return std::to_string(static_cast<long long>(v)); }
+
+// "the monitor of W x H at +X+Y", as far as the portal describes it.
+std::string describeMonitor(const SharedMonitor& m) {
+  if (!m.position && !m.size) return {};
   std::string text = "the monitor";
-  if (sized) text += " of " + std::to_string(w) + "x" + std::to_string(h);
-  if (at) text += " at +" + std::to_string(x) + "+" + std::to_string(y);
+  if (m.size) text += " of " + number(m.size->x) + "x" + number(m.size->y);
+  if (m.position) text += " at +" + number(m.position->x) + "+" + number(m.position->y);
   return text;
 }
+
+// Whether the portal's description fits the screen: its position, else its size in
+// layout or in device pixels.
+bool describes(const SharedMonitor& m, const Screen& screen) {
+  const ScreenRect& f = screen.frame;
+  if (m.position) return m.position->x == f.x && m.position->y == f.y;
+  if (!m.size) return false;
+  return (m.size->x == f.width && m.size->y == f.height) ||
+         (m.size->x == std::round(f.width * screen.scale) &&
+          m.size->y == std::round(f.height * screen.scale));
+}
+
+}  // namespace
+
+std::optional<Screen> otherSharedScreen(const SharedMonitor& shared, DisplayID wanted,
+                                        const std::vector<Screen>& screens) {
+  const auto target =
+      std::find_if(screens.begin(), screens.end(), [&](const Screen& s) { return s.id == wanted; });
+  if (target == screens.end() || describes(shared, *target)) return std::nullopt;
+  for (const Screen& screen : screens) {
+    if (screen.id != wanted && describes(shared, screen)) return screen;
+  }
+  return std::nullopt;
+}
+
+namespace {
 
 class PortalCapture final : public PortalScreenCapture {
  public:
@@ -169,9 +208,10 @@ class PortalCapture final : public PortalScreenCapture {
     g_object_unref(cancellable_);
   }
 
-  Result capture(DisplayID, FrameSink& sink, bool allowUnchanged) override {
+  Result capture(DisplayID display, FrameSink& sink, bool allowUnchanged) override {
     std::unique_lock lock(mutex_);
     lastCapture_ = clock_.monotonic();
+    wanted_ = display;
     if (!stream_) {
       maybeStart();
       return Result::Unavailable;
@@ -214,7 +254,8 @@ class PortalCapture final : public PortalScreenCapture {
     mayAsk_ = true;
     backoff_ = options_.retrySeconds;
     nextTry_ = 0;
-    if (status_.state == PortalState::Refused || status_.state == PortalState::Stopped) {
+    if (status_.state == PortalState::Refused || status_.state == PortalState::Stopped ||
+        status_.state == PortalState::OtherMonitor) {
       setStateLocked(PortalState::NotAsked, {});
     }
   }
@@ -230,7 +271,10 @@ class PortalCapture final : public PortalScreenCapture {
   void maybeStart() {
     if (busy_) return;
     const PortalState state = status_.state;
-    if (state == PortalState::Refused || state == PortalState::Stopped) return;
+    if (state == PortalState::Refused || state == PortalState::Stopped ||
+        state == PortalState::OtherMonitor) {
+      return;
+    }
     const double now = clock_.monotonic();
     if (now < nextTry_) return;
     auto token = readToken(options_.tokenFile);
@@ -259,7 +303,7 @@ class PortalCapture final : public PortalScreenCapture {
     if (!status_.problem.empty()) line += ": " + status_.problem;
     // The states that wait for the user are worth a line without -v.
     const bool waitsForUser = state == PortalState::NotAsked || state == PortalState::Refused ||
-                              state == PortalState::Stopped;
+                              state == PortalState::Stopped || state == PortalState::OtherMonitor;
     if (waitsForUser) {
       log::info(line);
     } else {
@@ -439,6 +483,7 @@ class PortalCapture final : public PortalScreenCapture {
     request("Start", session_.c_str(), &options, generation,
             [=, this](std::uint32_t code, GVariant* results) {
               if (code != 0) return answered(code, "Start", generation, withToken);
+              if (sharesOtherMonitor(results, generation)) return;
               // A restore token is good for one session: keep the new one.
               const char* restore = nullptr;
               if (g_variant_lookup(results, "restore_token", "&s", &restore) &&
@@ -452,7 +497,7 @@ class PortalCapture final : public PortalScreenCapture {
                 if (g_variant_n_children(streams) > 0) {
                   GVariant* props = nullptr;
                   g_variant_get_child(streams, 0, "(u@a{sv})", &node, &props);
-                  monitor = describeMonitor(props);
+                  monitor = describeMonitor(sharedMonitor(props));
                   g_variant_unref(props);
                   found = true;
                 }
@@ -467,6 +512,53 @@ class PortalCapture final : public PortalScreenCapture {
               if (!monitor.empty()) log::debug("screen capture (portal): sharing " + monitor);
               openRemote(node, generation);
             });
+  }
+
+  // The user shared another monitor than the one compensation follows: its light says
+  // nothing about that display. The session ends, and its token goes with it (it would
+  // restore the same monitor), so the user's next switch brings up the dialog to choose.
+  bool sharesOtherMonitor(GVariant* results, unsigned generation) {
+    if (!options_.screens) return false;
+    GVariant* streams = lookup(results, "streams", G_VARIANT_TYPE("a(ua{sv})"));
+    if (streams == nullptr) return false;
+    SharedMonitor shared;
+    if (g_variant_n_children(streams) > 0) {
+      GVariant* props = nullptr;
+      g_variant_get_child(streams, 0, "(u@a{sv})", nullptr, &props);
+      shared = sharedMonitor(props);
+      g_variant_unref(props);
+    }
+    g_variant_unref(streams);
+    std::optional<DisplayID> wanted;
+    {
+      std::lock_guard lock(mutex_);
+      wanted = wanted_;
+    }
+    if (!wanted) return false;
+    const auto screens = options_.screens();
+    const auto other = otherSharedScreen(shared, *wanted, screens);
+    if (!other) return false;
+    const auto target = std::find_if(screens.begin(), screens.end(),
+                                     [&](const Screen& s) { return s.id == wanted; });
+    const std::string name = target->name.empty() ? std::string("the display") : target->name;
+    std::string why = "the desktop shares " +
+                      (other->name.empty() ? "another monitor" : other->name) + " (" +
+                      describeMonitor(shared) + "), not " + name +
+                      (target->builtIn ? ", the built-in panel" : "") +
+                      ": compensation does not read it; switch \"Deruzorar!\" off and on and "
+                      "pick " +
+                      name + " in the desktop's dialog";
+    closeSessionOf(generation);
+    forgetToken(options_.tokenFile);
+    std::lock_guard lock(mutex_);
+    if (generation != generation_) return true;
+    ++generation_;
+    busy_ = false;
+    mayAsk_ = false;
+    status_.tokenStored = false;
+    status_.monitor = describeMonitor(shared);
+    setStateLocked(PortalState::OtherMonitor, std::move(why));
+    return true;
   }
 
   void openRemote(std::uint32_t node, unsigned generation) {
@@ -707,6 +799,7 @@ class PortalCapture final : public PortalScreenCapture {
   double backoff_;
   double lastCapture_ = 0;
   double streamOpenedAt_ = 0;
+  std::optional<DisplayID> wanted_;  // the display the sampler asks for
 
   // Portal thread only.
   GDBusConnection* bus_ = nullptr;
