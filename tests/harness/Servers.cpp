@@ -42,6 +42,10 @@ void XvfbServer::kill() {
   process_->wait(10);
 }
 
+void XvfbServer::freeze(bool frozen) {
+  if (process_ && process_->started()) ::kill(process_->pid(), frozen ? SIGSTOP : SIGCONT);
+}
+
 DbusDaemon::DbusDaemon(Kind kind) {
   // Our own configuration: the stock system-bus one would want root-owned policy files
   // and a fixed socket path.

@@ -19,6 +19,8 @@ class XvfbServer {
   const std::string& display() const { return display_; }
   // SIGKILL, as a crash or a logout's end of the server would look to its clients.
   void kill();
+  // SIGSTOP / SIGCONT: a server stuck where it is, then going on.
+  void freeze(bool frozen);
 
  private:
   std::unique_ptr<ChildProcess> process_;
