@@ -62,10 +62,11 @@ constexpr const char* kScreencastTable = "screencast";
 // A session nobody reads from for this long is closed, so the desktop's "screen is
 // being shared" indicator does not stay on while compensation and recording are off.
 constexpr double kIdleCloseSeconds = 3;
-constexpr const char* kAskedOnSwitch =
-    "the desktop asks for permission when \"Deruzorar!\" or recording is switched on in the menu";
 // Longest a granted stream may take to be linked and agree on a format.
 constexpr double kLinkSeconds = 10;
+
+constexpr const char* kAskedOnSwitch =
+    "the desktop asks for permission when \"Deruzorar!\" or recording is switched on in the menu";
 
 // A restore token as the portal hands it out: a short printable string. Anything else
 // in the file (damage, a stray edit) counts as no token.
@@ -127,8 +128,9 @@ std::string errorText(const GError* error) {
 SharedMonitor sharedMonitor(GVariant* props) {
   SharedMonitor monitor;
   std::int32_t x = 0, y = 0;
-  if (g_variant_lookup(props, "position", "(ii)", &x, &y))
+  if (g_variant_lookup(props, "position", "(ii)", &x, &y)) {
     monitor.position = ScreenPoint{x * 1.0, y * 1.0};
+  }
   if (g_variant_lookup(props, "size", "(ii)", &x, &y) && x > 0 && y > 0) {
     monitor.size = ScreenPoint{x * 1.0, y * 1.0};
   }
