@@ -1,10 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <chrono>
-#include <csignal>
-#include <cstdio>
 #include <optional>
 #include <thread>
 
@@ -252,34 +249,6 @@ TEST_F(PortalCaptureTest, ATokenThePermissionStoreNoLongerHoldsIsForgotten) {
   EXPECT_EQ(portal_->seen().dialogs, 2);
   EXPECT_FALSE(portal_->seen().lastHadToken);
   EXPECT_EQ(storedScreencastGrant(bus_.address(), storedToken().value_or("")), StoredGrant::Held);
-
-  // What `nuvlet devices` does first: a token the store lacks goes; one it holds stays.
-  files::writeAtomically(options().tokenFile, "grant-unknown\n", 0600);
-  EXPECT_TRUE(forgetRevokedPortalToken(options().tokenFile, bus_.address()));
-  EXPECT_FALSE(storedToken());
-}
-
-// The compositor's stream stuck (PipeWire and its session manager stopped where they
-// are): a capture answers at once from what it has, and frames come again after.
-TEST_F(PortalCaptureTest, AStuckStreamHoldsNoCapture) {
-  startPortal();
-  producer_->paint(255, 255, 255);
-  auto capture = makeCapture();
-  capture->allowAsking();
-  ASSERT_TRUE(frame(*capture));
-  for (pid_t pid : pipewire_->pids()) ::kill(pid, SIGSTOP);
-  producer_->paint(64, 64, 64);
-  double longest = 0;
-  FrameReducer reducer;
-  for (int i = 0; i < 30; ++i) {
-    const auto start = Clock::now();
-    EXPECT_NE(capture->capture(0, reducer, i % 2 == 0), Result::Captured);
-    longest = std::max(longest, std::chrono::duration<double>(Clock::now() - start).count());
-  }
-  for (pid_t pid : pipewire_->pids()) ::kill(pid, SIGCONT);
-  std::printf("[ figure ] longest portal capture with PipeWire stopped: %.2f ms\n", longest * 1000);
-  EXPECT_LT(longest, 0.05);
-  EXPECT_TRUE(frame(*capture, 5, 64.0 / 255.0));
 }
 
 Screen screen(DisplayID id, const char* name, ScreenRect frame, bool builtIn, double scale = 1) {
