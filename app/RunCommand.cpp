@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -101,13 +102,36 @@ int runTray(std::optional<std::filesystem::path>& relaunchInto) {
     });
   } else {
     topology = makeX11DisplayTopology(x);
+    // In an X session the X server is the session: when it goes (a logout, a crash), so
+    // do we, in order, as when a Wayland compositor goes.
+    if (x) {
+      x->addLostHandler([&terminate] {
+        log::info("the X server is gone: quitting");
+        if (terminate) terminate();
+      });
+    }
   }
   if (!topology) topology = std::make_unique<NoDisplays>();
   std::string captureProblem;
   const CaptureMethod captureMethod = captureMethodFromSettings(*defaults, &captureProblem);
   if (!captureProblem.empty()) log::info(captureProblem);
+  // The capture runs on the sampler's thread; the topology answers on this one.
+  struct ScreensSnapshot {
+    std::mutex mutex;
+    std::vector<Screen> screens;
+    void set(std::vector<Screen> s) {
+      std::lock_guard lock(mutex);
+      screens = std::move(s);
+    }
+  };
+  auto screens = std::make_shared<ScreensSnapshot>();
+  screens->set(topology->screens());
+  topology->addDisplaysChangedListener([&topology, screens] { screens->set(topology->screens()); });
   std::shared_ptr<ScreenCapture> capture =
-      makeScreenCapture(clock, captureMethod, {paths.screencastTokenFile(), {}});
+      makeScreenCapture(clock, captureMethod, {paths.screencastTokenFile(), {}, [screens] {
+                                                 std::lock_guard lock(screens->mutex);
+                                                 return screens->screens;
+                                               }});
   auto workspace = makeLinuxWorkspace(x, makeLogindSleepMonitor(*loop));
   auto backlight = openBuiltInBacklight();
   auto lightSensor =
