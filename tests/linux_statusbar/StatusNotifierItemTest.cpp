@@ -9,9 +9,9 @@
 
 #include "platform/linux/tray/StatusNotifierBar.h"
 #include "platform/sim/VirtualRunLoop.h"
-#include "tests/harness/TrayHost.h"
 #include "tests/harness/ChildProcess.h"
 #include "tests/harness/Servers.h"
+#include "tests/harness/TrayHost.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::test {
@@ -151,14 +151,20 @@ TEST_F(TrayItem, AnInstalledSymbolicIconIsNamedWithItsThemePathAndAMissingOneIsN
 }
 
 TEST_F(TrayItem, ScrollsAndClicksReachTheirCallbacks) {
-  // Before any callbacks are set every call is still answered.
-  EXPECT_TRUE(host.item(name, "Activate", g_variant_new("(ii)", 5, 5)).ok());
+  // Before any callbacks are set every call is still answered; a left click with nothing
+  // to do is refused, so that a host asking first opens the menu instead.
+  EXPECT_TRUE(host.item(name, "SecondaryActivate", g_variant_new("(ii)", 5, 5)).ok());
+  EXPECT_FALSE(host.item(name, "Activate", g_variant_new("(ii)", 5, 5)).ok());
 
   std::vector<double> scrolls;
   int activate = 0, secondary = 0, context = 0;
   StatusItem::Callbacks c;
   c.onScroll = [&](double d) { scrolls.push_back(d); };
-  c.onActivate = [&] { ++activate; };
+  bool acts = false;
+  c.onActivate = [&] {
+    ++activate;
+    return acts;
+  };
   c.onSecondaryActivate = [&] { ++secondary; };
   c.onContextMenu = [&] { ++context; };
   item->setCallbacks(c);
@@ -172,12 +178,14 @@ TEST_F(TrayItem, ScrollsAndClicksReachTheirCallbacks) {
   EXPECT_EQ(scrolls, (std::vector<double>{-10, 10, 20}));
   EXPECT_FALSE(host.item(name, "Scroll", g_variant_new("(ii)", 1, 2)).ok());  // wrong types
 
+  EXPECT_FALSE(host.item(name, "Activate", g_variant_new("(ii)", 10, 20)).ok());
+  acts = true;
   EXPECT_TRUE(host.item(name, "Activate", g_variant_new("(ii)", 10, 20)).ok());
   EXPECT_TRUE(host.item(name, "SecondaryActivate", g_variant_new("(ii)", 10, 20)).ok());
   EXPECT_TRUE(host.item(name, "XAyatanaSecondaryActivate", g_variant_new("(u)", 7u)).ok());
   EXPECT_TRUE(host.item(name, "ContextMenu", g_variant_new("(ii)", 10, 20)).ok());
   EXPECT_TRUE(host.item(name, "ProvideXdgActivationToken", g_variant_new("(s)", "t")).ok());
-  EXPECT_EQ(activate, 1);
+  EXPECT_EQ(activate, 2);
   EXPECT_EQ(secondary, 2);
   EXPECT_EQ(context, 1);
 }

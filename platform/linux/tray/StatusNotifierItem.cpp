@@ -328,10 +328,22 @@ void StatusNotifierItem::handle(const gchar* method, GVariant* parameters,
     scroll_.scroll(delta, direction, host);
     return;
   }
-  std::function<void()> callback;
   if (name == "Activate") {
-    callback = callbacks_.onActivate;
-  } else if (name == "SecondaryActivate" || name == "XAyatanaSecondaryActivate") {
+    // Hosts that honour ItemIsMenu open the menu themselves; Plasma calls Activate
+    // anyway, and opens the menu when the item answers that it cannot. The answer
+    // depends on the callback, so here it runs first; the invocation outlives the item.
+    std::function<bool()> activate = callbacks_.onActivate;
+    if (activate && activate()) {
+      g_dbus_method_invocation_return_value(invocation, nullptr);
+    } else {
+      g_dbus_method_invocation_return_dbus_error(invocation,
+                                                 "org.freedesktop.DBus.Error.NotSupported",
+                                                 "the item's menu is its left-click action");
+    }
+    return;
+  }
+  std::function<void()> callback;
+  if (name == "SecondaryActivate" || name == "XAyatanaSecondaryActivate") {
     callback = callbacks_.onSecondaryActivate;
   } else if (name == "ContextMenu") {
     callback = callbacks_.onContextMenu;
