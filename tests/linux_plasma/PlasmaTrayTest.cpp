@@ -101,33 +101,61 @@ class PlasmaTray : public ::testing::TestWithParam<std::tuple<Display, bool>> {
   }
 
   // Until the panel differs from `shot`, then until it settles.
-  std::optional<Screenshot> changedFrom(const Screenshot& shot) {
-    if (!turn([&] {
-          auto now = session->screenshot();
-          return now && !changedBetween(shot, *now, session->panelBox()).empty();
-        })) {
+  std::optional<Screenshot> changedFrom(const Screenshot& shot, double seconds) {
+    if (!turn(
+            [&] {
+              auto now = session->screenshot();
+              return now && !changedBetween(shot, *now, session->panelBox()).empty();
+            },
+            seconds)) {
       return std::nullopt;
     }
     return settledShot();
   }
 
   // Where our glyph is drawn: what changes in the panel when its level goes from half
-  // to full (the curtain rises) and back, read at full. The icon may still be on its way
-  // when this starts: then half and back differ, and it goes round again.
+  // to full (the curtain rises) and back, read at full. The shell draws a new item a
+  // moment after it registers, and may first draw it at either level: until half and
+  // back look alike, it goes round again.
   bool findGlyph() {
-    for (int round = 0; round < 3; ++round) {
+    for (int round = 0; round < 6; ++round) {
       auto half = settledShot();
       if (!half) return false;
       view->setLevel(1.0);
-      full = changedFrom(*half);
+      full = changedFrom(*half, 10);
       view->setLevel(0.5);
       if (!full) continue;
-      auto back = changedFrom(*full);
-      if (!back) return false;
+      auto back = changedFrom(*full, 10);
+      if (!back) continue;
       glyph = changedBetween(*back, *full, session->panelBox());
       if (!glyph.empty() && changedBetween(*half, *back, session->panelBox()).empty()) return true;
     }
     return false;
+  }
+
+  // Opens the item's menu with `button` over the glyph; the part of the screen it covers.
+  Box openMenu(int button) {
+    auto closed = settledShot();
+    const int built = menusBuilt;
+    if (!closed || !session->button(button)) return {};
+    if (!turn([&] { return menusBuilt > built; })) return {};
+    Box menu;
+    const Box screen{0, 0, session->options().width - 1, session->options().height - 1};
+    const bool drawn = turn([&] {
+      auto now = session->screenshot();
+      if (now) menu = changedBetween(*closed, *now, screen);
+      return !menu.empty() && menu.x1 - menu.x0 > 60 && menu.y1 - menu.y0 > 30;
+    });
+    menuClosed = closed;
+    return drawn ? menu : Box{};
+  }
+
+  bool closeMenu() {
+    const Box screen{0, 0, session->options().width - 1, session->options().height - 1};
+    return session->key("Escape") && turn([&] {
+             auto now = session->screenshot();
+             return now && changedBetween(*menuClosed, *now, screen).empty();
+           });
   }
 
   std::string shotName() const {
@@ -154,7 +182,7 @@ class PlasmaTray : public ::testing::TestWithParam<std::tuple<Display, bool>> {
   std::unique_ptr<sim::ScriptedColorScheme> scheme;
   std::unique_ptr<StatusBar> bar;
   std::unique_ptr<ScrollableStatusView> view;
-  std::optional<Screenshot> full;
+  std::optional<Screenshot> full, menuClosed;
   Box glyph;
   int middleClicks = 0, menusBuilt = 0, firstPicked = 0, secondPicked = 0;
 };
@@ -185,24 +213,20 @@ TEST_P(PlasmaTray, TheGlyphStandsOutAndTheWheelClicksAndMenuWork) {
   EXPECT_TRUE(turn([&] { return middleClicks == 1; })) << "middle click";
 
   // A left click opens the menu as on the other hosts.
-  int built = menusBuilt;
-  ASSERT_TRUE(session->button(1));
-  EXPECT_TRUE(turn([&] { return menusBuilt > built; })) << "left click opened no menu";
-  session->key("Escape");
+  Box menu = openMenu(1);
+  EXPECT_FALSE(menu.empty()) << "left click opened no menu";
+  EXPECT_TRUE(closeMenu());
 
   // The menu from a right click shows our entries; the colour scheme changing while it is
   // open redraws the item without closing it, and picking an entry reaches us.
-  auto closed = settledShot();
-  built = menusBuilt;
-  ASSERT_TRUE(session->button(3));
-  ASSERT_TRUE(turn([&] { return menusBuilt > built; })) << "right click opened no menu";
-  Box menu;
-  const Box screen{0, 0, session->options().width - 1, session->options().height - 1};
-  EXPECT_TRUE(turn([&] {
-    auto now = session->screenshot();
-    if (now) menu = changedBetween(*closed, *now, screen);
-    return !menu.empty() && menu.x1 - menu.x0 > 60 && menu.y1 - menu.y0 > 30;
-  })) << "no menu drawn";
+  menu = openMenu(3);
+  ASSERT_FALSE(menu.empty()) << "right click opened no menu";
+  if (const char* dir = std::getenv("NUVLET_PANEL_SHOTS")) {
+    if (auto shot = session->screenshot()) {
+      writeCrop(*shot, {menu.x0 - 10, menu.y0 - 10, menu.x1 + 10, session->options().height - 1},
+                std::string(dir) + "/" + shotName() + "-menu.png");
+    }
+  }
   scheme->change(std::get<1>(GetParam()) ? Preference::Light : Preference::Dark);
   ASSERT_TRUE(session->key("Down"));
   ASSERT_TRUE(session->key("Return"));
