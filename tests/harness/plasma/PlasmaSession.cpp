@@ -85,7 +85,11 @@ PlasmaSession::~PlasmaSession() {
   services_.clear();
   bus_.reset();
   xvfb_.reset();
-  if (options_.portal) ChildProcess::run({"fusermount", "-uz", (runtime_ / "doc").string()}, {}, 5);
+  // The document portal mounts itself here when something started it.
+  std::error_code error;
+  if (options_.portal && fs::exists(runtime_ / "doc", error)) {
+    ChildProcess::run({"fusermount", "-uz", (runtime_ / "doc").string()}, {}, 5);
+  }
 }
 
 std::unique_ptr<ChildProcess> PlasmaSession::spawn(const std::string& name,
