@@ -5,9 +5,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <fstream>
 #include <map>
+#include <sstream>
 
 #include "nuvlet/ui/PngFile.h"
+#include "tests/harness/ChildProcess.h"
 
 namespace nuvlet::test {
 namespace {
@@ -62,6 +65,31 @@ std::optional<Screenshot> screenshotOfX(const std::string& display) {
   }
   std::free(image);
   xcb_disconnect(x);
+  return shot;
+}
+
+std::optional<Screenshot> screenshotOfWlroots(const std::map<std::string, std::string>& env,
+                                              const std::filesystem::path& scratch) {
+  if (ChildProcess::run({"grim", "-t", "ppm", scratch.string()}, env, 30).status != 0) {
+    return std::nullopt;
+  }
+  std::ifstream in(scratch, std::ios::binary);
+  std::string magic;
+  int width = 0, height = 0, depth = 0;
+  if (!(in >> magic >> width >> height >> depth) || magic != "P6" || depth != 255 || width <= 0 ||
+      height <= 0 || width > 16384 || height > 16384) {
+    return std::nullopt;
+  }
+  in.get();  // the one white space after the header
+  std::string pixels(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3, '\0');
+  if (!in.read(pixels.data(), static_cast<std::streamsize>(pixels.size()))) return std::nullopt;
+  Screenshot shot{width, height, {}};
+  shot.rgb.reserve(pixels.size() / 3);
+  for (std::size_t i = 0; i < pixels.size(); i += 3) {
+    shot.rgb.push_back(std::uint32_t{static_cast<std::uint8_t>(pixels[i])} << 16 |
+                       std::uint32_t{static_cast<std::uint8_t>(pixels[i + 1])} << 8 |
+                       static_cast<std::uint8_t>(pixels[i + 2]));
+  }
   return shot;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,6 +19,11 @@ struct Screenshot {
 
 // The root window of an X display (":N"); nothing when it cannot be read.
 std::optional<Screenshot> screenshotOfX(const std::string& display);
+
+// The outputs of a wlroots compositor, through grim (screencopy), run with `env` (its
+// WAYLAND_DISPLAY); `scratch` is a file grim may write. Nothing when it cannot be read.
+std::optional<Screenshot> screenshotOfWlroots(const std::map<std::string, std::string>& env,
+                                              const std::filesystem::path& scratch);
 
 struct Box {
   int x0 = 0, y0 = 0, x1 = -1, y1 = -1;  // inclusive

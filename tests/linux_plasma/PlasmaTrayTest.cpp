@@ -13,6 +13,7 @@
 #include "platform/linux/tray/StatusNotifierBar.h"
 #include "platform/sim/ScriptedColorScheme.h"
 #include "platform/sim/VirtualRunLoop.h"
+#include "tests/harness/PanelWatch.h"
 #include "tests/harness/plasma/PlasmaSession.h"
 
 namespace nuvlet::test {
@@ -76,19 +77,16 @@ class PlasmaTray : public ::testing::TestWithParam<std::tuple<Display, bool>> {
     view->setLevel(0.5);
   }
 
-  // The panel once it stopped changing: two screenshots in a row alike.
-  std::optional<Screenshot> settledShot() {
-    std::optional<Screenshot> last, now;
-    turn([&] {
-      last = std::move(now);
-      now = session->screenshot();
-      return last && now && changedBetween(*last, *now, session->panelBox()).empty();
-    });
-    return now;
+  PanelWatch watch() {
+    return PanelWatch(
+        [this] { return session->screenshot(); },
+        [this](const std::function<bool()>& done, double seconds) { return turn(done, seconds); },
+        session->panelBox(), {0, 0, session->options().width - 1, session->options().height - 1});
   }
 
   bool locateGlyph() {
-    const bool found = findGlyph();
+    auto found = watch().findGlyph([this](double level) { view->setLevel(level); }, full);
+    if (found) glyph = *found;
     const char* dir = std::getenv("NUVLET_PANEL_SHOTS");
     if (!found && dir) {
       if (auto shot = session->screenshot()) {
@@ -96,66 +94,19 @@ class PlasmaTray : public ::testing::TestWithParam<std::tuple<Display, bool>> {
                   std::string(dir) + "/failed-" + shotName() + ".png");
       }
     }
-    return found;
-  }
-
-  // Until the panel differs from `shot`, then until it settles.
-  std::optional<Screenshot> changedFrom(const Screenshot& shot, double seconds) {
-    if (!turn(
-            [&] {
-              auto now = session->screenshot();
-              return now && !changedBetween(shot, *now, session->panelBox()).empty();
-            },
-            seconds)) {
-      return std::nullopt;
-    }
-    return settledShot();
-  }
-
-  // Where our glyph is drawn: what changes in the panel when its level goes from half
-  // to full (the curtain rises) and back, read at full. The shell draws a new item a
-  // moment after it registers, and may first draw it at either level: until half and
-  // back look alike, it goes round again.
-  bool findGlyph() {
-    for (int round = 0; round < 6; ++round) {
-      auto half = settledShot();
-      if (!half) return false;
-      view->setLevel(1.0);
-      full = changedFrom(*half, 10);
-      view->setLevel(0.5);
-      if (!full) continue;
-      auto back = changedFrom(*full, 10);
-      if (!back) continue;
-      glyph = changedBetween(*back, *full, session->panelBox());
-      if (!glyph.empty() && changedBetween(*half, *back, session->panelBox()).empty()) return true;
-    }
-    return false;
+    return found.has_value();
   }
 
   // Opens the item's menu with `button` over the glyph; the part of the screen it covers.
-  Box openMenu(int button) {
-    auto closed = settledShot();
+  std::optional<Box> openMenu(int button) {
+    menuClosed = watch().settled();
     const int built = menusBuilt;
-    if (!closed || !session->button(button)) return {};
-    if (!turn([&] { return menusBuilt > built; })) return {};
-    Box menu;
-    const Box screen{0, 0, session->options().width - 1, session->options().height - 1};
-    const bool drawn = turn([&] {
-      auto now = session->screenshot();
-      if (now) menu = changedBetween(*closed, *now, screen);
-      return !menu.empty() && menu.x1 - menu.x0 > 60 && menu.y1 - menu.y0 > 30;
-    });
-    menuClosed = closed;
-    return drawn ? menu : Box{};
+    if (!menuClosed || !session->button(button)) return std::nullopt;
+    if (!turn([&] { return menusBuilt > built; })) return std::nullopt;
+    return watch().menuOver(*menuClosed);
   }
 
-  bool closeMenu() {
-    const Box screen{0, 0, session->options().width - 1, session->options().height - 1};
-    return session->key("Escape") && turn([&] {
-             auto now = session->screenshot();
-             return now && changedBetween(*menuClosed, *now, screen).empty();
-           });
-  }
+  bool closeMenu() { return session->key("Escape") && watch().backTo(*menuClosed); }
 
   std::string shotName() const {
     const auto [display, dark] = GetParam();
@@ -212,17 +163,17 @@ TEST_P(PlasmaTray, TheGlyphStandsOutAndTheWheelClicksAndMenuWork) {
   EXPECT_TRUE(turn([&] { return middleClicks == 1; })) << "middle click";
 
   // A left click opens the menu as on the other hosts.
-  Box menu = openMenu(1);
-  EXPECT_FALSE(menu.empty()) << "left click opened no menu";
+  auto menu = openMenu(1);
+  EXPECT_TRUE(menu) << "left click opened no menu";
   EXPECT_TRUE(closeMenu());
 
   // The menu from a right click shows our entries; the colour scheme changing while it is
   // open redraws the item without closing it, and picking an entry reaches us.
   menu = openMenu(3);
-  ASSERT_FALSE(menu.empty()) << "right click opened no menu";
+  ASSERT_TRUE(menu) << "right click opened no menu";
   if (const char* dir = std::getenv("NUVLET_PANEL_SHOTS")) {
     if (auto shot = session->screenshot()) {
-      writeCrop(*shot, {menu.x0 - 10, menu.y0 - 10, menu.x1 + 10, session->options().height - 1},
+      writeCrop(*shot, {menu->x0 - 10, menu->y0 - 10, menu->x1 + 10, session->options().height - 1},
                 std::string(dir) + "/" + shotName() + "-menu.png");
     }
   }

@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -148,6 +149,13 @@ TEST_F(TrayItem, AnInstalledSymbolicIconIsNamedWithItsThemePathAndAMissingOneIsN
     EXPECT_EQ(printed(lookup(props.get(), "IconName").get()), c.iconName);
     EXPECT_EQ(printed(lookup(props.get(), "IconThemePath").get()), c.themePath);
   }
+  // The set taken away while the item shows one of its icons.
+  item->setIconName("nuvlet-volume-pie-050-symbolic");
+  std::filesystem::remove_all(themeDir.path() / "hicolor");
+  auto props = host.properties(name);
+  ASSERT_NE(props, nullptr);
+  EXPECT_EQ(printed(lookup(props.get(), "IconName").get()), "''");
+  EXPECT_EQ(printed(lookup(props.get(), "IconThemePath").get()), "''");
 }
 
 TEST_F(TrayItem, ScrollsAndClicksReachTheirCallbacks) {

@@ -57,6 +57,8 @@ class StatusNotifierItem final : public StatusItem {
   void emit(const char* signal, GVariant* parameters);
   void handle(const gchar* method, GVariant* parameters, GDBusMethodInvocation* invocation);
   GVariant* property(const std::string& name) const;
+  // The icon name the host is given: empty when it would not draw it right.
+  std::string shownIconName() const;
   Menu buildMenu();
 
   static void methodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*,
@@ -97,6 +99,7 @@ class StatusNotifierItem final : public StatusItem {
   bool nameOwned_ = false;
   bool watcherPresent_ = false;
   bool registered_ = false;
+  bool hostRecolours_ = true;
   unsigned registerGeneration_ = 0;
 };
 
