@@ -38,7 +38,7 @@ class GnomeEndToEnd : public ::testing::Test {
     ::chmod(runtime.c_str(), 0700);
     writeBacklight(sysfs, 60);
     for (auto args : std::vector<std::vector<std::string>>{
-             {"org.gnome.shell", "enabled-extensions", "['ubuntu-appindicators@ubuntu.com']"},
+             {"org.gnome.shell", "enabled-extensions", extensions},
              {"org.gnome.shell", "disable-user-extensions", "false"},
              {"org.gnome.desktop.interface", "enable-hot-corners", "false"}}) {
       args.insert(args.begin(), {"gsettings", "set"});
@@ -50,6 +50,11 @@ class GnomeEndToEnd : public ::testing::Test {
                                  "--headless", "--wayland", "--no-x11", "--virtual-monitor",
                                  "1920x1080"},
         environment());
+    if (!withTray) {
+      ASSERT_TRUE(pumpUntil([&] { return hasOwner("org.gnome.Shell"); }, 60))
+          << "GNOME Shell did not come up";
+      return;
+    }
     ASSERT_TRUE(pumpUntil([&] { return hasOwner("org.kde.StatusNotifierWatcher"); }, 60))
         << "GNOME Shell or its tray did not come up";
     ASSERT_TRUE(pumpUntil([&] { return hostRegistered(); }, 30)) << "no tray host";
@@ -212,7 +217,34 @@ class GnomeEndToEnd : public ::testing::Test {
   std::vector<std::unique_ptr<ChildProcess>> portal;
   std::string session;
   bool screenshotNameOwned = false;
+  bool withTray = true;
+  std::string extensions = "['ubuntu-appindicators@ubuntu.com']";
 };
+
+// Stock GNOME Shell, its tray extension installed but not enabled.
+class GnomeWithoutTray : public GnomeEndToEnd {
+ protected:
+  GnomeWithoutTray() {
+    withTray = false;
+    extensions = "[]";
+  }
+};
+
+TEST_F(GnomeWithoutTray, DevicesSaysHowToGetATray) {
+  auto devices = ChildProcess::run({NUVLET_PROGRAM, "devices"}, environment(), 60);
+  EXPECT_NE(devices.out.find("GNOME Shell shows no tray without its AppIndicator extension"),
+            std::string::npos)
+      << devices.out;
+  EXPECT_NE(devices.out.find("gnome-extensions enable ubuntu-appindicators@ubuntu.com"),
+            std::string::npos)
+      << devices.out;
+  // The command it gives brings the tray.
+  auto enable = ChildProcess::run({"gnome-extensions", "enable", "ubuntu-appindicators@ubuntu.com"},
+                                  environment(), 60);
+  EXPECT_EQ(enable.status, 0) << enable.out;
+  EXPECT_TRUE(pumpUntil([&] { return hasOwner("org.kde.StatusNotifierWatcher"); }, 60))
+      << "enabling the extension brought no tray";
+}
 
 TEST_F(GnomeEndToEnd, TheWheelOverTheTopBarItemMovesThePanelBothWays) {
   auto devices = ChildProcess::run({NUVLET_PROGRAM, "devices"}, environment(), 60);
