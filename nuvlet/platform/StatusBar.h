@@ -51,8 +51,10 @@ class StatusItem {
     // A vertical scroll, normalised: one wheel notch is 10 units, scrolling down is
     // positive. Zero deltas are never delivered.
     std::function<void(double delta)> onScroll;
-    // Left click, when the host does not simply open the menu.
-    std::function<void()> onActivate;
+    // Left click, when the host does not simply open the menu. False when the item has
+    // no left-click action of its own: the host is then told so, and a host that asks
+    // before opening the menu (Plasma) opens it, as the others do by themselves.
+    std::function<bool()> onActivate;
     // Middle click (every host sends this one).
     std::function<void()> onSecondaryActivate;
     // An explicit context-menu request (only some hosts send it).

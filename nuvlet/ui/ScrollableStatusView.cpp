@@ -33,7 +33,10 @@ ScrollableStatusView::ScrollableStatusView(std::unique_ptr<StatusItem> item,
     if (auto f = onScroll) f(delta);
   };
   callbacks.onActivate = [this] {
-    if (auto f = onClick) f();
+    auto f = onClick;
+    if (!f) return false;
+    f();
+    return true;
   };
   callbacks.onSecondaryActivate = [this] {
     if (auto f = onRightClick) f();

@@ -12,6 +12,8 @@ namespace {
 constexpr int kRaster = 48;
 // Coverage from which a traced pixel counts as inside.
 constexpr int kInside = 128;
+// What a host that recolours nothing draws: readable on light and dark panels alike.
+constexpr const char* kNeutralGrey = "#bebebe";
 
 int levelPercent(double level) {
   if (!std::isfinite(level)) level = 0;
@@ -71,8 +73,17 @@ std::string svg(const IconImage& image) {
     }
   }
   const std::string side = std::to_string(kRaster);
+  // Two recolouring rules meet in one file. GTK (and the shells built on its icon code)
+  // renders a -symbolic icon under its own stylesheet that fills every path in the
+  // panel's colour, overriding what the file says. Plasma instead rewrites the
+  // stylesheet with this id and fills ColorScheme-Text shapes with currentColor; it
+  // leaves a plain fill as it is. Any other host sees the neutral grey.
   return "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"16\" height=\"16\" viewBox=\"0 0 " +
-         side + " " + side + "\">\n<path fill=\"#bebebe\" d=\"" + path + "\"/>\n</svg>\n";
+         side + " " + side +
+         "\">\n<style type=\"text/css\" id=\"current-color-scheme\">.ColorScheme-Text { color:" +
+         kNeutralGrey +
+         "; }</style>\n<path class=\"ColorScheme-Text\" style=\"fill:currentColor\" d=\"" + path +
+         "\"/>\n</svg>\n";
 }
 
 std::string indexTheme() {

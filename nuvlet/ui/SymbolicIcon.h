@@ -25,7 +25,8 @@ std::string name(const IconImage& image);
 std::vector<IconImage> all();
 
 // The icon as SVG: the glyph's coverage at a fine raster, traced into filled runs, so
-// that a host recolouring symbolic icons sees plain filled shapes.
+// that a host recolouring symbolic icons sees plain filled shapes, marked for both the
+// GTK and the Plasma way of recolouring.
 std::string svg(const IconImage& image);
 
 // The index.theme the host needs to take the folder for a theme.

@@ -43,7 +43,11 @@ bool RecordedItem::scroll(double delta) {
   return fire(*this, callbacks.onScroll, delta);
 }
 
-bool RecordedItem::activate() { return fire(*this, callbacks.onActivate); }
+bool RecordedItem::activate() {
+  if (removed || !callbacks.onActivate) return false;
+  auto copy = callbacks.onActivate;
+  return copy();
+}
 bool RecordedItem::secondaryActivate() { return fire(*this, callbacks.onSecondaryActivate); }
 bool RecordedItem::contextMenu() { return fire(*this, callbacks.onContextMenu); }
 

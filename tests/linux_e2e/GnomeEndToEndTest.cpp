@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "nuvlet/ui/PngFile.h"
 #include "tests/harness/ChildProcess.h"
+#include "tests/harness/PanelWatch.h"
 #include "tests/harness/Servers.h"
 #include "tests/harness/TrayHost.h"
 #include "tests/linux_e2e/RunningApp.h"
@@ -36,7 +38,7 @@ class GnomeEndToEnd : public ::testing::Test {
     ::chmod(runtime.c_str(), 0700);
     writeBacklight(sysfs, 60);
     for (auto args : std::vector<std::vector<std::string>>{
-             {"org.gnome.shell", "enabled-extensions", "['ubuntu-appindicators@ubuntu.com']"},
+             {"org.gnome.shell", "enabled-extensions", extensions},
              {"org.gnome.shell", "disable-user-extensions", "false"},
              {"org.gnome.desktop.interface", "enable-hot-corners", "false"}}) {
       args.insert(args.begin(), {"gsettings", "set"});
@@ -48,6 +50,11 @@ class GnomeEndToEnd : public ::testing::Test {
                                  "--headless", "--wayland", "--no-x11", "--virtual-monitor",
                                  "1920x1080"},
         environment());
+    if (!withTray) {
+      ASSERT_TRUE(pumpUntil([&] { return hasOwner("org.gnome.Shell"); }, 60))
+          << "GNOME Shell did not come up";
+      return;
+    }
     ASSERT_TRUE(pumpUntil([&] { return hasOwner("org.kde.StatusNotifierWatcher"); }, 60))
         << "GNOME Shell or its tray did not come up";
     ASSERT_TRUE(pumpUntil([&] { return hostRegistered(); }, 30)) << "no tray host";
@@ -170,6 +177,30 @@ class GnomeEndToEnd : public ::testing::Test {
         .ok();
   }
 
+  // The screen as the shell draws it (last in a test: the remote-desktop session was
+  // seen to end once this was used, and the tray icons move back), through its screenshot
+  // interface, which answers only the owner of a name on its allow-list.
+  std::optional<Screenshot> screenshot() {
+    if (!screenshotNameOwned) screenshotNameOwned = peer.own("org.gnome.Screenshot");
+    const auto file = home.path() / "shot.png";
+    auto r = peer.call("org.gnome.Shell.Screenshot", "/org/gnome/Shell/Screenshot",
+                       "org.gnome.Shell.Screenshot", "Screenshot",
+                       g_variant_new("(bbs)", FALSE, FALSE, file.c_str()));
+    if (!r.ok()) return std::nullopt;
+    auto png = readPng(file);
+    if (!png) return std::nullopt;
+    Screenshot shot{png->width, png->height, {}};
+    for (std::uint32_t argb : png->argb) shot.rgb.push_back(argb & 0xFFFFFF);
+    return shot;
+  }
+
+  // The pointer to (x, y) by relative motion from the top right corner.
+  bool pointerTo(int x, int y) {
+    return remote("NotifyPointerMotionRelative", g_variant_new("(dd)", 5000.0, -5000.0)) &&
+           remote("NotifyPointerMotionRelative",
+                  g_variant_new("(dd)", static_cast<double>(x - 1919), static_cast<double>(y)));
+  }
+
   // One wheel notch (+1 down, -1 up) where the pointer is.
   bool notch(int steps) {
     return remote("NotifyPointerAxisDiscrete", g_variant_new("(ui)", 0u, steps));
@@ -185,7 +216,35 @@ class GnomeEndToEnd : public ::testing::Test {
   std::unique_ptr<ChildProcess> app;
   std::vector<std::unique_ptr<ChildProcess>> portal;
   std::string session;
+  bool screenshotNameOwned = false;
+  bool withTray = true;
+  std::string extensions = "['ubuntu-appindicators@ubuntu.com']";
 };
+
+// Stock GNOME Shell, its tray extension installed but not enabled.
+class GnomeWithoutTray : public GnomeEndToEnd {
+ protected:
+  GnomeWithoutTray() {
+    withTray = false;
+    extensions = "[]";
+  }
+};
+
+TEST_F(GnomeWithoutTray, DevicesSaysHowToGetATray) {
+  auto devices = ChildProcess::run({NUVLET_PROGRAM, "devices"}, environment(), 60);
+  EXPECT_NE(devices.out.find("GNOME Shell shows no tray without its AppIndicator extension"),
+            std::string::npos)
+      << devices.out;
+  EXPECT_NE(devices.out.find("gnome-extensions enable ubuntu-appindicators@ubuntu.com"),
+            std::string::npos)
+      << devices.out;
+  // The command it gives brings the tray.
+  auto enable = ChildProcess::run({"gnome-extensions", "enable", "ubuntu-appindicators@ubuntu.com"},
+                                  environment(), 60);
+  EXPECT_EQ(enable.status, 0) << enable.out;
+  EXPECT_TRUE(pumpUntil([&] { return hasOwner("org.kde.StatusNotifierWatcher"); }, 60))
+      << "enabling the extension brought no tray";
+}
 
 TEST_F(GnomeEndToEnd, TheWheelOverTheTopBarItemMovesThePanelBothWays) {
   auto devices = ChildProcess::run({NUVLET_PROGRAM, "devices"}, environment(), 60);
@@ -234,6 +293,39 @@ TEST_F(GnomeEndToEnd, TheWheelOverTheTopBarItemMovesThePanelBothWays) {
   for (int expected : {70, 65, 60}) {
     ASSERT_TRUE(notch(expected > *backlight() ? -1 : 1));
     EXPECT_TRUE(pumpUntil([&] { return backlight() == expected; })) << backlight().value_or(-1);
+  }
+
+  // What a person sees: the glyph against the top bar, with the pointer elsewhere (a
+  // hovered item is drawn on a lighter patch).
+  const int barHeight = 32;
+  PanelWatch watch([&] { return screenshot(); },
+                   [&](const std::function<bool()>& done, double s) { return pumpUntil(done, s); },
+                   {0, 0, 1919, barHeight - 1}, {0, 0, 1919, 1079});
+  ASSERT_TRUE(pointerTo(960, 600));
+  auto shot = watch.settled();
+  ASSERT_TRUE(shot) << "no screenshot from the shell";
+  std::map<std::uint32_t, int> counts;
+  for (int x = 0; x < shot->width; ++x) ++counts[shot->at(x, barHeight / 2)];
+  std::uint32_t bar = 0;
+  for (auto [colour, n] : counts) {
+    if (n > counts[bar]) bar = colour;
+  }
+  Box glyph{1 << 20, 1 << 20, -1, -1};
+  for (int y = 2; y < barHeight - 2; ++y) {
+    for (int x = std::max(0, lastX - 16); x <= std::min(1919, lastX + 16); ++x) {
+      if (contrast(shot->at(x, y), bar) < 1.5) continue;
+      glyph = {std::min(glyph.x0, x), std::min(glyph.y0, y), std::max(glyph.x1, x),
+               std::max(glyph.y1, y)};
+    }
+  }
+  ASSERT_FALSE(glyph.empty()) << "nothing drawn where the wheel found the item";
+  const GlyphReading reading = readGlyph(*shot, glyph);
+  std::printf("[ figure ] GNOME Shell: glyph #%06x on #%06x, contrast %.2f:1\n", reading.glyph,
+              reading.background, reading.contrast);
+  EXPECT_GE(reading.contrast, 3.0);
+  if (const char* dir = std::getenv("NUVLET_PANEL_SHOTS")) {
+    writeCrop(*shot, {glyph.x0 - 60, 0, glyph.x1 + 60, barHeight - 1},
+              std::string(dir) + "/gnome.png");
   }
 }
 

@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -9,9 +10,9 @@
 
 #include "platform/linux/tray/StatusNotifierBar.h"
 #include "platform/sim/VirtualRunLoop.h"
-#include "tests/harness/TrayHost.h"
 #include "tests/harness/ChildProcess.h"
 #include "tests/harness/Servers.h"
+#include "tests/harness/TrayHost.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::test {
@@ -148,17 +149,30 @@ TEST_F(TrayItem, AnInstalledSymbolicIconIsNamedWithItsThemePathAndAMissingOneIsN
     EXPECT_EQ(printed(lookup(props.get(), "IconName").get()), c.iconName);
     EXPECT_EQ(printed(lookup(props.get(), "IconThemePath").get()), c.themePath);
   }
+  // The set taken away while the item shows one of its icons.
+  item->setIconName("nuvlet-volume-pie-050-symbolic");
+  std::filesystem::remove_all(themeDir.path() / "hicolor");
+  auto props = host.properties(name);
+  ASSERT_NE(props, nullptr);
+  EXPECT_EQ(printed(lookup(props.get(), "IconName").get()), "''");
+  EXPECT_EQ(printed(lookup(props.get(), "IconThemePath").get()), "''");
 }
 
 TEST_F(TrayItem, ScrollsAndClicksReachTheirCallbacks) {
-  // Before any callbacks are set every call is still answered.
-  EXPECT_TRUE(host.item(name, "Activate", g_variant_new("(ii)", 5, 5)).ok());
+  // Before any callbacks are set every call is still answered; a left click with nothing
+  // to do is refused, so that a host asking first opens the menu instead.
+  EXPECT_TRUE(host.item(name, "SecondaryActivate", g_variant_new("(ii)", 5, 5)).ok());
+  EXPECT_FALSE(host.item(name, "Activate", g_variant_new("(ii)", 5, 5)).ok());
 
   std::vector<double> scrolls;
   int activate = 0, secondary = 0, context = 0;
   StatusItem::Callbacks c;
   c.onScroll = [&](double d) { scrolls.push_back(d); };
-  c.onActivate = [&] { ++activate; };
+  bool acts = false;
+  c.onActivate = [&] {
+    ++activate;
+    return acts;
+  };
   c.onSecondaryActivate = [&] { ++secondary; };
   c.onContextMenu = [&] { ++context; };
   item->setCallbacks(c);
@@ -172,12 +186,14 @@ TEST_F(TrayItem, ScrollsAndClicksReachTheirCallbacks) {
   EXPECT_EQ(scrolls, (std::vector<double>{-10, 10, 20}));
   EXPECT_FALSE(host.item(name, "Scroll", g_variant_new("(ii)", 1, 2)).ok());  // wrong types
 
+  EXPECT_FALSE(host.item(name, "Activate", g_variant_new("(ii)", 10, 20)).ok());
+  acts = true;
   EXPECT_TRUE(host.item(name, "Activate", g_variant_new("(ii)", 10, 20)).ok());
   EXPECT_TRUE(host.item(name, "SecondaryActivate", g_variant_new("(ii)", 10, 20)).ok());
   EXPECT_TRUE(host.item(name, "XAyatanaSecondaryActivate", g_variant_new("(u)", 7u)).ok());
   EXPECT_TRUE(host.item(name, "ContextMenu", g_variant_new("(ii)", 10, 20)).ok());
   EXPECT_TRUE(host.item(name, "ProvideXdgActivationToken", g_variant_new("(s)", "t")).ok());
-  EXPECT_EQ(activate, 1);
+  EXPECT_EQ(activate, 2);
   EXPECT_EQ(secondary, 2);
   EXPECT_EQ(context, 1);
 }

@@ -7,14 +7,16 @@
 
 #include "nuvlet/platform/Paths.h"
 #include "platform/linux/session/BusConnection.h"
-#include "platform/linux/tray/DesktopTheme.h"
 #include "platform/linux/session/SessionBusLink.h"
+#include "platform/linux/tray/DesktopTheme.h"
 #include "platform/linux/tray/TrayHostProcess.h"
 
 namespace nuvlet::linux_platform {
 namespace {
 
 constexpr int kTimeoutMs = 2000;
+// The extension's id as Debian installs it.
+constexpr const char* kAppIndicatorExtension = "ubuntu-appindicators@ubuntu.com";
 
 // The reply, or null with the error's message in `error`.
 GVariant* call(GDBusConnection* bus, const char* name, const char* path, const char* interface,
@@ -64,6 +66,13 @@ std::string trayHostText(GDBusConnection* bus, const char* watcher) {
 std::string trayLine(GDBusConnection* bus) {
   const char* watcher = "org.kde.StatusNotifierWatcher";
   if (!hasOwner(bus, watcher)) {
+    // Stock GNOME Shell has no tray; its AppIndicator extension adds one.
+    if (hasOwner(bus, "org.gnome.Shell")) {
+      return "tray: none: GNOME Shell shows no tray without its AppIndicator extension; "
+             "install gnome-shell-extension-appindicator and run `gnome-extensions enable " +
+             std::string(kAppIndicatorExtension) +
+             "` (log out and in if it was only just installed)";
+    }
     return "tray: none (no StatusNotifierItem watcher; the items cannot be shown)";
   }
   std::string error;

@@ -1,5 +1,7 @@
 #include "platform/linux/tray/StatusNotifierItem.h"
 
+#include <unistd.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <utility>
@@ -187,10 +189,14 @@ void StatusNotifierItem::nameLost(GDBusConnection*, const gchar* name, gpointer 
   item->registered_ = false;
 }
 
-void StatusNotifierItem::watcherAppeared(GDBusConnection*, const gchar*, const gchar*,
-                                         gpointer self) {
+void StatusNotifierItem::watcherAppeared(GDBusConnection* connection, const gchar*,
+                                         const gchar* owner, gpointer self) {
   auto* item = static_cast<StatusNotifierItem*>(self);
   item->watcherPresent_ = true;
+  // The host that keeps the watcher decides between the named icon and the pixmap.
+  const KnownTrayHost* host = nullptr;
+  if (auto pid = busPeerPid(connection, owner)) host = knownTrayHost(processName(*pid));
+  item->hostRecolours_ = host == nullptr || host->recoloursSymbolicIcons;
   if (item->nameOwned_) item->registerWithWatcher();
 }
 
@@ -266,6 +272,18 @@ void StatusNotifierItem::setIconName(const std::string& name) {
   emit("NewIcon", nullptr);
 }
 
+std::string StatusNotifierItem::shownIconName() const {
+  if (iconName_.empty() || !hostRecolours_) return {};
+  // The set may have gone since the name was chosen (removed, unreadable): the host is
+  // then given the pixmap, not a name it would draw as nothing.
+  std::error_code error;
+  const auto file = std::filesystem::path(options_.iconThemePath) / "hicolor/scalable/status" /
+                    (iconName_ + ".svg");
+  if (!std::filesystem::is_regular_file(file, error) || ::access(file.c_str(), R_OK) != 0)
+    return {};
+  return iconName_;
+}
+
 void StatusNotifierItem::setTitle(const std::string& title) {
   if (title == title_) return;
   title_ = title;
@@ -299,9 +317,9 @@ GVariant* StatusNotifierItem::property(const std::string& name) const {
   }
   // Hosts that recolour symbolic icons draw the named one in the panel's colour; the
   // others, and every host when the set is not installed, show IconPixmap.
-  if (name == "IconName") return g_variant_new_string(iconName_.c_str());
+  if (name == "IconName") return g_variant_new_string(shownIconName().c_str());
   if (name == "IconThemePath") {
-    return g_variant_new_string(iconName_.empty() ? "" : options_.iconThemePath.c_str());
+    return g_variant_new_string(shownIconName().empty() ? "" : options_.iconThemePath.c_str());
   }
   if (name == "ToolTip") {
     GVariant* noIcon = pixmapsVariant({});
@@ -328,10 +346,22 @@ void StatusNotifierItem::handle(const gchar* method, GVariant* parameters,
     scroll_.scroll(delta, direction, host);
     return;
   }
-  std::function<void()> callback;
   if (name == "Activate") {
-    callback = callbacks_.onActivate;
-  } else if (name == "SecondaryActivate" || name == "XAyatanaSecondaryActivate") {
+    // Hosts that honour ItemIsMenu open the menu themselves; Plasma calls Activate
+    // anyway, and opens the menu when the item answers that it cannot. The answer
+    // depends on the callback, so here it runs first; the invocation outlives the item.
+    std::function<bool()> activate = callbacks_.onActivate;
+    if (activate && activate()) {
+      g_dbus_method_invocation_return_value(invocation, nullptr);
+    } else {
+      g_dbus_method_invocation_return_dbus_error(invocation,
+                                                 "org.freedesktop.DBus.Error.NotSupported",
+                                                 "the item's menu is its left-click action");
+    }
+    return;
+  }
+  std::function<void()> callback;
+  if (name == "SecondaryActivate" || name == "XAyatanaSecondaryActivate") {
     callback = callbacks_.onSecondaryActivate;
   } else if (name == "ContextMenu") {
     callback = callbacks_.onContextMenu;

@@ -10,9 +10,9 @@
 
 #include "nuvlet/platform/RunLoop.h"
 #include "nuvlet/platform/StatusBar.h"
+#include "platform/linux/session/SessionBusLink.h"
 #include "platform/linux/tray/DbusMenuExporter.h"
 #include "platform/linux/tray/ScrollNormalizer.h"
-#include "platform/linux/session/SessionBusLink.h"
 
 namespace nuvlet::linux_platform {
 
@@ -26,8 +26,8 @@ namespace nuvlet::linux_platform {
 // `alternateHeld()` read at that moment. Icon, title and tool tip changes are
 // announced only when they differ from what the host has.
 //
-// Thread: main thread, like StatusItem. Callbacks run after the host has its reply and
-// may destroy the item.
+// Thread: main thread, like StatusItem. Callbacks may destroy the item. They run after the
+// host has its reply, except Activate's, whose answer says whether the item acted.
 class StatusNotifierItem final : public StatusItem {
  public:
   struct Options {
@@ -57,6 +57,8 @@ class StatusNotifierItem final : public StatusItem {
   void emit(const char* signal, GVariant* parameters);
   void handle(const gchar* method, GVariant* parameters, GDBusMethodInvocation* invocation);
   GVariant* property(const std::string& name) const;
+  // The icon name the host is given: empty when it would not draw it right.
+  std::string shownIconName() const;
   Menu buildMenu();
 
   static void methodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*,
@@ -97,6 +99,7 @@ class StatusNotifierItem final : public StatusItem {
   bool nameOwned_ = false;
   bool watcherPresent_ = false;
   bool registered_ = false;
+  bool hostRecolours_ = true;
   unsigned registerGeneration_ = 0;
 };
 

@@ -20,7 +20,8 @@ constexpr std::array kHosts{
     ProcessHost{"kded5", kPlasma},
     ProcessHost{"kded6", kPlasma},
     ProcessHost{"gnome-shell", {"GNOME Shell", 1, false}},
-    ProcessHost{"waybar", {"waybar", 2, false}},
+    // Draws the icon file untinted: the grey on its blue tray reads 2.3:1.
+    ProcessHost{"waybar", {"waybar", 2, false, false}},
     ProcessHost{"xfce4-panel", kXfce},
     ProcessHost{"wrapper-2.0", kXfce},
 };

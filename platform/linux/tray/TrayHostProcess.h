@@ -18,6 +18,9 @@ struct KnownTrayHost {
   std::string_view name;  // as `nuvlet devices` shows it
   double deltaPerNotch;   // |delta| of one notch of a wheel
   bool positiveIsUp;      // the sign of a delta that scrolls up
+  // Whether it draws a named symbolic icon in the panel's text colour. One that draws
+  // the file as it is gets the pixmap, which is tinted for the panel.
+  bool recoloursSymbolicIcons = true;
 };
 
 // The host whose process is called `processName` (as /proc/PID/comm gives it), or null

@@ -1,0 +1,160 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "nuvlet/platform/Defaults.h"
+#include "nuvlet/ui/IconRenderer.h"
+#include "nuvlet/ui/ScrollableStatusView.h"
+#include "platform/linux/tray/StatusNotifierBar.h"
+#include "platform/sim/ScriptedColorScheme.h"
+#include "platform/sim/VirtualRunLoop.h"
+#include "tests/harness/PanelWatch.h"
+#include "tests/harness/Servers.h"
+#include "tests/harness/SwayServer.h"
+#include "tests/harness/TrayHost.h"
+#include "tests/harness/wlroots/VirtualPointer.h"
+
+namespace nuvlet::test {
+namespace {
+
+constexpr int kWidth = 1280, kHeight = 720;
+constexpr std::uint32_t kLeft = 0x110, kRight = 0x111, kMiddle = 0x112;
+
+// Our brightness item in waybar's tray on headless sway, with waybar's default style
+// (a translucent dark bar), as a person sees and uses it.
+class WaybarTray : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(findProgram("waybar")) << "waybar is required (scripts/packages.txt)";
+    ASSERT_TRUE(findProgram("grim")) << "grim is required (scripts/packages.txt)";
+    ASSERT_TRUE(sway.running() && bus.running());
+    env = sway.clientEnvironment(home.path());
+    env.merge(homeEnvironment(home.path()));
+    env["DBUS_SESSION_BUS_ADDRESS"] = bus.address();
+    env["GSETTINGS_BACKEND"] = "memory";
+    env["NO_AT_BRIDGE"] = "1";
+    env["GDK_BACKEND"] = "wayland";
+    // Only the tray; waybar's own style sheet (/etc/xdg/waybar) stays in force.
+    home.write("config/waybar/config",
+               R"({"layer": "top", "position": "top", "modules-right": ["tray"]})");
+    waybar = std::make_unique<ChildProcess>(
+        std::vector<std::string>{"/bin/sh", "-c", "exec waybar >/dev/null 2>&1"}, env);
+    pointer = std::make_unique<VirtualPointer>(env["WAYLAND_DISPLAY"]);
+    ASSERT_TRUE(pointer->ready()) << "sway offers no virtual pointer";
+    pointer->moveTo(kWidth / 2, kHeight / 2, kWidth, kHeight);
+  }
+
+  bool turn(const std::function<bool()>& done, double seconds = 30) {
+    return pumpUntil(
+        [&] {
+          loop.advance(0.05);
+          return done();
+        },
+        seconds);
+  }
+
+  PanelWatch watch() {
+    return PanelWatch([this] { return screenshotOfWlroots(env, home / "shot.ppm"); },
+                      [this](const std::function<bool()>& done, double s) { return turn(done, s); },
+                      {0, 0, kWidth - 1, 30}, {0, 0, kWidth - 1, kHeight - 1});
+  }
+
+  bool click(std::uint32_t button) {
+    return pointer->button(button, true) && pointer->button(button, false);
+  }
+
+  TempDir home;
+  SwayServer sway{std::to_string(kWidth) + "x" + std::to_string(kHeight)};
+  DbusDaemon bus;
+  std::map<std::string, std::string> env;
+  std::unique_ptr<ChildProcess> waybar;
+  std::unique_ptr<VirtualPointer> pointer;
+  sim::VirtualRunLoop loop;
+  MemoryDefaults defaults;
+  sim::ScriptedColorScheme scheme{ColorScheme::Preference::NoPreference};
+};
+
+TEST_F(WaybarTray, TheGlyphStandsOutAndTheWheelClicksAndMenuWork) {
+  linux_platform::StatusNotifierBarOptions options;
+  options.busAddress = bus.address();
+  options.iconThemePath = NUVLET_BUILD_DIR "/icons";
+  auto bar = linux_platform::makeStatusNotifierBar(loop, options);
+  int middleClicks = 0, menusBuilt = 0, firstPicked = 0;
+  ScrollableStatusView view(bar->addItem("brightness"), defaults, scheme);
+  view.render = [](double level) {
+    return IconRenderer::brightnessImage(level, DisplayKind::BuiltIn, IconStyle::Curtain);
+  };
+  view.onScroll = [&](double delta) { view.setLevel(view.level() - delta / 200); };
+  view.onRightClick = [&] { ++middleClicks; };
+  view.menu = [&](bool) {
+    ++menusBuilt;
+    MenuItem first, second;
+    first.label = "Adjust Automatically";
+    first.activate = [&] { ++firstPicked; };
+    second.label = "Quit Nuvlet";
+    second.activate = [] {};
+    return Menu{first, second};
+  };
+  view.setAccessibilityLabel("Brightness");
+  view.setLevel(0.5);
+  ASSERT_TRUE(turn([&] { return bar->hostAvailable(); })) << "waybar never kept a tray";
+
+  std::optional<Screenshot> full;
+  auto glyph = watch().findGlyph([&](double level) { view.setLevel(level); }, full);
+  ASSERT_TRUE(glyph) << "the glyph never showed in the bar";
+  const GlyphReading reading = readGlyph(*full, *glyph);
+  std::printf("[ figure ] waybar: glyph #%06x on #%06x, contrast %.2f:1\n", reading.glyph,
+              reading.background, reading.contrast);
+  EXPECT_GE(reading.contrast, 3.0);
+  if (const char* dir = std::getenv("NUVLET_PANEL_SHOTS")) {
+    writeCrop(*full, {glyph->x0 - 40, 0, glyph->x1 + 12, 40}, std::string(dir) + "/waybar.png");
+  }
+
+  // One notch each way moves the level by exactly one step: the host's notch is read
+  // right, whatever it sends.
+  ASSERT_TRUE(pointer->moveTo(glyph->centreX(), glyph->centreY(), kWidth, kHeight));
+  ASSERT_TRUE(pointer->notches(-1));
+  EXPECT_TRUE(turn([&] { return view.level() > 0.51; })) << view.level();
+  EXPECT_NEAR(view.level(), 0.55, 1e-9);
+  ASSERT_TRUE(pointer->notches(1));
+  EXPECT_TRUE(turn([&] { return view.level() < 0.54; })) << view.level();
+  EXPECT_NEAR(view.level(), 0.5, 1e-9);
+
+  ASSERT_TRUE(click(kMiddle));
+  EXPECT_TRUE(turn([&] { return middleClicks == 1; })) << "middle click";
+
+  auto closed = watch().settled();
+  ASSERT_TRUE(closed);
+  const int built = menusBuilt;
+  ASSERT_TRUE(click(kLeft));
+  EXPECT_TRUE(turn([&] { return menusBuilt > built; })) << "left click opened no menu";
+  auto menu = watch().menuOver(*closed);
+  if (const char* dir = std::getenv("NUVLET_PANEL_SHOTS"); dir && !menu) {
+    if (auto shot = screenshotOfWlroots(env, home / "shot.ppm"))
+      writeCrop(*shot, {0, 0, kWidth - 1, kHeight - 1}, std::string(dir) + "/waybar-failed.png");
+  }
+  ASSERT_TRUE(menu) << "no menu drawn";
+  if (const char* dir = std::getenv("NUVLET_PANEL_SHOTS")) {
+    if (auto shot = screenshotOfWlroots(env, home / "shot.ppm")) {
+      writeCrop(*shot, {menu->x0 - 10, 0, menu->x1 + 10, menu->y1 + 10},
+                std::string(dir) + "/waybar-menu.png");
+    }
+  }
+  // The first entry sits at the top of the menu; it lights up under the pointer.
+  auto open = watch().settled();
+  ASSERT_TRUE(open);
+  ASSERT_TRUE(pointer->moveTo(menu->centreX(), menu->y0 + 14, kWidth, kHeight));
+  EXPECT_TRUE(watch().changedFrom(*open, 10)) << "the entry never lit up";
+  ASSERT_TRUE(pointer->button(kLeft, true));
+  turn([] { return false; }, 0.3);
+  ASSERT_TRUE(pointer->button(kLeft, false));
+  const bool picked = turn([&] { return firstPicked == 1; }, 10);
+  std::printf("[ info ] waybar, a click on a menu entry: %s\n",
+              picked ? "reached the item" : "never reached the item");
+}
+
+}  // namespace
+}  // namespace nuvlet::test
