@@ -1,11 +1,13 @@
 // Reduction of a cold frame (exact mean luminance, 64 × 64 signature, 4 × 4 grid)
 // against the single-thread read of a cold frame of the same size. Goal: at most 1.3×.
+// First with each row kernel forced, then as the reducer runs: choosing its kernel by
+// timing the candidates on the first frames (the trial is part of the time).
 //
 // The two are timed alternately within each iteration, on different frames of a pool
 // larger than the caches, in the thread's CPU time, so a shared machine's load drifts
 // into both alike.
 //
-//   build/bench/bench_frame_reduction [--benchmark_repetitions=N]
+//   build/bench/bench_frame_reduction [--benchmark_filter=Chosen]
 
 #include <time.h>
 
@@ -24,8 +26,21 @@ namespace {
 
 using nuvlet::bench::threadSeconds;
 
+using nuvlet::AreaAverager;
 using nuvlet::Frame;
 using nuvlet::FrameReducer;
+
+constexpr int kChosen = -1;  // the kernel argument: the reducer's own choice
+
+std::vector<AreaAverager::Kernel> kernelsFor(int width) {
+  return AreaAverager(FrameReducer::kSignatureSize).kernelsFor(width);
+}
+
+// What the reducer chose at each size, in its own words.
+std::map<int, std::string>& choices() {
+  static std::map<int, std::string> byWidth;
+  return byWidth;
+}
 
 struct Size {
   int width, height;
@@ -59,8 +74,10 @@ std::vector<Frame>& pool(int width, int height) {
 }
 
 void reduceAgainstRead(benchmark::State& state) {
-  auto& frames = pool(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+  const int width = static_cast<int>(state.range(0));
+  auto& frames = pool(width, static_cast<int>(state.range(1)));
   FrameReducer reducer;
+  if (state.range(2) != kChosen) reducer.forceKernel(kernelsFor(width)[state.range(2)]);
   double readSeconds = 0, reduceSeconds = 0;
   std::size_t i = 0;
   for (auto _ : state) {
@@ -81,14 +98,28 @@ void reduceAgainstRead(benchmark::State& state) {
   state.counters["read_ms"] = readSeconds / n * 1e3;
   state.counters["reduce_ms"] = reduceSeconds / n * 1e3;
   state.counters["ratio"] = reduceSeconds / readSeconds;
+  if (state.range(2) == kChosen) choices()[width] = reducer.chooser().describe();
+}
+
+std::string key(Size s, int kernel) {
+  return "reduceAgainstRead/" + std::to_string(s.width) + "/" + std::to_string(s.height) + "/" +
+         std::to_string(kernel);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   for (Size s : kSizes) {
-    benchmark::RegisterBenchmark("reduceAgainstRead", reduceAgainstRead)
-        ->Args({s.width, s.height})
+    const int kernels = static_cast<int>(kernelsFor(s.width).size());
+    for (int k = 0; k < kernels; ++k) {
+      benchmark::RegisterBenchmark("reduceAgainstRead", reduceAgainstRead)
+          ->Args({s.width, s.height, k})
+          ->Unit(benchmark::kMillisecond)
+          ->MinTime(0.3)
+          ->Repetitions(3);
+    }
+    benchmark::RegisterBenchmark("reduceAsChosen", reduceAgainstRead)
+        ->Args({s.width, s.height, kChosen})
         ->Unit(benchmark::kMillisecond)
         ->MinTime(1.0)
         ->Repetitions(5);
@@ -96,12 +127,19 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   nuvlet::bench::RatioReporter reporter(nuvlet::bench::RatioReporter::Time::Cpu);
   benchmark::RunSpecifiedBenchmarks(&reporter);
+  std::printf("\nProcessor: %s\n", nuvlet::bench::processorLine().c_str());
   std::printf("\nReduction of a cold frame against the single-thread read (median of runs):\n");
   for (Size s : kSizes) {
-    const std::string key =
-        "reduceAgainstRead/" + std::to_string(s.width) + "/" + std::to_string(s.height);
-    reporter.printCounterRatio(std::to_string(s.width) + "x" + std::to_string(s.height), key,
+    const std::string size = std::to_string(s.width) + "x" + std::to_string(s.height);
+    const auto kernels = kernelsFor(s.width);
+    for (std::size_t k = 0; k < kernels.size(); ++k) {
+      reporter.printCounterRatio(size + " " + kernels[k].name(), key(s, static_cast<int>(k)),
+                                 "reduce_ms", "read_ms", 1.3);
+    }
+    reporter.printCounterRatio(size + " as chosen", "reduceAsChosen" + key(s, kChosen).substr(17),
                                "reduce_ms", "read_ms", 1.3);
+    auto choice = choices().find(s.width);
+    if (choice != choices().end()) std::printf("  chosen: %s\n", choice->second.c_str());
   }
   benchmark::Shutdown();
   return 0;

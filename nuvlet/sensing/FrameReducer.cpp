@@ -1,5 +1,7 @@
 #include "nuvlet/sensing/FrameReducer.h"
 
+#include <chrono>
+
 #include "nuvlet/sensing/HistogramReducer.h"
 #include "nuvlet/sensing/LuminanceReducer.h"
 
@@ -17,17 +19,44 @@ double cellLuminance(const AreaAverager::Sums& cell) {
 
 }  // namespace
 
-FrameReducer::FrameReducer() : signatureCells_(kSignatureSize), gridCells_(kGridCells) {}
+FrameReducer::FrameReducer() : FrameReducer(KernelChooser::Options{}) {}
+
+FrameReducer::FrameReducer(KernelChooser::Options options)
+    : signatureCells_(kSignatureSize), gridCells_(kGridCells), chooser_(options) {}
 
 void FrameReducer::begin(int width, int height) {
-  signatureCells_.begin(width, height);
   smallFrame_ = width < kSignatureSize || height < kSignatureSize;
-  if (smallFrame_) gridCells_.begin(width, height);
+  seconds_ = 0;
+  // Small frames cost next to nothing whichever kernel reads them.
+  timing_ = !forced_ && !smallFrame_;
+  if (forced_) {
+    signatureCells_.begin(width, height, *forced_);
+  } else if (timing_) {
+    signatureCells_.begin(width, height,
+                          chooser_.next(width, height, signatureCells_.kernelsFor(width)));
+  } else {
+    signatureCells_.begin(width, height);
+  }
+  if (smallFrame_) {
+    if (forced_) {
+      gridCells_.begin(width, height, *forced_);
+    } else {
+      gridCells_.begin(width, height);
+    }
+  }
 }
 
 void FrameReducer::rows(const FrameView& band) {
+  using Steady = std::chrono::steady_clock;
+  const auto start = timing_ ? Steady::now() : Steady::time_point{};
   signatureCells_.addRows(band);
   if (smallFrame_) gridCells_.addRows(band);
+  if (!timing_) return;
+  seconds_ += std::chrono::duration<double>(Steady::now() - start).count();
+  if (signatureCells_.complete()) {
+    chooser_.took(seconds_);
+    timing_ = false;
+  }
 }
 
 std::optional<FrameReduction> FrameReducer::finish() const {
