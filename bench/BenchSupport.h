@@ -147,6 +147,30 @@ inline std::string processorLine() {
   return out;
 }
 
+// What a reducer chose in each run of a benchmark, for the report: how often each
+// kernel won, and the last run's trial in full.
+class KernelChoices {
+ public:
+  void add(int width, const std::string& kernel, const std::string& trial) {
+    ++counts_[width][kernel];
+    last_[width] = trial;
+  }
+  void print(int width) const {
+    auto it = counts_.find(width);
+    if (it == counts_.end()) return;
+    std::string line;
+    for (const auto& [kernel, count] : it->second) {
+      line += (line.empty() ? "" : ", ") + kernel + " x" + std::to_string(count);
+    }
+    std::printf("  chosen per run: %s\n  last run's trial: %s\n", line.c_str(),
+                last_.at(width).c_str());
+  }
+
+ private:
+  std::map<int, std::map<std::string, int>> counts_;
+  std::map<int, std::string> last_;
+};
+
 // The single-thread read floor: every byte of the buffer summed, as fast as the memory
 // delivers it.
 #if defined(__x86_64__)

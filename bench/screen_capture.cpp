@@ -8,7 +8,9 @@
 // core of its own: on a machine whose cores are busy with other work the scheduler
 // runs it on ours, and the ratio rises to about 1 + (reduction time / copy time).
 //
-//   build/bench/bench_screen_capture [--benchmark_repetitions=N]
+// First with each row kernel forced, then as the reducer runs, choosing by timing.
+//
+//   build/bench/bench_screen_capture [--benchmark_filter=Chosen]
 
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -19,6 +21,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -30,6 +33,16 @@
 namespace {
 
 using Steady = std::chrono::steady_clock;
+using nuvlet::AreaAverager;
+using nuvlet::FrameReducer;
+
+constexpr int kChosen = -1;  // the kernel argument: the reducer's own choice
+
+std::vector<AreaAverager::Kernel> kernelsFor(int width) {
+  return AreaAverager(FrameReducer::kSignatureSize).kernelsFor(width);
+}
+
+nuvlet::bench::KernelChoices choices;
 
 struct Size {
   int width, height;
@@ -117,24 +130,42 @@ double seconds(Steady::time_point a, Steady::time_point b) {
   return std::chrono::duration<double>(b - a).count();
 }
 
+// One painted server per size, for every run at that size.
+const nuvlet::bench::Xvfb& server(Size size) {
+  static std::map<int, std::unique_ptr<nuvlet::bench::Xvfb>> servers;
+  auto& xvfb = servers[size.width];
+  if (!xvfb) {
+    xvfb = std::make_unique<nuvlet::bench::Xvfb>(std::to_string(size.width) + "x" +
+                                                 std::to_string(size.height) + "x24");
+    if (!xvfb->display().empty()) paint(xvfb->display());
+  }
+  return *xvfb;
+}
+
 void captureAndReduce(benchmark::State& state) {
   const Size size{static_cast<int>(state.range(0)), static_cast<int>(state.range(1))};
-  nuvlet::bench::Xvfb xvfb(std::to_string(size.width) + "x" + std::to_string(size.height) + "x24");
+  const auto& xvfb = server(size);
   if (xvfb.display().empty()) {
     state.SkipWithError("Xvfb did not start");
     return;
   }
-  paint(xvfb.display());
   const auto output = nuvlet::linux_platform::x11MainOutput(xvfb.display());
   nuvlet::SystemClock clock;
   nuvlet::linux_platform::X11CaptureOptions options;
   options.display = xvfb.display();
   auto capture = nuvlet::linux_platform::makeX11ScreenCapture(clock, options);
   WholeScreenShm floor(xvfb.display());
-  nuvlet::FrameReducer reducer;
+  FrameReducer reducer;
+  if (state.range(2) != kChosen) reducer.forceKernel(kernelsFor(size.width)[state.range(2)]);
   ReadSink reader;
-  double floorSeconds = 0, captureSeconds = 0, readSeconds = 0;
   bool ok = output.has_value();
+  // The figures are of the kernel the reducer keeps once it has timed them all.
+  for (int n = 0; ok && state.range(2) == kChosen && n < 1000 &&
+                  (!reducer.chooser().hasChosen() || reducer.chooser().trying());
+       ++n) {
+    ok = capture->capture(*output, reducer, false) == nuvlet::ScreenCapture::Result::Captured;
+  }
+  double floorSeconds = 0, captureSeconds = 0, readSeconds = 0;
   for (auto _ : state) {
     const auto t0 = Steady::now();
     ok = floor.grab() && ok;
@@ -154,14 +185,31 @@ void captureAndReduce(benchmark::State& state) {
   state.counters["shm_ms"] = floorSeconds / n * 1e3;
   state.counters["capture_reduce_ms"] = captureSeconds / n * 1e3;
   state.counters["capture_read_ms"] = readSeconds / n * 1e3;
+  if (state.range(2) == kChosen) {
+    choices.add(size.width, reducer.chooser().chosen().name(), reducer.chooser().describe());
+  }
+}
+
+std::string key(const char* name, Size s, int kernel) {
+  return std::string(name) + "/" + std::to_string(s.width) + "/" + std::to_string(s.height) + "/" +
+         std::to_string(kernel);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   for (Size s : kSizes) {
-    benchmark::RegisterBenchmark("captureAndReduce", captureAndReduce)
-        ->Args({s.width, s.height})
+    const int kernels = static_cast<int>(kernelsFor(s.width).size());
+    for (int k = 0; k < kernels; ++k) {
+      benchmark::RegisterBenchmark("captureAndReduce", captureAndReduce)
+          ->Args({s.width, s.height, k})
+          ->Unit(benchmark::kMillisecond)
+          ->UseRealTime()
+          ->MinTime(0.3)
+          ->Repetitions(3);
+    }
+    benchmark::RegisterBenchmark("captureAndReduceAsChosen", captureAndReduce)
+        ->Args({s.width, s.height, kChosen})
         ->Unit(benchmark::kMillisecond)
         ->UseRealTime()
         ->MinTime(1.0)
@@ -170,21 +218,27 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   nuvlet::bench::RatioReporter reporter(nuvlet::bench::RatioReporter::Time::Real);
   benchmark::RunSpecifiedBenchmarks(&reporter);
+  std::printf("\nProcessor: %s\n", nuvlet::bench::processorLine().c_str());
   std::printf("\nCapture in strips plus reduction against a whole-screen MIT-SHM GetImage:\n");
   for (Size s : kSizes) {
-    const std::string key =
-        "captureAndReduce/" + std::to_string(s.width) + "/" + std::to_string(s.height);
-    reporter.printCounterRatio(std::to_string(s.width) + "x" + std::to_string(s.height), key,
+    const std::string size = std::to_string(s.width) + "x" + std::to_string(s.height);
+    const auto kernels = kernelsFor(s.width);
+    for (std::size_t k = 0; k < kernels.size(); ++k) {
+      reporter.printCounterRatio(size + " " + kernels[k].name(),
+                                 key("captureAndReduce", s, static_cast<int>(k)),
+                                 "capture_reduce_ms", "shm_ms", 1.5);
+    }
+    reporter.printCounterRatio(size + " as chosen", key("captureAndReduceAsChosen", s, kChosen),
                                "capture_reduce_ms", "shm_ms", 1.5);
+    choices.print(s.width);
   }
   // Where the reduction's own cost ends: the same strips only read. When this is over
   // the goal too, the pipeline or the machine is the limit, not the reduction.
   std::printf("\nCapture in strips plus a plain read of them (no reduction), same floor:\n");
   for (Size s : kSizes) {
-    const std::string key =
-        "captureAndReduce/" + std::to_string(s.width) + "/" + std::to_string(s.height);
-    reporter.printCounterRatio(std::to_string(s.width) + "x" + std::to_string(s.height), key,
-                               "capture_read_ms", "shm_ms", 1.5);
+    reporter.printCounterRatio(std::to_string(s.width) + "x" + std::to_string(s.height),
+                               key("captureAndReduceAsChosen", s, kChosen), "capture_read_ms",
+                               "shm_ms", 1.5);
   }
   const nuvlet::linux_platform::X11CaptureOptions defaults;
   std::printf(

@@ -1,5 +1,7 @@
 #include "nuvlet/sensing/FrameReducer.h"
 
+#include <time.h>
+
 #include <chrono>
 
 #include "nuvlet/sensing/HistogramReducer.h"
@@ -15,6 +17,19 @@ double cellLuminance(const AreaAverager::Sums& cell) {
   const auto g = AreaAverager::rounded(cell.g, cell.pixels);
   const auto b = AreaAverager::rounded(cell.b, cell.pixels);
   return static_cast<double>(scaledLuma(r, g, b)) / kScaledLumaOne;
+}
+
+// The time this thread has run. A wall clock would also count the moments another
+// process had the core, and on a busy machine that swamps a frame's millisecond.
+double threadSeconds() {
+#if defined(CLOCK_THREAD_CPUTIME_ID)
+  // Should the clock fail, every kernel times 0 and the untimed guess stays.
+  timespec t{};
+  if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t) != 0) return 0;
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+#else
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+#endif
 }
 
 }  // namespace
@@ -47,12 +62,11 @@ void FrameReducer::begin(int width, int height) {
 }
 
 void FrameReducer::rows(const FrameView& band) {
-  using Steady = std::chrono::steady_clock;
-  const auto start = timing_ ? Steady::now() : Steady::time_point{};
+  const double start = timing_ ? threadSeconds() : 0;
   signatureCells_.addRows(band);
   if (smallFrame_) gridCells_.addRows(band);
   if (!timing_) return;
-  seconds_ += std::chrono::duration<double>(Steady::now() - start).count();
+  seconds_ += threadSeconds() - start;
   if (signatureCells_.complete()) {
     chooser_.took(seconds_);
     timing_ = false;
