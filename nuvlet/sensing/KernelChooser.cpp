@@ -38,8 +38,8 @@ KernelChooser::Kernel KernelChooser::next(int width, int height,
     return chosen_;
   }
   // Each round starts one candidate later, so none always follows the same one.
-  const int n = static_cast<int>(candidates_.size());
-  pendingIndex_ = (slot_ % n + slot_ / n) % n;
+  const int n = static_cast<int>(active_.size());
+  pendingIndex_ = active_[static_cast<std::size_t>((place_ + round_) % n)];
   return candidates_[static_cast<std::size_t>(pendingIndex_)];
 }
 
@@ -51,11 +51,30 @@ void KernelChooser::took(double seconds) {
     return;
   }
   samples_[static_cast<std::size_t>(pendingIndex_)].push_back(seconds);
-  if (++slot_ == options_.rounds * static_cast<int>(candidates_.size())) endTrial();
+  ++slot_;
+  if (++place_ < static_cast<int>(active_.size())) return;
+  place_ = 0;
+  ++round_;
+  if (round_ == options_.pruneAfter) prune();
+  if (round_ >= options_.rounds) endTrial();
+}
+
+void KernelChooser::prune() {
+  auto fastest = [this](int i) {
+    const auto& v = samples_[static_cast<std::size_t>(i)];
+    return *std::min_element(v.begin(), v.end());
+  };
+  double best = fastest(active_.front());
+  for (int i : active_) best = std::min(best, fastest(i));
+  const double limit = best * std::max(1.0, options_.pruneAbove);
+  std::erase_if(active_, [&](int i) { return fastest(i) > limit; });
 }
 
 void KernelChooser::startTrial() {
   samples_.assign(candidates_.size(), {});
+  active_.clear();
+  for (std::size_t i = 0; i < candidates_.size(); ++i) active_.push_back(static_cast<int>(i));
+  round_ = place_ = 0;
   slot_ = 0;
   held_ = 0;
   trying_ = candidates_.size() > 1 && options_.rounds > 0;
@@ -67,8 +86,9 @@ void KernelChooser::startTrial() {
 
 void KernelChooser::endTrial() {
   std::vector<Timing> timings;
-  for (std::size_t i = 0; i < candidates_.size(); ++i) {
-    timings.push_back({candidates_[i], median(samples_[i])});
+  for (int i : active_) {
+    timings.push_back(
+        {candidates_[static_cast<std::size_t>(i)], median(samples_[static_cast<std::size_t>(i)])});
   }
   std::stable_sort(timings.begin(), timings.end(),
                    [](const Timing& a, const Timing& b) { return a.seconds < b.seconds; });
@@ -89,12 +109,13 @@ std::string KernelChooser::describe() const {
   if (candidates_.empty()) return "no frame yet";
   if (!hasChosen_) {
     return "timing " + std::to_string(candidates_.size()) + " kernels, " + std::to_string(slot_) +
-           " of " + std::to_string(options_.rounds * static_cast<int>(candidates_.size())) +
-           " frames so far";
+           (slot_ == 1 ? " frame" : " frames") + " so far";
   }
   std::string out = chosen_.name();
   if (lastTrial_.empty()) return out + " (the only kernel for this frame size)";
-  out += ", the fastest on " + std::to_string(options_.rounds) + " frames each (median):";
+  out += ", the fastest of " + std::to_string(candidates_.size()) + " (median of " +
+         std::to_string(options_.rounds) + " frames; those left out lost clearly in the first " +
+         std::to_string(options_.pruneAfter) + "):";
   for (const Timing& t : lastTrial_)
     out += " " + t.kernel.name() + " " + milliseconds(t.seconds) + ";";
   out.pop_back();

@@ -13,7 +13,10 @@ namespace nuvlet {
 //
 // A trial gives each candidate `rounds` frames, in interleaved rounds (a machine's load
 // drifts into all of them alike), and keeps the one with the lowest median time: the
-// median ignores the frames that another process interrupted. The choice holds for
+// median ignores the frames that other work disturbed. After `pruneAfter` rounds a
+// candidate whose fastest frame is slower than `pruneAbove` times the fastest frame of
+// any other is dropped (disturbance only ever adds time, so it has no chance), which
+// spares most of the trial's slow frames. The choice holds for
 // `holdFrames` frames, then a new trial checks it; the kernel in use keeps its place
 // unless another beats it by more than `keepMargin`. A new frame size, or a new set of
 // candidates, starts over.
@@ -25,6 +28,8 @@ class KernelChooser {
 
   struct Options {
     int rounds = 5;
+    int pruneAfter = 2;
+    double pruneAbove = 1.25;
     int holdFrames = 3000;  // about five minutes of sampling at 10 Hz
     double keepMargin = 0.03;
   };
@@ -58,15 +63,19 @@ class KernelChooser {
 
  private:
   void startTrial();
+  void prune();
   void endTrial();
 
   Options options_;
   int width_ = 0, height_ = 0;
   std::vector<Kernel> candidates_;
   std::vector<std::vector<double>> samples_;  // per candidate, this trial
+  std::vector<int> active_;                   // candidates still in this trial
   bool trying_ = false;
-  int slot_ = 0;  // frames timed in this trial
-  int held_ = 0;  // frames since the last trial ended
+  int round_ = 0;
+  int place_ = 0;  // frames timed in this round
+  int slot_ = 0;   // frames timed in this trial
+  int held_ = 0;   // frames since the last trial ended
   bool hasChosen_ = false;
   Kernel chosen_;
   int pendingIndex_ = -1;  // the candidate next() last answered with in a trial

@@ -44,7 +44,7 @@ std::function<double(const Kernel&, int)> costs(std::vector<double> seconds) {
 }
 
 TEST(KernelChooser, TriesEachCandidateInInterleavedRoundsAndKeepsTheFastestMedian) {
-  KernelChooser chooser({.rounds = 5, .holdFrames = 100});
+  KernelChooser chooser({.rounds = 5, .pruneAfter = 0, .holdFrames = 100});
   // The second candidate is fastest, but two of its frames were interrupted; the fourth
   // had one lucky frame. Medians see through both.
   auto cost = [](const Kernel& k, int frame) {
@@ -70,7 +70,7 @@ TEST(KernelChooser, TriesEachCandidateInInterleavedRoundsAndKeepsTheFastestMedia
   EXPECT_EQ(chooser.lastTrial().front().kernel, kCandidates[1]);
   EXPECT_DOUBLE_EQ(chooser.lastTrial().front().seconds, 0.30);
   EXPECT_EQ(chooser.lastTrial().back().kernel, kCandidates[3]);
-  EXPECT_EQ(chooser.describe().rfind("avx2 pairs + prefetch, the fastest", 0), 0u)
+  EXPECT_EQ(chooser.describe().rfind("avx2 pairs + prefetch, the fastest of 4", 0), 0u)
       << chooser.describe();
   // Then it holds its choice.
   const auto held = run(chooser, 99, cost);
@@ -90,7 +90,7 @@ TEST(KernelChooser, RechecksNowAndThenAndChangesOnlyForAClearWin) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    KernelChooser chooser({.rounds = 3, .holdFrames = 50, .keepMargin = 0.03});
+    KernelChooser chooser({.rounds = 3, .pruneAfter = 0, .holdFrames = 50, .keepMargin = 0.03});
     run(chooser, 12, costs({0.30, 0.35, 0.40, 0.40}));
     ASSERT_EQ(chooser.chosen(), kCandidates[0]);
     const auto held = run(chooser, 50, costs(c.later));
@@ -100,6 +100,23 @@ TEST(KernelChooser, RechecksNowAndThenAndChangesOnlyForAClearWin) {
     EXPECT_EQ(chooser.trials(), 2);
     EXPECT_EQ(chooser.chosen(), c.expected);
   }
+}
+
+TEST(KernelChooser, DropsTheCandidatesThatClearlyLoseAfterTheFirstRounds) {
+  KernelChooser chooser({.rounds = 5, .pruneAfter = 2, .pruneAbove = 1.25, .holdFrames = 100});
+  // The second candidate's first frame was disturbed; its other frame keeps it in.
+  auto cost = [](const Kernel& k, int frame) {
+    if (k == kCandidates[1]) return frame == 1 ? 0.9 : 0.31;
+    return k == kCandidates[0] ? 0.30 : k == kCandidates[2] ? 0.50 : 0.45;
+  };
+  const auto used = run(chooser, 14, cost);
+  EXPECT_FALSE(chooser.trying());
+  EXPECT_EQ(chooser.chosen(), kCandidates[0]);
+  const int expected[] = {5, 5, 2, 2};
+  for (std::size_t i = 0; i < kCandidates.size(); ++i) {
+    EXPECT_EQ(std::count(used.begin(), used.end(), kCandidates[i]), expected[i]) << i;
+  }
+  EXPECT_EQ(chooser.lastTrial().size(), 2u);
 }
 
 TEST(KernelChooser, StartsOverForANewFrameSizeAndCountsOnlyFinishedFrames) {
@@ -113,7 +130,7 @@ TEST(KernelChooser, StartsOverForANewFrameSizeAndCountsOnlyFinishedFrames) {
   EXPECT_FALSE(chooser.hasChosen());
   EXPECT_EQ(chooser.next(2560, 1600, kCandidates), first);
   chooser.took(0.1);
-  EXPECT_EQ(chooser.describe(), "timing 4 kernels, 1 of 8 frames so far");
+  EXPECT_EQ(chooser.describe(), "timing 4 kernels, 1 frame so far");
 
   // A size with a single kernel that fits needs no trial.
   const std::vector<Kernel> one = {kCandidates[3]};
