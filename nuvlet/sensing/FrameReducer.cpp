@@ -43,15 +43,17 @@ void FrameReducer::begin(int width, int height) {
   smallFrame_ = width < kSignatureSize || height < kSignatureSize;
   seconds_ = 0;
   // Small frames cost next to nothing whichever kernel reads them.
-  timing_ = !forced_ && !smallFrame_;
+  reporting_ = !forced_ && !smallFrame_;
   if (forced_) {
     signatureCells_.begin(width, height, *forced_);
-  } else if (timing_) {
+  } else if (reporting_) {
     signatureCells_.begin(width, height,
                           chooser_.next(width, height, signatureCells_.kernelsFor(width)));
   } else {
     signatureCells_.begin(width, height);
   }
+  // Between trials the chooser only counts frames: no clock is read.
+  timing_ = reporting_ && chooser_.trying();
   if (smallFrame_) {
     if (forced_) {
       gridCells_.begin(width, height, *forced_);
@@ -65,11 +67,11 @@ void FrameReducer::rows(const FrameView& band) {
   const double start = timing_ ? threadSeconds() : 0;
   signatureCells_.addRows(band);
   if (smallFrame_) gridCells_.addRows(band);
-  if (!timing_) return;
-  seconds_ += threadSeconds() - start;
+  if (!reporting_) return;
+  if (timing_) seconds_ += threadSeconds() - start;
   if (signatureCells_.complete()) {
     chooser_.took(seconds_);
-    timing_ = false;
+    reporting_ = false;
   }
 }
 

@@ -52,8 +52,9 @@ class FrameReducer final : public FrameSink {
   bool smallFrame_ = false;
   KernelChooser chooser_;
   std::optional<AreaAverager::Kernel> forced_;
-  bool timing_ = false;  // this frame's time goes to the chooser once it is complete
-  double seconds_ = 0;   // spent in the rows of this frame so far
+  bool reporting_ = false;  // the chooser hears of this frame once it is complete
+  bool timing_ = false;     // ... with the time it took, during a trial
+  double seconds_ = 0;      // spent in the rows of this frame so far
 };
 
 }  // namespace nuvlet
