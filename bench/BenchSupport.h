@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "nuvlet/sensing/KernelChooser.h"
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
@@ -151,9 +153,9 @@ inline std::string processorLine() {
 // kernel won, and the last run's trial in full.
 class KernelChoices {
  public:
-  void add(int width, const std::string& kernel, const std::string& trial) {
-    ++counts_[width][kernel];
-    last_[width] = trial;
+  void add(int width, const KernelChooser& chooser) {
+    ++counts_[width][chooser.hasChosen() ? chooser.chosen().name() : "(trial unfinished)"];
+    last_[width] = chooser.describe();
   }
   void print(int width) const {
     auto it = counts_.find(width);

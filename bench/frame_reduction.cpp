@@ -104,7 +104,7 @@ void reduceAgainstRead(benchmark::State& state) {
   state.counters["reduce_ms"] = reduceSeconds / n * 1e3;
   state.counters["ratio"] = reduceSeconds / readSeconds;
   if (state.range(2) == kChosen) {
-    choices.add(width, reducer.chooser().chosen().name(), reducer.chooser().describe());
+    choices.add(width, reducer.chooser());
   }
 }
 

@@ -226,7 +226,7 @@ void reduceAgainstRead(benchmark::State& state) {
     stream->take(reducer);
   }
   if (order == PixelOrder::BGRx) {
-    choices.add(width, reducer.chooser().chosen().name(), reducer.chooser().describe());
+    choices.add(width, reducer.chooser());
   }
   double readSeconds = 0, reduceSeconds = 0;
   for (auto _ : state) {

@@ -215,7 +215,7 @@ void captureAndReduce(benchmark::State& state) {
   state.counters["shm_cpu_ms"] = floorCpu / n * 1e3;
   state.counters["capture_reduce_cpu_ms"] = captureCpu / n * 1e3;
   if (state.range(2) == kChosen) {
-    choices.add(size.width, reducer.chooser().chosen().name(), reducer.chooser().describe());
+    choices.add(size.width, reducer.chooser());
   }
 }
 

@@ -144,7 +144,7 @@ void reduceAgainstRead(benchmark::State& state) {
   state.counters["read_ms"] = readSeconds / n * 1e3;
   state.counters["reduce_ms"] = reduceSeconds / n * 1e3;
   if (state.range(2) == kChosen) {
-    choices.add(width, reducer.chooser().chosen().name(), reducer.chooser().describe());
+    choices.add(width, reducer.chooser());
   }
 }
 
