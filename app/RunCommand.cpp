@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,25 +18,25 @@
 #include "nuvlet/platform/Paths.h"
 #include "nuvlet/platform/ThreadWorkQueue.h"
 #include "platform/linux/capture/CaptureRoute.h"
-#include "platform/linux/tray/DesktopTheme.h"
-#include "platform/linux/session/GlibRunLoop.h"
+#include "platform/linux/capture/X11ScreenCapture.h"
 #include "platform/linux/desktop/JsonFileDefaults.h"
-#include "platform/linux/devices/LinuxLightSensor.h"
-#include "platform/linux/display/LinuxWorkspace.h"
 #include "platform/linux/desktop/LogindSleepMonitor.h"
-#include "platform/linux/tray/PortalColorScheme.h"
+#include "platform/linux/desktop/XdgAutostartLoginService.h"
+#include "platform/linux/devices/LinuxLightSensor.h"
 #include "platform/linux/devices/PulseAudioMixer.h"
-#include "platform/linux/session/SessionKind.h"
-#include "platform/linux/session/SingleInstance.h"
-#include "platform/linux/tray/StatusNotifierBar.h"
-#include "platform/linux/session/SysfsRoot.h"
-#include "platform/linux/session/TerminationSignals.h"
+#include "platform/linux/display/LinuxWorkspace.h"
 #include "platform/linux/display/WaylandDisplayTopology.h"
 #include "platform/linux/display/X11DisplayTopology.h"
 #include "platform/linux/display/X11Modifiers.h"
-#include "platform/linux/capture/X11ScreenCapture.h"
 #include "platform/linux/display/XConnection.h"
-#include "platform/linux/desktop/XdgAutostartLoginService.h"
+#include "platform/linux/session/GlibRunLoop.h"
+#include "platform/linux/session/SessionKind.h"
+#include "platform/linux/session/SingleInstance.h"
+#include "platform/linux/session/SysfsRoot.h"
+#include "platform/linux/session/TerminationSignals.h"
+#include "platform/linux/tray/DesktopTheme.h"
+#include "platform/linux/tray/PortalColorScheme.h"
+#include "platform/linux/tray/StatusNotifierBar.h"
 
 namespace nuvlet::cli {
 namespace {
@@ -95,13 +96,36 @@ int runTray(std::optional<std::filesystem::path>& relaunchInto) {
     });
   } else {
     topology = makeX11DisplayTopology(x);
+    // In an X session the X server is the session: when it goes (a logout, a crash), so
+    // do we, in order, as when a Wayland compositor goes.
+    if (x) {
+      x->addLostHandler([&terminate] {
+        log::info("the X server is gone: quitting");
+        if (terminate) terminate();
+      });
+    }
   }
   if (!topology) topology = std::make_unique<NoDisplays>();
   std::string captureProblem;
   const CaptureMethod captureMethod = captureMethodFromSettings(*defaults, &captureProblem);
   if (!captureProblem.empty()) log::info(captureProblem);
+  // The capture runs on the sampler's thread; the topology answers on this one.
+  struct ScreensSnapshot {
+    std::mutex mutex;
+    std::vector<Screen> screens;
+    void set(std::vector<Screen> s) {
+      std::lock_guard lock(mutex);
+      screens = std::move(s);
+    }
+  };
+  auto screens = std::make_shared<ScreensSnapshot>();
+  screens->set(topology->screens());
+  topology->addDisplaysChangedListener([&topology, screens] { screens->set(topology->screens()); });
   std::shared_ptr<ScreenCapture> capture =
-      makeScreenCapture(clock, captureMethod, {paths.screencastTokenFile(), {}});
+      makeScreenCapture(clock, captureMethod, {paths.screencastTokenFile(), {}, [screens] {
+                                                 std::lock_guard lock(screens->mutex);
+                                                 return screens->screens;
+                                               }});
   auto workspace = makeLinuxWorkspace(x, makeLogindSleepMonitor(*loop));
   auto backlight = openBuiltInBacklight();
   auto lightSensor =

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <unistd.h>
 
 namespace nuvlet::test {
@@ -33,6 +34,16 @@ XvfbServer::XvfbServer(const std::string& screen) {
       "Xvfb", "-displayfd", "1", "-screen", "0", screen, "-noreset", "-nolisten", "tcp"});
   if (!process_->started()) return;
   if (auto line = process_->readLine(20); line && !line->empty()) display_ = ":" + *line;
+}
+
+void XvfbServer::kill() {
+  if (!process_ || !process_->started()) return;
+  ::kill(process_->pid(), SIGKILL);
+  process_->wait(10);
+}
+
+void XvfbServer::freeze(bool frozen) {
+  if (process_ && process_->started()) ::kill(process_->pid(), frozen ? SIGSTOP : SIGCONT);
 }
 
 DbusDaemon::DbusDaemon(Kind kind) {

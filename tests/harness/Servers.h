@@ -17,6 +17,10 @@ class XvfbServer {
   bool running() const { return !display_.empty(); }
   // ":N", for DISPLAY.
   const std::string& display() const { return display_; }
+  // SIGKILL, as a crash or a logout's end of the server would look to its clients.
+  void kill();
+  // SIGSTOP / SIGCONT: a server stuck where it is, then going on.
+  void freeze(bool frozen);
 
  private:
   std::unique_ptr<ChildProcess> process_;

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <future>
+#include <string_view>
+#include <vector>
 
 #include "platform/linux/session/BusConnection.h"
 
@@ -36,7 +38,17 @@ constexpr const char* kXml = R"(<node>
   </interface>
   <interface name="org.freedesktop.portal.Settings">
   </interface>
+  <interface name="org.freedesktop.impl.portal.PermissionStore">
+    <method name="Lookup">
+      <arg type="s" direction="in"/><arg type="s" direction="in"/>
+      <arg type="a{sas}" direction="out"/><arg type="v" direction="out"/></method>
+    <method name="Delete">
+      <arg type="s" direction="in"/><arg type="s" direction="in"/></method>
+  </interface>
 </node>)";
+
+constexpr const char* kStoreName = "org.freedesktop.impl.portal.PermissionStore";
+constexpr const char* kStorePath = "/org/freedesktop/impl/portal/PermissionStore";
 
 std::string senderPart(const char* sender) {
   std::string s = sender != nullptr ? sender : "";
@@ -79,6 +91,18 @@ StandInPortal::StandInPortal(const std::string& busAddress, Options options,
     GDBusInterfaceInfo* iface = options_.version > 0 ? info_->interfaces[0] : info_->interfaces[2];
     registration_ = g_dbus_connection_register_object(connection_, kPath, iface, &vtable, this,
                                                       nullptr, nullptr);
+    if (options_.permissionStore) {
+      static const GDBusInterfaceVTable storeVtable = {
+          [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* method,
+             GVariant* parameters, GDBusMethodInvocation* invocation, gpointer self) {
+            static_cast<StandInPortal*>(self)->onStoreMethod(method, parameters, invocation);
+          },
+          nullptr,
+          nullptr,
+          {}};
+      storeRegistration_ = g_dbus_connection_register_object(
+          connection_, kStorePath, info_->interfaces[3], &storeVtable, this, nullptr, nullptr);
+    }
   });
 }
 
@@ -89,6 +113,9 @@ StandInPortal::~StandInPortal() {
       g_dbus_connection_unregister_object(connection_, session.registration);
     }
     if (registration_ != 0) g_dbus_connection_unregister_object(connection_, registration_);
+    if (storeRegistration_ != 0) {
+      g_dbus_connection_unregister_object(connection_, storeRegistration_);
+    }
     g_dbus_connection_close_sync(connection_, nullptr, nullptr);
     g_object_unref(connection_);
     g_dbus_node_info_unref(info_);
@@ -105,20 +132,49 @@ void StandInPortal::sync(std::function<void()> fn) {
 }
 
 bool StandInPortal::own() {
-  bool owned = false;
+  std::vector<const char*> names{"org.freedesktop.portal.Desktop"};
+  if (options_.permissionStore) names.push_back(kStoreName);
+  bool owned = true;
   sync([&] {
-    if (connection_ == nullptr) return;
-    GVariant* reply = g_dbus_connection_call_sync(
-        connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-        "RequestName", g_variant_new("(su)", "org.freedesktop.portal.Desktop", 4u),
-        G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
-    if (reply == nullptr) return;
-    std::uint32_t result = 0;
-    g_variant_get(reply, "(u)", &result);
-    g_variant_unref(reply);
-    owned = result == 1;
+    for (const char* name : names) {
+      GVariant* reply =
+          connection_ == nullptr
+              ? nullptr
+              : g_dbus_connection_call_sync(
+                    connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                    "org.freedesktop.DBus", "RequestName", g_variant_new("(su)", name, 4u),
+                    G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
+      std::uint32_t result = 0;
+      if (reply != nullptr) {
+        g_variant_get(reply, "(u)", &result);
+        g_variant_unref(reply);
+      }
+      owned = owned && result == 1;
+    }
   });
   return owned;
+}
+
+void StandInPortal::onStoreMethod(const std::string& method, GVariant* parameters,
+                                  GDBusMethodInvocation* invocation) {
+  const char* table = nullptr;
+  const char* id = nullptr;
+  g_variant_get(parameters, "(&s&s)", &table, &id);
+  bool held = false;
+  {
+    std::lock_guard lock(mutex_);
+    held = std::string_view(table) == "screencast" && grants_.count(id) != 0;
+    if (held && method == "Delete") grants_.erase(id);
+  }
+  if (!held) {
+    g_dbus_method_invocation_return_dbus_error(invocation, "org.freedesktop.portal.Error.NotFound",
+                                               (std::string("No entry for ") + id).c_str());
+  } else if (method == "Delete") {
+    g_dbus_method_invocation_return_value(invocation, nullptr);
+  } else {
+    g_dbus_method_invocation_return_value(
+        invocation, g_variant_new_parsed("({'': ['yes']}, <('stand-in', uint32 1, <0>)>)"));
+  }
 }
 
 void StandInPortal::setDialogAnswer(std::uint32_t answer) {

@@ -21,6 +21,9 @@ class StandInPortal {
   struct Options {
     std::uint32_t version = 4;  // of ScreenCast; 0 offers no ScreenCast at all
     std::uint32_t cursorModes = 1 | 2 | 4;
+    // Keeps the grants in a permission store of its own, as GNOME and KDE do: its
+    // Lookup and Delete see exactly the grants that restore without asking.
+    bool permissionStore = false;
   };
   // `node` names the PipeWire node a started session streams; `connect` gives the
   // socket OpenPipeWireRemote hands out.
@@ -63,6 +66,8 @@ class StandInPortal {
                std::uint32_t code, GVariant* results);
   std::string requestPath(GDBusMethodInvocation* invocation, GVariant* options) const;
   void closeSession(const std::string& path, bool announce);
+  void onStoreMethod(const std::string& method, GVariant* parameters,
+                     GDBusMethodInvocation* invocation);
   void sync(std::function<void()> fn);
 
   Options options_;
@@ -71,6 +76,7 @@ class StandInPortal {
   GDBusConnection* connection_ = nullptr;
   GDBusNodeInfo* info_ = nullptr;
   guint registration_ = 0;
+  guint storeRegistration_ = 0;
   mutable std::mutex mutex_;
   std::uint32_t dialogAnswer_ = 0;
   std::set<std::string> grants_;  // restore tokens that restore without asking

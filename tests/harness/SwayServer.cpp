@@ -92,6 +92,10 @@ bool SwayServer::command(const std::string& command) const {
   return r.status == 0;
 }
 
+void SwayServer::freeze(bool frozen) {
+  if (process_ && process_->started()) ::kill(process_->pid(), frozen ? SIGSTOP : SIGCONT);
+}
+
 void SwayServer::kill() {
   if (process_ && process_->started()) ::kill(process_->pid(), SIGKILL);
   if (process_) process_->wait(10);

@@ -37,6 +37,9 @@ class SwayServer {
 
   // Ends the compositor at once (SIGKILL), as a crash would.
   void kill();
+  // Stops it where it is (SIGSTOP), as a compositor stuck in a loop or a driver call
+  // would look to its clients, and lets it go on (SIGCONT).
+  void freeze(bool frozen);
 
  private:
   TempDir dir_;

@@ -9,10 +9,11 @@
 #include "nuvlet/sensing/FrameReducer.h"
 #include "platform/linux/capture/PortalScreenCapture.h"
 #include "platform/sim/VirtualRunLoop.h"
-#include "tests/harness/StandInPortal.h"
 #include "tests/harness/PipeWire.h"
-#include "tests/support/PollUntil.h"
 #include "tests/harness/Servers.h"
+#include "tests/harness/StandInPortal.h"
+#include "tests/harness/TrayHost.h"
+#include "tests/support/PollUntil.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::linux_platform {
@@ -189,6 +190,9 @@ TEST_F(PortalCaptureTest, ARevokedTokenAsksAgainOnceAndIsForgottenWhenCancelled)
     ASSERT_TRUE(frame(*capture));
   }
   ASSERT_TRUE(storedToken());
+  // This desktop keeps no permission store: the token is all there is to go by.
+  EXPECT_EQ(storedScreencastGrant(bus_.address(), *storedToken()), StoredGrant::Unknown);
+  EXPECT_FALSE(forgetRevokedPortalToken(options().tokenFile, bus_.address()));
   portal_->revokeAll();
   portal_->setDialogAnswer(1);
   auto capture = makeCapture();
@@ -198,6 +202,140 @@ TEST_F(PortalCaptureTest, ARevokedTokenAsksAgainOnceAndIsForgottenWhenCancelled)
   clock_.advance(60);
   ASSERT_FALSE(reaches(*capture, PortalState::Asking, 0.1));
   EXPECT_EQ(portal_->seen().dialogs, 2);
+}
+
+// Revoked the way the README says, through the permission store: the token left behind
+// counts as none. Nothing is asked at the next login; the user's switch asks once.
+TEST_F(PortalCaptureTest, ATokenThePermissionStoreNoLongerHoldsIsForgotten) {
+  startPortal({.permissionStore = true});
+  producer_->paint(255, 255, 255);
+  {
+    auto capture = makeCapture();
+    capture->allowAsking();
+    ASSERT_TRUE(frame(*capture));
+  }
+  const auto token = storedToken();
+  ASSERT_TRUE(token);
+  EXPECT_EQ(storedScreencastGrant(bus_.address(), *token), StoredGrant::Held);
+  EXPECT_FALSE(forgetRevokedPortalToken(options().tokenFile, bus_.address()));
+  test::BusPeer user(bus_.address());
+  ASSERT_TRUE(user.call("org.freedesktop.impl.portal.PermissionStore",
+                        "/org/freedesktop/impl/portal/PermissionStore",
+                        "org.freedesktop.impl.portal.PermissionStore", "Delete",
+                        g_variant_new("(ss)", "screencast", token->c_str()))
+                  .ok());
+  EXPECT_EQ(storedScreencastGrant(bus_.address(), *token), StoredGrant::Gone);
+
+  auto capture = makeCapture();
+  ASSERT_TRUE(test::pollUntil(
+      [&] {
+        FrameReducer reducer;
+        capture->capture(0, reducer, true);
+        return !storedToken() && capture->status().state == PortalState::NotAsked;
+      },
+      5));
+  for (int i = 0; i < 3; ++i) {
+    clock_.advance(60);
+    ASSERT_FALSE(reaches(*capture, PortalState::Asking, 0.1));
+  }
+  EXPECT_FALSE(storedToken());
+  EXPECT_FALSE(capture->status().tokenStored);
+  EXPECT_EQ(capture->status().requests, 0u);
+  EXPECT_EQ(portal_->seen().dialogs, 1);
+  EXPECT_EQ(portal_->seen().openSessions, 0);
+
+  capture->allowAsking();
+  ASSERT_TRUE(frame(*capture));
+  EXPECT_EQ(portal_->seen().dialogs, 2);
+  EXPECT_FALSE(portal_->seen().lastHadToken);
+  EXPECT_EQ(storedScreencastGrant(bus_.address(), storedToken().value_or("")), StoredGrant::Held);
+}
+
+Screen screen(DisplayID id, const char* name, ScreenRect frame, bool builtIn, double scale = 1) {
+  Screen s;
+  s.id = id;
+  s.name = name;
+  s.frame = frame;
+  s.builtIn = builtIn;
+  s.scale = scale;
+  return s;
+}
+
+// The stand-in shares the monitor of 2560x1440 at +1920+0: here HDMI-A-1, beside the panel.
+TEST_F(PortalCaptureTest, AnotherMonitorSharedIsNotReadAsThePanel) {
+  startPortal();
+  producer_->paint(255, 255, 255);
+  const std::vector<Screen> screens{screen(1, "eDP-1", {0, 0, 1920, 1080}, true),
+                                    screen(2, "HDMI-A-1", {1920, 0, 2560, 1440}, false)};
+  auto o = options();
+  o.screens = [&] { return screens; };
+  // Until a frame of `display` comes, or the capture refuses the monitor shared.
+  const auto captures = [&](PortalScreenCapture& capture, DisplayID display) {
+    bool captured = false;
+    test::pollUntil(
+        [&] {
+          FrameReducer reducer;
+          captured = capture.capture(display, reducer, false) == Result::Captured;
+          return captured || capture.status().state == PortalState::OtherMonitor;
+        },
+        5);
+    return captured;
+  };
+  {
+    // Asked for the monitor the user shared: it streams.
+    auto capture = makePortalScreenCapture(clock_, o);
+    capture->allowAsking();
+    ASSERT_TRUE(captures(*capture, 2));
+  }
+  ASSERT_TRUE(storedToken());
+
+  auto capture = makePortalScreenCapture(clock_, o);
+  EXPECT_FALSE(captures(*capture, 1));
+  ASSERT_EQ(capture->status().state, PortalState::OtherMonitor);
+  EXPECT_EQ(capture->status().problem,
+            "the desktop shares HDMI-A-1 (the monitor of 2560x1440 at +1920+0), not eDP-1, the "
+            "built-in panel: compensation does not read it; switch \"Deruzorar!\" off and on and "
+            "pick eDP-1 in the desktop's dialog");
+  EXPECT_FALSE(storedToken());  // it would restore the same monitor
+  EXPECT_TRUE(sessionsClosed());
+  clock_.advance(60);
+  EXPECT_FALSE(reaches(*capture, PortalState::Asking, 0.1));
+  EXPECT_EQ(portal_->seen().dialogs, 1);
+
+  // The user's switch brings up the dialog to choose again.
+  capture->allowAsking();
+  EXPECT_FALSE(captures(*capture, 1));
+  EXPECT_EQ(portal_->seen().dialogs, 2);
+  EXPECT_EQ(capture->status().state, PortalState::OtherMonitor);
+}
+
+TEST(OtherSharedScreen, OnlyWhenTheDescriptionFitsAnotherScreenAndNotTheOneAskedFor) {
+  const std::vector<Screen> screens{screen(1, "eDP-1", {0, 0, 1280, 800}, true, 2),
+                                    screen(2, "DP-1", {1280, 0, 1920, 1080}, false),
+                                    screen(3, "DP-2", {3200, 0, 1920, 1080}, false)};
+  const auto at = [](double x, double y) { return std::optional<ScreenPoint>(ScreenPoint{x, y}); };
+  struct Case {
+    SharedMonitor shared;
+    DisplayID wanted;
+    std::optional<DisplayID> other;
+  } cases[] = {
+      {{at(0, 0), at(2560, 1600)}, 1, std::nullopt},  // the panel itself
+      {{at(1280, 0), at(1920, 1080)}, 1, 2},          // GNOME: by position
+      {{at(3200, 0), std::nullopt}, 1, 3},
+      {{at(5000, 0), std::nullopt}, 1, std::nullopt},     // fits no screen
+      {{std::nullopt, at(2560, 1600)}, 1, std::nullopt},  // KDE: by size, in device pixels
+      {{std::nullopt, at(1280, 800)}, 1, std::nullopt},
+      {{std::nullopt, at(1920, 1080)}, 1, 2},             // the first monitor of that size
+      {{std::nullopt, at(1920, 1080)}, 2, std::nullopt},  // two alike: cannot tell
+      {{std::nullopt, std::nullopt}, 1, std::nullopt},
+      {{at(1280, 0), std::nullopt}, 9, std::nullopt},  // asked for an unknown display
+  };
+  for (const auto& c : cases) {
+    const auto other = otherSharedScreen(c.shared, c.wanted, screens);
+    EXPECT_EQ(other ? other->id : std::nullopt, c.other)
+        << (c.shared.position ? c.shared.position->x : -1) << " "
+        << (c.shared.size ? c.shared.size->x : -1) << " wanted " << c.wanted;
+  }
 }
 
 TEST_F(PortalCaptureTest, PortalsWithoutScreenCastOrTokens) {

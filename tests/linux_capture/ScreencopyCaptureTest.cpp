@@ -1,18 +1,20 @@
 // The screencopy route against a real headless sway.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <thread>
 
 #include "nuvlet/sensing/FrameReducer.h"
-#include "platform/linux/display/DrmConnectors.h"
 #include "platform/linux/capture/ScreencopyCapture.h"
+#include "platform/linux/display/DrmConnectors.h"
 #include "platform/sim/VirtualRunLoop.h"
+#include "tests/harness/SwayServer.h"
 #include "tests/linux_capture/SizedReducer.h"
 #include "tests/support/PollUntil.h"
-#include "tests/harness/SwayServer.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::linux_platform {
@@ -133,6 +135,44 @@ TEST_F(Screencopy, TheCompositorExitingGivesAFailedStateRetriedNowAndThen) {
   clock.advance(options.retrySeconds);
   EXPECT_EQ(capture->capture(idOf("HEADLESS-1"), sink, false), Result::Unavailable);
   EXPECT_EQ(capture->status().problem, "no Wayland compositor answers");
+}
+
+// A compositor that stops answering (stuck in a loop, a driver call) while frames are
+// read, and when a capture connects to it anew: no capture holds the sampler's thread
+// for more than a fraction of a second, and reading resumes when it answers again.
+TEST_F(Screencopy, AStuckCompositorHoldsNoCaptureForLong) {
+  const DisplayID panel = idOf("HEADLESS-1");
+  auto capture = makeScreencopyCapture(clock, options);
+  ASSERT_EQ(settle(*capture, panel, 1.0), 1.0);
+  double longest = 0;
+  const auto timed = [&](ScreenCapture& c, bool allowUnchanged) {
+    const auto start = Steady::now();
+    const auto result = c.capture(panel, sink, allowUnchanged);
+    longest = std::max(longest, std::chrono::duration<double>(Steady::now() - start).count());
+    return result;
+  };
+  sway.freeze(true);
+  for (int i = 0; i < 6; ++i) {
+    EXPECT_NE(timed(*capture, i % 2 == 0), Result::Captured);
+    clock.advance(options.retrySeconds);
+  }
+  const double streaming = longest;
+  auto fresh = makeScreencopyCapture(clock, options);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(timed(*fresh, false), Result::Unavailable);
+    clock.advance(options.retrySeconds);
+  }
+  EXPECT_EQ(fresh->status().state, ScreencopyState::Failed);
+  sway.freeze(false);
+  std::printf(
+      "[ figure ] longest capture with the compositor stopped: %.0f ms connected, %.0f ms "
+      "connecting\n",
+      streaming * 1000, longest * 1000);
+  EXPECT_LT(longest, 0.6);
+  clock.advance(options.retrySeconds);
+  EXPECT_EQ(settle(*capture, panel, 1.0), 1.0);
+  clock.advance(options.retrySeconds);
+  EXPECT_EQ(settle(*fresh, panel, 1.0), 1.0);
 }
 
 TEST_F(Screencopy, ADisplayThatIsNotAnOutputGivesNoFrame) {

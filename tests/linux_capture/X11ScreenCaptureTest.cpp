@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -11,8 +14,9 @@
 #include "platform/linux/capture/CaptureRoute.h"
 #include "platform/linux/capture/X11ScreenCapture.h"
 #include "platform/sim/VirtualRunLoop.h"
-#include "tests/support/ScopedEnv.h"
 #include "tests/harness/Servers.h"
+#include "tests/support/PollUntil.h"
+#include "tests/support/ScopedEnv.h"
 
 namespace nuvlet::linux_platform {
 namespace {
@@ -76,6 +80,31 @@ TEST_F(X11Capture, UnknownOutputsAndMissingServersGiveNoFrame) {
   xvfb = test::XvfbServer("16x16x24");  // replaces, and so stops, the server under the capture
   EXPECT_EQ(capture->capture(*output, got, false), Result::Unavailable);
   EXPECT_EQ(capture->capture(*output, got, true), Result::Unavailable);
+}
+
+// A server that stops answering while the screen is read: no capture waits more than
+// its reply time, nothing piles up, and the picture comes again once it answers.
+TEST_F(X11Capture, AStuckServerHoldsACaptureForItsReplyTimeAtMost) {
+  X11CaptureOptions options{xvfb.display()};
+  options.replyWaitSeconds = 0.3;
+  options.stripBytes = 320 * 4 * 16;  // several strips in flight
+  auto capture = makeX11ScreenCapture(clock, options);
+  ASSERT_EQ(capture->capture(*output, got, false), Result::Captured);
+  xvfb.freeze(true);
+  double longest = 0;
+  for (int i = 0; i < 5; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(capture->capture(*output, got, false), Result::Unavailable);
+    longest = std::max(
+        longest, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  }
+  xvfb.freeze(false);
+  std::printf("[ figure ] longest X11 capture with the server stopped: %.0f ms\n", longest * 1000);
+  EXPECT_LT(longest, 0.6);
+  painter.background(0xffffff);
+  ASSERT_TRUE(test::pollUntil(
+      [&] { return capture->capture(*output, got, false) == Result::Captured; }, 5));
+  EXPECT_EQ(got.finish()->luminance, 1.0);
 }
 
 TEST_F(X11Capture, RefusesToStandInOnAWaylandSession) {

@@ -17,12 +17,12 @@
 #include <vector>
 
 #include "nuvlet/records/AdjustmentLogger.h"
-#include "tests/harness/FakeBusService.h"
-#include "tests/linux_e2e/RunningApp.h"
-#include "tests/harness/TrayHost.h"
 #include "tests/harness/ChildProcess.h"
+#include "tests/harness/FakeBusService.h"
 #include "tests/harness/PulseServer.h"
 #include "tests/harness/Servers.h"
+#include "tests/harness/TrayHost.h"
+#include "tests/linux_e2e/RunningApp.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::test {
@@ -116,6 +116,25 @@ class AppEndToEnd : public ::testing::Test {
       files.push_back(entry.path());
     }
     return files;
+  }
+
+  // Every record Nuvlet keeps reads whole after it ended.
+  void expectRecordsWhole() const {
+    const auto csv = readLines(home / "state/nuvlet/adjustments.csv");
+    ASSERT_FALSE(csv.empty());
+    EXPECT_EQ(csv[0] + "\n", AdjustmentLogger::kHeader);
+    for (const auto& line : csv) {
+      EXPECT_EQ(std::count(line.begin(), line.end(), ','), 11) << line;
+    }
+    for (const auto& file : telemetryFiles()) {
+      for (const auto& line : readLines(file)) {
+        EXPECT_FALSE(nlohmann::json::parse(line, nullptr, false).is_discarded()) << line;
+      }
+    }
+    EXPECT_TRUE(settingsIn(home.path()).is_object());
+    EXPECT_TRUE(
+        nlohmann::json::parse(readText(home / "data/nuvlet/dailystats.json"), nullptr, false)
+            .is_object());
   }
 
   XvfbServer xvfb{"1920x1080x24"};
@@ -217,20 +236,31 @@ TEST_F(AppEndToEnd, TheTrayAppFollowsTheUserTheScreenAndTheMachine) {
   std::printf("[ figure ] SIGTERM to exit: %.0f ms\n", secondsSince(stopping) * 1000);
   EXPECT_TRUE(app.printed("terminating"));
 
-  const auto csv = readLines(home / "state/nuvlet/adjustments.csv");
-  ASSERT_FALSE(csv.empty());
-  EXPECT_EQ(csv[0] + "\n", AdjustmentLogger::kHeader);
-  EXPECT_GE(csv.size(), csvBefore.size());
-  for (const auto& line : csv) {
-    EXPECT_EQ(std::count(line.begin(), line.end(), ','), 11) << line;
-  }
-  for (const auto& file : telemetryFiles()) {
-    for (const auto& line : readLines(file)) {
-      EXPECT_FALSE(nlohmann::json::parse(line, nullptr, false).is_discarded()) << line;
-    }
-  }
-  EXPECT_TRUE(settingsIn(home.path()).is_object());
+  EXPECT_GE(readLines(home / "state/nuvlet/adjustments.csv").size(), csvBefore.size());
+  expectRecordsWhole();
   EXPECT_TRUE(fs::exists(home / "config/autostart/nuvlet.desktop"));
+}
+
+// The end of an X session (a logout, a crashed server): the X server goes while Nuvlet
+// samples the screen.
+TEST_F(AppEndToEnd, ALostXServerEndsItInOrder) {
+  RunningApp app(environment());
+  ASSERT_TRUE(app.waitFor([&] { return !host.itemTitled("Brightness").empty(); }));
+  const std::string brightness = host.itemTitled("Brightness");
+  ASSERT_TRUE(host.item(brightness, "Scroll", g_variant_new("(is)", 1, "vertical")).ok());
+  ASSERT_TRUE(app.waitFor([&] { return adjustments(home.path(), "scroll").size() == 1; }));
+  ASSERT_TRUE(host.click(brightness, "Deruzorar!"));
+  ASSERT_TRUE(app.waitFor([&] { return app.printed("sampling on"); }));
+
+  const auto killed = std::chrono::steady_clock::now();
+  xvfb.kill();
+  EXPECT_EQ(app.process().wait(2.0), 0) << app.output();
+  std::printf("[ figure ] X server killed to exit: %.0f ms\n", secondsSince(killed) * 1000);
+  EXPECT_TRUE(app.printed("the X server is gone")) << app.output();
+  EXPECT_TRUE(app.printed("terminating")) << app.output();
+  EXPECT_EQ(adjustments(home.path(), "scroll").size(), 1u);
+  EXPECT_TRUE(settingsIn(home.path()).value("autoAdjustEnabled", false));
+  expectRecordsWhole();
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gio/gio.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -10,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "tests/linux_e2e/RunningApp.h"
-#include "tests/harness/TrayHost.h"
 #include "tests/harness/ChildProcess.h"
 #include "tests/harness/Servers.h"
+#include "tests/harness/TrayHost.h"
+#include "tests/linux_e2e/RunningApp.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::test {
@@ -289,6 +290,47 @@ TEST_F(GnomeEndToEnd, CompensationReadsTheScreenThroughTheDesktopPortal) {
         return true;
       },
       [&] { return backlight(); }, /*dimmedTo=*/65, /*rise=*/10);
+
+  // The user revokes the grant as the README says, through the permission store, and the
+  // token file stays behind. It counts as none: `devices` opens no session (which would
+  // bring up GNOME's dialog) and forgets it, and a login with compensation on asks nothing.
+  ::kill(nuvlet.process().pid(), SIGTERM);
+  ASSERT_EQ(nuvlet.process().wait(5), 0);
+  const fs::path tokenFile = home / "state/nuvlet/screencast-token";
+  const std::string current = readLines(tokenFile).at(0);
+  const auto store = [&](const char* method) {
+    return peer
+        .call("org.freedesktop.impl.portal.PermissionStore",
+              "/org/freedesktop/impl/portal/PermissionStore",
+              "org.freedesktop.impl.portal.PermissionStore", method,
+              g_variant_new("(ss)", "screencast", current.c_str()))
+        .ok();
+  };
+  // The portal stores the grant once more when it closes the session of a client that
+  // left: the user's revocation is the one that comes after.
+  ASSERT_TRUE(store("Lookup")) << "the grant behind the token file";
+  for (int i = 0; i < 3 && store("Lookup"); ++i) {
+    ASSERT_TRUE(store("Delete"));
+    pumpUntil([&] { return store("Lookup"); }, 1.0);
+  }
+  ASSERT_FALSE(store("Lookup"));
+  devices = ChildProcess::run({NUVLET_PROGRAM, "devices"}, environment(), 60);
+  EXPECT_NE(devices.out.find("permission: none stored (the desktop no longer held the one kept: "
+                             "revoked, so it was forgotten)"),
+            std::string::npos)
+      << devices.out;
+  EXPECT_NE(devices.out.find("state: not asked"), std::string::npos) << devices.out;
+  EXPECT_FALSE(fs::exists(tokenFile));
+
+  home.write("state/nuvlet/screencast-token", current + "\n");
+  RunningApp again(environment());
+  EXPECT_TRUE(
+      again.waitFor([&] { return again.printed("screen capture (portal): not asked"); }, 30))
+      << again.output();
+  EXPECT_TRUE(again.printed("no longer holds the permission it gave (revoked): forgotten"))
+      << again.output();
+  EXPECT_FALSE(again.printed("screen capture (portal): asked")) << again.output();
+  EXPECT_FALSE(fs::exists(tokenFile));
 }
 
 }  // namespace

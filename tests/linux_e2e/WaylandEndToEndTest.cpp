@@ -2,15 +2,18 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <string>
 
 #include "platform/linux/display/DrmConnectors.h"
-#include "tests/linux_e2e/RunningApp.h"
-#include "tests/harness/TrayHost.h"
+#include "tests/harness/ChildProcess.h"
 #include "tests/harness/Servers.h"
+#include "tests/harness/StandInPortal.h"
 #include "tests/harness/SwayServer.h"
+#include "tests/harness/TrayHost.h"
+#include "tests/linux_e2e/RunningApp.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::test {
@@ -103,6 +106,34 @@ TEST(WaylandEndToEnd, TheWheelFollowsTheChosenDisplayCompensationReadsScreencopy
   // The compositor goes away: Nuvlet ends in order, as with a lost X server.
   sway.kill();
   EXPECT_EQ(app.process().wait(10), 0);
+}
+
+// The user shared the monitor beside the panel in the desktop's dialog (the stand-in
+// portal shares the one of 2560x1440 at +1920+0): `nuvlet devices` says which it is, and
+// that compensation does not read it.
+TEST(WaylandEndToEnd, DevicesSaysWhenTheDesktopSharesAMonitorOtherThanThePanel) {
+  SwayServer sway{"1920x1080"};
+  ASSERT_TRUE(sway.running()) << "headless sway is required";
+  ASSERT_TRUE(sway.command("create_output"));
+  ASSERT_TRUE(sway.command("output HEADLESS-2 resolution 2560x1440 position 1920 0"));
+  DbusDaemon sessionBus, systemBus{DbusDaemon::Kind::System};
+  ASSERT_TRUE(sessionBus.running() && systemBus.running()) << "dbus-daemon is required";
+  StandInPortal portal(
+      sessionBus.address(), {}, [] { return 0u; }, [] { return -1; });
+  ASSERT_TRUE(portal.own());
+  TempDir sysfs, home;
+  writeBacklight(sysfs, 60);
+  home.write("config/nuvlet/settings.json", R"({"captureMethod": "portal"})");
+  home.write("state/nuvlet/screencast-token", "grant-earlier\n");
+  auto env = appEnvironment(home.path(), sysfs.path(), sessionBus.address(), systemBus.address());
+  env.merge(sway.clientEnvironment(home.path()));
+  const auto devices = ChildProcess::run({NUVLET_PROGRAM, "devices"}, env, 60);
+  EXPECT_NE(devices.out.find("state: another monitor shared: the desktop shares HEADLESS-2 (the "
+                             "monitor of 2560x1440 at +1920+0), not HEADLESS-1, the built-in "
+                             "panel: compensation does not read it"),
+            std::string::npos)
+      << devices.out;
+  EXPECT_FALSE(std::filesystem::exists(home / "state/nuvlet/screencast-token"));
 }
 
 }  // namespace

@@ -31,6 +31,7 @@ PortalCaptureOptions portalOptions(const CaptureContext& context) {
   PortalCaptureOptions options;
   options.busAddress = context.busAddress;
   options.tokenFile = context.portalTokenFile;
+  options.screens = context.screens;
   return options;
 }
 
@@ -228,13 +229,18 @@ void describeScreencopy(DisplayID main, std::vector<std::string>& lines) {
 
 // Opens a session only with a stored permission, so no dialog comes up; waits a few
 // seconds for a frame (a still screen may send none).
-void describePortal(const CaptureContext& context, std::vector<std::string>& lines) {
+void describePortal(const CaptureContext& context, std::optional<DisplayID> main,
+                    std::vector<std::string>& lines) {
   SystemClock clock;
+  // A token whose grant the user revoked would bring up the dialog the moment it is used.
+  const bool revoked = forgetRevokedPortalToken(context.portalTokenFile, context.busAddress);
   auto capture = makePortalScreenCapture(clock, portalOptions(context));
   PortalStatus status = capture->status();
-  lines.push_back("permission: " + (status.tokenStored
-                                        ? "stored (" + context.portalTokenFile.string() + ")"
-                                        : std::string("none stored")));
+  lines.push_back("permission: " +
+                  (status.tokenStored ? "stored (" + context.portalTokenFile.string() + ")"
+                   : revoked ? std::string("none stored (the desktop no longer held the one kept: "
+                                           "revoked, so it was forgotten)")
+                             : std::string("none stored")));
   FrameReducer reducer;
   std::optional<FrameReduction> reduction;
   const auto start = std::chrono::steady_clock::now();
@@ -242,20 +248,20 @@ void describePortal(const CaptureContext& context, std::vector<std::string>& lin
   if (status.tokenStored) {
     const auto deadline = start + std::chrono::seconds(4);
     while (std::chrono::steady_clock::now() < deadline) {
-      if (capture->capture(0, reducer, false) == ScreenCapture::Result::Captured) {
+      if (capture->capture(main.value_or(0), reducer, false) == ScreenCapture::Result::Captured) {
         ms = millisecondsSince(start);
         reduction = reducer.finish();
         break;
       }
       status = capture->status();
       if (status.state == PortalState::Refused || status.state == PortalState::Stopped ||
-          status.state == PortalState::Failed) {
+          status.state == PortalState::Failed || status.state == PortalState::OtherMonitor) {
         break;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
   } else {
-    capture->capture(0, reducer, false);  // tells why without asking
+    capture->capture(main.value_or(0), reducer, false);  // tells why without asking
   }
   status = capture->status();
   std::string state = std::string("state: ") + portalStateName(status.state);
@@ -295,7 +301,7 @@ std::vector<std::string> describeScreenCapture(CaptureMethod method, std::option
       }
       break;
     case CaptureRoute::Portal:
-      describePortal(context, lines);
+      describePortal(context, main, lines);
       break;
     case CaptureRoute::Screencopy:
       if (main) {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -49,6 +50,9 @@ CaptureChoice chooseCaptureRoute(CaptureMethod method, SessionKind session, Capt
 struct CaptureContext {
   std::filesystem::path portalTokenFile;
   std::string busAddress;  // empty: the session bus
+  // The session's screens, from any thread: the portal route says so, and reads
+  // nothing, when the desktop shares a monitor other than the one asked for.
+  std::function<std::vector<Screen>()> screens{};
 };
 
 // The method the settings name; Auto when they name none or an unknown one (`problem`

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -13,9 +14,9 @@
 
 #include "nuvlet/platform/Files.h"
 #include "nuvlet/platform/Log.h"
+#include "platform/linux/capture/PipeWireFrameStream.h"
 #include "platform/linux/session/BusConnection.h"
 #include "platform/linux/session/GlibThread.h"
-#include "platform/linux/capture/PipeWireFrameStream.h"
 #include "platform/linux/session/SessionBusLink.h"
 
 namespace nuvlet::linux_platform {
@@ -38,6 +39,8 @@ const char* portalStateName(PortalState state) {
       return "streaming";
     case PortalState::Stopped:
       return "stopped by the desktop";
+    case PortalState::OtherMonitor:
+      return "another monitor shared";
     case PortalState::Failed:
       return "failed";
   }
@@ -51,12 +54,19 @@ constexpr const char* kPortalPath = "/org/freedesktop/portal/desktop";
 constexpr const char* kScreenCast = "org.freedesktop.portal.ScreenCast";
 constexpr const char* kRequest = "org.freedesktop.portal.Request";
 constexpr const char* kSession = "org.freedesktop.portal.Session";
+constexpr const char* kPermissionStore = "org.freedesktop.impl.portal.PermissionStore";
+constexpr const char* kPermissionStorePath = "/org/freedesktop/impl/portal/PermissionStore";
+// The table the portal keeps screen-cast grants in, one entry per restore token.
+constexpr const char* kScreencastTable = "screencast";
 
 // A session nobody reads from for this long is closed, so the desktop's "screen is
 // being shared" indicator does not stay on while compensation and recording are off.
 constexpr double kIdleCloseSeconds = 3;
 // Longest a granted stream may take to be linked and agree on a format.
 constexpr double kLinkSeconds = 10;
+
+constexpr const char* kAskedOnSwitch =
+    "the desktop asks for permission when \"Deruzorar!\" or recording is switched on in the menu";
 
 // A restore token as the portal hands it out: a short printable string. Anything else
 // in the file (damage, a stray edit) counts as no token.
@@ -87,6 +97,26 @@ void forgetToken(const std::filesystem::path& file) {
   std::filesystem::remove(file, ignored);
 }
 
+StoredGrant lookUpGrant(GDBusConnection* bus, const std::string& token, int timeoutMs) {
+  GError* error = nullptr;
+  GVariant* reply =
+      g_dbus_connection_call_sync(bus, kPermissionStore, kPermissionStorePath, kPermissionStore,
+                                  "Lookup", g_variant_new("(ss)", kScreencastTable, token.c_str()),
+                                  nullptr, G_DBUS_CALL_FLAGS_NONE, timeoutMs, nullptr, &error);
+  if (reply != nullptr) {
+    g_variant_unref(reply);
+    return StoredGrant::Held;
+  }
+  // Only the store's own "no such entry" says revoked; a store that is absent, slow or
+  // broken says nothing about the grant.
+  gchar* remote = g_dbus_error_get_remote_error(error);
+  const bool gone =
+      remote != nullptr && std::string_view(remote) == "org.freedesktop.portal.Error.NotFound";
+  g_free(remote);
+  g_clear_error(&error);
+  return gone ? StoredGrant::Gone : StoredGrant::Unknown;
+}
+
 GVariant* lookup(GVariant* dict, const char* key, const GVariantType* type) {
   return dict == nullptr ? nullptr : g_variant_lookup_value(dict, key, type);
 }
@@ -95,17 +125,54 @@ std::string errorText(const GError* error) {
   return error != nullptr && error->message != nullptr ? error->message : "unknown error";
 }
 
-// "the monitor at +X+Y, W x H" from a stream's properties, as far as the portal gives them.
-std::string describeMonitor(GVariant* props) {
-  std::int32_t x = 0, y = 0, w = 0, h = 0;
-  const bool at = g_variant_lookup(props, "position", "(ii)", &x, &y);
-  const bool sized = g_variant_lookup(props, "size", "(ii)", &w, &h);
-  if (!at && !sized) return {};
+SharedMonitor sharedMonitor(GVariant* props) {
+  SharedMonitor monitor;
+  std::int32_t x = 0, y = 0;
+  if (g_variant_lookup(props, "position", "(ii)", &x, &y)) {
+    monitor.position = ScreenPoint{x * 1.0, y * 1.0};
+  }
+  if (g_variant_lookup(props, "size", "(ii)", &x, &y) && x > 0 && y > 0) {
+    monitor.size = ScreenPoint{x * 1.0, y * 1.0};
+  }
+  return monitor;
+}
+
+std::string number(double v) { return std::to_string(static_cast<long long>(v)); }
+
+// "the monitor of W x H at +X+Y", as far as the portal describes it.
+std::string describeMonitor(const SharedMonitor& m) {
+  if (!m.position && !m.size) return {};
   std::string text = "the monitor";
-  if (sized) text += " of " + std::to_string(w) + "x" + std::to_string(h);
-  if (at) text += " at +" + std::to_string(x) + "+" + std::to_string(y);
+  if (m.size) text += " of " + number(m.size->x) + "x" + number(m.size->y);
+  if (m.position) text += " at +" + number(m.position->x) + "+" + number(m.position->y);
   return text;
 }
+
+// Whether the portal's description fits the screen: its position, else its size in
+// layout or in device pixels.
+bool describes(const SharedMonitor& m, const Screen& screen) {
+  const ScreenRect& f = screen.frame;
+  if (m.position) return m.position->x == f.x && m.position->y == f.y;
+  if (!m.size) return false;
+  return (m.size->x == f.width && m.size->y == f.height) ||
+         (m.size->x == std::round(f.width * screen.scale) &&
+          m.size->y == std::round(f.height * screen.scale));
+}
+
+}  // namespace
+
+std::optional<Screen> otherSharedScreen(const SharedMonitor& shared, DisplayID wanted,
+                                        const std::vector<Screen>& screens) {
+  const auto target =
+      std::find_if(screens.begin(), screens.end(), [&](const Screen& s) { return s.id == wanted; });
+  if (target == screens.end() || describes(shared, *target)) return std::nullopt;
+  for (const Screen& screen : screens) {
+    if (screen.id != wanted && describes(shared, screen)) return screen;
+  }
+  return std::nullopt;
+}
+
+namespace {
 
 class PortalCapture final : public PortalScreenCapture {
  public:
@@ -143,9 +210,10 @@ class PortalCapture final : public PortalScreenCapture {
     g_object_unref(cancellable_);
   }
 
-  Result capture(DisplayID, FrameSink& sink, bool allowUnchanged) override {
+  Result capture(DisplayID display, FrameSink& sink, bool allowUnchanged) override {
     std::unique_lock lock(mutex_);
     lastCapture_ = clock_.monotonic();
+    wanted_ = display;
     if (!stream_) {
       maybeStart();
       return Result::Unavailable;
@@ -188,7 +256,8 @@ class PortalCapture final : public PortalScreenCapture {
     mayAsk_ = true;
     backoff_ = options_.retrySeconds;
     nextTry_ = 0;
-    if (status_.state == PortalState::Refused || status_.state == PortalState::Stopped) {
+    if (status_.state == PortalState::Refused || status_.state == PortalState::Stopped ||
+        status_.state == PortalState::OtherMonitor) {
       setStateLocked(PortalState::NotAsked, {});
     }
   }
@@ -204,7 +273,10 @@ class PortalCapture final : public PortalScreenCapture {
   void maybeStart() {
     if (busy_) return;
     const PortalState state = status_.state;
-    if (state == PortalState::Refused || state == PortalState::Stopped) return;
+    if (state == PortalState::Refused || state == PortalState::Stopped ||
+        state == PortalState::OtherMonitor) {
+      return;
+    }
     const double now = clock_.monotonic();
     if (now < nextTry_) return;
     auto token = readToken(options_.tokenFile);
@@ -212,16 +284,15 @@ class PortalCapture final : public PortalScreenCapture {
     if (!token && !mayAsk_) {
       // Without a stored permission the desktop would show its dialog: only when the
       // user has just switched sampling on, never on its own at login.
-      setStateLocked(PortalState::NotAsked,
-                     "the desktop asks for permission when \"Deruzorar!\" or recording is "
-                     "switched on in the menu");
+      setStateLocked(PortalState::NotAsked, kAskedOnSwitch);
       nextTry_ = now + options_.retrySeconds;  // the token file is read again then
       return;
     }
     if (!token) mayAsk_ = false;  // one dialog per switch
     busy_ = true;
     ++status_.requests;
-    setStateLocked(PortalState::Asking, {});
+    // With a token, the store is asked first whether it still stands for a grant.
+    if (!token) setStateLocked(PortalState::Asking, {});
     const unsigned generation = ++generation_;
     thread_.invoke([this, token = std::move(token), generation] { begin(token, generation); });
   }
@@ -234,7 +305,7 @@ class PortalCapture final : public PortalScreenCapture {
     if (!status_.problem.empty()) line += ": " + status_.problem;
     // The states that wait for the user are worth a line without -v.
     const bool waitsForUser = state == PortalState::NotAsked || state == PortalState::Refused ||
-                              state == PortalState::Stopped;
+                              state == PortalState::Stopped || state == PortalState::OtherMonitor;
     if (waitsForUser) {
       log::info(line);
     } else {
@@ -275,6 +346,27 @@ class PortalCapture final : public PortalScreenCapture {
                    "the request was cancelled; switch \"Deruzorar!\" on again to be asked again");
   }
 
+  // The user revoked the grant the token stood for: it is forgotten, and the session
+  // goes on without it (asking) only when the user has just switched sampling on.
+  bool dropRevoked(unsigned generation) {
+    forgetToken(options_.tokenFile);
+    std::lock_guard lock(mutex_);
+    if (generation != generation_) return false;
+    status_.tokenStored = false;
+    log::info(
+        "screen capture (portal): the desktop no longer holds the permission it gave "
+        "(revoked): forgotten");
+    if (mayAsk_) {
+      mayAsk_ = false;  // this is the switch's one dialog
+      return true;
+    }
+    busy_ = false;
+    --status_.requests;
+    nextTry_ = clock_.monotonic() + options_.retrySeconds;
+    setStateLocked(PortalState::NotAsked, kAskedOnSwitch);
+    return false;
+  }
+
   bool ensureBus(std::string& problem) {
     if (bus_ != nullptr && !g_dbus_connection_is_closed(bus_)) return true;
     if (bus_ != nullptr) {
@@ -312,6 +404,15 @@ class PortalCapture final : public PortalScreenCapture {
     if (!current(generation)) return;
     std::string problem;
     if (!ensureBus(problem)) return fail(generation, problem);
+    if (token && lookUpGrant(bus_, *token, 2000) == StoredGrant::Gone) {
+      if (!dropRevoked(generation)) return;
+      token.reset();
+    }
+    {
+      std::lock_guard lock(mutex_);
+      if (generation != generation_) return;
+      setStateLocked(PortalState::Asking, {});
+    }
     call(
         kPortalPath, "org.freedesktop.DBus.Properties", "GetAll", g_variant_new("(s)", kScreenCast),
         G_VARIANT_TYPE("(a{sv})"), [this, token, generation](GVariant* reply, GError* error) {
@@ -384,6 +485,7 @@ class PortalCapture final : public PortalScreenCapture {
     request("Start", session_.c_str(), &options, generation,
             [=, this](std::uint32_t code, GVariant* results) {
               if (code != 0) return answered(code, "Start", generation, withToken);
+              if (sharesOtherMonitor(results, generation)) return;
               // A restore token is good for one session: keep the new one.
               const char* restore = nullptr;
               if (g_variant_lookup(results, "restore_token", "&s", &restore) &&
@@ -397,7 +499,7 @@ class PortalCapture final : public PortalScreenCapture {
                 if (g_variant_n_children(streams) > 0) {
                   GVariant* props = nullptr;
                   g_variant_get_child(streams, 0, "(u@a{sv})", &node, &props);
-                  monitor = describeMonitor(props);
+                  monitor = describeMonitor(sharedMonitor(props));
                   g_variant_unref(props);
                   found = true;
                 }
@@ -412,6 +514,53 @@ class PortalCapture final : public PortalScreenCapture {
               if (!monitor.empty()) log::debug("screen capture (portal): sharing " + monitor);
               openRemote(node, generation);
             });
+  }
+
+  // The user shared another monitor than the one compensation follows: its light says
+  // nothing about that display. The session ends, and its token goes with it (it would
+  // restore the same monitor), so the user's next switch brings up the dialog to choose.
+  bool sharesOtherMonitor(GVariant* results, unsigned generation) {
+    if (!options_.screens) return false;
+    GVariant* streams = lookup(results, "streams", G_VARIANT_TYPE("a(ua{sv})"));
+    if (streams == nullptr) return false;
+    SharedMonitor shared;
+    if (g_variant_n_children(streams) > 0) {
+      GVariant* props = nullptr;
+      g_variant_get_child(streams, 0, "(u@a{sv})", nullptr, &props);
+      shared = sharedMonitor(props);
+      g_variant_unref(props);
+    }
+    g_variant_unref(streams);
+    std::optional<DisplayID> wanted;
+    {
+      std::lock_guard lock(mutex_);
+      wanted = wanted_;
+    }
+    if (!wanted) return false;
+    const auto screens = options_.screens();
+    const auto other = otherSharedScreen(shared, *wanted, screens);
+    if (!other) return false;
+    const auto target = std::find_if(screens.begin(), screens.end(),
+                                     [&](const Screen& s) { return s.id == wanted; });
+    const std::string name = target->name.empty() ? std::string("the display") : target->name;
+    std::string why = "the desktop shares " +
+                      (other->name.empty() ? "another monitor" : other->name) + " (" +
+                      describeMonitor(shared) + "), not " + name +
+                      (target->builtIn ? ", the built-in panel" : "") +
+                      ": compensation does not read it; switch \"Deruzorar!\" off and on and "
+                      "pick " +
+                      name + " in the desktop's dialog";
+    closeSessionOf(generation);
+    forgetToken(options_.tokenFile);
+    std::lock_guard lock(mutex_);
+    if (generation != generation_) return true;
+    ++generation_;
+    busy_ = false;
+    mayAsk_ = false;
+    status_.tokenStored = false;
+    status_.monitor = describeMonitor(shared);
+    setStateLocked(PortalState::OtherMonitor, std::move(why));
+    return true;
   }
 
   void openRemote(std::uint32_t node, unsigned generation) {
@@ -652,6 +801,7 @@ class PortalCapture final : public PortalScreenCapture {
   double backoff_;
   double lastCapture_ = 0;
   double streamOpenedAt_ = 0;
+  std::optional<DisplayID> wanted_;  // the display the sampler asks for
 
   // Portal thread only.
   GDBusConnection* bus_ = nullptr;
@@ -674,6 +824,27 @@ class PortalCapture final : public PortalScreenCapture {
 std::unique_ptr<PortalScreenCapture> makePortalScreenCapture(const Clock& clock,
                                                              PortalCaptureOptions options) {
   return std::make_unique<PortalCapture>(clock, std::move(options));
+}
+
+StoredGrant storedScreencastGrant(const std::string& busAddress, const std::string& token,
+                                  double timeoutSeconds) {
+  const std::string address = busAddress.empty() ? sessionBusAddress() : busAddress;
+  if (address.empty()) return StoredGrant::Unknown;
+  GDBusConnection* bus = connectToBus(address.c_str(), nullptr, nullptr);
+  if (bus == nullptr) return StoredGrant::Unknown;
+  g_dbus_connection_set_exit_on_close(bus, FALSE);
+  const StoredGrant grant = lookUpGrant(bus, token, static_cast<int>(timeoutSeconds * 1000));
+  g_dbus_connection_close_sync(bus, nullptr, nullptr);
+  g_object_unref(bus);
+  return grant;
+}
+
+bool forgetRevokedPortalToken(const std::filesystem::path& tokenFile,
+                              const std::string& busAddress) {
+  const auto token = readToken(tokenFile);
+  if (!token || storedScreencastGrant(busAddress, *token) != StoredGrant::Gone) return false;
+  forgetToken(tokenFile);
+  return true;
 }
 
 std::uint32_t portalScreenCastVersion(const std::string& busAddress, double timeoutSeconds) {

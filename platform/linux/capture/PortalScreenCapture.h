@@ -2,13 +2,30 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "nuvlet/platform/Clock.h"
 #include "nuvlet/platform/ScreenCapture.h"
 
 namespace nuvlet::linux_platform {
+
+// The monitor a portal session streams, as far as the portal describes it (GNOME gives
+// its position and size, KDE only its size).
+struct SharedMonitor {
+  std::optional<ScreenPoint> position;
+  std::optional<ScreenPoint> size;  // x is the width, y the height
+};
+
+// The screen of `screens` other than `wanted` that `shared` describes, when `shared`
+// does not describe `wanted` itself: only then is it certain that the desktop shares
+// another monitor. Nothing when it shares `wanted`, or when that cannot be told (two
+// screens of the same size, a description that fits no screen, `wanted` unknown).
+std::optional<Screen> otherSharedScreen(const SharedMonitor& shared, DisplayID wanted,
+                                        const std::vector<Screen>& screens);
 
 struct PortalCaptureOptions {
   // The bus the desktop portal is on; empty for the session bus.
@@ -20,6 +37,9 @@ struct PortalCaptureOptions {
   double retrySeconds = 3;
   double maxRetrySeconds = 120;
   int maxFramesPerSecond = 10;
+  // The session's screens, callable from any thread; without it the shared monitor is
+  // never compared with the display asked for.
+  std::function<std::vector<Screen>()> screens;
 };
 
 // What the portal route is doing, for `nuvlet devices` and the verbose log.
@@ -31,8 +51,9 @@ enum class PortalState {
   Connecting,  // granted; joining the PipeWire stream
   NoFrameYet,  // linked; a still screen may send no frame at all
   Streaming,
-  Stopped,  // the desktop ended the session (sharing stopped, permission revoked)
-  Failed,   // see `problem`; tried again after a pause
+  Stopped,       // the desktop ended the session (sharing stopped, permission revoked)
+  OtherMonitor,  // the user shared a monitor other than the display asked for
+  Failed,        // see `problem`; tried again after a pause
 };
 const char* portalStateName(PortalState state);
 
@@ -59,8 +80,9 @@ struct PortalStatus {
 //
 // capture() never waits: requests and the stream run on threads of their own, frames
 // come only when the screen changes, and until a new one has come a capture answers
-// Unchanged (Unavailable when the caller has no earlier frame). The display id is not
-// used: the stream is the monitor the user shared.
+// Unchanged (Unavailable when the caller has no earlier frame). The stream is the monitor
+// the user shared; the display id only tells whether that is the one asked for (with
+// `screens` in the options): another monitor is not read (state OtherMonitor).
 class PortalScreenCapture : public ScreenCapture {
  public:
   virtual PortalStatus status() const = 0;
@@ -68,6 +90,21 @@ class PortalScreenCapture : public ScreenCapture {
 
 std::unique_ptr<PortalScreenCapture> makePortalScreenCapture(const Clock& clock,
                                                              PortalCaptureOptions options);
+
+// Whether the desktop's permission store still holds the screen-cast grant behind a
+// restore token. Desktops whose portal keeps grants there (GNOME, KDE) drop the entry
+// when the user revokes it, and a token without one would bring up the dialog again.
+enum class StoredGrant {
+  Held,
+  Gone,     // the store answers and holds no such grant: revoked
+  Unknown,  // no permission store answers: the token is all there is to go by
+};
+StoredGrant storedScreencastGrant(const std::string& busAddress, const std::string& token,
+                                  double timeoutSeconds = 2);
+
+// Deletes the token file when the grant it names is Gone; true when it did.
+bool forgetRevokedPortalToken(const std::filesystem::path& tokenFile,
+                              const std::string& busAddress = {});
 
 // The version of the ScreenCast interface the desktop portal on `busAddress` (empty:
 // the session bus) offers, 0 when none answers within `timeoutSeconds`.

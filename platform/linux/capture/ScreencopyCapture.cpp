@@ -161,15 +161,14 @@ int millisecondsUntil(Steady::time_point deadline) {
   return static_cast<int>(std::clamp<long long>(left, 0, 60000));
 }
 
-// A round trip that gives up after a second: wl_display_roundtrip could wait for ever on
+// A round trip that gives up at `deadline`: wl_display_roundtrip could wait for ever on
 // a stuck compositor, and a stuck compositor must not hold the sampler.
-bool boundedRoundtrip(wl_display* display) {
+bool boundedRoundtrip(wl_display* display, Steady::time_point deadline) {
   bool done = false;
   static const wl_callback_listener listener = {
       [](void* data, wl_callback*, std::uint32_t) { *static_cast<bool*>(data) = true; }};
   wl_callback* cb = wl_display_sync(display);
   wl_callback_add_listener(cb, &listener, &done);
-  const auto deadline = Steady::now() + std::chrono::seconds(1);
   bool ok = true;
   while (!done && ok) {
     const int left = millisecondsUntil(deadline);
@@ -265,9 +264,11 @@ class Screencopy final : public ScreencopyCapture {
     static const wl_registry_listener listener = {onGlobal, onGlobalRemove};
     registry_ = wl_display_get_registry(display_);
     wl_registry_add_listener(registry_, &listener, this);
-    // The globals, then the outputs' names, then xdg-output's.
+    // The globals, then the outputs' names, then xdg-output's: a compositor answers them
+    // in milliseconds, and one that does not must not hold the sampler's thread.
+    const auto deadline = Steady::now() + std::chrono::milliseconds(500);
     for (int i = 0; i < 3; ++i) {
-      if (!roundtrip()) {
+      if (!boundedRoundtrip(display_, deadline)) {
         lose("the compositor did not answer");
         return false;
       }
@@ -308,7 +309,6 @@ class Screencopy final : public ScreencopyCapture {
   }
 
   bool pump(int timeoutMs) { return pumpDisplay(display_, timeoutMs); }
-  bool roundtrip() { return boundedRoundtrip(display_); }
 
   static void onGlobal(void* data, wl_registry* registry, std::uint32_t name, const char* interface,
                        std::uint32_t version) {
@@ -568,7 +568,7 @@ bool compositorOffersScreencopy(const std::string& display) {
       [](void*, wl_registry*, std::uint32_t) {}};
   wl_registry* registry = wl_display_get_registry(d);
   wl_registry_add_listener(registry, &listener, &offered);
-  const bool answered = boundedRoundtrip(d);
+  const bool answered = boundedRoundtrip(d, Steady::now() + std::chrono::seconds(1));
   wl_registry_destroy(registry);
   wl_display_disconnect(d);
   return answered && offered;

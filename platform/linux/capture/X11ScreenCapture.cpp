@@ -1,11 +1,13 @@
 #include "platform/linux/capture/X11ScreenCapture.h"
 
+#include <poll.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <xcb/damage.h>
 #include <xcb/randr.h>
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
+#include <xcb/xcbext.h>
 #include <xcb/xfixes.h>
 
 #include <algorithm>
@@ -125,6 +127,10 @@ class X11ScreenCapture final : public ScreenCapture {
 
   Result capture(DisplayID display, FrameSink& sink, bool allowUnchanged) override {
     if (!connected() && !connect()) return Result::Unavailable;
+    // A server that has not answered the last capture yet would leave the next one
+    // waiting too, and requests would pile up on its socket.
+    if (stalled_ && !answered(*stalled_)) return Result::Unavailable;
+    stalled_.reset();
     readEvents();
     const double now = clock_.monotonic();
     if (allowUnchanged && damage_ != XCB_NONE && !damaged_ && lastDisplay_ == display &&
@@ -148,6 +154,7 @@ class X11ScreenCapture final : public ScreenCapture {
         lastCapturedAt_ = now;
         return Result::Captured;
       }
+      if (stalled_) break;
       // BadMatch: the screen changed under a stale rectangle.
       geometryStale_ = true;
       if (!connected()) break;
@@ -254,6 +261,40 @@ class X11ScreenCapture final : public ScreenCapture {
     damage_ = XCB_NONE;
     rect_.reset();
     lastDisplay_.reset();
+    stalled_.reset();
+  }
+
+  // Whether the reply (or error) to `sequence` came; it is dropped.
+  bool answered(unsigned sequence) {
+    void* reply = nullptr;
+    xcb_generic_error_t* error = nullptr;
+    if (xcb_poll_for_reply(conn_, sequence, &reply, &error) == 0) return false;
+    std::free(reply);
+    std::free(error);
+    return true;
+  }
+
+  // The reply to `sequence`, waiting no later than `deadline_`: xcb's own wait has no
+  // end, and a stuck server must not hold the sampler's thread. Nothing on an error or
+  // when the time is up; then `stalled_` holds the sequence.
+  template <typename T>
+  Reply<T> boundedReply(unsigned sequence, xcb_generic_error_t** error) {
+    xcb_flush(conn_);
+    for (;;) {
+      void* reply = nullptr;
+      if (xcb_poll_for_reply(conn_, sequence, &reply, error) != 0) {
+        return Reply<T>(static_cast<T*>(reply));
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            deadline_ - std::chrono::steady_clock::now())
+                            .count();
+      if (left <= 0) {
+        stalled_ = sequence;
+        return nullptr;
+      }
+      pollfd p{xcb_get_file_descriptor(conn_), POLLIN, 0};
+      ::poll(&p, 1, static_cast<int>(left));
+    }
   }
 
   void readEvents() {
@@ -282,6 +323,9 @@ class X11ScreenCapture final : public ScreenCapture {
     const int strips = (r.height + stripRows - 1) / stripRows;
     auto rowsOf = [&](int i) { return std::min(stripRows, r.height - i * stripRows); };
     sink.begin(r.width, r.height);
+    deadline_ = std::chrono::steady_clock::now() +
+                std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                    std::chrono::duration<double>(options_.replyWaitSeconds));
     return shmAddr_ != nullptr && rowBytes * stripRows <= options_.stripBytes
                ? grabShm(r, sink, stripRows, strips, rowsOf)
                : grabPlain(r, sink, stripRows, strips, rowsOf);
@@ -321,7 +365,7 @@ class X11ScreenCapture final : public ScreenCapture {
     };
     auto take = [&](xcb_shm_get_image_cookie_t cookie, int i) {
       xcb_generic_error_t* error = nullptr;
-      Reply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(conn_, cookie, &error));
+      auto reply = boundedReply<xcb_shm_get_image_reply_t>(cookie.sequence, &error);
       const std::size_t need = 4 * static_cast<std::size_t>(r.width) * rowsOf(i);
       if (!reply || error != nullptr || reply->size < need) {
         std::free(error);
@@ -344,7 +388,7 @@ class X11ScreenCapture final : public ScreenCapture {
     };
     auto take = [&](xcb_get_image_cookie_t cookie, int i) {
       xcb_generic_error_t* error = nullptr;
-      Reply<xcb_get_image_reply_t> reply(xcb_get_image_reply(conn_, cookie, &error));
+      auto reply = boundedReply<xcb_get_image_reply_t>(cookie.sequence, &error);
       const std::size_t need = 4 * static_cast<std::size_t>(r.width) * rowsOf(i);
       if (!reply || error != nullptr ||
           static_cast<std::size_t>(xcb_get_image_data_length(reply.get())) < need) {
@@ -376,6 +420,8 @@ class X11ScreenCapture final : public ScreenCapture {
   std::optional<Rect> rect_;
   std::optional<DisplayID> lastDisplay_;
   double lastCapturedAt_ = 0;
+  std::chrono::steady_clock::time_point deadline_;
+  std::optional<unsigned> stalled_;  // a request the server has not answered in time
 };
 
 }  // namespace

@@ -18,6 +18,9 @@ struct X11CaptureOptions {
   // Bytes of one strip of the screen; two strips are in flight, so the capture buffer
   // is twice this. Rounded to whole rows, at least one.
   std::size_t stripBytes = std::size_t{2} << 20;
+  // Longest a capture waits for the server's strips. A server that does not answer in
+  // time (stuck) gets no further request until it has answered.
+  double replyWaitSeconds = 0.5;
 };
 
 // Captures a RandR output's CRTC rectangle from the X server: MIT-SHM GetImage in
@@ -27,7 +30,9 @@ struct X11CaptureOptions {
 // XDamage tells it when nothing was drawn, so with allowUnchanged it can answer
 // Unchanged, but it captures at least once a second (`clock`, monotonic).
 //
-// Thread: capture() from one thread at a time; it blocks for the capture. Creation
+// Thread: capture() from one thread at a time; it blocks for the capture: for the
+// picture at most replyWaitSeconds, while connecting and reading a new geometry (after
+// a RandR change) without a limit. Creation
 // never fails: without a server every capture answers Unavailable, and a lost
 // connection is retried at most every five seconds. `clock` must outlive the capture.
 std::unique_ptr<ScreenCapture> makeX11ScreenCapture(const Clock& clock,
