@@ -2,8 +2,8 @@
 
 #include <span>
 
-#include "nuvlet/platform/Frame.h"
 #include "nuvlet/sensing/ContentSignature.h"
+#include "nuvlet/platform/Frame.h"
 
 namespace nuvlet {
 
