@@ -11,9 +11,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "nuvlet/sensing/KernelChooser.h"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -110,6 +114,63 @@ class RatioReporter : public benchmark::ConsoleReporter {
   Time time_;
   std::map<std::string, std::vector<double>> seconds_;
   std::map<std::string, std::vector<double>> counters_;
+};
+
+// The processor the figures were measured on, for the first line of a benchmark's
+// report: "AMD EPYC, family 25 model 17 stepping 1, AVX2 yes, AVX-512 yes, 2 CPUs;
+// L1d 32K L1i 32K L2 1024K L3 32768K".
+inline std::string processorLine() {
+  std::ifstream cpuinfo("/proc/cpuinfo");
+  std::map<std::string, std::string> fields;
+  std::string line;
+  while (std::getline(cpuinfo, line) && !line.empty()) {  // the first processor only
+    const auto colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    std::string key = line.substr(0, colon);
+    key.erase(key.find_last_not_of(" \t") + 1);
+    fields[key] = colon + 2 <= line.size() ? line.substr(colon + 2) : "";
+  }
+  const std::string flags = " " + fields["flags"] + " ";
+  auto has = [&](const char* flag) {
+    return flags.find(std::string(" ") + flag + " ") != std::string::npos ? "yes" : "no";
+  };
+  std::string out = (fields["model name"].empty() ? "unknown processor" : fields["model name"]) +
+                    ", family " + fields["cpu family"] + " model " + fields["model"] +
+                    " stepping " + fields["stepping"] + ", AVX2 " + has("avx2") + ", AVX-512 " +
+                    has("avx512f") + ", " + std::to_string(std::thread::hardware_concurrency()) +
+                    " CPUs;";
+  for (int i = 0; i < 8; ++i) {
+    const std::string dir = "/sys/devices/system/cpu/cpu0/cache/index" + std::to_string(i) + "/";
+    std::ifstream levelFile(dir + "level"), typeFile(dir + "type"), sizeFile(dir + "size");
+    std::string level, type, size;
+    if (!(levelFile >> level) || !(typeFile >> type) || !(sizeFile >> size)) break;
+    out += " L" + level + (type == "Data" ? "d" : type == "Instruction" ? "i" : "") + " " + size;
+  }
+  return out;
+}
+
+// What a reducer chose in each run of a benchmark, for the report: how often each
+// kernel won, and the last run's trial in full.
+class KernelChoices {
+ public:
+  void add(int width, const KernelChooser& chooser) {
+    ++counts_[width][chooser.hasChosen() ? chooser.chosen().name() : "(trial unfinished)"];
+    last_[width] = chooser.describe();
+  }
+  void print(int width) const {
+    auto it = counts_.find(width);
+    if (it == counts_.end()) return;
+    std::string line;
+    for (const auto& [kernel, count] : it->second) {
+      line += (line.empty() ? "" : ", ") + kernel + " x" + std::to_string(count);
+    }
+    std::printf("  chosen per run: %s\n  last run's trial: %s\n", line.c_str(),
+                last_.at(width).c_str());
+  }
+
+ private:
+  std::map<int, std::map<std::string, int>> counts_;
+  std::map<int, std::string> last_;
 };
 
 // The single-thread read floor: every byte of the buffer summed, as fast as the memory

@@ -1,11 +1,13 @@
 // Reduction of a cold frame (exact mean luminance, 64 × 64 signature, 4 × 4 grid)
 // against the single-thread read of a cold frame of the same size. Goal: at most 1.3×.
+// First with each row kernel forced, then as the reducer runs: choosing its kernel by
+// timing the candidates on its first frames, a trial each run repeats.
 //
 // The two are timed alternately within each iteration, on different frames of a pool
 // larger than the caches, in the thread's CPU time, so a shared machine's load drifts
 // into both alike.
 //
-//   build/bench/bench_frame_reduction [--benchmark_repetitions=N]
+//   build/bench/bench_frame_reduction [--benchmark_filter=Chosen]
 
 #include <time.h>
 
@@ -24,8 +26,17 @@ namespace {
 
 using nuvlet::bench::threadSeconds;
 
+using nuvlet::AreaAverager;
 using nuvlet::Frame;
 using nuvlet::FrameReducer;
+
+constexpr int kChosen = -1;  // the kernel argument: the reducer's own choice
+
+std::vector<AreaAverager::Kernel> kernelsFor(int width) {
+  return AreaAverager(FrameReducer::kSignatureSize).kernelsFor(width);
+}
+
+nuvlet::bench::KernelChoices choices;
 
 struct Size {
   int width, height;
@@ -59,10 +70,21 @@ std::vector<Frame>& pool(int width, int height) {
 }
 
 void reduceAgainstRead(benchmark::State& state) {
-  auto& frames = pool(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+  const int width = static_cast<int>(state.range(0));
+  auto& frames = pool(width, static_cast<int>(state.range(1)));
   FrameReducer reducer;
-  double readSeconds = 0, reduceSeconds = 0;
+  if (state.range(2) != kChosen) reducer.forceKernel(kernelsFor(width)[state.range(2)]);
   std::size_t i = 0;
+  // Left to itself, the reducer first times its kernels; the figures are of the one it
+  // then keeps (the trial comes back once in 3000 frames).
+  for (int n = 0; state.range(2) == kChosen && n < 1000 &&
+                  (!reducer.chooser().hasChosen() || reducer.chooser().trying());
+       ++n) {
+    const Frame& f = frames[i++ % frames.size()];
+    reducer.begin(f.width(), f.height());
+    reducer.rows(f.view());
+  }
+  double readSeconds = 0, reduceSeconds = 0;
   for (auto _ : state) {
     const Frame& a = frames[i++ % frames.size()];
     double t0 = threadSeconds();
@@ -81,14 +103,30 @@ void reduceAgainstRead(benchmark::State& state) {
   state.counters["read_ms"] = readSeconds / n * 1e3;
   state.counters["reduce_ms"] = reduceSeconds / n * 1e3;
   state.counters["ratio"] = reduceSeconds / readSeconds;
+  if (state.range(2) == kChosen) {
+    choices.add(width, reducer.chooser());
+  }
+}
+
+std::string key(Size s, int kernel) {
+  return "reduceAgainstRead/" + std::to_string(s.width) + "/" + std::to_string(s.height) + "/" +
+         std::to_string(kernel);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   for (Size s : kSizes) {
-    benchmark::RegisterBenchmark("reduceAgainstRead", reduceAgainstRead)
-        ->Args({s.width, s.height})
+    const int kernels = static_cast<int>(kernelsFor(s.width).size());
+    for (int k = 0; k < kernels; ++k) {
+      benchmark::RegisterBenchmark("reduceAgainstRead", reduceAgainstRead)
+          ->Args({s.width, s.height, k})
+          ->Unit(benchmark::kMillisecond)
+          ->MinTime(0.3)
+          ->Repetitions(3);
+    }
+    benchmark::RegisterBenchmark("reduceAsChosen", reduceAgainstRead)
+        ->Args({s.width, s.height, kChosen})
         ->Unit(benchmark::kMillisecond)
         ->MinTime(1.0)
         ->Repetitions(5);
@@ -96,12 +134,18 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   nuvlet::bench::RatioReporter reporter(nuvlet::bench::RatioReporter::Time::Cpu);
   benchmark::RunSpecifiedBenchmarks(&reporter);
+  std::printf("\nProcessor: %s\n", nuvlet::bench::processorLine().c_str());
   std::printf("\nReduction of a cold frame against the single-thread read (median of runs):\n");
   for (Size s : kSizes) {
-    const std::string key =
-        "reduceAgainstRead/" + std::to_string(s.width) + "/" + std::to_string(s.height);
-    reporter.printCounterRatio(std::to_string(s.width) + "x" + std::to_string(s.height), key,
+    const std::string size = std::to_string(s.width) + "x" + std::to_string(s.height);
+    const auto kernels = kernelsFor(s.width);
+    for (std::size_t k = 0; k < kernels.size(); ++k) {
+      reporter.printCounterRatio(size + " " + kernels[k].name(), key(s, static_cast<int>(k)),
+                                 "reduce_ms", "read_ms", 1.3);
+    }
+    reporter.printCounterRatio(size + " as chosen", "reduceAsChosen" + key(s, kChosen).substr(17),
                                "reduce_ms", "read_ms", 1.3);
+    choices.print(s.width);
   }
   benchmark::Shutdown();
   return 0;

@@ -2,7 +2,8 @@
 // PipeWire daemon and the tests' producer, which sends memfd frames as a compositor does
 // and runs in a process of its own, as a compositor would:
 //  1. reduction of a frame held in a mapped PipeWire buffer against a plain read of the
-//     same kind of buffer through the same take(), 1080p to 4K; goal <= 1.3x.
+//     same kind of buffer through the same take(), 1080p to 4K; goal <= 1.3x, once the
+//     reducer has chosen its row kernel by timing them.
 //  2. the sampler's CPU at 10 Hz through the stream at 1080p, on a static screen and on
 //     one that changes every 100 ms; goals <= 0.1% and <= 1% of a core. The producer's
 //     own share (painting and sending frames, a compositor's part) and the daemon's are
@@ -22,6 +23,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -52,6 +54,7 @@ using nuvlet::test::PipeWireProducer;
 using nuvlet::test::PixelOrder;
 
 PipeWireDaemon* pipewire = nullptr;
+nuvlet::bench::KernelChoices choices;  // for BGRx frames
 
 double daemonCpuSeconds() {
   double total = 0;
@@ -215,8 +218,17 @@ void reduceAgainstRead(benchmark::State& state) {
     producer->close();
     return;
   }
-  double readSeconds = 0, reduceSeconds = 0;
   std::uint8_t grey = 0;
+  // The reducer times its row kernels on its first frames; the figures are of the
+  // kernel it then keeps.
+  for (int i = 0; i < 300 && (!reducer.chooser().hasChosen() || reducer.chooser().trying()); ++i) {
+    if (!nextFrame(*stream, grey)) break;
+    stream->take(reducer);
+  }
+  if (order == PixelOrder::BGRx) {
+    choices.add(width, reducer.chooser());
+  }
+  double readSeconds = 0, reduceSeconds = 0;
   for (auto _ : state) {
     if (!nextFrame(*stream, grey)) {
       state.SkipWithError("the producer stalled");
@@ -385,9 +397,11 @@ int main(int argc, char** argv) {
     return "reduceAgainstRead/" + std::to_string(c.width) + "/" + std::to_string(c.height) + "/" +
            std::to_string(static_cast<int>(order));
   };
+  std::printf("Processor: %s\n", nuvlet::bench::processorLine().c_str());
   for (const Case& c : cases) {
     if (c.order == PixelOrder::BGRx) {
       reporter.printCounterRatio(c.label, key(c, c.order), "reduce_ms", "read_ms", 1.3);
+      choices.print(c.width);
       continue;
     }
     const double reduce = reporter.counter(key(c, c.order), "reduce_ms");

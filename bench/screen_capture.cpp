@@ -8,7 +8,9 @@
 // core of its own: on a machine whose cores are busy with other work the scheduler
 // runs it on ours, and the ratio rises to about 1 + (reduction time / copy time).
 //
-//   build/bench/bench_screen_capture [--benchmark_repetitions=N]
+// First with each row kernel forced, then as the reducer runs, choosing by timing.
+//
+//   build/bench/bench_screen_capture [--benchmark_filter=Chosen]
 
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -19,6 +21,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -30,6 +35,16 @@
 namespace {
 
 using Steady = std::chrono::steady_clock;
+using nuvlet::AreaAverager;
+using nuvlet::FrameReducer;
+
+constexpr int kChosen = -1;  // the kernel argument: the reducer's own choice
+
+std::vector<AreaAverager::Kernel> kernelsFor(int width) {
+  return AreaAverager(FrameReducer::kSignatureSize).kernelsFor(width);
+}
+
+nuvlet::bench::KernelChoices choices;
 
 struct Size {
   int width, height;
@@ -117,51 +132,113 @@ double seconds(Steady::time_point a, Steady::time_point b) {
   return std::chrono::duration<double>(b - a).count();
 }
 
+// The CPU time every thread of a process has had, exact to the nanosecond (the
+// scheduler's own account; /proc/PID/stat counts in ticks of 10 ms).
+double serverSeconds(pid_t pid) {
+  double total = 0;
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task/";
+  for (const auto& task : std::filesystem::directory_iterator(tasks)) {
+    std::ifstream schedstat(task.path() / "schedstat");
+    unsigned long long ns = 0;
+    if (schedstat >> ns) total += static_cast<double>(ns) * 1e-9;
+  }
+  return total;
+}
+
+// One painted server per size, for every run at that size.
+const nuvlet::bench::Xvfb& server(Size size) {
+  static std::map<int, std::unique_ptr<nuvlet::bench::Xvfb>> servers;
+  auto& xvfb = servers[size.width];
+  if (!xvfb) {
+    xvfb = std::make_unique<nuvlet::bench::Xvfb>(std::to_string(size.width) + "x" +
+                                                 std::to_string(size.height) + "x24");
+    if (!xvfb->display().empty()) paint(xvfb->display());
+  }
+  return *xvfb;
+}
+
 void captureAndReduce(benchmark::State& state) {
   const Size size{static_cast<int>(state.range(0)), static_cast<int>(state.range(1))};
-  nuvlet::bench::Xvfb xvfb(std::to_string(size.width) + "x" + std::to_string(size.height) + "x24");
+  const auto& xvfb = server(size);
   if (xvfb.display().empty()) {
     state.SkipWithError("Xvfb did not start");
     return;
   }
-  paint(xvfb.display());
   const auto output = nuvlet::linux_platform::x11MainOutput(xvfb.display());
   nuvlet::SystemClock clock;
   nuvlet::linux_platform::X11CaptureOptions options;
   options.display = xvfb.display();
   auto capture = nuvlet::linux_platform::makeX11ScreenCapture(clock, options);
   WholeScreenShm floor(xvfb.display());
-  nuvlet::FrameReducer reducer;
+  FrameReducer reducer;
+  if (state.range(2) != kChosen) reducer.forceKernel(kernelsFor(size.width)[state.range(2)]);
   ReadSink reader;
-  double floorSeconds = 0, captureSeconds = 0, readSeconds = 0;
   bool ok = output.has_value();
+  // The figures are of the kernel the reducer keeps once it has timed them all.
+  for (int n = 0; ok && state.range(2) == kChosen && n < 1000 &&
+                  (!reducer.chooser().hasChosen() || reducer.chooser().trying());
+       ++n) {
+    ok = capture->capture(*output, reducer, false) == nuvlet::ScreenCapture::Result::Captured;
+  }
+  double floorSeconds = 0, captureSeconds = 0, readSeconds = 0;
+  double floorCpu = 0, captureCpu = 0;  // this thread's and the server's
   for (auto _ : state) {
+    double server = serverSeconds(xvfb.pid());
+    double own = nuvlet::bench::threadSeconds();
     const auto t0 = Steady::now();
     ok = floor.grab() && ok;
     const auto t1 = Steady::now();
+    double ownAfter = nuvlet::bench::threadSeconds();
+    double serverAfter = serverSeconds(xvfb.pid());
+    floorCpu += (ownAfter - own) + (serverAfter - server);
+    server = serverAfter;
+    own = nuvlet::bench::threadSeconds();
+    const auto t1b = Steady::now();
     ok = capture->capture(*output, reducer, false) == nuvlet::ScreenCapture::Result::Captured && ok;
     benchmark::DoNotOptimize(reducer.finish());
     const auto t2 = Steady::now();
+    ownAfter = nuvlet::bench::threadSeconds();
+    captureCpu += (ownAfter - own) + (serverSeconds(xvfb.pid()) - server);
+    const auto t2b = Steady::now();
     ok = capture->capture(*output, reader, false) == nuvlet::ScreenCapture::Result::Captured && ok;
     benchmark::DoNotOptimize(reader.sum());
     const auto t3 = Steady::now();
     floorSeconds += seconds(t0, t1);
-    captureSeconds += seconds(t1, t2);
-    readSeconds += seconds(t2, t3);
+    captureSeconds += seconds(t1b, t2);
+    readSeconds += seconds(t2b, t3);
   }
   if (!ok) state.SkipWithError("capture failed");
   const double n = static_cast<double>(state.iterations());
   state.counters["shm_ms"] = floorSeconds / n * 1e3;
   state.counters["capture_reduce_ms"] = captureSeconds / n * 1e3;
   state.counters["capture_read_ms"] = readSeconds / n * 1e3;
+  state.counters["shm_cpu_ms"] = floorCpu / n * 1e3;
+  state.counters["capture_reduce_cpu_ms"] = captureCpu / n * 1e3;
+  if (state.range(2) == kChosen) {
+    choices.add(size.width, reducer.chooser());
+  }
+}
+
+std::string key(const char* name, Size s, int kernel) {
+  return std::string(name) + "/" + std::to_string(s.width) + "/" + std::to_string(s.height) + "/" +
+         std::to_string(kernel);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   for (Size s : kSizes) {
-    benchmark::RegisterBenchmark("captureAndReduce", captureAndReduce)
-        ->Args({s.width, s.height})
+    const int kernels = static_cast<int>(kernelsFor(s.width).size());
+    for (int k = 0; k < kernels; ++k) {
+      benchmark::RegisterBenchmark("captureAndReduce", captureAndReduce)
+          ->Args({s.width, s.height, k})
+          ->Unit(benchmark::kMillisecond)
+          ->UseRealTime()
+          ->MinTime(0.3)
+          ->Repetitions(3);
+    }
+    benchmark::RegisterBenchmark("captureAndReduceAsChosen", captureAndReduce)
+        ->Args({s.width, s.height, kChosen})
         ->Unit(benchmark::kMillisecond)
         ->UseRealTime()
         ->MinTime(1.0)
@@ -170,21 +247,44 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   nuvlet::bench::RatioReporter reporter(nuvlet::bench::RatioReporter::Time::Real);
   benchmark::RunSpecifiedBenchmarks(&reporter);
+  std::printf("\nProcessor: %s\n", nuvlet::bench::processorLine().c_str());
   std::printf("\nCapture in strips plus reduction against a whole-screen MIT-SHM GetImage:\n");
   for (Size s : kSizes) {
-    const std::string key =
-        "captureAndReduce/" + std::to_string(s.width) + "/" + std::to_string(s.height);
-    reporter.printCounterRatio(std::to_string(s.width) + "x" + std::to_string(s.height), key,
+    const std::string size = std::to_string(s.width) + "x" + std::to_string(s.height);
+    const auto kernels = kernelsFor(s.width);
+    for (std::size_t k = 0; k < kernels.size(); ++k) {
+      reporter.printCounterRatio(size + " " + kernels[k].name(),
+                                 key("captureAndReduce", s, static_cast<int>(k)),
+                                 "capture_reduce_ms", "shm_ms", 1.5);
+    }
+    reporter.printCounterRatio(size + " as chosen", key("captureAndReduceAsChosen", s, kChosen),
                                "capture_reduce_ms", "shm_ms", 1.5);
+    choices.print(s.width);
+  }
+  // On a machine whose cores are busy with other work, wall-clock times mostly measure
+  // the wait for a core. The processor time both processes spent does not, though it
+  // gives no credit for the overlap of the server's copy with our reduction.
+  std::printf(
+      "\nThe same in processor time, this thread's and the X server's together (no credit for "
+      "overlap):\n");
+  for (Size s : kSizes) {
+    const std::string size = std::to_string(s.width) + "x" + std::to_string(s.height);
+    const auto kernels = kernelsFor(s.width);
+    for (std::size_t k = 0; k < kernels.size(); ++k) {
+      reporter.printCounterRatio(size + " " + kernels[k].name(),
+                                 key("captureAndReduce", s, static_cast<int>(k)),
+                                 "capture_reduce_cpu_ms", "shm_cpu_ms", 1.5);
+    }
+    reporter.printCounterRatio(size + " as chosen", key("captureAndReduceAsChosen", s, kChosen),
+                               "capture_reduce_cpu_ms", "shm_cpu_ms", 1.5);
   }
   // Where the reduction's own cost ends: the same strips only read. When this is over
   // the goal too, the pipeline or the machine is the limit, not the reduction.
   std::printf("\nCapture in strips plus a plain read of them (no reduction), same floor:\n");
   for (Size s : kSizes) {
-    const std::string key =
-        "captureAndReduce/" + std::to_string(s.width) + "/" + std::to_string(s.height);
-    reporter.printCounterRatio(std::to_string(s.width) + "x" + std::to_string(s.height), key,
-                               "capture_read_ms", "shm_ms", 1.5);
+    reporter.printCounterRatio(std::to_string(s.width) + "x" + std::to_string(s.height),
+                               key("captureAndReduceAsChosen", s, kChosen), "capture_read_ms",
+                               "shm_ms", 1.5);
   }
   const nuvlet::linux_platform::X11CaptureOptions defaults;
   std::printf(

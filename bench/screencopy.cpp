@@ -1,6 +1,7 @@
 // The screencopy route, in one run:
 //  1. reduction of a frame in a mapped wl_shm buffer (memfd, as the capture maps it)
-//     against the single-thread read of the same buffer, 1080p to 4K; goal <= 1.3x.
+//     against the single-thread read of the same buffer, 1080p to 4K; goal <= 1.3x;
+//     with each row kernel forced, then as the reducer chooses by timing.
 //  2. the sampler's CPU at 10 Hz through screencopy from a headless sway at 1080p, on a
 //     static screen and on one a client repaints every 100 ms; goals <= 0.1% and <= 1%
 //     of a core. sway's own share is printed beside it.
@@ -38,8 +39,8 @@
 #include "nuvlet/platform/ThreadWorkQueue.h"
 #include "nuvlet/sensing/ContentSampler.h"
 #include "nuvlet/sensing/FrameReducer.h"
-#include "platform/linux/display/DrmConnectors.h"
 #include "platform/linux/capture/ScreencopyCapture.h"
+#include "platform/linux/display/DrmConnectors.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "xdg-shell-client-protocol.h"
 
@@ -97,12 +98,35 @@ std::vector<ShmFrame>& pool(int width, int height) {
   return frames;
 }
 
+constexpr int kChosen = -1;  // the kernel argument: the reducer's own choice
+
+std::vector<nuvlet::AreaAverager::Kernel> kernelsFor(int width) {
+  return nuvlet::AreaAverager(nuvlet::FrameReducer::kSignatureSize).kernelsFor(width);
+}
+
+nuvlet::bench::KernelChoices choices;
+
+std::string key(const char* name, Size s, int kernel) {
+  return std::string(name) + "/" + std::to_string(s.width) + "/" + std::to_string(s.height) + "/" +
+         std::to_string(kernel);
+}
+
 // Read and reduction alternate within each iteration, on different cold frames.
 void reduceAgainstRead(benchmark::State& state) {
-  auto& frames = pool(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+  const int width = static_cast<int>(state.range(0));
+  auto& frames = pool(width, static_cast<int>(state.range(1)));
   nuvlet::FrameReducer reducer;
-  double readSeconds = 0, reduceSeconds = 0;
+  if (state.range(2) != kChosen) reducer.forceKernel(kernelsFor(width)[state.range(2)]);
   std::size_t i = 0;
+  // The figures are of the kernel the reducer keeps once it has timed them all.
+  for (int n = 0; state.range(2) == kChosen && n < 1000 &&
+                  (!reducer.chooser().hasChosen() || reducer.chooser().trying());
+       ++n) {
+    const ShmFrame& f = frames[i++ % frames.size()];
+    reducer.begin(f.width, f.height);
+    reducer.rows(nuvlet::FrameView{f.data, f.width, f.height, f.stride});
+  }
+  double readSeconds = 0, reduceSeconds = 0;
   for (auto _ : state) {
     const ShmFrame& a = frames[i++ % frames.size()];
     const double t0 = threadSeconds();
@@ -119,6 +143,9 @@ void reduceAgainstRead(benchmark::State& state) {
   const double n = static_cast<double>(state.iterations());
   state.counters["read_ms"] = readSeconds / n * 1e3;
   state.counters["reduce_ms"] = reduceSeconds / n * 1e3;
+  if (state.range(2) == kChosen) {
+    choices.add(width, reducer.chooser());
+  }
 }
 
 // ---- 2. the sampler through a real compositor --------------------------------------
@@ -331,8 +358,16 @@ Cost sampleFor(double seconds, nuvlet::ContentSampler& sampler,
 int main(int argc, char** argv) {
   const double seconds = nuvlet::bench::takeSecondsArgument(argc, argv, 20);
   for (Size s : kSizes) {
-    benchmark::RegisterBenchmark("reduceAgainstRead", reduceAgainstRead)
-        ->Args({s.width, s.height})
+    const int kernels = static_cast<int>(kernelsFor(s.width).size());
+    for (int k = 0; k < kernels; ++k) {
+      benchmark::RegisterBenchmark("reduceAgainstRead", reduceAgainstRead)
+          ->Args({s.width, s.height, k})
+          ->Unit(benchmark::kMillisecond)
+          ->MinTime(0.3)
+          ->Repetitions(3);
+    }
+    benchmark::RegisterBenchmark("reduceAsChosen", reduceAgainstRead)
+        ->Args({s.width, s.height, kChosen})
         ->Unit(benchmark::kMillisecond)
         ->MinTime(0.5)
         ->Repetitions(5);
@@ -340,6 +375,21 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   nuvlet::bench::RatioReporter reporter(nuvlet::bench::RatioReporter::Time::Cpu);
   benchmark::RunSpecifiedBenchmarks(&reporter);
+  std::printf("\nProcessor: %s\n", nuvlet::bench::processorLine().c_str());
+  std::printf("\nReduction from a mapped wl_shm buffer against the read of the same buffer:\n");
+  for (Size s : kSizes) {
+    const std::string size = std::to_string(s.width) + "x" + std::to_string(s.height);
+    const auto kernels = kernelsFor(s.width);
+    for (std::size_t k = 0; k < kernels.size(); ++k) {
+      reporter.printCounterRatio(size + " " + kernels[k].name(),
+                                 key("reduceAgainstRead", s, static_cast<int>(k)), "reduce_ms",
+                                 "read_ms", 1.3);
+    }
+    reporter.printCounterRatio(size + " as chosen", key("reduceAsChosen", s, kChosen), "reduce_ms",
+                               "read_ms", 1.3);
+    choices.print(s.width);
+  }
+  std::fflush(stdout);
 
   Sway sway;
   if (sway.socket().empty()) {
@@ -376,13 +426,6 @@ int main(int argc, char** argv) {
     still = sampleFor(seconds, bare, nullptr, loop, sway.pid(), bareDelivered, nullptr);
   }
 
-  std::printf("\nReduction from a mapped wl_shm buffer against the read of the same buffer:\n");
-  for (Size s : kSizes) {
-    const std::string key =
-        "reduceAgainstRead/" + std::to_string(s.width) + "/" + std::to_string(s.height);
-    reporter.printCounterRatio(std::to_string(s.width) + "x" + std::to_string(s.height), key,
-                               "reduce_ms", "read_ms", 1.3);
-  }
   std::printf("\nSampler at 10 Hz through screencopy, headless sway 1920x1080, %.0f s a phase:\n",
               seconds);
   std::printf(
@@ -401,7 +444,7 @@ int main(int argc, char** argv) {
       static_cast<unsigned long long>(changing.copies));
   // What reading every copied frame once costs, from the 1080p read above: no reduction
   // of whole frames on the processor can cost less.
-  const double readMs = reporter.counter("reduceAgainstRead/1920/1080", "read_ms");
+  const double readMs = reporter.counter(key("reduceAsChosen", kSizes[0], kChosen), "read_ms");
   if (readMs > 0) {
     const double floor = static_cast<double>(changing.copies) / seconds * readMs / 1e3;
     std::printf(

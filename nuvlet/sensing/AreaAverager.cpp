@@ -11,32 +11,66 @@
 namespace nuvlet {
 namespace {
 
-// Every byte of the frame passes through one of three row kernels.
+// Every byte of the frame passes through one of three row walks (AreaAverager::Kernel),
+// each with and without software prefetch, on SSE2 or AVX2.
 //
-// Pairs: with AVX2 and every cell edge even (1920, 2560, 3840 ... wide), rows are
-// added, two at a time, into 16-bit sums of neighbouring pixel pairs, which are summed
-// into cells when a cell row is complete. No step does anything at a cell edge.
+// Pairs: with every cell edge even (1920, 2560, 3840 ... wide), rows are added into
+// 16-bit sums of neighbouring pixel pairs, which are summed into cells when a cell row
+// is complete. No step does anything at a cell edge. PairRows adds two rows a pass,
+// which halves the traffic to the sums but reads two streams of memory at once: faster
+// from cache, slower from memory on some processors.
 //
-// Across: with AVX2 and cells 8 to 1000 pixels wide (any other screen), each row is
-// summed cell by cell in registers, eight pixels per step, and the one step that
-// straddles a cell boundary is split with a mask. Only 64 small per-cell sums are
-// written per row.
+// Across (AVX2): with cells 8 to 1000 pixels wide, each row is summed cell by cell in
+// registers, eight pixels per step, and the one step that straddles a cell boundary is
+// split with a mask. Only 64 small per-cell sums are written per row.
 //
-// Down (everything else): each row is added into 16-bit column sums, which are summed
-// into cells when a cell row is complete.
+// Columns: each row is added into 16-bit column sums, which are summed into cells when
+// a cell row is complete. It takes any frame.
+//
+// Prefetch: asking for a row about 4 KiB ahead while one is summed kept the memory busy
+// on one processor (a cold frame fell from 1.4 to 1.0 times a plain read) and slowed
+// another by half, whose own prefetching had kept up. Hence both, and a measurement.
+// Columns has none: it made that walk a third slower on the one processor tried, and
+// Columns is the walk for widths the others do not take.
+
+using Kernel = AreaAverager::Kernel;
+using Isa = Kernel::Isa;
+using Walk = Kernel::Walk;
 
 // ceil(a * b / c) for non-negative values that fit the frame sizes we take.
 int ceilMulDiv(std::int64_t a, std::int64_t b, std::int64_t c) {
   return static_cast<int>((a * b + c - 1) / c);
 }
 
-void addColumnsScalar(std::uint16_t* acc, const std::uint8_t* row, std::size_t from,
-                      std::size_t n) {
+void addColumnsPortable(std::uint16_t* acc, const std::uint8_t* row, std::size_t from,
+                        std::size_t n) {
   for (std::size_t i = from; i < n; ++i) acc[i] = static_cast<std::uint16_t>(acc[i] + row[i]);
+}
+
+// The sums of pixel pairs from [from, width), one pixel at a time; `width` even.
+void addPairsPortable(std::uint16_t* acc, const std::uint8_t* row, int from, int width) {
+  for (int x = from; x < width; x += 2) {
+    const std::uint8_t* p = row + 4 * static_cast<std::size_t>(x);
+    std::uint16_t* out = acc + 2 * static_cast<std::size_t>(x);
+    for (int ch = 0; ch < 4; ++ch)
+      out[ch] = static_cast<std::uint16_t>(out[ch] + p[ch] + p[4 + ch]);
+  }
+}
+
+void sumRunPortable(const std::uint16_t* acc, int x0, int x1, AreaAverager::Sums& out) {
+  for (int x = x0; x < x1; ++x) {
+    const std::uint16_t* p = acc + 4 * static_cast<std::size_t>(x);
+    out.b += p[0];
+    out.g += p[1];
+    out.r += p[2];
+  }
 }
 
 #if defined(__x86_64__)
 inline __m128i load128(const void* p) { return _mm_loadu_si128(static_cast<const __m128i*>(p)); }
+inline void prefetch(const std::uint8_t* p) {
+  _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T0);
+}
 
 void addColumnsSse2(std::uint16_t* acc, const std::uint8_t* row, std::size_t n) {
   const __m128i zero = _mm_setzero_si128();
@@ -47,7 +81,7 @@ void addColumnsSse2(std::uint16_t* acc, const std::uint8_t* row, std::size_t n) 
     _mm_storeu_si128(out, _mm_add_epi16(_mm_unpacklo_epi8(v, zero), _mm_loadu_si128(out)));
     _mm_storeu_si128(out + 1, _mm_add_epi16(_mm_unpackhi_epi8(v, zero), _mm_loadu_si128(out + 1)));
   }
-  addColumnsScalar(acc, row, i, n);
+  addColumnsPortable(acc, row, i, n);
 }
 
 __attribute__((target("avx2"))) void addColumnsAvx2(std::uint16_t* acc, const std::uint8_t* row,
@@ -60,7 +94,62 @@ __attribute__((target("avx2"))) void addColumnsAvx2(std::uint16_t* acc, const st
     _mm256_storeu_si256(out, _mm256_add_epi16(a, _mm256_loadu_si256(out)));
     _mm256_storeu_si256(out + 1, _mm256_add_epi16(b, _mm256_loadu_si256(out + 1)));
   }
-  addColumnsScalar(acc, row, i, n);
+  addColumnsPortable(acc, row, i, n);
+}
+
+// Four BGRX pixels to 16-bit sums of neighbouring pixels' channels: B01 G01 R01 X01
+// B23 G23 R23 X23, the layout the AVX2 pair sums have in each 128-bit half.
+inline __m128i pairSumsSse2(__m128i v) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i lo = _mm_unpacklo_epi8(v, zero), hi = _mm_unpackhi_epi8(v, zero);
+  return _mm_add_epi16(_mm_unpacklo_epi64(lo, hi), _mm_unpackhi_epi64(lo, hi));
+}
+
+// One row, or two (`second` not null), into the pair sums at acc[4p, 4p + 4); width even.
+template <bool kTwo, bool kPrefetch>
+void addPairsSse2(std::uint16_t* acc, const std::uint8_t* row, const std::uint8_t* second,
+                  const std::uint8_t* ahead, const std::uint8_t* ahead2, int width) {
+  auto sums = [row, second](int x) {
+    const __m128i v = pairSumsSse2(load128(row + 4 * x));
+    if (!kTwo) return v;
+    return _mm_add_epi16(v, pairSumsSse2(load128(second + 4 * x)));
+  };
+  const int whole = width & ~3;
+  int x = 0;
+  for (; x + 16 <= whole; x += 16) {
+    if (kPrefetch) {
+      prefetch(ahead + 4 * x);
+      if (kTwo) prefetch(ahead2 + 4 * x);
+    }
+    auto* out = reinterpret_cast<__m128i*>(acc + 2 * static_cast<std::size_t>(x));
+    for (int k = 0; k < 4; ++k) {
+      _mm_storeu_si128(out + k, _mm_add_epi16(_mm_loadu_si128(out + k), sums(x + 4 * k)));
+    }
+  }
+  for (; x < whole; x += 4) {
+    auto* out = reinterpret_cast<__m128i*>(acc + 2 * static_cast<std::size_t>(x));
+    _mm_storeu_si128(out, _mm_add_epi16(_mm_loadu_si128(out), sums(x)));
+  }
+  addPairsPortable(acc, row, whole, width);
+  if (kTwo) addPairsPortable(acc, second, whole, width);
+}
+
+// B, G, R sums of the column groups [x0, x1) of `acc`, two groups per step, in 32-bit
+// lanes: runs stay below kMaxRun.
+void sumRunSse2(const std::uint16_t* acc, int x0, int x1, AreaAverager::Sums& out) {
+  const __m128i zero = _mm_setzero_si128();
+  __m128i s = zero;
+  int x = x0;
+  for (; x + 2 <= x1; x += 2) {
+    const __m128i v = load128(acc + 4 * static_cast<std::size_t>(x));
+    s = _mm_add_epi32(s, _mm_add_epi32(_mm_unpacklo_epi16(v, zero), _mm_unpackhi_epi16(v, zero)));
+  }
+  alignas(16) std::uint32_t lanes[4];
+  _mm_store_si128(reinterpret_cast<__m128i*>(lanes), s);
+  out.b += lanes[0];
+  out.g += lanes[1];
+  out.r += lanes[2];
+  sumRunPortable(acc, x, x1, out);
 }
 
 // Eight BGRX pixels to 16-bit sums of neighbouring pixels' channels: per 128-bit half
@@ -80,10 +169,8 @@ __attribute__((target("avx2"))) inline void spill(__m256i sums, std::uint32_t* l
 }
 
 // One row into the per-cell lanes; cell c spans pixels [edges[c], edges[c + 1]), each
-// cell 8 to 1000 pixels wide. `ahead`, when not null, is a later row of the same band:
-// asking for it while this one is summed keeps the memory busy, which the processor's
-// own prefetching does not manage at this pace (a cold frame took 1.4 times a plain
-// read without it).
+// cell 8 to 1000 pixels wide. `ahead` is a later row of the same band.
+template <bool kPrefetch>
 __attribute__((target("avx2"))) void addRowAcrossAvx2(const std::uint8_t* row,
                                                       const std::uint8_t* ahead, int width,
                                                       const int* edges, int cells,
@@ -98,7 +185,7 @@ __attribute__((target("avx2"))) void addRowAcrossAvx2(const std::uint8_t* row,
   int cellEnd = edges[1];
   __m256i sums = _mm256_setzero_si256();
   for (int x = 0; x < whole; x += 8) {
-    if (ahead != nullptr) _mm_prefetch(reinterpret_cast<const char*>(ahead + 4 * x), _MM_HINT_T0);
+    if (kPrefetch) prefetch(ahead + 4 * x);
     const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 4 * x));
     if (x + 8 <= cellEnd) {
       sums = _mm256_add_epi16(sums, pairSums(v));
@@ -136,8 +223,8 @@ __attribute__((target("avx2"))) inline __m256i pairSumsOf(const std::uint8_t* ro
 
 // One row, or two (`second` not null), into 16-bit sums of pixel pairs: B G R X of
 // pixels 2p and 2p + 1 at acc[4p, 4p + 4). Width even; `acc` has 16 entries of room
-// past 2 * width for the last step. `ahead` and `ahead2` as for addRowAcrossAvx2.
-template <bool kTwo>
+// past 2 * width for the last step. `ahead` and `ahead2` are later rows of the band.
+template <bool kTwo, bool kPrefetch>
 __attribute__((target("avx2"))) void addPairsAvx2(std::uint16_t* acc, const std::uint8_t* row,
                                                   const std::uint8_t* second,
                                                   const std::uint8_t* ahead,
@@ -148,9 +235,9 @@ __attribute__((target("avx2"))) void addPairsAvx2(std::uint16_t* acc, const std:
   const int whole = width & ~7;
   int x = 0;
   for (; x + 16 <= whole; x += 16) {
-    if (ahead != nullptr) _mm_prefetch(reinterpret_cast<const char*>(ahead + 4 * x), _MM_HINT_T0);
-    if (kTwo && ahead2 != nullptr) {
-      _mm_prefetch(reinterpret_cast<const char*>(ahead2 + 4 * x), _MM_HINT_T0);
+    if (kPrefetch) {
+      prefetch(ahead + 4 * x);
+      if (kTwo) prefetch(ahead2 + 4 * x);
     }
     auto* out = reinterpret_cast<__m256i*>(acc + 2 * static_cast<std::size_t>(x));
     const __m256i a = sums(x), b = sums(x + 8);
@@ -175,8 +262,7 @@ __attribute__((target("avx2"))) void addPairsAvx2(std::uint16_t* acc, const std:
   }
 }
 
-// B, G, R sums of the column groups [x0, x1) of `acc`, two groups per step, in 32-bit
-// lanes: runs stay below kMaxRun.
+// As sumRunSse2, in twice the lanes.
 __attribute__((target("avx2"))) void sumRunAvx2(const std::uint16_t* acc, int x0, int x1,
                                                 AreaAverager::Sums& out) {
   __m256i s = _mm256_setzero_si256();
@@ -189,44 +275,53 @@ __attribute__((target("avx2"))) void sumRunAvx2(const std::uint16_t* acc, int x0
   out.b += std::uint64_t{lanes[0]} + lanes[4];
   out.g += std::uint64_t{lanes[1]} + lanes[5];
   out.r += std::uint64_t{lanes[2]} + lanes[6];
-  if (x < x1) {
-    const std::uint16_t* p = acc + 4 * static_cast<std::size_t>(x);
-    out.b += p[0];
-    out.g += p[1];
-    out.r += p[2];
-  }
+  sumRunPortable(acc, x, x1, out);
 }
 
-bool useAvx2 = __builtin_cpu_supports("avx2");
+bool hasAvx2 = __builtin_cpu_supports("avx2");
+constexpr Isa kBaselineIsa = Isa::Sse2;
 #else
-constexpr bool useAvx2 = false;
+constexpr bool hasAvx2 = false;
+constexpr Isa kBaselineIsa = Isa::Portable;
 #endif
 
-// Rows one cell row may collect before its sums could overflow, per path.
-constexpr int kRowsPerFlushDown = 257;      // 16-bit column sums of bytes
+// Rows one cell row may collect before its sums could overflow, per walk.
+constexpr int kRowsPerFlushColumns = 257;   // 16-bit column sums of bytes
 constexpr int kRowsPerFlushPairs = 128;     // 16-bit sums of two bytes
 constexpr int kRowsPerFlushAcross = 32768;  // 32-bit lanes gaining < 2 * 65536 a row
 constexpr int kMaxRun = 2 * 65536;          // 32-bit lanes summing 16-bit column sums
 
-void addColumns(std::uint16_t* acc, const std::uint8_t* row, std::size_t n) {
+void addColumns(Isa isa, std::uint16_t* acc, const std::uint8_t* row, std::size_t n) {
 #if defined(__x86_64__)
-  if (useAvx2) return addColumnsAvx2(acc, row, n);
-  return addColumnsSse2(acc, row, n);
-#else
-  return addColumnsScalar(acc, row, 0, n);
+  if (isa == Isa::Avx2) return addColumnsAvx2(acc, row, n);
+  if (isa == Isa::Sse2) return addColumnsSse2(acc, row, n);
 #endif
+  (void)isa;
+  addColumnsPortable(acc, row, 0, n);
 }
 
-void sumRun(const std::uint16_t* acc, int x0, int x1, AreaAverager::Sums& out) {
 #if defined(__x86_64__)
-  if (useAvx2 && x1 - x0 < kMaxRun) return sumRunAvx2(acc, x0, x1, out);
-#endif
-  for (int x = x0; x < x1; ++x) {
-    const std::uint16_t* p = acc + 4 * static_cast<std::size_t>(x);
-    out.b += p[0];
-    out.g += p[1];
-    out.r += p[2];
+template <bool kTwo>
+void addPairs(Kernel k, std::uint16_t* acc, const std::uint8_t* row, const std::uint8_t* second,
+              const std::uint8_t* ahead, const std::uint8_t* ahead2, int width) {
+  if (k.isa == Isa::Avx2) {
+    return k.prefetch ? addPairsAvx2<kTwo, true>(acc, row, second, ahead, ahead2, width)
+                      : addPairsAvx2<kTwo, false>(acc, row, second, ahead, ahead2, width);
   }
+  return k.prefetch ? addPairsSse2<kTwo, true>(acc, row, second, ahead, ahead2, width)
+                    : addPairsSse2<kTwo, false>(acc, row, second, ahead, ahead2, width);
+}
+#endif
+
+void sumRun(Isa isa, const std::uint16_t* acc, int x0, int x1, AreaAverager::Sums& out) {
+#if defined(__x86_64__)
+  if (x1 - x0 < kMaxRun) {
+    if (isa == Isa::Avx2) return sumRunAvx2(acc, x0, x1, out);
+    if (isa == Isa::Sse2) return sumRunSse2(acc, x0, x1, out);
+  }
+#endif
+  (void)isa;
+  sumRunPortable(acc, x0, x1, out);
 }
 
 void add(AreaAverager::Sums& to, const AreaAverager::Sums& from) {
@@ -238,12 +333,72 @@ void add(AreaAverager::Sums& to, const AreaAverager::Sums& from) {
 
 }  // namespace
 
+std::string AreaAverager::Kernel::name() const {
+  std::string out = isa == Isa::Avx2 ? "avx2" : isa == Isa::Sse2 ? "sse2" : "portable";
+  out += walk == Walk::Pairs      ? " pairs"
+         : walk == Walk::PairRows ? " pair rows"
+         : walk == Walk::Across   ? " across"
+                                  : " columns";
+  if (prefetch) out += " + prefetch";
+  return out;
+}
+
 void AreaAverager::useBaselineKernels(bool baseline) {
 #if defined(__x86_64__)
-  useAvx2 = !baseline && __builtin_cpu_supports("avx2");
+  hasAvx2 = !baseline && __builtin_cpu_supports("avx2");
 #else
   (void)baseline;
 #endif
+}
+
+std::vector<AreaAverager::Kernel> AreaAverager::kernels() {
+  std::vector<Kernel> out;
+  for (Isa isa : {Isa::Avx2, kBaselineIsa}) {
+    if (isa == Isa::Avx2 && !hasAvx2) continue;
+    for (Walk walk : {Walk::Pairs, Walk::PairRows, Walk::Across, Walk::Columns}) {
+      if (isa == Isa::Portable && walk != Walk::Columns) continue;
+      if (walk == Walk::Across && isa != Isa::Avx2) continue;
+      out.push_back({isa, walk, false});
+      if (walk != Walk::Columns) out.push_back({isa, walk, true});
+    }
+  }
+  return out;
+}
+
+bool AreaAverager::fits(Kernel kernel, int width) const {
+  // The portable kernel runs anywhere (tests run it on every processor); the others
+  // need their instructions, and only AVX2 has the walk across.
+  const bool runs = kernel.isa == Isa::Portable   ? kernel.walk == Walk::Columns && !kernel.prefetch
+                    : kernel.isa == Isa::Avx2     ? hasAvx2
+                    : kernel.walk == Walk::Across ? false
+                                                  : kBaselineIsa == Isa::Sse2;
+  if (width <= 0 || !runs || (kernel.walk == Walk::Columns && kernel.prefetch)) return false;
+  switch (kernel.walk) {
+    case Walk::Columns:
+      return true;
+    case Walk::Pairs:
+    case Walk::PairRows:
+      // No pixel pair may straddle two cells.
+      if (width < 2 * size_) return false;
+      for (int c = 0; c <= size_; ++c) {
+        if (ceilMulDiv(c, width, size_) % 2 != 0) return false;
+      }
+      return true;
+    case Walk::Across:
+      // Cell widths differ by at most one pixel: floor and ceil of width / size.
+      return width / size_ >= 8 && width / size_ < 1000;
+  }
+  return false;
+}
+
+std::vector<AreaAverager::Kernel> AreaAverager::kernelsFor(int width) const {
+  std::vector<Kernel> out;
+  for (const Kernel& k : kernels()) {
+    if (fits(k, width)) out.push_back(k);
+  }
+  // The guess before any timing: the fewest instructions a byte, without prefetch.
+  std::stable_partition(out.begin(), out.end(), [](const Kernel& k) { return !k.prefetch; });
+  return out;
 }
 
 AreaAverager::AreaAverager(int size) : size_(std::clamp(size, 1, kMaxSize)) {
@@ -251,6 +406,11 @@ AreaAverager::AreaAverager(int size) : size_(std::clamp(size, 1, kMaxSize)) {
 }
 
 bool AreaAverager::begin(int width, int height) {
+  const auto candidates = kernelsFor(width);
+  return begin(width, height, candidates.empty() ? Kernel{} : candidates.front());
+}
+
+bool AreaAverager::begin(int width, int height, Kernel kernel) {
   ok_ = width > 0 && height > 0;
   width_ = ok_ ? width : 0;
   height_ = ok_ ? height : 0;
@@ -259,6 +419,11 @@ bool AreaAverager::begin(int width, int height) {
   cellRow_ = 0;
   total_ = {};
   if (!ok_) return false;
+  if (!fits(kernel, width_)) {
+    const auto candidates = kernelsFor(width_);
+    kernel = candidates.empty() ? Kernel{} : candidates.front();
+  }
+  kernel_ = kernel;
 
   columnStart_.assign(static_cast<std::size_t>(size_) + 1, 0);
   if (width_ >= size_) {
@@ -268,19 +433,17 @@ bool AreaAverager::begin(int width, int height) {
   if (height_ >= size_) {
     for (int c = 0; c < size_; ++c) rowEnd_[c] = ceilMulDiv(c + 1, height_, size_);
   }
-  // When every cell edge is even (1920, 2560, 3840 wide ...), no pixel pair straddles
-  // two cells, and rows are summed in pairs, with no work at the edges at all.
-  pairs_ = useAvx2 && width_ >= 2 * size_ &&
-           std::all_of(columnStart_.begin(), columnStart_.end(), [](int x) { return x % 2 == 0; });
-  // Cell widths differ by at most one pixel: floor and ceil of width / size.
-  across_ = !pairs_ && useAvx2 && width_ / size_ >= 8 && width_ / size_ < 1000;
-  rowsPerFlush_ = pairs_ ? kRowsPerFlushPairs : across_ ? kRowsPerFlushAcross : kRowsPerFlushDown;
-  if (across_) {
+  const Walk walk = kernel_.walk;
+  const bool pairs = walk == Walk::Pairs || walk == Walk::PairRows;
+  rowsPerFlush_ = pairs                  ? kRowsPerFlushPairs
+                  : walk == Walk::Across ? kRowsPerFlushAcross
+                                         : kRowsPerFlushColumns;
+  if (walk == Walk::Across) {
     lanes_.assign(8 * static_cast<std::size_t>(size_), 0);
     acc_.clear();
   } else {
     acc_.assign(
-        pairs_ ? 2 * static_cast<std::size_t>(width_) + 16 : 4 * static_cast<std::size_t>(width_),
+        pairs ? 2 * static_cast<std::size_t>(width_) + 16 : 4 * static_cast<std::size_t>(width_),
         0);
     lanes_.clear();
   }
@@ -296,32 +459,40 @@ void AreaAverager::addRows(const FrameView& band) {
     return;
   }
   // About 4 KiB ahead, and never past the band: the memory after it may be the next
-  // strip, still being written by the X server.
+  // strip, still being written by the X server. At the band's end a row asks for
+  // itself, which costs nothing.
   const int rowsAhead = static_cast<int>(std::max<std::ptrdiff_t>(1, 4096 / band.stride));
-  auto aheadOf = [&](int i) {
-    return i + rowsAhead < band.height ? band.row(i + rowsAhead) : nullptr;
-  };
+  auto aheadOf = [&](int i) { return band.row(i + rowsAhead < band.height ? i + rowsAhead : i); };
   for (int i = 0; i < band.height; ++i) {
     int added = 1;
+    switch (kernel_.walk) {
 #if defined(__x86_64__)
-    if (pairs_) {
-      // Two rows at a time where both fall into the same flush: half the trips
-      // through the sums.
-      if (i + 1 < band.height && height_ >= size_ && nextRow_ + 1 < rowEnd_[cellRow_] &&
-          accRows_ + 2 <= rowsPerFlush_) {
-        addPairsAvx2<true>(acc_.data(), band.row(i), band.row(i + 1), aheadOf(i), aheadOf(i + 1),
-                           width_);
-        added = 2;
-        ++i;
-      } else {
-        addPairsAvx2<false>(acc_.data(), band.row(i), nullptr, aheadOf(i), nullptr, width_);
-      }
-    } else if (across_) {
-      addRowAcrossAvx2(band.row(i), aheadOf(i), width_, columnStart_.data(), size_, lanes_.data());
-    } else
+      case Walk::Pairs:
+      case Walk::PairRows:
+        // Two rows at a time where both fall into the same flush.
+        if (kernel_.walk == Walk::PairRows && i + 1 < band.height && height_ >= size_ &&
+            nextRow_ + 1 < rowEnd_[cellRow_] && accRows_ + 2 <= rowsPerFlush_) {
+          addPairs<true>(kernel_, acc_.data(), band.row(i), band.row(i + 1), aheadOf(i),
+                         aheadOf(i + 1), width_);
+          added = 2;
+          ++i;
+        } else {
+          addPairs<false>(kernel_, acc_.data(), band.row(i), nullptr, aheadOf(i), nullptr, width_);
+        }
+        break;
+      case Walk::Across:
+        if (kernel_.prefetch) {
+          addRowAcrossAvx2<true>(band.row(i), aheadOf(i), width_, columnStart_.data(), size_,
+                                 lanes_.data());
+        } else {
+          addRowAcrossAvx2<false>(band.row(i), aheadOf(i), width_, columnStart_.data(), size_,
+                                  lanes_.data());
+        }
+        break;
 #endif
-    {
-      addColumns(acc_.data(), band.row(i), acc_.size());
+      default:
+        addColumns(kernel_.isa, acc_.data(), band.row(i), acc_.size());
+        break;
     }
     accRows_ += added;
     nextRow_ += added;
@@ -365,7 +536,8 @@ std::vector<Rgb8> AreaAverager::bitmap() const {
 
 void AreaAverager::flush() {
   Sums rowTotal;
-  if (across_) {
+  const bool across = kernel_.walk == Walk::Across;
+  if (across) {
     for (int c = 0; c < size_; ++c) {
       const std::uint32_t* l = lanes_.data() + 8 * static_cast<std::size_t>(c);
       const auto count = static_cast<std::uint64_t>(columnStart_[c + 1] - columnStart_[c]);
@@ -375,11 +547,13 @@ void AreaAverager::flush() {
     }
     std::fill(lanes_.begin(), lanes_.end(), 0u);
   } else if (width_ >= size_) {
-    const int perColumn = pairs_ ? 2 : 1;  // pixels a column of acc_ holds
+    // Pixels a column of acc_ holds.
+    const int perColumn = kernel_.walk == Walk::Pairs || kernel_.walk == Walk::PairRows ? 2 : 1;
     for (int c = 0; c < size_; ++c) {
       Sums& cell = rowCells_[c];
       cell = {};
-      sumRun(acc_.data(), columnStart_[c] / perColumn, columnStart_[c + 1] / perColumn, cell);
+      sumRun(kernel_.isa, acc_.data(), columnStart_[c] / perColumn, columnStart_[c + 1] / perColumn,
+             cell);
       cell.pixels = static_cast<std::uint64_t>(columnStart_[c + 1] - columnStart_[c]) * accRows_;
       add(rowTotal, cell);
     }
@@ -389,10 +563,10 @@ void AreaAverager::flush() {
       const std::uint16_t* p = acc_.data() + 4 * x;
       rowCells_[c] = Sums{p[0], p[1], p[2], static_cast<std::uint64_t>(accRows_)};
     }
-    sumRun(acc_.data(), 0, width_, rowTotal);
+    sumRun(kernel_.isa, acc_.data(), 0, width_, rowTotal);
     rowTotal.pixels = static_cast<std::uint64_t>(width_) * accRows_;
   }
-  if (!across_) std::fill(acc_.begin(), acc_.end(), std::uint16_t{0});
+  if (!across) std::fill(acc_.begin(), acc_.end(), std::uint16_t{0});
 
   int firstCellRow = cellRow_;
   int endCellRow = cellRow_ + 1;

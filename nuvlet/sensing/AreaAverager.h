@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "nuvlet/platform/Frame.h"
@@ -19,6 +20,25 @@ namespace nuvlet {
 // only a few rows' worth of column sums, never the frame.
 class AreaAverager {
  public:
+  // How the rows are summed. Every kernel gives the same sums to the last bit; which
+  // one is fastest depends on the processor and on whether the frame is in cache, so
+  // FrameReducer times them on the frames it is given (KernelChooser).
+  struct Kernel {
+    enum class Isa : std::uint8_t { Portable, Sse2, Avx2 };
+    enum class Walk : std::uint8_t {
+      Columns,   // each row into 16-bit column sums, cells summed once a cell row is done
+      Pairs,     // each row into sums of pixel pairs; every cell edge even
+      PairRows,  // as Pairs, two rows a pass: half the trips through the sums
+      Across,    // each row cell by cell in registers; cells 8 to 1000 pixels wide (AVX2)
+    };
+    Isa isa = Isa::Portable;
+    Walk walk = Walk::Columns;
+    bool prefetch = false;  // asks for a later row of the band while one is summed
+
+    std::string name() const;
+    friend bool operator==(const Kernel&, const Kernel&) = default;
+  };
+
   struct Sums {
     std::uint64_t b = 0, g = 0, r = 0;
     std::uint64_t pixels = 0;
@@ -33,11 +53,23 @@ class AreaAverager {
   // Not thread-safe; takes effect at the next begin().
   static void useBaselineKernels(bool baseline);
 
+  // Every kernel worth timing on this processor (the portable one only where no other
+  // runs).
+  static std::vector<Kernel> kernels();
+
   int size() const { return size_; }
 
+  // Whether `kernel` runs on this processor and takes rows `width` pixels wide (the
+  // portable kernel always does).
+  bool fits(Kernel kernel, int width) const;
+  // The kernels that fit rows `width` pixels wide, the untimed guess first.
+  std::vector<Kernel> kernelsFor(int width) const;
+
   // Starts a frame; false (and nothing accepted until the next begin) when the
-  // dimensions are not positive.
+  // dimensions are not positive. A kernel that does not fit gives way to the guess.
   bool begin(int width, int height);
+  bool begin(int width, int height, Kernel kernel);
+  Kernel kernel() const { return kernel_; }
 
   // The next rows of the frame, top to bottom. A band of the wrong width, an invalid
   // band or rows past the bottom spoil the frame: complete() stays false.
@@ -69,8 +101,7 @@ class AreaAverager {
   int height_ = 0;
   bool ok_ = false;
   int nextRow_ = 0;
-  bool across_ = false;  // rows summed cell by cell into lanes_, else into acc_
-  bool pairs_ = false;   // acc_ holds sums of pixel pairs, not of single pixels
+  Kernel kernel_;
   int rowsPerFlush_ = 0;
   int accRows_ = 0;                   // rows summed in acc_ since the last flush
   int cellRow_ = 0;                   // cell row of the rows in acc_ (frames at least `size` tall)

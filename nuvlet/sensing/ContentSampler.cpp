@@ -3,6 +3,7 @@
 #include <atomic>
 #include <utility>
 
+#include "nuvlet/platform/Log.h"
 #include "nuvlet/sensing/FrameReducer.h"
 
 namespace nuvlet {
@@ -16,6 +17,10 @@ struct ContentSampler::Worker {
     const auto result = capture->capture(display, reducer, last.has_value());
     if (result == ScreenCapture::Result::Captured) {
       last = reducer.finish();
+      if (reducer.chooser().trials() != trialsLogged) {
+        trialsLogged = reducer.chooser().trials();
+        if (trialsLogged > 0) log::debug("frame reduction kernel: " + reducer.chooser().describe());
+      }
     } else if (result != ScreenCapture::Result::Unchanged) {
       last.reset();
     }
@@ -30,6 +35,7 @@ struct ContentSampler::Worker {
   std::atomic<bool> captureGrid{false};
   FrameReducer reducer;
   std::optional<FrameReduction> last;  // of the last frame captured whole
+  int trialsLogged = 0;                // of the reducer's kernel trials, in the verbose log
 };
 
 ContentSampler::ContentSampler(DisplayID displayID, std::shared_ptr<ScreenCapture> capture,

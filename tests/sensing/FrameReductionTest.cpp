@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "nuvlet/sensing/FrameReducer.h"
+#include "nuvlet/sensing/KernelChooser.h"
 #include "nuvlet/sensing/LuminanceReducer.h"
 
 namespace nuvlet {
@@ -97,21 +100,32 @@ void expectSignatureNear(const ContentSignature& a, const ContentSignature& b) {
   EXPECT_NEAR(a.warmCool, b.warmCool, 1e-12);
 }
 
-void expectMatchesReference(const FrameView& view, const FrameReduction& got) {
-  EXPECT_NEAR(got.luminance, referenceMean(view), 1e-12);
-  expectSignatureNear(got.signature, referenceSignature(referenceBitmap(view, 64)));
-  const auto cells = referenceBitmap(view, 4);
-  ASSERT_EQ(got.grid.size(), 16u);
-  for (std::size_t i = 0; i < 16; ++i) {
-    const Rgb8& p = cells[i];
-    EXPECT_NEAR(got.grid[i], (2126.0 * p.r + 7152.0 * p.g + 722.0 * p.b) / 2550000.0, 1e-12) << i;
-  }
-}
-
 struct Shape {
   int width, height;
   std::ptrdiff_t padding;  // bytes past each row
 };
+
+// Every kernel this processor runs and the one every processor runs, each forced, and
+// the untimed guess: all must give the reference to the last bit.
+std::vector<std::optional<AreaAverager::Kernel>> everyKernel() {
+  std::vector<std::optional<AreaAverager::Kernel>> out = {std::nullopt, AreaAverager::Kernel{}};
+  for (const auto& k : AreaAverager::kernels()) out.push_back(k);
+  return out;
+}
+
+std::string nameOf(const std::optional<AreaAverager::Kernel>& k) {
+  return k ? k->name() : std::string("guess");
+}
+
+FrameReduction reduceWith(const std::optional<AreaAverager::Kernel>& kernel, const FrameView& f) {
+  FrameReducer reducer;
+  reducer.forceKernel(kernel);
+  reducer.begin(f.width, f.height);
+  reducer.rows(f);
+  auto got = reducer.finish();
+  EXPECT_TRUE(got.has_value());
+  return got.value_or(FrameReduction{});
+}
 
 // Sizes around every boundary of the reduction: smaller than the 64 cells on either
 // side, cells exactly 8 pixels wide and one less, cells as wide as the fast kernels
@@ -120,58 +134,96 @@ const Shape kShapes[] = {
     {1, 1, 0},       {2, 3, 4},       {5, 70, 0},      {70, 5, 12},    {63, 64, 0},   {64, 63, 0},
     {64, 64, 0},     {67, 65, 4},     {65, 67, 0},     {511, 67, 0},   {512, 64, 8},  {513, 129, 0},
     {1366, 768, 64}, {1920, 1080, 0}, {2560, 97, 4},   {3000, 200, 0}, {63999, 3, 0}, {64000, 2, 4},
-    {1, 1000, 0},    {1000, 1, 0},    {1280, 300, 12},
+    {1, 1000, 0},    {1000, 1, 0},    {1280, 300, 12}, {7, 90, 0},     {8192, 70, 0},
 };
 
-TEST(FrameReducer, MatchesIntegerReferenceOnAwkwardSizesAndStrides) {
+TEST(FrameReducer, EveryKernelMatchesIntegerReferenceOnAwkwardSizesAndStrides) {
   for (bool baseline : {false, true}) {
     AreaAverager::useBaselineKernels(baseline);
     unsigned seed = baseline ? 100 : 1;
     for (const Shape& s : kShapes) {
-      if (baseline && s.width > 4000) continue;
-      SCOPED_TRACE(std::to_string(s.width) + "x" + std::to_string(s.height) + " +" +
-                   std::to_string(s.padding) + (baseline ? " baseline" : ""));
       const Frame f = makeContent(s.width, s.height, 4 * s.width + s.padding, seed++);
-      const FrameReduction got = LuminanceReducer::reduce(f.view());
-      expectMatchesReference(f.view(), got);
-      EXPECT_NEAR(LuminanceReducer::averageLuminance(f.view()), referenceMean(f.view()), 1e-12);
-      EXPECT_EQ(LuminanceReducer::luminanceGrid(f.view(), 4), got.grid);
+      const double mean = referenceMean(f.view());
+      const auto signature = referenceSignature(referenceBitmap(f.view(), 64));
+      const auto cells = referenceBitmap(f.view(), 4);
+      for (const auto& kernel : everyKernel()) {
+        SCOPED_TRACE(std::to_string(s.width) + "x" + std::to_string(s.height) + " +" +
+                     std::to_string(s.padding) + " " + nameOf(kernel));
+        const FrameReduction got = reduceWith(kernel, f.view());
+        EXPECT_NEAR(got.luminance, mean, 1e-12);
+        expectSignatureNear(got.signature, signature);
+        ASSERT_EQ(got.grid.size(), 16u);
+        for (std::size_t i = 0; i < 16; ++i) {
+          const Rgb8& p = cells[i];
+          EXPECT_NEAR(got.grid[i], (2126.0 * p.r + 7152.0 * p.g + 722.0 * p.b) / 2550000.0, 1e-12)
+              << i;
+        }
+      }
+      EXPECT_NEAR(LuminanceReducer::averageLuminance(f.view()), mean, 1e-12);
+      EXPECT_EQ(LuminanceReducer::luminanceGrid(f.view(), 4),
+                LuminanceReducer::reduce(f.view()).grid);
     }
   }
   AreaAverager::useBaselineKernels(false);
 }
 
+TEST(FrameReducer, EveryKernelGivesTheSameBitsOnRowsOfAnyAlignment) {
+  // Rows that start 1 to 31 bytes past a 32-byte boundary, and a stride that moves the
+  // start of each row; the kernels' loads are unaligned and their tails copied.
+  for (int width : {64, 65, 1920, 2560}) {
+    std::vector<std::uint8_t> storage(4 * (static_cast<std::size_t>(width) + 9) * 70 + 64);
+    const Frame content = makeContent(width, 70, 0, static_cast<unsigned>(width));
+    for (int offset : {1, 3, 17, 31}) {
+      const std::ptrdiff_t stride = 4 * width + 4 * (offset % 9) + offset % 4;
+      auto* base = reinterpret_cast<std::uint8_t*>(
+          (reinterpret_cast<std::uintptr_t>(storage.data()) + 31) / 32 * 32 + offset);
+      for (int y = 0; y < 70; ++y) {
+        std::memcpy(base + y * stride, content.view().row(y), 4 * static_cast<std::size_t>(width));
+      }
+      const FrameView view{base, width, 70, stride};
+      const FrameReduction expected = reduceWith(AreaAverager::Kernel{}, content.view());
+      for (const auto& kernel : everyKernel()) {
+        SCOPED_TRACE(std::to_string(width) + " at +" + std::to_string(offset) + " " +
+                     nameOf(kernel));
+        const FrameReduction got = reduceWith(kernel, view);
+        EXPECT_EQ(got.luminance, expected.luminance);
+        EXPECT_EQ(got.signature, expected.signature);
+        EXPECT_EQ(got.grid, expected.grid);
+      }
+    }
+  }
+}
+
 TEST(FrameReducer, SaturatedFramesDoNotOverflowTheSums) {
-  // White at sizes where each path holds the most per sum: tall cells for the column
-  // sums (more rows per cell than 16 bits take), wide cells for the per-cell lanes.
-  for (bool baseline : {false, true}) {
-    AreaAverager::useBaselineKernels(baseline);
-    for (Shape s : {Shape{100, 64 * 300, 0}, Shape{1024, 64 * 200, 0}, Shape{63999, 65, 0},
-                    Shape{1, 40000, 0}, Shape{3840, 2160, 0}}) {
-      SCOPED_TRACE(std::to_string(s.width) + "x" + std::to_string(s.height));
-      Frame f(s.width, s.height);
-      f.fill(255, 255, 255);
-      const FrameReduction got = LuminanceReducer::reduce(f.view());
+  // White at sizes where each kernel holds the most per sum: tall cells for the column
+  // and pair sums (more rows per cell than 16 bits take), wide cells for the per-cell
+  // lanes.
+  for (Shape s : {Shape{100, 64 * 300, 0}, Shape{1024, 64 * 200, 0}, Shape{63999, 65, 0},
+                  Shape{1, 40000, 0}, Shape{3840, 2160, 0}, Shape{128, 64 * 300, 0}}) {
+    Frame f(s.width, s.height);
+    f.fill(255, 255, 255);
+    for (const auto& kernel : everyKernel()) {
+      SCOPED_TRACE(std::to_string(s.width) + "x" + std::to_string(s.height) + " " + nameOf(kernel));
+      const FrameReduction got = reduceWith(kernel, f.view());
       EXPECT_EQ(got.luminance, 1.0);
       EXPECT_EQ(got.signature, (ContentSignature{0, 1, 1, 0, 0}));
       EXPECT_EQ(got.grid, std::vector<double>(16, 1.0));
     }
   }
-  AreaAverager::useBaselineKernels(false);
 }
 
 TEST(FrameReducer, BandsOfAnyHeightGiveTheWholeFramesReduction) {
   // A capture hands rows over in strips; the kernels take rows two at a time where
-  // they can, so a strip that ends between the two must change nothing.
+  // they can, and ask for rows ahead within the band, so a strip that ends between two
+  // rows must change nothing.
   const int heights[] = {1, 2, 3, 7, 64, 273};
-  for (bool baseline : {false, true}) {
-    AreaAverager::useBaselineKernels(baseline);
-    for (Shape s : {Shape{1920, 1080, 0}, Shape{1280, 300, 12}, Shape{1366, 768, 64}}) {
-      SCOPED_TRACE(std::to_string(s.width) + "x" + std::to_string(s.height) +
-                   (baseline ? " baseline" : ""));
-      const Frame f = makeContent(s.width, s.height, 4 * s.width + s.padding, 7);
-      const FrameReduction whole = LuminanceReducer::reduce(f.view());
+  for (Shape s : {Shape{1920, 1080, 0}, Shape{1280, 300, 12}, Shape{1366, 768, 64}}) {
+    const Frame f = makeContent(s.width, s.height, 4 * s.width + s.padding, 7);
+    const FrameReduction whole = LuminanceReducer::reduce(f.view());
+    for (const auto& kernel : everyKernel()) {
+      SCOPED_TRACE(std::to_string(s.width) + "x" + std::to_string(s.height) + " " + nameOf(kernel));
       FrameReducer reducer;
+      reducer.forceKernel(kernel);
       reducer.begin(s.width, s.height);
       for (int y = 0, i = 0; y < s.height; ++i) {
         const int rows = std::min(heights[i % std::size(heights)], s.height - y);
@@ -185,7 +237,39 @@ TEST(FrameReducer, BandsOfAnyHeightGiveTheWholeFramesReduction) {
       EXPECT_EQ(banded->grid, whole.grid);
     }
   }
-  AreaAverager::useBaselineKernels(false);
+}
+
+TEST(FrameReducer, TimesItsKernelsOnTheFramesItIsGivenAndKeepsTheResultExact) {
+  // A reducer left to itself tries every candidate on its first frames, keeps one for
+  // a while and then tries them again; whichever it is on, the reduction is the same.
+  const Frame f = makeContent(1920, 1080, 0, 3);
+  const FrameReduction expected = reduceWith(AreaAverager::Kernel{}, f.view());
+  FrameReducer reducer(KernelChooser::Options{.rounds = 2, .holdFrames = 3});
+  const auto candidates = AreaAverager(64).kernelsFor(1920);
+  const std::size_t trial = 2 * candidates.size();
+  std::vector<AreaAverager::Kernel> used;
+  for (std::size_t i = 0; i < trial + 3 + trial; ++i) {
+    reducer.begin(1920, 1080);
+    used.push_back(reducer.kernel());
+    reducer.rows(f.view().rows(0, 500));
+    reducer.rows(f.view().rows(500, 580));
+    const auto got = reducer.finish();
+    ASSERT_TRUE(got.has_value());
+    EXPECT_EQ(got->luminance, expected.luminance);
+    EXPECT_EQ(got->signature, expected.signature);
+    EXPECT_EQ(got->grid, expected.grid);
+    if (i + 1 == trial) {
+      ASSERT_TRUE(reducer.chooser().hasChosen());
+      EXPECT_FALSE(reducer.chooser().trying());
+    }
+  }
+  for (const auto& k : candidates) {
+    EXPECT_EQ(std::count(used.begin(), used.begin() + static_cast<std::ptrdiff_t>(trial), k), 2)
+        << k.name();
+  }
+  EXPECT_EQ(reducer.chooser().trials(), 2);
+  EXPECT_NE(reducer.chooser().describe().find(reducer.chooser().chosen().name()),
+            std::string::npos);
 }
 
 }  // namespace

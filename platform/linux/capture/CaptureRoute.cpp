@@ -193,6 +193,22 @@ double millisecondsSince(std::chrono::steady_clock::time_point start) {
       .count();
 }
 
+// With --verbose: captures on until the reducer has timed its row kernels on this
+// screen (a few seconds at most) and names the one it chose. A portal stream sends a
+// frame only when something changed, so on a still screen the trial may not end.
+void describeReductionKernel(ScreenCapture& capture, DisplayID display, FrameReducer& reducer,
+                             std::vector<std::string>& lines) {
+  if (!log::verbose()) return;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  while (!reducer.chooser().hasChosen() || reducer.chooser().trying()) {
+    if (std::chrono::steady_clock::now() >= deadline) break;
+    if (capture.capture(display, reducer, false) != ScreenCapture::Result::Captured) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  lines.push_back("reduction kernel: " + reducer.chooser().describe());
+}
+
 void describeScreencopy(DisplayID main, std::vector<std::string>& lines) {
   SystemClock clock;
   auto capture = makeScreencopyCapture(clock, screencopyOptions());
@@ -207,6 +223,8 @@ void describeScreencopy(DisplayID main, std::vector<std::string>& lines) {
   if (!status.problem.empty()) state += ": " + status.problem;
   if (result == ScreenCapture::Result::Captured) state += reductionText(reducer.finish(), ms);
   lines.push_back(state);
+  if (result == ScreenCapture::Result::Captured)
+    describeReductionKernel(*capture, main, reducer, lines);
 }
 
 // Opens a session only with a stored permission, so no dialog comes up; waits a few
@@ -257,6 +275,7 @@ void describePortal(const CaptureContext& context, std::optional<DisplayID> main
   }
   if (reduction) state += reductionText(reduction, ms);
   lines.push_back(state);
+  if (reduction) describeReductionKernel(*capture, 0, reducer, lines);
 }
 
 }  // namespace
@@ -272,6 +291,14 @@ std::vector<std::string> describeScreenCapture(CaptureMethod method, std::option
   switch (choice.route) {
     case CaptureRoute::X11:
       for (auto& line : describeX11Capture()) lines.push_back(std::move(line));
+      if (auto output = log::verbose() ? x11MainOutput() : std::nullopt) {
+        SystemClock clock;
+        auto capture = makeX11ScreenCapture(clock);
+        FrameReducer reducer;
+        if (capture->capture(*output, reducer, false) == ScreenCapture::Result::Captured) {
+          describeReductionKernel(*capture, *output, reducer, lines);
+        }
+      }
       break;
     case CaptureRoute::Portal:
       describePortal(context, main, lines);

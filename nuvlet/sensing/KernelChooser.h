@@ -1,0 +1,90 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "nuvlet/sensing/AreaAverager.h"
+
+namespace nuvlet {
+
+// Picks the fastest of equivalent row kernels by timing them on the frames a reducer is
+// given, since the winner depends on the processor and on whether the frames come
+// from memory or from cache, and no rule of thumb held on every machine measured.
+//
+// A trial gives each candidate `rounds` frames, in interleaved rounds (a machine's load
+// drifts into all of them alike), and keeps the one with the lowest median time: the
+// median ignores the frames that other work disturbed. After `pruneAfter` rounds a
+// candidate whose fastest frame is slower than `pruneAbove` times the fastest frame of
+// any other is dropped (disturbance only ever adds time, so it has no chance), which
+// spares most of the trial's slow frames. The choice holds for `holdFrames` frames,
+// then a new trial checks it; the kernel in use keeps its place unless another beats
+// it by more than `keepMargin`. A new frame size, or a new set of candidates, starts
+// over.
+//
+// Not thread-safe; one per reducer.
+class KernelChooser {
+ public:
+  using Kernel = AreaAverager::Kernel;
+
+  struct Options {
+    int rounds = 5;
+    int pruneAfter = 2;
+    double pruneAbove = 1.25;
+    int holdFrames = 3000;  // about five minutes of sampling at 10 Hz
+    double keepMargin = 0.03;
+  };
+
+  struct Timing {
+    Kernel kernel;
+    double seconds = 0;  // median of the last trial; 0 before it ends
+  };
+
+  KernelChooser() = default;
+  explicit KernelChooser(Options options) : options_(options) {}
+
+  // The kernel for the next frame of this size, one of `candidates` (with none, the
+  // default Kernel and no trial).
+  Kernel next(int width, int height, const std::vector<Kernel>& candidates);
+
+  // How long the frame that next() last answered for took; a frame that was not
+  // finished is simply not reported.
+  void took(double seconds);
+
+  bool trying() const { return trying_; }
+  // Valid once a trial has ended.
+  const Kernel& chosen() const { return chosen_; }
+  bool hasChosen() const { return hasChosen_; }
+  // The median of each candidate that stayed to the end of the last trial, fastest
+  // first.
+  const std::vector<Timing>& lastTrial() const { return lastTrial_; }
+  // Trials ended since the frame size last changed.
+  int trials() const { return trials_; }
+
+  // "avx2 across, the fastest of 12 (...): avx2 across 0.444 ms; avx2 pairs 0.480 ms",
+  // or how far the first trial is.
+  std::string describe() const;
+
+ private:
+  void startTrial();
+  void prune();
+  void endTrial();
+
+  Options options_;
+  int width_ = 0, height_ = 0;
+  std::vector<Kernel> candidates_;
+  std::vector<std::vector<double>> samples_;  // per candidate, this trial
+  std::vector<int> active_;                   // candidates still in this trial
+  bool trying_ = false;
+  int round_ = 0;
+  int place_ = 0;  // frames timed in this round
+  int slot_ = 0;   // frames timed in this trial
+  int held_ = 0;   // frames since the last trial ended
+  bool hasChosen_ = false;
+  Kernel chosen_;
+  int pendingIndex_ = -1;  // the candidate next() last answered with in a trial
+  bool answered_ = false;
+  std::vector<Timing> lastTrial_;
+  int trials_ = 0;
+};
+
+}  // namespace nuvlet

@@ -1,0 +1,143 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "nuvlet/sensing/KernelChooser.h"
+
+namespace nuvlet {
+namespace {
+
+using Kernel = AreaAverager::Kernel;
+using Isa = Kernel::Isa;
+using Walk = Kernel::Walk;
+
+const std::vector<Kernel> kCandidates = {
+    {Isa::Avx2, Walk::Pairs, false},
+    {Isa::Avx2, Walk::Pairs, true},
+    {Isa::Avx2, Walk::Across, false},
+    {Isa::Sse2, Walk::Columns, false},
+};
+
+// Runs `frames` frames of 1920 × 1080 through the chooser, each taking what `cost`
+// says for its kernel and its index; returns the kernels used, in order.
+std::vector<Kernel> run(KernelChooser& chooser, int frames,
+                        const std::function<double(const Kernel&, int)>& cost,
+                        const std::vector<Kernel>& candidates = kCandidates) {
+  std::vector<Kernel> used;
+  for (int i = 0; i < frames; ++i) {
+    used.push_back(chooser.next(1920, 1080, candidates));
+    chooser.took(cost(used.back(), i));
+  }
+  return used;
+}
+
+std::function<double(const Kernel&, int)> costs(std::vector<double> seconds) {
+  return [seconds](const Kernel& k, int) {
+    for (std::size_t i = 0; i < kCandidates.size(); ++i) {
+      if (kCandidates[i] == k) return seconds[i];
+    }
+    return 1.0;
+  };
+}
+
+TEST(KernelChooser, TriesEachCandidateInInterleavedRoundsAndKeepsTheFastestMedian) {
+  KernelChooser chooser({.rounds = 5, .pruneAfter = 0, .holdFrames = 100});
+  // The second candidate is fastest, but two of its frames were interrupted; the fourth
+  // had one lucky frame. Medians see through both.
+  auto cost = [](const Kernel& k, int frame) {
+    if (k == kCandidates[1]) return frame < 8 ? 0.9 : 0.30;
+    if (k == kCandidates[3]) return frame == 15 ? 0.05 : 0.40;
+    return k == kCandidates[0] ? 0.33 : 0.36;
+  };
+  const auto used = run(chooser, 20, cost);
+  EXPECT_FALSE(chooser.trying());
+  EXPECT_EQ(chooser.chosen(), kCandidates[1]);
+  for (const Kernel& k : kCandidates) EXPECT_EQ(std::count(used.begin(), used.end(), k), 5);
+  // No candidate always runs right after the same one.
+  std::map<std::pair<int, int>, int> follows;
+  for (std::size_t i = 1; i < used.size(); ++i) {
+    auto index = [](const Kernel& k) {
+      return static_cast<int>(std::find(kCandidates.begin(), kCandidates.end(), k) -
+                              kCandidates.begin());
+    };
+    ++follows[{index(used[i - 1]), index(used[i])}];
+  }
+  for (const auto& [pair, count] : follows) EXPECT_LT(count, 5);
+  ASSERT_EQ(chooser.lastTrial().size(), 4u);
+  EXPECT_EQ(chooser.lastTrial().front().kernel, kCandidates[1]);
+  EXPECT_DOUBLE_EQ(chooser.lastTrial().front().seconds, 0.30);
+  EXPECT_EQ(chooser.lastTrial().back().kernel, kCandidates[3]);
+  EXPECT_EQ(chooser.describe().rfind("avx2 pairs + prefetch, the fastest of 4", 0), 0u)
+      << chooser.describe();
+  // Then it holds its choice.
+  const auto held = run(chooser, 99, cost);
+  EXPECT_EQ(std::count(held.begin(), held.end(), kCandidates[1]), 99);
+}
+
+TEST(KernelChooser, RechecksNowAndThenAndChangesOnlyForAClearWin) {
+  struct Case {
+    const char* what;
+    std::vector<double> later;  // each candidate's time in the second trial
+    Kernel expected;
+  };
+  const Case cases[] = {
+      {"a rival 2% faster does not unseat it", {0.30, 0.294, 0.40, 0.40}, kCandidates[0]},
+      {"a rival 10% faster does", {0.30, 0.27, 0.40, 0.40}, kCandidates[1]},
+      {"the first slowing down lets the fastest win", {0.50, 0.45, 0.40, 0.60}, kCandidates[2]},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    KernelChooser chooser({.rounds = 3, .pruneAfter = 0, .holdFrames = 50, .keepMargin = 0.03});
+    run(chooser, 12, costs({0.30, 0.35, 0.40, 0.40}));
+    ASSERT_EQ(chooser.chosen(), kCandidates[0]);
+    const auto held = run(chooser, 50, costs(c.later));
+    EXPECT_EQ(std::count(held.begin(), held.end(), kCandidates[0]), 50);
+    EXPECT_EQ(chooser.trials(), 1);
+    run(chooser, 12, costs(c.later));
+    EXPECT_EQ(chooser.trials(), 2);
+    EXPECT_EQ(chooser.chosen(), c.expected);
+  }
+}
+
+TEST(KernelChooser, DropsTheCandidatesThatClearlyLoseAfterTheFirstRounds) {
+  KernelChooser chooser({.rounds = 5, .pruneAfter = 2, .pruneAbove = 1.25, .holdFrames = 100});
+  // The second candidate's first frame was disturbed; its other frame keeps it in.
+  auto cost = [](const Kernel& k, int frame) {
+    if (k == kCandidates[1]) return frame == 1 ? 0.9 : 0.31;
+    return k == kCandidates[0] ? 0.30 : k == kCandidates[2] ? 0.50 : 0.45;
+  };
+  const auto used = run(chooser, 14, cost);
+  EXPECT_FALSE(chooser.trying());
+  EXPECT_EQ(chooser.chosen(), kCandidates[0]);
+  const int expected[] = {5, 5, 2, 2};
+  for (std::size_t i = 0; i < kCandidates.size(); ++i) {
+    EXPECT_EQ(std::count(used.begin(), used.end(), kCandidates[i]), expected[i]) << i;
+  }
+  EXPECT_EQ(chooser.lastTrial().size(), 2u);
+}
+
+TEST(KernelChooser, StartsOverForANewFrameSizeAndCountsOnlyFinishedFrames) {
+  KernelChooser chooser({.rounds = 2, .holdFrames = 1000});
+  run(chooser, 8, costs({0.5, 0.4, 0.3, 0.6}));
+  ASSERT_EQ(chooser.chosen(), kCandidates[2]);
+
+  // A frame that was never finished tells nothing: the next frame repeats its slot.
+  const Kernel first = chooser.next(2560, 1600, kCandidates);
+  EXPECT_TRUE(chooser.trying());
+  EXPECT_FALSE(chooser.hasChosen());
+  EXPECT_EQ(chooser.next(2560, 1600, kCandidates), first);
+  chooser.took(0.1);
+  EXPECT_EQ(chooser.describe(), "timing 4 kernels, 1 frame so far");
+
+  // A size with a single kernel that fits needs no trial.
+  const std::vector<Kernel> one = {kCandidates[3]};
+  EXPECT_EQ(chooser.next(7, 90, one), kCandidates[3]);
+  EXPECT_FALSE(chooser.trying());
+  EXPECT_TRUE(chooser.hasChosen());
+}
+
+}  // namespace
+}  // namespace nuvlet
