@@ -3,7 +3,6 @@
 #include <gio/gio.h>
 
 #include <functional>
-#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -13,8 +12,7 @@
 namespace nuvlet::test {
 
 // A service on a private bus, served from a thread of its own: one object, the
-// interfaces of an introspection document, properties the test sets, methods the test
-// answers, signals the test emits.
+// interfaces of an introspection document, methods the test answers.
 class FakeBusService {
  public:
   // Answers a method call on the service thread; the default returns nothing ("()").
@@ -28,11 +26,6 @@ class FakeBusService {
 
   // Takes the well-known name; returns once the bus has answered.
   bool own(const std::string& name);
-
-  // Sets a property (value is sunk) and, when `announce`, emits PropertiesChanged.
-  void setProperty(const std::string& interface, const std::string& name, GVariant* value,
-                   bool announce = true);
-  void emit(const std::string& interface, const std::string& signal, GVariant* parameters);
 
   void onMethod(Method method);
 
@@ -53,32 +46,8 @@ class FakeBusService {
   GDBusNodeInfo* node_ = nullptr;
   std::vector<guint> registrations_;
   std::mutex mutex_;
-  std::map<std::string, GVariant*> properties_;  // "interface.name"
   Method method_;
   linux_platform::GlibThread thread_;
-};
-
-// The login manager's sleep side: every Inhibit call is handed the write end of a new
-// pipe, whose read end stays here (closed with the fake) to tell when it is released.
-class FakeLogind : public FakeBusService {
- public:
-  explicit FakeLogind(const std::string& address);
-  ~FakeLogind();
-  bool own() { return FakeBusService::own("org.freedesktop.login1"); }
-  std::vector<int> inhibitors();  // the read ends, one per Inhibit call
-  void prepareForSleep(bool sleeping);
-
- private:
-  std::mutex fdMutex_;
-  std::vector<int> inhibitors_;
-};
-
-// The sensor proxy with an ambient light sensor that reads `lux`.
-class FakeSensorProxy : public FakeBusService {
- public:
-  static constexpr const char* kInterface = "net.hadess.SensorProxy";
-  FakeSensorProxy(const std::string& address, double lux);
-  bool own() { return FakeBusService::own(kInterface); }
 };
 
 }  // namespace nuvlet::test

@@ -17,12 +17,12 @@
 #include <vector>
 
 #include "nuvlet/records/AdjustmentLogger.h"
-#include "tests/harness/FakeBusService.h"
-#include "tests/linux_e2e/RunningApp.h"
-#include "tests/harness/TrayHost.h"
 #include "tests/harness/ChildProcess.h"
+#include "tests/harness/DbusMock.h"
 #include "tests/harness/PulseServer.h"
 #include "tests/harness/Servers.h"
+#include "tests/harness/TrayHost.h"
+#include "tests/linux_e2e/RunningApp.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::test {
@@ -80,8 +80,7 @@ class AppEndToEnd : public ::testing::Test {
     ASSERT_TRUE(markOutputAsPanel(xvfb.display()));
     ASSERT_TRUE(x({"xsetroot", "-solid", "#808080"}));
     writeBacklight(sysfs, 80);
-    ASSERT_TRUE(logind.own());
-    ASSERT_TRUE(proxy.own());
+    ASSERT_TRUE(logind->running() && proxy->running()) << "python3-dbusmock is required";
     ASSERT_TRUE(pulse.start()) << "pulseaudio is required";
     ASSERT_EQ(pulse.pactl({"set-sink-volume", "@DEFAULT_SINK@", "40%"}).status, 0);
     ASSERT_TRUE(host.start());
@@ -121,8 +120,10 @@ class AppEndToEnd : public ::testing::Test {
   XvfbServer xvfb{"1920x1080x24"};
   DbusDaemon sessionBus;
   DbusDaemon systemBus{DbusDaemon::Kind::System};
-  FakeLogind logind{systemBus.address()};
-  FakeSensorProxy proxy{systemBus.address(), 120.0};
+  std::unique_ptr<DbusMock> logind = DbusMock::fromTemplate(systemBus.address(), true, "logind");
+  std::unique_ptr<DbusMock> proxy =
+      DbusMock::fromTemplate(systemBus.address(), true, "iio-sensors-proxy",
+                             R"({"has_ambient_light": true, "light_level": 120.0})");
   PulseServer pulse;
   TrayHost host{sessionBus.address()};
   TempDir sysfs;
@@ -179,10 +180,12 @@ TEST_F(AppEndToEnd, TheTrayAppFollowsTheUserTheScreenAndTheMachine) {
 
   // Sleep stops sampling, the wake resumes it.
   mark = app.linesSoFar();
-  logind.prepareForSleep(true);
+  logind->emit("org.freedesktop.login1.Manager", "PrepareForSleep", "b",
+               g_variant_new("(b)", true));
   EXPECT_TRUE(app.waitFor([&] { return app.printed("will sleep: sampling off", mark); }));
   mark = app.linesSoFar();
-  logind.prepareForSleep(false);
+  logind->emit("org.freedesktop.login1.Manager", "PrepareForSleep", "b",
+               g_variant_new("(b)", false));
   EXPECT_TRUE(
       app.waitFor([&] { return app.printed("woke", mark) && app.printed("sampling on", mark); }));
 
