@@ -35,13 +35,15 @@ XvfbServer::XvfbServer(const std::string& screen) {
   if (auto line = process_->readLine(20); line && !line->empty()) display_ = ":" + *line;
 }
 
-DbusDaemon::DbusDaemon(Kind kind) {
+DbusDaemon::DbusDaemon(Kind kind, const std::string& serviceDir) {
   // Our own configuration: the stock system-bus one would want root-owned policy files
   // and a fixed socket path.
-  const std::string config =
-      dir_.write("bus.conf", testBusConfig(kind == Kind::Session ? "session" : "system",
-                                           "unix:dir=" + dir_.path().string()))
-          .string();
+  std::string text = testBusConfig(kind == Kind::Session ? "session" : "system",
+                                   "unix:dir=" + dir_.path().string());
+  if (!serviceDir.empty()) {
+    text.insert(text.find("  <auth>"), "  <servicedir>" + serviceDir + "</servicedir>\n");
+  }
+  const std::string config = dir_.write("bus.conf", text).string();
   process_ = std::make_unique<ChildProcess>(std::vector<std::string>{
       "dbus-daemon", "--config-file=" + config, "--print-address=1", "--nofork", "--nopidfile"});
   if (!process_->started()) return;

@@ -33,7 +33,8 @@ std::string testBusConfig(const std::string& type, const std::string& listen,
 class DbusDaemon {
  public:
   enum class Kind { Session, System };
-  explicit DbusDaemon(Kind kind = Kind::Session);
+  // With serviceDir, the bus starts the services described there on demand.
+  explicit DbusDaemon(Kind kind = Kind::Session, const std::string& serviceDir = "");
   bool running() const { return !address_.empty(); }
   // For DBUS_SESSION_BUS_ADDRESS or DBUS_SYSTEM_BUS_ADDRESS.
   const std::string& address() const { return address_; }
