@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -203,21 +202,11 @@ TEST_F(AppEndToEnd, TheTrayAppFollowsTheUserTheScreenAndTheMachine) {
   EXPECT_TRUE(settingsIn(home.path()).value("telemetryRecording", false));
 
   const pid_t pid = app.process().pid();
-  if (std::ifstream status("/proc/" + std::to_string(pid) + "/status"); status) {
-    for (std::string line; std::getline(status, line);) {
-      if (line.rfind("VmRSS:", 0) == 0) {
-        std::printf("[ figure ] resident memory at 1080p, compensation and recording on: %s\n",
-                    line.substr(6).c_str());
-      }
-    }
-  }
 
   // SIGTERM: an orderly end within a second, every record whole.
   const auto csvBefore = readLines(home / "state/nuvlet/adjustments.csv");
-  const auto stopping = std::chrono::steady_clock::now();
   ASSERT_EQ(::kill(pid, SIGTERM), 0);
   EXPECT_EQ(app.process().wait(1.0), 0);
-  std::printf("[ figure ] SIGTERM to exit: %.0f ms\n", secondsSince(stopping) * 1000);
   EXPECT_TRUE(app.printed("terminating"));
 
   const auto csv = readLines(home / "state/nuvlet/adjustments.csv");
