@@ -16,11 +16,17 @@ constexpr const char* kPython = "/usr/bin/python3";
 struct Template {
   const char* name;
   const char* path;
+  std::string module;  // dbusmock's own, or a file of ours
 };
 const std::map<std::string, Template> kTemplates = {
-    {"logind", {"org.freedesktop.login1", "/org/freedesktop/login1"}},
-    {"iio-sensors-proxy", {"net.hadess.SensorProxy", "/net/hadess/SensorProxy"}},
-    {"notification_daemon", {"org.freedesktop.Notifications", "/org/freedesktop/Notifications"}},
+    {"logind", {"org.freedesktop.login1", "/org/freedesktop/login1", "logind"}},
+    {"iio-sensors-proxy",
+     {"net.hadess.SensorProxy", "/net/hadess/SensorProxy", "iio-sensors-proxy"}},
+    {"notification_daemon",
+     {"org.freedesktop.Notifications", "/org/freedesktop/Notifications", "notification_daemon"}},
+    {"packagekit",
+     {"org.freedesktop.PackageKit", "/org/freedesktop/PackageKit",
+      NUVLET_HARNESS_DIR "/packagekit.py"}},
 };
 
 }  // namespace
@@ -30,7 +36,7 @@ std::unique_ptr<DbusMock> DbusMock::fromTemplate(const std::string& address, boo
                                                  const std::string& parameters) {
   const Template& t = kTemplates.at(name);
   return std::unique_ptr<DbusMock>(
-      new DbusMock(address, systemBus, t.name, t.path, {"-t", name, "-p", parameters}));
+      new DbusMock(address, systemBus, t.name, t.path, {"-t", t.module, "-p", parameters}));
 }
 
 std::unique_ptr<DbusMock> DbusMock::bare(const std::string& address, bool systemBus,
@@ -118,6 +124,16 @@ std::optional<std::string> DbusMock::nextCall(const std::string& method, double 
     if (call.rfind(method + " raised: ", 0) == 0) continue;  // the answer to an earlier call
     if (call == method || call.rfind(method + " ", 0) == 0) return call;
   }
+}
+
+std::vector<std::string> DbusMock::callsSoFar(const std::string& method) {
+  std::vector<std::string> calls;
+  while (auto line = process_->readLine(0.001)) {
+    auto space = line->find(' ');
+    std::string call = space == std::string::npos ? "" : line->substr(space + 1);
+    if (call == method || call.rfind(method + " ", 0) == 0) calls.push_back(call);
+  }
+  return calls;
 }
 
 }  // namespace nuvlet::test

@@ -12,9 +12,9 @@
 namespace nuvlet::test {
 
 // A service played by python3-dbusmock on a private bus: one of its templates
-// ("logind", "iio-sensors-proxy", "notification_daemon") or a bare object whose methods
-// the test adds. The mock logs each call on its stdout, which is read here, so a call is
-// seen even while the mock is busy not answering it.
+// ("logind", "iio-sensors-proxy", "notification_daemon"), one of ours ("packagekit"), or
+// a bare object whose methods the test adds. The mock logs each call on its stdout, which is read
+// here, so a call is seen even while the mock is busy not answering it.
 class DbusMock {
  public:
   // A template; `parameters` is the JSON dictionary it is loaded with.
@@ -47,6 +47,9 @@ class DbusMock {
   // The next call of `method` the mock logged, as "Method arg arg...", or nothing within
   // `seconds`. Calls of other methods are passed over.
   std::optional<std::string> nextCall(const std::string& method, double seconds = 5);
+  // Every call of `method` logged since the last look, without waiting: a call is logged
+  // before it is answered.
+  std::vector<std::string> callsSoFar(const std::string& method);
 
  private:
   DbusMock(const std::string& address, bool systemBus, const std::string& name, std::string path,
