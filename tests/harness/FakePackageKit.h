@@ -19,10 +19,10 @@ namespace nuvlet::test {
 class FakePackageKit {
  public:
   struct Script {
-    std::vector<std::pair<std::uint32_t, std::string>> packages;  // (info, package id)
-    std::optional<std::pair<std::uint32_t, std::string>> error;   // ErrorCode
-    std::uint32_t exit = 1;                                       // Finished: success
-    bool hang = false;                                            // never finishes
+    std::vector<std::pair<std::uint32_t, std::string>> packages{};  // (info, package id)
+    std::optional<std::pair<std::uint32_t, std::string>> error{};   // ErrorCode
+    std::uint32_t exit = 1;                                         // Finished: success
+    bool hang = false;                                              // never finishes
     bool vanish = false;  // the daemon dies instead of finishing
   };
 
