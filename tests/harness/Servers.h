@@ -23,6 +23,10 @@ class XvfbServer {
   std::string display_;
 };
 
+// Marks the X server's first output as a laptop's built-in panel (RandR's ConnectorType
+// "Panel"), as a kernel driver would.
+bool markOutputAsPanel(const std::string& display);
+
 // A dbus-daemon configuration for tests: everyone may own and call anything.
 // `listen` is a D-Bus listen address; `serviceDirs` lets the bus start the desktop's
 // activatable services (a panel's settings daemon, say).

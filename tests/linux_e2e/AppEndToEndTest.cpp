@@ -2,13 +2,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
-#include <xcb/randr.h>
-#include <xcb/xcb.h>
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -31,40 +27,6 @@ namespace fs = std::filesystem;
 
 double secondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-// Marks the Xvfb output as a laptop's built-in panel, as a kernel driver would.
-bool markOutputAsPanel(const std::string& display) {
-  xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
-  if (xcb_connection_has_error(c) != 0) {
-    xcb_disconnect(c);
-    return false;
-  }
-  xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
-  auto* resources = xcb_randr_get_screen_resources_current_reply(
-      c, xcb_randr_get_screen_resources_current(c, root), nullptr);
-  bool done = false;
-  if (resources != nullptr &&
-      xcb_randr_get_screen_resources_current_outputs_length(resources) > 0) {
-    xcb_randr_output_t output = xcb_randr_get_screen_resources_current_outputs(resources)[0];
-    auto atomOf = [&](const char* name) {
-      auto* r = xcb_intern_atom_reply(
-          c, xcb_intern_atom(c, 0, static_cast<std::uint16_t>(std::strlen(name)), name), nullptr);
-      xcb_atom_t atom = XCB_ATOM_NONE;
-      if (r != nullptr) atom = r->atom;
-      std::free(r);
-      return atom;
-    };
-    xcb_atom_t panel = atomOf("Panel");
-    auto cookie = xcb_randr_change_output_property_checked(
-        c, output, atomOf("ConnectorType"), XCB_ATOM_ATOM, 32, XCB_PROP_MODE_REPLACE, 1, &panel);
-    xcb_generic_error_t* error = xcb_request_check(c, cookie);
-    done = error == nullptr;
-    std::free(error);
-  }
-  std::free(resources);
-  xcb_disconnect(c);
-  return done;
 }
 
 // Everything around a running Nuvlet, started by the test: an X server whose output is
