@@ -3,15 +3,14 @@
 // the reducers cannot read).
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <string>
-#include <thread>
 
 #include "nuvlet/sensing/FrameReducer.h"
 #include "platform/linux/capture/ScreencopyCapture.h"
 #include "platform/linux/display/DrmConnectors.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/harness/ScreencopyCompositor.h"
+#include "tests/support/PollUntil.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::linux_platform {
@@ -73,64 +72,57 @@ TEST_F(ScreencopyFaults, ReadsPaddedBottomUpAndSwappedBuffersAlike) {
   }
 }
 
-TEST_F(ScreencopyFaults, AFailedCopyIsRetriedOnlyAfterTheInterval) {
-  Script script;
-  script.fail = true;
-  FakeCompositor compositor(script, dir / "wayland-0");
-  ASSERT_TRUE(compositor.ok());
-  const auto options = optionsFor(dir / "wayland-0");
-  auto capture = makeScreencopyCapture(clock, options);
-  EXPECT_EQ(capture->capture(fake, reducer, false), Result::Unavailable);
-  EXPECT_EQ(capture->status().state, ScreencopyState::Failed);
-  EXPECT_EQ(capture->status().problem, "the compositor could not copy the output");
-  EXPECT_EQ(compositor.framesAsked(), 1);
-  for (int i = 0; i < 10; ++i) {
-    EXPECT_EQ(capture->capture(fake, reducer, i % 2 == 0), Result::Unavailable);
+// A failure is a state that says why: nothing is asked of the compositor again before
+// the retry interval, and after it only while the output is still there to ask.
+TEST_F(ScreencopyFaults, AFailureSaysWhyAndIsRetriedOnlyAfterTheInterval) {
+  Script failing, unreadable, still;
+  failing.fail = true;
+  unreadable.format = WL_SHM_FORMAT_RGB565;
+  unreadable.stride = 256;
+  still.stillScreen = true;
+  const struct Case {
+    const char* name;
+    const Script& script;
+    bool unplug;          // after a first frame
+    const char* problem;  // part of it
+    int framesAfterInterval;
+    int copies;  // asked in all
+  } cases[] = {
+      {"a failed copy", failing, false, "the compositor could not copy the output", 1, 2},
+      {"a format the reducers cannot read", unreadable, false, "pixel format", 1, 0},
+      {"an unplugged output", still, true, "FAKE-1 was unplugged", 0, 2},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto socket = dir / ("wayland-" + std::to_string(n++));
+    FakeCompositor compositor(c.script, socket);
+    ASSERT_TRUE(compositor.ok());
+    const auto options = optionsFor(socket);
+    auto capture = makeScreencopyCapture(clock, options);
+    if (c.unplug) {
+      ASSERT_EQ(capture->capture(fake, reducer, false), Result::Captured);
+      EXPECT_EQ(capture->capture(fake, reducer, true), Result::Unchanged);
+      compositor.unplug();
+      EXPECT_TRUE(test::pollUntil(
+          [&] { return capture->capture(fake, reducer, true) == Result::Unavailable; }));
+    } else {
+      EXPECT_EQ(capture->capture(fake, reducer, false), Result::Unavailable);
+    }
+    EXPECT_EQ(capture->status().state, ScreencopyState::Failed);
+    EXPECT_NE(capture->status().problem.find(c.problem), std::string::npos)
+        << capture->status().problem;
+    const int asked = compositor.framesAsked();
+    for (int i = 0; i < 10; ++i) {
+      EXPECT_EQ(capture->capture(fake, reducer, i % 2 == 0), Result::Unavailable);
+    }
+    EXPECT_EQ(compositor.framesAsked(), asked);
+    clock.advance(options.retrySeconds);
+    EXPECT_EQ(capture->capture(fake, reducer, false), Result::Unavailable);
+    EXPECT_EQ(compositor.framesAsked(), asked + c.framesAfterInterval);
+    EXPECT_EQ(compositor.copiesAsked(), c.copies);
+    EXPECT_NE(capture->status().problem.find(c.problem), std::string::npos);
   }
-  EXPECT_EQ(compositor.framesAsked(), 1);
-  clock.advance(options.retrySeconds);
-  EXPECT_EQ(capture->capture(fake, reducer, false), Result::Unavailable);
-  EXPECT_EQ(compositor.framesAsked(), 2);
-}
-
-TEST_F(ScreencopyFaults, AFormatTheReducersCannotReadIsAFailureNotACopy) {
-  Script script;
-  script.format = WL_SHM_FORMAT_RGB565;
-  script.stride = 256;
-  FakeCompositor compositor(script, dir / "wayland-0");
-  ASSERT_TRUE(compositor.ok());
-  auto capture = makeScreencopyCapture(clock, optionsFor(dir / "wayland-0"));
-  EXPECT_EQ(capture->capture(fake, reducer, false), Result::Unavailable);
-  EXPECT_EQ(capture->status().state, ScreencopyState::Failed);
-  EXPECT_NE(capture->status().problem.find("pixel format"), std::string::npos)
-      << capture->status().problem;
-  EXPECT_EQ(compositor.copiesAsked(), 0);
-}
-
-TEST_F(ScreencopyFaults, AnUnpluggedOutputIsAFailedStateNotARetryLoop) {
-  Script script;
-  script.stillScreen = true;
-  FakeCompositor compositor(script, dir / "wayland-0");
-  ASSERT_TRUE(compositor.ok());
-  auto capture = makeScreencopyCapture(clock, optionsFor(dir / "wayland-0"));
-  ASSERT_EQ(capture->capture(fake, reducer, false), Result::Captured);
-  EXPECT_EQ(capture->capture(fake, reducer, true), Result::Unchanged);
-  compositor.unplug();
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (capture->capture(fake, reducer, true) != Result::Unavailable &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  EXPECT_EQ(capture->status().state, ScreencopyState::Failed);
-  EXPECT_EQ(capture->status().problem, "FAKE-1 was unplugged");
-  const int asked = compositor.framesAsked();
-  for (int i = 0; i < 10; ++i) {
-    EXPECT_EQ(capture->capture(fake, reducer, i % 2 == 0), Result::Unavailable);
-  }
-  clock.advance(10);
-  EXPECT_EQ(capture->capture(fake, reducer, false), Result::Unavailable);
-  EXPECT_EQ(compositor.framesAsked(), asked) << "nothing to ask for without the output";
-  EXPECT_EQ(capture->status().problem, "FAKE-1 was unplugged");
 }
 
 }  // namespace
