@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "tests/linux_e2e/RunningApp.h"
-#include "tests/harness/TrayHost.h"
 #include "tests/harness/ChildProcess.h"
 #include "tests/harness/Servers.h"
+#include "tests/harness/TrayHost.h"
+#include "tests/linux_e2e/RunningApp.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::test {
@@ -62,14 +62,9 @@ class GnomeEndToEnd : public ::testing::Test {
   // the desktop.
   bool overviewGone() {
     leaveOverview();
-    auto r = peer.call("org.gnome.Shell", "/org/gnome/Shell", "org.freedesktop.DBus.Properties",
-                       "Get", g_variant_new("(ss)", "org.gnome.Shell", "OverviewActive"));
-    if (!r.ok()) return false;
-    GVariant* inner = nullptr;
-    g_variant_get(r.value.get(), "(v)", &inner);
-    const bool active = g_variant_get_boolean(inner) != FALSE;
-    g_variant_unref(inner);
-    return !active;
+    auto active =
+        peer.property("org.gnome.Shell", "/org/gnome/Shell", "org.gnome.Shell", "OverviewActive");
+    return active && !g_variant_get_boolean(active.get());
   }
 
   void TearDown() override {
@@ -129,30 +124,17 @@ class GnomeEndToEnd : public ::testing::Test {
     return owned != FALSE;
   }
 
-  bool hostRegistered() {
-    auto r = peer.call(
-        "org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
-        "org.freedesktop.DBus.Properties", "Get",
-        g_variant_new("(ss)", "org.kde.StatusNotifierWatcher", "IsStatusNotifierHostRegistered"));
-    if (!r.ok()) return false;
-    GVariant* inner = nullptr;
-    g_variant_get(r.value.get(), "(v)", &inner);
-    const bool yes = g_variant_get_boolean(inner) != FALSE;
-    g_variant_unref(inner);
-    return yes;
+  VariantPtr watcher(const char* property) {
+    return peer.property("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
+                         "org.kde.StatusNotifierWatcher", property);
   }
-
+  bool hostRegistered() {
+    auto yes = watcher("IsStatusNotifierHostRegistered");
+    return yes && g_variant_get_boolean(yes.get());
+  }
   std::size_t trayItems() {
-    auto r = peer.call(
-        "org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
-        "org.freedesktop.DBus.Properties", "Get",
-        g_variant_new("(ss)", "org.kde.StatusNotifierWatcher", "RegisteredStatusNotifierItems"));
-    if (!r.ok()) return 0;
-    GVariant* inner = nullptr;
-    g_variant_get(r.value.get(), "(v)", &inner);
-    const std::size_t n = g_variant_n_children(inner);
-    g_variant_unref(inner);
-    return n;
+    auto items = watcher("RegisteredStatusNotifierItems");
+    return items ? g_variant_n_children(items.get()) : 0;
   }
 
   std::optional<int> backlight() const { return backlightLevel(sysfs); }
