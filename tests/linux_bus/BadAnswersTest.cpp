@@ -2,7 +2,6 @@
 // nonsense: the login manager's brightness write and the light-sensor proxy's readings.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <limits>
 
 #include "platform/linux/devices/SensorProxyLightSensor.h"

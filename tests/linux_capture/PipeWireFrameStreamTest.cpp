@@ -5,12 +5,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <memory>
 #include <optional>
-#include <thread>
 
 #include "nuvlet/sensing/FrameReducer.h"
 #include "platform/linux/capture/PipeWireFrameStream.h"

@@ -1,7 +1,6 @@
 // The screencopy route against a real headless sway.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <optional>
 #include <string>
 #include <thread>

@@ -1,9 +1,6 @@
-#include <gio/gio.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <map>

@@ -1,9 +1,6 @@
-#include <gio/gio.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <algorithm>
-#include <chrono>
 #include <map>
 #include <memory>
 #include <string>

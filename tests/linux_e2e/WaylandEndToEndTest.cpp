@@ -1,4 +1,3 @@
-#include <gio/gio.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 

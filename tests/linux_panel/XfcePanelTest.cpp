@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <xcb/xcb.h>
 
-#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <functional>

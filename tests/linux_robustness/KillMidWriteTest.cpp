@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <chrono>
 #include <cstdio>
 #include <map>
 #include <nlohmann/json.hpp>

@@ -3,7 +3,6 @@
 // that serves the tray.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <optional>
 #include <string>
 

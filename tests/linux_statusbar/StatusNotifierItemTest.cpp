@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <climits>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
