@@ -1,8 +1,5 @@
 #include "tests/harness/Servers.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
 
