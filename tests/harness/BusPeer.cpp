@@ -101,6 +101,16 @@ BusPeer::Reply BusPeer::call(const std::string& destination, const std::string& 
   return pending->reply;
 }
 
+VariantPtr BusPeer::property(const std::string& destination, const std::string& path,
+                             const std::string& interface, const std::string& name) {
+  auto r = call(destination, path, "org.freedesktop.DBus.Properties", "Get",
+                g_variant_new("(ss)", interface.c_str(), name.c_str()));
+  if (!r.ok() || !g_variant_is_of_type(r.value.get(), G_VARIANT_TYPE("(v)"))) return nullptr;
+  GVariant* inner = nullptr;
+  g_variant_get(r.value.get(), "(v)", &inner);
+  return adopt(inner);
+}
+
 std::string printed(GVariant* value) {
   if (!value) return "<missing>";
   gchar* text = g_variant_print(value, FALSE);

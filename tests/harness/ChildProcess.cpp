@@ -8,9 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 
 extern char** environ;

@@ -17,9 +17,9 @@
 #include <fstream>
 #include <mutex>
 #include <optional>
-#include <thread>
 #include <vector>
 
+#include "tests/support/PollUntil.h"
 #include "tests/support/TempDir.h"
 
 // PipeWire's C API is macros made of GNU statement expressions and compound literals:
@@ -30,16 +30,6 @@ namespace nuvlet::test {
 namespace {
 
 using Steady = std::chrono::steady_clock;
-
-template <typename F>
-bool waitFor(F ready, double seconds) {
-  const auto deadline = Steady::now() + std::chrono::duration<double>(seconds);
-  while (Steady::now() < deadline) {
-    if (ready()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return ready();
-}
 
 int connectTo(const std::filesystem::path& socketPath) {
   sockaddr_un address{};
@@ -100,7 +90,7 @@ std::unique_ptr<PipeWireDaemon> PipeWireDaemon::start(const std::filesystem::pat
   };
   d->daemon_ = std::make_unique<ChildProcess>(logged("pipewire"), env);
   const auto socket = d->runtimeDir_ / "pipewire-0";
-  const bool up = waitFor(
+  const bool up = pollUntil(
       [&] {
         const int fd = connectTo(socket);
         if (fd >= 0) ::close(fd);
@@ -145,51 +135,26 @@ std::vector<pid_t> PipeWireDaemon::pids() const {
 
 namespace {
 
-spa_video_format spaFormat(PixelOrder order) {
-  switch (order) {
-    case PixelOrder::BGRx:
-      return SPA_VIDEO_FORMAT_BGRx;
-    case PixelOrder::BGRA:
-      return SPA_VIDEO_FORMAT_BGRA;
-    case PixelOrder::RGBx:
-      return SPA_VIDEO_FORMAT_RGBx;
-    case PixelOrder::RGBA:
-      return SPA_VIDEO_FORMAT_RGBA;
-    case PixelOrder::xRGB:
-      return SPA_VIDEO_FORMAT_xRGB;
-    case PixelOrder::ARGB:
-      return SPA_VIDEO_FORMAT_ARGB;
-    case PixelOrder::xBGR:
-      return SPA_VIDEO_FORMAT_xBGR;
-    case PixelOrder::ABGR:
-      return SPA_VIDEO_FORMAT_ABGR;
-  }
-  return SPA_VIDEO_FORMAT_BGRx;
-}
+// Per PixelOrder: its SPA format, and which of a pixel's four bytes in memory hold red,
+// green, blue and the padding.
+struct Order {
+  spa_video_format format;
+  int r, g, b, x;
+};
+constexpr Order kOrders[] = {
+    {SPA_VIDEO_FORMAT_BGRx, 2, 1, 0, 3}, {SPA_VIDEO_FORMAT_BGRA, 2, 1, 0, 3},
+    {SPA_VIDEO_FORMAT_RGBx, 0, 1, 2, 3}, {SPA_VIDEO_FORMAT_RGBA, 0, 1, 2, 3},
+    {SPA_VIDEO_FORMAT_xRGB, 1, 2, 3, 0}, {SPA_VIDEO_FORMAT_ARGB, 1, 2, 3, 0},
+    {SPA_VIDEO_FORMAT_xBGR, 3, 2, 1, 0}, {SPA_VIDEO_FORMAT_ABGR, 3, 2, 1, 0},
+};
+const Order& orderOf(PixelOrder order) { return kOrders[static_cast<int>(order)]; }
 
 // The four bytes of one pixel in memory; the padding byte is 0x80, which a consumer
 // that took it for a channel would notice.
 std::uint32_t pixelWord(PixelOrder order, std::uint8_t r, std::uint8_t g, std::uint8_t b) {
+  const Order& o = orderOf(order);
   std::uint8_t p[4];
-  const std::uint8_t x = 0x80;
-  switch (order) {
-    case PixelOrder::BGRx:
-    case PixelOrder::BGRA:
-      p[0] = b, p[1] = g, p[2] = r, p[3] = x;
-      break;
-    case PixelOrder::RGBx:
-    case PixelOrder::RGBA:
-      p[0] = r, p[1] = g, p[2] = b, p[3] = x;
-      break;
-    case PixelOrder::xRGB:
-    case PixelOrder::ARGB:
-      p[0] = x, p[1] = r, p[2] = g, p[3] = b;
-      break;
-    case PixelOrder::xBGR:
-    case PixelOrder::ABGR:
-      p[0] = x, p[1] = b, p[2] = g, p[3] = r;
-      break;
-  }
+  p[o.r] = r, p[o.g] = g, p[o.b] = b, p[o.x] = 0x80;
   std::uint32_t word;
   std::memcpy(&word, p, 4);
   return word;
@@ -245,9 +210,9 @@ struct PipeWireProducer::Impl {
     return {static_cast<const spa_pod*>(spa_pod_builder_add_object(
         &builder, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType,
         SPA_POD_Id(SPA_MEDIA_TYPE_video), SPA_FORMAT_mediaSubtype,
-        SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format, SPA_POD_Id(spaFormat(order)),
-        SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size), SPA_FORMAT_VIDEO_framerate,
-        SPA_POD_Fraction(&anyRate), SPA_FORMAT_VIDEO_maxFramerate,
+        SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format,
+        SPA_POD_Id(orderOf(order).format), SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size),
+        SPA_FORMAT_VIDEO_framerate, SPA_POD_Fraction(&anyRate), SPA_FORMAT_VIDEO_maxFramerate,
         SPA_POD_CHOICE_RANGE_Fraction(&maxRate, &minRate, &maxRate)))};
   }
 
@@ -458,7 +423,7 @@ PipeWireProducer::~PipeWireProducer() {
 
 std::uint32_t PipeWireProducer::node() {
   std::uint32_t id = SPA_ID_INVALID;
-  waitFor(
+  pollUntil(
       [&] {
         pw_thread_loop_lock(impl_->loop);
         if (impl_->stream != nullptr) id = pw_stream_get_node_id(impl_->stream);
@@ -502,27 +467,28 @@ void PipeWireProducer::sendBad(BadFrame kind) {
   pw_thread_loop_unlock(impl_->loop);
 }
 
-double PipeWireProducer::agreedMaxFramesPerSecond() const {
+template <typename F>
+auto PipeWireProducer::locked(F read) const {
   pw_thread_loop_lock(impl_->loop);
-  const double rate = impl_->agreedMaxRate;
+  const auto value = read(*impl_);
   pw_thread_loop_unlock(impl_->loop);
-  return rate;
+  return value;
+}
+
+double PipeWireProducer::agreedMaxFramesPerSecond() const {
+  return locked([](const Impl& p) { return p.agreedMaxRate; });
 }
 
 double PipeWireProducer::quietSeconds() const {
-  pw_thread_loop_lock(impl_->loop);
-  const auto now = Steady::now();
-  const bool quiet = !impl_->dirty && !impl_->special && now >= impl_->repeatUntil;
-  const double seconds = std::chrono::duration<double>(now - impl_->lastSent).count();
-  pw_thread_loop_unlock(impl_->loop);
-  return quiet ? std::max(seconds, 1e-9) : 0;
+  return locked([](const Impl& p) {
+    const auto now = Steady::now();
+    const bool quiet = !p.dirty && !p.special && now >= p.repeatUntil;
+    return quiet ? std::max(std::chrono::duration<double>(now - p.lastSent).count(), 1e-9) : 0.0;
+  });
 }
 
 std::uint64_t PipeWireProducer::framesSent() const {
-  pw_thread_loop_lock(impl_->loop);
-  const auto sent = impl_->sent;
-  pw_thread_loop_unlock(impl_->loop);
-  return sent;
+  return locked([](const Impl& p) { return p.sent; });
 }
 
 void PipeWireProducer::stop() {

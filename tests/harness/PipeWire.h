@@ -91,6 +91,9 @@ class PipeWireProducer {
   struct Impl;
 
  private:
+  template <typename F>
+  auto locked(F read) const;  // read(*impl_) under the loop's lock
+
   std::unique_ptr<Impl> impl_;
 };
 

@@ -1,12 +1,9 @@
 #include "tests/harness/ProcessCheck.h"
 
-#include <signal.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 namespace nuvlet::test {

@@ -1,9 +1,5 @@
 #include "tests/harness/PulseServer.h"
 
-#include <poll.h>
-
-#include <chrono>
-
 namespace nuvlet::test {
 
 PulseServer::PulseServer() { start(); }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <memory>
-#include <optional>
 #include <string>
 
 #include "tests/harness/ChildProcess.h"
@@ -27,6 +26,10 @@ class XvfbServer {
   std::string display_;
 };
 
+// Marks the X server's first output as a laptop's built-in panel (RandR's ConnectorType
+// "Panel"), as a kernel driver would.
+bool markOutputAsPanel(const std::string& display);
+
 // A dbus-daemon configuration for tests: everyone may own and call anything.
 // `listen` is a D-Bus listen address; `serviceDirs` lets the bus start the desktop's
 // activatable services (a panel's settings daemon, say).
@@ -37,7 +40,8 @@ std::string testBusConfig(const std::string& type, const std::string& listen,
 class DbusDaemon {
  public:
   enum class Kind { Session, System };
-  explicit DbusDaemon(Kind kind = Kind::Session);
+  // With serviceDir, the bus starts the services described there on demand.
+  explicit DbusDaemon(Kind kind = Kind::Session, const std::string& serviceDir = "");
   bool running() const { return !address_.empty(); }
   // For DBUS_SESSION_BUS_ADDRESS or DBUS_SYSTEM_BUS_ADDRESS.
   const std::string& address() const { return address_; }

@@ -41,6 +41,9 @@ class BusPeer {
                     PropertyHandler properties = {});
   Reply call(const std::string& destination, const std::string& path, const std::string& interface,
              const std::string& method, GVariant* parameters = nullptr);
+  // A property's value (Properties.Get, unboxed), or null.
+  VariantPtr property(const std::string& destination, const std::string& path,
+                      const std::string& interface, const std::string& name);
   void close();  // leaves the bus, and every name it owned goes with it
 
  private:

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cmath>
 #include <limits>
 
 #include "nuvlet/learning/BrightnessModel.h"

@@ -1,13 +1,11 @@
 // Whole fits over record trees on disk.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <string>
 
 #include "nuvlet/platform/ThreadWorkQueue.h"
-#include "platform/sim/InlineWorkQueue.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/learning_fit/FitTestSupport.h"
 

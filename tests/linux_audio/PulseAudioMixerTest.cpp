@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <regex>
 
 #include "nuvlet/control/VolumeController.h"

@@ -2,29 +2,18 @@
 // nonsense: the login manager's brightness write and the light-sensor proxy's readings.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <limits>
-#include <mutex>
-#include <vector>
 
 #include "platform/linux/devices/SensorProxyLightSensor.h"
 #include "platform/linux/devices/SysfsBacklight.h"
 #include "platform/sim/VirtualRunLoop.h"
-#include "tests/harness/FakeBusService.h"
-#include "tests/support/ScopedEnv.h"
+#include "tests/harness/DbusMock.h"
 #include "tests/harness/Servers.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::linux_platform {
 namespace {
-
-constexpr const char* kSessionXml = R"(<node>
-  <interface name="org.freedesktop.login1.Session">
-    <method name="SetBrightness">
-      <arg type="s" direction="in"/><arg type="s" direction="in"/><arg type="u" direction="in"/>
-    </method>
-  </interface>
-</node>)";
 
 TEST(LogindBrightness, AWriteTheLoginManagerRefusesOrNeverAnswersFailsAndSaysWhy) {
   test::DbusDaemon bus{test::DbusDaemon::Kind::System};
@@ -34,74 +23,54 @@ TEST(LogindBrightness, AWriteTheLoginManagerRefusesOrNeverAnswersFailsAndSaysWhy
   sysfs.write("class/backlight/panel/type", "raw\n");
   sysfs.write("class/backlight/panel/max_brightness", "200\n");
   sysfs.write("class/backlight/panel/brightness", "100\n");
+  auto logind = test::DbusMock::bare(bus.address(), true, "org.freedesktop.login1",
+                                     "/org/freedesktop/login1/session/auto",
+                                     "org.freedesktop.login1.Session");
+  ASSERT_TRUE(logind->running()) << "python3-dbusmock is required";
 
-  enum class Answer { Accept, NotYourDevice, AccessDenied, Silence };
   struct Case {
     const char* name;
-    Answer answer;
+    const char* answer;  // the mock's Python for SetBrightness
     bool written;
     const char* problem;
   } cases[] = {
-      {"accepted", Answer::Accept, true, ""},
-      {"not this session's device", Answer::NotYourDevice, false,
-       "logind refused SetBrightness: org.freedesktop.login1.NotInControl: not in control"},
-      {"access denied", Answer::AccessDenied, false,
-       "logind refused SetBrightness: org.freedesktop.DBus.Error.AccessDenied: denied"},
-      {"no answer", Answer::Silence, false, "logind did not answer SetBrightness within 200 ms"},
+      {"accepted", "", true, ""},
+      {"not this session's device",
+       "raise dbus.exceptions.DBusException('not in control', "
+       "name='org.freedesktop.login1.NotInControl')",
+       false, "logind refused SetBrightness: org.freedesktop.login1.NotInControl: not in control"},
+      {"access denied",
+       "raise dbus.exceptions.DBusException('denied', "
+       "name='org.freedesktop.DBus.Error.AccessDenied')",
+       false, "logind refused SetBrightness: org.freedesktop.DBus.Error.AccessDenied: denied"},
+      // Last: the mock stays busy not answering until the test ends.
+      {"no answer", "time.sleep(60)", false, "logind did not answer SetBrightness within 200 ms"},
   };
-
-  test::FakeBusService logind(bus.address(), "/org/freedesktop/login1/session/auto", kSessionXml);
-  std::mutex mutex;
-  Answer answer = Answer::Accept;
-  std::vector<std::string> calls;
-  std::vector<GDBusMethodInvocation*> unanswered;
-  logind.onMethod([&](const std::string& method, GVariant* args, GDBusMethodInvocation* call) {
-    std::lock_guard lock(mutex);
-    const gchar *subsystem = nullptr, *device = nullptr;
-    guint32 raw = 0;
-    g_variant_get(args, "(&s&su)", &subsystem, &device, &raw);
-    calls.push_back(method + " " + subsystem + " " + device + " " + std::to_string(raw));
-    switch (answer) {
-      case Answer::Accept:
-        return g_dbus_method_invocation_return_value(call, nullptr);
-      case Answer::NotYourDevice:
-        return g_dbus_method_invocation_return_dbus_error(
-            call, "org.freedesktop.login1.NotInControl", "not in control");
-      case Answer::AccessDenied:
-        return g_dbus_method_invocation_return_dbus_error(
-            call, "org.freedesktop.DBus.Error.AccessDenied", "denied");
-      case Answer::Silence:
-        unanswered.push_back(call);  // answered after the test, too late
-        return;
-    }
-  });
-  ASSERT_TRUE(logind.own("org.freedesktop.login1"));
-
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    {
-      std::lock_guard lock(mutex);
-      answer = c.answer;
-      calls.clear();
-    }
+    ASSERT_TRUE(
+        logind->addMethod("org.freedesktop.login1.Session", "SetBrightness", "ssu", "", c.answer));
     auto backlight =
         makeSysfsBacklight({sysfs.path(), "", BacklightWriteChoice::Logind, /*busTimeoutMs=*/200});
     ASSERT_EQ(backlight->info().writePath, BacklightWritePath::Logind);
     EXPECT_EQ(backlight->write(0.3), c.written);
     EXPECT_EQ(backlight->info().problem, c.problem);
-    std::lock_guard lock(mutex);
-    EXPECT_EQ(calls, std::vector<std::string>{"SetBrightness backlight panel 60"});
+    EXPECT_EQ(logind->nextCall("SetBrightness"), "SetBrightness \"backlight\" \"panel\" 60");
   }
-  std::lock_guard lock(mutex);
-  for (auto* call : unanswered) g_dbus_method_invocation_return_value(call, nullptr);
 }
 
-TEST(SensorProxyLight, ReadingsThatAreNotLuxOrNotANumberReadAsNothing) {
+TEST(SensorProxyLight, ReadingsThatAreNotLuxOrNotANumberOrGoneReadAsNothing) {
   test::DbusDaemon bus{test::DbusDaemon::Kind::System};
   ASSERT_TRUE(bus.running()) << "dbus-daemon is required";
-  test::FakeSensorProxy proxy(bus.address(), 120.0);
-  ASSERT_TRUE(proxy.own());
-  const char* iface = test::FakeSensorProxy::kInterface;
+  auto proxy = test::DbusMock::fromTemplate(bus.address(), true, "iio-sensors-proxy",
+                                            R"({"has_ambient_light": true, "light_level": 120.0})");
+  ASSERT_TRUE(proxy->running()) << "python3-dbusmock is required";
+  auto set = [&](const char* property, GVariant* value) {
+    GVariant* reply = proxy->call(
+        "SetInternalProperty", g_variant_new("(ssv)", "net.hadess.SensorProxy", property, value));
+    ASSERT_NE(reply, nullptr) << property;
+    g_variant_unref(reply);
+  };
 
   sim::VirtualRunLoop loop;
   auto sensor = makeSensorProxyLightSensor(loop, bus.address());
@@ -124,17 +93,23 @@ TEST(SensorProxyLight, ReadingsThatAreNotLuxOrNotANumberReadAsNothing) {
   for (const Case& c : bad) {
     SCOPED_TRACE(c.name);
     // Back to a good reading first, so that each bad one is seen to arrive.
-    proxy.setProperty(iface, "LightLevelUnit", g_variant_new_string("lux"));
-    proxy.setProperty(iface, "HasAmbientLight", g_variant_new_boolean(TRUE));
-    proxy.setProperty(iface, "LightLevel", g_variant_new_double(50.0));
+    set("HasAmbientLight", g_variant_new_boolean(TRUE));
+    set("LightLevelUnit", g_variant_new_string("lux"));
+    set("LightLevel", g_variant_new_double(50.0));
     ASSERT_TRUE(loop.runUntil([&] { return sensor->lux() == 50.0; }, 10));
 
-    proxy.setProperty(iface, "LightLevelUnit", g_variant_new_string(c.unit));
-    proxy.setProperty(iface, "HasAmbientLight", g_variant_new_boolean(c.hasLight));
-    proxy.setProperty(iface, "LightLevel", g_variant_new_double(c.level));
+    set("LightLevelUnit", g_variant_new_string(c.unit));
+    set("LightLevel", g_variant_new_double(c.level));
+    set("HasAmbientLight", g_variant_new_boolean(c.hasLight));
     EXPECT_TRUE(loop.runUntil([&] { return !sensor->lux().has_value(); }, 10))
         << "still reads " << sensor->lux().value_or(-1);
   }
+
+  set("HasAmbientLight", g_variant_new_boolean(TRUE));
+  set("LightLevel", g_variant_new_double(50.0));
+  ASSERT_TRUE(loop.runUntil([&] { return sensor->lux() == 50.0; }, 10));
+  proxy.reset();  // the service leaves the bus
+  EXPECT_TRUE(loop.runUntil([&] { return !sensor->lux().has_value(); }, 10));
 }
 
 }  // namespace

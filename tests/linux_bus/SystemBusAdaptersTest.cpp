@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
-#include <poll.h>
 
-#include "platform/linux/display/LinuxWorkspace.h"
 #include "platform/linux/desktop/LogindSleepMonitor.h"
+#include "platform/linux/display/LinuxWorkspace.h"
 #include "platform/sim/VirtualRunLoop.h"
-#include "tests/harness/FakeBusService.h"
+#include "tests/harness/DbusMock.h"
 #include "tests/harness/Servers.h"
+#include "tests/support/PollUntil.h"
 
 namespace nuvlet::linux_platform {
 namespace {
@@ -13,14 +13,21 @@ namespace {
 TEST(LogindSleep, HoldsSleepBackUntilWillSleepHasRunAndTellsOfTheWake) {
   test::DbusDaemon bus{test::DbusDaemon::Kind::System};
   ASSERT_TRUE(bus.running()) << "dbus-daemon is required";
-  test::FakeLogind logind(bus.address());
-  ASSERT_TRUE(logind.own());
-  auto count = [&] { return logind.inhibitors().size(); };
-  // Whether the write end of the i-th inhibitor has been closed everywhere (waiting up to
-  // `seconds` for it).
-  auto released = [&](std::size_t i, double seconds = 0) {
-    pollfd p{logind.inhibitors()[i], POLLIN, 0};
-    return ::poll(&p, 1, static_cast<int>(seconds * 1000)) == 1 && (p.revents & POLLHUP) != 0;
+  auto logind = test::DbusMock::fromTemplate(bus.address(), true, "logind");
+  ASSERT_TRUE(logind->running()) << "python3-dbusmock is required";
+  // The inhibitors logind holds: one leaves the list once its descriptor is closed everywhere.
+  auto held = [&] {
+    GVariant* reply = logind->call("ListInhibitors", nullptr, "org.freedesktop.login1.Manager");
+    if (!reply) return std::size_t{99};
+    GVariant* list = g_variant_get_child_value(reply, 0);
+    const std::size_t n = g_variant_n_children(list);
+    g_variant_unref(list);
+    g_variant_unref(reply);
+    return n;
+  };
+  auto sleep = [&](bool sleeping) {
+    return logind->emit("org.freedesktop.login1.Manager", "PrepareForSleep", "b",
+                        g_variant_new("(b)", sleeping));
   };
 
   sim::VirtualRunLoop loop;
@@ -29,21 +36,20 @@ TEST(LogindSleep, HoldsSleepBackUntilWillSleepHasRunAndTellsOfTheWake) {
   bool heldWhileSleeping = false;
   workspace->addWillSleepListener([&] {
     ++slept;
-    heldWhileSleeping = !released(0);
+    heldWhileSleeping = held() == 1;
   });
   workspace->addDidWakeListener([&] { ++woke; });
-  ASSERT_TRUE(loop.runUntil([&] { return count() == 1; }, 10));
+  ASSERT_TRUE(loop.runUntil([&] { return held() == 1; }, 10));
 
-  logind.prepareForSleep(true);
+  ASSERT_TRUE(sleep(true));
   ASSERT_TRUE(loop.runUntil([&] { return slept == 1; }, 10));
   EXPECT_TRUE(heldWhileSleeping);
-  EXPECT_TRUE(released(0, 5));
+  EXPECT_TRUE(test::pollUntil([&] { return held() == 0; }, 5));
 
-  logind.prepareForSleep(false);
-  ASSERT_TRUE(loop.runUntil([&] { return woke == 1 && count() == 2; }, 10));
-  EXPECT_FALSE(released(1));
+  ASSERT_TRUE(sleep(false));
+  ASSERT_TRUE(loop.runUntil([&] { return woke == 1 && held() == 1; }, 10));
   workspace.reset();
-  EXPECT_TRUE(released(1, 5));
+  EXPECT_TRUE(test::pollUntil([&] { return held() == 0; }, 5));
 }
 
 }  // namespace

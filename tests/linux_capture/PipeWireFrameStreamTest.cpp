@@ -5,17 +5,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <memory>
 #include <optional>
-#include <thread>
 
 #include "nuvlet/sensing/FrameReducer.h"
 #include "platform/linux/capture/PipeWireFrameStream.h"
-#include "tests/linux_capture/SizedReducer.h"
 #include "tests/harness/PipeWire.h"
+#include "tests/linux_capture/SizedReducer.h"
 #include "tests/support/PollUntil.h"
 #include "tests/support/TempDir.h"
 
@@ -257,58 +255,46 @@ TEST_F(PipeWireStream, DropsUnusableBuffersAndTheLastGoodFrameStands) {
   }
 }
 
-TEST_F(PipeWireStream, TheProducerVanishingFailsTheStream) {
-  PipeWireProducer producer(*daemon_, 320, 200);
-  producer.paint(255, 255, 255);
-  auto stream = open(*daemon_, producer);
-  ASSERT_EQ(nextFrame(*stream), 1.0);
-  producer.stop();
-  EXPECT_TRUE(pollUntil([&] { return stream->status().state == PipeWireStreamState::Failed; }));
-  EXPECT_NE(stream->status().problem, "");
-  EXPECT_EQ(stream->take(sink), Result::Unavailable);
-}
-
-TEST_F(PipeWireStream, ANodeThatIsNotThereFailsTheStream) {
-  const std::uint32_t missing[] = {999999, 0};
-  for (std::uint32_t node : missing) {
-    SCOPED_TRACE(node);
-    auto stream = openPipeWireFrameStream(daemon_->connect(), node);
-    EXPECT_TRUE(pollUntil([&] { return stream->status().state == PipeWireStreamState::Failed; }));
-    EXPECT_NE(stream->status().problem, "");
-    EXPECT_EQ(stream->take(sink), Result::Unavailable);
-  }
-}
-
-TEST_F(PipeWireStream, NoDaemonBehindTheSocketFailsTheStream) {
-  // A closed descriptor, and a socket nobody answers on.
+TEST_F(PipeWireStream, LosingTheProducerTheNodeOrTheDaemonFailsTheStreamAndSaysWhy) {
+  test::TempDir dir;
+  std::string why;
+  auto doomed = PipeWireDaemon::start(dir.path(), &why);  // killed below: the others keep theirs
+  ASSERT_NE(doomed, nullptr) << why;
   int pair[2];
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
   ::close(pair[1]);
-  const int fds[] = {pair[0], -1};
-  for (int fd : fds) {
-    SCOPED_TRACE(fd);
-    auto stream = openPipeWireFrameStream(fd, 42);
+  enum class Loss { None, Producer, Daemon };
+  const struct Case {
+    const char* name;
+    PipeWireDaemon* daemon;
+    Loss loss;
+    int fd;  // without a daemon
+    std::uint32_t node;
+  } cases[] = {
+      {"the producer vanishes", daemon_, Loss::Producer, -1, 0},
+      {"PipeWire killed while streaming", doomed.get(), Loss::Daemon, -1, 0},
+      {"a node that is not there", daemon_, Loss::None, -1, 999999},
+      {"node 0", daemon_, Loss::None, -1, 0},
+      {"a socket nobody answers on", nullptr, Loss::None, pair[0], 42},
+      {"no socket", nullptr, Loss::None, -1, 42},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::unique_ptr<PipeWireProducer> producer;
+    std::unique_ptr<PipeWireFrameStream> stream;
+    if (c.loss == Loss::None) {
+      stream = openPipeWireFrameStream(c.daemon ? c.daemon->connect() : c.fd, c.node);
+    } else {
+      producer = std::make_unique<PipeWireProducer>(*c.daemon, 320, 200);
+      producer->paint(255, 255, 255);
+      stream = open(*c.daemon, *producer);
+      ASSERT_EQ(nextFrame(*stream), 1.0);
+      c.loss == Loss::Producer ? producer->stop() : c.daemon->kill();
+    }
     EXPECT_TRUE(pollUntil([&] { return stream->status().state == PipeWireStreamState::Failed; }));
+    EXPECT_NE(stream->status().problem, "");
     EXPECT_EQ(stream->take(sink), Result::Unavailable);
-  }
-}
-
-TEST_F(PipeWireStream, PipeWireKilledWhileStreamingFailsTheStream) {
-  // A daemon of its own: the others keep theirs.
-  test::TempDir dir;
-  std::string why;
-  auto daemon = PipeWireDaemon::start(dir.path(), &why);
-  ASSERT_NE(daemon, nullptr) << why;
-  auto producer = std::make_unique<PipeWireProducer>(*daemon, 320, 200);
-  producer->paint(255, 255, 255);
-  auto stream = open(*daemon, *producer);
-  ASSERT_EQ(nextFrame(*stream), 1.0);
-  daemon->kill();
-  EXPECT_TRUE(pollUntil([&] { return stream->status().state == PipeWireStreamState::Failed; }));
-  EXPECT_NE(stream->status().problem, "");
-  EXPECT_EQ(stream->take(sink), Result::Unavailable);
-  producer.reset();
-  stream.reset();  // neither hangs on the dead connection
+  }  // neither the producer nor the stream hangs on a dead connection as they go
 }
 
 }  // namespace

@@ -2,203 +2,23 @@
 // made to send (a failed copy, padded rows, bottom-up rows, swapped channels, formats
 // the reducers cannot read).
 #include <gtest/gtest.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-#include <wayland-server.h>
 
-#include <atomic>
-#include <chrono>
-#include <cstring>
 #include <string>
-#include <thread>
 
 #include "nuvlet/sensing/FrameReducer.h"
-#include "platform/linux/display/DrmConnectors.h"
 #include "platform/linux/capture/ScreencopyCapture.h"
+#include "platform/linux/display/DrmConnectors.h"
 #include "platform/sim/VirtualRunLoop.h"
+#include "tests/harness/ScreencopyCompositor.h"
+#include "tests/support/PollUntil.h"
 #include "tests/support/TempDir.h"
-#include "wlr-screencopy-unstable-v1-server-protocol.h"
 
 namespace nuvlet::linux_platform {
 namespace {
 
 using Result = ScreenCapture::Result;
-
-// What the compositor offers and does; fixed before it starts.
-struct Script {
-  std::uint32_t format = WL_SHM_FORMAT_XRGB8888;
-  int width = 128, height = 64;
-  int stride = 128 * 4;
-  bool yInvert = false;
-  bool fail = false;         // answer every copy with `failed`
-  bool stillScreen = false;  // answer no copy that waits for a change after the first
-};
-
-// One output, FAKE-1, whose top half is pure red and bottom half pure blue, on a
-// screencopy manager (version 3) and wl_shm, served from a thread of its own.
-class FakeCompositor {
- public:
-  FakeCompositor(const Script& script, const std::filesystem::path& socketPath)
-      : script_(script), display_(wl_display_create()) {
-    wl_display_init_shm(display_);
-    wl_display_add_shm_format(display_, WL_SHM_FORMAT_XBGR8888);
-    wl_display_add_shm_format(display_, WL_SHM_FORMAT_ABGR8888);
-    output_ = wl_global_create(display_, &wl_output_interface, 4, this, bindOutput);
-    // unplug() is called from the test's thread; the server acts on it in its own.
-    unplugFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    unplugSource_ = wl_event_loop_add_fd(
-        wl_display_get_event_loop(display_), unplugFd_, WL_EVENT_READABLE,
-        [](int fd, std::uint32_t, void* data) {
-          std::uint64_t n = 0;
-          if (::read(fd, &n, sizeof n) == sizeof n) {
-            auto& me = *static_cast<FakeCompositor*>(data);
-            if (me.output_ != nullptr) wl_global_destroy(me.output_);
-            me.output_ = nullptr;
-          }
-          return 0;
-        },
-        this);
-    wl_global_create(display_, &zwlr_screencopy_manager_v1_interface, 3, this, bindManager);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, socketPath.c_str(), sizeof addr.sun_path - 1);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 8) != 0 ||
-        wl_display_add_socket_fd(display_, fd) != 0) {
-      ::close(fd);
-      return;
-    }
-    ok_ = true;
-    thread_ = std::thread([this] {
-      wl_event_loop* loop = wl_display_get_event_loop(display_);
-      while (!stop_) {
-        wl_event_loop_dispatch(loop, 20);
-        wl_display_flush_clients(display_);
-      }
-    });
-  }
-  ~FakeCompositor() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-    wl_event_source_remove(unplugSource_);
-    wl_display_destroy_clients(display_);
-    wl_display_destroy(display_);
-    ::close(unplugFd_);
-  }
-  FakeCompositor(const FakeCompositor&) = delete;
-  FakeCompositor& operator=(const FakeCompositor&) = delete;
-
-  bool ok() const { return ok_; }
-  // The output goes away, as a monitor being unplugged.
-  void unplug() {
-    const std::uint64_t one = 1;
-    if (::write(unplugFd_, &one, sizeof one) != sizeof one) ADD_FAILURE() << "eventfd";
-  }
-  int framesAsked() const { return framesAsked_; }
-  int copiesAsked() const { return copiesAsked_; }
-
- private:
-  static FakeCompositor& self(wl_resource* r) {
-    return *static_cast<FakeCompositor*>(wl_resource_get_user_data(r));
-  }
-
-  static void bindOutput(wl_client* client, void*, std::uint32_t version, std::uint32_t id) {
-    static const struct wl_output_interface impl = {
-        [](wl_client*, wl_resource* r) { wl_resource_destroy(r); }};
-    wl_resource* r =
-        wl_resource_create(client, &wl_output_interface, static_cast<int>(version), id);
-    wl_resource_set_implementation(r, &impl, nullptr, nullptr);
-    wl_output_send_geometry(r, 0, 0, 300, 200, WL_OUTPUT_SUBPIXEL_UNKNOWN, "Test", "Fake",
-                            WL_OUTPUT_TRANSFORM_NORMAL);
-    wl_output_send_mode(r, WL_OUTPUT_MODE_CURRENT, 128, 64, 60000);
-    if (version >= 4) wl_output_send_name(r, "FAKE-1");
-    if (version >= 2) wl_output_send_done(r);
-  }
-
-  static void bindManager(wl_client* client, void* data, std::uint32_t version, std::uint32_t id) {
-    static const struct zwlr_screencopy_manager_v1_interface impl = {
-        captureOutput,
-        [](wl_client* c, wl_resource* m, std::uint32_t frame, std::int32_t cursor,
-           wl_resource* output, std::int32_t, std::int32_t, std::int32_t,
-           std::int32_t) { captureOutput(c, m, frame, cursor, output); },
-        [](wl_client*, wl_resource* r) { wl_resource_destroy(r); }};
-    wl_resource* r = wl_resource_create(client, &zwlr_screencopy_manager_v1_interface,
-                                        static_cast<int>(version), id);
-    wl_resource_set_implementation(r, &impl, data, nullptr);
-  }
-
-  static void captureOutput(wl_client* client, wl_resource* manager, std::uint32_t id, std::int32_t,
-                            wl_resource*) {
-    auto& me = self(manager);
-    ++me.framesAsked_;
-    static const struct zwlr_screencopy_frame_v1_interface impl = {
-        copy, [](wl_client*, wl_resource* r) { wl_resource_destroy(r); }, copyWithDamage};
-    wl_resource* frame = wl_resource_create(client, &zwlr_screencopy_frame_v1_interface,
-                                            wl_resource_get_version(manager), id);
-    wl_resource_set_implementation(frame, &impl, &me, nullptr);
-    const Script& s = me.script_;
-    zwlr_screencopy_frame_v1_send_buffer(frame, s.format, static_cast<std::uint32_t>(s.width),
-                                         static_cast<std::uint32_t>(s.height),
-                                         static_cast<std::uint32_t>(s.stride));
-    zwlr_screencopy_frame_v1_send_buffer_done(frame);
-  }
-
-  static void copyWithDamage(wl_client* client, wl_resource* frame, wl_resource* buffer) {
-    // As wlroots: the first damage copy counts everything as changed.
-    if (self(frame).script_.stillScreen && self(frame).damageCopies_++ > 0) {
-      ++self(frame).copiesAsked_;
-      return;
-    }
-    copy(client, frame, buffer);
-  }
-
-  static void copy(wl_client*, wl_resource* frame, wl_resource* buffer) {
-    auto& me = self(frame);
-    ++me.copiesAsked_;
-    const Script& s = me.script_;
-    wl_shm_buffer* shm = wl_shm_buffer_get(buffer);
-    if (s.fail || shm == nullptr) {
-      zwlr_screencopy_frame_v1_send_failed(frame);
-      return;
-    }
-    const bool swapped = s.format == WL_SHM_FORMAT_XBGR8888 || s.format == WL_SHM_FORMAT_ABGR8888;
-    wl_shm_buffer_begin_access(shm);
-    auto* data = static_cast<std::uint8_t*>(wl_shm_buffer_get_data(shm));
-    const int stride = wl_shm_buffer_get_stride(shm);
-    for (int row = 0; row < s.height; ++row) {
-      const int screenRow = s.yInvert ? s.height - 1 - row : row;
-      const bool red = screenRow < s.height / 2;
-      std::uint8_t* p = data + row * stride;
-      // Padding past the last pixel is white: reading it would show.
-      std::memset(p, 0xff, static_cast<std::size_t>(stride));
-      for (int x = 0; x < s.width; ++x) {
-        const std::uint8_t r = red ? 255 : 0, b = red ? 0 : 255;
-        p[4 * x + 0] = swapped ? r : b;
-        p[4 * x + 1] = 0;
-        p[4 * x + 2] = swapped ? b : r;
-        p[4 * x + 3] = 0xff;
-      }
-    }
-    wl_shm_buffer_end_access(shm);
-    zwlr_screencopy_frame_v1_send_flags(frame,
-                                        s.yInvert ? ZWLR_SCREENCOPY_FRAME_V1_FLAGS_Y_INVERT : 0);
-    zwlr_screencopy_frame_v1_send_ready(frame, 0, 0, 0);
-  }
-
-  const Script script_;
-  wl_display* display_;
-  wl_global* output_ = nullptr;
-  int unplugFd_ = -1;
-  wl_event_source* unplugSource_ = nullptr;
-  bool ok_ = false;
-  std::atomic<bool> stop_{false};
-  std::atomic<int> framesAsked_{0};
-  std::atomic<int> copiesAsked_{0};
-  int damageCopies_ = 0;  // the server's thread only
-  std::thread thread_;
-};
+using Script = test::ScreencopyScript;
+using test::FakeCompositor;
 
 class ScreencopyFaults : public ::testing::Test {
  protected:
@@ -252,64 +72,57 @@ TEST_F(ScreencopyFaults, ReadsPaddedBottomUpAndSwappedBuffersAlike) {
   }
 }
 
-TEST_F(ScreencopyFaults, AFailedCopyIsRetriedOnlyAfterTheInterval) {
-  Script script;
-  script.fail = true;
-  FakeCompositor compositor(script, dir / "wayland-0");
-  ASSERT_TRUE(compositor.ok());
-  const auto options = optionsFor(dir / "wayland-0");
-  auto capture = makeScreencopyCapture(clock, options);
-  EXPECT_EQ(capture->capture(fake, reducer, false), Result::Unavailable);
-  EXPECT_EQ(capture->status().state, ScreencopyState::Failed);
-  EXPECT_EQ(capture->status().problem, "the compositor could not copy the output");
-  EXPECT_EQ(compositor.framesAsked(), 1);
-  for (int i = 0; i < 10; ++i) {
-    EXPECT_EQ(capture->capture(fake, reducer, i % 2 == 0), Result::Unavailable);
+// A failure is a state that says why: nothing is asked of the compositor again before
+// the retry interval, and after it only while the output is still there to ask.
+TEST_F(ScreencopyFaults, AFailureSaysWhyAndIsRetriedOnlyAfterTheInterval) {
+  Script failing, unreadable, still;
+  failing.fail = true;
+  unreadable.format = WL_SHM_FORMAT_RGB565;
+  unreadable.stride = 256;
+  still.stillScreen = true;
+  const struct Case {
+    const char* name;
+    const Script& script;
+    bool unplug;          // after a first frame
+    const char* problem;  // part of it
+    int framesAfterInterval;
+    int copies;  // asked in all
+  } cases[] = {
+      {"a failed copy", failing, false, "the compositor could not copy the output", 1, 2},
+      {"a format the reducers cannot read", unreadable, false, "pixel format", 1, 0},
+      {"an unplugged output", still, true, "FAKE-1 was unplugged", 0, 2},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto socket = dir / ("wayland-" + std::to_string(n++));
+    FakeCompositor compositor(c.script, socket);
+    ASSERT_TRUE(compositor.ok());
+    const auto options = optionsFor(socket);
+    auto capture = makeScreencopyCapture(clock, options);
+    if (c.unplug) {
+      ASSERT_EQ(capture->capture(fake, reducer, false), Result::Captured);
+      EXPECT_EQ(capture->capture(fake, reducer, true), Result::Unchanged);
+      compositor.unplug();
+      EXPECT_TRUE(test::pollUntil(
+          [&] { return capture->capture(fake, reducer, true) == Result::Unavailable; }));
+    } else {
+      EXPECT_EQ(capture->capture(fake, reducer, false), Result::Unavailable);
+    }
+    EXPECT_EQ(capture->status().state, ScreencopyState::Failed);
+    EXPECT_NE(capture->status().problem.find(c.problem), std::string::npos)
+        << capture->status().problem;
+    const int asked = compositor.framesAsked();
+    for (int i = 0; i < 10; ++i) {
+      EXPECT_EQ(capture->capture(fake, reducer, i % 2 == 0), Result::Unavailable);
+    }
+    EXPECT_EQ(compositor.framesAsked(), asked);
+    clock.advance(options.retrySeconds);
+    EXPECT_EQ(capture->capture(fake, reducer, false), Result::Unavailable);
+    EXPECT_EQ(compositor.framesAsked(), asked + c.framesAfterInterval);
+    EXPECT_EQ(compositor.copiesAsked(), c.copies);
+    EXPECT_NE(capture->status().problem.find(c.problem), std::string::npos);
   }
-  EXPECT_EQ(compositor.framesAsked(), 1);
-  clock.advance(options.retrySeconds);
-  EXPECT_EQ(capture->capture(fake, reducer, false), Result::Unavailable);
-  EXPECT_EQ(compositor.framesAsked(), 2);
-}
-
-TEST_F(ScreencopyFaults, AFormatTheReducersCannotReadIsAFailureNotACopy) {
-  Script script;
-  script.format = WL_SHM_FORMAT_RGB565;
-  script.stride = 256;
-  FakeCompositor compositor(script, dir / "wayland-0");
-  ASSERT_TRUE(compositor.ok());
-  auto capture = makeScreencopyCapture(clock, optionsFor(dir / "wayland-0"));
-  EXPECT_EQ(capture->capture(fake, reducer, false), Result::Unavailable);
-  EXPECT_EQ(capture->status().state, ScreencopyState::Failed);
-  EXPECT_NE(capture->status().problem.find("pixel format"), std::string::npos)
-      << capture->status().problem;
-  EXPECT_EQ(compositor.copiesAsked(), 0);
-}
-
-TEST_F(ScreencopyFaults, AnUnpluggedOutputIsAFailedStateNotARetryLoop) {
-  Script script;
-  script.stillScreen = true;
-  FakeCompositor compositor(script, dir / "wayland-0");
-  ASSERT_TRUE(compositor.ok());
-  auto capture = makeScreencopyCapture(clock, optionsFor(dir / "wayland-0"));
-  ASSERT_EQ(capture->capture(fake, reducer, false), Result::Captured);
-  EXPECT_EQ(capture->capture(fake, reducer, true), Result::Unchanged);
-  compositor.unplug();
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (capture->capture(fake, reducer, true) != Result::Unavailable &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  EXPECT_EQ(capture->status().state, ScreencopyState::Failed);
-  EXPECT_EQ(capture->status().problem, "FAKE-1 was unplugged");
-  const int asked = compositor.framesAsked();
-  for (int i = 0; i < 10; ++i) {
-    EXPECT_EQ(capture->capture(fake, reducer, i % 2 == 0), Result::Unavailable);
-  }
-  clock.advance(10);
-  EXPECT_EQ(capture->capture(fake, reducer, false), Result::Unavailable);
-  EXPECT_EQ(compositor.framesAsked(), asked) << "nothing to ask for without the output";
-  EXPECT_EQ(capture->status().problem, "FAKE-1 was unplugged");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/linux/display/DrmConnectors.h"
 #include "platform/linux/display/WaylandDisplayTopology.h"
@@ -170,7 +171,7 @@ TEST_F(WaylandDisplayTopologyTest, TheCompositorGoingAwayClearsTheDisplaysAndSay
   EXPECT_FALSE(topology->mainDisplay());
 }
 
-TEST_F(WaylandDisplayTopologyTest, DevicesShowsTheOutputsAndWhereAScrollGoes) {
+TEST_F(WaylandDisplayTopologyTest, DevicesShowsTheOutputsWhereAScrollGoesAndTheCaptureRoute) {
   ASSERT_TRUE(sway.command("create_output"));
   ASSERT_TRUE(sway.command("output HEADLESS-2 resolution 1280x720 position 1920 0"));
   test::TempDir sys;
@@ -179,11 +180,12 @@ TEST_F(WaylandDisplayTopologyTest, DevicesShowsTheOutputsAndWhereAScrollGoes) {
   auto env = sway.clientEnvironment(home.path());
   env["NUVLET_SYSFS_ROOT"] = sys.path().string();
   env["XDG_CONFIG_HOME"] = (home / "config").string();
-  auto devices = [&] {
+  auto devices = [&](const std::string& section = "Displays\n") {
     auto run = test::ChildProcess::run({NUVLET_BUILD_DIR "/app/nuvlet", "devices"}, env, 60);
     EXPECT_EQ(run.status, 0);
-    const auto from = run.out.find("Displays\n");
-    return run.out.substr(from, run.out.find("\n\n", from) - from);
+    const auto from = run.out.find(section);
+    return from == std::string::npos ? run.out
+                                     : run.out.substr(from, run.out.find("\n\n", from) - from);
   };
   const std::string panel = "HEADLESS-1  1920x1080+0+0  built-in  main  no EDID";
   const std::string monitor = "HEADLESS-2  1280x720+1920+0  no EDID";
@@ -198,6 +200,28 @@ TEST_F(WaylandDisplayTopologyTest, DevicesShowsTheOutputsAndWhereAScrollGoes) {
   out = devices();
   EXPECT_NE(out.find("scroll adjusts: HEADLESS-2 (chosen under Scroll Adjusts)"), std::string::npos)
       << out;
+
+  // The route that reads the screen, by setting.
+  const struct {
+    const char* settings;
+    std::vector<std::string> shown;
+  } cases[] = {
+      // The luminance it read is not pinned here.
+      {"{}",
+       {"route: wlroots screencopy (Wayland session; the desktop portal offers no ScreenCast; "
+        "the compositor offers wlroots screencopy",
+        "main output HEADLESS-1 (0x", "state: streaming (captured and reduced in"}},
+      {R"({"captureMethod": "portal"})",
+       {"route: none (captureMethod \"portal\": the desktop portal offers no ScreenCast",
+        "state: failed: no route reads the screen"}},
+      {R"({"captureMethod": 3})",
+       {"captureMethod 3 is not one of", "route: wlroots screencopy", "state: streaming"}},
+  };
+  for (const auto& c : cases) {
+    home.write("config/nuvlet/settings.json", c.settings);
+    out = devices("Screen capture\n");
+    for (const auto& line : c.shown) EXPECT_NE(out.find(line), std::string::npos) << out;
+  }
 }
 
 }  // namespace

@@ -1,16 +1,8 @@
-#include <gio/gio.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <unistd.h>
-#include <xcb/randr.h>
-#include <xcb/xcb.h>
 
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -18,7 +10,7 @@
 
 #include "nuvlet/records/AdjustmentLogger.h"
 #include "tests/harness/ChildProcess.h"
-#include "tests/harness/FakeBusService.h"
+#include "tests/harness/DbusMock.h"
 #include "tests/harness/PulseServer.h"
 #include "tests/harness/Servers.h"
 #include "tests/harness/TrayHost.h"
@@ -34,40 +26,6 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// Marks the Xvfb output as a laptop's built-in panel, as a kernel driver would.
-bool markOutputAsPanel(const std::string& display) {
-  xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
-  if (xcb_connection_has_error(c) != 0) {
-    xcb_disconnect(c);
-    return false;
-  }
-  xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
-  auto* resources = xcb_randr_get_screen_resources_current_reply(
-      c, xcb_randr_get_screen_resources_current(c, root), nullptr);
-  bool done = false;
-  if (resources != nullptr &&
-      xcb_randr_get_screen_resources_current_outputs_length(resources) > 0) {
-    xcb_randr_output_t output = xcb_randr_get_screen_resources_current_outputs(resources)[0];
-    auto atomOf = [&](const char* name) {
-      auto* r = xcb_intern_atom_reply(
-          c, xcb_intern_atom(c, 0, static_cast<std::uint16_t>(std::strlen(name)), name), nullptr);
-      xcb_atom_t atom = XCB_ATOM_NONE;
-      if (r != nullptr) atom = r->atom;
-      std::free(r);
-      return atom;
-    };
-    xcb_atom_t panel = atomOf("Panel");
-    auto cookie = xcb_randr_change_output_property_checked(
-        c, output, atomOf("ConnectorType"), XCB_ATOM_ATOM, 32, XCB_PROP_MODE_REPLACE, 1, &panel);
-    xcb_generic_error_t* error = xcb_request_check(c, cookie);
-    done = error == nullptr;
-    std::free(error);
-  }
-  std::free(resources);
-  xcb_disconnect(c);
-  return done;
-}
-
 // Everything around a running Nuvlet, started by the test: an X server whose output is
 // a built-in panel, a session bus with a tray host, a system bus with a login manager
 // and a light sensor service, a sound server with a null sink, and a sysfs tree with
@@ -80,8 +38,7 @@ class AppEndToEnd : public ::testing::Test {
     ASSERT_TRUE(markOutputAsPanel(xvfb.display()));
     ASSERT_TRUE(x({"xsetroot", "-solid", "#808080"}));
     writeBacklight(sysfs, 80);
-    ASSERT_TRUE(logind.own());
-    ASSERT_TRUE(proxy.own());
+    ASSERT_TRUE(logind->running() && proxy->running()) << "python3-dbusmock is required";
     ASSERT_TRUE(pulse.start()) << "pulseaudio is required";
     ASSERT_EQ(pulse.pactl({"set-sink-volume", "@DEFAULT_SINK@", "40%"}).status, 0);
     ASSERT_TRUE(host.start());
@@ -140,8 +97,10 @@ class AppEndToEnd : public ::testing::Test {
   XvfbServer xvfb{"1920x1080x24"};
   DbusDaemon sessionBus;
   DbusDaemon systemBus{DbusDaemon::Kind::System};
-  FakeLogind logind{systemBus.address()};
-  FakeSensorProxy proxy{systemBus.address(), 120.0};
+  std::unique_ptr<DbusMock> logind = DbusMock::fromTemplate(systemBus.address(), true, "logind");
+  std::unique_ptr<DbusMock> proxy =
+      DbusMock::fromTemplate(systemBus.address(), true, "iio-sensors-proxy",
+                             R"({"has_ambient_light": true, "light_level": 120.0})");
   PulseServer pulse;
   TrayHost host{sessionBus.address()};
   TempDir sysfs;
@@ -198,10 +157,12 @@ TEST_F(AppEndToEnd, TheTrayAppFollowsTheUserTheScreenAndTheMachine) {
 
   // Sleep stops sampling, the wake resumes it.
   mark = app.linesSoFar();
-  logind.prepareForSleep(true);
+  logind->emit("org.freedesktop.login1.Manager", "PrepareForSleep", "b",
+               g_variant_new("(b)", true));
   EXPECT_TRUE(app.waitFor([&] { return app.printed("will sleep: sampling off", mark); }));
   mark = app.linesSoFar();
-  logind.prepareForSleep(false);
+  logind->emit("org.freedesktop.login1.Manager", "PrepareForSleep", "b",
+               g_variant_new("(b)", false));
   EXPECT_TRUE(
       app.waitFor([&] { return app.printed("woke", mark) && app.printed("sampling on", mark); }));
 
@@ -219,21 +180,11 @@ TEST_F(AppEndToEnd, TheTrayAppFollowsTheUserTheScreenAndTheMachine) {
   EXPECT_TRUE(settingsIn(home.path()).value("telemetryRecording", false));
 
   const pid_t pid = app.process().pid();
-  if (std::ifstream status("/proc/" + std::to_string(pid) + "/status"); status) {
-    for (std::string line; std::getline(status, line);) {
-      if (line.rfind("VmRSS:", 0) == 0) {
-        std::printf("[ figure ] resident memory at 1080p, compensation and recording on: %s\n",
-                    line.substr(6).c_str());
-      }
-    }
-  }
 
   // SIGTERM: an orderly end within a second, every record whole.
   const auto csvBefore = readLines(home / "state/nuvlet/adjustments.csv");
-  const auto stopping = std::chrono::steady_clock::now();
   ASSERT_EQ(::kill(pid, SIGTERM), 0);
   EXPECT_EQ(app.process().wait(1.0), 0);
-  std::printf("[ figure ] SIGTERM to exit: %.0f ms\n", secondsSince(stopping) * 1000);
   EXPECT_TRUE(app.printed("terminating"));
 
   EXPECT_GE(readLines(home / "state/nuvlet/adjustments.csv").size(), csvBefore.size());

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 
 #include "tests/harness/TrayHost.h"
@@ -97,8 +96,6 @@ void expectCompensationFollowsTheScreen(RunningApp& app,
   ASSERT_TRUE(paint("#101010"));
   EXPECT_TRUE(reaches([&](int level) { return level >= dimmed + rise; }, 40))
       << backlight().value_or(-1);
-  std::printf("[ info ] backlight went from 90 down to %d and up to %d\n", dimmed,
-              backlight().value_or(-1));
   EXPECT_GE(lowest, 36);
   EXPECT_LE(highest, 100);
 }

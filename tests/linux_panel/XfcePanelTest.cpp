@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <xcb/xcb.h>
 
-#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <functional>
@@ -26,31 +25,24 @@
 #include "platform/linux/tray/TrayHostProcess.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/harness/ChildProcess.h"
-#include "tests/support/ScopedEnv.h"
 #include "tests/harness/Servers.h"
+#include "tests/harness/TrayHost.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::test {
 namespace {
 
 // Turns the default GLib context (where the tray item talks to the bus) and the virtual
-// loop until done() holds; false after timeoutSeconds.
+// loop, a tenth of a second a turn, until done() holds; false after timeoutSeconds.
 bool pumpUntil(sim::VirtualRunLoop& loop, const std::function<bool()>& done,
                double timeoutSeconds = 10) {
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    GSource* wake = g_timeout_source_new(20);
-    g_source_set_callback(
-        wake, [](gpointer) { return G_SOURCE_REMOVE; }, nullptr, nullptr);
-    g_source_attach(wake, nullptr);
-    g_main_context_iteration(nullptr, TRUE);
-    g_source_destroy(wake);
-    g_source_unref(wake);
-    loop.advance(0.1);
-  }
-  return true;
+  return test::pumpUntil(
+      [&] {
+        loop.advance(0.1);
+        return done();
+      },
+      timeoutSeconds);
 }
 
 std::string panelXml(int size) {

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <chrono>
 #include <cstdio>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -136,8 +135,6 @@ TEST_F(KillMidWrite, KilledAtRandomMomentsItLosesNothingAndStartsAgain) {
     checkFiles(telemetry, "after round " + std::to_string(rounds));
     if (HasFatalFailure()) return;
   }
-  std::printf("[ figure ] %d kills in %.1f s\n", rounds,
-              std::chrono::duration<double>(Clock::now() - start).count());
   ASSERT_GE(rounds, 10);
 
   // It starts again, reads what is there and goes on writing rows.
@@ -159,14 +156,6 @@ TEST_F(KillMidWrite, KilledAtRandomMomentsItLosesNothingAndStartsAgain) {
   EXPECT_GE(rowsAfter, rowsBefore + 2) << "the program did not go on writing";
   app.terminate();
   checkFiles(telemetry, "after the last run");
-
-  // Files a kill caught half-way through an atomic replacement.
-  int leftovers = 0;
-  for (const auto& entry : fs::recursive_directory_iterator(home.path())) {
-    if (entry.path().filename().string().find(".tmp-") != std::string::npos) ++leftovers;
-  }
-  std::printf("[ figure ] %zu telemetry rows, %d temporary files left by kills\n", rowsAfter,
-              leftovers);
 }
 
 }  // namespace

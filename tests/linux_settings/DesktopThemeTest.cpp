@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "platform/linux/tray/DesktopTheme.h"
 #include "platform/sim/ScriptedColorScheme.h"

@@ -23,9 +23,7 @@ class UpdateCommand : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(bus.running()) << "dbus-daemon is required";
-    FakePackageKit::Script offer;
-    offer.packages = {{5, "nuvlet;0.2.0;amd64;nuvlet"}};
-    packageKit.script("GetUpdates", offer);
+    packageKit.script("GetUpdates", {.packages = {{5, "nuvlet;0.2.0;amd64;nuvlet"}}});
     ASSERT_TRUE(packageKit.own());
     home.write("dpkg/info/nuvlet.list",
                "/.\n/usr\n" + fs::weakly_canonical(kProgram).string() + "\n");

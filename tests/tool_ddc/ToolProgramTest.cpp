@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <chrono>
-
 #include "nuvlet/platform/Subprocess.h"
 #include "platform/linux/display/DrmConnectors.h"
 #include "tests/tool_ddc/EdidFixtures.h"

@@ -2,7 +2,6 @@
 
 #include <filesystem>
 
-#include "nuvlet/platform/Files.h"
 #include "nuvlet/ui/IconStyle.h"
 #include "tests/ui_controller/ControllerFixture.h"
 
