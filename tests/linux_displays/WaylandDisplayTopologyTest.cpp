@@ -8,17 +8,17 @@
 #include "platform/linux/display/WaylandDisplayTopology.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/harness/SwayServer.h"
+#include "tests/harness/ddc/MonitorState.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::linux_platform {
 namespace {
 
+// As the kernel's edid file holds it, cut to `size` (or padded with zeros).
 std::string edidBytes(std::uint8_t serial, std::size_t size = 128) {
-  std::string e(size, '\x11');
-  const char header[8] = {0, '\xff', '\xff', '\xff', '\xff', '\xff', '\xff', 0};
-  for (std::size_t i = 0; i < 8 && i < size; ++i) e[i] = header[i];
-  if (size > 12) e[12] = static_cast<char>(serial);
-  return e;
+  auto e = test::simddc::makeEdid(serial, 1);
+  e.resize(size);
+  return {e.begin(), e.end()};
 }
 
 TEST(DrmConnectorsTest, OnlyWholeEdidBlocksWithTheHeaderCount) {

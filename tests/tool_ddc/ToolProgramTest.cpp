@@ -2,8 +2,8 @@
 
 #include "nuvlet/platform/Subprocess.h"
 #include "platform/linux/display/DrmConnectors.h"
-#include "tests/tool_ddc/EdidFixtures.h"
 #include "tests/harness/ProcessCheck.h"
+#include "tests/harness/ddc/MonitorState.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 
@@ -56,7 +56,7 @@ TEST_F(ToolProgram, WithoutAnXServerItFailsFastWithAReason) {
 TEST_F(ToolProgram, InAWaylandSessionDisplaysComeFromTheDrmConnectors) {
   TempDir sys;
   auto edid = [](std::uint32_t serial) {
-    auto e = makeEdid(serial);
+    auto e = simddc::makeEdid(serial);
     return std::string(e.begin(), e.end());
   };
   sys.write("class/drm/card0-eDP-1/status", "connected\n");

@@ -1,4 +1,5 @@
 #include "nuvlet/sensing/DisplayRouter.h"
+#include "tests/harness/ddc/MonitorState.h"
 #include "tests/ui_controller/ControllerFixture.h"
 
 namespace nuvlet::test {
@@ -6,11 +7,7 @@ namespace {
 
 constexpr DisplayID kPanel = 1, kLeft = 2, kRight = 3, kOther = 4;
 
-std::vector<std::uint8_t> edid(std::uint8_t serial) {
-  std::vector<std::uint8_t> e(128, 0x22);
-  e[12] = serial;
-  return e;
-}
+std::vector<std::uint8_t> edid(std::uint8_t serial) { return simddc::makeEdid(serial); }
 
 Screen screen(DisplayID id, const char* name, std::vector<std::uint8_t> e, bool builtIn = false,
               std::string description = {}) {

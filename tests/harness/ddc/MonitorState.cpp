@@ -28,10 +28,9 @@ bool hexBytes(std::string_view s, std::vector<std::uint8_t>& out) {
 
 }  // namespace
 
-MonitorState sampleMonitor(std::uint32_t serial, const std::string& model, int extensions) {
-  MonitorState s;
-  auto& e = s.edid;
-  e = {0x00, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x00, 0x3a, 0xcc, 0x27, 0x00};  // "NVL", 0x0027
+std::vector<std::uint8_t> makeEdid(std::uint32_t serial, int extensions, const std::string& model) {
+  std::vector<std::uint8_t> e = {0x00, 0xff, 0xff, 0xff, 0xff, 0xff,
+                                 0xff, 0x00, 0x3a, 0xcc, 0x27, 0x00};  // "NVL", 0x0027
   for (int i = 0; i < 4; ++i) e.push_back(static_cast<std::uint8_t>(serial >> (8 * i)));
   e.insert(e.end(), {1, 34, 1, 4});  // week 1 of 2024, EDID 1.4
   e.resize(54, 0);
@@ -57,6 +56,12 @@ MonitorState sampleMonitor(std::uint32_t serial, const std::string& model, int e
     e.push_back(0x02);
     e.resize(e.size() + 127, 0);
   }
+  return e;
+}
+
+MonitorState sampleMonitor(std::uint32_t serial, const std::string& model, int extensions) {
+  MonitorState s;
+  s.edid = makeEdid(serial, extensions, model);
   s.brightness = 120;
   s.maximum = 200;
   s.capabilities = "(prot(monitor)type(lcd)model(" + model +

@@ -33,6 +33,12 @@ struct MonitorState {
   long sets = 0;      // Set VCP 0x10 requests received, applied or not
 };
 
+// A well-formed EDID: `serial` tells monitors of one model apart; `extensions` further
+// 128-byte blocks follow the base block, as RandR reports them (libddcutil reports the
+// base block alone).
+std::vector<std::uint8_t> makeEdid(std::uint32_t serial, int extensions = 0,
+                                   const std::string& model = "Sim Monitor");
+
 // A monitor of model `model` with serial number `serial` (two alike differ only by it):
 // a well-formed EDID (`extensions` blocks after the base block), brightness 120 of 200,
 // a capabilities string listing VCP 0x10.
