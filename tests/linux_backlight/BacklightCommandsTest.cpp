@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/linux_backlight/BacklightTree.h"
+#include "tests/harness/BacklightTree.h"
 #include "tests/harness/ChildProcess.h"
 
 namespace nuvlet::test {

@@ -7,7 +7,7 @@
 
 #include "nuvlet/control/BrightnessController.h"
 #include "platform/linux/devices/SysfsBacklight.h"
-#include "tests/linux_backlight/BacklightTree.h"
+#include "tests/harness/BacklightTree.h"
 
 namespace nuvlet::test {
 namespace {
