@@ -1,16 +1,9 @@
 // The record and settings writers when the disk misbehaves: full, read-only, a file
 // where their directory should be, or their directory removed while they run. After
 // each fault every file still reads, nothing written before is lost, and writing
-// resumes once the fault is gone. The file systems are mounted in a private mount
-// namespace, so they vanish with the test process whatever happens.
-#include <fcntl.h>
+// resumes once the fault is gone.
 #include <gtest/gtest.h>
-#include <sched.h>
-#include <sys/mount.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -27,22 +20,13 @@
 #include "platform/linux/desktop/JsonFileDefaults.h"
 #include "platform/sim/ScriptedWorkspace.h"
 #include "platform/sim/VirtualRunLoop.h"
+#include "tests/harness/SmallDisk.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Why mounting is impossible here, or "" when the test may mount.
-std::string privateMounts() {
-  if (::geteuid() != 0) return "needs root to mount a small file system";
-  if (::unshare(CLONE_NEWNS) != 0) return std::string("unshare: ") + std::strerror(errno);
-  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-    return std::string("private mounts: ") + std::strerror(errno);
-  }
-  return "";
-}
 
 // What the files on disk hold, read as the program reads them at start.
 struct OnDisk {
@@ -56,19 +40,12 @@ struct OnDisk {
 class WriterFaults : public ::testing::Test {
  protected:
   void SetUp() override {
-    const std::string why = privateMounts();
-    if (!why.empty()) GTEST_SKIP() << why;
     root = dir.path() / "home";
-    fs::create_directories(root);
-    ASSERT_EQ(::mount("tmpfs", root.c_str(), "tmpfs", 0, "size=256k,mode=0700"), 0)
-        << std::strerror(errno);
-    mounted = true;
+    const std::string why = disk.mount(root);
+    if (!why.empty()) GTEST_SKIP() << why;
   }
 
-  void TearDown() override {
-    writers.reset();
-    if (mounted) ::umount2(root.c_str(), MNT_DETACH);
-  }
+  void TearDown() override { writers.reset(); }
 
   // Every writer the program has, on this home.
   struct Writers {
@@ -164,25 +141,9 @@ class WriterFaults : public ::testing::Test {
 
   TempDir dir;
   fs::path root;
-  bool mounted = false;
+  SmallDisk disk;
   std::unique_ptr<Writers> writers;
 };
-
-// Fills the file system to the last byte; false when it never filled.
-bool fill(const fs::path& file) {
-  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  const std::string block(4096, 'x');
-  for (int i = 0; i < 1000; ++i) {
-    if (::write(fd, block.data(), block.size()) < 0) break;
-  }
-  for (int i = 0; i < 4096; ++i) {
-    if (::write(fd, "x", 1) < 0) break;
-  }
-  const bool full = ::write(fd, "x", 1) < 0 && errno == ENOSPC;
-  ::close(fd);
-  return full;
-}
 
 TEST_F(WriterFaults, AFullDiskLosesNothingAndWritingResumesWhenSpaceReturns) {
   start();
@@ -191,7 +152,7 @@ TEST_F(WriterFaults, AFullDiskLosesNothingAndWritingResumesWhenSpaceReturns) {
   ASSERT_EQ(before.corrections, 3);
 
   const fs::path filler = root / "filler";
-  ASSERT_TRUE(fill(filler));
+  ASSERT_TRUE(SmallDisk::fill(filler));
   // Until the log has filled its last page too: its last line is then cut short.
   int n = 4;
   for (std::uintmax_t size = 0, same = 0; same < 3 && n < 300; ++n) {
@@ -226,14 +187,8 @@ TEST_F(WriterFaults, EachFaultLosesNothingAndWritingResumesAfterIt) {
   };
   const fs::path home = root;
   const Fault faults[] = {
-      {"read-only home",
-       [&] {
-         ASSERT_EQ(::mount(home.c_str(), home.c_str(), nullptr, MS_BIND, nullptr), 0);
-         ASSERT_EQ(
-             ::mount(nullptr, home.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0)
-             << std::strerror(errno);
-       },
-       [&] { ASSERT_EQ(::umount2(home.c_str(), 0), 0) << std::strerror(errno); }},
+      {"read-only home", [&] { ASSERT_EQ(disk.readOnly(true), ""); },
+       [&] { ASSERT_EQ(disk.readOnly(false), ""); }},
       {"a file where the state directory should be",
        [&] {
          fs::rename(p.stateDir(), home / "state-aside");
