@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <xcb/xcb.h>
 
 #include <algorithm>
 #include <chrono>
@@ -15,6 +14,7 @@
 #include "platform/linux/capture/X11ScreenCapture.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/harness/Servers.h"
+#include "tests/harness/XPainter.h"
 #include "tests/support/PollUntil.h"
 #include "tests/support/ScopedEnv.h"
 
@@ -22,38 +22,6 @@ namespace nuvlet::linux_platform {
 namespace {
 
 using Result = ScreenCapture::Result;
-
-// Paints known colours: the root background and override-redirect windows (no WM under Xvfb).
-class Painter {
- public:
-  explicit Painter(const std::string& display) : c_(xcb_connect(display.c_str(), nullptr)) {
-    if (!xcb_connection_has_error(c_)) screen_ = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
-  }
-  ~Painter() { xcb_disconnect(c_); }
-  bool ok() const { return screen_ != nullptr; }
-
-  void background(std::uint32_t rgb) {
-    xcb_change_window_attributes(c_, screen_->root, XCB_CW_BACK_PIXEL, &rgb);
-    xcb_clear_area(c_, 0, screen_->root, 0, 0, 0, 0);
-    sync();
-  }
-  void window(int x, int y, int w, int h, std::uint32_t rgb) {
-    const xcb_window_t id = xcb_generate_id(c_);
-    const std::uint32_t values[] = {rgb, 1};
-    xcb_create_window(c_, XCB_COPY_FROM_PARENT, id, screen_->root, static_cast<std::int16_t>(x),
-                      static_cast<std::int16_t>(y), static_cast<std::uint16_t>(w),
-                      static_cast<std::uint16_t>(h), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
-                      screen_->root_visual, XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
-    xcb_map_window(c_, id);
-    sync();
-  }
-  // A round trip: everything sent before it has been drawn.
-  void sync() { std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr)); }
-
- private:
-  xcb_connection_t* c_;
-  xcb_screen_t* screen_ = nullptr;
-};
 
 class X11Capture : public ::testing::Test {
  protected:
@@ -64,7 +32,7 @@ class X11Capture : public ::testing::Test {
     ASSERT_TRUE(output);
   }
   test::XvfbServer xvfb{"320x240x24"};
-  Painter painter{xvfb.display()};
+  test::XPainter painter{xvfb.display()};
   std::optional<DisplayID> output;
   sim::VirtualRunLoop clock;
   FrameReducer got;  // a sink; these tests look only at the result
