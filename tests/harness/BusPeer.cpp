@@ -111,6 +111,15 @@ VariantPtr BusPeer::property(const std::string& destination, const std::string& 
   return adopt(inner);
 }
 
+std::optional<bool> BusPeer::hasOwner(const std::string& name) {
+  auto r = call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                "NameHasOwner", g_variant_new("(s)", name.c_str()));
+  if (!r.ok()) return std::nullopt;
+  gboolean owned = FALSE;
+  g_variant_get(r.value.get(), "(b)", &owned);
+  return owned != FALSE;
+}
+
 std::string printed(GVariant* value) {
   if (!value) return "<missing>";
   gchar* text = g_variant_print(value, FALSE);

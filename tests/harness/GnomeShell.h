@@ -144,13 +144,7 @@ class GnomeShell {
     return token;
   }
 
-  bool hasOwner(const std::string& name) {
-    auto r = peer.call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                       "NameHasOwner", g_variant_new("(s)", name.c_str()));
-    gboolean owned = FALSE;
-    if (r.ok()) g_variant_get(r.value.get(), "(b)", &owned);
-    return owned != FALSE;
-  }
+  bool hasOwner(const std::string& name) { return peer.hasOwner(name).value_or(false); }
 
   VariantPtr watcher(const char* property) {
     return peer.property("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",

@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,8 @@ class BusPeer {
   // A property's value (Properties.Get, unboxed), or null.
   VariantPtr property(const std::string& destination, const std::string& path,
                       const std::string& interface, const std::string& name);
+  // Whether `name` has an owner on the bus; nothing when the bus did not answer.
+  std::optional<bool> hasOwner(const std::string& name);
   void close();  // leaves the bus, and every name it owned goes with it
 
  private:

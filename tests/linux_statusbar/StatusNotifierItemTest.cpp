@@ -49,15 +49,6 @@ class Tray : public ::testing::Test {
     return host.waitForRegistrations(before + 1) ? host.registered.back() : "";
   }
 
-  bool nameOwned(TrayHost& host, const std::string& name) {
-    auto r =
-        host.peer().call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                         "NameHasOwner", g_variant_new("(s)", name.c_str()));
-    gboolean owned = TRUE;
-    if (r.ok()) g_variant_get(r.value.get(), "(b)", &owned);
-    return owned;
-  }
-
   DbusDaemon bus;
   sim::VirtualRunLoop loop;
   test::TempDir themeDir;  // holds one installed symbolic icon
@@ -245,7 +236,7 @@ TEST_F(TrayItem, AMiddleClickOrAMenuEntryMayRemoveItsOwnItem) {
     }
     EXPECT_EQ(item, nullptr);
     // The host calling the vanished item gets an error, nothing worse.
-    EXPECT_TRUE(pumpUntil([&] { return !nameOwned(host, name); }));
+    EXPECT_TRUE(pumpUntil([&] { return !host.peer().hasOwner(name).value_or(true); }));
     EXPECT_FALSE(host.item(name, "Activate", g_variant_new("(ii)", 1, 1)).ok());
     EXPECT_FALSE(host.menu(name, "AboutToShow", g_variant_new("(i)", 0)).ok());
     // A new item takes its place.
