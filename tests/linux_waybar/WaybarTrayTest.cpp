@@ -12,40 +12,16 @@
 #include "platform/sim/ScriptedColorScheme.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/harness/PanelWatch.h"
-#include "tests/harness/Servers.h"
-#include "tests/harness/SwayServer.h"
-#include "tests/harness/TrayHost.h"
-#include "tests/harness/wlroots/VirtualPointer.h"
+#include "tests/harness/wlroots/WaybarSession.h"
 
 namespace nuvlet::test {
 namespace {
 
-constexpr int kWidth = 1280, kHeight = 720;
-constexpr std::uint32_t kLeft = 0x110, kRight = 0x111, kMiddle = 0x112;
-
-// Our brightness item in waybar's tray on headless sway, with waybar's default style
-// (a translucent dark bar), as a person sees and uses it.
-class WaybarTray : public ::testing::Test {
+// Our brightness item in waybar's tray (tests/harness/wlroots/WaybarSession.h), as a
+// person sees and uses it.
+class WaybarTray : public ::testing::Test, public WaybarSession {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(findProgram("waybar")) << "waybar is required (scripts/packages.txt)";
-    ASSERT_TRUE(findProgram("grim")) << "grim is required (scripts/packages.txt)";
-    ASSERT_TRUE(sway.running() && bus.running());
-    env = sway.clientEnvironment(home.path());
-    env.merge(homeEnvironment(home.path()));
-    env["DBUS_SESSION_BUS_ADDRESS"] = bus.address();
-    env["GSETTINGS_BACKEND"] = "memory";
-    env["NO_AT_BRIDGE"] = "1";
-    env["GDK_BACKEND"] = "wayland";
-    // Only the tray; waybar's own style sheet (/etc/xdg/waybar) stays in force.
-    home.write("config/waybar/config",
-               R"({"layer": "top", "position": "top", "modules-right": ["tray"]})");
-    waybar = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"/bin/sh", "-c", "exec waybar >/dev/null 2>&1"}, env);
-    pointer = std::make_unique<VirtualPointer>(env["WAYLAND_DISPLAY"]);
-    ASSERT_TRUE(pointer->ready()) << "sway offers no virtual pointer";
-    pointer->moveTo(kWidth / 2, kHeight / 2, kWidth, kHeight);
-  }
+  void SetUp() override { ASSERT_NO_FATAL_FAILURE(startWaybar()); }
 
   bool turn(const std::function<bool()>& done, double seconds = 30) {
     return pumpUntil(
@@ -62,16 +38,6 @@ class WaybarTray : public ::testing::Test {
                       {0, 0, kWidth - 1, 30}, {0, 0, kWidth - 1, kHeight - 1});
   }
 
-  bool click(std::uint32_t button) {
-    return pointer->button(button, true) && pointer->button(button, false);
-  }
-
-  TempDir home;
-  SwayServer sway{std::to_string(kWidth) + "x" + std::to_string(kHeight)};
-  DbusDaemon bus;
-  std::map<std::string, std::string> env;
-  std::unique_ptr<ChildProcess> waybar;
-  std::unique_ptr<VirtualPointer> pointer;
   sim::VirtualRunLoop loop;
   MemoryDefaults defaults;
   sim::ScriptedColorScheme scheme{ColorScheme::Preference::NoPreference};
