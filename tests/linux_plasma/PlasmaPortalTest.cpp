@@ -12,33 +12,6 @@
 namespace nuvlet::test {
 namespace {
 
-// A screen-cast grant as xdg-desktop-portal-kde stores one after the user allowed it to
-// be remembered: the shared output "0x0" (the one output of the virtual KWin) in a
-// QDataStream of {"outputs": ["0x0"], "windows": []}. Its id is the restore token.
-std::string seedKdeGrant(PlasmaSession& session) {
-  static const guint8 kGrant[] = {
-      0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x0e, 0x00, 0x6f, 0x00, 0x75, 0x00, 0x74, 0x00,
-      0x70, 0x00, 0x75, 0x00, 0x74, 0x00, 0x73, 0x00, 0x00, 0x00, 0x09, 0x00, 0x00, 0x00, 0x00,
-      0x01, 0x00, 0x00, 0x00, 0x0a, 0x00, 0x00, 0x00, 0x00, 0x06, 0x00, 0x30, 0x00, 0x78, 0x00,
-      0x30, 0x00, 0x00, 0x00, 0x0e, 0x00, 0x77, 0x00, 0x69, 0x00, 0x6e, 0x00, 0x64, 0x00, 0x6f,
-      0x00, 0x77, 0x00, 0x73, 0x00, 0x00, 0x00, 0x0b, 0x00, 0x00, 0x00, 0x00, 0x00};
-  gchar* uuid = g_uuid_string_random();
-  const std::string token = uuid;
-  g_free(uuid);
-  GVariant* bytes = g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, kGrant, sizeof kGrant, 1);
-  GVariantBuilder permissions;
-  g_variant_builder_init(&permissions, G_VARIANT_TYPE("a{sas}"));
-  const gchar* yes[] = {"yes", nullptr};
-  g_variant_builder_add(&permissions, "{s^as}", "", yes);
-  GVariant* data = g_variant_new("(suv)", "KDE", 1u, bytes);
-  auto reply = session.call(
-      "org.freedesktop.impl.portal.PermissionStore", "/org/freedesktop/impl/portal/PermissionStore",
-      "org.freedesktop.impl.portal.PermissionStore", "Set",
-      g_variant_new("(sbsa{sas}v)", "screencast", TRUE, token.c_str(), &permissions, data), 60,
-      /*autoStart=*/true);
-  return reply ? token : "";
-}
-
 // KDE's ScreenCast portal against the real xdg-desktop-portal-kde and KWin: a grant the
 // user gave earlier is restored without the screen chooser, and the stream is set up.
 // A virtual KWin output never sends a frame (KWin 5.27 records only what its DRM
@@ -58,7 +31,7 @@ TEST(PlasmaPortal, AStoredGrantOpensTheStreamWithoutADialog) {
   ASSERT_TRUE(version) << "no ScreenCast portal";
   ASSERT_TRUE(
       pumpUntil([&] { return session.hasOwner("org.freedesktop.impl.portal.desktop.kde"); }, 60));
-  const std::string token = seedKdeGrant(session);
+  const std::string token = session.seedScreencastGrant();
   ASSERT_FALSE(token.empty()) << "the permission store refused the grant";
   TempDir sysfs;
   writeBacklight(sysfs, 60);

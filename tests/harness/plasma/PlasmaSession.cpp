@@ -493,4 +493,30 @@ void PlasmaSession::stopSessionProcesses() {
   for (pid_t pid : sessionPids()) ::kill(pid, SIGKILL);
 }
 
+// The shared output is "0x0" (the one output of the virtual KWin) in a
+// QDataStream of {"outputs": ["0x0"], "windows": []}. Its id is the restore token.
+std::string PlasmaSession::seedScreencastGrant() {
+  static const guint8 kGrant[] = {
+      0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x0e, 0x00, 0x6f, 0x00, 0x75, 0x00, 0x74, 0x00,
+      0x70, 0x00, 0x75, 0x00, 0x74, 0x00, 0x73, 0x00, 0x00, 0x00, 0x09, 0x00, 0x00, 0x00, 0x00,
+      0x01, 0x00, 0x00, 0x00, 0x0a, 0x00, 0x00, 0x00, 0x00, 0x06, 0x00, 0x30, 0x00, 0x78, 0x00,
+      0x30, 0x00, 0x00, 0x00, 0x0e, 0x00, 0x77, 0x00, 0x69, 0x00, 0x6e, 0x00, 0x64, 0x00, 0x6f,
+      0x00, 0x77, 0x00, 0x73, 0x00, 0x00, 0x00, 0x0b, 0x00, 0x00, 0x00, 0x00, 0x00};
+  gchar* uuid = g_uuid_string_random();
+  const std::string token = uuid;
+  g_free(uuid);
+  GVariant* bytes = g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, kGrant, sizeof kGrant, 1);
+  GVariantBuilder permissions;
+  g_variant_builder_init(&permissions, G_VARIANT_TYPE("a{sas}"));
+  const gchar* yes[] = {"yes", nullptr};
+  g_variant_builder_add(&permissions, "{s^as}", "", yes);
+  GVariant* data = g_variant_new("(suv)", "KDE", 1u, bytes);
+  auto reply = call(
+      "org.freedesktop.impl.portal.PermissionStore", "/org/freedesktop/impl/portal/PermissionStore",
+      "org.freedesktop.impl.portal.PermissionStore", "Set",
+      g_variant_new("(sbsa{sas}v)", "screencast", TRUE, token.c_str(), &permissions, data), 60,
+      /*autoStart=*/true);
+  return reply ? token : "";
+}
+
 }  // namespace nuvlet::test

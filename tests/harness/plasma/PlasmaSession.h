@@ -49,6 +49,9 @@ class PlasmaSession {
   // What a program needs to be a client of this session.
   const std::map<std::string, std::string>& environment() const { return env_; }
   const std::string& busAddress() const { return busAddress_; }
+  // A screen-cast grant as xdg-desktop-portal-kde stores one after the user allowed it to
+  // be remembered; its id (the restore token), or "" when the permission store refused.
+  std::string seedScreencastGrant();
   // A method call on the session bus, the default GLib context turning while it waits
   // (items of the test's own keep answering the shell); the reply or null.
   VariantPtr call(const std::string& destination, const std::string& path,
