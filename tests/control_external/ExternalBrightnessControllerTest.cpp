@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <cmath>
 #include <filesystem>
@@ -9,6 +8,7 @@
 
 #include "nuvlet/control/ExternalBrightnessController.h"
 #include "platform/sim/VirtualRunLoop.h"
+#include "tests/harness/MonitorTool.h"
 #include "tests/harness/ProcessCheck.h"
 #include "tests/support/TempDir.h"
 
@@ -24,11 +24,8 @@ class ToolTest : public ::testing::Test {
     EXPECT_EQ(openDescriptorCount(), descriptorsBefore_) << "a descriptor was left open";
   }
 
-  // A monitor tool made of a shell script. $LOG is a file the script may append to.
   std::filesystem::path tool(const std::string& body, const std::string& name = "tool") {
-    auto path = dir_.write(name, "#!/bin/sh\nLOG='" + log().string() + "'\n" + body + "\n");
-    ::chmod(path.c_str(), 0755);
-    return path;
+    return writeMonitorTool(dir_, body, name);
   }
 
   std::filesystem::path log() const { return dir_ / "log"; }
@@ -42,12 +39,6 @@ class ToolTest : public ::testing::Test {
 };
 
 using Controller = ExternalBrightnessController;
-
-// Logs every command line; answers a read with the bytes in the file "answer".
-constexpr const char* kGoodTool = R"(echo "$*" >> "$LOG"
-[ "$4" = luminance ] || exit 2
-[ "$3" = get ] && cat "$(dirname "$0")/answer"
-exit 0)";
 
 class ControllerTest : public ToolTest {
  protected:
@@ -82,16 +73,16 @@ class ControllerTest : public ToolTest {
 };
 
 TEST_F(ControllerTest, ReadsRunTheToolWithTheDisplaysId) {
-  Controller c(loop_, tool(kGoodTool));
-  dir_.write("answer", " 75\n");
+  Controller c(loop_, tool(kMonitorTool));
+  dir_.write("level", " 75\n");
   EXPECT_EQ(read(c, 7), 0.75);
-  dir_.write("answer", "garbage");
+  dir_.write("level", "garbage");
   EXPECT_EQ(read(c, 7), std::nullopt);
   EXPECT_EQ(logLines().front(), "display id=7 get luminance");
 }
 
 TEST_F(ControllerTest, WritesSendClampedWholePercentagesAndNanNothing) {
-  Controller c(loop_, tool(kGoodTool));
+  Controller c(loop_, tool(kMonitorTool));
   EXPECT_FALSE(write(c, 1, std::nan("")));
   EXPECT_TRUE(write(c, 1, 1.2)) << "a NaN must not count for the rate limit";
   EXPECT_TRUE(write(c, 2, 0.125));
@@ -100,7 +91,7 @@ TEST_F(ControllerTest, WritesSendClampedWholePercentagesAndNanNothing) {
 }
 
 TEST_F(ControllerTest, SetsWithinTheIntervalLeaveTheLastToTheTrailingTimer) {
-  Controller c(loop_, tool(kGoodTool));
+  Controller c(loop_, tool(kMonitorTool));
   EXPECT_TRUE(write(c, 2, 0.3));
   loop_.advance(0.05);
   EXPECT_FALSE(write(c, 2, 0.6));

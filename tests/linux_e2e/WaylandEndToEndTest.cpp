@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <map>
@@ -8,6 +7,7 @@
 
 #include "platform/linux/display/DrmConnectors.h"
 #include "tests/harness/ChildProcess.h"
+#include "tests/harness/MonitorTool.h"
 #include "tests/harness/Servers.h"
 #include "tests/harness/StandInPortal.h"
 #include "tests/harness/SwayServer.h"
@@ -30,11 +30,9 @@ TEST(WaylandEndToEnd, TheWheelFollowsTheChosenDisplayCompensationReadsScreencopy
   ASSERT_TRUE(sway.command("output HEADLESS-1 bg #808080 solid_color"));
   TempDir sysfs, home;
   writeBacklight(sysfs, 60);
-  // A monitor tool that logs its command lines and answers 50%.
-  const auto tool = home.write("monitor-tool",
-                               "#!/bin/sh\necho \"$*\" >> \"$0.log\"\n"
-                               "[ \"$3\" = get ] && echo 50\nexit 0\n");
-  ::chmod(tool.c_str(), 0755);
+  // A monitor at 50%.
+  const auto tool = writeMonitorTool(home, kMonitorTool, "monitor-tool");
+  home.write("level", "50\n");
   home.write("config/nuvlet/settings.json",
              nlohmann::json{{"monitorToolPath", tool.string()}}.dump());
   auto env = appEnvironment(home.path(), sysfs.path(), sessionBus.address(), systemBus.address());
@@ -75,7 +73,7 @@ TEST(WaylandEndToEnd, TheWheelFollowsTheChosenDisplayCompensationReadsScreencopy
   }));
   ASSERT_TRUE(scroll(-1));
   const std::string id = std::to_string(linux_platform::waylandDisplayId("HEADLESS-2", {}));
-  const std::string toolLog = (home / "monitor-tool.log").string();
+  const std::string toolLog = (home / "log").string();
   EXPECT_TRUE(app.waitFor([&] {
     return readText(toolLog).find("display id=" + id + " set luminance 55") != std::string::npos;
   })) << readText(toolLog);

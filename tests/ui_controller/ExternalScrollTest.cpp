@@ -1,20 +1,10 @@
-#include <sys/stat.h>
 
+#include "tests/harness/MonitorTool.h"
 #include "tests/harness/ProcessCheck.h"
 #include "tests/ui_controller/ControllerFixture.h"
 
 namespace nuvlet::test {
 namespace {
-
-// A monitor behind the real tool protocol: the script logs each command line, answers
-// a read with the file "level" and stores a written level there. With the file
-// "broken" present every read fails.
-constexpr const char* kMonitor = R"sh(echo "$*" >> "$LOG"
-cd "$(dirname "$0")"
-[ "$4" = luminance ] || exit 2
-if [ "$3" = get ]; then [ -e broken ] && exit 1; cat level; fi
-if [ "$3" = set ]; then echo "$5" > level; fi
-exit 0)sh";
 
 // Scrolls over an external main display, driven through the monitor tool as a child
 // process. Virtual time stands still unless the test moves it; runUntil waits for the
@@ -24,10 +14,7 @@ class ExternalScrollTest : public ControllerTest {
   void SetUp() override {
     topology.main = 2;
     topology.online = {1, 2};
-    const auto tool = dir.write(
-        "tool", std::string("#!/bin/sh\nLOG='") + (dir / "log").string() + "'\n" + kMonitor + "\n");
-    ::chmod(tool.c_str(), 0755);
-    external = std::make_unique<ExternalBrightnessController>(loop, tool);
+    external = std::make_unique<ExternalBrightnessController>(loop, writeMonitorTool(dir));
     start();
     controller->enableFullFeatures(external.get(), nullptr, &volume, &compensation, &stats);
   }
