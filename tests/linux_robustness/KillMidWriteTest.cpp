@@ -12,6 +12,7 @@
 
 #include "nuvlet/learning/BrightnessModel.h"
 #include "nuvlet/records/AdjustmentLogger.h"
+#include "tests/harness/AppProcess.h"
 #include "tests/harness/ChildProcess.h"
 #include "tests/harness/Servers.h"
 #include "tests/support/TempDir.h"
@@ -50,18 +51,13 @@ class KillMidWrite : public ::testing::Test {
   }
 
   std::map<std::string, std::string> environment() const {
-    const fs::path& h = home.path();
     // No session bus: each run is the only one, without waiting for the bus to notice
     // that the killed one has gone.
-    std::map<std::string, std::string> env = {
-        {"DISPLAY", xvfb.display()},
-        {"WAYLAND_DISPLAY", ""},
-        {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + (h / "no-bus").string()},
-        {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + (h / "no-bus").string()},
-        {"XDG_RUNTIME_DIR", h.string()},
-        {"PULSE_SERVER", "unix:" + (h / "no-pulse").string()},
-        {"NUVLET_SYSFS_ROOT", sysfs.path().string()}};
-    env.merge(homeEnvironment(h));
+    const std::string noBus = "unix:path=" + (home / "no-bus").string();
+    auto env = appEnvironment(home.path(), sysfs.path(), noBus, noBus);
+    env["DISPLAY"] = xvfb.display();
+    env["WAYLAND_DISPLAY"] = "";
+    env["XDG_RUNTIME_DIR"] = home.path().string();
     return env;
   }
 
