@@ -1,10 +1,5 @@
-#include <glib.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <xcb/xcb.h>
 
-#include <cmath>
 #include <cstdlib>
 #include <functional>
 #include <future>
@@ -22,116 +17,16 @@
 #include "platform/linux/desktop/DesktopServicesReport.h"
 #include "platform/linux/tray/DesktopTheme.h"
 #include "platform/linux/tray/StatusNotifierBar.h"
-#include "platform/linux/tray/TrayHostProcess.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/harness/ChildProcess.h"
+#include "tests/harness/Screenshot.h"
 #include "tests/harness/Servers.h"
 #include "tests/harness/TrayHost.h"
-#include "tests/support/ScopedEnv.h"
+#include "tests/harness/XfceSession.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::test {
 namespace {
-
-// Turns the default GLib context (where the tray item talks to the bus) and the virtual
-// loop, a tenth of a second a turn, until done() holds; false after timeoutSeconds.
-bool pumpUntil(sim::VirtualRunLoop& loop, const std::function<bool()>& done,
-               double timeoutSeconds = 10) {
-  return test::pumpUntil(
-      [&] {
-        loop.advance(0.1);
-        return done();
-      },
-      timeoutSeconds);
-}
-
-std::string panelXml(int size) {
-  return R"(<?xml version="1.0" encoding="UTF-8"?>
-<channel name="xfce4-panel" version="1.0">
-  <property name="configver" type="int" value="2"/>
-  <property name="panels" type="array">
-    <value type="int" value="1"/>
-    <property name="panel-1" type="empty">
-      <property name="position" type="string" value="p=6;x=0;y=0"/>
-      <property name="length" type="uint" value="100"/>
-      <property name="position-locked" type="bool" value="true"/>
-      <property name="size" type="uint" value=")" +
-         std::to_string(size) + R"("/>
-      <property name="icon-size" type="uint" value="0"/>
-      <property name="plugin-ids" type="array">
-        <value type="int" value="1"/>
-      </property>
-    </property>
-  </property>
-  <property name="plugins" type="empty">
-    <property name="plugin-1" type="string" value="systray">
-      <property name="icon-size" type="int" value="0"/>
-      <property name="square-icons" type="bool" value="true"/>
-    </property>
-  </property>
-</channel>
-)";
-}
-
-std::string xsettingsXml(const std::string& theme, int scale) {
-  return R"(<?xml version="1.0" encoding="UTF-8"?>
-<channel name="xsettings" version="1.0">
-  <property name="Net" type="empty">
-    <property name="ThemeName" type="string" value=")" +
-         theme + R"("/>
-  </property>
-  <property name="Gdk" type="empty">
-    <property name="WindowScalingFactor" type="int" value=")" +
-         std::to_string(scale) + R"("/>
-  </property>
-</channel>
-)";
-}
-
-// WCAG relative luminance of an 8-bit sRGB colour.
-double luminance(std::uint32_t rgb) {
-  auto channel = [](std::uint32_t c) {
-    const double v = c / 255.0;
-    return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
-  };
-  return 0.2126 * channel((rgb >> 16) & 0xff) + 0.7152 * channel((rgb >> 8) & 0xff) +
-         0.0722 * channel(rgb & 0xff);
-}
-
-double contrast(std::uint32_t a, std::uint32_t b) {
-  double la = luminance(a), lb = luminance(b);
-  if (la < lb) std::swap(la, lb);
-  return (la + 0.05) / (lb + 0.05);
-}
-
-struct Shot {
-  int width = 0, height = 0;
-  std::vector<std::uint32_t> rgb;  // 0xRRGGBB, row-major
-  std::uint32_t at(int x, int y) const { return rgb[static_cast<std::size_t>(y * width + x)]; }
-};
-
-Shot screenshot(xcb_connection_t* x, int width, int height) {
-  xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(x)).data->root;
-  Shot shot;
-  auto* image = xcb_get_image_reply(
-      x,
-      xcb_get_image(x, XCB_IMAGE_FORMAT_Z_PIXMAP, root, 0, 0, static_cast<std::uint16_t>(width),
-                    static_cast<std::uint16_t>(height), ~0u),
-      nullptr);
-  if (!image) return shot;
-  const std::uint8_t* data = xcb_get_image_data(image);
-  const int length = xcb_get_image_data_length(image);
-  if (length >= width * height * 4) {
-    shot.width = width;
-    shot.height = height;
-    for (int i = 0; i < width * height; ++i) {
-      shot.rgb.push_back(std::uint32_t{data[i * 4 + 2]} << 16 |
-                         std::uint32_t{data[i * 4 + 1]} << 8 | data[i * 4]);
-    }
-  }
-  free(image);
-  return shot;
-}
 
 // The panel's background (its commonest colour), and the bounding box and strongest
 // colour of what differs from it.
@@ -142,7 +37,7 @@ struct Found {
   bool any() const { return maxX >= 0; }
 };
 
-Found findGlyph(const Shot& shot, int panelHeight) {
+Found findGlyph(const Screenshot& shot, int panelHeight) {
   std::map<std::uint32_t, int> counts;
   for (int y = 0; y < panelHeight; ++y) {
     for (int x = 0; x < shot.width; ++x) ++counts[shot.at(x, y)];
@@ -171,91 +66,26 @@ Found findGlyph(const Shot& shot, int panelHeight) {
 // The panel's size in points and the desktop's scale (2 for HiDPI).
 using PanelSize = std::pair<int, int>;
 
-class XfcePanel : public ::testing::TestWithParam<std::tuple<const char*, PanelSize, bool>> {
+class XfcePanel : public ::testing::TestWithParam<std::tuple<const char*, PanelSize, bool>>,
+                  public XfceSession {
  protected:
   void SetUp() override {
-    for (const char* program : {"xfce4-panel", "xfsettingsd", "xdotool", "dbus-daemon"}) {
-      ASSERT_TRUE(findProgram(program)) << program << " is needed (scripts/packages.txt)";
-    }
-    ASSERT_TRUE(xvfb.running());
-    ::chmod(runtime.path().c_str(), 0700);
-    // The bus starts xfconfd with the bus's own environment: set it all first.
-    for (const auto& [name, value] : homeEnvironment(home.path())) {
-      env.push_back(std::make_unique<ScopedEnv>(name, value));
-    }
-    env.push_back(std::make_unique<ScopedEnv>("XDG_RUNTIME_DIR", runtime.path().string()));
-    env.push_back(std::make_unique<ScopedEnv>("DISPLAY", xvfb.display()));
-    env.push_back(std::make_unique<ScopedEnv>("NO_AT_BRIDGE", "1"));
-    env.push_back(std::make_unique<ScopedEnv>("GSETTINGS_BACKEND", "memory"));
     const auto [theme, panelSize, symbolic] = GetParam();
-    const std::string xml = "config/xfce4/xfconf/xfce-perchannel-xml/";
-    home.write(xml + "xfce4-panel.xml", panelXml(panelSize.first));
-    home.write(xml + "xsettings.xml", xsettingsXml(theme, panelSize.second));
-    const auto conf =
-        home.write("bus.conf", testBusConfig("session", "unix:dir=" + runtime.path().string(),
-                                             /*serviceDirs=*/true));
-    bus = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"dbus-daemon", "--config-file=" + conf.string(),
-                                 "--print-address=1", "--nofork", "--nopidfile"});
-    auto address = bus->readLine(20);
-    ASSERT_TRUE(address && !address->empty());
-    busAddress = *address;
-    env.push_back(std::make_unique<ScopedEnv>("DBUS_SESSION_BUS_ADDRESS", busAddress));
-    x = xcb_connect(xvfb.display().c_str(), nullptr);
-    ASSERT_EQ(xcb_connection_has_error(x), 0);
+    ASSERT_NO_FATAL_FAILURE(startBus(theme, panelSize.first, panelSize.second));
   }
 
   void TearDown() override {
     view.reset();
     scheme.reset();
     bar.reset();
-    // xfconfd was started by the bus and outlives the panel: stop every process on the
-    // bus, each by its own id, before the bus itself.
-    if (!busAddress.empty()) stopBusClients();
-    panel.reset();
-    settingsDaemon.reset();
-    bus.reset();
-    if (x) xcb_disconnect(x);
+    stop();
   }
 
-  void stopBusClients() {
-    GDBusConnection* c = g_dbus_connection_new_for_address_sync(
-        busAddress.c_str(),
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, nullptr);
-    if (!c) return;
-    GVariant* names = g_dbus_connection_call_sync(
-        c, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "ListNames",
-        nullptr, G_VARIANT_TYPE("(as)"), G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
-    if (names) {
-      GVariantIter* it = nullptr;
-      const gchar* name = nullptr;
-      g_variant_get(names, "(as)", &it);
-      while (g_variant_iter_next(it, "&s", &name)) {
-        if (name[0] != ':') continue;
-        auto pid = linux_platform::busPeerPid(c, name);
-        if (pid && *pid != static_cast<std::uint32_t>(::getpid()))
-          ::kill(static_cast<pid_t>(*pid), SIGTERM);
-      }
-      g_variant_iter_free(it);
-      g_variant_unref(names);
-    }
-    g_object_unref(c);
-  }
-
-  // Starts the settings daemon, the panel and our item; true once the panel shows it.
+  // Starts the desktop and our item; true once the panel shows it.
   bool startPanelWithItem() {
-    // No settings manager yet: no theme, and no X error either.
-    if (linux_platform::readXSettingsThemeName(x, 0).has_value()) return false;
-    settingsDaemon = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"xfsettingsd", "--disable-wm-check"});
     // Our scheme reads what the settings daemon publishes, as it would on this desktop
     // (the theme's name decides the glyph's tone, which the test checks below).
-    if (!pumpUntil(loop, [&] { return linux_platform::readXSettingsThemeName(x, 0).has_value(); }))
-      return false;
-    panel = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"xfce4-panel", "--disable-wm-check"});
+    if (!startPanel(loop)) return false;
     linux_platform::StatusNotifierBarOptions options;
     options.busAddress = busAddress;
     // The build's own symbolic set: the panel then draws the named icon in its colour.
@@ -281,15 +111,6 @@ class XfcePanel : public ::testing::TestWithParam<std::tuple<const char*, PanelS
         loop, [&] { return bar->hostAvailable(); }, 20);
   }
 
-  TempDir home;
-  TempDir runtime;
-  XvfbServer xvfb{"640x120x24"};
-  std::vector<std::unique_ptr<ScopedEnv>> env;
-  std::unique_ptr<ChildProcess> bus;
-  std::string busAddress;
-  std::unique_ptr<ChildProcess> settingsDaemon;
-  std::unique_ptr<ChildProcess> panel;
-  xcb_connection_t* x = nullptr;
   sim::VirtualRunLoop loop;
   MemoryDefaults defaults;
   std::unique_ptr<StatusBar> bar;
@@ -306,7 +127,9 @@ TEST_P(XfcePanel, TheGlyphStandsOutAndTheWheelAndClicksWork) {
   Found glyph;
   ASSERT_TRUE(pumpUntil(loop,
                         [&] {
-                          glyph = findGlyph(screenshot(x, 640, size), size);
+                          const auto shot = screenshotOfX(xvfb.display());
+                          if (!shot) return false;
+                          glyph = findGlyph(*shot, size);
                           return glyph.any() && contrast(glyph.glyph, glyph.background) >= 3.0;
                         }))
       << theme << " " << size << "px: background " << std::hex << glyph.background << " glyph "
@@ -323,7 +146,8 @@ TEST_P(XfcePanel, TheGlyphStandsOutAndTheWheelAndClicksWork) {
     EXPECT_EQ(glyph.glyph, ours);
   }
   if (const char* dir = std::getenv("NUVLET_PANEL_SHOTS")) {
-    Shot shot = screenshot(x, 640, size);
+    const Screenshot shot = screenshotOfX(xvfb.display()).value_or(Screenshot{});
+    ASSERT_FALSE(shot.empty());
     Pixmap png{96, size, {}};
     for (int yy = 0; yy < size; ++yy)
       for (int xx = 0; xx < 96; ++xx)

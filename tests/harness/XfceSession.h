@@ -1,0 +1,53 @@
+#pragma once
+// Plays an XFCE desktop on Xvfb: its settings daemon (xfsettingsd, publishing the theme
+// and scale over XSETTINGS) and a panel holding only the system tray, on a private
+// session bus that starts xfconfd on demand.
+#include <gtest/gtest.h>
+#include <xcb/xcb.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/sim/VirtualRunLoop.h"
+#include "tests/harness/ChildProcess.h"
+#include "tests/harness/Servers.h"
+#include "tests/support/ScopedEnv.h"
+#include "tests/support/TempDir.h"
+
+namespace nuvlet::test {
+
+// Turns the default GLib context (where a tray item talks to the bus) and the virtual
+// loop, a tenth of a second a turn, until done() holds; false after timeoutSeconds.
+bool pumpUntil(sim::VirtualRunLoop& loop, const std::function<bool()>& done,
+               double timeoutSeconds = 10);
+
+class XfceSession {
+ public:
+  // The bus and this process's environment (which the bus hands on to xfconfd), with the
+  // panel `panelSize` points high in theme `theme` at `scale` (2 for HiDPI).
+  void startBus(const std::string& theme, int panelSize, int scale);
+  // The settings daemon, then the panel once the theme is published; false when the theme
+  // was published too early or never.
+  bool startPanel(sim::VirtualRunLoop& loop);
+  // xfconfd was started by the bus and outlives the panel: every process on the bus is
+  // stopped, each by its own id, before the bus itself.
+  void stop();
+
+  TempDir home;
+  TempDir runtime;
+  XvfbServer xvfb{"640x120x24"};
+  std::string busAddress;
+  xcb_connection_t* x = nullptr;
+
+ private:
+  void stopBusClients();
+
+  std::vector<std::unique_ptr<ScopedEnv>> env_;
+  std::unique_ptr<ChildProcess> bus_;
+  std::unique_ptr<ChildProcess> settingsDaemon_;
+  std::unique_ptr<ChildProcess> panel_;
+};
+
+}  // namespace nuvlet::test
