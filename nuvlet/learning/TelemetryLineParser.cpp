@@ -296,6 +296,77 @@ int hourOf(const Row& row) {
   return 12;
 }
 
+// The members the fitter reads; Other for the rest.
+enum class Member {
+  Unknown,
+  Other,
+  T,
+  Hour,
+  Chroma,
+  AutoOn,
+  LumSlow,
+  SigDark,
+  AmbNorm,
+  WarmCool,
+  AmbAvail,
+  Brightness,
+  SigBright
+};
+
+// A name with its quotes as the first bytes of two 64-bit words, and which of their
+// bytes count.
+struct Known {
+  std::string_view name;
+  Member member;
+  std::uint64_t pattern[2] = {0, 0};
+  std::uint64_t mask[2] = {0, 0};
+
+  constexpr Known(std::string_view n, Member m) : name(n), member(m) {
+    const std::size_t size = n.size() + 2;
+    for (std::size_t i = 0; i < size; ++i) {
+      const char c = i == 0 || i + 1 == size ? '"' : n[i - 1];
+      const std::uint64_t byte = static_cast<unsigned char>(c);
+      const std::size_t shift =
+          8 * (std::endian::native == std::endian::little ? i % 8 : 7 - i % 8);
+      pattern[i / 8] |= byte << shift;
+      mask[i / 8] |= std::uint64_t{0xFF} << shift;
+    }
+  }
+};
+
+// The recorder's order of members.
+constexpr Known kRecorderOrder[] = {
+    {"schema", Member::Other},
+    {"ts", Member::Other},
+    {"t", Member::T},
+    {"trigger", Member::Other},
+    {"brightness", Member::Brightness},
+    {"amb_avail", Member::AmbAvail},
+    {"builtin", Member::Other},
+    {"display_id", Member::Other},
+    {"auto_on", Member::AutoOn},
+    {"hour", Member::Hour},
+    {"weekday", Member::Other},
+    {"event", Member::Other},
+    {"source", Member::Other},
+    {"b_before", Member::Other},
+    {"b_after", Member::Other},
+    {"lum_raw", Member::Other},
+    {"lum_slow", Member::LumSlow},
+    {"lum_fast", Member::Other},
+    {"lum_grid", Member::Other},
+    {"sig_dark", Member::SigDark},
+    {"sig_bright", Member::SigBright},
+    {"chroma", Member::Chroma},
+    {"warm_cool", Member::WarmCool},
+    {"amb_lux", Member::Other},
+    {"amb_norm", Member::AmbNorm},
+    {"app_id", Member::Other},
+    {"app_name", Member::Other},
+    {"b_target", Member::Other},
+    {"b_loop", Member::Other},
+};
+
 // Reads the rows the recorder writes in one plain pass over the bytes: names and
 // strings without escapes, numbers that convert exactly from at most 19 digits, a
 // few levels of nesting. Whatever it is unsure of (anything else, and every kind of
@@ -313,16 +384,21 @@ class QuickReader {
     if (!consume('{')) return Outcome::Unsure;
     skipSpace();
     if (!consume('}')) {
+      std::size_t expected = 0;  // in kRecorderOrder
       for (;;) {
-        std::string_view key;
-        if (!string(key)) return Outcome::Unsure;
+        Member m = expectedName(expected);
+        if (m == Member::Unknown) {
+          std::string_view key;
+          if (!string(key)) return Outcome::Unsure;
+          m = memberNamed(key);
+        }
         skipSpace();
         if (!consume(':')) return Outcome::Unsure;
         skipSpace();
-        if (!member(key, row)) return Outcome::Unsure;
+        if (!member(m, row)) return Outcome::Unsure;
         // As in the general reader: without a later "auto_on" or an escape that could
         // spell one, the row is skipped whatever follows.
-        if (row.autoOn && key == "auto_on") {
+        if (row.autoOn && m == Member::AutoOn) {
           if (!mayNameAutoOn(p_, static_cast<std::size_t>(end_ - p_))) {
             return Outcome::SkippedUnderAutomaticControl;
           }
@@ -587,34 +663,61 @@ class QuickReader {
     return true;
   }
 
-  bool member(std::string_view key, Row& row) {
-    switch (key.size()) {
-      case 1:
-        if (key == "t") return numberMember(row.t, &row.hasT);
-        break;
-      case 4:
-        if (key == "hour") return hourMember(row);
-        break;
-      case 6:
-        if (key == "chroma") return numberMember(row.chroma, nullptr);
-        break;
-      case 7:
-        if (key == "auto_on") return flagMember(row.autoOn);
-        break;
-      case 8:
-        if (key == "lum_slow") return numberMember(row.lum, &row.hasLum);
-        if (key == "sig_dark") return numberMember(row.dark, nullptr);
-        if (key == "amb_norm") return numberMember(row.ambNorm, &row.hasAmbNorm);
-        break;
-      case 9:
-        if (key == "warm_cool") return numberMember(row.warm, nullptr);
-        if (key == "amb_avail") return flagMember(row.ambAvail);
-        break;
-      case 10:
-        if (key == "brightness") return numberMember(row.brightness, &row.hasBrightness);
-        if (key == "sig_bright") return numberMember(row.bright, nullptr);
-        break;
-      default:
+  Member memberNamed(std::string_view key) const {
+    for (const auto& known : kRecorderOrder) {
+      if (known.name == key) return known.member;
+    }
+    return Member::Other;
+  }
+
+  // The names the recorder writes come in its order, some left out: the next ones
+  // expected are compared whole, eight bytes at a time, before any name is scanned.
+  // On a match p_ is past the closing quote; Unknown when none matches.
+  Member expectedName(std::size_t& expected) {
+    const std::size_t last = std::min(expected + 5, std::size(kRecorderOrder));
+    for (std::size_t k = expected; k < last; ++k) {
+      const Known& known = kRecorderOrder[k];
+      const std::size_t n = known.name.size() + 2;  // with its quotes
+      if (static_cast<std::size_t>(end_ - p_) < n) continue;
+      std::uint64_t a, b;
+      std::memcpy(&a, p_, 8);
+      std::memcpy(&b, p_ + 8, 8);
+      if (((a ^ known.pattern[0]) & known.mask[0]) == 0 &&
+          ((b ^ known.pattern[1]) & known.mask[1]) == 0) {
+        p_ += n;
+        expected = k + 1;
+        return known.member;
+      }
+    }
+    return Member::Unknown;
+  }
+
+  bool member(Member m, Row& row) {
+    switch (m) {
+      case Member::T:
+        return numberMember(row.t, &row.hasT);
+      case Member::Hour:
+        return hourMember(row);
+      case Member::Chroma:
+        return numberMember(row.chroma, nullptr);
+      case Member::AutoOn:
+        return flagMember(row.autoOn);
+      case Member::LumSlow:
+        return numberMember(row.lum, &row.hasLum);
+      case Member::SigDark:
+        return numberMember(row.dark, nullptr);
+      case Member::AmbNorm:
+        return numberMember(row.ambNorm, &row.hasAmbNorm);
+      case Member::WarmCool:
+        return numberMember(row.warm, nullptr);
+      case Member::AmbAvail:
+        return flagMember(row.ambAvail);
+      case Member::Brightness:
+        return numberMember(row.brightness, &row.hasBrightness);
+      case Member::SigBright:
+        return numberMember(row.bright, nullptr);
+      case Member::Other:
+      case Member::Unknown:
         break;
     }
     return value(1);
