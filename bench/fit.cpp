@@ -299,7 +299,7 @@ int main(int argc, char** argv) {
                 goal);
   };
   std::printf("\nRatios (same run)\n");
-  ratio("fit/full", "floor/wc -l", "at most 7");
+  ratio("fit/full", "floor/wc -l", "at most 3");
   ratio("fit/full, one thread", "floor/wc -l", "for comparison");
   const auto& cpu = reporter.cpuSeconds;
   if (cpu.count("fit/full, one thread") && wcCpuSeconds > 0) {
