@@ -524,7 +524,7 @@ class QuickReader {
   }
 
   // The RFC 8259 number grammar.
-  bool number(Number& n) {
+  [[gnu::always_inline]] bool number(Number& n) {
     n.negative = consume('-');
     n.integer = p_;
     n.integerDigits = digitRun();
@@ -719,6 +719,15 @@ class QuickReader {
       case Member::Other:
       case Member::Unknown:
         break;
+    }
+    // Most values are strings and numbers: read here, without the call.
+    if (p_ < end_ && *p_ == '"') {
+      std::string_view unused;
+      return string(unused);
+    }
+    if (startsNumber()) {
+      Number n;
+      return number(n) && plainlyFinite(n);
     }
     return value(1);
   }
