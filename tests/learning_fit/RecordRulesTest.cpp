@@ -142,7 +142,10 @@ TEST(TelemetryRow, UnusualRowsAreReadAsAStrictJsonReaderReadsThem) {
   };
   const Case cases[] = {
       {"{ " + good + " , \"hour\" : 3 }\t", true},
-      {"{" + good + ",\"app_name\":\"\xc3\x89" "crire \xe2\x80\x94 notes\"}", true},
+      {"{" + good +
+           ",\"app_name\":\"\xc3\x89"
+           "crire \xe2\x80\x94 notes\"}",
+       true},
       {"{" + good + ",\"app_name\":\"\xc3\x28\"}", false},  // not UTF-8
       {"{" + good + ",\"app_name\":\"\xc3\"}", false},      // cut short
       {"{" + good + ",\"x\":\xc3\x89}", false},             // outside a string
