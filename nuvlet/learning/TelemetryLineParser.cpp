@@ -448,7 +448,7 @@ class QuickReader {
     std::size_t integerDigits = 0;
     const char* fraction = nullptr;
     std::size_t fractionDigits = 0;
-    std::int64_t exponent = 0;  // as written, capped far beyond any double
+    std::int64_t exponent = 0;
     bool negative = false;
     bool hasExponent = false;
 
@@ -562,10 +562,13 @@ class QuickReader {
       n.hasExponent = true;
       bool negative = false;
       if (p_ < end_ && (*p_ == '+' || *p_ == '-')) negative = *p_++ == '-';
+      // The general reader takes an exponent of twenty digits for damage, even
+      // 1e-00000000000000000004: long ones are left to it.
       const char* digits = p_;
-      if (digitRun() == 0) return false;
+      const std::size_t count = digitRun();
+      if (count == 0 || count > 4) return false;
       std::int64_t e = 0;
-      for (; digits < p_ && e < 100000; ++digits) e = e * 10 + (*digits - '0');
+      for (; digits < p_; ++digits) e = e * 10 + (*digits - '0');
       n.exponent = negative ? -e : e;
     }
     return true;

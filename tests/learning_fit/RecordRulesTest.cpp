@@ -153,6 +153,7 @@ TEST(TelemetryRow, UnusualRowsAreReadAsAStrictJsonReaderReadsThem) {
       {"{" + good + ",\"x\":" + std::string(40, '[') + std::string(40, ']') + "}", true},
       {"{" + good + ",\"x\":1e-400,\"y\":0.0000000000000000000000000001}", true},
       {"{" + good + ",\"x\":1e309}", false},
+      {"{" + good + ",\"x\":[1e-0004,1e-" + std::string(19, '0') + "4]}", false},
       {"{" + good + ",\"x\":-}", false},
       {"{" + good + ",\"x\":1.}", false},
       {"{" + good + ",\"x\":.5}", false},
