@@ -51,7 +51,6 @@ void XvfbServer::freeze(bool frozen) {
   if (process_ && process_->started()) ::kill(process_->pid(), frozen ? SIGSTOP : SIGCONT);
 }
 
-DbusDaemon::DbusDaemon(Kind kind) {
 bool markOutputAsPanel(const std::string& display) {
   xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
   if (xcb_connection_has_error(c) != 0) {
