@@ -50,10 +50,10 @@ std::string statusReport(const Paths& paths, const Clock& clock, const Defaults&
   // As the loop reads it: anything but true is off.
   const auto keep = settings.value(CompensationLoop::kKeepCorrectionsKey);
   out += keep && keep->is_boolean() && keep->get<bool>()
-             ? "\nCorrections: kept (Keep My Corrections is on): a level you set holds until "
-               "the content, the light or the hour changes\n"
-             : "\nCorrections: the level you set is a starting point; the automatic level "
-               "returns after 3 s (Keep My Corrections is off)\n";
+             ? "\nCorrections: Keep My Corrections is on (a level you set holds until the "
+               "content, the light or the hour changes)\n"
+             : "\nCorrections: Keep My Corrections is off (after a correction, compensation "
+               "returns to its learned level)\n";
   out += "\nFiles\n";
   out += fileLine("learned model", modelFile, modelNote);
   out += fileLine("daily statistics", paths.dailyStatsFile(), presence(paths.dailyStatsFile()));
