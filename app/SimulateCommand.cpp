@@ -28,6 +28,7 @@ struct SimulateOptions {
   int plotDay = 0;
   std::string home;
   bool keepCorrections = false;
+  bool bothModes = false;
 };
 
 // A bar on stderr while a person watches; nothing when output goes elsewhere.
@@ -258,12 +259,24 @@ int runSimulate(const SimulateOptions& options) {
   }
   sim.traceDay = options.plot.empty() ? 0 : (options.plotDay > 0 ? options.plotDay : options.days);
 
-  sim::SimulationResult on, off;
+  if (options.bothModes && options.json) {
+    std::fprintf(stderr, "nuvlet simulate: --both-modes prints text only; leave out --json\n");
+    return 1;
+  }
+  sim::SimulationResult on, off, kept;
+  if (options.bothModes) {
+    ProgressBar bar("Corrections kept");
+    sim.progress = bar.callback();
+    sim.compensation = true;
+    sim.keepCorrections = true;
+    sim.home = home / "kept";
+    kept = sim::runSimulation(sim);
+  }
   {
     ProgressBar bar("Compensation on ");
     sim.progress = bar.callback();
     sim.compensation = true;
-    sim.keepCorrections = options.keepCorrections;
+    sim.keepCorrections = options.keepCorrections && !options.bothModes;
     sim.home = home / "compensated";
     on = sim::runSimulation(sim);
   }
@@ -311,7 +324,7 @@ int runSimulate(const SimulateOptions& options) {
   std::printf("Nuvlet on simulated hardware, %d %s, seed %llu (dates in UTC)\n\n", options.days,
               options.days == 1 ? "day" : "days", static_cast<unsigned long long>(options.seed));
   std::printf("Automatic compensation on from the start, %s:\n%s\n",
-              modeName(options.keepCorrections), table(on.days).c_str());
+              modeName(options.keepCorrections && !options.bothModes), table(on.days).c_str());
   std::printf("The same days with compensation off:\n%s\n", table(off.days).c_str());
   const auto span = [](std::size_t first, std::size_t last) {
     return first == last ? "day " + std::to_string(first)
@@ -336,15 +349,19 @@ int runSimulate(const SimulateOptions& options) {
   }
   std::printf(", %.1f%% without.\n", 100 * meanDeviation(off.days, 0, n));
   std::printf("\n%s", steadinessTable(on, off).c_str());
-  std::printf("\nWith compensation (%s) against the same days on a fixed backlight:\n",
-              modeName(options.keepCorrections));
-  for (const Period& p : periods(on, off)) {
-    std::printf(
-        "  %-10s corrections per day %.1f / %.1f (%.2fx), rms deviation %.1f%% / %.1f%% "
-        "(%.2fx)\n",
-        (p.name() + ":").c_str(), p.corrections, p.baselineCorrections, p.correctionRatio(),
-        100 * p.deviation, 100 * p.baselineDeviation, p.deviationRatio());
-  }
+  const auto summary = [&](const sim::SimulationResult& run, bool keep) {
+    std::printf("\nWith compensation (%s) against the same days on a fixed backlight:\n",
+                modeName(keep));
+    for (const Period& p : periods(run, off)) {
+      std::printf(
+          "  %-10s corrections per day %.1f / %.1f (%.2fx), rms deviation %.1f%% / %.1f%% "
+          "(%.2fx)\n",
+          (p.name() + ":").c_str(), p.corrections, p.baselineCorrections, p.correctionRatio(),
+          100 * p.deviation, 100 * p.baselineDeviation, p.deviationRatio());
+    }
+  };
+  summary(on, options.keepCorrections && !options.bothModes);
+  if (options.bothModes) summary(kept, true);
   if (!options.home.empty()) {
     std::printf("Records: %s/compensated and %s/baseline\n", home.c_str(), home.c_str());
   }
@@ -366,6 +383,9 @@ void addSimulateCommand(CommandLine& cl) {
   sub->add_option("--plot-day", options->plotDay, "The day to draw (default: the last)")
       ->check(CLI::Range(1, 366));
   sub->add_option("--home", options->home, "Keep the records under this directory");
+  sub->add_flag("--both-modes", options->bothModes,
+                "Also run with Keep My Corrections on and compare both with one fixed-backlight "
+                "run (text only)");
   sub->add_flag("--keep-corrections", options->keepCorrections,
                 "Run with Keep My Corrections on (the fixed-backlight run is the same either way)");
   sub->callback([&cl, options] { cl.chosen = [options] { return runSimulate(*options); }; });
