@@ -348,8 +348,8 @@ int runSimulate(const SimulateOptions& options) {
                 span(half + 1, n).c_str());
   }
   std::printf(", %.1f%% without.\n", 100 * meanDeviation(off.days, 0, n));
-  std::printf("\n%s", steadinessTable(on, off).c_str());
   const auto summary = [&](const sim::SimulationResult& run, bool keep) {
+    std::printf("\n%s", steadinessTable(run, off).c_str());
     std::printf("\nWith compensation (%s) against the same days on a fixed backlight:\n",
                 modeName(keep));
     for (const Period& p : periods(run, off)) {
