@@ -2,6 +2,9 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <string>
@@ -246,12 +249,14 @@ TEST_F(GnomeEndToEnd, TheWheelOverTheTopBarItemMovesThePanelBothWays) {
   // moment after the item registers, and the shell may still be leaving the overview
   // it starts in: sweep again until then.
   bool found = false;
+  int lastX = 0;  // where the item answered: the glyph is looked for there
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(40);
   while (!found && std::chrono::steady_clock::now() < deadline) {
     leaveOverview();
     ASSERT_TRUE(remote("NotifyPointerMotionRelative", g_variant_new("(dd)", 5000.0, -5000.0)));
     ASSERT_TRUE(remote("NotifyPointerMotionRelative", g_variant_new("(dd)", 0.0, 12.0)));
     for (int x = 1919; x > 600 && !found; x -= 8) {
+      lastX = x;
       ASSERT_TRUE(remote("NotifyPointerMotionRelative", g_variant_new("(dd)", -8.0, 0.0)));
       ASSERT_TRUE(notch(-1));
       found = pumpUntil([&] { return backlight() != 60; }, 0.2);
