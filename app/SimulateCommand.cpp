@@ -27,6 +27,8 @@ struct SimulateOptions {
   std::string plot;
   int plotDay = 0;
   std::string home;
+  bool keepCorrections = false;
+  bool bothModes = false;
 };
 
 // A bar on stderr while a person watches; nothing when output goes elsewhere.
@@ -156,6 +158,50 @@ nlohmann::json daysJson(const std::vector<sim::DayFigures>& days) {
   return out;
 }
 
+const char* modeName(bool keep) {
+  return keep ? "Keep My Corrections on" : "Keep My Corrections off";
+}
+
+nlohmann::json sumsJson(const std::array<sim::Steadiness::Sums, 2>& sums) {
+  nlohmann::json out = nlohmann::json::object();
+  for (std::size_t i = 0; i < sums.size(); ++i) {
+    out["rms" + std::to_string(sim::Steadiness::kLags[i]) + "s"] = sums[i].rms();
+  }
+  return out;
+}
+
+// Per kind of content: the emitted light's change with and without compensation, and
+// the change the user wanted.
+nlohmann::json steadinessJson(const sim::SimulationResult& on, const sim::SimulationResult& off) {
+  nlohmann::json out = nlohmann::json::object();
+  for (std::size_t k = 0; k < sim::kContentKindNames.size(); ++k) {
+    out[sim::kContentKindNames[k]] = {{"compensated", sumsJson(on.steadiness[k].emitted)},
+                                      {"baseline", sumsJson(off.steadiness[k].emitted)},
+                                      {"wanted", sumsJson(on.steadiness[k].wanted)},
+                                      {"seconds", on.steadiness[k].emitted[0].count}};
+  }
+  return out;
+}
+
+std::string steadinessTable(const sim::SimulationResult& on, const sim::SimulationResult& off) {
+  std::string out =
+      "How much the emitted light changes (rms of its log change over 1 s and 10 s):\n"
+      "  content     compensated      fixed backlight  as the user wants\n";
+  char line[160];
+  const auto pair = [](const std::array<sim::Steadiness::Sums, 2>& s) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%5.1f%% / %5.1f%%", 100 * s[0].rms(), 100 * s[1].rms());
+    return std::string(text);
+  };
+  for (std::size_t k = 0; k < sim::kContentKindNames.size(); ++k) {
+    std::snprintf(line, sizeof line, "  %-10s  %s  %s  %s\n", sim::kContentKindNames[k],
+                  pair(on.steadiness[k].emitted).c_str(), pair(off.steadiness[k].emitted).c_str(),
+                  pair(on.steadiness[k].wanted).c_str());
+    out += line;
+  }
+  return out;
+}
+
 // A private home that goes with the run.
 struct TemporaryHome {
   TemporaryHome() {
@@ -213,11 +259,24 @@ int runSimulate(const SimulateOptions& options) {
   }
   sim.traceDay = options.plot.empty() ? 0 : (options.plotDay > 0 ? options.plotDay : options.days);
 
-  sim::SimulationResult on, off;
+  if (options.bothModes && options.json) {
+    std::fprintf(stderr, "nuvlet simulate: --both-modes prints text only; leave out --json\n");
+    return 1;
+  }
+  sim::SimulationResult on, off, kept;
+  if (options.bothModes) {
+    ProgressBar bar("Corrections kept");
+    sim.progress = bar.callback();
+    sim.compensation = true;
+    sim.keepCorrections = true;
+    sim.home = home / "kept";
+    kept = sim::runSimulation(sim);
+  }
   {
     ProgressBar bar("Compensation on ");
     sim.progress = bar.callback();
     sim.compensation = true;
+    sim.keepCorrections = options.keepCorrections && !options.bothModes;
     sim.home = home / "compensated";
     on = sim::runSimulation(sim);
   }
@@ -225,6 +284,7 @@ int runSimulate(const SimulateOptions& options) {
     ProgressBar bar("Compensation off");
     sim.progress = bar.callback();
     sim.compensation = false;
+    sim.keepCorrections = false;
     sim.home = home / "baseline";
     sim.traceDay = 0;
     off = sim::runSimulation(sim);
@@ -241,6 +301,7 @@ int runSimulate(const SimulateOptions& options) {
     nlohmann::json out = {
         {"days", options.days},
         {"seed", options.seed},
+        {"keepCorrections", options.keepCorrections},
         {"profile", sim.profile.toJson()},
         {"compensated", daysJson(on.days)},
         {"baseline", daysJson(off.days)},
@@ -252,6 +313,9 @@ int runSimulate(const SimulateOptions& options) {
           {"deviation", meanDeviation(on.days, 0, n)},
           {"deviationSecondHalf", meanDeviation(on.days, half, n)},
           {"baselineDeviation", meanDeviation(off.days, 0, n)},
+          {"mode", modeName(options.keepCorrections)},
+          {"keepCorrections", options.keepCorrections},
+          {"steadiness", steadinessJson(on, off)},
           {"periods", nlohmann::json::array()}}}};
     for (const Period& p : periods(on, off)) out["summary"]["periods"].push_back(periodJson(p));
     std::printf("%s\n", out.dump(2).c_str());
@@ -259,7 +323,8 @@ int runSimulate(const SimulateOptions& options) {
   }
   std::printf("Nuvlet on simulated hardware, %d %s, seed %llu (dates in UTC)\n\n", options.days,
               options.days == 1 ? "day" : "days", static_cast<unsigned long long>(options.seed));
-  std::printf("Automatic compensation on from the start:\n%s\n", table(on.days).c_str());
+  std::printf("Automatic compensation on from the start, %s:\n%s\n",
+              modeName(options.keepCorrections && !options.bothModes), table(on.days).c_str());
   std::printf("The same days with compensation off:\n%s\n", table(off.days).c_str());
   const auto span = [](std::size_t first, std::size_t last) {
     return first == last ? "day " + std::to_string(first)
@@ -283,14 +348,20 @@ int runSimulate(const SimulateOptions& options) {
                 span(half + 1, n).c_str());
   }
   std::printf(", %.1f%% without.\n", 100 * meanDeviation(off.days, 0, n));
-  std::printf("\nWith compensation against the same days on a fixed backlight:\n");
-  for (const Period& p : periods(on, off)) {
-    std::printf(
-        "  %-10s corrections per day %.1f / %.1f (%.2fx), rms deviation %.1f%% / %.1f%% "
-        "(%.2fx)\n",
-        (p.name() + ":").c_str(), p.corrections, p.baselineCorrections, p.correctionRatio(),
-        100 * p.deviation, 100 * p.baselineDeviation, p.deviationRatio());
-  }
+  const auto summary = [&](const sim::SimulationResult& run, bool keep) {
+    std::printf("\n%s", steadinessTable(run, off).c_str());
+    std::printf("\nWith compensation (%s) against the same days on a fixed backlight:\n",
+                modeName(keep));
+    for (const Period& p : periods(run, off)) {
+      std::printf(
+          "  %-10s corrections per day %.1f / %.1f (%.2fx), rms deviation %.1f%% / %.1f%% "
+          "(%.2fx)\n",
+          (p.name() + ":").c_str(), p.corrections, p.baselineCorrections, p.correctionRatio(),
+          100 * p.deviation, 100 * p.baselineDeviation, p.deviationRatio());
+    }
+  };
+  summary(on, options.keepCorrections && !options.bothModes);
+  if (options.bothModes) summary(kept, true);
   if (!options.home.empty()) {
     std::printf("Records: %s/compensated and %s/baseline\n", home.c_str(), home.c_str());
   }
@@ -312,6 +383,11 @@ void addSimulateCommand(CommandLine& cl) {
   sub->add_option("--plot-day", options->plotDay, "The day to draw (default: the last)")
       ->check(CLI::Range(1, 366));
   sub->add_option("--home", options->home, "Keep the records under this directory");
+  sub->add_flag("--both-modes", options->bothModes,
+                "Also run with Keep My Corrections on and compare both with one fixed-backlight "
+                "run (text only)");
+  sub->add_flag("--keep-corrections", options->keepCorrections,
+                "Run with Keep My Corrections on (the fixed-backlight run is the same either way)");
   sub->callback([&cl, options] { cl.chosen = [options] { return runSimulate(*options); }; });
 }
 

@@ -5,6 +5,8 @@
 //  2. The same components through --sim-days (default 1) of sampling ten times a
 //     second and backlight polls in virtual time (`nuvlet simulate`): CPU per
 //     simulated hour and peak memory.
+// With --history DIR (as bench_history writes it) the program starts on those records:
+// its first fit reads them all, and the fit cache keeps their samples.
 // Run it by hand (bench_soak --minutes 60); it is not a test and judges nothing.
 #include <fcntl.h>
 #include <signal.h>
@@ -65,6 +67,7 @@ int runQuietly(const std::vector<std::string>& argv, const std::vector<std::stri
 
 struct Sample {
   long rssKb = 0;
+  long peakRssKb = 0;
   int fds = 0;
   int threads = 0;
   double cpuSeconds = 0;
@@ -76,6 +79,7 @@ Sample sample(pid_t pid) {
   std::ifstream status(proc / "status");
   for (std::string line; std::getline(status, line);) {
     if (line.starts_with("VmRSS:")) s.rssKb = std::stol(line.substr(6));
+    if (line.starts_with("VmHWM:")) s.peakRssKb = std::stol(line.substr(6));
     if (line.starts_with("Threads:")) s.threads = std::stoi(line.substr(8));
   }
   std::error_code ec;
@@ -125,9 +129,11 @@ int main(int argc, char** argv) {
   ::sigaction(SIGTERM, &stop, nullptr);
   double minutes = 10;
   int simDays = 1;
+  fs::path history;
   for (int i = 1; i + 1 < argc; i += 2) {
     if (std::strcmp(argv[i], "--minutes") == 0) minutes = std::atof(argv[i + 1]);
     if (std::strcmp(argv[i], "--sim-days") == 0) simDays = std::atoi(argv[i + 1]);
+    if (std::strcmp(argv[i], "--history") == 0) history = argv[i + 1];
   }
   const fs::path self = fs::canonical("/proc/self/exe");
   const std::string nuvlet = (self.parent_path().parent_path() / "app/nuvlet").string();
@@ -141,6 +147,16 @@ int main(int argc, char** argv) {
   std::ofstream(home / "sysfs/class/backlight/panel/max_brightness") << "255\n";
   std::ofstream(home / "sysfs/class/backlight/panel/brightness") << "128\n";
   std::ofstream(home / "config/nuvlet/settings.json") << R"({"telemetryRecording": true})";
+  if (!history.empty()) {
+    // Past days are only read: links will do. The log is appended to, so it is copied.
+    std::error_code ec;
+    fs::create_directories(home / "state/nuvlet/telemetry");
+    for (const auto& day : fs::directory_iterator(history / "telemetry", ec)) {
+      fs::create_symlink(fs::absolute(day.path()),
+                         home / "state/nuvlet/telemetry" / day.path().filename(), ec);
+    }
+    fs::copy_file(history / "adjustments.csv", home / "state/nuvlet/adjustments.csv", ec);
+  }
 
   // Part 1: the tray program in real time.
   int display = 0;
@@ -224,9 +240,9 @@ int main(int argc, char** argv) {
   ::kill(xvfb, SIGTERM);
   ::waitpid(xvfb, nullptr, 0);
   std::printf(
-      "soak: rss %+ld kB, fds %+d, threads %+d from start to end; cpu %.1f s per hour "
-      "(%.2f %% of a core); %zu telemetry rows; exit status %d\n",
-      last.rssKb - first.rssKb, last.fds - first.fds, last.threads - first.threads,
+      "soak: rss %+ld kB, fds %+d, threads %+d from start to end, peak rss %ld kB; cpu %.1f s "
+      "per hour (%.2f %% of a core); %zu telemetry rows; exit status %d\n",
+      last.rssKb - first.rssKb, last.fds - first.fds, last.threads - first.threads, last.peakRssKb,
       (last.cpuSeconds - first.cpuSeconds) / spanMinutes * 60,
       (last.cpuSeconds - first.cpuSeconds) / (spanMinutes * 60) * 100,
       lines(home / "state/nuvlet/telemetry"), WIFEXITED(status) ? WEXITSTATUS(status) : -1);

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "nuvlet/control/CompensationLoop.h"
 #include "nuvlet/learning/BrightnessModel.h"
 #include "nuvlet/records/DailyStats.h"
 #include "nuvlet/ui/CalibrationSummary.h"
@@ -29,7 +30,7 @@ const char* presence(const std::filesystem::path& path) {
 
 }  // namespace
 
-std::string statusReport(const Paths& paths, const Clock& clock) {
+std::string statusReport(const Paths& paths, const Clock& clock, const Defaults& settings) {
   const auto modelFile = paths.modelFile();
   auto loaded = BrightnessModel::load(modelFile);
   // The app runs on the empty model until a fit replaces it, so report that one.
@@ -46,6 +47,13 @@ std::string statusReport(const Paths& paths, const Clock& clock) {
                           : std::filesystem::exists(modelFile, ec)
                               ? "unreadable: the empty model applies until the next fit"
                               : "not created yet: the empty model applies";
+  // As the loop reads it: anything but true is off.
+  const auto keep = settings.value(CompensationLoop::kKeepCorrectionsKey);
+  out += keep && keep->is_boolean() && keep->get<bool>()
+             ? "\nCorrections: Keep My Corrections is on (a level you set holds until the "
+               "content, the light or the hour changes)\n"
+             : "\nCorrections: Keep My Corrections is off (after a correction, compensation "
+               "returns to its learned level)\n";
   out += "\nFiles\n";
   out += fileLine("learned model", modelFile, modelNote);
   out += fileLine("daily statistics", paths.dailyStatsFile(), presence(paths.dailyStatsFile()));

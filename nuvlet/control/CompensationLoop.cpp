@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
 
 #include "nuvlet/platform/LocalTime.h"
+#include "nuvlet/platform/Log.h"
 
 namespace nuvlet {
 
@@ -17,7 +19,54 @@ CompensationLoop::CompensationLoop(BrightnessController& brightness, DailyStats&
       topology_(topology),
       clock_(clock) {
   enabled_ = defaults_.boolOr(kEnabledKey, false);
+  if (const auto keep = defaults_.value(kKeepCorrectionsKey)) {
+    if (keep->is_boolean()) {
+      keepCorrections_ = keep->get<bool>();
+    } else {
+      log::info("the setting \"" + std::string(kKeepCorrectionsKey) +
+                "\" is not true or false; corrections are not kept");
+    }
+  }
   anchorOnHardware();
+}
+
+void CompensationLoop::setKeepsCorrections(bool keep) {
+  keepCorrections_ = keep;
+  defaults_.setValue(kKeepCorrectionsKey, keep);
+}
+
+void CompensationLoop::setModel(BrightnessModel model) {
+  model_ = std::move(model);
+  updateReference();
+}
+
+void CompensationLoop::resetTarget() {
+  freshStart_ = true;
+  forgetCorrection();
+}
+
+void CompensationLoop::forgetCorrection() {
+  correctionMoment_.reset();
+  correctionPending_ = false;
+  reference_.reset();
+}
+
+void CompensationLoop::updateReference() {
+  reference_.reset();
+  if (!correctionMoment_) return;
+  const Moment& m = *correctionMoment_;
+  reference_ = model_.preferredBacklight(m.L, m.sig, m.ambient, m.hour);
+}
+
+double CompensationLoop::aimFor(double target) const {
+  if (!keepCorrections_ || !reference_) return target;
+  // A model that answers nothing usable, now or for the correction, has nothing to
+  // say about how the level should move: the user's level stands.
+  if (!std::isfinite(target) || !std::isfinite(*reference_)) return B_manual_;
+  // Both as levels the loop could give: a reference of 0 (or below the floor) would
+  // otherwise turn any later answer into a jump to the top of the band.
+  const auto level = [](double b) { return std::clamp(b, kFloor, kCeiling); };
+  return B_manual_ * level(target) / level(*reference_);
 }
 
 bool CompensationLoop::anchorOnHardware() {
@@ -35,6 +84,7 @@ void CompensationLoop::setEnabled(bool enabled) {
   if (enabled) {
     anchorOnHardware();
     freshStart_ = true;
+    forgetCorrection();
   }
   if (onEnabledChange) onEnabledChange(enabled);
 }
@@ -62,14 +112,21 @@ void CompensationLoop::onLuminanceUpdate(double L_slow, double /*L_fast*/) {
   ambientAtLookup_ = ambient;
   const int hour = localtime::hour(clock_.now());
 
-  const double target =
-      model_.preferredBacklight(L, sig.value_or(ContentSignature::neutral(L)), ambient, hour);
+  const Moment now{L, sig.value_or(ContentSignature::neutral(L)), ambient, hour};
+  const double target = model_.preferredBacklight(now.L, now.sig, now.ambient, now.hour);
   B_target_ = target;
+  if (correctionPending_) {
+    // The correction was made on a screen the loop ignores: it was meant for what
+    // comes next, which is here now.
+    correctionMoment_ = now;
+    correctionPending_ = false;
+    reference_ = target;
+  }
 
   const double lo = std::max(kFloor, B_manual_ * bandLow);
   const double hi = std::min(kCeiling, B_manual_ * bandHigh);
   // Below an anchor of 0.03125 the band is empty and its floor wins.
-  const double wanted = std::max(lo, std::min(hi, target));
+  const double wanted = std::max(lo, std::min(hi, aimFor(target)));
 
   constexpr double k0 = 0.1 / tau;
   const double delta = wanted - B_current_;
@@ -105,6 +162,16 @@ void CompensationLoop::onManualChange(double B_after, std::string_view source) {
   // again would step its smoothing once more for every correction.
   AdjustmentLogger::Context context{std::nullopt, ambientAtLookup_};
   if (signatureProvider) context.signature = signatureProvider();
+  if (L_filtered_ > kMinLuminance) {
+    correctionMoment_ =
+        Moment{L_filtered_, context.signature.value_or(ContentSignature::neutral(L_filtered_)),
+               ambientAtLookup_, localtime::hour(clock_.now())};
+    correctionPending_ = false;
+    updateReference();
+  } else {
+    forgetCorrection();
+    correctionPending_ = true;
+  }
   logger_.log(source, before, B_after, L, B_target_, context);
   if (byUser && onUserCorrection) onUserCorrection();
 }

@@ -25,6 +25,8 @@ namespace nuvlet {
 class CompensationLoop {
  public:
   static constexpr std::string_view kEnabledKey = "autoAdjustEnabled";
+  // "Keep My Corrections": absent, or anything but a boolean, means off.
+  static constexpr std::string_view kKeepCorrectionsKey = "keepCorrections";
 
   static constexpr double tau = 1.2;
   static constexpr double bandLow = 0.4;
@@ -53,7 +55,7 @@ class CompensationLoop {
   void onManualChange(double B_after, std::string_view source);
 
   // The next tick re-anchors on the hardware instead of adjusting.
-  void resetTarget() { freshStart_ = true; }
+  void resetTarget();
 
   // From now on every tick is ignored; there is no way back.
   void suppressWrites() { terminating_ = true; }
@@ -63,8 +65,19 @@ class CompensationLoop {
   // onEnabledChange hears the value, changed or not.
   void setEnabled(bool enabled);
 
+  // Off, a correction only moves the band: once the pause is over the loop walks back
+  // to the model's own level inside it. On, a correction anchors the model on the
+  // user's level: the loop holds that level while what the model looks at stays as it
+  // was at the correction, and afterwards moves it by the model's ratio between now and
+  // then, inside the same band. Until the first correction after a fresh start both
+  // modes are the same. The setting is stored on every assignment.
+  bool keepsCorrections() const { return keepCorrections_; }
+  void setKeepsCorrections(bool keep);
+
   const BrightnessModel& model() const { return model_; }
-  void setModel(BrightnessModel model) { model_ = std::move(model); }
+  // A new model also re-reads what it says of the moment of the last correction, so a
+  // refit that learns the correction does not move the level the user set.
+  void setModel(BrightnessModel model);
 
   double L_filtered() const { return L_filtered_; }
   double B_current() const { return B_current_; }
@@ -76,6 +89,10 @@ class CompensationLoop {
   // Monotonic seconds until which automatic writes pause.
   std::optional<double> manualOverrideUntil() const { return manualOverrideUntil_; }
   bool freshStart() const { return freshStart_; }
+  // What the model prefers for the content, light and hour of the last correction
+  // (kept corrections only); nothing before one, or while the loop has not yet seen
+  // the content a correction on a black screen was meant for.
+  std::optional<double> correctionReference() const { return reference_; }
   bool terminating() const { return terminating_; }
 
   // Installed by the application; each may be empty or answer nothing.
@@ -90,9 +107,23 @@ class CompensationLoop {
   // that only a long history of ticks would reach.
   friend struct CompensationLoopTestPeer;
 
+  // What a model lookup is asked with.
+  struct Moment {
+    double L = 0.5;
+    ContentSignature sig;
+    std::optional<double> ambient;
+    int hour = 12;
+  };
+
   // Takes the hardware level as both the belief and the anchor. A failed read
   // changes nothing: a backlight we cannot read is not a user who chose darkness.
   bool anchorOnHardware();
+  // A fresh start forgets the last correction: the loop answers to the model alone.
+  void forgetCorrection();
+  void updateReference();
+  // The level to aim at before the band: the model's own, or, for a kept correction,
+  // the user's level moved by the model's ratio between now and the correction.
+  double aimFor(double target) const;
 
   BrightnessController& brightness_;
   DailyStats& dailyStats_;
@@ -110,6 +141,12 @@ class CompensationLoop {
   double B_manual_ = 0.5;
   std::optional<double> manualOverrideUntil_;
   std::optional<double> ambientAtLookup_;
+  bool keepCorrections_ = false;
+  // The moment of the last correction; `correctionPending_` while it waits for the
+  // first tick that sees content (it was made on a screen the loop ignores).
+  std::optional<Moment> correctionMoment_;
+  bool correctionPending_ = false;
+  std::optional<double> reference_;
   bool freshStart_ = true;
   bool terminating_ = false;
 };

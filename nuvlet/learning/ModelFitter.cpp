@@ -319,13 +319,21 @@ FitResult ModelFitter::fit(const FitSources& sources, double unixNow, FitCache* 
 
   // Day files are independent: a fit with much to read (the first one, at start-up)
   // spreads them over the cores; a refit reads too little to be worth a thread.
+  // The adjustment log is one more job, taken first: read after the day files, it
+  // would keep one thread busy while the others wait.
+  std::optional<const FitCache::Entry*> logEntry;
+  std::vector<FitSample> logTail;
   std::atomic<std::size_t> nextJob{0};
   std::atomic<std::uint64_t> bytesDone{0};
   auto work = [&](Reader& r, std::uint64_t& bytes, bool reports) {
-    for (std::size_t i; (i = nextJob.fetch_add(1)) < jobs.size();) {
-      Job& job = jobs[i];
+    for (std::size_t i; (i = nextJob.fetch_add(1)) <= jobs.size();) {
+      if (i == 0) {
+        logEntry = update(sources.adjustmentLog, Kind::Log, c.log_, r, logTail, bytes);
+        continue;
+      }
+      Job& job = jobs[i - 1];
       job.contributed =
-          update(sources.telemetryDir / names[i], Kind::Telemetry, job.slot, r, job.tail, bytes)
+          update(sources.telemetryDir / names[i - 1], Kind::Telemetry, job.slot, r, job.tail, bytes)
               .has_value();
       bytesDone += job.size;
       if (reports && progress) progress(std::min<std::uint64_t>(bytesDone, total), total);
@@ -387,17 +395,14 @@ FitResult ModelFitter::fit(const FitSources& sources, double unixNow, FitCache* 
     }
   }
 
-  {
-    std::vector<FitSample> tail;
-    auto entry = update(sources.adjustmentLog, Kind::Log, c.log_, reader, tail, result.bytesParsed);
-    if (entry) {
-      result.logObservations = static_cast<std::int64_t>((*entry)->samples.size() + tail.size());
-      parts.push_back(&(*entry)->samples);
-      tails.push_back(std::move(tail));
-      parts.push_back(&tails.back());
-    }
-    if (c.log_) describe(*c.log_, entry.has_value());
+  if (logEntry) {
+    result.logObservations =
+        static_cast<std::int64_t>((*logEntry)->samples.size() + logTail.size());
+    parts.push_back(&(*logEntry)->samples);
+    tails.push_back(std::move(logTail));
+    parts.push_back(&tails.back());
   }
+  if (c.log_) describe(*c.log_, logEntry.has_value());
 
   const std::int64_t observations = result.telemetryObservations + result.logObservations;
   if (result.bytesParsed == 0 && c.lastModel_ && state == c.lastState_) {

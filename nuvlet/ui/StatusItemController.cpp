@@ -19,6 +19,7 @@ namespace {
 constexpr double kDeltaPerLevel = -200.0;
 
 constexpr const char* kAutoTitle = "Deruzorar!";
+constexpr const char* kKeepTitle = "Keep My Corrections";
 constexpr const char* kAutoToolTip =
     "Continuously samples on-screen luminance and trims the backlight so the light it emits "
     "stays even. A bright page will not blast you, a dark editor will not strain. Learns the "
@@ -338,6 +339,10 @@ Menu StatusItemController::buildCalibrationSubmenu() {
     menu.push_back(line.empty() ? MenuItem::separator() : infoEntry(std::move(line)));
   }
   menu.push_back(MenuItem::separator());
+  if (loop_) {
+    menu.push_back(checkEntry(kKeepTitle, loop_->keepsCorrections(),
+                              action(&StatusItemController::toggleKeepCorrections)));
+  }
   menu.push_back(
       entry("Reset learned brightness", action(&StatusItemController::resetAllCalibration)));
   menu.push_back(entry("Reset everything", action(&StatusItemController::resetEverything)));
@@ -357,6 +362,10 @@ void StatusItemController::toggleShowVolume() {
 
 void StatusItemController::toggleAuto() {
   if (loop_) loop_->setEnabled(!loop_->enabled());
+}
+
+void StatusItemController::toggleKeepCorrections() {
+  if (loop_) loop_->setKeepsCorrections(!loop_->keepsCorrections());
 }
 
 void StatusItemController::toggleDebug() {

@@ -90,6 +90,7 @@ class StatusItemController {
   void toggleShowVolume();
   void toggleAuto();
   void toggleDebug();
+  void toggleKeepCorrections();
   void toggleRecording();
   void revealData();
   // An unknown raw value changes nothing.

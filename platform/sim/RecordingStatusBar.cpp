@@ -16,11 +16,11 @@ class RecordingItem final : public StatusItem {
   }
 
   void setCallbacks(Callbacks callbacks) override { record_->callbacks = std::move(callbacks); }
-  void setIcon(std::vector<Pixmap> sizes) override { record_->icons.push_back(std::move(sizes)); }
+  void setIcon(std::vector<Pixmap> sizes) override { record_->lastIcon = std::move(sizes); }
   void setIconName(const std::string& name) override { record_->iconName = name; }
-  void setTitle(const std::string& title) override { record_->titles.push_back(title); }
+  void setTitle(const std::string& title) override { record_->lastTitle = title; }
   void setToolTip(const std::string& title, const std::string& text) override {
-    record_->toolTips.push_back({title, text});
+    record_->lastToolTip = {title, text};
   }
 
  private:

@@ -15,19 +15,21 @@ namespace nuvlet::sim {
 struct RecordedItem {
   std::string id;
   bool removed = false;
-  std::vector<std::vector<Pixmap>> icons;  // every setIcon, oldest first
-  std::vector<std::string> titles;         // every setTitle
-  std::string iconName;                    // the last setIconName
+  // Only the last of each is kept, as a host shows only that: the level's item is
+  // redrawn at every change, and a simulated week of every icon took gigabytes.
+  std::optional<std::vector<Pixmap>> lastIcon;  // the last setIcon
+  std::string lastTitle;                        // the last setTitle
+  std::string iconName;                         // the last setIconName
   struct ToolTip {
     std::string title;
     std::string text;
   };
-  std::vector<ToolTip> toolTips;  // every setToolTip
+  ToolTip lastToolTip;  // the last setToolTip
   StatusItem::Callbacks callbacks;
 
-  const std::vector<Pixmap>* icon() const { return icons.empty() ? nullptr : &icons.back(); }
-  std::string title() const { return titles.empty() ? "" : titles.back(); }
-  ToolTip toolTip() const { return toolTips.empty() ? ToolTip{} : toolTips.back(); }
+  const std::vector<Pixmap>* icon() const { return lastIcon ? &*lastIcon : nullptr; }
+  std::string title() const { return lastTitle; }
+  ToolTip toolTip() const { return lastToolTip; }
 
   // The user's input, delivered as the tray adapter would: nothing reaches a removed
   // item, and zero or non-finite scroll deltas are dropped. Each returns whether a

@@ -224,6 +224,7 @@ class Run {
                                                 std::nullopt, std::make_shared<FitCache>()});
     delegate_->applicationDidFinishLaunching();
     settle();
+    if (o_.keepCorrections) delegate_->loop()->setKeepsCorrections(true);
     if (o_.compensation) delegate_->loop()->setEnabled(true);
 
     SimulationResult result;
@@ -231,6 +232,7 @@ class Run {
     for (int d = 0; d < o_.days; ++d) {
       result.days.push_back(runDay(d, d + 1 == o_.traceDay ? &result.trace : nullptr));
     }
+    result.steadiness = steadiness_;
     delegate_->applicationWillTerminate();
     delegate_.reset();
     result.fits = fits_;
@@ -332,7 +334,28 @@ class Run {
     }
   }
 
+  // Once a second: the light given and wanted now, against the last ten seconds.
+  void noteSteadiness(double hour) {
+    const double emitted = response(backlight_.level()) * scene_.luminance;
+    const double wanted = response(wantedLevel(hour)) * scene_.luminance;
+    Steadiness& s = steadiness_[static_cast<std::size_t>(kind_)];
+    for (std::size_t i = 0; i < Steadiness::kLags.size(); ++i) {
+      const std::size_t lag = static_cast<std::size_t>(Steadiness::kLags[i]);
+      if (sameKindSeconds_ < lag) continue;
+      const Sample& then = recent_[(recentNext_ + recent_.size() - lag) % recent_.size()];
+      const double e = std::log(emitted / then.emitted), w = std::log(wanted / then.wanted);
+      s.emitted[i].squares += e * e;
+      ++s.emitted[i].count;
+      s.wanted[i].squares += w * w;
+      ++s.wanted[i].count;
+    }
+    recent_[recentNext_] = {emitted, wanted};
+    recentNext_ = (recentNext_ + 1) % recent_.size();
+    ++sameKindSeconds_;
+  }
+
   void newBlock(double t, double hour, Random& world) {
+    sameKindSeconds_ = 0;
     kind_ = pickKind(hour, world);
     blockEnd_ = t + world.uniform(20, 90) * 60;
     workspace_.activate(appFor(kind_));
@@ -376,6 +399,7 @@ class Run {
         sceneEnd_ = t + sceneSeconds(kind_, world);
       }
       light_.reading = lux(hour);
+      noteSteadiness(hour);
       if (t >= nextLook) {
         look(hour, fig, trace);
         nextLook += kLookInterval;
@@ -429,6 +453,13 @@ class Run {
   MemoryLoginService login_;
   MemoryUpdateService updates_;
   std::shared_ptr<AppDelegate> delegate_;
+
+  struct Sample {
+    double emitted = 0, wanted = 0;
+  };
+  std::array<Sample, Steadiness::kLags.back()> recent_{};
+  std::size_t recentNext_ = 0, sameKindSeconds_ = 0;
+  std::array<Steadiness, 4> steadiness_{};
 
   Random userRandom_;
   ContentKind kind_ = ContentKind::Web;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <array>
+#include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -27,12 +29,28 @@ struct DayFigures {
   double withinTolerance = 0;
 };
 
+// How steady the light was while one kind of content was on screen: the root mean
+// square of ln(light(t) / light(t - lag)) over awake seconds, for lags of 1 and 10 s.
+// Pairs that span a change of kind (a new activity) are left out.
+struct Steadiness {
+  struct Sums {
+    double squares = 0;
+    std::int64_t count = 0;
+    double rms() const { return count > 0 ? std::sqrt(squares / static_cast<double>(count)) : 0; }
+  };
+  static constexpr std::array<int, 2> kLags = {1, 10};
+  std::array<Sums, 2> emitted;  // the light the display gave, per lag
+  std::array<Sums, 2> wanted;   // the light the user wanted, per lag
+};
+
 struct SimulationOptions {
   int days = 7;
   std::uint64_t seed = 1;
   SimProfile profile;
   // Whether the user switches automatic compensation on at the start.
   bool compensation = true;
+  // Whether "Keep My Corrections" is on from the start.
+  bool keepCorrections = false;
   // The home the real records go to (created when missing).
   std::filesystem::path home;
   // The day (1-based) whose trace is kept for a plot; 0 for none.
@@ -44,6 +62,8 @@ struct SimulationOptions {
 struct SimulationResult {
   std::vector<DayFigures> days;
   DayTrace trace;
+  // Per kind of content (ContentKind order), over the whole run.
+  std::array<Steadiness, 4> steadiness;
   // The model fits of the run and the processor time they took (not deterministic:
   // for measurements only).
   int fits = 0;

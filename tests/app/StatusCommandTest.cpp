@@ -64,6 +64,25 @@ TEST_F(StatusCommand, WithoutFilesReportsTheEmptyModelAndWritesNothing) {
   EXPECT_TRUE(std::filesystem::is_empty(home.path()));
 }
 
+TEST_F(StatusCommand, SaysHowCorrectionsAreTreated) {
+  struct Case {
+    const char* settings;  // nullptr: no file
+    const char* line;
+  };
+  const Case cases[] = {{nullptr, "Keep My Corrections is off"},
+                        {R"({"keepCorrections": true})", "Keep My Corrections is on"},
+                        {R"({"keepCorrections": false})", "Keep My Corrections is off"},
+                        {R"({"keepCorrections": "yes"})", "Keep My Corrections is off"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.settings ? c.settings : "no settings");
+    std::filesystem::remove_all(home / ".config");
+    if (c.settings) home.write(".config/nuvlet/settings.json", c.settings);
+    auto result = run({"status"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_NE(result.out.find(c.line), std::string::npos) << result.out;
+  }
+}
+
 TEST_F(StatusCommand, DamagedModelIsReportedNotFatal) {
   home.write("data/nuvlet/brightness_model_v2.json", R"({"table":[],"prior":)");
   home.write("data/nuvlet/dailystats.json", "\xff garbage");

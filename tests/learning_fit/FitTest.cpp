@@ -80,6 +80,34 @@ TEST(FitFiles, DamagedFilesCostOnlyThemselves) {
   EXPECT_EQ(result.skippedFiles, 6);  // two not UTF-8, dir, loop, dangling, fifo
 }
 
+TEST(Fit, SpreadOverThreadsItLearnsWhatOneThreadLearns) {
+  Records r;
+  std::string log = kHeader;
+  for (int day = 0; day < 6; ++day) {
+    std::string text;
+    for (int i = 0; i < 40; ++i) text += row(0.02 * (i + day), 0.01 * (i * 7 % 90), "");
+    r.telemetry("telemetry-2026-12-0" + std::to_string(day + 1) + ".jsonl", text);
+    log += "2026-12-0" + std::to_string(day + 1) + "T12:09:00Z,scroll,0.5,0." +
+           std::to_string(day + 2) + ",0.81,0.5,x,0.1,0.2,0.1,0,0.5\n";
+  }
+  r.log(log + "2026-12-07T12:09:00Z,scroll,0.5,0.9,0.81,0.5,x");  // a last line without its feed
+  FitOptions one, spread;
+  one.maxThreads = 1;
+  spread.maxThreads = 4;
+  spread.parallelAbove = 0;
+  FitCache oneCache, spreadCache;
+  for (int round = 0; round < 2; ++round) {  // the second from the caches
+    const auto a = ModelFitter::fit(r.sources, 0, &oneCache, one);
+    const auto b = ModelFitter::fit(r.sources, 0, &spreadCache, spread);
+    EXPECT_EQ(a.model, b.model);
+    EXPECT_EQ(a.telemetryObservations, 240);
+    EXPECT_EQ(b.telemetryObservations, 240);
+    EXPECT_EQ(a.logObservations, 7);
+    EXPECT_EQ(b.logObservations, 7);
+    EXPECT_EQ(a.bytesParsed, b.bytesParsed);
+  }
+}
+
 TEST(FitInBackground, HandsTheModelToTheMainThread) {
   Records r;
   r.telemetry("t.jsonl", row(0.5, 0.5));

@@ -1,10 +1,13 @@
 // Which records the fitter learns from, and what it reads from each.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <random>
 #include <string>
 
 #include "nuvlet/learning/AdjustmentLogParser.h"
 #include "nuvlet/learning/TelemetryLineParser.h"
+#include "nuvlet/records/TelemetryRecorder.h"
 #include "tests/learning_fit/FitTestSupport.h"
 
 namespace nuvlet {
@@ -23,6 +26,17 @@ std::optional<Parsed> parseRow(const std::string& line) {
   auto s = parser.parse(padded.data(), line.size());
   if (!s) return std::nullopt;
   return Parsed{bucket_key::decode(s->bucketKey), s->backlight};
+}
+
+// The parser's answer, checked against its general reader alone: the quick pass must
+// never read a row differently.
+std::optional<FitSample> parseBoth(const std::string& line) {
+  static TelemetryLineParser parser;
+  std::string padded = line + std::string(TelemetryLineParser::kPadding, '1');
+  auto quick = parser.parse(padded.data(), line.size());
+  EXPECT_EQ(quick, parser.parseWithGeneralReader(padded.data(), line.size()))
+      << line.substr(0, 120);
+  return quick;
 }
 
 std::optional<Parsed> parseLogLine(const std::string& line) {
@@ -108,6 +122,100 @@ TEST(TelemetryRow, AMegabyteLongRowIsReadOrSkippedByItsContent) {
   const std::string name(1 << 20, 'a');
   EXPECT_TRUE(parseRow(R"({"brightness":0.5,"lum_slow":0.5,"app_name":")" + name + "\"}"));
   EXPECT_FALSE(parseRow(R"({"brightness":0.5,"lum_slow":0.5,"app_name":")" + name + "}"));
+}
+
+TEST(TelemetryRow, UnusualRowsAreReadAsAStrictJsonReaderReadsThem) {
+  // A level written in any number form is learned at the value a correct conversion
+  // gives; the forms the quick pass leaves alone go to the general reader.
+  for (const char* level :
+       {"0.5", "1", "0", "-0", "1e-04", "5E-4", "2.5e+1", "0.30000000000000004", "9007199254740993",
+        "0.1844674407370955161652", "123456789012345678901234567890e-30", "1e-22", "1e-23"}) {
+    const auto s =
+        parseBoth(std::string(R"({"brightness":)") + level + R"(,"lum_slow":0.5,"x":[1e300]})");
+    ASSERT_TRUE(s) << level;
+    EXPECT_EQ(s->backlight, std::strtod(level, nullptr)) << level;
+  }
+  const std::string good = R"("brightness":0.5,"lum_slow":0.5)";
+  struct Case {
+    std::string row;
+    bool learned;
+  };
+  const Case cases[] = {
+      {"{ " + good + " , \"hour\" : 3 }\t", true},
+      {"{" + good +
+           ",\"app_name\":\"\xc3\x89"
+           "crire \xe2\x80\x94 notes\"}",
+       true},
+      {"{" + good + ",\"app_name\":\"\xc3\x28\"}", false},  // not UTF-8
+      {"{" + good + ",\"app_name\":\"\xc3\"}", false},      // cut short
+      {"{" + good + ",\"x\":\xc3\x89}", false},             // outside a string
+      {"{" + good + ",\"hour\":13.0,\"hour\":18446744073709551615}", true},
+      {"{" + good + ",\"x\":" + std::string(40, '[') + std::string(40, ']') + "}", true},
+      {"{" + good + ",\"x\":1e-400,\"y\":0.0000000000000000000000000001}", true},
+      {"{" + good + ",\"x\":1e309}", false},
+      {"{" + good + ",\"x\":[1e-0004,1e-" + std::string(19, '0') + "4]}", false},
+      {"{" + good + ",\"x\":-}", false},
+      {"{" + good + ",\"x\":1.}", false},
+      {"{" + good + ",\"x\":.5}", false},
+      {"{" + good + ",\"x\":1e}", false},
+      {"{" + good + ",\"x\":0x1}", false},
+      {"{" + good + ",\"x\":truex}", false},
+      {"{" + good + ",\"x\":nul}", false},
+      {"{" + good + ",\"x\" \"y\"}", false},
+      {"{" + good + ",,\"x\":1}", false},
+      {"{" + good + ",\"x\":[1 2]}", false},
+      {"{" + good + ",\"x\":{\"a\":1,}}", false},
+      {"{" + good + "}}", false},
+      {"{" + good + ",\"x\":\"ab", false},
+      // Under automatic control the rest of the row is not read, unless it may name
+      // "auto_on" again; in a string value the name counts for nothing.
+      {"{" + good + ",\"auto_on\":true, damage", false},
+      {"{" + good + ",\"auto_on\":true,\"x\":\"auto_on\"}", false},
+      {"{" + good + ",\"auto_on\":true,\"x\":\"a\\u0041\",\"auto_on\":false}", true},
+      {"{" + good + ",\"auto_on\":true,\"x\":[{\"auto_on\":false}],\"auto_on\":false}", true},
+      {"{" + good + ",\"auto_on\":true,\"auto_on\":false,\"z\":1 damage", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(parseBoth(c.row).has_value(), c.learned) << c.row.substr(0, 100);
+  }
+}
+
+TEST(TelemetryRow, RowsAsTheRecorderWritesThemAreLearnedAtTheirLevel) {
+  PinnedZone zone("UTC");
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<double> u(0, 1);
+  // Small values come out as "1e-04", the brightest daylight as "1.2e+05".
+  auto value = [&] {
+    const double x = u(rng);
+    return x < 0.2 ? x * 0.001 : (x < 0.25 ? 0.0 : x);
+  };
+  int learned = 0;
+  for (int i = 0; i < 3000; ++i) {
+    TelemetrySnapshot snap;
+    snap.brightness = value();
+    snap.lumSlow = value();
+    snap.lumRaw = value();
+    for (int k = 0; k < 16; ++k) snap.lumGrid.push_back(value());
+    snap.sigDark = value();
+    snap.sigBright = value();
+    snap.chroma = value();
+    snap.warmCool = value() - 0.5;
+    snap.ambAvailable = i % 3 != 0;
+    snap.ambLux = u(rng) * 200000;
+    snap.ambNorm = value();
+    snap.appName = i % 5 == 0 ? "R\xc3\xa9glages \"x\"\\y" : "Editor";
+    snap.autoOn = i % 4 == 0;
+    const auto row = TelemetryRecorder::formatRow("tick", std::nullopt, std::nullopt, std::nullopt,
+                                                  std::nullopt, snap, 1796558400.0 + i * 37.5);
+    const auto s = parseBoth(row);
+    ASSERT_EQ(s.has_value(), !snap.autoOn) << row;
+    if (!s) continue;
+    ++learned;
+    EXPECT_NEAR(s->backlight, snap.brightness, 0.00005) << row;
+    const ContentBucket b = bucket_key::decode(s->bucketKey);
+    EXPECT_EQ(b.ambientBin.has_value(), snap.ambAvailable) << row;
+  }
+  EXPECT_EQ(learned, 2250);
 }
 
 }  // namespace

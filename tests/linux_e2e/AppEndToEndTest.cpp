@@ -214,5 +214,64 @@ TEST_F(AppEndToEnd, ALostXServerEndsItInOrder) {
   expectRecordsWhole();
 }
 
+// A correction by the wheel on a steady white screen: the specified loop takes the panel
+// back towards the model's level once the pause is over; with Keep My Corrections on,
+// the level stays where the user put it for a minute, through the refit that learns it.
+TEST_F(AppEndToEnd, KeepMyCorrectionsHoldsAScrolledLevelThatIsOtherwiseWalkedBack) {
+  ASSERT_TRUE(x({"xsetroot", "-solid", "#ffffff"}));
+  home.write("config/nuvlet/settings.json", R"({"autoAdjustEnabled": true})");
+  RunningApp app(environment());
+  ASSERT_TRUE(app.waitFor([&] { return host.registered.size() >= 2; }));
+  const std::string brightness = host.itemTitled("Brightness");
+  const auto backlight = [&] { return backlightLevel(sysfs).value_or(-1); };
+  const auto scrolls = [&] { return adjustments(home.path(), "scroll").size(); };
+  // Comes to rest: no change for three seconds.
+  const auto rest = [&] {
+    int last = backlight();
+    auto since = std::chrono::steady_clock::now();
+    app.waitFor(
+        [&] {
+          if (backlight() != last) {
+            last = backlight();
+            since = std::chrono::steady_clock::now();
+          }
+          return std::chrono::steady_clock::now() - since > std::chrono::seconds(3);
+        },
+        40);
+    return last;
+  };
+  // Four notches up in two flicks (one event is at most two notches).
+  const auto scrollUp = [&] {
+    const std::size_t before = scrolls();
+    for (std::size_t i = 1; i <= 2; ++i) {
+      EXPECT_TRUE(host.item(brightness, "Scroll", g_variant_new("(is)", -2, "vertical")).ok());
+      EXPECT_TRUE(app.waitFor([&] { return scrolls() == before + i; }));
+    }
+    return backlight();
+  };
+
+  const int dimmed = rest();
+  ASSERT_LT(dimmed, 70) << "compensation dims a white screen";
+  const int set = scrollUp();
+  EXPECT_GE(set, dimmed + 15);
+  EXPECT_TRUE(app.waitFor([&] { return backlight() <= set - 10; }, 15))
+      << "the specified loop walks back; at " << backlight() << " from " << set;
+
+  ASSERT_TRUE(x({"xdotool", "keydown", "shift"}));
+  const bool clicked = host.click(brightness, "Keep My Corrections");
+  ASSERT_TRUE(x({"xdotool", "keyup", "shift"}));
+  ASSERT_TRUE(clicked);
+  EXPECT_TRUE(app.waitFor([&] { return settingsIn(home.path()).value("keepCorrections", false); }));
+  const int kept = scrollUp();
+  const auto correctedAt = std::chrono::steady_clock::now();
+  EXPECT_FALSE(app.waitFor([&] { return std::abs(backlight() - kept) > 1; }, 60))
+      << "moved to " << backlight() << " from " << kept << " after " << secondsSince(correctedAt)
+      << " s";
+  const auto model = nlohmann::json::parse(readText(home / "data/nuvlet/brightness_model_v2.json"),
+                                           nullptr, false);
+  EXPECT_EQ(model.value("observationCount", 0), 4)
+      << "the minute held through the refit that learned the corrections";
+}
+
 }  // namespace
 }  // namespace nuvlet::test

@@ -92,7 +92,7 @@ TEST_F(GnomeEndToEnd, TheWheelOverTheTopBarItemMovesThePanelBothWays) {
   // moment after the item registers, and the shell may still be leaving the overview
   // it starts in: sweep again until then.
   bool found = false;
-  int lastX = 0;
+  int lastX = 0;  // where the item answered: the glyph is looked for there
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(40);
   while (!found && std::chrono::steady_clock::now() < deadline) {
     leaveOverview();

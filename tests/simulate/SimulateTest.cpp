@@ -79,6 +79,33 @@ TEST(Simulation, ADayHasSaneFiguresAndItsCorrectionsReachTheRecords) {
   EXPECT_EQ(result.trace.correctionHours.size(), static_cast<std::size_t>(day.corrections));
 }
 
+// On a fixed backlight that nobody corrects, the emitted light changes exactly as the
+// content does, and the light the user wants changes by the content exponent of that
+// (the light of the room and the hour drift far more slowly).
+TEST(Simulation, SteadinessOfAFixedBacklightFollowsTheContent) {
+  test::TempDir home;
+  auto o = shortRun(home.path());
+  o.compensation = false;
+  o.profile.user.tolerance = 20;  // never bothered
+  o.profile.user.contentExponent = 0.5;
+  o.profile.user.dailyNoise = 0;
+  o.profile.user.baseEmitted = 0.08;  // a wish the panel can give on the darkest film too
+  const auto result = runSimulation(o);
+  ASSERT_EQ(result.days.at(0).corrections, 0);
+  for (std::size_t k = 0; k < result.steadiness.size(); ++k) {
+    SCOPED_TRACE(kContentKindNames[k]);
+    const Steadiness& s = result.steadiness[k];
+    for (std::size_t lag = 0; lag < Steadiness::kLags.size(); ++lag) {
+      ASSERT_GT(s.emitted[lag].count, 60) << "a day shows every kind for a while";
+      EXPECT_EQ(s.wanted[lag].count, s.emitted[lag].count);
+      EXPECT_GT(s.emitted[lag].rms(), 0);
+      EXPECT_NEAR(s.wanted[lag].rms(), 0.5 * s.emitted[lag].rms(), 0.05 * s.emitted[lag].rms());
+    }
+    EXPECT_GT(s.emitted[1].rms(), s.emitted[0].rms()) << "ten seconds span more scenes";
+    EXPECT_GT(s.emitted[0].count, s.emitted[1].count) << "a new activity restarts the pairs";
+  }
+}
+
 TEST(SimProfile, TheDefaultsReadBackAndEveryFaultNamesItsMember) {
   const nlohmann::json full = SimProfile{}.toJson();
   std::string error;

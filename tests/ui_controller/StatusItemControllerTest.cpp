@@ -70,6 +70,20 @@ TEST_F(ControllerTest, ResetsForgetTheModelAndEverythingAlsoTheAnchor) {
   EXPECT_TRUE(compensation.freshStart());
 }
 
+TEST_F(ControllerTest, KeepMyCorrectionsIsACheckEntryOfTheCalibrationMenu) {
+  startFully();
+  const std::vector<std::string> path = {"Calibration\u2026", "Keep My Corrections"};
+  for (bool on : {true, false}) {
+    EXPECT_TRUE(clickEntry(*brightnessItem().openMenu(true), path));
+    EXPECT_EQ(compensation.keepsCorrections(), on);
+    EXPECT_EQ(defaults.value(CompensationLoop::kKeepCorrectionsKey), nlohmann::json(on));
+    const MenuItem* entry = sim::findEntry(*brightnessItem().openMenu(true), path);
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(entry->checked, on);
+    EXPECT_EQ(entry->toggle, MenuItem::Toggle::Check);
+  }
+}
+
 TEST_F(ControllerTest, RevealRecreatesTheTelemetryFolderPrivatelyAndOpensIt) {
   TelemetryRecorder recorder(paths, defaults, loop);
   startFully();
