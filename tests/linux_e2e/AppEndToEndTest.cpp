@@ -14,6 +14,7 @@
 #include "tests/harness/PulseServer.h"
 #include "tests/harness/Servers.h"
 #include "tests/harness/TrayHost.h"
+#include "tests/harness/X11Desktop.h"
 #include "tests/linux_e2e/RunningApp.h"
 #include "tests/support/TempDir.h"
 
@@ -26,36 +27,11 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// Everything around a running Nuvlet, started by the test: an X server whose output is
-// a built-in panel, a session bus with a tray host, a system bus with a login manager
-// and a light sensor service, a sound server with a null sink, and a sysfs tree with
-// a backlight. The test talks to Nuvlet only through these.
-class AppEndToEnd : public ::testing::Test {
+// Nuvlet on the X11 desktop of tests/harness/X11Desktop.h; the test talks to it only
+// through the servers there.
+class AppEndToEnd : public ::testing::Test, public X11Desktop {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(xvfb.running()) << "Xvfb is required";
-    ASSERT_TRUE(sessionBus.running() && systemBus.running()) << "dbus-daemon is required";
-    ASSERT_TRUE(markOutputAsPanel(xvfb.display()));
-    ASSERT_TRUE(x({"xsetroot", "-solid", "#808080"}));
-    writeBacklight(sysfs, 80);
-    ASSERT_TRUE(logind->running() && proxy->running()) << "python3-dbusmock is required";
-    ASSERT_TRUE(pulse.start()) << "pulseaudio is required";
-    ASSERT_EQ(pulse.pactl({"set-sink-volume", "@DEFAULT_SINK@", "40%"}).status, 0);
-    ASSERT_TRUE(host.start());
-  }
-
-  std::map<std::string, std::string> environment() const {
-    auto env = appEnvironment(home.path(), sysfs.path(), sessionBus.address(), systemBus.address());
-    env["DISPLAY"] = xvfb.display();
-    env["WAYLAND_DISPLAY"] = "";
-    env["XDG_SESSION_TYPE"] = "x11";
-    env["PULSE_SERVER"] = pulse.address();
-    return env;
-  }
-
-  bool x(std::vector<std::string> argv) {
-    return ChildProcess::run(std::move(argv), {{"DISPLAY", xvfb.display()}}).status == 0;
-  }
+  void SetUp() override { ASSERT_NO_FATAL_FAILURE(startDesktop()); }
 
   std::string toolTipText(const std::string& item) {
     auto props = host.properties(item);
@@ -93,18 +69,6 @@ class AppEndToEnd : public ::testing::Test {
         nlohmann::json::parse(readText(home / "data/nuvlet/dailystats.json"), nullptr, false)
             .is_object());
   }
-
-  XvfbServer xvfb{"1920x1080x24"};
-  DbusDaemon sessionBus;
-  DbusDaemon systemBus{DbusDaemon::Kind::System};
-  std::unique_ptr<DbusMock> logind = DbusMock::fromTemplate(systemBus.address(), true, "logind");
-  std::unique_ptr<DbusMock> proxy =
-      DbusMock::fromTemplate(systemBus.address(), true, "iio-sensors-proxy",
-                             R"({"has_ambient_light": true, "light_level": 120.0})");
-  PulseServer pulse;
-  TrayHost host{sessionBus.address()};
-  TempDir sysfs;
-  TempDir home;
 };
 
 TEST_F(AppEndToEnd, TheTrayAppFollowsTheUserTheScreenAndTheMachine) {
