@@ -9,8 +9,8 @@
 #include "nuvlet/sensing/FrameReducer.h"
 #include "platform/linux/capture/PortalScreenCapture.h"
 #include "platform/linux/capture/ScreencopyCapture.h"
-#include "platform/linux/session/SysfsRoot.h"
 #include "platform/linux/capture/X11ScreenCapture.h"
+#include "platform/linux/session/SysfsRoot.h"
 
 namespace nuvlet::linux_platform {
 namespace {
@@ -135,7 +135,7 @@ CaptureChoice chooseCaptureRoute(CaptureMethod method, SessionKind session, Capt
             "Wayland session; " + portal + " and the compositor no wlroots screencopy"};
   }
   if (session == SessionKind::X11) return {CaptureRoute::X11, "X11 session"};
-  return {CaptureRoute::None, "no graphical session (DISPLAY and WAYLAND_DISPLAY are unset)"};
+  return {CaptureRoute::None, "no graphical session: DISPLAY and WAYLAND_DISPLAY are unset"};
 }
 
 CaptureMethod captureMethodFromSettings(const Defaults& settings, std::string* problem) {
