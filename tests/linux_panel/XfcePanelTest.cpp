@@ -175,7 +175,7 @@ class XfcePanel : public ::testing::TestWithParam<std::tuple<const char*, PanelS
  protected:
   void SetUp() override {
     for (const char* program : {"xfce4-panel", "xfsettingsd", "xdotool", "dbus-daemon"}) {
-      ASSERT_TRUE(findProgram(program)) << program << " is needed (scripts/packages.txt)";
+      ASSERT_TRUE(findProgram(program)) << program << " is needed (scripts/packages-test.txt)";
     }
     ASSERT_TRUE(xvfb.running());
     ::chmod(runtime.path().c_str(), 0700);
