@@ -22,7 +22,9 @@ int runDevices() {
 
 void addDevicesCommand(CommandLine& cl) {
   auto* sub = cl.app.add_subcommand(
-      "devices", "List the displays, backlight, sensors and sound devices Nuvlet can use");
+      "devices",
+      "List what Nuvlet finds and can use, or why not: displays, screen capture, backlight, "
+      "external monitors, light sensor, sound, tray and updates");
   sub->callback([&cl] { cl.chosen = runDevices; });
 }
 

@@ -8,10 +8,12 @@
 #include "nuvlet/platform/Paths.h"
 #include "nuvlet/platform/Subprocess.h"
 #include "platform/linux/desktop/JsonFileDefaults.h"
+#include "platform/linux/devices/I2cAccess.h"
 
 namespace nuvlet::cli {
 
-// The external monitors nuvlet-ddc reaches and their brightness, or why none.
+// The external monitors nuvlet-ddc reaches and their brightness, or why none; and
+// whether DDC/CI can reach them at all.
 std::vector<std::string> externalMonitorLines() {
   SystemClock clock;
   auto defaults =
@@ -23,6 +25,16 @@ std::vector<std::string> externalMonitorLines() {
         "\"monitorToolPath\" names no executable"};
   }
   std::vector<std::string> lines{"tool: " + tool->string()};
+  // The tool finds monitors without touching their buses; whether it may talk to them is
+  // told here, with what to run when it may not.
+  const auto i2c = linux_platform::checkI2cAccess();
+  if (!i2c.problem.empty()) {
+    lines.push_back(i2c.problem);
+  } else {
+    std::string buses;
+    for (const auto& bus : i2c.usableBuses) buses += (buses.empty() ? "" : ", ") + bus;
+    lines.push_back("I2C buses of the graphics card readable and writable: " + buses);
+  }
   // Listing detects every display, which can take seconds; a run of the controller
   // is held to one second, this report is not.
   auto run = Subprocess::runAndWait({tool->string(), "list"}, {10.0, 0.5, 64 << 10});

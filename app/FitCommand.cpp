@@ -7,10 +7,10 @@
 
 #include "app/Commands.h"
 #include "nuvlet/learning/ModelFitter.h"
-#include "nuvlet/ui/ModelPlot.h"
 #include "nuvlet/platform/Clock.h"
 #include "nuvlet/platform/Paths.h"
 #include "nuvlet/ui/CalibrationSummary.h"
+#include "nuvlet/ui/ModelPlot.h"
 
 namespace nuvlet::cli {
 namespace {
@@ -144,12 +144,15 @@ void addFitCommand(CommandLine& cl) {
       "fit", "Fit the brightness model from the records on disk and show what it learned");
   sub->add_flag("--json", options->json, "Print the model exactly as it would be saved");
   sub->add_flag("--save", options->save, "Save the model where Nuvlet reads it");
-  sub->add_option("--plot", options->plot, "Draw the prior and the buckets to a PNG file");
+  sub->add_option("--plot", options->plot, "Draw the prior and the buckets to a PNG file")
+      ->type_name("FILE");
   sub->add_option("--records", options->records,
-                  "Read DIR/telemetry and DIR/adjustments.csv instead of the user's records");
+                  "Read DIR/telemetry and DIR/adjustments.csv instead of the user's records")
+      ->type_name("DIR");
   sub->add_option("--telemetry-dir", options->telemetryDir,
-                  "Read telemetry day files from this directory instead");
-  sub->add_option("--log", options->log, "Read this adjustment log instead");
+                  "Read telemetry day files from this directory instead")
+      ->type_name("DIR");
+  sub->add_option("--log", options->log, "Read this adjustment log instead")->type_name("FILE");
   sub->callback([&cl, options] { cl.chosen = [options] { return runFit(*options); }; });
 }
 

@@ -12,14 +12,14 @@
 #include "nuvlet/sensing/AmbientLightSensor.h"
 #include "nuvlet/sensing/DisplayRouter.h"
 #include "nuvlet/ui/StatusItemController.h"
-#include "platform/linux/session/GlibRunLoop.h"
 #include "platform/linux/desktop/JsonFileDefaults.h"
 #include "platform/linux/devices/LinuxLightSensor.h"
 #include "platform/linux/devices/PulseAudioMixer.h"
-#include "platform/linux/session/SessionKind.h"
-#include "platform/linux/session/SysfsRoot.h"
 #include "platform/linux/display/WaylandDisplayTopology.h"
 #include "platform/linux/display/X11DisplayTopology.h"
+#include "platform/linux/session/GlibRunLoop.h"
+#include "platform/linux/session/SessionKind.h"
+#include "platform/linux/session/SysfsRoot.h"
 
 namespace nuvlet::cli {
 namespace {
@@ -110,9 +110,17 @@ std::vector<std::string> reportDisplays() {
   auto x = linux_platform::XConnection::open(*loop);
   if (!x) {
     const char* display = std::getenv("DISPLAY");
-    return {display == nullptr || *display == 0
-                ? "missing: no X display ($DISPLAY is not set; Wayland sessions need XWayland)"
-                : std::string("missing: cannot connect to X display ") + display};
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    if (display != nullptr && *display != 0) {
+      return {std::string("missing: cannot connect to X display ") + display};
+    }
+    // Here only when the session is not taken for Wayland: with WAYLAND_DISPLAY set, the
+    // session declared itself X11.
+    return {wayland != nullptr && *wayland != 0
+                ? "missing: no X display (DISPLAY is unset, and XDG_SESSION_TYPE says this "
+                  "is not a Wayland session)"
+                : "missing: no graphical session (DISPLAY and WAYLAND_DISPLAY are unset); run "
+                  "this from a terminal of the desktop session"};
   }
   auto topology = linux_platform::makeX11DisplayTopology(x);
   std::vector<std::string> lines;

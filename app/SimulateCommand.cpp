@@ -374,15 +374,22 @@ void addSimulateCommand(CommandLine& cl) {
   auto options = std::make_shared<SimulateOptions>();
   auto* sub = cl.app.add_subcommand(
       "simulate", "Run Nuvlet on simulated hardware with a simulated user, in virtual time");
-  sub->add_option("--days", options->days, "Simulated days")->check(CLI::Range(1, 366));
-  sub->add_option("--seed", options->seed, "Seed of the simulated world and user");
+  sub->add_option("--days", options->days, "Simulated days")
+      ->check(CLI::Range(1, 366))
+      ->capture_default_str();
+  sub->add_option("--seed", options->seed, "Seed of the simulated world and user")
+      ->capture_default_str();
   sub->add_option("--profile", options->profile, "JSON file of user and world parameters")
       ->check(CLI::ExistingFile);
   sub->add_flag("--json", options->json, "Print the figures as JSON");
-  sub->add_option("--plot", options->plot, "Draw a day of the compensated run to a PNG file");
+  sub->add_option("--plot", options->plot, "Draw a day of the compensated run to a PNG file")
+      ->type_name("FILE");
   sub->add_option("--plot-day", options->plotDay, "The day to draw (default: the last)")
       ->check(CLI::Range(1, 366));
-  sub->add_option("--home", options->home, "Keep the records under this directory");
+  sub->add_option("--home", options->home,
+                  "Keep the records under this directory (default: a temporary one, removed "
+                  "at the end)")
+      ->type_name("DIR");
   sub->add_flag("--both-modes", options->bothModes,
                 "Also run with Keep My Corrections on and compare both with one fixed-backlight "
                 "run (text only)");

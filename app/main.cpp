@@ -9,6 +9,9 @@ int main(int argc, char** argv) {
   bool verbose = false;
   cl.app.add_flag("-v,--verbose", verbose, "Print diagnostic lines on stderr");
   cl.app.require_subcommand(0, 1);
+  cl.app.footer(
+      "Without a subcommand Nuvlet runs in the tray. \"nuvlet devices\" shows what it can use "
+      "on this machine, and \"nuvlet SUBCOMMAND --help\" the options of each command.");
   // --verbose may also follow the subcommand ("nuvlet run --verbose").
   cl.app.fallthrough();
 

@@ -5,9 +5,6 @@
 //
 //   build/bench/bench_ddc_monitor [MONITORS]   (default 1; libddcutil probes every one)
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,11 +13,10 @@
 #include <map>
 #include <string>
 
+#include "bench/SpawnFloor.h"
 #include "nuvlet/platform/Subprocess.h"
 #include "platform/linux/display/DrmConnectors.h"
 #include "tests/harness/SimulatedMonitors.h"
-
-extern char** environ;
 
 namespace {
 
@@ -30,23 +26,7 @@ std::string displayArg;
 
 void spawnTrueFloor(benchmark::State& state) {
   for (auto _ : state) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) state.SkipWithError("pipe");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    char arg0[] = "/bin/true";
-    char* argv[] = {arg0, nullptr};
-    pid_t pid = -1;
-    ::posix_spawn(&pid, "/bin/true", &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[1]);
-    char buf[256];
-    while (::read(fds[0], buf, sizeof buf) > 0) {
-    }
-    ::close(fds[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
+    if (!nuvlet::bench::spawnTrueAndWait()) state.SkipWithError("posix_spawn");
   }
 }
 BENCHMARK(spawnTrueFloor)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();

@@ -12,8 +12,9 @@
 #       Adds the packages to REPO/pool/main and rewrites REPO/dists/NAME (default
 #       "stable"): Packages for every architecture in the pool, Release, InRelease and
 #       Release.gpg, signed with the key in GNUPGHOME (NUVLET_SIGNING_KEY picks one when
-#       there are several; NUVLET_KEY_PASSPHRASE_FILE answers its passphrase). Copy REPO
-#       to the web server as it is; the package's apt source points at its address.
+#       there are several; NUVLET_KEY_PASSPHRASE_FILE answers its passphrase), and puts
+#       the screenshots software centres show in REPO/screenshots. Copy REPO to the web
+#       server as it is; the package's apt source points at its address.
 #
 # The indexes come from apt-ftparchive and the signatures from gpg; a repository is
 # replaced whole, so a failure leaves the previous one in place.
@@ -24,7 +25,7 @@ die() {
   exit 1
 }
 usage() {
-  sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//' >&2
+  sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//' >&2
   exit 2
 }
 
@@ -114,6 +115,9 @@ publish() {
   "${sign[@]}" --clearsign --output "$staging/InRelease" "$staging/Release"
   "${sign[@]}" --armor --detach-sign --output "$staging/Release.gpg" "$staging/Release"
   gpg --homedir "$home" --export "$key" >"$repo/nuvlet-archive-keyring.gpg"
+  # The package's AppStream metadata shows these, from the repository's address.
+  mkdir -p "$repo/screenshots"
+  cp "$(dirname "$0")"/../docs/tray-light.png "$(dirname "$0")"/../docs/tray-dark.png "$repo/screenshots/"
 
   mkdir -p "$repo/dists"
   rm -rf "$repo/dists/.$suite.old"

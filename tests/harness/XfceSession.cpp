@@ -69,7 +69,7 @@ bool pumpUntil(sim::VirtualRunLoop& loop, const std::function<bool()>& done,
 
 void XfceSession::startBus(const std::string& theme, int panelSize, int scale) {
   for (const char* program : {"xfce4-panel", "xfsettingsd", "xdotool", "dbus-daemon"}) {
-    ASSERT_TRUE(findProgram(program)) << program << " is needed (scripts/packages.txt)";
+    ASSERT_TRUE(findProgram(program)) << program << " is needed (scripts/packages-test.txt)";
   }
   ASSERT_TRUE(xvfb.running());
   ::chmod(runtime.path().c_str(), 0700);

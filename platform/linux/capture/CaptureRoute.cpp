@@ -136,7 +136,7 @@ CaptureChoice chooseCaptureRoute(CaptureMethod method, SessionKind session, Capt
             "Wayland session; " + portal + " and the compositor no wlroots screencopy"};
   }
   if (session == SessionKind::X11) return {CaptureRoute::X11, "X11 session"};
-  return {CaptureRoute::None, "no graphical session (DISPLAY and WAYLAND_DISPLAY are unset)"};
+  return {CaptureRoute::None, "no graphical session: DISPLAY and WAYLAND_DISPLAY are unset"};
 }
 
 CaptureMethod captureMethodFromSettings(const Defaults& settings, std::string* problem) {

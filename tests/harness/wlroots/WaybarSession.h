@@ -24,8 +24,8 @@ class WaybarSession {
   static constexpr std::uint32_t kLeft = 0x110, kRight = 0x111, kMiddle = 0x112;
 
   void startWaybar() {
-    ASSERT_TRUE(findProgram("waybar")) << "waybar is required (scripts/packages.txt)";
-    ASSERT_TRUE(findProgram("grim")) << "grim is required (scripts/packages.txt)";
+    ASSERT_TRUE(findProgram("waybar")) << "waybar is required (scripts/packages-test.txt)";
+    ASSERT_TRUE(findProgram("grim")) << "grim is required (scripts/packages-test.txt)";
     ASSERT_TRUE(sway.running() && bus.running());
     env = sway.clientEnvironment(home.path());
     env.merge(homeEnvironment(home.path()));
