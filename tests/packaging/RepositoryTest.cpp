@@ -74,31 +74,10 @@ class Repository : public ::testing::Test {
     suite = nullptr;
   }
 
-  // apt with its configuration, state, cache and sources in `apt`: the machine's own apt
-  // setup is neither read nor touched. `installed` is the version dpkg's status claims.
+  // apt below `apt`, with the source the installed package gave it, its key ring below
+  // the test's root. `installed` is the version dpkg's status claims.
   void setUpApt(const std::string& installed) {
-    for (const char* d : {"state/lists/partial", "cache/archives/partial", "etc/apt.conf.d",
-                          "etc/preferences.d", "etc/trusted.gpg.d", "etc/sources.list.d", "log"}) {
-      fs::create_directories(apt / d);
-    }
-    apt.write("state/status",
-              "Package: nuvlet\nStatus: install ok installed\nPriority: optional\n"
-              "Section: utils\nMaintainer: M <m@example.invalid>\n"
-              "Architecture: amd64\nVersion: " +
-                  installed + "\nDescription: installed\n\n");
-    const std::string a = apt.path().string();
-    apt.write("apt.conf",
-              "Dir::State \"" + a + "/state\";\n" + "Dir::State::status \"" + a +
-                  "/state/status\";\n" + "Dir::Cache \"" + a + "/cache\";\n" + "Dir::Etc \"" + a +
-                  "/etc\";\n" + "Dir::Etc::main \"/dev/null\";\n" + "Dir::Etc::Parts \"" + a +
-                  "/etc/apt.conf.d\";\n" + "Dir::Etc::SourceList \"/dev/null\";\n" +
-                  "Dir::Etc::SourceParts \"" + a + "/etc/sources.list.d\";\n" +
-                  "Dir::Etc::Trusted \"/dev/null\";\n" + "Dir::Etc::TrustedParts \"" + a +
-                  "/etc/trusted.gpg.d\";\n" + "Dir::Etc::Preferences \"/dev/null\";\n" +
-                  "Dir::Etc::PreferencesParts \"" + a + "/etc/preferences.d\";\n" + "Dir::Log \"" +
-                  a + "/log\";\n" + "APT::Architecture \"amd64\";\n" +
-                  "APT::Sandbox::User \"root\";\n" + "Debug::NoLocking \"true\";\n");
-    // The source the installed package gave apt, with its key ring below the test's root.
+    writePrivateApt(apt, installed);
     const fs::path source = suite->root / "etc/apt/sources.list.d/nuvlet.sources";
     fs::copy_file(source, apt / "etc/sources.list.d/nuvlet.sources");
     replaceInFile(

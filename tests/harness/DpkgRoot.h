@@ -1,0 +1,68 @@
+#pragma once
+// Plays a Debian system of the test's own: dpkg installing into a root below a temporary
+// directory, and apt with its configuration, state, cache and sources there, so that
+// neither the machine's dpkg database nor its apt setup is read or touched.
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/harness/ChildProcess.h"
+#include "tests/support/TempDir.h"
+
+namespace nuvlet::test {
+
+// Runs a command with stderr folded into the captured output.
+inline ChildProcess::Result run(std::vector<std::string> argv,
+                                std::map<std::string, std::string> env = {}) {
+  argv.insert(argv.begin(), {"/bin/sh", "-c", "exec \"$@\" 2>&1", "sh"});
+  return ChildProcess::run(std::move(argv), std::move(env), 120);
+}
+
+// dpkg installing into (or removing from) a system of its own below `root`; the
+// maintainer scripts run there too (they honour DPKG_ROOT).
+inline ChildProcess::Result dpkgIn(const std::filesystem::path& root,
+                                   std::vector<std::string> args) {
+  namespace fs = std::filesystem;
+  fs::create_directories(root / "var/lib/dpkg/info");
+  fs::create_directories(root / "var/lib/dpkg/updates");
+  if (!fs::exists(root / "var/lib/dpkg/status")) std::ofstream(root / "var/lib/dpkg/status");
+  std::vector<std::string> argv = {"dpkg",
+                                   "--root=" + root.string(),
+                                   "--force-script-chrootless",
+                                   "--force-depends",
+                                   "--force-not-root",
+                                   "--log=/dev/null"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run(argv);
+}
+
+// apt's directories and configuration (APT_CONFIG=<apt>/apt.conf) below `apt`, with the
+// package `nuvlet` installed at version `installed` and no sources yet.
+inline void writePrivateApt(const TempDir& apt, const std::string& installed) {
+  namespace fs = std::filesystem;
+  for (const char* d : {"state/lists/partial", "cache/archives/partial", "etc/apt.conf.d",
+                        "etc/preferences.d", "etc/trusted.gpg.d", "etc/sources.list.d", "log"}) {
+    fs::create_directories(apt / d);
+  }
+  apt.write("state/status",
+            "Package: nuvlet\nStatus: install ok installed\nPriority: optional\n"
+            "Section: utils\nMaintainer: M <m@example.invalid>\n"
+            "Architecture: amd64\nVersion: " +
+                installed + "\nDescription: installed\n\n");
+  const std::string a = apt.path().string();
+  apt.write("apt.conf", "Dir::State \"" + a + "/state\";\n" + "Dir::State::status \"" + a +
+                            "/state/status\";\n" + "Dir::Cache \"" + a + "/cache\";\n" +
+                            "Dir::Etc \"" + a + "/etc\";\n" + "Dir::Etc::main \"/dev/null\";\n" +
+                            "Dir::Etc::Parts \"" + a + "/etc/apt.conf.d\";\n" +
+                            "Dir::Etc::SourceList \"/dev/null\";\n" + "Dir::Etc::SourceParts \"" +
+                            a + "/etc/sources.list.d\";\n" + "Dir::Etc::Trusted \"/dev/null\";\n" +
+                            "Dir::Etc::TrustedParts \"" + a + "/etc/trusted.gpg.d\";\n" +
+                            "Dir::Etc::Preferences \"/dev/null\";\n" +
+                            "Dir::Etc::PreferencesParts \"" + a + "/etc/preferences.d\";\n" +
+                            "Dir::Log \"" + a + "/log\";\n" + "APT::Architecture \"amd64\";\n" +
+                            "APT::Sandbox::User \"root\";\n" + "Debug::NoLocking \"true\";\n");
+}
+
+}  // namespace nuvlet::test
