@@ -77,7 +77,8 @@ TEST_F(ControllerTest, KeepMyCorrectionsIsACheckEntryOfTheCalibrationMenu) {
     EXPECT_TRUE(clickEntry(*brightnessItem().openMenu(true), path));
     EXPECT_EQ(compensation.keepsCorrections(), on);
     EXPECT_EQ(defaults.value(CompensationLoop::kKeepCorrectionsKey), nlohmann::json(on));
-    const MenuItem* entry = sim::findEntry(*brightnessItem().openMenu(true), path);
+    const auto menu = brightnessItem().openMenu(true);
+    const MenuItem* entry = sim::findEntry(*menu, path);
     ASSERT_NE(entry, nullptr);
     EXPECT_EQ(entry->checked, on);
     EXPECT_EQ(entry->toggle, MenuItem::Toggle::Check);
