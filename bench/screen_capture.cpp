@@ -248,36 +248,30 @@ int main(int argc, char** argv) {
   nuvlet::bench::RatioReporter reporter(nuvlet::bench::RatioReporter::Time::Real);
   benchmark::RunSpecifiedBenchmarks(&reporter);
   std::printf("\nProcessor: %s\n", nuvlet::bench::processorLine().c_str());
-  std::printf("\nCapture in strips plus reduction against a whole-screen MIT-SHM GetImage:\n");
-  for (Size s : kSizes) {
-    const std::string size = std::to_string(s.width) + "x" + std::to_string(s.height);
-    const auto kernels = kernelsFor(s.width);
-    for (std::size_t k = 0; k < kernels.size(); ++k) {
-      reporter.printCounterRatio(size + " " + kernels[k].name(),
-                                 key("captureAndReduce", s, static_cast<int>(k)),
-                                 "capture_reduce_ms", "shm_ms", 1.5);
+  // Each kernel forced and the reducer's own choice, as a ratio of one counter to another.
+  const auto printRatios = [&](const char* counter, const char* floor, bool withChoices) {
+    for (Size s : kSizes) {
+      const std::string size = std::to_string(s.width) + "x" + std::to_string(s.height);
+      const auto kernels = kernelsFor(s.width);
+      for (std::size_t k = 0; k < kernels.size(); ++k) {
+        reporter.printCounterRatio(size + " " + kernels[k].name(),
+                                   key("captureAndReduce", s, static_cast<int>(k)), counter, floor,
+                                   1.5);
+      }
+      reporter.printCounterRatio(size + " as chosen", key("captureAndReduceAsChosen", s, kChosen),
+                                 counter, floor, 1.5);
+      if (withChoices) choices.print(s.width);
     }
-    reporter.printCounterRatio(size + " as chosen", key("captureAndReduceAsChosen", s, kChosen),
-                               "capture_reduce_ms", "shm_ms", 1.5);
-    choices.print(s.width);
-  }
+  };
+  std::printf("\nCapture in strips plus reduction against a whole-screen MIT-SHM GetImage:\n");
+  printRatios("capture_reduce_ms", "shm_ms", true);
   // On a machine whose cores are busy with other work, wall-clock times mostly measure
   // the wait for a core. The processor time both processes spent does not, though it
   // gives no credit for the overlap of the server's copy with our reduction.
   std::printf(
       "\nThe same in processor time, this thread's and the X server's together (no credit for "
       "overlap):\n");
-  for (Size s : kSizes) {
-    const std::string size = std::to_string(s.width) + "x" + std::to_string(s.height);
-    const auto kernels = kernelsFor(s.width);
-    for (std::size_t k = 0; k < kernels.size(); ++k) {
-      reporter.printCounterRatio(size + " " + kernels[k].name(),
-                                 key("captureAndReduce", s, static_cast<int>(k)),
-                                 "capture_reduce_cpu_ms", "shm_cpu_ms", 1.5);
-    }
-    reporter.printCounterRatio(size + " as chosen", key("captureAndReduceAsChosen", s, kChosen),
-                               "capture_reduce_cpu_ms", "shm_cpu_ms", 1.5);
-  }
+  printRatios("capture_reduce_cpu_ms", "shm_cpu_ms", false);
   // Where the reduction's own cost ends: the same strips only read. When this is over
   // the goal too, the pipeline or the machine is the limit, not the reduction.
   std::printf("\nCapture in strips plus a plain read of them (no reduction), same floor:\n");
