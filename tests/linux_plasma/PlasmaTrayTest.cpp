@@ -84,16 +84,21 @@ class PlasmaTray : public ::testing::TestWithParam<std::tuple<Display, bool>> {
         session->panelBox(), {0, 0, session->options().width - 1, session->options().height - 1});
   }
 
+  // The whole screen as it is now, for a person to look at, when NUVLET_PANEL_SHOTS names
+  // a folder.
+  void saveScreen(const std::string& name) {
+    const char* dir = std::getenv("NUVLET_PANEL_SHOTS");
+    if (!dir) return;
+    if (auto shot = session->screenshot()) {
+      writeCrop(*shot, {0, 0, shot->width - 1, shot->height - 1},
+                std::string(dir) + "/" + name + ".png");
+    }
+  }
+
   bool locateGlyph() {
     auto found = watch().findGlyph([this](double level) { view->setLevel(level); }, full);
     if (found) glyph = *found;
-    const char* dir = std::getenv("NUVLET_PANEL_SHOTS");
-    if (!found && dir) {
-      if (auto shot = session->screenshot()) {
-        writeCrop(*shot, {0, 0, shot->width - 1, shot->height - 1},
-                  std::string(dir) + "/failed-" + shotName() + ".png");
-      }
-    }
+    if (!found) saveScreen("failed-" + shotName());
     return found.has_value();
   }
 
@@ -106,7 +111,15 @@ class PlasmaTray : public ::testing::TestWithParam<std::tuple<Display, bool>> {
     return watch().menuOver(*menuClosed);
   }
 
-  bool closeMenu() { return session->key("Escape") && watch().backTo(*menuClosed); }
+  // A Wayland popup may be drawn before it takes the keyboard, and an Escape sent in
+  // between goes nowhere: a person would press it again.
+  bool closeMenu() {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      if (session->key("Escape") && watch().backTo(*menuClosed, 10)) return true;
+    }
+    saveScreen("failed-close-" + shotName());
+    return false;
+  }
 
   std::string shotName() const {
     const auto [display, dark] = GetParam();
