@@ -58,15 +58,24 @@ void CompensationLoop::updateReference() {
   reference_ = model_.preferredBacklight(m.L, m.sig, m.ambient, m.hour);
 }
 
-double CompensationLoop::aimFor(double target) const {
-  if (!keepCorrections_ || !reference_) return target;
+double CompensationLoop::aimFor(double target, const Moment& now) const {
+  if (!keepCorrections_ || !reference_ || !correctionMoment_) return target;
   // A model that answers nothing usable, now or for the correction, has nothing to
   // say about how the level should move: the user's level stands.
   if (!std::isfinite(target) || !std::isfinite(*reference_)) return B_manual_;
   // Both as levels the loop could give: a reference of 0 (or below the floor) would
   // otherwise turn any later answer into a jump to the top of the band.
   const auto level = [](double b) { return std::clamp(b, kFloor, kCeiling); };
-  return B_manual_ * level(target) / level(*reference_);
+  // How far the user's level stood from the model's carries over in full to the screen
+  // they corrected on, and only in part to a very different one: a page set darker than
+  // the model wanted says little about a dark editor the model already has right.
+  // A reference at the floor (a model that answered 0 or nothing there) gives no
+  // measure of how far the model was off: the plain ratio, which the band limits.
+  const double apart = std::abs(std::log(now.L / correctionMoment_->L));
+  const double carried = *reference_ <= kFloor ? 1.0
+                                               : std::max(kCorrectionCarriesAtLeast,
+                                                          std::exp(-apart / kCorrectionReach));
+  return level(target) * std::pow(B_manual_ / level(*reference_), carried);
 }
 
 bool CompensationLoop::anchorOnHardware() {
@@ -126,7 +135,7 @@ void CompensationLoop::onLuminanceUpdate(double L_slow, double /*L_fast*/) {
   const double lo = std::max(kFloor, B_manual_ * bandLow);
   const double hi = std::min(kCeiling, B_manual_ * bandHigh);
   // Below an anchor of 0.03125 the band is empty and its floor wins.
-  const double wanted = std::max(lo, std::min(hi, aimFor(target)));
+  const double wanted = std::max(lo, std::min(hi, aimFor(target, now)));
 
   constexpr double k0 = 0.1 / tau;
   const double delta = wanted - B_current_;

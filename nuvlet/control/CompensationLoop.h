@@ -38,6 +38,11 @@ class CompensationLoop {
   static constexpr double kWriteThreshold = 0.003;
   static constexpr double kLogThreshold = 0.05;
   static constexpr double kManualPause = 3.0;
+  // Kept corrections: the share of the user's offset from the model that carries to a
+  // screen whose luminance is e times that of the correction's is exp(-1/reach), and
+  // never less than the floor.
+  static constexpr double kCorrectionReach = 1.5;
+  static constexpr double kCorrectionCarriesAtLeast = 0.7;
 
   // Reads the enabled setting (without telling anyone) and the backlight once.
   CompensationLoop(BrightnessController& brightness, DailyStats& dailyStats,
@@ -69,7 +74,8 @@ class CompensationLoop {
   // to the model's own level inside it. On, a correction anchors the model on the
   // user's level: the loop holds that level while what the model looks at stays as it
   // was at the correction, and afterwards moves it by the model's ratio between now and
-  // then, inside the same band. Until the first correction after a fresh start both
+  // then (less of the user's offset as the screen's luminance departs from the
+  // corrected one), inside the same band. Until the first correction after a fresh start both
   // modes are the same. The setting is stored on every assignment.
   bool keepsCorrections() const { return keepCorrections_; }
   void setKeepsCorrections(bool keep);
@@ -122,8 +128,9 @@ class CompensationLoop {
   void forgetCorrection();
   void updateReference();
   // The level to aim at before the band: the model's own, or, for a kept correction,
-  // the user's level moved by the model's ratio between now and the correction.
-  double aimFor(double target) const;
+  // the model's level moved by the user's offset from it at the correction, in full on
+  // the same screen and less the further the screen's luminance has gone since.
+  double aimFor(double target, const Moment& now) const;
 
   BrightnessController& brightness_;
   DailyStats& dailyStats_;

@@ -76,7 +76,8 @@ TEST(KeepCorrections, OnTheUsersLevelHoldsOffTheLoopWalksBackToTheModel) {
 }
 
 // Once the content changes the level moves as the model says it should, relative to
-// the correction, and comes back when the content does.
+// the correction, and comes back when the content does. The user's offset from the
+// model carries over less the further the luminance has gone.
 TEST(KeepCorrections, TheLevelMovesByTheModelsRatioInsideTheBand) {
   struct Case {
     const char* name;
@@ -84,6 +85,7 @@ TEST(KeepCorrections, TheLevelMovesByTheModelsRatioInsideTheBand) {
   };
   const Case cases[] = {{"brighter content dims", 0.7, 0.2, 0.8},
                         {"darker content brightens", 0.5, 0.8, 0.3},
+                        {"a near luminance keeps most of the offset", 0.6, 0.5, 0.6},
                         {"the band stops a large ratio", 0.3, 0.95, 0.02 + 1e-3},
                         {"the ceiling stops it", 0.9, 0.8, 0.1}};
   const BrightnessModel m = rampModel();
@@ -98,9 +100,12 @@ TEST(KeepCorrections, TheLevelMovesByTheModelsRatioInsideTheBand) {
     EXPECT_NEAR(h.backlight.level, c.correctedTo, 1e-9) << "unchanged content: no write";
 
     h.run(60, c.L_now);
-    const double ratio = preferred(m, c.L_now) / preferred(m, c.L_then);
-    const double expected =
-        std::clamp(c.correctedTo * ratio, c.correctedTo * 0.4, std::min(1.0, c.correctedTo * 1.6));
+    const double carried = std::max(
+        CompensationLoop::kCorrectionCarriesAtLeast,
+        std::exp(-std::abs(std::log(c.L_now / c.L_then)) / CompensationLoop::kCorrectionReach));
+    const double offset = c.correctedTo / preferred(m, c.L_then);
+    const double expected = std::clamp(preferred(m, c.L_now) * std::pow(offset, carried),
+                                       c.correctedTo * 0.4, std::min(1.0, c.correctedTo * 1.6));
     EXPECT_NEAR(h.loop->B_current(), expected, kSettled);
     h.run(60, c.L_then);
     EXPECT_NEAR(h.loop->B_current(), c.correctedTo, kSettled);
