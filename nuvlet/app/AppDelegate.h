@@ -86,7 +86,7 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   static constexpr double kSampleFreshness = 2.0;
   // A backlight level this far from the loop's own, and this far from the last poll,
   // was set outside the system.
-  static constexpr double kOutsideChange = 0.03;
+  static constexpr double kOutsideChange = CompensationLoop::kOutsideChange;
   static constexpr double kOutsideStep = 0.01;
   static constexpr double kTelemetryStep = 0.004;
   static constexpr double kAutoSourceBand = 0.02;

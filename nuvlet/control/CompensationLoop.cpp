@@ -83,6 +83,7 @@ bool CompensationLoop::anchorOnHardware() {
   if (!level) return false;
   B_current_ = *level;
   B_held_ = *level;
+  hardwareSeen_ = *level;
   B_manual_ = *level;
   return true;
 }
@@ -144,10 +145,17 @@ void CompensationLoop::onLuminanceUpdate(double L_slow, double /*L_fast*/) {
 
   const double step = std::abs(next - B_current_);
   if (!(step > kWriteThreshold)) return;
+  // A change made outside since the loop's last write (a brightness key the poll has
+  // not seen yet) is the user's: writing over it would lose it before it is reported.
+  if (const auto level = brightness_.read();
+      level && std::abs(*level - hardwareSeen_) > kOutsideChange) {
+    return;
+  }
   const double before = B_current_;
   // The loop walks on its own unrounded level, or a coarse device would hold it on a
   // step; the step the hardware lands on is what an outside change is judged against.
   B_held_ = brightness_.set(next);
+  hardwareSeen_ = B_held_;
   B_current_ = next;
   if (step > kLogThreshold) logger_.log("auto", before, next, L, target, {sig, ambient});
 }
@@ -164,6 +172,7 @@ void CompensationLoop::onManualChange(double B_after, std::string_view source) {
   B_current_ = B_after;
   B_held_ = B_after;
   B_manual_ = B_after;
+  hardwareSeen_ = brightness_.read().value_or(B_after);
   manualOverrideUntil_ = clock_.monotonic() + kManualPause;
   // The content and light the user corrected for, so the fit can learn the correction
   // under the bucket a later tick will look up.

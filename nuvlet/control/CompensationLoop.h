@@ -38,6 +38,8 @@ class CompensationLoop {
   static constexpr double kWriteThreshold = 0.003;
   static constexpr double kLogThreshold = 0.05;
   static constexpr double kManualPause = 3.0;
+  // A hardware level this far from the loop's own is a change made outside it.
+  static constexpr double kOutsideChange = 0.03;
   // Kept corrections: the share of the user's offset from the model that carries to a
   // screen whose luminance is e times that of the correction's is exp(-1/reach), and
   // never less than the floor.
@@ -146,6 +148,9 @@ class CompensationLoop {
   double B_held_ = 0.5;
   double B_target_ = 0.5;
   double B_manual_ = 0.5;
+  // The hardware level as the loop last knew it (read, or its own write): moving away
+  // from it is a change made outside.
+  double hardwareSeen_ = 0.5;
   std::optional<double> manualOverrideUntil_;
   std::optional<double> ambientAtLookup_;
   bool keepCorrections_ = false;

@@ -40,6 +40,28 @@ TEST(CompensationLoop, PausesThreeSecondsAfterAManualChangeWhateverTheWallClockD
   EXPECT_EQ(h.backlight.writes.size(), 1u);
 }
 
+// A brightness key pressed while the loop walks lands on the hardware before the poll
+// reports it: the loop must leave it there for the poll, and go on from it once told.
+TEST(CompensationLoop, AKeyPressedMidWalkIsNotWrittenOver) {
+  LoopHarness h(1.0);
+  h.settle();
+  h.loop->setModel(flatModel(0.5));
+  for (int i = 0; i < 5; ++i) h.loop->onLuminanceUpdate(0.5, 0.5);
+  ASSERT_LT(h.backlight.level, 0.95) << "the loop walks down";
+  h.backlight.level = 0.3;
+  const auto writes = h.backlight.writes.size();
+  for (int i = 0; i < 5; ++i) h.loop->onLuminanceUpdate(0.5, 0.5);
+  EXPECT_EQ(h.backlight.writes.size(), writes);
+  EXPECT_DOUBLE_EQ(h.backlight.level, 0.3);
+
+  h.loop->onManualChange(0.3, "system_key");
+  h.clock.advance(3.1);
+  for (int i = 0; i < 300; ++i) h.loop->onLuminanceUpdate(0.5, 0.5);
+  // The model's 0.5 is above the band the key's level opened: its top.
+  EXPECT_NEAR(h.backlight.level, 0.3 * CompensationLoop::bandHigh, 0.032)
+      << "the walk goes on from the key's level";
+}
+
 // The first tick after each of these re-reads the hardware and writes nothing.
 TEST(CompensationLoop, FirstTickAfterAFreshStartReanchorsOnTheHardwareWithoutWriting) {
   struct Case {
