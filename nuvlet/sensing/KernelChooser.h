@@ -35,7 +35,7 @@ class KernelChooser {
     int warmupRounds = 1;
     int rounds = 9;
     int pruneAfter = 2;
-    double pruneAbove = 1.25;
+    double pruneAbove = 1.5;
     int holdFrames = 3000;  // about five minutes of sampling at 10 Hz
     double keepMargin = 0.03;
   };
