@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "nuvlet/sensing/FrameReducer.h"
 #include "nuvlet/sensing/KernelChooser.h"
 
 #if defined(__x86_64__)
@@ -73,7 +74,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
     auto it = counters_.find(name + "#" + measured);
     auto jt = counters_.find(name + "#" + floor);
     if (a <= 0 || b <= 0 || it == counters_.end() || jt == counters_.end()) {
-      std::printf("%-30s not measured\n", label.c_str());
+      std::printf("%-38s not measured\n", label.c_str());
       return 0;
     }
     std::vector<double> ratios;
@@ -82,7 +83,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
     }
     std::nth_element(ratios.begin(), ratios.begin() + ratios.size() / 2, ratios.end());
     const double r = ratios[ratios.size() / 2];
-    std::printf("%-30s %8.3f ms against %8.3f ms: %5.2fx  (goal <= %.2fx)%s\n", label.c_str(), a, b,
+    std::printf("%-38s %8.3f ms against %8.3f ms: %5.2fx  (goal <= %.2fx)%s\n", label.c_str(), a, b,
                 r, goal, r <= goal ? "" : "  OVER");
     return r;
   }
@@ -202,6 +203,138 @@ inline std::uint64_t sumBytes(const std::uint8_t* p, std::size_t n) {
   std::uint64_t s = 0;
   for (std::size_t i = 0; i < n; ++i) s += p[i];
   return s;
+}
+
+// ---- the row kernels, each forced and as the reducer chooses ------------------------
+
+struct FrameSize {
+  int width, height;
+  std::string name() const { return std::to_string(width) + "x" + std::to_string(height); }
+};
+
+// A benchmark's third argument: the index of a forced kernel in reductionKernels(), or
+// this for the reducer's own choice.
+constexpr int kChosenKernel = -1;
+
+inline std::vector<AreaAverager::Kernel> reductionKernels(int width) {
+  return AreaAverager(FrameReducer::kSignatureSize).kernelsFor(width);
+}
+
+// How each benchmark of a reduction path runs: "NAME/W/H/k" once per kernel that fits,
+// forced, and "NAMEAsChosen/W/H/-1" with the reducer left to time them, each followed
+// by `extraArgs`.
+struct PerKernel {
+  std::string name;
+  double forcedMinTime = 0.3;
+  int forcedRepetitions = 3;
+  double chosenMinTime = 1.0;
+  int chosenRepetitions = 5;
+  bool realTime = false;
+  int forcedIterations = 0;  // a fixed count instead of the least time, when not 0
+  int chosenIterations = 0;
+  std::vector<std::int64_t> extraArgs = {};
+
+  std::string key(FrameSize s, int kernel) const {
+    std::string out = name + (kernel == kChosenKernel ? "AsChosen" : "") + "/" +
+                      std::to_string(s.width) + "/" + std::to_string(s.height) + "/" +
+                      std::to_string(kernel);
+    for (std::int64_t a : extraArgs) out += "/" + std::to_string(a);
+    return out;
+  }
+
+  template <typename Function>
+  void registerFor(const std::vector<FrameSize>& sizes, Function function) const {
+    for (FrameSize s : sizes) {
+      const int kernels = static_cast<int>(reductionKernels(s.width).size());
+      for (int i = 0; i <= kernels; ++i) {
+        const int k = i < kernels ? i : kChosenKernel;
+        const bool chosen = k == kChosenKernel;
+        auto* b =
+            benchmark::RegisterBenchmark((chosen ? name + "AsChosen" : name).c_str(), function);
+        std::vector<std::int64_t> args = {s.width, s.height, k};
+        args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+        b->Args(args)->Unit(benchmark::kMillisecond);
+        b->Repetitions(chosen ? chosenRepetitions : forcedRepetitions);
+        if (const int n = chosen ? chosenIterations : forcedIterations; n > 0) {
+          b->Iterations(n);
+        } else {
+          b->MinTime(chosen ? chosenMinTime : forcedMinTime);
+        }
+        if (realTime) b->UseRealTime();
+      }
+    }
+  }
+
+  // One line per kernel forced and one for the choice, for each size: the median of the
+  // runs' ratios of `measured` to `floor` (counters of the same run).
+  void print(const RatioReporter& reporter, const std::vector<FrameSize>& sizes,
+             const std::string& measured, const std::string& floor, double goal,
+             const KernelChoices* choices) const {
+    for (FrameSize s : sizes) {
+      const auto kernels = reductionKernels(s.width);
+      for (int k = 0; k < static_cast<int>(kernels.size()); ++k) {
+        reporter.printCounterRatio(s.name() + " " + kernels[static_cast<std::size_t>(k)].name(),
+                                   key(s, k), measured, floor, goal);
+      }
+      reporter.printCounterRatio(s.name() + " as chosen", key(s, kChosenKernel), measured, floor,
+                                 goal);
+      if (choices != nullptr) choices->print(s.width);
+    }
+  }
+};
+
+// Readies `reducer` for the benchmark `state`: forces the kernel its third argument
+// names, or has the reducer time its kernels on frames that `reduceOne(reducer)` passes
+// it until it has chosen, so that the figures are of the kernel it keeps (the trial
+// comes back once in 3000 frames). False when `reduceOne` does.
+template <typename ReduceOne>
+bool readyReducer(FrameReducer& reducer, const benchmark::State& state, ReduceOne reduceOne) {
+  if (state.range(2) != kChosenKernel) {
+    reducer.forceKernel(reductionKernels(
+        static_cast<int>(state.range(0)))[static_cast<std::size_t>(state.range(2))]);
+    return true;
+  }
+  for (int n = 0; n < 1000 && (!reducer.chooser().hasChosen() || reducer.chooser().trying()); ++n) {
+    if (!reduceOne(reducer)) return false;
+  }
+  return true;
+}
+
+// The reduction of frames in memory against the read of the same kind of frame: the
+// two alternate within each iteration, on different frames of `frames` (a pool larger
+// than the caches, so each is cold when it is read), in the thread's CPU time, so a
+// shared machine's load drifts into both alike.
+inline void reduceAgainstRead(benchmark::State& state, const std::vector<FrameView>& frames,
+                              KernelChoices& choices) {
+  FrameReducer reducer;
+  std::size_t i = 0;
+  readyReducer(reducer, state, [&](FrameReducer& r) {
+    const FrameView& f = frames[i++ % frames.size()];
+    r.begin(f.width, f.height);
+    r.rows(f);
+    return true;
+  });
+  double readSeconds = 0, reduceSeconds = 0;
+  for (auto _ : state) {
+    const FrameView& a = frames[i++ % frames.size()];
+    const double t0 = threadSeconds();
+    benchmark::DoNotOptimize(sumBytes(
+        a.data, static_cast<std::size_t>(a.stride) * static_cast<std::size_t>(a.height - 1) +
+                    4 * static_cast<std::size_t>(a.width)));
+    const double t1 = threadSeconds();
+    const FrameView& b = frames[i++ % frames.size()];
+    reducer.begin(b.width, b.height);
+    reducer.rows(b);
+    benchmark::DoNotOptimize(reducer.finish());
+    const double t2 = threadSeconds();
+    readSeconds += t1 - t0;
+    reduceSeconds += t2 - t1;
+  }
+  const double n = static_cast<double>(state.iterations());
+  state.counters["read_ms"] = readSeconds / n * 1e3;
+  state.counters["reduce_ms"] = reduceSeconds / n * 1e3;
+  if (state.range(2) == kChosenKernel)
+    choices.add(static_cast<int>(state.range(0)), reducer.chooser());
 }
 
 }  // namespace nuvlet::bench

@@ -3,7 +3,7 @@
 // and runs in a process of its own, as a compositor would:
 //  1. reduction of a frame held in a mapped PipeWire buffer against a plain read of the
 //     same kind of buffer through the same take(), 1080p to 4K; goal <= 1.3x, once the
-//     reducer has chosen its row kernel by timing them.
+//     reducer has chosen its row kernel by timing them; and with each kernel forced.
 //  2. the sampler's CPU at 10 Hz through the stream at 1080p, on a static screen and on
 //     one that changes every 100 ms; goals <= 0.1% and <= 1% of a core. The producer's
 //     own share (painting and sending frames, a compositor's part) and the daemon's are
@@ -204,9 +204,10 @@ bool nextFrame(PipeWireFrameStream& stream, std::uint8_t& grey) {
 }
 
 // Read and reduction alternate, each from a frame the producer has just written.
+// Arguments: width, height, kernel (nuvlet::bench::kChosenKernel or forced), order.
 void reduceAgainstRead(benchmark::State& state) {
   const int width = static_cast<int>(state.range(0)), height = static_cast<int>(state.range(1));
-  const auto order = static_cast<PixelOrder>(state.range(2));
+  const auto order = static_cast<PixelOrder>(state.range(3));
   const std::uint32_t node = producer->open(width, height, order);
   auto stream = nuvlet::linux_platform::openPipeWireFrameStream(pipewire->connect(), node);
   ReadSink read;
@@ -219,13 +220,10 @@ void reduceAgainstRead(benchmark::State& state) {
     return;
   }
   std::uint8_t grey = 0;
-  // The reducer times its row kernels on its first frames; the figures are of the
-  // kernel it then keeps.
-  for (int i = 0; i < 300 && (!reducer.chooser().hasChosen() || reducer.chooser().trying()); ++i) {
-    if (!nextFrame(*stream, grey)) break;
-    stream->take(reducer);
-  }
-  if (order == PixelOrder::BGRx) {
+  nuvlet::bench::readyReducer(reducer, state, [&](nuvlet::FrameReducer& r) {
+    return nextFrame(*stream, grey) && stream->take(r) == nuvlet::ScreenCapture::Result::Captured;
+  });
+  if (order == PixelOrder::BGRx && state.range(2) == nuvlet::bench::kChosenKernel) {
     choices.add(width, reducer.chooser());
   }
   double readSeconds = 0, reduceSeconds = 0;
@@ -337,22 +335,25 @@ int main(int argc, char** argv) {
   ProducerProcess producerProcess(*pipewire);  // before this process has any thread
   producer = &producerProcess;
 
-  struct Case {
-    int width, height;
-    PixelOrder order;
-    const char* label;
-  };
-  const Case cases[] = {{1920, 1080, PixelOrder::BGRx, "1920x1080 BGRx"},
-                        {2560, 1440, PixelOrder::BGRx, "2560x1440 BGRx"},
-                        {3840, 2160, PixelOrder::BGRx, "3840x2160 BGRx"},
-                        {1920, 1080, PixelOrder::RGBx, "1920x1080 RGBx"}};
-  for (const Case& c : cases) {
-    benchmark::RegisterBenchmark("reduceAgainstRead", reduceAgainstRead)
-        ->Args({c.width, c.height, static_cast<int>(c.order)})
-        ->Unit(benchmark::kMillisecond)
-        ->Iterations(20)
-        ->Repetitions(5);
-  }
+  // Each kernel forced on fewer frames: each frame is a round trip through the producer.
+  const std::vector<nuvlet::bench::FrameSize> sizes = {{1920, 1080}, {2560, 1440}, {3840, 2160}};
+  const nuvlet::bench::PerKernel runs{.name = "reduceAgainstRead",
+                                      .chosenRepetitions = 5,
+                                      .forcedIterations = 10,
+                                      .chosenIterations = 20,
+                                      .extraArgs = {static_cast<int>(PixelOrder::BGRx)}};
+  runs.registerFor(sizes, reduceAgainstRead);
+  // Other orders go through a conversion on the way.
+  const nuvlet::bench::PerKernel converted{.name = "reduceAgainstRead",
+                                           .chosenIterations = 20,
+                                           .extraArgs = {static_cast<int>(PixelOrder::RGBx)}};
+  const nuvlet::bench::FrameSize convertedSize{1920, 1080};
+  benchmark::RegisterBenchmark("reduceAgainstReadAsChosen", reduceAgainstRead)
+      ->Args({convertedSize.width, convertedSize.height, nuvlet::bench::kChosenKernel,
+              static_cast<int>(PixelOrder::RGBx)})
+      ->Unit(benchmark::kMillisecond)
+      ->Iterations(20)
+      ->Repetitions(5);
   benchmark::Initialize(&argc, argv);
   nuvlet::bench::RatioReporter reporter(nuvlet::bench::RatioReporter::Time::Cpu);
   benchmark::RunSpecifiedBenchmarks(&reporter);
@@ -391,25 +392,17 @@ int main(int argc, char** argv) {
   std::printf(
       "\nReduction from a mapped PipeWire buffer against a read of the same kind of buffer, "
       "both through take():\n");
-  // Other orders go through a conversion, so their own read is no floor: the floor is the
-  // read of a BGRx frame of the same size.
-  auto key = [](const Case& c, PixelOrder order) {
-    return "reduceAgainstRead/" + std::to_string(c.width) + "/" + std::to_string(c.height) + "/" +
-           std::to_string(static_cast<int>(order));
-  };
   std::printf("Processor: %s\n", nuvlet::bench::processorLine().c_str());
-  for (const Case& c : cases) {
-    if (c.order == PixelOrder::BGRx) {
-      reporter.printCounterRatio(c.label, key(c, c.order), "reduce_ms", "read_ms", 1.3);
-      choices.print(c.width);
-      continue;
-    }
-    const double reduce = reporter.counter(key(c, c.order), "reduce_ms");
-    const double read = reporter.counter(key(c, PixelOrder::BGRx), "read_ms");
-    if (reduce > 0 && read > 0) {
-      std::printf("%-30s %8.3f ms against %8.3f ms: %5.2fx  (the BGRx read; no goal)\n", c.label,
-                  reduce, read, reduce / read);
-    }
+  runs.print(reporter, sizes, "reduce_ms", "read_ms", 1.3, &choices);
+  // Its own read goes through the conversion too, so it is no floor: the floor is the
+  // read of a BGRx frame of the same size.
+  const double reduce =
+      reporter.counter(converted.key(convertedSize, nuvlet::bench::kChosenKernel), "reduce_ms");
+  const double read =
+      reporter.counter(runs.key(convertedSize, nuvlet::bench::kChosenKernel), "read_ms");
+  if (reduce > 0 && read > 0) {
+    std::printf("%-38s %8.3f ms against %8.3f ms: %5.2fx  (the BGRx read; no goal)\n",
+                (convertedSize.name() + " RGBx as chosen").c_str(), reduce, read, reduce / read);
   }
   std::printf("\nSampler at 10 Hz through the PipeWire stream at 1920x1080, %.0f s a phase:\n",
               seconds);
@@ -427,7 +420,8 @@ int main(int argc, char** argv) {
       "session manager %6.3f%%; %d samples, %llu frames\n",
       changing.own * 100, changing.producer * 100, changing.daemon * 100, changing.samples,
       static_cast<unsigned long long>(changing.frames));
-  const double readMs = reporter.counter("reduceAgainstRead/1920/1080/0", "read_ms");
+  const double readMs =
+      reporter.counter(runs.key(sizes[0], nuvlet::bench::kChosenKernel), "read_ms");
   if (readMs > 0 && changing.frames > 0) {
     const double floor = static_cast<double>(changing.frames) / seconds * readMs / 1e3;
     std::printf(

@@ -35,21 +35,14 @@
 namespace {
 
 using Steady = std::chrono::steady_clock;
-using nuvlet::AreaAverager;
 using nuvlet::FrameReducer;
 
-constexpr int kChosen = -1;  // the kernel argument: the reducer's own choice
-
-std::vector<AreaAverager::Kernel> kernelsFor(int width) {
-  return AreaAverager(FrameReducer::kSignatureSize).kernelsFor(width);
-}
+using Size = nuvlet::bench::FrameSize;
 
 nuvlet::bench::KernelChoices choices;
+const nuvlet::bench::PerKernel runs{.name = "captureAndReduce", .realTime = true};
 
-struct Size {
-  int width, height;
-};
-constexpr Size kSizes[] = {{1920, 1080}, {3840, 2160}};
+const std::vector<Size> kSizes = {{1920, 1080}, {3840, 2160}};
 
 // Paints a screen of flat colours and a few windows, like a desktop.
 void paint(const std::string& display) {
@@ -171,15 +164,10 @@ void captureAndReduce(benchmark::State& state) {
   auto capture = nuvlet::linux_platform::makeX11ScreenCapture(clock, options);
   WholeScreenShm floor(xvfb.display());
   FrameReducer reducer;
-  if (state.range(2) != kChosen) reducer.forceKernel(kernelsFor(size.width)[state.range(2)]);
   ReadSink reader;
-  bool ok = output.has_value();
-  // The figures are of the kernel the reducer keeps once it has timed them all.
-  for (int n = 0; ok && state.range(2) == kChosen && n < 1000 &&
-                  (!reducer.chooser().hasChosen() || reducer.chooser().trying());
-       ++n) {
-    ok = capture->capture(*output, reducer, false) == nuvlet::ScreenCapture::Result::Captured;
-  }
+  bool ok = output.has_value() && nuvlet::bench::readyReducer(reducer, state, [&](FrameReducer& r) {
+              return capture->capture(*output, r, false) == nuvlet::ScreenCapture::Result::Captured;
+            });
   double floorSeconds = 0, captureSeconds = 0, readSeconds = 0;
   double floorCpu = 0, captureCpu = 0;  // this thread's and the server's
   for (auto _ : state) {
@@ -214,54 +202,22 @@ void captureAndReduce(benchmark::State& state) {
   state.counters["capture_read_ms"] = readSeconds / n * 1e3;
   state.counters["shm_cpu_ms"] = floorCpu / n * 1e3;
   state.counters["capture_reduce_cpu_ms"] = captureCpu / n * 1e3;
-  if (state.range(2) == kChosen) {
+  if (state.range(2) == nuvlet::bench::kChosenKernel) {
     choices.add(size.width, reducer.chooser());
   }
-}
-
-std::string key(const char* name, Size s, int kernel) {
-  return std::string(name) + "/" + std::to_string(s.width) + "/" + std::to_string(s.height) + "/" +
-         std::to_string(kernel);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  for (Size s : kSizes) {
-    const int kernels = static_cast<int>(kernelsFor(s.width).size());
-    for (int k = 0; k < kernels; ++k) {
-      benchmark::RegisterBenchmark("captureAndReduce", captureAndReduce)
-          ->Args({s.width, s.height, k})
-          ->Unit(benchmark::kMillisecond)
-          ->UseRealTime()
-          ->MinTime(0.3)
-          ->Repetitions(3);
-    }
-    benchmark::RegisterBenchmark("captureAndReduceAsChosen", captureAndReduce)
-        ->Args({s.width, s.height, kChosen})
-        ->Unit(benchmark::kMillisecond)
-        ->UseRealTime()
-        ->MinTime(1.0)
-        ->Repetitions(5);
-  }
+  runs.registerFor(kSizes, captureAndReduce);
   benchmark::Initialize(&argc, argv);
   nuvlet::bench::RatioReporter reporter(nuvlet::bench::RatioReporter::Time::Real);
   benchmark::RunSpecifiedBenchmarks(&reporter);
   std::printf("\nProcessor: %s\n", nuvlet::bench::processorLine().c_str());
   // Each kernel forced and the reducer's own choice, as a ratio of one counter to another.
   const auto printRatios = [&](const char* counter, const char* floor, bool withChoices) {
-    for (Size s : kSizes) {
-      const std::string size = std::to_string(s.width) + "x" + std::to_string(s.height);
-      const auto kernels = kernelsFor(s.width);
-      for (std::size_t k = 0; k < kernels.size(); ++k) {
-        reporter.printCounterRatio(size + " " + kernels[k].name(),
-                                   key("captureAndReduce", s, static_cast<int>(k)), counter, floor,
-                                   1.5);
-      }
-      reporter.printCounterRatio(size + " as chosen", key("captureAndReduceAsChosen", s, kChosen),
-                                 counter, floor, 1.5);
-      if (withChoices) choices.print(s.width);
-    }
+    runs.print(reporter, kSizes, counter, floor, 1.5, withChoices ? &choices : nullptr);
   };
   std::printf("\nCapture in strips plus reduction against a whole-screen MIT-SHM GetImage:\n");
   printRatios("capture_reduce_ms", "shm_ms", true);
@@ -276,9 +232,8 @@ int main(int argc, char** argv) {
   // the goal too, the pipeline or the machine is the limit, not the reduction.
   std::printf("\nCapture in strips plus a plain read of them (no reduction), same floor:\n");
   for (Size s : kSizes) {
-    reporter.printCounterRatio(std::to_string(s.width) + "x" + std::to_string(s.height),
-                               key("captureAndReduceAsChosen", s, kChosen), "capture_read_ms",
-                               "shm_ms", 1.5);
+    reporter.printCounterRatio(s.name(), runs.key(s, nuvlet::bench::kChosenKernel),
+                               "capture_read_ms", "shm_ms", 1.5);
   }
   const nuvlet::linux_platform::X11CaptureOptions defaults;
   std::printf(

@@ -48,8 +48,6 @@ extern char** environ;
 
 namespace {
 
-using nuvlet::bench::threadSeconds;
-
 using Steady = std::chrono::steady_clock;
 using nuvlet::bench::ownCpuSeconds;
 using nuvlet::bench::processCpuSeconds;
@@ -57,22 +55,15 @@ using nuvlet::bench::StillCapture;
 
 // ---- 1. reduction from mapped shared memory ----------------------------------------
 
-struct Size {
-  int width, height;
-};
-constexpr Size kSizes[] = {{1920, 1080}, {2560, 1440}, {3840, 2160}};
+using nuvlet::bench::FrameSize;
+
+const std::vector<FrameSize> kSizes = {{1920, 1080}, {2560, 1440}, {3840, 2160}};
 constexpr std::size_t kPoolBytes = std::size_t{256} << 20;  // more than any cache
 
-// A frame in a memfd mapping, filled with screen-like runs of flat colour.
-struct ShmFrame {
-  std::uint8_t* data = nullptr;
-  std::size_t size = 0;
-  int width = 0, height = 0;
-  std::ptrdiff_t stride = 0;
-};
-
-std::vector<ShmFrame>& pool(int width, int height) {
-  static std::map<std::pair<int, int>, std::vector<ShmFrame>> pools;
+// Frames in memfd mappings, as the capture maps them, filled with screen-like runs of
+// flat colour.
+const std::vector<nuvlet::FrameView>& pool(int width, int height) {
+  static std::map<std::pair<int, int>, std::vector<nuvlet::FrameView>> pools;
   auto& frames = pools[{width, height}];
   if (!frames.empty()) return frames;
   const std::ptrdiff_t stride = 4 * static_cast<std::ptrdiff_t>(width);
@@ -85,67 +76,25 @@ std::vector<ShmFrame>& pool(int width, int height) {
     void* map = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     ::close(fd);
     if (map == MAP_FAILED) std::abort();
-    ShmFrame f{static_cast<std::uint8_t*>(map), size, width, height, stride};
+    auto* data = static_cast<std::uint8_t*>(map);
     for (int y = 0; y < height; ++y) {
       std::uint32_t colour = random();
       for (int x = 0; x < width; ++x) {
         if (x % 97 == 0) colour = random();
-        std::memcpy(f.data + y * stride + 4 * x, &colour, 4);
+        std::memcpy(data + y * stride + 4 * x, &colour, 4);
       }
     }
-    frames.push_back(f);
+    frames.push_back(nuvlet::FrameView{data, width, height, stride});
   }
   return frames;
 }
 
-constexpr int kChosen = -1;  // the kernel argument: the reducer's own choice
-
-std::vector<nuvlet::AreaAverager::Kernel> kernelsFor(int width) {
-  return nuvlet::AreaAverager(nuvlet::FrameReducer::kSignatureSize).kernelsFor(width);
-}
-
 nuvlet::bench::KernelChoices choices;
+const nuvlet::bench::PerKernel runs{.name = "reduceAgainstRead", .chosenMinTime = 0.5};
 
-std::string key(const char* name, Size s, int kernel) {
-  return std::string(name) + "/" + std::to_string(s.width) + "/" + std::to_string(s.height) + "/" +
-         std::to_string(kernel);
-}
-
-// Read and reduction alternate within each iteration, on different cold frames.
 void reduceAgainstRead(benchmark::State& state) {
-  const int width = static_cast<int>(state.range(0));
-  auto& frames = pool(width, static_cast<int>(state.range(1)));
-  nuvlet::FrameReducer reducer;
-  if (state.range(2) != kChosen) reducer.forceKernel(kernelsFor(width)[state.range(2)]);
-  std::size_t i = 0;
-  // The figures are of the kernel the reducer keeps once it has timed them all.
-  for (int n = 0; state.range(2) == kChosen && n < 1000 &&
-                  (!reducer.chooser().hasChosen() || reducer.chooser().trying());
-       ++n) {
-    const ShmFrame& f = frames[i++ % frames.size()];
-    reducer.begin(f.width, f.height);
-    reducer.rows(nuvlet::FrameView{f.data, f.width, f.height, f.stride});
-  }
-  double readSeconds = 0, reduceSeconds = 0;
-  for (auto _ : state) {
-    const ShmFrame& a = frames[i++ % frames.size()];
-    const double t0 = threadSeconds();
-    benchmark::DoNotOptimize(nuvlet::bench::sumBytes(a.data, a.size));
-    const double t1 = threadSeconds();
-    const ShmFrame& b = frames[i++ % frames.size()];
-    reducer.begin(b.width, b.height);
-    reducer.rows(nuvlet::FrameView{b.data, b.width, b.height, b.stride});
-    benchmark::DoNotOptimize(reducer.finish());
-    const double t2 = threadSeconds();
-    readSeconds += t1 - t0;
-    reduceSeconds += t2 - t1;
-  }
-  const double n = static_cast<double>(state.iterations());
-  state.counters["read_ms"] = readSeconds / n * 1e3;
-  state.counters["reduce_ms"] = reduceSeconds / n * 1e3;
-  if (state.range(2) == kChosen) {
-    choices.add(width, reducer.chooser());
-  }
+  nuvlet::bench::reduceAgainstRead(
+      state, pool(static_cast<int>(state.range(0)), static_cast<int>(state.range(1))), choices);
 }
 
 // ---- 2. the sampler through a real compositor --------------------------------------
@@ -357,38 +306,13 @@ Cost sampleFor(double seconds, nuvlet::ContentSampler& sampler,
 
 int main(int argc, char** argv) {
   const double seconds = nuvlet::bench::takeSecondsArgument(argc, argv, 20);
-  for (Size s : kSizes) {
-    const int kernels = static_cast<int>(kernelsFor(s.width).size());
-    for (int k = 0; k < kernels; ++k) {
-      benchmark::RegisterBenchmark("reduceAgainstRead", reduceAgainstRead)
-          ->Args({s.width, s.height, k})
-          ->Unit(benchmark::kMillisecond)
-          ->MinTime(0.3)
-          ->Repetitions(3);
-    }
-    benchmark::RegisterBenchmark("reduceAsChosen", reduceAgainstRead)
-        ->Args({s.width, s.height, kChosen})
-        ->Unit(benchmark::kMillisecond)
-        ->MinTime(0.5)
-        ->Repetitions(5);
-  }
+  runs.registerFor(kSizes, reduceAgainstRead);
   benchmark::Initialize(&argc, argv);
   nuvlet::bench::RatioReporter reporter(nuvlet::bench::RatioReporter::Time::Cpu);
   benchmark::RunSpecifiedBenchmarks(&reporter);
   std::printf("\nProcessor: %s\n", nuvlet::bench::processorLine().c_str());
   std::printf("\nReduction from a mapped wl_shm buffer against the read of the same buffer:\n");
-  for (Size s : kSizes) {
-    const std::string size = std::to_string(s.width) + "x" + std::to_string(s.height);
-    const auto kernels = kernelsFor(s.width);
-    for (std::size_t k = 0; k < kernels.size(); ++k) {
-      reporter.printCounterRatio(size + " " + kernels[k].name(),
-                                 key("reduceAgainstRead", s, static_cast<int>(k)), "reduce_ms",
-                                 "read_ms", 1.3);
-    }
-    reporter.printCounterRatio(size + " as chosen", key("reduceAsChosen", s, kChosen), "reduce_ms",
-                               "read_ms", 1.3);
-    choices.print(s.width);
-  }
+  runs.print(reporter, kSizes, "reduce_ms", "read_ms", 1.3, &choices);
   std::fflush(stdout);
 
   Sway sway;
@@ -444,7 +368,8 @@ int main(int argc, char** argv) {
       static_cast<unsigned long long>(changing.copies));
   // What reading every copied frame once costs, from the 1080p read above: no reduction
   // of whole frames on the processor can cost less.
-  const double readMs = reporter.counter(key("reduceAsChosen", kSizes[0], kChosen), "read_ms");
+  const double readMs =
+      reporter.counter(runs.key(kSizes[0], nuvlet::bench::kChosenKernel), "read_ms");
   if (readMs > 0) {
     const double floor = static_cast<double>(changing.copies) / seconds * readMs / 1e3;
     std::printf(

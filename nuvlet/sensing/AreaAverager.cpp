@@ -4,6 +4,8 @@
 #include <cassert>
 #include <cstring>
 
+#include "nuvlet/sensing/ExactDivider.h"
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
@@ -508,28 +510,31 @@ void AreaAverager::addRows(const FrameView& band) {
 }
 
 std::vector<Rgb8> AreaAverager::bitmap() const {
-  std::vector<Rgb8> out;
-  out.reserve(cells_.size());
+  std::vector<Rgb8> out(cells_.size());
   // 12288 roundings a frame: a division each would cost a fifth of reading a 1080p
-  // frame. Cells have at most four distinct pixel counts, so multiply by the reciprocal
-  // of the divisor and correct the quotient by one where the product rounded across.
-  std::uint64_t divisor = 0;
-  double reciprocal = 0;
-  auto round = [&](std::uint64_t sum) {
-    const std::uint64_t numerator = 2 * sum + divisor / 2;
-    auto q = static_cast<std::uint64_t>(static_cast<double>(numerator) * reciprocal);
-    if (q * divisor > numerator)
-      --q;
-    else if ((q + 1) * divisor <= numerator)
-      ++q;
-    return static_cast<std::uint8_t>(q);
-  };
-  for (const Sums& cell : cells_) {
-    if (2 * cell.pixels != divisor) {
-      divisor = 2 * cell.pixels;
-      reciprocal = 1.0 / static_cast<double>(divisor);
+  // frame. Cells have at most four distinct pixel counts, so each run of cells of one
+  // count shares a divider that multiplies instead. A cell's numerator is at most
+  // 511 times its pixel count, within the divider's reach for any cell of fewer than
+  // four million pixels; larger ones divide.
+  constexpr std::uint64_t kMostPixels = (ExactDivider::kDividendLimit - 1) / 511;
+  std::uint64_t pixels = 0;
+  ExactDivider divide(1);
+  for (std::size_t i = 0; i < cells_.size(); ++i) {
+    const Sums& cell = cells_[i];
+    if (cell.pixels == 0 || cell.pixels > kMostPixels) {
+      out[i] = cell.pixels == 0 ? Rgb8{}
+                                : Rgb8{rounded(cell.r, cell.pixels), rounded(cell.g, cell.pixels),
+                                       rounded(cell.b, cell.pixels)};
+      continue;
     }
-    out.push_back({round(cell.r), round(cell.g), round(cell.b)});
+    if (cell.pixels != pixels) {
+      pixels = cell.pixels;
+      divide = ExactDivider(2 * pixels);
+    }
+    auto round = [&](std::uint64_t sum) {
+      return static_cast<std::uint8_t>(divide(2 * sum + pixels));
+    };
+    out[i] = {round(cell.r), round(cell.g), round(cell.b)};
   }
   return out;
 }

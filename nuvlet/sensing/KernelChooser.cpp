@@ -6,10 +6,13 @@
 namespace nuvlet {
 namespace {
 
-double median(std::vector<double> v) {
+// The sample a quarter of the way up, rounded to the nearest: the 3rd fastest of 9, the
+// 2nd of 5, the fastest of 2.
+double lowerQuartile(std::vector<double> v) {
   if (v.empty()) return 0;
-  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2), v.end());
-  return v[v.size() / 2];
+  const auto at = static_cast<std::ptrdiff_t>((v.size() - 1 + 2) / 4);
+  std::nth_element(v.begin(), v.begin() + at, v.end());
+  return v[static_cast<std::size_t>(at)];
 }
 
 std::string milliseconds(double seconds) {
@@ -50,13 +53,18 @@ void KernelChooser::took(double seconds) {
     ++held_;
     return;
   }
-  samples_[static_cast<std::size_t>(pendingIndex_)].push_back(seconds);
+  if (round_ >= options_.warmupRounds) {
+    samples_[static_cast<std::size_t>(pendingIndex_)].push_back(seconds);
+  }
   ++slot_;
   if (++place_ < static_cast<int>(active_.size())) return;
   place_ = 0;
   ++round_;
-  if (round_ == options_.pruneAfter) prune();
-  if (round_ >= options_.rounds) endTrial();
+  const int counted = round_ - std::max(0, options_.warmupRounds);
+  if (counted <= 0) return;
+  if (counted == options_.pruneAfter) prune();
+  // With one candidate left there is nothing more to compare.
+  if (counted >= options_.rounds || active_.size() == 1) endTrial();
 }
 
 void KernelChooser::prune() {
@@ -87,8 +95,8 @@ void KernelChooser::startTrial() {
 void KernelChooser::endTrial() {
   std::vector<Timing> timings;
   for (int i : active_) {
-    timings.push_back(
-        {candidates_[static_cast<std::size_t>(i)], median(samples_[static_cast<std::size_t>(i)])});
+    timings.push_back({candidates_[static_cast<std::size_t>(i)],
+                       lowerQuartile(samples_[static_cast<std::size_t>(i)])});
   }
   std::stable_sort(timings.begin(), timings.end(),
                    [](const Timing& a, const Timing& b) { return a.seconds < b.seconds; });
@@ -113,9 +121,11 @@ std::string KernelChooser::describe() const {
   }
   std::string out = chosen_.name();
   if (lastTrial_.empty()) return out + " (the only kernel for this frame size)";
-  out += ", the fastest of " + std::to_string(candidates_.size()) + " (median of " +
-         std::to_string(options_.rounds) + " frames; those left out lost clearly in the first " +
-         std::to_string(options_.pruneAfter) + "):";
+  const int warmup = std::max(0, options_.warmupRounds);
+  out += ", the fastest of " + std::to_string(candidates_.size()) + " (lower quartile of up to " +
+         std::to_string(options_.rounds) + " frames";
+  if (warmup > 0) out += " after " + std::to_string(warmup) + " warm-up";
+  out += "; those left out lost clearly in the first " + std::to_string(options_.pruneAfter) + "):";
   for (const Timing& t : lastTrial_)
     out += " " + t.kernel.name() + " " + milliseconds(t.seconds) + ";";
   out.pop_back();

@@ -11,15 +11,20 @@ namespace nuvlet {
 // given, since the winner depends on the processor and on whether the frames come
 // from memory or from cache, and no rule of thumb held on every machine measured.
 //
-// A trial gives each candidate `rounds` frames, in interleaved rounds (a machine's load
-// drifts into all of them alike), and keeps the one with the lowest median time: the
-// median ignores the frames that other work disturbed. After `pruneAfter` rounds a
-// candidate whose fastest frame is slower than `pruneAbove` times the fastest frame of
-// any other is dropped (disturbance only ever adds time, so it has no chance), which
-// spares most of the trial's slow frames. The choice holds for `holdFrames` frames,
-// then a new trial checks it; the kernel in use keeps its place unless another beats
-// it by more than `keepMargin`. A new frame size, or a new set of candidates, starts
-// over.
+// A trial gives each candidate one frame a round, in interleaved rounds (a machine's
+// load drifts into all of them alike). The first `warmupRounds` rounds are not counted:
+// a stream's first frames also pay for faulting in fresh buffers and for cold caches,
+// and whichever kernels happen to read them would look slow. After `pruneAfter` counted
+// rounds a candidate whose fastest frame is slower than `pruneAbove` times the fastest
+// frame of any other is dropped (disturbance only ever adds time, so it has no chance),
+// which spares most of the trial's slow frames. Those left run until each has `rounds`
+// counted frames (or until one is left), and the one with the lowest lower quartile is
+// kept: on a shared machine other work only ever adds time, to some frames more than
+// others, so the low end of a kernel's times tells kernels apart where a median still
+// carries the noise, and the quartile, unlike the single fastest frame, is not won by
+// one lucky frame. The choice holds for `holdFrames` frames, then a new trial checks it;
+// the kernel in use keeps its place unless another beats it by more than `keepMargin`.
+// A new frame size, or a new set of candidates, starts over.
 //
 // Not thread-safe; one per reducer.
 class KernelChooser {
@@ -27,16 +32,17 @@ class KernelChooser {
   using Kernel = AreaAverager::Kernel;
 
   struct Options {
-    int rounds = 5;
+    int warmupRounds = 1;
+    int rounds = 9;
     int pruneAfter = 2;
-    double pruneAbove = 1.25;
+    double pruneAbove = 1.5;
     int holdFrames = 3000;  // about five minutes of sampling at 10 Hz
     double keepMargin = 0.03;
   };
 
   struct Timing {
     Kernel kernel;
-    double seconds = 0;  // median of the last trial; 0 before it ends
+    double seconds = 0;  // lower quartile of the last trial; 0 before it ends
   };
 
   KernelChooser() = default;
@@ -54,8 +60,8 @@ class KernelChooser {
   // Valid once a trial has ended.
   const Kernel& chosen() const { return chosen_; }
   bool hasChosen() const { return hasChosen_; }
-  // The median of each candidate that stayed to the end of the last trial, fastest
-  // first.
+  // The lower quartile of each candidate that stayed to the end of the last trial,
+  // fastest first.
   const std::vector<Timing>& lastTrial() const { return lastTrial_; }
   // Trials ended since the frame size last changed.
   int trials() const { return trials_; }
@@ -75,7 +81,7 @@ class KernelChooser {
   std::vector<std::vector<double>> samples_;  // per candidate, this trial
   std::vector<int> active_;                   // candidates still in this trial
   bool trying_ = false;
-  int round_ = 0;
+  int round_ = 0;  // warm-up rounds included
   int place_ = 0;  // frames timed in this round
   int slot_ = 0;   // frames timed in this trial
   int held_ = 0;   // frames since the last trial ended

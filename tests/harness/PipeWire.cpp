@@ -493,6 +493,9 @@ std::uint64_t PipeWireProducer::framesSent() const {
 
 void PipeWireProducer::stop() {
   Impl& p = *impl_;
+  // With the loop thread paused: a call queued to it for the stream would otherwise run
+  // after the stream is freed.
+  pw_thread_loop_stop(p.loop);
   pw_thread_loop_lock(p.loop);
   if (p.stream != nullptr) {
     pw_stream_destroy(p.stream);  // gives back the buffers' memory first
@@ -500,6 +503,7 @@ void PipeWireProducer::stop() {
     p.streaming = false;
   }
   pw_thread_loop_unlock(p.loop);
+  pw_thread_loop_start(p.loop);
 }
 
 }  // namespace nuvlet::test

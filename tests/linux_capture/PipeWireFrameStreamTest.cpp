@@ -255,6 +255,26 @@ TEST_F(PipeWireStream, DropsUnusableBuffersAndTheLastGoodFrameStands) {
   }
 }
 
+TEST_F(PipeWireStream, ClosesWhileFramesAreArriving) {
+  // A frame reaches the stream's loop thread as a call queued with the stream's
+  // address; closing with one queued must not leave it to run on freed memory (which
+  // the sanitizer build reports, and which crashed the benchmark now and then).
+  PipeWireProducer producer(*daemon_, 640, 400);
+  producer.paint(255, 255, 255);
+  for (int i = 0; i < 12; ++i) {
+    auto stream = open(*daemon_, producer);
+    ASSERT_TRUE(nextFrame(*stream).has_value()) << stream->status().problem;
+    for (int k = 0; k < 4; ++k) {
+      const auto grey = static_cast<std::uint8_t>(20 * i + k);
+      producer.paint(grey, grey, grey);
+    }
+  }
+  // The producer serves the next one as ever.
+  producer.paint(64, 64, 64);
+  auto stream = open(*daemon_, producer);
+  EXPECT_EQ(settle(*stream, 64.0 / 255), 64.0 / 255);
+}
+
 TEST_F(PipeWireStream, LosingTheProducerTheNodeOrTheDaemonFailsTheStreamAndSaysWhy) {
   test::TempDir dir;
   std::string why;

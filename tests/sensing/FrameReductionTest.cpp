@@ -244,9 +244,9 @@ TEST(FrameReducer, TimesItsKernelsOnTheFramesItIsGivenAndKeepsTheResultExact) {
   // a while and then tries them again; whichever it is on, the reduction is the same.
   const Frame f = makeContent(1920, 1080, 0, 3);
   const FrameReduction expected = reduceWith(AreaAverager::Kernel{}, f.view());
-  FrameReducer reducer(KernelChooser::Options{.rounds = 2, .holdFrames = 3});
+  FrameReducer reducer(KernelChooser::Options{.warmupRounds = 1, .rounds = 2, .holdFrames = 3});
   const auto candidates = AreaAverager(64).kernelsFor(1920);
-  const std::size_t trial = 2 * candidates.size();
+  const std::size_t trial = 3 * candidates.size();
   std::vector<AreaAverager::Kernel> used;
   for (std::size_t i = 0; i < trial + 3 + trial; ++i) {
     reducer.begin(1920, 1080);
@@ -264,7 +264,7 @@ TEST(FrameReducer, TimesItsKernelsOnTheFramesItIsGivenAndKeepsTheResultExact) {
     }
   }
   for (const auto& k : candidates) {
-    EXPECT_EQ(std::count(used.begin(), used.begin() + static_cast<std::ptrdiff_t>(trial), k), 2)
+    EXPECT_EQ(std::count(used.begin(), used.begin() + static_cast<std::ptrdiff_t>(trial), k), 3)
         << k.name();
   }
   EXPECT_EQ(reducer.chooser().trials(), 2);

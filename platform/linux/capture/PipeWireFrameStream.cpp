@@ -125,7 +125,10 @@ class Stream final : public PipeWireFrameStream {
 
   ~Stream() override {
     if (loop_ != nullptr) {
-      pw_thread_loop_lock(loop_);
+      // The loop thread stops first: a frame signalled by the data thread reaches the
+      // loop as a queued call that names the stream, and one still queued when the
+      // stream is destroyed would run on freed memory once the loop is unlocked.
+      pw_thread_loop_stop(loop_);
       giveBack();
       if (stream_ != nullptr) {
         spa_hook_remove(&streamListener_);
@@ -139,8 +142,6 @@ class Stream final : public PipeWireFrameStream {
         spa_hook_remove(&coreListener_);
         pw_core_disconnect(core_);
       }
-      pw_thread_loop_unlock(loop_);
-      pw_thread_loop_stop(loop_);
     }
     if (context_ != nullptr) pw_context_destroy(context_);
     if (loop_ != nullptr) pw_thread_loop_destroy(loop_);
