@@ -48,6 +48,16 @@ struct GlyphReading {
 };
 GlyphReading readGlyph(const Screenshot& shot, Box box);
 
+// What is drawn on a panel: its background is the commonest colour of `panel`; `box` holds
+// every pixel of `within` (inside the panel less its 2-pixel border lines) that stands out
+// from it by a contrast of 1.5 or more (not antialiasing or a gradient), and `reading` the
+// strongest of them against that background.
+struct Drawn {
+  Box box{1 << 20, 1 << 20, -1, -1};
+  GlyphReading reading;
+};
+Drawn drawnOn(const Screenshot& shot, Box panel, Box within);
+
 // Writes the part of `shot` inside `box` (clipped) as a PNG; false when it cannot.
 bool writeCrop(const Screenshot& shot, Box box, const std::filesystem::path& file);
 

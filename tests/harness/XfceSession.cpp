@@ -110,6 +110,11 @@ bool XfceSession::startPanel(sim::VirtualRunLoop& loop) {
   return true;
 }
 
+bool XfceSession::xdotool(std::vector<std::string> args) {
+  args.insert(args.begin(), "xdotool");
+  return ChildProcess::run(args, {}).status == 0;
+}
+
 void XfceSession::stop() {
   if (!busAddress.empty()) stopBusClients();
   panel_.reset();

@@ -34,6 +34,8 @@ class XfceSession {
   // xfconfd was started by the bus and outlives the panel: every process on the bus is
   // stopped, each by its own id, before the bus itself.
   void stop();
+  // Input as a person gives it, through xdotool ("click", "4"); false when it failed.
+  static bool xdotool(std::vector<std::string> args);
 
   TempDir home;
   TempDir runtime;

@@ -8,13 +8,12 @@
 
 #include "nuvlet/platform/Defaults.h"
 #include "nuvlet/ui/GlyphColor.h"
-#include "nuvlet/ui/IconRenderer.h"
-#include "nuvlet/ui/ScrollableStatusView.h"
 #include "platform/linux/tray/StatusNotifierBar.h"
 #include "platform/sim/ScriptedColorScheme.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/harness/PanelWatch.h"
 #include "tests/harness/plasma/PlasmaSession.h"
+#include "tests/support/BrightnessItem.h"
 
 namespace nuvlet::test {
 namespace {
@@ -39,7 +38,7 @@ class PlasmaTray : public ::testing::TestWithParam<std::tuple<Display, bool>> {
   }
 
   void TearDown() override {
-    view.reset();
+    item.reset();
     bar.reset();
     session.reset();
   }
@@ -58,23 +57,7 @@ class PlasmaTray : public ::testing::TestWithParam<std::tuple<Display, bool>> {
     options.busAddress = session->busAddress();
     options.iconThemePath = NUVLET_BUILD_DIR "/icons";
     bar = linux_platform::makeStatusNotifierBar(loop, options);
-    view = std::make_unique<ScrollableStatusView>(bar->addItem("brightness"), defaults, *scheme);
-    view->render = [](double level) {
-      return IconRenderer::brightnessImage(level, DisplayKind::BuiltIn, IconStyle::Curtain);
-    };
-    view->onScroll = [this](double delta) { view->setLevel(view->level() - delta / 200); };
-    view->onRightClick = [this] { ++middleClicks; };
-    view->menu = [this](bool) {
-      ++menusBuilt;
-      MenuItem first, second;
-      first.label = "Adjust Automatically";
-      first.activate = [this] { ++firstPicked; };
-      second.label = "Quit Nuvlet";
-      second.activate = [this] { ++secondPicked; };
-      return Menu{first, second};
-    };
-    view->setAccessibilityLabel("Brightness");
-    view->setLevel(0.5);
+    item = std::make_unique<BrightnessItem>(bar->addItem("brightness"), defaults, *scheme);
   }
 
   PanelWatch watch() {
@@ -96,7 +79,7 @@ class PlasmaTray : public ::testing::TestWithParam<std::tuple<Display, bool>> {
   }
 
   bool locateGlyph() {
-    auto found = watch().findGlyph([this](double level) { view->setLevel(level); }, full);
+    auto found = watch().findGlyph([this](double level) { item->view.setLevel(level); }, full);
     if (found) glyph = *found;
     if (!found) saveScreen("failed-" + shotName());
     return found.has_value();
@@ -105,9 +88,9 @@ class PlasmaTray : public ::testing::TestWithParam<std::tuple<Display, bool>> {
   // Opens the item's menu with `button` over the glyph; the part of the screen it covers.
   std::optional<Box> openMenu(int button) {
     menuClosed = watch().settled();
-    const int built = menusBuilt;
+    const int built = item->menusBuilt;
     if (!menuClosed || !session->button(button)) return std::nullopt;
-    if (!turn([&] { return menusBuilt > built; })) return std::nullopt;
+    if (!turn([&] { return item->menusBuilt > built; })) return std::nullopt;
     return watch().menuOver(*menuClosed);
   }
 
@@ -130,24 +113,23 @@ class PlasmaTray : public ::testing::TestWithParam<std::tuple<Display, bool>> {
   // One notch up and one down over the glyph move the level by exactly 0.05 each way.
   void expectTheWheelSteps() {
     ASSERT_TRUE(session->pointerTo(glyph.centreX(), glyph.centreY()));
-    const double before = view->level();
+    const double before = item->view.level();
     ASSERT_TRUE(session->button(4));
-    EXPECT_TRUE(turn([&] { return view->level() > before + 0.01; })) << view->level();
-    EXPECT_NEAR(view->level(), before + 0.05, 1e-9);
+    EXPECT_TRUE(turn([&] { return item->view.level() > before + 0.01; })) << item->view.level();
+    EXPECT_NEAR(item->view.level(), before + 0.05, 1e-9);
     ASSERT_TRUE(session->button(5));
-    EXPECT_TRUE(turn([&] { return view->level() < before + 0.01; })) << view->level();
-    EXPECT_NEAR(view->level(), before, 1e-9);
+    EXPECT_TRUE(turn([&] { return item->view.level() < before + 0.01; })) << item->view.level();
+    EXPECT_NEAR(item->view.level(), before, 1e-9);
   }
 
   std::unique_ptr<PlasmaSession> session;
   sim::VirtualRunLoop loop;
   MemoryDefaults defaults;
   std::unique_ptr<sim::ScriptedColorScheme> scheme;
+  std::unique_ptr<BrightnessItem> item;
   std::unique_ptr<StatusBar> bar;
-  std::unique_ptr<ScrollableStatusView> view;
   std::optional<Screenshot> full, menuClosed;
   Box glyph;
-  int middleClicks = 0, menusBuilt = 0, firstPicked = 0, secondPicked = 0;
 };
 
 TEST_P(PlasmaTray, TheGlyphStandsOutAndTheWheelClicksAndMenuWork) {
@@ -173,7 +155,7 @@ TEST_P(PlasmaTray, TheGlyphStandsOutAndTheWheelClicksAndMenuWork) {
   expectTheWheelSteps();
 
   ASSERT_TRUE(session->button(2));
-  EXPECT_TRUE(turn([&] { return middleClicks == 1; })) << "middle click";
+  EXPECT_TRUE(turn([&] { return item->middleClicks == 1; })) << "middle click";
 
   // A left click opens the menu as on the other hosts.
   auto menu = openMenu(1);
@@ -193,8 +175,8 @@ TEST_P(PlasmaTray, TheGlyphStandsOutAndTheWheelClicksAndMenuWork) {
   scheme->change(std::get<1>(GetParam()) ? Preference::Light : Preference::Dark);
   ASSERT_TRUE(session->key("Down"));
   ASSERT_TRUE(session->key("Return"));
-  EXPECT_TRUE(turn([&] { return firstPicked == 1; })) << "the entry never reached the item";
-  EXPECT_EQ(secondPicked, 0);
+  EXPECT_TRUE(turn([&] { return item->firstPicked == 1; })) << "the entry never reached the item";
+  EXPECT_EQ(item->secondPicked, 0);
 }
 
 // The shell going away and coming back (a crash, an update) must bring the item back

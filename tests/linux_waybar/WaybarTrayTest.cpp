@@ -6,13 +6,12 @@
 #include <string>
 
 #include "nuvlet/platform/Defaults.h"
-#include "nuvlet/ui/IconRenderer.h"
-#include "nuvlet/ui/ScrollableStatusView.h"
 #include "platform/linux/tray/StatusNotifierBar.h"
 #include "platform/sim/ScriptedColorScheme.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/harness/PanelWatch.h"
 #include "tests/harness/wlroots/WaybarSession.h"
+#include "tests/support/BrightnessItem.h"
 
 namespace nuvlet::test {
 namespace {
@@ -48,24 +47,8 @@ TEST_F(WaybarTray, TheGlyphStandsOutAndTheWheelClicksAndMenuWork) {
   options.busAddress = bus.address();
   options.iconThemePath = NUVLET_BUILD_DIR "/icons";
   auto bar = linux_platform::makeStatusNotifierBar(loop, options);
-  int middleClicks = 0, menusBuilt = 0, firstPicked = 0;
-  ScrollableStatusView view(bar->addItem("brightness"), defaults, scheme);
-  view.render = [](double level) {
-    return IconRenderer::brightnessImage(level, DisplayKind::BuiltIn, IconStyle::Curtain);
-  };
-  view.onScroll = [&](double delta) { view.setLevel(view.level() - delta / 200); };
-  view.onRightClick = [&] { ++middleClicks; };
-  view.menu = [&](bool) {
-    ++menusBuilt;
-    MenuItem first, second;
-    first.label = "Adjust Automatically";
-    first.activate = [&] { ++firstPicked; };
-    second.label = "Quit Nuvlet";
-    second.activate = [] {};
-    return Menu{first, second};
-  };
-  view.setAccessibilityLabel("Brightness");
-  view.setLevel(0.5);
+  BrightnessItem item(bar->addItem("brightness"), defaults, scheme);
+  auto& view = item.view;
   ASSERT_TRUE(turn([&] { return bar->hostAvailable(); })) << "waybar never kept a tray";
 
   std::optional<Screenshot> full;
@@ -90,13 +73,13 @@ TEST_F(WaybarTray, TheGlyphStandsOutAndTheWheelClicksAndMenuWork) {
   EXPECT_NEAR(view.level(), 0.5, 1e-9);
 
   ASSERT_TRUE(click(kMiddle));
-  EXPECT_TRUE(turn([&] { return middleClicks == 1; })) << "middle click";
+  EXPECT_TRUE(turn([&] { return item.middleClicks == 1; })) << "middle click";
 
   auto closed = watch().settled();
   ASSERT_TRUE(closed);
-  const int built = menusBuilt;
+  const int built = item.menusBuilt;
   ASSERT_TRUE(click(kLeft));
-  EXPECT_TRUE(turn([&] { return menusBuilt > built; })) << "left click opened no menu";
+  EXPECT_TRUE(turn([&] { return item.menusBuilt > built; })) << "left click opened no menu";
   auto menu = watch().menuOver(*closed);
   if (const char* dir = std::getenv("NUVLET_PANEL_SHOTS"); dir && !menu) {
     if (auto shot = screenshotOfWlroots(env, home / "shot.ppm"))
@@ -117,7 +100,7 @@ TEST_F(WaybarTray, TheGlyphStandsOutAndTheWheelClicksAndMenuWork) {
   ASSERT_TRUE(pointer->button(kLeft, true));
   turn([] { return false; }, 0.3);
   ASSERT_TRUE(pointer->button(kLeft, false));
-  const bool picked = turn([&] { return firstPicked == 1; }, 10);
+  const bool picked = turn([&] { return item.firstPicked == 1; }, 10);
   std::printf("[ info ] waybar, a click on a menu entry: %s\n",
               picked ? "reached the item" : "never reached the item");
 }
