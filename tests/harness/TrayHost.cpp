@@ -88,6 +88,15 @@ VariantPtr TrayHost::properties(const std::string& busName) {
   return reply.ok() ? adopt(g_variant_get_child_value(reply.value.get(), 0)) : nullptr;
 }
 
+std::string TrayHost::toolTip(const std::string& busName) {
+  auto props = properties(busName);
+  auto tip = props ? lookup(props.get(), "ToolTip") : nullptr;
+  if (!tip) return "";
+  const gchar* text = nullptr;
+  g_variant_get(tip.get(), "(&sa(iiay)&s&s)", nullptr, nullptr, nullptr, &text);
+  return text;
+}
+
 std::string TrayHost::itemTitled(const std::string& title) {
   // A copy: asking an item for its properties lets the next one register meanwhile.
   const std::vector<std::string> names = registered;

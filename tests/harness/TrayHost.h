@@ -83,6 +83,11 @@ class TrayHost {
   BusPeer::Reply menu(const std::string& busName, const std::string& method, GVariant* parameters);
   VariantPtr properties(const std::string& busName);  // GetAll, the a{sv}
   std::string itemTitled(const std::string& title);   // its bus name, or ""
+  std::string toolTip(const std::string& busName);    // its text, or ""
+  // A wheel notch as GNOME's extension and waybar send it: + is down.
+  bool scroll(const std::string& busName, int notches) {
+    return item(busName, "Scroll", g_variant_new("(is)", notches, "vertical")).ok();
+  }
   // Opens the item's menu as a panel does: label -> id of every entry, submenus included.
   std::map<std::string, int> menuIds(const std::string& busName);
   bool click(const std::string& busName, int id);  // a menu entry
