@@ -1,6 +1,5 @@
 // Nuvlet, nuvlet-ddc and the real libddcutil together, against a simulated DDC/CI
 // monitor on sway's second headless output.
-#include <gio/gio.h>
 #include <gtest/gtest.h>
 
 #include <fstream>

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <functional>
 #include <future>
 #include <memory>
 #include <optional>
@@ -16,7 +15,6 @@
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/harness/Screenshot.h"
 #include "tests/harness/Servers.h"
-#include "tests/harness/TrayHost.h"
 #include "tests/harness/XfceSession.h"
 #include "tests/support/BrightnessItem.h"
 #include "tests/support/TempDir.h"
