@@ -172,4 +172,17 @@ bool writeCrop(const Screenshot& shot, Box box, const std::filesystem::path& fil
   return writePng(file, png);
 }
 
+bool keepShot(const std::optional<Screenshot>& shot, const std::string& name, Box box) {
+  const char* dir = std::getenv("NUVLET_PANEL_SHOTS");
+  if (!dir) return true;
+  if (!shot) return false;
+  if (box.empty()) box = {0, 0, shot->width - 1, shot->height - 1};
+  return writeCrop(*shot, box, std::filesystem::path(dir) / (name + ".png"));
+}
+
+bool keepShot(const std::function<std::optional<Screenshot>()>& shoot, const std::string& name,
+              Box box) {
+  return !std::getenv("NUVLET_PANEL_SHOTS") || keepShot(shoot(), name, box);
+}
+
 }  // namespace nuvlet::test

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -60,5 +61,12 @@ Drawn drawnOn(const Screenshot& shot, Box panel, Box within);
 
 // Writes the part of `shot` inside `box` (clipped) as a PNG; false when it cannot.
 bool writeCrop(const Screenshot& shot, Box box, const std::filesystem::path& file);
+
+// For a person to look at, when NUVLET_PANEL_SHOTS names a folder: `box` of `shot` (the
+// whole of it when empty) as <name>.png there. False only when that was asked and failed.
+bool keepShot(const std::optional<Screenshot>& shot, const std::string& name, Box box = {});
+// The same with a screenshot `shoot` takes only then.
+bool keepShot(const std::function<std::optional<Screenshot>()>& shoot, const std::string& name,
+              Box box = {});
 
 }  // namespace nuvlet::test

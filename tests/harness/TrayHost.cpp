@@ -1,5 +1,7 @@
 #include "tests/harness/TrayHost.h"
 
+#include "platform/sim/VirtualRunLoop.h"
+
 namespace nuvlet::test {
 namespace {
 
@@ -86,6 +88,16 @@ VariantPtr TrayHost::properties(const std::string& busName) {
   auto reply = peer_.call(busName, "/StatusNotifierItem", "org.freedesktop.DBus.Properties",
                           "GetAll", g_variant_new("(s)", "org.kde.StatusNotifierItem"));
   return reply.ok() ? adopt(g_variant_get_child_value(reply.value.get(), 0)) : nullptr;
+}
+
+bool pumpUntil(sim::VirtualRunLoop& loop, const std::function<bool()>& done, double timeoutSeconds,
+               double step) {
+  return pumpUntil(
+      [&] {
+        loop.advance(step);
+        return done();
+      },
+      timeoutSeconds);
 }
 
 std::unique_ptr<ChildProcess> scrollAs(const std::string& process, const std::filesystem::path& bin,

@@ -12,6 +12,10 @@
 
 #include "tests/harness/ChildProcess.h"
 
+namespace nuvlet::sim {
+class VirtualRunLoop;
+}
+
 namespace nuvlet::test {
 
 using VariantPtr = std::shared_ptr<GVariant>;
@@ -21,6 +25,10 @@ VariantPtr adopt(GVariant* value);  // takes over the caller's reference (or a f
 // D-Bus traffic, until done() holds or timeoutSeconds pass. Looks again at least every
 // 50 ms, so conditions outside this process (a panel, an X server) are seen too.
 bool pumpUntil(const std::function<bool()>& done, double timeoutSeconds = 5);
+// The same, turning the virtual loop too (where a tray item's timers run), `step` seconds
+// a turn.
+bool pumpUntil(sim::VirtualRunLoop& loop, const std::function<bool()>& done,
+               double timeoutSeconds = 10, double step = 0.1);
 
 // The other end of a test: a connection of its own to the test's bus that can own names,
 // export objects, call and record signals, all on the default GMainContext.

@@ -57,16 +57,6 @@ std::string xsettingsXml(const std::string& theme, int scale) {
 
 }  // namespace
 
-bool pumpUntil(sim::VirtualRunLoop& loop, const std::function<bool()>& done,
-               double timeoutSeconds) {
-  return pumpUntil(
-      [&] {
-        loop.advance(0.1);
-        return done();
-      },
-      timeoutSeconds);
-}
-
 void XfceSession::startBus(const std::string& theme, int panelSize, int scale) {
   for (const char* program : {"xfce4-panel", "xfsettingsd", "xdotool", "dbus-daemon"}) {
     ASSERT_TRUE(findProgram(program)) << program << " is needed (scripts/packages-test.txt)";

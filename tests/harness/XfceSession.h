@@ -18,11 +18,6 @@
 
 namespace nuvlet::test {
 
-// Turns the default GLib context (where a tray item talks to the bus) and the virtual
-// loop, a tenth of a second a turn, until done() holds; false after timeoutSeconds.
-bool pumpUntil(sim::VirtualRunLoop& loop, const std::function<bool()>& done,
-               double timeoutSeconds = 10);
-
 class XfceSession {
  public:
   // The bus and this process's environment (which the bus hands on to xfconfd), with the

@@ -98,10 +98,7 @@ TEST_F(GnomeEndToEnd, TheWheelOverTheTopBarItemMovesThePanelBothWays) {
   std::printf("[ figure ] GNOME Shell: glyph #%06x on #%06x, contrast %.2f:1\n", reading.glyph,
               reading.background, reading.contrast);
   EXPECT_GE(reading.contrast, 3.0);
-  if (const char* dir = std::getenv("NUVLET_PANEL_SHOTS")) {
-    writeCrop(*shot, {glyph.x0 - 60, 0, glyph.x1 + 60, barHeight - 1},
-              std::string(dir) + "/gnome.png");
-  }
+  keepShot(shot, "gnome", {glyph.x0 - 60, 0, glyph.x1 + 60, barHeight - 1});
 }
 
 // In GNOME the screen is read through the desktop portal and PipeWire. The permission is

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <future>
 #include <memory>
 #include <optional>
@@ -15,6 +14,7 @@
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/harness/Screenshot.h"
 #include "tests/harness/Servers.h"
+#include "tests/harness/TrayHost.h"
 #include "tests/harness/XfceSession.h"
 #include "tests/support/BrightnessItem.h"
 #include "tests/support/TempDir.h"
@@ -89,12 +89,10 @@ TEST_P(XfcePanel, TheGlyphStandsOutAndTheWheelAndClicksWork) {
   } else {
     EXPECT_EQ(glyph.reading.glyph, ours);
   }
-  if (const char* dir = std::getenv("NUVLET_PANEL_SHOTS")) {
-    const Screenshot shot = screenshotOfX(xvfb.display()).value_or(Screenshot{});
-    ASSERT_TRUE(writeCrop(shot, {glyph.box.x1 - 95, 0, glyph.box.x1, size - 1},
-                          std::string(dir) + "/panel-" + theme + "-" + std::to_string(size) +
-                              (symbolic ? "-symbolic" : "") + ".png"));
-  }
+  EXPECT_TRUE(keepShot(
+      [&] { return screenshotOfX(xvfb.display()); },
+      std::string("panel-") + theme + "-" + std::to_string(size) + (symbolic ? "-symbolic" : ""),
+      {glyph.box.x1 - 95, 0, glyph.box.x1, size - 1}));
 
   const int cx = glyph.box.centreX(), cy = glyph.box.centreY();
   ASSERT_TRUE(xdotool({"mousemove", std::to_string(cx), std::to_string(cy)}));

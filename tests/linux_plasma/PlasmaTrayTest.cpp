@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -44,12 +43,7 @@ class PlasmaTray : public ::testing::TestWithParam<std::tuple<Display, bool>> {
   }
 
   bool turn(const std::function<bool()>& done, double seconds = 30) {
-    return pumpUntil(
-        [&] {
-          loop.advance(0.05);
-          return done();
-        },
-        seconds);
+    return pumpUntil(loop, done, seconds, 0.05);
   }
 
   void addItem() {
@@ -67,21 +61,10 @@ class PlasmaTray : public ::testing::TestWithParam<std::tuple<Display, bool>> {
         session->panelBox(), {0, 0, session->options().width - 1, session->options().height - 1});
   }
 
-  // The whole screen as it is now, for a person to look at, when NUVLET_PANEL_SHOTS names
-  // a folder.
-  void saveScreen(const std::string& name) {
-    const char* dir = std::getenv("NUVLET_PANEL_SHOTS");
-    if (!dir) return;
-    if (auto shot = session->screenshot()) {
-      writeCrop(*shot, {0, 0, shot->width - 1, shot->height - 1},
-                std::string(dir) + "/" + name + ".png");
-    }
-  }
-
   bool locateGlyph() {
     auto found = watch().findGlyph([this](double level) { item->view.setLevel(level); }, full);
     if (found) glyph = *found;
-    if (!found) saveScreen("failed-" + shotName());
+    if (!found) keepShot([this] { return session->screenshot(); }, "failed-" + shotName());
     return found.has_value();
   }
 
@@ -100,7 +83,7 @@ class PlasmaTray : public ::testing::TestWithParam<std::tuple<Display, bool>> {
     for (int attempt = 0; attempt < 3; ++attempt) {
       if (session->key("Escape") && watch().backTo(*menuClosed, 10)) return true;
     }
-    saveScreen("failed-close-" + shotName());
+    keepShot([this] { return session->screenshot(); }, "failed-close-" + shotName());
     return false;
   }
 
@@ -146,11 +129,8 @@ TEST_P(PlasmaTray, TheGlyphStandsOutAndTheWheelClicksAndMenuWork) {
   EXPECT_GE(reading.contrast, 3.0);
   // Plasma draws the named icon recoloured to its text colour, not our pixmap.
   EXPECT_NE(reading.glyph, glyphRgb(glyphTone(defaults, *scheme)));
-  if (const char* dir = std::getenv("NUVLET_PANEL_SHOTS")) {
-    const Box panel = session->panelBox();
-    writeCrop(*full, {glyph.x0 - 40, panel.y0, glyph.x1 + 40, panel.y1},
-              std::string(dir) + "/" + shotName() + ".png");
-  }
+  const Box panel = session->panelBox();
+  keepShot(full, shotName(), {glyph.x0 - 40, panel.y0, glyph.x1 + 40, panel.y1});
 
   expectTheWheelSteps();
 
@@ -166,12 +146,8 @@ TEST_P(PlasmaTray, TheGlyphStandsOutAndTheWheelClicksAndMenuWork) {
   // open redraws the item without closing it, and picking an entry reaches us.
   menu = openMenu(3);
   ASSERT_TRUE(menu) << "right click opened no menu";
-  if (const char* dir = std::getenv("NUVLET_PANEL_SHOTS")) {
-    if (auto shot = session->screenshot()) {
-      writeCrop(*shot, {menu->x0 - 10, menu->y0 - 10, menu->x1 + 10, session->options().height - 1},
-                std::string(dir) + "/" + shotName() + "-menu.png");
-    }
-  }
+  keepShot([this] { return session->screenshot(); }, shotName() + "-menu",
+           {menu->x0 - 10, menu->y0 - 10, menu->x1 + 10, session->options().height - 1});
   scheme->change(std::get<1>(GetParam()) ? Preference::Light : Preference::Dark);
   ASSERT_TRUE(session->key("Down"));
   ASSERT_TRUE(session->key("Return"));

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -23,12 +22,7 @@ class WaybarTray : public ::testing::Test, public WaybarSession {
   void SetUp() override { ASSERT_NO_FATAL_FAILURE(startWaybar()); }
 
   bool turn(const std::function<bool()>& done, double seconds = 30) {
-    return pumpUntil(
-        [&] {
-          loop.advance(0.05);
-          return done();
-        },
-        seconds);
+    return pumpUntil(loop, done, seconds, 0.05);
   }
 
   PanelWatch watch() {
@@ -58,9 +52,7 @@ TEST_F(WaybarTray, TheGlyphStandsOutAndTheWheelClicksAndMenuWork) {
   std::printf("[ figure ] waybar: glyph #%06x on #%06x, contrast %.2f:1\n", reading.glyph,
               reading.background, reading.contrast);
   EXPECT_GE(reading.contrast, 3.0);
-  if (const char* dir = std::getenv("NUVLET_PANEL_SHOTS")) {
-    writeCrop(*full, {glyph->x0 - 40, 0, glyph->x1 + 12, 40}, std::string(dir) + "/waybar.png");
-  }
+  keepShot(full, "waybar", {glyph->x0 - 40, 0, glyph->x1 + 12, 40});
 
   // One notch each way moves the level by exactly one step: the host's notch is read
   // right, whatever it sends.
@@ -81,17 +73,10 @@ TEST_F(WaybarTray, TheGlyphStandsOutAndTheWheelClicksAndMenuWork) {
   ASSERT_TRUE(click(kLeft));
   EXPECT_TRUE(turn([&] { return item.menusBuilt > built; })) << "left click opened no menu";
   auto menu = watch().menuOver(*closed);
-  if (const char* dir = std::getenv("NUVLET_PANEL_SHOTS"); dir && !menu) {
-    if (auto shot = screenshotOfWlroots(env, home / "shot.ppm"))
-      writeCrop(*shot, {0, 0, kWidth - 1, kHeight - 1}, std::string(dir) + "/waybar-failed.png");
-  }
+  if (!menu) keepShot([&] { return screenshotOfWlroots(env, home / "shot.ppm"); }, "waybar-failed");
   ASSERT_TRUE(menu) << "no menu drawn";
-  if (const char* dir = std::getenv("NUVLET_PANEL_SHOTS")) {
-    if (auto shot = screenshotOfWlroots(env, home / "shot.ppm")) {
-      writeCrop(*shot, {menu->x0 - 10, 0, menu->x1 + 10, menu->y1 + 10},
-                std::string(dir) + "/waybar-menu.png");
-    }
-  }
+  keepShot([&] { return screenshotOfWlroots(env, home / "shot.ppm"); }, "waybar-menu",
+           {menu->x0 - 10, 0, menu->x1 + 10, menu->y1 + 10});
   // The first entry sits at the top of the menu; it lights up under the pointer.
   auto open = watch().settled();
   ASSERT_TRUE(open);
