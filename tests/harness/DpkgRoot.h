@@ -65,4 +65,45 @@ inline void writePrivateApt(const TempDir& apt, const std::string& installed) {
                             "APT::Sandbox::User \"root\";\n" + "Debug::NoLocking \"true\";\n");
 }
 
+// cpack making a Debian package from the build tree in `dir`, with `projects` as
+// CPACK_INSTALL_CMAKE_PROJECTS and `defines` ("NAME=value") on top; the .deb, or an empty
+// path with cpack's output in `*out`.
+inline std::filesystem::path packFromBuildTree(const std::filesystem::path& dir,
+                                               const std::string& projects,
+                                               const std::vector<std::string>& defines = {},
+                                               std::string* out = nullptr) {
+  namespace fs = std::filesystem;
+  std::vector<std::string> argv = {"cpack",
+                                   "-G",
+                                   "DEB",
+                                   "-B",
+                                   (dir / "cpack").string(),
+                                   "--config",
+                                   NUVLET_BUILD_DIR "/CPackConfig.cmake",
+                                   "-D",
+                                   "CPACK_INSTALL_CMAKE_PROJECTS=" + projects};
+  for (const auto& d : defines) argv.insert(argv.end(), {"-D", d});
+  auto pack = run(argv);
+  if (out) *out = pack.out;
+  if (pack.status != 0) return {};
+  for (const auto& entry : fs::directory_iterator(dir / "cpack")) {
+    if (entry.path().extension() == ".deb") return entry.path();
+  }
+  return {};
+}
+
+// apt as writePrivateApt set it up below `apt`, in the C locale.
+inline ChildProcess::Result aptIn(const TempDir& apt, std::vector<std::string> argv) {
+  return run(std::move(argv), {{"APT_CONFIG", (apt / "apt.conf").string()}, {"LC_ALL", "C"}});
+}
+
+// The version of `package` apt would install from its sources; "" when none.
+inline std::string aptCandidate(const TempDir& apt, const std::string& package) {
+  auto policy = aptIn(apt, {"apt-cache", "policy", package});
+  const auto at = policy.out.find("Candidate: ");
+  if (at == std::string::npos) return "";
+  const auto start = at + 11;
+  return policy.out.substr(start, policy.out.find('\n', start) - start);
+}
+
 }  // namespace nuvlet::test

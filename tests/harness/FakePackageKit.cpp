@@ -45,6 +45,12 @@ std::vector<std::string> FakePackageKit::calls() {
   return transaction;
 }
 
+int FakePackageKit::calls(const std::string& prefix) {
+  const auto all = calls();
+  return static_cast<int>(std::count_if(
+      all.begin(), all.end(), [&](const std::string& c) { return c.rfind(prefix, 0) == 0; }));
+}
+
 int FakePackageKit::transactionsCreated() {
   calls();
   return static_cast<int>(std::count_if(calls_.begin(), calls_.end(), [](const std::string& c) {

@@ -36,6 +36,8 @@ class FakePackageKit {
 
   // Every call on a transaction, as "Method args" (args printed by GVariant).
   std::vector<std::string> calls();
+  // How many of them begin with `prefix` ("UpdatePackages", "RefreshCache (false,)").
+  int calls(const std::string& prefix);
   int transactionsCreated();
 
  private:

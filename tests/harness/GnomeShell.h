@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -188,6 +190,36 @@ class GnomeShell {
     return remote("NotifyPointerMotionRelative", g_variant_new("(dd)", 5000.0, -5000.0)) &&
            remote("NotifyPointerMotionRelative",
                   g_variant_new("(dd)", static_cast<double>(x - 1919), static_cast<double>(y)));
+  }
+
+  // Mutter's remote-desktop session for the pointer and wheel. It puts a "screen shared"
+  // indicator into the top bar, which moves the tray icons: start it before looking for one.
+  bool startRemoteInput() {
+    auto created = peer.call("org.gnome.Mutter.RemoteDesktop", "/org/gnome/Mutter/RemoteDesktop",
+                             "org.gnome.Mutter.RemoteDesktop", "CreateSession", nullptr);
+    if (!created.ok()) return false;
+    const gchar* path = nullptr;
+    g_variant_get(created.value.get(), "(&o)", &path);
+    session = path;
+    return remote("Start", nullptr);
+  }
+
+  // Walks the pointer leftwards along the top bar, a notch up at each stop, until
+  // answered() holds: the x where the item under the pointer answered. The extension shows
+  // an icon a moment after its item registers, and the shell may still be leaving the
+  // overview it starts in: it sweeps again until then.
+  std::optional<int> sweepTopBar(const std::function<bool()>& answered, double seconds = 40) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+      leaveOverview();
+      if (!pointerTo(1919, 12)) return std::nullopt;
+      for (int x = 1919; x > 600; x -= 8) {
+        if (!remote("NotifyPointerMotionRelative", g_variant_new("(dd)", -8.0, 0.0)) || !notch(-1))
+          return std::nullopt;
+        if (pumpUntil(answered, 0.2)) return x;
+      }
+    }
+    return std::nullopt;
   }
 
   // One wheel notch (+1 down, -1 up) where the pointer is.

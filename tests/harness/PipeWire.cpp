@@ -48,6 +48,15 @@ int connectTo(const std::filesystem::path& socketPath) {
 
 }  // namespace
 
+PipeWireDaemon* PipeWireDaemon::shared(std::string* why) {
+  // The directory outlives the daemon in it.
+  static TempDir dir;
+  static std::string failure;
+  static const std::unique_ptr<PipeWireDaemon> daemon = start(dir.path(), &failure);
+  if (why) *why = failure;
+  return daemon.get();
+}
+
 std::unique_ptr<PipeWireDaemon> PipeWireDaemon::start(const std::filesystem::path& dir,
                                                       std::string* why) {
   auto fail = [why](const std::string& reason) {

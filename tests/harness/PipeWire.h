@@ -34,6 +34,9 @@ class PipeWireDaemon {
   void kill();
   // The daemon's and the session manager's, for a benchmark to read their CPU time.
   std::vector<pid_t> pids() const;
+  // One daemon the tests of a process share, started by the first to ask and ended at
+  // exit; nothing, with `why` said, when it cannot start.
+  static PipeWireDaemon* shared(std::string* why);
 
  private:
   PipeWireDaemon() = default;
@@ -76,8 +79,6 @@ class PipeWireProducer {
     PastTheEnd,       // chunk offset and size reaching past the buffer's memory
   };
   void sendBad(BadFrame kind);
-  void sendEmpty() { sendBad(BadFrame::Empty); }
-  void sendCorrupted() { sendBad(BadFrame::Corrupted); }
   // Frames this producer has handed to PipeWire, the empty and corrupted ones included.
   std::uint64_t framesSent() const;
   // How long since the last frame when nothing more is to be sent until the picture

@@ -139,6 +139,29 @@ GlyphReading readGlyph(const Screenshot& shot, Box box) {
   return reading;
 }
 
+Drawn drawnOn(const Screenshot& shot, Box panel, Box within) {
+  Drawn d;
+  panel = clipped(panel, shot);
+  std::map<std::uint32_t, int> counts;
+  for (int y = panel.y0; y <= panel.y1; ++y) {
+    for (int x = panel.x0; x <= panel.x1; ++x) ++counts[shot.at(x, y)];
+  }
+  int best = 0;
+  for (auto [colour, n] : counts) {
+    if (n > best) best = n, d.reading.background = colour;
+  }
+  for (int y = std::max(within.y0, panel.y0 + 2); y <= std::min(within.y1, panel.y1 - 2); ++y) {
+    for (int x = std::max(within.x0, panel.x0 + 2); x <= std::min(within.x1, panel.x1 - 2); ++x) {
+      const double ratio = contrast(shot.at(x, y), d.reading.background);
+      if (ratio < 1.5) continue;
+      d.box = {std::min(d.box.x0, x), std::min(d.box.y0, y), std::max(d.box.x1, x),
+               std::max(d.box.y1, y)};
+      if (ratio > d.reading.contrast) d.reading.contrast = ratio, d.reading.glyph = shot.at(x, y);
+    }
+  }
+  return d;
+}
+
 bool writeCrop(const Screenshot& shot, Box box, const std::filesystem::path& file) {
   box = clipped(box, shot);
   if (box.empty()) return false;
@@ -147,6 +170,19 @@ bool writeCrop(const Screenshot& shot, Box box, const std::filesystem::path& fil
     for (int x = box.x0; x <= box.x1; ++x) png.argb.push_back(0xFF000000u | shot.at(x, y));
   }
   return writePng(file, png);
+}
+
+bool keepShot(const std::optional<Screenshot>& shot, const std::string& name, Box box) {
+  const char* dir = std::getenv("NUVLET_PANEL_SHOTS");
+  if (!dir) return true;
+  if (!shot) return false;
+  if (box.empty()) box = {0, 0, shot->width - 1, shot->height - 1};
+  return writeCrop(*shot, box, std::filesystem::path(dir) / (name + ".png"));
+}
+
+bool keepShot(const std::function<std::optional<Screenshot>()>& shoot, const std::string& name,
+              Box box) {
+  return !std::getenv("NUVLET_PANEL_SHOTS") || keepShot(shoot(), name, box);
 }
 
 }  // namespace nuvlet::test

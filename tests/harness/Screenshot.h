@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -48,7 +49,24 @@ struct GlyphReading {
 };
 GlyphReading readGlyph(const Screenshot& shot, Box box);
 
+// What is drawn on a panel: its background is the commonest colour of `panel`; `box` holds
+// every pixel of `within` (inside the panel less its 2-pixel border lines) that stands out
+// from it by a contrast of 1.5 or more (not antialiasing or a gradient), and `reading` the
+// strongest of them against that background.
+struct Drawn {
+  Box box{1 << 20, 1 << 20, -1, -1};
+  GlyphReading reading;
+};
+Drawn drawnOn(const Screenshot& shot, Box panel, Box within);
+
 // Writes the part of `shot` inside `box` (clipped) as a PNG; false when it cannot.
 bool writeCrop(const Screenshot& shot, Box box, const std::filesystem::path& file);
+
+// For a person to look at, when NUVLET_PANEL_SHOTS names a folder: `box` of `shot` (the
+// whole of it when empty) as <name>.png there. False only when that was asked and failed.
+bool keepShot(const std::optional<Screenshot>& shot, const std::string& name, Box box = {});
+// The same with a screenshot `shoot` takes only then.
+bool keepShot(const std::function<std::optional<Screenshot>()>& shoot, const std::string& name,
+              Box box = {});
 
 }  // namespace nuvlet::test

@@ -84,11 +84,11 @@ bool markOutputAsPanel(const std::string& display) {
   return done;
 }
 
-DbusDaemon::DbusDaemon(Kind kind, const std::string& serviceDir) {
+DbusDaemon::DbusDaemon(Kind kind, const std::string& serviceDir, const std::string& listen) {
   // Our own configuration: the stock system-bus one would want root-owned policy files
   // and a fixed socket path.
   std::string text = testBusConfig(kind == Kind::Session ? "session" : "system",
-                                   "unix:dir=" + dir_.path().string());
+                                   listen.empty() ? "unix:dir=" + dir_.path().string() : listen);
   if (!serviceDir.empty()) {
     text.insert(text.find("  <auth>"), "  <servicedir>" + serviceDir + "</servicedir>\n");
   }

@@ -40,8 +40,10 @@ std::string testBusConfig(const std::string& type, const std::string& listen,
 class DbusDaemon {
  public:
   enum class Kind { Session, System };
-  // With serviceDir, the bus starts the services described there on demand.
-  explicit DbusDaemon(Kind kind = Kind::Session, const std::string& serviceDir = "");
+  // With serviceDir, the bus starts the services described there on demand; with
+  // `listen`, it listens there ("unix:path=...") instead of in a directory of its own.
+  explicit DbusDaemon(Kind kind = Kind::Session, const std::string& serviceDir = "",
+                      const std::string& listen = "");
   bool running() const { return !address_.empty(); }
   // For DBUS_SESSION_BUS_ADDRESS or DBUS_SYSTEM_BUS_ADDRESS.
   const std::string& address() const { return address_; }

@@ -1,26 +1,32 @@
 #include "tests/harness/SwayServer.h"
 
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <thread>
+#include <cstring>
+
+#include "tests/support/PollUntil.h"
 
 namespace nuvlet::test {
 namespace {
 
 constexpr uid_t kUnprivilegedId = 4242;
 
-// Polls for what sway creates at start-up; start-up takes about 0.3 s.
-template <typename F>
-bool waitFor(F ready, double seconds) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (ready()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return ready();
+// Whether a socket accepts a connection: sway's IPC socket exists as a file a moment
+// before sway listens on it, and a command sent then is refused.
+bool accepts(const std::string& path) {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path) return ::close(fd), false;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return ok;
 }
 
 }  // namespace
@@ -63,9 +69,10 @@ SwayServer::SwayServer(const std::string& firstOutputSize) {
       if (name.rfind("wayland-", 0) == 0 && name.find('.') == std::string::npos) socket = name;
       if (name.rfind("sway-ipc.", 0) == 0) ipc = e.path().string();
     }
-    return !socket.empty() && !ipc.empty();
+    return !socket.empty() && !ipc.empty() && accepts(ipc);
   };
-  if (!waitFor(find, 20)) return;
+  // Start-up takes about 0.3 s.
+  if (!pollUntil(find, 20)) return;
   ipcSocket_ = ipc;
   socket_ = socket;
 }

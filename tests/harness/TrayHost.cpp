@@ -1,5 +1,7 @@
 #include "tests/harness/TrayHost.h"
 
+#include "platform/sim/VirtualRunLoop.h"
+
 namespace nuvlet::test {
 namespace {
 
@@ -86,6 +88,40 @@ VariantPtr TrayHost::properties(const std::string& busName) {
   auto reply = peer_.call(busName, "/StatusNotifierItem", "org.freedesktop.DBus.Properties",
                           "GetAll", g_variant_new("(s)", "org.kde.StatusNotifierItem"));
   return reply.ok() ? adopt(g_variant_get_child_value(reply.value.get(), 0)) : nullptr;
+}
+
+bool pumpUntil(sim::VirtualRunLoop& loop, const std::function<bool()>& done, double timeoutSeconds,
+               double step) {
+  return pumpUntil(
+      [&] {
+        loop.advance(step);
+        return done();
+      },
+      timeoutSeconds);
+}
+
+std::unique_ptr<ChildProcess> scrollAs(const std::string& process, const std::filesystem::path& bin,
+                                       const std::string& busAddress, const std::string& busName,
+                                       const std::string& delta, const std::string& orientation) {
+  const auto gdbus = findProgram("gdbus");
+  if (!gdbus) return nullptr;
+  const std::filesystem::path program = bin / process;
+  std::error_code ec;
+  if (!std::filesystem::exists(program)) std::filesystem::create_symlink(*gdbus, program, ec);
+  return std::make_unique<ChildProcess>(
+      std::vector<std::string>{program.string(), "call", "--session", "--dest", busName,
+                               "--object-path", "/StatusNotifierItem", "--method",
+                               "org.kde.StatusNotifierItem.Scroll", "--", delta, orientation},
+      std::map<std::string, std::string>{{"DBUS_SESSION_BUS_ADDRESS", busAddress}});
+}
+
+std::string TrayHost::toolTip(const std::string& busName) {
+  auto props = properties(busName);
+  auto tip = props ? lookup(props.get(), "ToolTip") : nullptr;
+  if (!tip) return "";
+  const gchar* text = nullptr;
+  g_variant_get(tip.get(), "(&sa(iiay)&s&s)", nullptr, nullptr, nullptr, &text);
+  return text;
 }
 
 std::string TrayHost::itemTitled(const std::string& title) {

@@ -2,12 +2,19 @@
 
 #include <gio/gio.h>
 
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "tests/harness/ChildProcess.h"
+
+namespace nuvlet::sim {
+class VirtualRunLoop;
+}
 
 namespace nuvlet::test {
 
@@ -18,6 +25,10 @@ VariantPtr adopt(GVariant* value);  // takes over the caller's reference (or a f
 // D-Bus traffic, until done() holds or timeoutSeconds pass. Looks again at least every
 // 50 ms, so conditions outside this process (a panel, an X server) are seen too.
 bool pumpUntil(const std::function<bool()>& done, double timeoutSeconds = 5);
+// The same, turning the virtual loop too (where a tray item's timers run), `step` seconds
+// a turn.
+bool pumpUntil(sim::VirtualRunLoop& loop, const std::function<bool()>& done,
+               double timeoutSeconds = 10, double step = 0.1);
 
 // The other end of a test: a connection of its own to the test's bus that can own names,
 // export objects, call and record signals, all on the default GMainContext.
@@ -83,6 +94,11 @@ class TrayHost {
   BusPeer::Reply menu(const std::string& busName, const std::string& method, GVariant* parameters);
   VariantPtr properties(const std::string& busName);  // GetAll, the a{sv}
   std::string itemTitled(const std::string& title);   // its bus name, or ""
+  std::string toolTip(const std::string& busName);    // its text, or ""
+  // A wheel notch as GNOME's extension and waybar send it: + is down.
+  bool scroll(const std::string& busName, int notches) {
+    return item(busName, "Scroll", g_variant_new("(is)", notches, "vertical")).ok();
+  }
   // Opens the item's menu as a panel does: label -> id of every entry, submenus included.
   std::map<std::string, int> menuIds(const std::string& busName);
   bool click(const std::string& busName, int id);  // a menu entry
@@ -96,6 +112,12 @@ class TrayHost {
   BusPeer peer_;
   bool hostRegistered_;
 };
+
+// A host process stood in for: gdbus, run under `process`'s name (a link in `bin`), sends
+// the item `busName` one Scroll and runs until answered; nothing without gdbus.
+std::unique_ptr<ChildProcess> scrollAs(const std::string& process, const std::filesystem::path& bin,
+                                       const std::string& busAddress, const std::string& busName,
+                                       const std::string& delta, const std::string& orientation);
 
 std::string printed(GVariant* value);  // GVariant's text form without types, or "<missing>"
 VariantPtr lookup(GVariant* dict, const char* name);  // from an a{sv}, or null

@@ -47,6 +47,13 @@ class X11Desktop {
     return ChildProcess::run(std::move(argv), {{"DISPLAY", xvfb.display()}}).status == 0;
   }
 
+  // An entry of the item's menu opened with Shift held.
+  bool clickWithShift(const std::string& item, const std::string& label) {
+    const bool down = x({"xdotool", "keydown", "shift"});
+    const bool clicked = down && host.click(item, label);
+    return x({"xdotool", "keyup", "shift"}) && clicked;
+  }
+
   XvfbServer xvfb{"1920x1080x24"};
   DbusDaemon sessionBus;
   DbusDaemon systemBus{DbusDaemon::Kind::System};

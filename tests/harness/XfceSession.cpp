@@ -57,16 +57,6 @@ std::string xsettingsXml(const std::string& theme, int scale) {
 
 }  // namespace
 
-bool pumpUntil(sim::VirtualRunLoop& loop, const std::function<bool()>& done,
-               double timeoutSeconds) {
-  return pumpUntil(
-      [&] {
-        loop.advance(0.1);
-        return done();
-      },
-      timeoutSeconds);
-}
-
 void XfceSession::startBus(const std::string& theme, int panelSize, int scale) {
   for (const char* program : {"xfce4-panel", "xfsettingsd", "xdotool", "dbus-daemon"}) {
     ASSERT_TRUE(findProgram(program)) << program << " is needed (scripts/packages-test.txt)";
@@ -108,6 +98,11 @@ bool XfceSession::startPanel(sim::VirtualRunLoop& loop) {
   panel_ =
       std::make_unique<ChildProcess>(std::vector<std::string>{"xfce4-panel", "--disable-wm-check"});
   return true;
+}
+
+bool XfceSession::xdotool(std::vector<std::string> args) {
+  args.insert(args.begin(), "xdotool");
+  return ChildProcess::run(args, {}).status == 0;
 }
 
 void XfceSession::stop() {

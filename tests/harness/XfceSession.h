@@ -18,11 +18,6 @@
 
 namespace nuvlet::test {
 
-// Turns the default GLib context (where a tray item talks to the bus) and the virtual
-// loop, a tenth of a second a turn, until done() holds; false after timeoutSeconds.
-bool pumpUntil(sim::VirtualRunLoop& loop, const std::function<bool()>& done,
-               double timeoutSeconds = 10);
-
 class XfceSession {
  public:
   // The bus and this process's environment (which the bus hands on to xfconfd), with the
@@ -34,6 +29,8 @@ class XfceSession {
   // xfconfd was started by the bus and outlives the panel: every process on the bus is
   // stopped, each by its own id, before the bus itself.
   void stop();
+  // Input as a person gives it, through xdotool ("click", "4"); false when it failed.
+  static bool xdotool(std::vector<std::string> args);
 
   TempDir home;
   TempDir runtime;

@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <string>
 
-#include "tests/harness/ChildProcess.h"
+#include "tests/harness/DesktopEntry.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::test {
@@ -36,7 +36,7 @@ TEST_F(Installed, TheLayoutHasBothProgramsAValidDesktopEntryAndTheIcon) {
   EXPECT_TRUE(fs::exists(prefix.path() / "libexec/nuvlet/nuvlet-ddc"));
   EXPECT_TRUE(fs::exists(prefix.path() / "share/icons/hicolor/scalable/apps/nuvlet.svg"));
   const fs::path entry = prefix.path() / "share/applications/nuvlet.desktop";
-  auto validate = ChildProcess::run({"desktop-file-validate", entry.string()});
+  auto validate = validateDesktopEntry(entry);
   EXPECT_EQ(validate.status, 0) << validate.out;
   EXPECT_EQ(entryValue(entry, "Exec"), bin().string());
   EXPECT_EQ(entryValue(entry, "Icon"), "nuvlet");

@@ -41,17 +41,11 @@ double luminanceOf(std::uint8_t r, std::uint8_t g, std::uint8_t b) {
 
 class PipeWireStream : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    dir_ = new test::TempDir;
-    daemon_ = PipeWireDaemon::start(dir_->path(), &why_).release();
+  void SetUp() override {
+    std::string why;
+    daemon_ = PipeWireDaemon::shared(&why);
+    ASSERT_NE(daemon_, nullptr) << why;
   }
-  static void TearDownTestSuite() {
-    delete daemon_;
-    delete dir_;
-    daemon_ = nullptr;
-    dir_ = nullptr;
-  }
-  void SetUp() override { ASSERT_NE(daemon_, nullptr) << why_; }
   void TearDown() override {
     if (HasFailure() && daemon_ != nullptr) std::fprintf(stderr, "%s", daemon_->logs().c_str());
   }
@@ -94,15 +88,9 @@ class PipeWireStream : public ::testing::Test {
     return last;
   }
 
-  static test::TempDir* dir_;
-  static PipeWireDaemon* daemon_;
-  static std::string why_;
+  PipeWireDaemon* daemon_ = nullptr;
   SizedReducer sink;
 };
-
-test::TempDir* PipeWireStream::dir_ = nullptr;
-PipeWireDaemon* PipeWireStream::daemon_ = nullptr;
-std::string PipeWireStream::why_;
 
 TEST_F(PipeWireStream, ReadsThePaintedColourExactlyInEveryOrderAndStride) {
   const struct {

@@ -2,15 +2,12 @@
 #include <sys/stat.h>
 
 #include <optional>
-#include <thread>
 
 #include "nuvlet/platform/Files.h"
 #include "nuvlet/sensing/FrameReducer.h"
 #include "platform/linux/capture/PortalScreenCapture.h"
 #include "platform/sim/VirtualRunLoop.h"
-#include "tests/harness/PipeWire.h"
-#include "tests/harness/Servers.h"
-#include "tests/harness/StandInPortal.h"
+#include "tests/harness/PortalDesktop.h"
 #include "tests/harness/TrayHost.h"
 #include "tests/support/PollUntil.h"
 #include "tests/support/TempDir.h"
@@ -19,32 +16,17 @@ namespace nuvlet::linux_platform {
 namespace {
 
 using Result = ScreenCapture::Result;
-using Clock = std::chrono::steady_clock;
 
-// A desktop in miniature: a private session bus with the stand-in portal on it and a
-// private PipeWire daemon whose producer is the "monitor" the portal shares.
-class PortalCaptureTest : public ::testing::Test {
+class PortalCaptureTest : public ::testing::Test, public test::PortalDesktop {
  protected:
   void SetUp() override {
-    std::string why;
-    pipewire_ = test::PipeWireDaemon::start(dir_.path() / "pw", &why);
-    if (!pipewire_) GTEST_SKIP() << why;
-    ASSERT_TRUE(bus_.running());
-    producer_ = std::make_unique<test::PipeWireProducer>(*pipewire_, 320, 200);
-    ASSERT_NE(producer_->node(), 0u);
-  }
-
-  // `node` 0 streams the producer's node.
-  void startPortal(test::StandInPortal::Options options = {}, std::uint32_t node = 0) {
-    portal_ = std::make_unique<test::StandInPortal>(
-        bus_.address(), options, [this, node] { return node != 0 ? node : producer_->node(); },
-        [this] { return pipewire_->connect(); });
-    ASSERT_TRUE(portal_->own());
+    const std::string why = startDesktop(dir_.path() / "pw");
+    if (!why.empty()) GTEST_SKIP() << why;
   }
 
   PortalCaptureOptions options() const {
     PortalCaptureOptions o;
-    o.busAddress = bus_.address();
+    o.busAddress = bus.address();
     o.tokenFile = dir_.path() / "state" / "screencast-token";
     return o;
   }
@@ -53,39 +35,35 @@ class PortalCaptureTest : public ::testing::Test {
     return makePortalScreenCapture(clock_, options());
   }
 
-  // Captures every 10 ms until a frame comes (of luminance `expected`, if given: the
-  // producer repeats its old picture for a moment after a change); the last frame
-  // captured, or nothing.
+  // Captures until a frame comes (of luminance `expected`, if given: the producer repeats
+  // its old picture for a moment after a change); the last frame captured, or nothing.
   std::optional<FrameReduction> frame(PortalScreenCapture& capture, double seconds = 5,
                                       std::optional<double> expected = std::nullopt) {
-    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-    FrameReducer reducer;
     std::optional<FrameReduction> last;
-    while (Clock::now() < deadline) {
-      if (capture.capture(0, reducer, true) == Result::Captured) {
-        last = reducer.finish();
-        if (!expected || (last && last->luminance == *expected)) return last;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    test::pollUntil(
+        [&] {
+          FrameReducer reducer;
+          if (capture.capture(0, reducer, true) == Result::Captured) last = reducer.finish();
+          return last && (!expected || last->luminance == *expected);
+        },
+        seconds);
     return last;
   }
 
   // Captures until the state is `state` (a bounded wait).
   bool reaches(PortalScreenCapture& capture, PortalState state, double seconds = 5) {
-    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-    FrameReducer reducer;
-    while (Clock::now() < deadline) {
-      capture.capture(0, reducer, true);
-      if (capture.status().state == state) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+    return test::pollUntil(
+        [&] {
+          FrameReducer reducer;
+          capture.capture(0, reducer, true);
+          return capture.status().state == state;
+        },
+        seconds);
   }
 
   // Waits (bounded) until the portal has no session open.
   bool sessionsClosed() {
-    return test::pollUntil([&] { return portal_->seen().openSessions == 0; }, 5);
+    return test::pollUntil([&] { return portal->seen().openSessions == 0; }, 5);
   }
 
   std::optional<std::string> storedToken() const {
@@ -95,16 +73,12 @@ class PortalCaptureTest : public ::testing::Test {
   }
 
   test::TempDir dir_;
-  test::DbusDaemon bus_;
   sim::VirtualRunLoop clock_;
-  std::unique_ptr<test::PipeWireDaemon> pipewire_;
-  std::unique_ptr<test::PipeWireProducer> producer_;
-  std::unique_ptr<test::StandInPortal> portal_;
 };
 
 TEST_F(PortalCaptureTest, AsksOnceWhenSwitchedOnThenRestoresWithoutAsking) {
-  startPortal();
-  producer_->paint(255, 255, 255);
+  ASSERT_TRUE(startPortal());
+  producer->paint(255, 255, 255);
   {
     auto capture = makeCapture();
     // Nothing stored and nobody switched sampling on: no dialog, whatever the wait.
@@ -114,22 +88,22 @@ TEST_F(PortalCaptureTest, AsksOnceWhenSwitchedOnThenRestoresWithoutAsking) {
       clock_.advance(10);
     }
     EXPECT_EQ(capture->status().state, PortalState::NotAsked);
-    EXPECT_EQ(portal_->seen().dialogs, 0);
+    EXPECT_EQ(portal->seen().dialogs, 0);
 
     capture->allowAsking();
     auto white = frame(*capture);
     ASSERT_TRUE(white) << portalStateName(capture->status().state) << " "
                        << capture->status().problem << "\n"
-                       << pipewire_->logs();
+                       << pipewire->logs();
     EXPECT_EQ(white->luminance, 1.0);
-    producer_->paint(64, 64, 64);
+    producer->paint(64, 64, 64);
     auto grey = frame(*capture, 5, 64.0 / 255.0);
     ASSERT_TRUE(grey);
     EXPECT_DOUBLE_EQ(grey->luminance, 64.0 / 255.0);
     EXPECT_EQ(capture->status().state, PortalState::Streaming);
     EXPECT_EQ(capture->status().monitor, "the monitor of 2560x1440 at +1920+0");
 
-    const auto seen = portal_->seen();
+    const auto seen = portal->seen();
     EXPECT_EQ(seen.dialogs, 1);
     EXPECT_EQ(seen.lastOptions.at("types"), 1u);         // a monitor
     EXPECT_EQ(seen.lastOptions.at("cursor_mode"), 1u);   // without the pointer
@@ -148,41 +122,41 @@ TEST_F(PortalCaptureTest, AsksOnceWhenSwitchedOnThenRestoresWithoutAsking) {
   auto again = frame(*capture, 5, 64.0 / 255.0);
   ASSERT_TRUE(again);
   EXPECT_DOUBLE_EQ(again->luminance, 64.0 / 255.0);
-  EXPECT_EQ(portal_->seen().dialogs, 1);
-  EXPECT_TRUE(portal_->seen().lastHadToken);
+  EXPECT_EQ(portal->seen().dialogs, 1);
+  EXPECT_TRUE(portal->seen().lastHadToken);
   EXPECT_NE(storedToken(), used);
-  EXPECT_EQ(storedToken(), portal_->seen().issuedToken);
+  EXPECT_EQ(storedToken(), portal->seen().issuedToken);
 }
 
 TEST_F(PortalCaptureTest, ACancelledOrFailedDialogIsNotRepeatedInALoop) {
-  startPortal();
+  ASSERT_TRUE(startPortal());
   auto capture = makeCapture();
-  portal_->setDialogAnswer(1);
+  portal->setDialogAnswer(1);
   capture->allowAsking();
   ASSERT_TRUE(reaches(*capture, PortalState::Refused));
   for (int i = 0; i < 5; ++i) {
     clock_.advance(60);
     ASSERT_FALSE(reaches(*capture, PortalState::Asking, 0.05));
   }
-  EXPECT_EQ(portal_->seen().dialogs, 1);
+  EXPECT_EQ(portal->seen().dialogs, 1);
   EXPECT_FALSE(storedToken());
 
   // Switched on again: asked again, once; the desktop failing is retried after a pause
   // without a new dialog of its own.
-  portal_->setDialogAnswer(2);
+  portal->setDialogAnswer(2);
   capture->allowAsking();
   ASSERT_TRUE(reaches(*capture, PortalState::Failed));
   EXPECT_NE(capture->status().problem.find("Start failed"), std::string::npos);
-  EXPECT_EQ(portal_->seen().dialogs, 2);
+  EXPECT_EQ(portal->seen().dialogs, 2);
   clock_.advance(60);
   ASSERT_FALSE(reaches(*capture, PortalState::Asking, 0.2));
-  EXPECT_EQ(portal_->seen().dialogs, 2);
+  EXPECT_EQ(portal->seen().dialogs, 2);
   EXPECT_TRUE(sessionsClosed());
 }
 
 TEST_F(PortalCaptureTest, ARevokedTokenAsksAgainOnceAndIsForgottenWhenCancelled) {
-  startPortal();
-  producer_->paint(255, 255, 255);
+  ASSERT_TRUE(startPortal());
+  producer->paint(255, 255, 255);
   {
     auto capture = makeCapture();
     capture->allowAsking();
@@ -190,24 +164,24 @@ TEST_F(PortalCaptureTest, ARevokedTokenAsksAgainOnceAndIsForgottenWhenCancelled)
   }
   ASSERT_TRUE(storedToken());
   // This desktop keeps no permission store: the token is all there is to go by.
-  EXPECT_EQ(storedScreencastGrant(bus_.address(), *storedToken()), StoredGrant::Unknown);
-  EXPECT_FALSE(forgetRevokedPortalToken(options().tokenFile, bus_.address()));
-  portal_->revokeAll();
-  portal_->setDialogAnswer(1);
+  EXPECT_EQ(storedScreencastGrant(bus.address(), *storedToken()), StoredGrant::Unknown);
+  EXPECT_FALSE(forgetRevokedPortalToken(options().tokenFile, bus.address()));
+  portal->revokeAll();
+  portal->setDialogAnswer(1);
   auto capture = makeCapture();
   ASSERT_TRUE(reaches(*capture, PortalState::Refused));
-  EXPECT_EQ(portal_->seen().dialogs, 2);
+  EXPECT_EQ(portal->seen().dialogs, 2);
   EXPECT_FALSE(storedToken());  // it restores nothing: no dialog at the next login
   clock_.advance(60);
   ASSERT_FALSE(reaches(*capture, PortalState::Asking, 0.1));
-  EXPECT_EQ(portal_->seen().dialogs, 2);
+  EXPECT_EQ(portal->seen().dialogs, 2);
 }
 
 // Revoked the way the README says, through the permission store: the token left behind
 // counts as none. Nothing is asked at the next login; the user's switch asks once.
 TEST_F(PortalCaptureTest, ATokenThePermissionStoreNoLongerHoldsIsForgotten) {
-  startPortal({.permissionStore = true});
-  producer_->paint(255, 255, 255);
+  ASSERT_TRUE(startPortal({.permissionStore = true}));
+  producer->paint(255, 255, 255);
   {
     auto capture = makeCapture();
     capture->allowAsking();
@@ -215,15 +189,15 @@ TEST_F(PortalCaptureTest, ATokenThePermissionStoreNoLongerHoldsIsForgotten) {
   }
   const auto token = storedToken();
   ASSERT_TRUE(token);
-  EXPECT_EQ(storedScreencastGrant(bus_.address(), *token), StoredGrant::Held);
-  EXPECT_FALSE(forgetRevokedPortalToken(options().tokenFile, bus_.address()));
-  test::BusPeer user(bus_.address());
+  EXPECT_EQ(storedScreencastGrant(bus.address(), *token), StoredGrant::Held);
+  EXPECT_FALSE(forgetRevokedPortalToken(options().tokenFile, bus.address()));
+  test::BusPeer user(bus.address());
   ASSERT_TRUE(user.call("org.freedesktop.impl.portal.PermissionStore",
                         "/org/freedesktop/impl/portal/PermissionStore",
                         "org.freedesktop.impl.portal.PermissionStore", "Delete",
                         g_variant_new("(ss)", "screencast", token->c_str()))
                   .ok());
-  EXPECT_EQ(storedScreencastGrant(bus_.address(), *token), StoredGrant::Gone);
+  EXPECT_EQ(storedScreencastGrant(bus.address(), *token), StoredGrant::Gone);
 
   auto capture = makeCapture();
   ASSERT_TRUE(test::pollUntil(
@@ -240,14 +214,14 @@ TEST_F(PortalCaptureTest, ATokenThePermissionStoreNoLongerHoldsIsForgotten) {
   EXPECT_FALSE(storedToken());
   EXPECT_FALSE(capture->status().tokenStored);
   EXPECT_EQ(capture->status().requests, 0u);
-  EXPECT_EQ(portal_->seen().dialogs, 1);
-  EXPECT_EQ(portal_->seen().openSessions, 0);
+  EXPECT_EQ(portal->seen().dialogs, 1);
+  EXPECT_EQ(portal->seen().openSessions, 0);
 
   capture->allowAsking();
   ASSERT_TRUE(frame(*capture));
-  EXPECT_EQ(portal_->seen().dialogs, 2);
-  EXPECT_FALSE(portal_->seen().lastHadToken);
-  EXPECT_EQ(storedScreencastGrant(bus_.address(), storedToken().value_or("")), StoredGrant::Held);
+  EXPECT_EQ(portal->seen().dialogs, 2);
+  EXPECT_FALSE(portal->seen().lastHadToken);
+  EXPECT_EQ(storedScreencastGrant(bus.address(), storedToken().value_or("")), StoredGrant::Held);
 }
 
 Screen screen(DisplayID id, const char* name, ScreenRect frame, bool builtIn, double scale = 1) {
@@ -262,8 +236,8 @@ Screen screen(DisplayID id, const char* name, ScreenRect frame, bool builtIn, do
 
 // The stand-in shares the monitor of 2560x1440 at +1920+0: here HDMI-A-1, beside the panel.
 TEST_F(PortalCaptureTest, AnotherMonitorSharedIsNotReadAsThePanel) {
-  startPortal();
-  producer_->paint(255, 255, 255);
+  ASSERT_TRUE(startPortal());
+  producer->paint(255, 255, 255);
   const std::vector<Screen> screens{screen(1, "eDP-1", {0, 0, 1920, 1080}, true),
                                     screen(2, "HDMI-A-1", {1920, 0, 2560, 1440}, false)};
   auto o = options();
@@ -299,12 +273,12 @@ TEST_F(PortalCaptureTest, AnotherMonitorSharedIsNotReadAsThePanel) {
   EXPECT_TRUE(sessionsClosed());
   clock_.advance(60);
   EXPECT_FALSE(reaches(*capture, PortalState::Asking, 0.1));
-  EXPECT_EQ(portal_->seen().dialogs, 1);
+  EXPECT_EQ(portal->seen().dialogs, 1);
 
   // The user's switch brings up the dialog to choose again.
   capture->allowAsking();
   EXPECT_FALSE(captures(*capture, 1));
-  EXPECT_EQ(portal_->seen().dialogs, 2);
+  EXPECT_EQ(portal->seen().dialogs, 2);
   EXPECT_EQ(capture->status().state, PortalState::OtherMonitor);
 }
 
@@ -339,29 +313,28 @@ TEST(OtherSharedScreen, OnlyWhenTheDescriptionFitsAnotherScreenAndNotTheOneAsked
 
 TEST_F(PortalCaptureTest, PortalsWithoutScreenCastOrTokens) {
   {
-    startPortal({/*version=*/0});
+    ASSERT_TRUE(startPortal({/*version=*/0}));
     auto capture = makeCapture();
     capture->allowAsking();
     ASSERT_TRUE(reaches(*capture, PortalState::Failed));
     EXPECT_NE(capture->status().problem.find("no ScreenCast"), std::string::npos);
-    EXPECT_EQ(portalScreenCastVersion(bus_.address()), 0u);
+    EXPECT_EQ(portalScreenCastVersion(bus.address()), 0u);
   }
   // Version 3 cannot remember: it streams, asks each time, and nothing is stored.
-  portal_.reset();
-  startPortal({/*version=*/3});
-  EXPECT_EQ(portalScreenCastVersion(bus_.address()), 3u);
-  producer_->paint(255, 255, 255);
+  ASSERT_TRUE(startPortal({/*version=*/3}));
+  EXPECT_EQ(portalScreenCastVersion(bus.address()), 3u);
+  producer->paint(255, 255, 255);
   auto capture = makeCapture();
   capture->allowAsking();
   ASSERT_TRUE(frame(*capture));
-  EXPECT_EQ(portal_->seen().lastOptions.count("persist_mode"), 0u);
+  EXPECT_EQ(portal->seen().lastOptions.count("persist_mode"), 0u);
   EXPECT_FALSE(storedToken());
 }
 
 // The shared monitor's node gone before the stream reached it (unplugged meanwhile): a
 // failure with its reason and the session closed, then a retry after the pause.
 TEST_F(PortalCaptureTest, ANodeGoneBeforeLinkingFailsAndIsRetried) {
-  startPortal({}, /*node=*/999999);
+  ASSERT_TRUE(startPortal({}, /*node=*/999999));
   auto capture = makeCapture();
   capture->allowAsking();
   ASSERT_TRUE(reaches(*capture, PortalState::Failed));
@@ -372,19 +345,19 @@ TEST_F(PortalCaptureTest, ANodeGoneBeforeLinkingFailsAndIsRetried) {
   clock_.advance(3.5);
   frame(*capture, 0.3);
   EXPECT_EQ(capture->status().requests, 2u);
-  EXPECT_EQ(portal_->seen().dialogs, 1);  // the retry used the token it was given
+  EXPECT_EQ(portal->seen().dialogs, 1);  // the retry used the token it was given
 }
 
 TEST_F(PortalCaptureTest, StreamsThroughResizeAndRecoversWhenTheProducerGoes) {
-  startPortal();
-  producer_->paint(255, 255, 255);
+  ASSERT_TRUE(startPortal());
+  producer->paint(255, 255, 255);
   auto capture = makeCapture();
   capture->allowAsking();
   ASSERT_TRUE(frame(*capture));
   EXPECT_EQ(capture->status().width, 320);
 
-  producer_->resize(640, 360);
-  producer_->paint(64, 64, 64);
+  producer->resize(640, 360);
+  producer->paint(64, 64, 64);
   auto resized = frame(*capture, 5, 64.0 / 255.0);
   ASSERT_TRUE(resized);
   EXPECT_DOUBLE_EQ(resized->luminance, 64.0 / 255.0);
@@ -392,22 +365,22 @@ TEST_F(PortalCaptureTest, StreamsThroughResizeAndRecoversWhenTheProducerGoes) {
 
   // The monitor's stream ends (the compositor or its PipeWire went): a defined failure,
   // then after the pause a new session from the stored token, with no dialog.
-  producer_->stop();
+  producer->stop();
   ASSERT_TRUE(reaches(*capture, PortalState::Failed));
   EXPECT_NE(capture->status().problem.find("PipeWire"), std::string::npos);
-  producer_ = std::make_unique<test::PipeWireProducer>(*pipewire_, 320, 200);
-  producer_->paint(255, 255, 255);
+  producer = std::make_unique<test::PipeWireProducer>(*pipewire, 320, 200);
+  producer->paint(255, 255, 255);
   ASSERT_FALSE(reaches(*capture, PortalState::Asking, 0.1));  // not before the pause
   clock_.advance(capture->status().state == PortalState::Failed ? 3.5 : 0);
   auto back = frame(*capture, 5, 1.0);
   ASSERT_TRUE(back);
   EXPECT_EQ(back->luminance, 1.0);
-  EXPECT_EQ(portal_->seen().dialogs, 1);
+  EXPECT_EQ(portal->seen().dialogs, 1);
 }
 
 TEST_F(PortalCaptureTest, TheDesktopEndingTheSessionOrIdlenessClosesIt) {
-  startPortal();
-  producer_->paint(255, 255, 255);
+  ASSERT_TRUE(startPortal());
+  producer->paint(255, 255, 255);
   auto capture = makeCapture();
   capture->allowAsking();
   ASSERT_TRUE(frame(*capture));
@@ -418,16 +391,16 @@ TEST_F(PortalCaptureTest, TheDesktopEndingTheSessionOrIdlenessClosesIt) {
   EXPECT_TRUE(sessionsClosed());
   EXPECT_EQ(capture->status().state, PortalState::Idle);
   ASSERT_TRUE(frame(*capture));
-  EXPECT_EQ(portal_->seen().dialogs, 1);
+  EXPECT_EQ(portal->seen().dialogs, 1);
 
   // The user stops the sharing from the desktop: nothing is asked again on its own.
-  portal_->closeSessions();
+  portal->closeSessions();
   ASSERT_TRUE(reaches(*capture, PortalState::Stopped));
   clock_.advance(60);
   ASSERT_FALSE(reaches(*capture, PortalState::Asking, 0.1));
   capture->allowAsking();
   ASSERT_TRUE(frame(*capture));
-  EXPECT_EQ(portal_->seen().dialogs, 1);  // the stored token restored it
+  EXPECT_EQ(portal->seen().dialogs, 1);  // the stored token restored it
 }
 
 }  // namespace

@@ -3,17 +3,12 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <map>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "nuvlet/records/AdjustmentLogger.h"
 #include "tests/harness/ChildProcess.h"
-#include "tests/harness/DbusMock.h"
-#include "tests/harness/PulseServer.h"
-#include "tests/harness/Servers.h"
-#include "tests/harness/TrayHost.h"
 #include "tests/harness/X11Desktop.h"
 #include "tests/linux_e2e/RunningApp.h"
 #include "tests/support/TempDir.h"
@@ -32,15 +27,6 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
 class AppEndToEnd : public ::testing::Test, public X11Desktop {
  protected:
   void SetUp() override { ASSERT_NO_FATAL_FAILURE(startDesktop()); }
-
-  std::string toolTipText(const std::string& item) {
-    auto props = host.properties(item);
-    auto tip = props ? lookup(props.get(), "ToolTip") : nullptr;
-    if (!tip) return "";
-    const gchar* text = nullptr;
-    g_variant_get(tip.get(), "(&sa(iiay)&s&s)", nullptr, nullptr, nullptr, &text);
-    return text;
-  }
 
   std::vector<fs::path> telemetryFiles() const {
     std::vector<fs::path> files;
@@ -86,8 +72,8 @@ TEST_F(AppEndToEnd, TheTrayAppFollowsTheUserTheScreenAndTheMachine) {
   const std::string volume = host.itemTitled("Volume");
   ASSERT_FALSE(brightness.empty());
   ASSERT_FALSE(volume.empty());
-  EXPECT_EQ(toolTipText(brightness), "80%");
-  EXPECT_TRUE(app.waitFor([&] { return toolTipText(volume) == "40%"; }));
+  EXPECT_EQ(host.toolTip(brightness), "80%");
+  EXPECT_TRUE(app.waitFor([&] { return host.toolTip(volume) == "40%"; }));
 
   // A second instance tells the user and leaves.
   auto second =
@@ -96,7 +82,7 @@ TEST_F(AppEndToEnd, TheTrayAppFollowsTheUserTheScreenAndTheMachine) {
   EXPECT_NE(second.out.find("already running"), std::string::npos) << second.out;
 
   // A wheel notch down over the brightness item, as XFCE's panel sends it.
-  ASSERT_TRUE(host.item(brightness, "Scroll", g_variant_new("(is)", 1, "vertical")).ok());
+  ASSERT_TRUE(host.scroll(brightness, 1));
   EXPECT_TRUE(app.waitFor([&] { return backlight() == 75; })) << backlight().value_or(-1);
   EXPECT_TRUE(app.waitFor([&] { return events("scroll") == 1; }));
 
@@ -104,7 +90,7 @@ TEST_F(AppEndToEnd, TheTrayAppFollowsTheUserTheScreenAndTheMachine) {
   // compensation is off: a loop writing its next step could overwrite it before a poll.
   writeBacklight(sysfs, 90);
   EXPECT_TRUE(app.waitFor([&] { return events("system_key") == 1; }));
-  EXPECT_TRUE(app.waitFor([&] { return toolTipText(brightness) == "90%"; }));
+  EXPECT_TRUE(app.waitFor([&] { return host.toolTip(brightness) == "90%"; }));
 
   // Compensation on through the menu: stored, sampling starts, and it follows the screen.
   std::size_t mark = app.linesSoFar();
@@ -131,10 +117,7 @@ TEST_F(AppEndToEnd, TheTrayAppFollowsTheUserTheScreenAndTheMachine) {
       app.waitFor([&] { return app.printed("woke", mark) && app.printed("sampling on", mark); }));
 
   // Recording on from the menu opened with Shift held.
-  ASSERT_TRUE(x({"xdotool", "keydown", "shift"}));
-  const bool clicked = host.click(brightness, "Record Brightness Data");
-  ASSERT_TRUE(x({"xdotool", "keyup", "shift"}));
-  ASSERT_TRUE(clicked);
+  ASSERT_TRUE(clickWithShift(brightness, "Record Brightness Data"));
   ASSERT_TRUE(app.waitFor([&] { return !telemetryFiles().empty(); }));
   ASSERT_TRUE(app.waitFor([&] { return readLines(telemetryFiles()[0]).size() >= 2; }));
   const auto first = nlohmann::json::parse(readLines(telemetryFiles()[0])[0]);
@@ -162,7 +145,7 @@ TEST_F(AppEndToEnd, ALostXServerEndsItInOrder) {
   RunningApp app(environment());
   ASSERT_TRUE(app.waitFor([&] { return !host.itemTitled("Brightness").empty(); }));
   const std::string brightness = host.itemTitled("Brightness");
-  ASSERT_TRUE(host.item(brightness, "Scroll", g_variant_new("(is)", 1, "vertical")).ok());
+  ASSERT_TRUE(host.scroll(brightness, 1));
   ASSERT_TRUE(app.waitFor([&] { return adjustments(home.path(), "scroll").size() == 1; }));
   ASSERT_TRUE(host.click(brightness, "Deruzorar!"));
   ASSERT_TRUE(app.waitFor([&] { return app.printed("sampling on"); }));
@@ -208,7 +191,7 @@ TEST_F(AppEndToEnd, KeepMyCorrectionsHoldsAScrolledLevelThatIsOtherwiseWalkedBac
   const auto scrollUp = [&] {
     const std::size_t before = scrolls();
     for (std::size_t i = 1; i <= 2; ++i) {
-      EXPECT_TRUE(host.item(brightness, "Scroll", g_variant_new("(is)", -2, "vertical")).ok());
+      EXPECT_TRUE(host.scroll(brightness, -2));
       EXPECT_TRUE(app.waitFor([&] { return scrolls() == before + i; }));
     }
     return backlight();
@@ -221,10 +204,7 @@ TEST_F(AppEndToEnd, KeepMyCorrectionsHoldsAScrolledLevelThatIsOtherwiseWalkedBac
   EXPECT_TRUE(app.waitFor([&] { return backlight() <= set - 10; }, 15))
       << "the specified loop walks back; at " << backlight() << " from " << set;
 
-  ASSERT_TRUE(x({"xdotool", "keydown", "shift"}));
-  const bool clicked = host.click(brightness, "Keep My Corrections");
-  ASSERT_TRUE(x({"xdotool", "keyup", "shift"}));
-  ASSERT_TRUE(clicked);
+  ASSERT_TRUE(clickWithShift(brightness, "Keep My Corrections"));
   EXPECT_TRUE(app.waitFor([&] { return settingsIn(home.path()).value("keepCorrections", false); }));
   const int kept = scrollUp();
   const auto correctedAt = std::chrono::steady_clock::now();

@@ -1,18 +1,14 @@
 // Nuvlet, nuvlet-ddc and the real libddcutil together, against a simulated DDC/CI
 // monitor on sway's second headless output.
-#include <gio/gio.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <map>
 #include <string>
 
-#include "tests/harness/Servers.h"
 #include "tests/harness/SimulatedMonitors.h"
-#include "tests/harness/SwayServer.h"
-#include "tests/harness/TrayHost.h"
+#include "tests/harness/SwayDesktop.h"
 #include "tests/linux_e2e/RunningApp.h"
-#include "tests/support/TempDir.h"
 
 namespace nuvlet::test {
 namespace {
@@ -36,24 +32,15 @@ TEST(ExternalMonitorEndToEnd, AWheelNotchMovesTheMonitorByOneNotchAndFaultsLeave
   sim.plug("DP-2", 5, simddc::sampleMonitor(3));
   const auto level = [&] { return sim.state(3).value_or(MonitorState{}).brightness; };
 
-  SwayServer sway{"1920x1080"};
-  ASSERT_TRUE(sway.running()) << "headless sway is required";
-  DbusDaemon sessionBus, systemBus{DbusDaemon::Kind::System};
-  ASSERT_TRUE(sessionBus.running() && systemBus.running()) << "dbus-daemon is required";
-  TrayHost host{sessionBus.address()};
-  ASSERT_TRUE(host.start());
-  ASSERT_TRUE(sway.command("create_output"));
-  ASSERT_TRUE(sway.command("output HEADLESS-2 resolution 1280x720 position 1920 0"));
-  TempDir home;
-  auto env = appEnvironment(home.path(), "/sys", sessionBus.address(), systemBus.address());
-  env.merge(sway.clientEnvironment(home.path()));
+  SwayDesktop desktop;
+  ASSERT_NO_FATAL_FAILURE(desktop.startDesktop());
+  ASSERT_TRUE(desktop.addMonitor("1280x720"));
+  TrayHost& host = desktop.host;
+  auto env = desktop.environment("/sys");
   for (const auto& [name, value] : sim.environment()) env[name] = value;
   RunningApp app(env);
   std::string item;
   ASSERT_TRUE(app.waitFor([&] { return !(item = host.itemTitled("Brightness")).empty(); }));
-  const auto scroll = [&](int notches) {
-    return host.item(item, "Scroll", g_variant_new("(is)", notches, "vertical")).ok();
-  };
 
   // The wheel goes to the monitor once it is chosen in the menu.
   std::map<std::string, int> ids;
@@ -67,12 +54,12 @@ TEST(ExternalMonitorEndToEnd, AWheelNotchMovesTheMonitorByOneNotchAndFaultsLeave
   })) << app.output();
   ASSERT_TRUE(host.click(item, ids[entry]));
   ASSERT_TRUE(app.waitFor([&] {
-    auto s = settingsIn(home.path());
+    auto s = settingsIn(desktop.home.path());
     return s.is_object() && s.contains("scrollDisplay");
   }));
 
   // One notch up: 60 % to 65 % of the monitor's 200.
-  ASSERT_TRUE(scroll(-1));
+  ASSERT_TRUE(host.scroll(item, -1));
   EXPECT_TRUE(app.waitFor([&] { return level() == 130; })) << level() << "\n" << app.output();
   EXPECT_EQ(sim.state(3)->sets, 1);
 
@@ -88,7 +75,7 @@ TEST(ExternalMonitorEndToEnd, AWheelNotchMovesTheMonitorByOneNotchAndFaultsLeave
       << report;
 
   sim.change(3, [](MonitorState& s) { s.fault = Fault::NoReply, s.requests = 0, s.sets = 0; });
-  ASSERT_TRUE(scroll(-1) && scroll(-1));
+  ASSERT_TRUE(host.scroll(item, -1) && host.scroll(item, -1));
   EXPECT_TRUE(app.waitFor([&] { return sim.state(3)->requests >= 10; })) << app.output();
   EXPECT_EQ(host.menuIds(item).count("Deruzorar!"), 1u) << "the menu answers";
   const std::string mute = devices();
@@ -99,15 +86,15 @@ TEST(ExternalMonitorEndToEnd, AWheelNotchMovesTheMonitorByOneNotchAndFaultsLeave
   EXPECT_LE(sim.state(3)->requests, 40) << "tries for two notches and the report";
 
   sim.unplug("HEADLESS-2", 3);
-  ASSERT_TRUE(scroll(-1));
+  ASSERT_TRUE(host.scroll(item, -1));
   EXPECT_EQ(host.menuIds(item).count("Deruzorar!"), 1u) << "the menu answers";
   EXPECT_EQ(devices().find("i2c-3"), std::string::npos);
   sim.plug("HEADLESS-2", 3, monitor);
   sim.change(3, [](MonitorState& s) { s.brightness = 130; });
-  ASSERT_TRUE(scroll(-1));
+  ASSERT_TRUE(host.scroll(item, -1));
   EXPECT_TRUE(app.waitFor([&] { return level() == 140; })) << level();
   EXPECT_EQ(sim.state(3)->sets, 1) << "the notches that failed wrote nothing";
-  sway.kill();
+  desktop.sway.kill();
   EXPECT_EQ(app.process().wait(10), 0);
 }
 

@@ -1,10 +1,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,7 +9,6 @@
 #include "tests/harness/ChildProcess.h"
 #include "tests/harness/GnomeShell.h"
 #include "tests/harness/PanelWatch.h"
-#include "tests/harness/TrayHost.h"
 #include "tests/linux_e2e/RunningApp.h"
 
 namespace nuvlet::test {
@@ -77,35 +73,9 @@ TEST_F(GnomeEndToEnd, TheWheelOverTheTopBarItemMovesThePanelBothWays) {
       environment());
   ASSERT_TRUE(pumpUntil([&] { return trayItems() >= 1; }, 20)) << "the item never appeared";
 
-  // The remote-desktop session puts a "screen shared" indicator into the top bar, which
-  // moves the tray icons: start it before looking for the item.
-  auto created = peer.call("org.gnome.Mutter.RemoteDesktop", "/org/gnome/Mutter/RemoteDesktop",
-                           "org.gnome.Mutter.RemoteDesktop", "CreateSession", nullptr);
-  ASSERT_TRUE(created.ok());
-  const gchar* path = nullptr;
-  g_variant_get(created.value.get(), "(&o)", &path);
-  session = path;
-  ASSERT_TRUE(remote("Start", nullptr));
-
-  // Walk the pointer leftwards along the top bar, a notch up at each stop, until the
-  // backlight answers: that is the brightness item. The extension shows the icon a
-  // moment after the item registers, and the shell may still be leaving the overview
-  // it starts in: sweep again until then.
-  bool found = false;
-  int lastX = 0;  // where the item answered: the glyph is looked for there
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(40);
-  while (!found && std::chrono::steady_clock::now() < deadline) {
-    leaveOverview();
-    ASSERT_TRUE(remote("NotifyPointerMotionRelative", g_variant_new("(dd)", 5000.0, -5000.0)));
-    ASSERT_TRUE(remote("NotifyPointerMotionRelative", g_variant_new("(dd)", 0.0, 12.0)));
-    for (int x = 1919; x > 600 && !found; x -= 8) {
-      lastX = x;
-      ASSERT_TRUE(remote("NotifyPointerMotionRelative", g_variant_new("(dd)", -8.0, 0.0)));
-      ASSERT_TRUE(notch(-1));
-      found = pumpUntil([&] { return backlight() != 60; }, 0.2);
-    }
-  }
-  ASSERT_TRUE(found) << "no wheel notch over the top bar reached the backlight";
+  ASSERT_TRUE(startRemoteInput());
+  const auto itemX = sweepTopBar([&] { return backlight() != 60; });
+  ASSERT_TRUE(itemX) << "no wheel notch over the top bar reached the backlight";
   EXPECT_TRUE(pumpUntil([&] { return backlight() == 65; })) << backlight().value_or(-1);
   for (int expected : {70, 65, 60}) {
     ASSERT_TRUE(notch(expected > *backlight() ? -1 : 1));
@@ -121,29 +91,14 @@ TEST_F(GnomeEndToEnd, TheWheelOverTheTopBarItemMovesThePanelBothWays) {
   ASSERT_TRUE(pointerTo(960, 600));
   auto shot = watch.settled();
   ASSERT_TRUE(shot) << "no screenshot from the shell";
-  std::map<std::uint32_t, int> counts;
-  for (int x = 0; x < shot->width; ++x) ++counts[shot->at(x, barHeight / 2)];
-  std::uint32_t bar = 0;
-  for (auto [colour, n] : counts) {
-    if (n > counts[bar]) bar = colour;
-  }
-  Box glyph{1 << 20, 1 << 20, -1, -1};
-  for (int y = 2; y < barHeight - 2; ++y) {
-    for (int x = std::max(0, lastX - 16); x <= std::min(1919, lastX + 16); ++x) {
-      if (contrast(shot->at(x, y), bar) < 1.5) continue;
-      glyph = {std::min(glyph.x0, x), std::min(glyph.y0, y), std::max(glyph.x1, x),
-               std::max(glyph.y1, y)};
-    }
-  }
+  const Box glyph =
+      drawnOn(*shot, {0, 0, 1919, barHeight - 1}, {*itemX - 16, 0, *itemX + 16, barHeight - 1}).box;
   ASSERT_FALSE(glyph.empty()) << "nothing drawn where the wheel found the item";
   const GlyphReading reading = readGlyph(*shot, glyph);
   std::printf("[ figure ] GNOME Shell: glyph #%06x on #%06x, contrast %.2f:1\n", reading.glyph,
               reading.background, reading.contrast);
   EXPECT_GE(reading.contrast, 3.0);
-  if (const char* dir = std::getenv("NUVLET_PANEL_SHOTS")) {
-    writeCrop(*shot, {glyph.x0 - 60, 0, glyph.x1 + 60, barHeight - 1},
-              std::string(dir) + "/gnome.png");
-  }
+  keepShot(shot, "gnome", {glyph.x0 - 60, 0, glyph.x1 + 60, barHeight - 1});
 }
 
 // In GNOME the screen is read through the desktop portal and PipeWire. The permission is

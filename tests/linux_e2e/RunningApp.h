@@ -2,7 +2,6 @@
 
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>

@@ -8,57 +8,49 @@
 #include "platform/linux/display/DrmConnectors.h"
 #include "tests/harness/ChildProcess.h"
 #include "tests/harness/MonitorTool.h"
-#include "tests/harness/Servers.h"
 #include "tests/harness/StandInPortal.h"
-#include "tests/harness/SwayServer.h"
-#include "tests/harness/TrayHost.h"
+#include "tests/harness/SwayDesktop.h"
 #include "tests/linux_e2e/RunningApp.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::test {
 namespace {
 
-// Nuvlet in a Wayland session: a headless sway whose virtual output stands for the
-// panel (the machine has a backlight), a tray host on a private session bus, no X.
-TEST(WaylandEndToEnd, TheWheelFollowsTheChosenDisplayCompensationReadsScreencopyAndSwayEndsIt) {
-  SwayServer sway{"1920x1080"};
-  ASSERT_TRUE(sway.running()) << "headless sway is required";
-  DbusDaemon sessionBus, systemBus{DbusDaemon::Kind::System};
-  ASSERT_TRUE(sessionBus.running() && systemBus.running()) << "dbus-daemon is required";
-  TrayHost host{sessionBus.address()};
-  ASSERT_TRUE(host.start());
+// Nuvlet in a Wayland session (tests/harness/SwayDesktop.h): the machine has a
+// backlight, and there is no X.
+class WaylandEndToEnd : public ::testing::Test, public SwayDesktop {
+ protected:
+  void SetUp() override {
+    ASSERT_NO_FATAL_FAILURE(startDesktop());
+    writeBacklight(sysfs, 60);
+  }
+  TempDir sysfs;
+};
+
+TEST_F(WaylandEndToEnd, TheWheelFollowsTheChosenDisplayCompensationReadsScreencopyAndSwayEndsIt) {
   ASSERT_TRUE(sway.command("output HEADLESS-1 bg #808080 solid_color"));
-  TempDir sysfs, home;
-  writeBacklight(sysfs, 60);
   // A monitor at 50%.
   const auto tool = writeMonitorTool(home, kMonitorTool, "monitor-tool");
   home.write("level", "50\n");
   home.write("config/nuvlet/settings.json",
              nlohmann::json{{"monitorToolPath", tool.string()}}.dump());
-  auto env = appEnvironment(home.path(), sysfs.path(), sessionBus.address(), systemBus.address());
-  env.merge(sway.clientEnvironment(home.path()));
-  RunningApp app(env);
+  RunningApp app(environment(sysfs.path()));
   std::string item;
   ASSERT_TRUE(app.waitFor([&] { return !(item = host.itemTitled("Brightness")).empty(); }));
   const auto backlight = [&] { return backlightLevel(sysfs); };
-  // As GNOME's extension and waybar send it: + is down.
-  const auto scroll = [&](int notches) {
-    return host.item(item, "Scroll", g_variant_new("(is)", notches, "vertical")).ok();
-  };
 
   // One display, and it is the panel: the wheel moves the backlight both ways.
   for (int expected : {65, 70}) {
-    ASSERT_TRUE(scroll(-1));
+    ASSERT_TRUE(host.scroll(item, -1));
     EXPECT_TRUE(app.waitFor([&] { return backlight() == expected; })) << backlight().value_or(-1);
   }
-  ASSERT_TRUE(scroll(1));
+  ASSERT_TRUE(host.scroll(item, 1));
   EXPECT_TRUE(app.waitFor([&] { return backlight() == 65; })) << backlight().value_or(-1);
   EXPECT_EQ(host.menuIds(item).count("Scroll Adjusts"), 0u) << "one display needs no choice";
 
   // A monitor comes: the menu offers it, and once chosen the wheel goes to it, by the
   // id the app gives it in a Wayland session.
-  ASSERT_TRUE(sway.command("create_output"));
-  ASSERT_TRUE(sway.command("output HEADLESS-2 resolution 1280x720 position 1920 0"));
+  ASSERT_TRUE(addMonitor("1280x720"));
   const std::string monitor = "Headless output 2 (HEADLESS-2)";
   const std::string panel = "Built-in Display (HEADLESS-1)";
   std::map<std::string, int> ids;
@@ -71,7 +63,7 @@ TEST(WaylandEndToEnd, TheWheelFollowsTheChosenDisplayCompensationReadsScreencopy
     return s.is_object() && s.contains("scrollDisplay") &&
            s["scrollDisplay"].value("connector", "") == "HEADLESS-2";
   }));
-  ASSERT_TRUE(scroll(-1));
+  ASSERT_TRUE(host.scroll(item, -1));
   const std::string id = std::to_string(linux_platform::waylandDisplayId("HEADLESS-2", {}));
   const std::string toolLog = (home / "log").string();
   EXPECT_TRUE(app.waitFor([&] {
@@ -81,7 +73,7 @@ TEST(WaylandEndToEnd, TheWheelFollowsTheChosenDisplayCompensationReadsScreencopy
   // The panel chosen again: the wheel is back on the backlight, which the monitor's
   // notch did not touch.
   ASSERT_TRUE(host.click(item, ids[panel]));
-  ASSERT_TRUE(scroll(-1));
+  ASSERT_TRUE(host.scroll(item, -1));
   EXPECT_TRUE(app.waitFor([&] { return backlight() == 70; })) << backlight().value_or(-1);
 
   // Compensation reads the panel through screencopy (the cycle itself is AppEndToEnd's),
@@ -102,23 +94,15 @@ TEST(WaylandEndToEnd, TheWheelFollowsTheChosenDisplayCompensationReadsScreencopy
 // The user shared the monitor beside the panel in the desktop's dialog (the stand-in
 // portal shares the one of 2560x1440 at +1920+0): `nuvlet devices` says which it is, and
 // that compensation does not read it.
-TEST(WaylandEndToEnd, DevicesSaysWhenTheDesktopSharesAMonitorOtherThanThePanel) {
-  SwayServer sway{"1920x1080"};
-  ASSERT_TRUE(sway.running()) << "headless sway is required";
-  ASSERT_TRUE(sway.command("create_output"));
-  ASSERT_TRUE(sway.command("output HEADLESS-2 resolution 2560x1440 position 1920 0"));
-  DbusDaemon sessionBus, systemBus{DbusDaemon::Kind::System};
-  ASSERT_TRUE(sessionBus.running() && systemBus.running()) << "dbus-daemon is required";
+TEST_F(WaylandEndToEnd, DevicesSaysWhenTheDesktopSharesAMonitorOtherThanThePanel) {
+  ASSERT_TRUE(addMonitor("2560x1440"));
   StandInPortal portal(
       sessionBus.address(), {}, [] { return 0u; }, [] { return -1; });
   ASSERT_TRUE(portal.own());
-  TempDir sysfs, home;
-  writeBacklight(sysfs, 60);
   home.write("config/nuvlet/settings.json", R"({"captureMethod": "portal"})");
   home.write("state/nuvlet/screencast-token", "grant-earlier\n");
-  auto env = appEnvironment(home.path(), sysfs.path(), sessionBus.address(), systemBus.address());
-  env.merge(sway.clientEnvironment(home.path()));
-  const auto devices = ChildProcess::run({NUVLET_PROGRAM, "devices"}, env, 60);
+  const auto devices =
+      ChildProcess::run({NUVLET_PROGRAM, "devices"}, environment(sysfs.path()), 60);
   EXPECT_NE(devices.out.find("state: another monitor shared: the desktop shares HEADLESS-2 (the "
                              "monitor of 2560x1440 at +1920+0), not HEADLESS-1, the built-in "
                              "panel: compensation does not read it"),

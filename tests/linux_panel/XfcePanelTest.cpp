@@ -1,9 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <functional>
 #include <future>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -11,57 +8,19 @@
 
 #include "nuvlet/platform/Defaults.h"
 #include "nuvlet/ui/GlyphColor.h"
-#include "nuvlet/ui/IconRenderer.h"
-#include "nuvlet/ui/PngFile.h"
-#include "nuvlet/ui/ScrollableStatusView.h"
 #include "platform/linux/desktop/DesktopServicesReport.h"
 #include "platform/linux/tray/DesktopTheme.h"
 #include "platform/linux/tray/StatusNotifierBar.h"
 #include "platform/sim/VirtualRunLoop.h"
-#include "tests/harness/ChildProcess.h"
 #include "tests/harness/Screenshot.h"
 #include "tests/harness/Servers.h"
 #include "tests/harness/TrayHost.h"
 #include "tests/harness/XfceSession.h"
+#include "tests/support/BrightnessItem.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::test {
 namespace {
-
-// The panel's background (its commonest colour), and the bounding box and strongest
-// colour of what differs from it.
-struct Found {
-  std::uint32_t background = 0;
-  std::uint32_t glyph = 0;
-  int minX = 1 << 20, minY = 1 << 20, maxX = -1, maxY = -1;
-  bool any() const { return maxX >= 0; }
-};
-
-Found findGlyph(const Screenshot& shot, int panelHeight) {
-  std::map<std::uint32_t, int> counts;
-  for (int y = 0; y < panelHeight; ++y) {
-    for (int x = 0; x < shot.width; ++x) ++counts[shot.at(x, y)];
-  }
-  Found f;
-  int best = 0;
-  for (auto [colour, n] : counts) {
-    if (n > best) best = n, f.background = colour;
-  }
-  double strongest = 1.0;
-  // Leave out the panel's edges (its border lines).
-  for (int y = 2; y + 2 < panelHeight; ++y) {
-    for (int x = 2; x + 2 < shot.width; ++x) {
-      const std::uint32_t c = shot.at(x, y);
-      if (c == f.background) continue;
-      const double ratio = contrast(c, f.background);
-      if (ratio < 1.5) continue;  // antialiasing, gradients
-      f.minX = std::min(f.minX, x), f.maxX = std::max(f.maxX, x);
-      f.minY = std::min(f.minY, y), f.maxY = std::max(f.maxY, y);
-      if (ratio > strongest) strongest = ratio, f.glyph = c;
-    }
-  }
-  return f;
-}
 
 // The panel's size in points and the desktop's scale (2 for HiDPI).
 using PanelSize = std::pair<int, int>;
@@ -75,7 +34,7 @@ class XfcePanel : public ::testing::TestWithParam<std::tuple<const char*, PanelS
   }
 
   void TearDown() override {
-    view.reset();
+    item.reset();
     scheme.reset();
     bar.reset();
     stop();
@@ -92,21 +51,7 @@ class XfcePanel : public ::testing::TestWithParam<std::tuple<const char*, PanelS
     if (std::get<2>(GetParam())) options.iconThemePath = NUVLET_BUILD_DIR "/icons";
     bar = linux_platform::makeStatusNotifierBar(loop, options);
     scheme = linux_platform::makeDesktopColorScheme(loop, nullptr, x, 0, home / "config");
-    view = std::make_unique<ScrollableStatusView>(bar->addItem("brightness"), defaults, *scheme);
-    view->render = [](double level) {
-      return IconRenderer::brightnessImage(level, DisplayKind::BuiltIn, IconStyle::Curtain);
-    };
-    view->onScroll = [this](double delta) { view->setLevel(view->level() - delta / 200); };
-    view->onRightClick = [this] { ++middleClicks; };
-    view->menu = [this](bool) {
-      ++menusBuilt;
-      MenuItem quit;
-      quit.label = "Quit Nuvlet";
-      quit.activate = [] {};
-      return Menu{quit};
-    };
-    view->setAccessibilityLabel("Brightness");
-    view->setLevel(0.5);
+    item = std::make_unique<BrightnessItem>(bar->addItem("brightness"), defaults, *scheme);
     return pumpUntil(
         loop, [&] { return bar->hostAvailable(); }, 20);
   }
@@ -115,67 +60,57 @@ class XfcePanel : public ::testing::TestWithParam<std::tuple<const char*, PanelS
   MemoryDefaults defaults;
   std::unique_ptr<StatusBar> bar;
   std::unique_ptr<ColorScheme> scheme;
-  std::unique_ptr<ScrollableStatusView> view;
-  int middleClicks = 0;
-  int menusBuilt = 0;
+  std::unique_ptr<BrightnessItem> item;
 };
 
 TEST_P(XfcePanel, TheGlyphStandsOutAndTheWheelAndClicksWork) {
   const auto [theme, panelSize, symbolic] = GetParam();
   const int size = panelSize.first * panelSize.second;  // in pixels
   ASSERT_TRUE(startPanelWithItem());
-  Found glyph;
+  Drawn glyph;
   ASSERT_TRUE(pumpUntil(loop,
                         [&] {
                           const auto shot = screenshotOfX(xvfb.display());
                           if (!shot) return false;
-                          glyph = findGlyph(*shot, size);
-                          return glyph.any() && contrast(glyph.glyph, glyph.background) >= 3.0;
+                          const Box panel{0, 0, shot->width - 1, size - 1};
+                          glyph = drawnOn(*shot, panel, panel);
+                          return !glyph.box.empty() && glyph.reading.contrast >= 3.0;
                         }))
-      << theme << " " << size << "px: background " << std::hex << glyph.background << " glyph "
-      << glyph.glyph;
+      << theme << " " << size << "px: background " << std::hex << glyph.reading.background
+      << " glyph " << glyph.reading.glyph;
   // A glyph, not a strip of something else (the screen below a panel thinner than asked).
-  EXPECT_LE(glyph.maxX - glyph.minX, size);
-  EXPECT_LE(glyph.maxY - glyph.minY, size);
+  EXPECT_LE(glyph.box.x1 - glyph.box.x0, size);
+  EXPECT_LE(glyph.box.y1 - glyph.box.y0, size);
   // Which of the two the panel drew: our pixmap keeps our glyph colour exactly, the
   // symbolic icon takes the theme's text colour.
   const std::uint32_t ours = glyphRgb(glyphTone(defaults, *scheme));
   if (symbolic) {
-    EXPECT_NE(glyph.glyph, ours);
+    EXPECT_NE(glyph.reading.glyph, ours);
   } else {
-    EXPECT_EQ(glyph.glyph, ours);
+    EXPECT_EQ(glyph.reading.glyph, ours);
   }
-  if (const char* dir = std::getenv("NUVLET_PANEL_SHOTS")) {
-    const Screenshot shot = screenshotOfX(xvfb.display()).value_or(Screenshot{});
-    ASSERT_FALSE(shot.empty());
-    Pixmap png{96, size, {}};
-    for (int yy = 0; yy < size; ++yy)
-      for (int xx = 0; xx < 96; ++xx)
-        png.argb.push_back(0xFF000000u | shot.at(std::max(0, glyph.maxX - 95) + xx, yy));
-    writePng(std::string(dir) + "/panel-" + theme + "-" + std::to_string(size) +
-                 (symbolic ? "-symbolic" : "") + ".png",
-             png);
-  }
+  EXPECT_TRUE(keepShot(
+      [&] { return screenshotOfX(xvfb.display()); },
+      std::string("panel-") + theme + "-" + std::to_string(size) + (symbolic ? "-symbolic" : ""),
+      {glyph.box.x1 - 95, 0, glyph.box.x1, size - 1}));
 
-  const int cx = (glyph.minX + glyph.maxX) / 2, cy = (glyph.minY + glyph.maxY) / 2;
-  ASSERT_EQ(ChildProcess::run({"xdotool", "mousemove", std::to_string(cx), std::to_string(cy)}, {})
-                .status,
-            0);
-  const double before = view->level();
-  ASSERT_EQ(ChildProcess::run({"xdotool", "click", "4"}, {}).status, 0);  // wheel up
-  EXPECT_TRUE(pumpUntil(loop, [&] { return view->level() > before + 0.01; }));
-  EXPECT_NEAR(view->level(), before + 0.05, 1e-9);
+  const int cx = glyph.box.centreX(), cy = glyph.box.centreY();
+  ASSERT_TRUE(xdotool({"mousemove", std::to_string(cx), std::to_string(cy)}));
+  const double before = item->view.level();
+  ASSERT_TRUE(xdotool({"click", "4"}));  // wheel up
+  EXPECT_TRUE(pumpUntil(loop, [&] { return item->view.level() > before + 0.01; }));
+  EXPECT_NEAR(item->view.level(), before + 0.05, 1e-9);
   loop.advance(1);
-  ASSERT_EQ(ChildProcess::run({"xdotool", "click", "5"}, {}).status, 0);  // wheel down
-  EXPECT_TRUE(pumpUntil(loop, [&] { return view->level() < before + 0.04; }));
-  EXPECT_NEAR(view->level(), before, 1e-9);
-  ASSERT_EQ(ChildProcess::run({"xdotool", "click", "2"}, {}).status, 0);
-  EXPECT_TRUE(pumpUntil(loop, [&] { return middleClicks == 1; }));
+  ASSERT_TRUE(xdotool({"click", "5"}));  // wheel down
+  EXPECT_TRUE(pumpUntil(loop, [&] { return item->view.level() < before + 0.04; }));
+  EXPECT_NEAR(item->view.level(), before, 1e-9);
+  ASSERT_TRUE(xdotool({"click", "2"}));
+  EXPECT_TRUE(pumpUntil(loop, [&] { return item->middleClicks == 1; }));
   // A left click opens the menu, which the panel asks us to build afresh.
-  const int built = menusBuilt;
-  ASSERT_EQ(ChildProcess::run({"xdotool", "click", "1"}, {}).status, 0);
-  EXPECT_TRUE(pumpUntil(loop, [&] { return menusBuilt > built; }));
-  ChildProcess::run({"xdotool", "key", "Escape"}, {});
+  const int built = item->menusBuilt;
+  ASSERT_TRUE(xdotool({"click", "1"}));
+  EXPECT_TRUE(pumpUntil(loop, [&] { return item->menusBuilt > built; }));
+  xdotool({"key", "Escape"});
 
   // `nuvlet devices` names this panel with its notch, and the theme source that decided.
   auto report = std::async(std::launch::async, [address = busAddress] {

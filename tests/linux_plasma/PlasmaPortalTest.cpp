@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -57,11 +56,7 @@ TEST(PlasmaPortal, AStoredGrantOpensTheStreamWithoutADialog) {
                                                 "1280x800")))
       << out;
   // What the screen showed (a dialog?) when the stream did not come.
-  if (const char* dir = std::getenv("NUVLET_PANEL_SHOTS"); dir && HasFailure()) {
-    if (auto shot = session.screenshot())
-      writeCrop(*shot, {0, 0, shot->width - 1, shot->height - 1},
-                std::string(dir) + "/portal-failed.png");
-  }
+  if (HasFailure()) keepShot([&] { return session.screenshot(); }, "portal-failed");
 }
 
 }  // namespace

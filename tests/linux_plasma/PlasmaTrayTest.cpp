@@ -1,20 +1,18 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <tuple>
 
 #include "nuvlet/platform/Defaults.h"
 #include "nuvlet/ui/GlyphColor.h"
-#include "nuvlet/ui/IconRenderer.h"
-#include "nuvlet/ui/ScrollableStatusView.h"
 #include "platform/linux/tray/StatusNotifierBar.h"
 #include "platform/sim/ScriptedColorScheme.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/harness/PanelWatch.h"
 #include "tests/harness/plasma/PlasmaSession.h"
+#include "tests/support/BrightnessItem.h"
 
 namespace nuvlet::test {
 namespace {
@@ -39,18 +37,13 @@ class PlasmaTray : public ::testing::TestWithParam<std::tuple<Display, bool>> {
   }
 
   void TearDown() override {
-    view.reset();
+    item.reset();
     bar.reset();
     session.reset();
   }
 
   bool turn(const std::function<bool()>& done, double seconds = 30) {
-    return pumpUntil(
-        [&] {
-          loop.advance(0.05);
-          return done();
-        },
-        seconds);
+    return pumpUntil(loop, done, seconds, 0.05);
   }
 
   void addItem() {
@@ -58,23 +51,7 @@ class PlasmaTray : public ::testing::TestWithParam<std::tuple<Display, bool>> {
     options.busAddress = session->busAddress();
     options.iconThemePath = NUVLET_BUILD_DIR "/icons";
     bar = linux_platform::makeStatusNotifierBar(loop, options);
-    view = std::make_unique<ScrollableStatusView>(bar->addItem("brightness"), defaults, *scheme);
-    view->render = [](double level) {
-      return IconRenderer::brightnessImage(level, DisplayKind::BuiltIn, IconStyle::Curtain);
-    };
-    view->onScroll = [this](double delta) { view->setLevel(view->level() - delta / 200); };
-    view->onRightClick = [this] { ++middleClicks; };
-    view->menu = [this](bool) {
-      ++menusBuilt;
-      MenuItem first, second;
-      first.label = "Adjust Automatically";
-      first.activate = [this] { ++firstPicked; };
-      second.label = "Quit Nuvlet";
-      second.activate = [this] { ++secondPicked; };
-      return Menu{first, second};
-    };
-    view->setAccessibilityLabel("Brightness");
-    view->setLevel(0.5);
+    item = std::make_unique<BrightnessItem>(bar->addItem("brightness"), defaults, *scheme);
   }
 
   PanelWatch watch() {
@@ -84,30 +61,19 @@ class PlasmaTray : public ::testing::TestWithParam<std::tuple<Display, bool>> {
         session->panelBox(), {0, 0, session->options().width - 1, session->options().height - 1});
   }
 
-  // The whole screen as it is now, for a person to look at, when NUVLET_PANEL_SHOTS names
-  // a folder.
-  void saveScreen(const std::string& name) {
-    const char* dir = std::getenv("NUVLET_PANEL_SHOTS");
-    if (!dir) return;
-    if (auto shot = session->screenshot()) {
-      writeCrop(*shot, {0, 0, shot->width - 1, shot->height - 1},
-                std::string(dir) + "/" + name + ".png");
-    }
-  }
-
   bool locateGlyph() {
-    auto found = watch().findGlyph([this](double level) { view->setLevel(level); }, full);
+    auto found = watch().findGlyph([this](double level) { item->view.setLevel(level); }, full);
     if (found) glyph = *found;
-    if (!found) saveScreen("failed-" + shotName());
+    if (!found) keepShot([this] { return session->screenshot(); }, "failed-" + shotName());
     return found.has_value();
   }
 
   // Opens the item's menu with `button` over the glyph; the part of the screen it covers.
   std::optional<Box> openMenu(int button) {
     menuClosed = watch().settled();
-    const int built = menusBuilt;
+    const int built = item->menusBuilt;
     if (!menuClosed || !session->button(button)) return std::nullopt;
-    if (!turn([&] { return menusBuilt > built; })) return std::nullopt;
+    if (!turn([&] { return item->menusBuilt > built; })) return std::nullopt;
     return watch().menuOver(*menuClosed);
   }
 
@@ -117,7 +83,7 @@ class PlasmaTray : public ::testing::TestWithParam<std::tuple<Display, bool>> {
     for (int attempt = 0; attempt < 3; ++attempt) {
       if (session->key("Escape") && watch().backTo(*menuClosed, 10)) return true;
     }
-    saveScreen("failed-close-" + shotName());
+    keepShot([this] { return session->screenshot(); }, "failed-close-" + shotName());
     return false;
   }
 
@@ -130,24 +96,23 @@ class PlasmaTray : public ::testing::TestWithParam<std::tuple<Display, bool>> {
   // One notch up and one down over the glyph move the level by exactly 0.05 each way.
   void expectTheWheelSteps() {
     ASSERT_TRUE(session->pointerTo(glyph.centreX(), glyph.centreY()));
-    const double before = view->level();
+    const double before = item->view.level();
     ASSERT_TRUE(session->button(4));
-    EXPECT_TRUE(turn([&] { return view->level() > before + 0.01; })) << view->level();
-    EXPECT_NEAR(view->level(), before + 0.05, 1e-9);
+    EXPECT_TRUE(turn([&] { return item->view.level() > before + 0.01; })) << item->view.level();
+    EXPECT_NEAR(item->view.level(), before + 0.05, 1e-9);
     ASSERT_TRUE(session->button(5));
-    EXPECT_TRUE(turn([&] { return view->level() < before + 0.01; })) << view->level();
-    EXPECT_NEAR(view->level(), before, 1e-9);
+    EXPECT_TRUE(turn([&] { return item->view.level() < before + 0.01; })) << item->view.level();
+    EXPECT_NEAR(item->view.level(), before, 1e-9);
   }
 
   std::unique_ptr<PlasmaSession> session;
   sim::VirtualRunLoop loop;
   MemoryDefaults defaults;
   std::unique_ptr<sim::ScriptedColorScheme> scheme;
+  std::unique_ptr<BrightnessItem> item;
   std::unique_ptr<StatusBar> bar;
-  std::unique_ptr<ScrollableStatusView> view;
   std::optional<Screenshot> full, menuClosed;
   Box glyph;
-  int middleClicks = 0, menusBuilt = 0, firstPicked = 0, secondPicked = 0;
 };
 
 TEST_P(PlasmaTray, TheGlyphStandsOutAndTheWheelClicksAndMenuWork) {
@@ -164,16 +129,13 @@ TEST_P(PlasmaTray, TheGlyphStandsOutAndTheWheelClicksAndMenuWork) {
   EXPECT_GE(reading.contrast, 3.0);
   // Plasma draws the named icon recoloured to its text colour, not our pixmap.
   EXPECT_NE(reading.glyph, glyphRgb(glyphTone(defaults, *scheme)));
-  if (const char* dir = std::getenv("NUVLET_PANEL_SHOTS")) {
-    const Box panel = session->panelBox();
-    writeCrop(*full, {glyph.x0 - 40, panel.y0, glyph.x1 + 40, panel.y1},
-              std::string(dir) + "/" + shotName() + ".png");
-  }
+  const Box panel = session->panelBox();
+  keepShot(full, shotName(), {glyph.x0 - 40, panel.y0, glyph.x1 + 40, panel.y1});
 
   expectTheWheelSteps();
 
   ASSERT_TRUE(session->button(2));
-  EXPECT_TRUE(turn([&] { return middleClicks == 1; })) << "middle click";
+  EXPECT_TRUE(turn([&] { return item->middleClicks == 1; })) << "middle click";
 
   // A left click opens the menu as on the other hosts.
   auto menu = openMenu(1);
@@ -184,17 +146,13 @@ TEST_P(PlasmaTray, TheGlyphStandsOutAndTheWheelClicksAndMenuWork) {
   // open redraws the item without closing it, and picking an entry reaches us.
   menu = openMenu(3);
   ASSERT_TRUE(menu) << "right click opened no menu";
-  if (const char* dir = std::getenv("NUVLET_PANEL_SHOTS")) {
-    if (auto shot = session->screenshot()) {
-      writeCrop(*shot, {menu->x0 - 10, menu->y0 - 10, menu->x1 + 10, session->options().height - 1},
-                std::string(dir) + "/" + shotName() + "-menu.png");
-    }
-  }
+  keepShot([this] { return session->screenshot(); }, shotName() + "-menu",
+           {menu->x0 - 10, menu->y0 - 10, menu->x1 + 10, session->options().height - 1});
   scheme->change(std::get<1>(GetParam()) ? Preference::Light : Preference::Dark);
   ASSERT_TRUE(session->key("Down"));
   ASSERT_TRUE(session->key("Return"));
-  EXPECT_TRUE(turn([&] { return firstPicked == 1; })) << "the entry never reached the item";
-  EXPECT_EQ(secondPicked, 0);
+  EXPECT_TRUE(turn([&] { return item->firstPicked == 1; })) << "the entry never reached the item";
+  EXPECT_EQ(item->secondPicked, 0);
 }
 
 // The shell going away and coming back (a crash, an update) must bring the item back

@@ -7,9 +7,8 @@
 #include "nuvlet/platform/Log.h"
 #include "platform/linux/session/SessionBusLink.h"
 #include "platform/sim/VirtualRunLoop.h"
-#include "tests/harness/TrayHost.h"
-#include "tests/harness/ChildProcess.h"
 #include "tests/harness/Servers.h"
+#include "tests/harness/TrayHost.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::test {
@@ -46,11 +45,8 @@ TEST(SessionBusLink, EachChangeOfTheBussStateIsSaidOnce) {
   ASSERT_EQ(said.size(), 1u);
   EXPECT_TRUE(says(0, "Could not connect")) << said[0];
 
-  auto bus = std::make_unique<ChildProcess>(std::vector<std::string>{
-      "dbus-daemon",
-      "--config-file=" + dir.write("bus.conf", testBusConfig("session", address)).string(),
-      "--print-address=1", "--nofork", "--nopidfile"});
-  ASSERT_TRUE(bus->readLine(20));
+  auto bus = std::make_unique<DbusDaemon>(DbusDaemon::Kind::Session, "", address);
+  ASSERT_TRUE(bus->running());
   loop.advance(30);
   ASSERT_TRUE(pumpUntil([&] { return up == 3; }));
   ASSERT_EQ(said.size(), 2u);

@@ -2,14 +2,12 @@
 
 #include <climits>
 #include <filesystem>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/linux/tray/StatusNotifierBar.h"
 #include "platform/sim/VirtualRunLoop.h"
-#include "tests/harness/ChildProcess.h"
 #include "tests/harness/Servers.h"
 #include "tests/harness/TrayHost.h"
 #include "tests/support/TempDir.h"
@@ -183,11 +181,9 @@ TEST_F(TrayItem, ScrollsAndClicksReachTheirCallbacks) {
   EXPECT_EQ(context, 1);
 }
 
-// The real host processes are stood in for by gdbus run under each host's process name:
-// the item finds the caller's process through the bus and scales its notches.
+// The real host processes are stood in for (scrollAs): the item finds the caller's process through
+// the bus and scales its notches.
 TEST_F(TrayItem, AWheelNotchMovesTheSameStepWhicheverHostSendsIt) {
-  auto gdbus = test::findProgram("gdbus");
-  ASSERT_TRUE(gdbus) << "gdbus (libglib2.0-bin) is needed";
   std::vector<double> scrolls;
   StatusItem::Callbacks c;
   c.onScroll = [&](double d) { scrolls.push_back(d); };
@@ -206,17 +202,12 @@ TEST_F(TrayItem, AWheelNotchMovesTheSameStepWhicheverHostSendsIt) {
                         {"some-panel", "2", "vertical", 20}};  // unknown: 1 per notch
   for (const auto& k : cases) {
     SCOPED_TRACE(std::string(k.process) + " " + k.delta);
-    std::filesystem::path program = bin / k.process;
-    if (!std::filesystem::exists(program)) std::filesystem::create_symlink(*gdbus, program);
     scrolls.clear();
+    auto caller = scrollAs(k.process, bin.path(), bus.address(), name, k.delta, k.orientation);
+    ASSERT_TRUE(caller && caller->started()) << "gdbus (libglib2.0-bin) is needed";
     // The item answers on this thread: keep its context turning while the caller waits.
-    test::ChildProcess caller({program.string(), "call", "--session", "--dest", name,
-                               "--object-path", "/StatusNotifierItem", "--method",
-                               "org.kde.StatusNotifierItem.Scroll", "--", k.delta, k.orientation},
-                              {{"DBUS_SESSION_BUS_ADDRESS", bus.address()}});
-    ASSERT_TRUE(caller.started());
-    EXPECT_TRUE(pumpUntil([&] { return caller.wait(0).has_value(); }, 10));
-    EXPECT_EQ(caller.wait(0), 0);
+    EXPECT_TRUE(pumpUntil([&] { return caller->wait(0).has_value(); }, 10));
+    EXPECT_EQ(caller->wait(0), 0);
     loop.advance(1);
     EXPECT_EQ(scrolls, std::vector<double>{k.units});
   }

@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <string>
 
-#include "tests/harness/FakePackageKit.h"
 #include "tests/harness/ChildProcess.h"
+#include "tests/harness/FakePackageKit.h"
 #include "tests/harness/Servers.h"
 #include "tests/support/TempDir.h"
 
@@ -38,12 +38,7 @@ class UpdateCommand : public ::testing::Test {
                                                {"PULSE_SERVER", "unix:/nonexistent"}});
     return e;
   }
-  int installs() {
-    const auto calls = packageKit.calls();
-    return static_cast<int>(std::count_if(calls.begin(), calls.end(), [](const std::string& c) {
-      return c == "UpdatePackages (2, ['nuvlet;0.2.0;amd64;nuvlet'])";
-    }));
-  }
+  int installs() { return packageKit.calls("UpdatePackages (2, ['nuvlet;0.2.0;amd64;nuvlet'])"); }
 
   DbusDaemon bus{DbusDaemon::Kind::System};
   DbusDaemon session;

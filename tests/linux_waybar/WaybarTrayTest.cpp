@@ -1,18 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
 
 #include "nuvlet/platform/Defaults.h"
-#include "nuvlet/ui/IconRenderer.h"
-#include "nuvlet/ui/ScrollableStatusView.h"
 #include "platform/linux/tray/StatusNotifierBar.h"
 #include "platform/sim/ScriptedColorScheme.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/harness/PanelWatch.h"
 #include "tests/harness/wlroots/WaybarSession.h"
+#include "tests/support/BrightnessItem.h"
 
 namespace nuvlet::test {
 namespace {
@@ -24,12 +22,7 @@ class WaybarTray : public ::testing::Test, public WaybarSession {
   void SetUp() override { ASSERT_NO_FATAL_FAILURE(startWaybar()); }
 
   bool turn(const std::function<bool()>& done, double seconds = 30) {
-    return pumpUntil(
-        [&] {
-          loop.advance(0.05);
-          return done();
-        },
-        seconds);
+    return pumpUntil(loop, done, seconds, 0.05);
   }
 
   PanelWatch watch() {
@@ -48,24 +41,8 @@ TEST_F(WaybarTray, TheGlyphStandsOutAndTheWheelClicksAndMenuWork) {
   options.busAddress = bus.address();
   options.iconThemePath = NUVLET_BUILD_DIR "/icons";
   auto bar = linux_platform::makeStatusNotifierBar(loop, options);
-  int middleClicks = 0, menusBuilt = 0, firstPicked = 0;
-  ScrollableStatusView view(bar->addItem("brightness"), defaults, scheme);
-  view.render = [](double level) {
-    return IconRenderer::brightnessImage(level, DisplayKind::BuiltIn, IconStyle::Curtain);
-  };
-  view.onScroll = [&](double delta) { view.setLevel(view.level() - delta / 200); };
-  view.onRightClick = [&] { ++middleClicks; };
-  view.menu = [&](bool) {
-    ++menusBuilt;
-    MenuItem first, second;
-    first.label = "Adjust Automatically";
-    first.activate = [&] { ++firstPicked; };
-    second.label = "Quit Nuvlet";
-    second.activate = [] {};
-    return Menu{first, second};
-  };
-  view.setAccessibilityLabel("Brightness");
-  view.setLevel(0.5);
+  BrightnessItem item(bar->addItem("brightness"), defaults, scheme);
+  auto& view = item.view;
   ASSERT_TRUE(turn([&] { return bar->hostAvailable(); })) << "waybar never kept a tray";
 
   std::optional<Screenshot> full;
@@ -75,9 +52,7 @@ TEST_F(WaybarTray, TheGlyphStandsOutAndTheWheelClicksAndMenuWork) {
   std::printf("[ figure ] waybar: glyph #%06x on #%06x, contrast %.2f:1\n", reading.glyph,
               reading.background, reading.contrast);
   EXPECT_GE(reading.contrast, 3.0);
-  if (const char* dir = std::getenv("NUVLET_PANEL_SHOTS")) {
-    writeCrop(*full, {glyph->x0 - 40, 0, glyph->x1 + 12, 40}, std::string(dir) + "/waybar.png");
-  }
+  keepShot(full, "waybar", {glyph->x0 - 40, 0, glyph->x1 + 12, 40});
 
   // One notch each way moves the level by exactly one step: the host's notch is read
   // right, whatever it sends.
@@ -90,25 +65,18 @@ TEST_F(WaybarTray, TheGlyphStandsOutAndTheWheelClicksAndMenuWork) {
   EXPECT_NEAR(view.level(), 0.5, 1e-9);
 
   ASSERT_TRUE(click(kMiddle));
-  EXPECT_TRUE(turn([&] { return middleClicks == 1; })) << "middle click";
+  EXPECT_TRUE(turn([&] { return item.middleClicks == 1; })) << "middle click";
 
   auto closed = watch().settled();
   ASSERT_TRUE(closed);
-  const int built = menusBuilt;
+  const int built = item.menusBuilt;
   ASSERT_TRUE(click(kLeft));
-  EXPECT_TRUE(turn([&] { return menusBuilt > built; })) << "left click opened no menu";
+  EXPECT_TRUE(turn([&] { return item.menusBuilt > built; })) << "left click opened no menu";
   auto menu = watch().menuOver(*closed);
-  if (const char* dir = std::getenv("NUVLET_PANEL_SHOTS"); dir && !menu) {
-    if (auto shot = screenshotOfWlroots(env, home / "shot.ppm"))
-      writeCrop(*shot, {0, 0, kWidth - 1, kHeight - 1}, std::string(dir) + "/waybar-failed.png");
-  }
+  if (!menu) keepShot([&] { return screenshotOfWlroots(env, home / "shot.ppm"); }, "waybar-failed");
   ASSERT_TRUE(menu) << "no menu drawn";
-  if (const char* dir = std::getenv("NUVLET_PANEL_SHOTS")) {
-    if (auto shot = screenshotOfWlroots(env, home / "shot.ppm")) {
-      writeCrop(*shot, {menu->x0 - 10, 0, menu->x1 + 10, menu->y1 + 10},
-                std::string(dir) + "/waybar-menu.png");
-    }
-  }
+  keepShot([&] { return screenshotOfWlroots(env, home / "shot.ppm"); }, "waybar-menu",
+           {menu->x0 - 10, 0, menu->x1 + 10, menu->y1 + 10});
   // The first entry sits at the top of the menu; it lights up under the pointer.
   auto open = watch().settled();
   ASSERT_TRUE(open);
@@ -117,7 +85,7 @@ TEST_F(WaybarTray, TheGlyphStandsOutAndTheWheelClicksAndMenuWork) {
   ASSERT_TRUE(pointer->button(kLeft, true));
   turn([] { return false; }, 0.3);
   ASSERT_TRUE(pointer->button(kLeft, false));
-  const bool picked = turn([&] { return firstPicked == 1; }, 10);
+  const bool picked = turn([&] { return item.firstPicked == 1; }, 10);
   std::printf("[ info ] waybar, a click on a menu entry: %s\n",
               picked ? "reached the item" : "never reached the item");
 }

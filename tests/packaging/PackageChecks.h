@@ -1,12 +1,8 @@
 #pragma once
 
 #include <filesystem>
-#include <fstream>
-#include <map>
 #include <string>
-#include <vector>
 
-#include "tests/harness/ChildProcess.h"
 #include "tests/harness/DpkgRoot.h"
 
 namespace nuvlet::test {

@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "tests/harness/ChildProcess.h"
 #include "tests/packaging/PackageChecks.h"
 #include "tests/support/TempDir.h"
 
@@ -26,14 +25,9 @@ class Package : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     built = new Built;
-    auto pack = run({"cpack", "-G", "DEB", "-B", (built->dir / "cpack").string(), "--config",
-                     NUVLET_BUILD_DIR "/CPackConfig.cmake", "-D",
-                     "CPACK_INSTALL_CMAKE_PROJECTS=" NUVLET_BUILD_DIR ";nuvlet;ALL;/"});
-    ASSERT_EQ(pack.status, 0) << pack.out;
-    for (const auto& entry : fs::directory_iterator(built->dir / "cpack")) {
-      if (entry.path().extension() == ".deb") built->deb = entry.path();
-    }
-    ASSERT_FALSE(built->deb.empty()) << pack.out;
+    std::string out;
+    built->deb = packFromBuildTree(built->dir.path(), NUVLET_BUILD_DIR ";nuvlet;ALL;/", {}, &out);
+    ASSERT_FALSE(built->deb.empty()) << out;
   }
   static void TearDownTestSuite() {
     delete built;

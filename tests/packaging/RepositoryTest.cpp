@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "tests/harness/ChildProcess.h"
 #include "tests/packaging/PackageChecks.h"
 #include "tests/support/TempDir.h"
 
@@ -52,18 +51,14 @@ class Repository : public ::testing::Test {
                           "-DNUVLET_APT_REPOSITORY=file://" + suite->repo.string(),
                           "-DNUVLET_APT_KEYRING=" + suite->keyring.string()});
     ASSERT_EQ(configure.status, 0) << configure.out;
-    auto pack = run({"cpack", "-G", "DEB", "-B", (suite->dir / "cpack").string(), "--config",
-                     std::string(NUVLET_BUILD_DIR) + "/CPackConfig.cmake", "-D",
-                     "CPACK_INSTALL_CMAKE_PROJECTS=" + std::string(NUVLET_BUILD_DIR) +
-                         ";nuvlet;ALL;/;" + packaging.string() + ";nuvlet-packaging;ALL;/",
-                     "-D",
-                     "CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA=" + source + "/packaging/postinst;" +
-                         source + "/packaging/postrm"});
-    ASSERT_EQ(pack.status, 0) << pack.out;
-    for (const auto& entry : fs::directory_iterator(suite->dir / "cpack")) {
-      if (entry.path().extension() == ".deb") suite->deb = entry.path();
-    }
-    ASSERT_FALSE(suite->deb.empty()) << pack.out;
+    std::string out;
+    suite->deb = packFromBuildTree(suite->dir.path(),
+                                   std::string(NUVLET_BUILD_DIR) + ";nuvlet;ALL;/;" +
+                                       packaging.string() + ";nuvlet-packaging;ALL;/",
+                                   {"CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA=" + source +
+                                    "/packaging/postinst;" + source + "/packaging/postrm"},
+                                   &out);
+    ASSERT_FALSE(suite->deb.empty()) << out;
     auto install = dpkgIn(suite->root, {"--install", suite->deb.string()});
     ASSERT_EQ(install.status, 0) << install.out;
   }
@@ -84,16 +79,6 @@ class Repository : public ::testing::Test {
         apt / "etc/sources.list.d/nuvlet.sources",
         "Signed-By: /usr/share/keyrings/nuvlet-archive-keyring.gpg",
         "Signed-By: " + (suite->root / "usr/share/keyrings/nuvlet-archive-keyring.gpg").string());
-  }
-  ChildProcess::Result apt_(std::vector<std::string> argv) {
-    return run(std::move(argv), {{"APT_CONFIG", (apt / "apt.conf").string()}, {"LC_ALL", "C"}});
-  }
-  std::string candidate() {
-    auto policy = apt_({"apt-cache", "policy", "nuvlet"});
-    const auto at = policy.out.find("Candidate: ");
-    if (at == std::string::npos) return "";
-    const auto start = at + 11;
-    return policy.out.substr(start, policy.out.find('\n', start) - start);
   }
   std::string packageVersion() {
     auto v = run({"dpkg-deb", "--field", suite->deb.string(), "Version"});
@@ -166,14 +151,14 @@ TEST_F(Repository, AptTakesOnlyANewerVersionThatTheShippedKeySigned) {
       run({"gpgconf", "--homedir", signer.string(), "--kill", "gpg-agent"});
     }
 
-    auto update = apt_({"apt-get", "update"});
+    auto update = aptIn(apt, {"apt-get", "update"});
     if (c.accepted) {
       EXPECT_EQ(update.status, 0) << update.out;
     } else {
       EXPECT_NE(update.status, 0) << update.out;
       EXPECT_NE(update.out.find("is not signed"), std::string::npos) << update.out;
     }
-    EXPECT_EQ(candidate(), c.candidate.empty() ? packageVersion() : c.candidate);
+    EXPECT_EQ(aptCandidate(apt, "nuvlet"), c.candidate.empty() ? packageVersion() : c.candidate);
   }
 }
 
