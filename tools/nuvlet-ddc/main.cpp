@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <variant>
 #include <vector>
@@ -206,15 +207,24 @@ int runList() {
   return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  silenceLibraryOutput();
-  std::vector<std::string> args(argv + 1, argv + argc);
+int run(const std::vector<std::string>& args) {
   auto command = parseCommand(args);
   if (auto* usage = std::get_if<UsageError>(&command)) return fail(usage->reason, 2);
   if (auto* get = std::get_if<GetLuminance>(&command)) return runLuminance(get->output, {});
   if (auto* set = std::get_if<SetLuminance>(&command))
     return runLuminance(set->output, set->percent);
   return runList();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  silenceLibraryOutput();
+  const int status = run({argv + 1, argv + argc});
+  // Once loaded, libddcutil scans the graphics card's connectors on a thread of its
+  // own, and its unload-time destructor frees what that thread reads: an ordinary exit
+  // while the scan runs (an early answer such as a damaged EDID) crashes in it. Every
+  // answer has been written with write(2) and the bus cache saved, so nothing is lost by
+  // leaving without the destructors.
+  std::_Exit(status);
 }
