@@ -45,8 +45,15 @@ ChildProcess::ChildProcess(std::vector<std::string> argv,
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  // A group of its own, so that what it starts in turn (the services a bus activates,
+  // which hold the test's stderr) ends with it.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attributes, 0);
   pid_t pid = -1;
-  if (posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data()) == 0) pid_ = pid;
+  if (posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), envp.data()) == 0) pid_ = pid;
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   ::close(fds[1]);
   out_ = fds[0];
@@ -113,11 +120,13 @@ std::optional<int> ChildProcess::wait(double timeoutSeconds) {
 
 void ChildProcess::terminate() {
   if (pid_ <= 0 || status_) return;
-  ::kill(pid_, SIGTERM);
+  ::kill(-pid_, SIGTERM);
   if (!wait(1.0)) {
-    ::kill(pid_, SIGKILL);
+    ::kill(-pid_, SIGKILL);
     wait(5.0);
   }
+  // What it started and left running goes too.
+  ::kill(-pid_, SIGKILL);
 }
 
 ChildProcess::Result ChildProcess::run(std::vector<std::string> argv,

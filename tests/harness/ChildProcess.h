@@ -9,8 +9,9 @@
 
 namespace nuvlet::test {
 
-// A real child process for tests: started with posix_spawnp, stdout (and stderr)
-// read through a pipe, killed and reaped on destruction so no test leaves one behind.
+// A real child process for tests: started with posix_spawnp in a process group of its
+// own, stdout read through a pipe (stderr goes to the test's), killed with its group and
+// reaped on destruction so no test leaves one behind.
 class ChildProcess {
  public:
   // extraEnv entries are set on top of the test's own environment.
@@ -38,7 +39,9 @@ class ChildProcess {
   static Result run(std::vector<std::string> argv, std::map<std::string, std::string> extraEnv = {},
                     double timeoutSeconds = 30);
 
-  void terminate();  // SIGTERM, then SIGKILL after a second; reaps
+  // SIGTERM to its process group, then SIGKILL after a second; reaps it, and kills
+  // what of the group is left.
+  void terminate();
 
  private:
   pid_t pid_ = -1;
