@@ -47,7 +47,8 @@ struct Bus {
 };
 
 // With NUVLET_SIM_DDC_TRACE naming a file, each message is appended to it, as
-// "1234.567 w 37: 51 82 01 10 ac", seconds of the monotonic clock first (programs that speak DDC/CI often silence their stderr).
+// "1234.567 w 37: 51 82 01 10 ac", seconds of the monotonic clock first (programs that speak DDC/CI
+// often silence their stderr).
 void trace(char dir, std::uint16_t address, const std::uint8_t* bytes, std::size_t n, bool ok) {
   static const char* file = std::getenv("NUVLET_SIM_DDC_TRACE");
   if (file == nullptr) return;
@@ -163,52 +164,39 @@ int rdwr(int fd, i2c_rdwr_ioctl_data* data) {
 
 }  // namespace
 
+// open() and its kin carry a mode only when they may create the file; it can only be
+// read in the variadic function itself.
+#define READ_MODE(flags, mode)                  \
+  mode_t mode = 0;                              \
+  if (((flags) & (O_CREAT | O_TMPFILE)) != 0) { \
+    va_list ap;                                 \
+    va_start(ap, flags);                        \
+    mode = va_arg(ap, mode_t);                  \
+    va_end(ap);                                 \
+  }
+
 extern "C" {
 
 int open(const char* path, int flags, ...) {
-  mode_t mode = 0;
-  if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
-    va_list ap;
-    va_start(ap, flags);
-    mode = va_arg(ap, mode_t);
-    va_end(ap);
-  }
+  READ_MODE(flags, mode);
   static auto real = next<int (*)(const char*, int, ...)>("open");
   return track(real(path, flags, mode), path);
 }
 
 int open64(const char* path, int flags, ...) {
-  mode_t mode = 0;
-  if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
-    va_list ap;
-    va_start(ap, flags);
-    mode = va_arg(ap, mode_t);
-    va_end(ap);
-  }
+  READ_MODE(flags, mode);
   static auto real = next<int (*)(const char*, int, ...)>("open64");
   return track(real(path, flags, mode), path);
 }
 
 int openat(int dir, const char* path, int flags, ...) {
-  mode_t mode = 0;
-  if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
-    va_list ap;
-    va_start(ap, flags);
-    mode = va_arg(ap, mode_t);
-    va_end(ap);
-  }
+  READ_MODE(flags, mode);
   static auto real = next<int (*)(int, const char*, int, ...)>("openat");
   return track(real(dir, path, flags, mode), path);
 }
 
 int openat64(int dir, const char* path, int flags, ...) {
-  mode_t mode = 0;
-  if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
-    va_list ap;
-    va_start(ap, flags);
-    mode = va_arg(ap, mode_t);
-    va_end(ap);
-  }
+  READ_MODE(flags, mode);
   static auto real = next<int (*)(int, const char*, int, ...)>("openat64");
   return track(real(dir, path, flags, mode), path);
 }
