@@ -113,12 +113,6 @@ class TrayHost {
   bool hostRegistered_;
 };
 
-// A host process stood in for: gdbus, run under `process`'s name (a link in `bin`), sends
-// the item `busName` one Scroll and runs until answered; nothing without gdbus.
-std::unique_ptr<ChildProcess> scrollAs(const std::string& process, const std::filesystem::path& bin,
-                                       const std::string& busAddress, const std::string& busName,
-                                       const std::string& delta, const std::string& orientation);
-
 std::string printed(GVariant* value);  // GVariant's text form without types, or "<missing>"
 VariantPtr lookup(GVariant* dict, const char* name);  // from an a{sv}, or null
 
