@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -19,8 +18,6 @@ namespace {
 TEST(PlasmaPortal, AStoredGrantOpensTheStreamWithoutADialog) {
   PlasmaSession session({PlasmaSession::Display::Wayland, false, /*portal=*/true});
   ASSERT_EQ(session.failure(), "");
-  std::printf("[ figure ] Plasma Wayland session with the portal up in %.1f s\n",
-              session.startSeconds());
   // The portal and its KDE backend start on first use, which takes seconds here; the
   // program's report waits only a few for a frame. Start them first.
   auto version = session.call("org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
@@ -41,10 +38,7 @@ TEST(PlasmaPortal, AStoredGrantOpensTheStreamWithoutADialog) {
   std::filesystem::create_directories(tokenFile.parent_path());
   std::ofstream(tokenFile) << token << "\n";
 
-  const auto started = std::chrono::steady_clock::now();
   auto devices = ChildProcess::run({NUVLET_PROGRAM, "devices"}, env, 120);
-  std::printf("[ figure ] nuvlet devices on Plasma with the portal: %.1f s\n",
-              std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
   const std::string& out = devices.out;
   EXPECT_EQ(devices.status, 0) << out;
   EXPECT_NE(out.find("compositor KDE"), std::string::npos) << out;

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <future>
 #include <string>
 #include <vector>
 
@@ -13,13 +12,9 @@
 namespace nuvlet::test {
 namespace {
 
-// The report's calls block, and the host answers on this thread: ask from another.
+// The report's calls block, and the host answers on this thread.
 std::vector<std::string> report(const std::string& address) {
-  auto lines = std::async(std::launch::async,
-                          [address] { return linux_platform::describeDesktopServices(address); });
-  EXPECT_TRUE(pumpUntil(
-      [&] { return lines.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 20));
-  return lines.get();
+  return callPumping([address] { return linux_platform::describeDesktopServices(address); });
 }
 
 TEST(DesktopServices, TheTrayLineNamesTheWatchersProcessAndHowItsNotchesAreRead) {

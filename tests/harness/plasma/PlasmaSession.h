@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tests/harness/ChildProcess.h"
+#include "tests/harness/PanelUser.h"
 #include "tests/harness/Screenshot.h"
 #include "tests/harness/Servers.h"
 #include "tests/harness/TrayHost.h"
@@ -43,7 +44,6 @@ class PlasmaSession {
 
   // Empty once the shell shows its panel; else what did not come up.
   const std::string& failure() const { return failure_; }
-  double startSeconds() const { return startSeconds_; }
   const Options& options() const { return options_; }
 
   // What a program needs to be a client of this session.
@@ -77,10 +77,13 @@ class PlasmaSession {
   // "Down", "Return", "Escape".
   bool key(const std::string& name);
 
+  // A person at the panel, through the input and screenshots above; `loop` turns while
+  // they wait.
+  PanelUser user(sim::VirtualRunLoop& loop, const std::string& name);
+
   // Kills plasmashell (SIGKILL, as a crash would) and starts it again; true once the new
-  // one shows its tray. Its wall time in restartSeconds().
+  // one shows its tray.
   bool restartShell();
-  double restartSeconds() const { return restartSeconds_; }
 
  private:
   bool start();
@@ -106,8 +109,6 @@ class PlasmaSession {
   int panelThickness_ = 0;
   int pointerX_ = 0, pointerY_ = 0;
   std::string failure_;
-  double startSeconds_ = 0;
-  double restartSeconds_ = 0;
 };
 
 }  // namespace nuvlet::test
