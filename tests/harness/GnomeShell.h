@@ -26,6 +26,8 @@ namespace nuvlet::test {
 
 class GnomeShell {
  public:
+  static constexpr int kTopBarHeight = 32;
+
   // Starts the shell; with `withTray`, until its tray host is registered.
   void startShell() {
     namespace fs = std::filesystem;
@@ -146,6 +148,29 @@ class GnomeShell {
     return token;
   }
 
+  // Whether the permission store holds the screen-cast grant `token`.
+  bool holdsScreencastGrant(const std::string& token) { return grantStore("Lookup", token); }
+
+  // The user revoking the grant `token` through the permission store, as the README says;
+  // true once it is gone. The portal stores the grant once more when it closes the session
+  // of a client that left: the revocation that counts comes after.
+  bool revokeScreencastGrant(const std::string& token) {
+    for (int i = 0; i < 3 && holdsScreencastGrant(token); ++i) {
+      if (!grantStore("Delete", token)) return false;
+      pumpUntil([&] { return holdsScreencastGrant(token); }, 1.0);
+    }
+    return !holdsScreencastGrant(token);
+  }
+
+  bool grantStore(const char* method, const std::string& token) {
+    return peer
+        .call("org.freedesktop.impl.portal.PermissionStore",
+              "/org/freedesktop/impl/portal/PermissionStore",
+              "org.freedesktop.impl.portal.PermissionStore", method,
+              g_variant_new("(ss)", "screencast", token.c_str()))
+        .ok();
+  }
+
   bool hasOwner(const std::string& name) { return peer.hasOwner(name).value_or(false); }
 
   VariantPtr watcher(const char* property) {
@@ -183,6 +208,16 @@ class GnomeShell {
     Screenshot shot{png->width, png->height, {}};
     for (std::uint32_t argb : png->argb) shot.rgb.push_back(argb & 0xFFFFFF);
     return shot;
+  }
+
+  // The screen once the top bar has settled, with the pointer away from it: a hovered item
+  // is drawn on a lighter patch.
+  std::optional<Screenshot> settledScreen() {
+    PanelWatch watch([&] { return screenshot(); },
+                     [](const std::function<bool()>& done, double s) { return pumpUntil(done, s); },
+                     {0, 0, 1919, kTopBarHeight - 1}, {0, 0, 1919, 1079});
+    if (!pointerTo(960, 600)) return std::nullopt;
+    return watch.settled();
   }
 
   // The pointer to (x, y) by relative motion from the top right corner.

@@ -49,6 +49,9 @@ class PlasmaSession {
   // What a program needs to be a client of this session.
   const std::map<std::string, std::string>& environment() const { return env_; }
   const std::string& busAddress() const { return busAddress_; }
+  // The desktop portal and its KDE backend, which start on first use and take seconds
+  // to; false when no ScreenCast portal answers.
+  bool startPortal();
   // A screen-cast grant as xdg-desktop-portal-kde stores one after the user allowed it to
   // be remembered; its id (the restore token), or "" when the permission store refused.
   std::string seedScreencastGrant();
