@@ -21,6 +21,16 @@ bool PanelUser::findGlyph(const std::function<void(double)>& setLevel) {
   return true;
 }
 
+bool PanelUser::drawnOnPanel(double contrast, Drawn& drawn, double seconds) {
+  return turn(
+      [&] {
+        const auto shot = shoot_();
+        if (shot) drawn = drawnOn(*shot, panel_, panel_);
+        return shot && !drawn.box.empty() && drawn.reading.contrast >= contrast;
+      },
+      seconds);
+}
+
 std::optional<Box> PanelUser::openMenu(int button, const int& menusBuilt) {
   beforeMenu_ = watch_.settled();
   const int built = menusBuilt;

@@ -31,6 +31,7 @@ class PanelUser {
         watch_(shoot, turn, panel, screen),
         input_(std::move(input)),
         name_(std::move(name)),
+        panel_(panel),
         screen_(screen) {}
 
   // Turns the bus and the test's virtual loop (where the item's timers run) while waiting.
@@ -52,6 +53,9 @@ class PanelUser {
   // away from the panel: a host draws a hovered item on a lighter patch. Sets `glyph`, and
   // `full` to the screen with the glyph at full level.
   bool findGlyph(const std::function<void(double)>& setLevel);
+  // Until something drawn on the panel (drawnOn) stands out from it by `contrast`; false
+  // after `seconds`, with `drawn` the last reading.
+  bool drawnOnPanel(double contrast, Drawn& drawn, double seconds = 10);
   // `button` pressed where the pointer rests (over the glyph: moving it there again could
   // bring up the item's tooltip behind the menu) once the panel has settled; the part of
   // the screen the menu covers, once the host has asked the item for it (`menusBuilt`
@@ -71,7 +75,7 @@ class PanelUser {
   PanelWatch watch_;
   Input input_;
   std::string name_;
-  Box screen_;
+  Box panel_, screen_;
   std::optional<Screenshot> beforeMenu_;
 };
 

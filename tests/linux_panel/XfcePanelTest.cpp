@@ -67,15 +67,7 @@ TEST_P(XfcePanel, TheGlyphStandsOutAndTheWheelAndClicksWork) {
       loop, size,
       std::string("panel-") + theme + "-" + std::to_string(size) + (symbolic ? "-symbolic" : ""));
   Drawn glyph;
-  ASSERT_TRUE(person.turn(
-      [&] {
-        const auto shot = screenshotOfX(xvfb.display());
-        if (!shot) return false;
-        const Box panel{0, 0, shot->width - 1, size - 1};
-        glyph = drawnOn(*shot, panel, panel);
-        return !glyph.box.empty() && glyph.reading.contrast >= 3.0;
-      },
-      10))
+  ASSERT_TRUE(person.drawnOnPanel(3.0, glyph))
       << theme << " " << size << "px: background " << std::hex << glyph.reading.background
       << " glyph " << glyph.reading.glyph;
   // A glyph, not a strip of something else (the screen below a panel thinner than asked).

@@ -1,11 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 #include <regex>
 #include <string>
 
 #include "tests/harness/plasma/PlasmaSession.h"
+#include "tests/support/TempDir.h"
 
 namespace nuvlet::test {
 namespace {
@@ -24,14 +23,10 @@ TEST(PlasmaPortal, AStoredGrantOpensTheStreamWithoutADialog) {
   ASSERT_FALSE(token.empty()) << "the permission store refused the grant";
   TempDir sysfs;
   writeBacklight(sysfs, 60);
-  auto env = session.environment();
-  env["NUVLET_SYSFS_ROOT"] = sysfs.path().string();
-  env["PULSE_SERVER"] = "unix:" + (session.home() / "no-pulse").string();
-  const auto tokenFile = session.home() / "state/nuvlet/screencast-token";
-  std::filesystem::create_directories(tokenFile.parent_path());
-  std::ofstream(tokenFile) << token << "\n";
+  session.home().write("state/nuvlet/screencast-token", token + "\n");
 
-  auto devices = ChildProcess::run({NUVLET_PROGRAM, "devices"}, env, 120);
+  auto devices =
+      ChildProcess::run({NUVLET_PROGRAM, "devices"}, session.programEnvironment(sysfs.path()), 120);
   const std::string& out = devices.out;
   EXPECT_EQ(devices.status, 0) << out;
   EXPECT_NE(out.find("compositor KDE"), std::string::npos) << out;

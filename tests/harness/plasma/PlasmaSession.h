@@ -61,7 +61,14 @@ class PlasmaSession {
                   const std::string& interface, const std::string& method,
                   GVariant* parameters = nullptr, double timeoutSeconds = 30,
                   bool autoStart = false);
-  const std::filesystem::path& home() const { return state_.path(); }
+  const TempDir& home() const { return state_; }
+  // Nuvlet's in this session: the backlight under `sysfs`, no sound server.
+  std::map<std::string, std::string> programEnvironment(const std::filesystem::path& sysfs) const {
+    auto env = env_;
+    env["NUVLET_SYSFS_ROOT"] = sysfs.string();
+    env["PULSE_SERVER"] = "unix:" + (state_ / "no-pulse").string();
+    return env;
+  }
 
   // The panel's edge ("bottom") and thickness in pixels, as the shell reports them.
   std::string panelLocation() const { return panelLocation_; }
