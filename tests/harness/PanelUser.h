@@ -43,7 +43,6 @@ class PanelUser {
   }
   const Input& input() const { return input_; }
   const std::string& name() const { return name_; }
-  PanelWatch& watch() { return watch_; }
   // The screen as it is now, `box` of it, kept for people as <name><suffix>.
   bool keep(const std::string& suffix, Box box = {}) const {
     return keepShot(shoot_, name_ + suffix, box);

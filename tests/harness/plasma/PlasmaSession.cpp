@@ -490,8 +490,6 @@ void PlasmaSession::stopSessionProcesses() {
   for (pid_t pid : sessionPids()) ::kill(pid, SIGKILL);
 }
 
-// The shared output is "0x0" (the one output of the virtual KWin) in a
-// QDataStream of {"outputs": ["0x0"], "windows": []}. Its id is the restore token.
 bool PlasmaSession::startPortal() {
   return call("org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
               "org.freedesktop.DBus.Properties", "Get",
@@ -500,6 +498,8 @@ bool PlasmaSession::startPortal() {
          pumpUntil([&] { return hasOwner("org.freedesktop.impl.portal.desktop.kde"); }, 60);
 }
 
+// The shared output is "0x0" (the one output of the virtual KWin) in a
+// QDataStream of {"outputs": ["0x0"], "windows": []}. Its id is the restore token.
 std::string PlasmaSession::seedScreencastGrant() {
   static const guint8 kGrant[] = {
       0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x0e, 0x00, 0x6f, 0x00, 0x75, 0x00, 0x74, 0x00,

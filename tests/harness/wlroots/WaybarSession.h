@@ -57,8 +57,9 @@ class WaybarSession {
                      {[this](int x, int y) { return pointer->moveTo(x, y, kWidth, kHeight); },
                       [this](int number) {
                         const std::uint32_t buttons[] = {kLeft, kMiddle, kRight};
-                        if (number == 4 || number == 5)
+                        if (number == 4 || number == 5) {
                           return pointer->notches(number == 4 ? -1 : 1);
+                        }
                         return number >= 1 && number <= 3 && click(buttons[number - 1]);
                       },
                       {}},
