@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "nuvlet/ui/PngFile.h"
+#include "tests/harness/AppProcess.h"
 #include "tests/harness/ChildProcess.h"
 #include "tests/harness/PanelWatch.h"
 #include "tests/harness/Servers.h"
@@ -108,7 +109,7 @@ class GnomeShell {
   }
 
   std::map<std::string, std::string> environment() const {
-    auto env = base;
+    auto env = appEnvironment(home.path(), sysfs.path(), sessionBus.address(), systemBus.address());
     env.merge(std::map<std::string, std::string>{{"DISPLAY", ""},
                                                  {"WAYLAND_DISPLAY", "wayland-0"},
                                                  {"XDG_SESSION_TYPE", "wayland"},
@@ -262,7 +263,6 @@ class GnomeShell {
     return remote("NotifyPointerAxisDiscrete", g_variant_new("(ui)", 0u, steps));
   }
 
-  std::map<std::string, std::string> base;  // what every program in the session gets
   TempDir home;
   std::filesystem::path runtime;
   TempDir sysfs;

@@ -126,11 +126,9 @@ TEST_F(AppEndToEnd, TheTrayAppFollowsTheUserTheScreenAndTheMachine) {
   EXPECT_EQ(first.value("amb_lux", 0.0), 120.0) << "the sensor service reached the row";
   EXPECT_TRUE(settingsIn(home.path()).value("telemetryRecording", false));
 
-  const pid_t pid = app.process().pid();
-
   // SIGTERM: an orderly end within a second, every record whole.
   const auto csvBefore = readLines(home / "state/nuvlet/adjustments.csv");
-  ASSERT_EQ(::kill(pid, SIGTERM), 0);
+  ASSERT_EQ(::kill(app.process().pid(), SIGTERM), 0);
   EXPECT_EQ(app.process().wait(1.0), 0);
   EXPECT_TRUE(app.printed("terminating"));
 

@@ -19,9 +19,6 @@ namespace fs = std::filesystem;
 // monitor has no DRM connector: with the test's backlight it stands for the panel.
 class GnomeEndToEnd : public ::testing::Test, public GnomeShell {
  protected:
-  GnomeEndToEnd() {
-    base = appEnvironment(home.path(), sysfs.path(), sessionBus.address(), systemBus.address());
-  }
   void SetUp() override {
     writeBacklight(sysfs, 60);
     ASSERT_NO_FATAL_FAILURE(startShell());
