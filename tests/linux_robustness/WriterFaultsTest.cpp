@@ -115,8 +115,7 @@ class WriterFaults : public ::testing::Test {
       }
     }
     if (fs::exists(p.settingsFile(), ec)) {
-      std::ifstream in(p.settingsFile());
-      auto settings = nlohmann::json::parse(in, nullptr, false);
+      auto settings = nlohmann::json::parse(readText(p.settingsFile()), nullptr, false);
       EXPECT_TRUE(settings.is_object()) << "the settings file does not read";
       if (settings.is_object()) d.settingsRound = settings.value("round", -1);
     }

@@ -17,14 +17,6 @@ namespace {
 
 using linux_platform::makeStatusNotifierBar;
 
-MenuItem action(
-    const std::string& label, std::function<void()> activate = [] {}) {
-  MenuItem item;
-  item.label = label;
-  item.activate = std::move(activate);
-  return item;
-}
-
 class Tray : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -182,7 +174,10 @@ TEST_F(TrayItem, AMiddleClickOrAMenuEntryMayRemoveItsOwnItem) {
     SCOPED_TRACE(fromMenu ? "menu entry" : "middle click");
     StatusItem::Callbacks callbacks;
     callbacks.onSecondaryActivate = [&] { item.reset(); };
-    callbacks.menu = [&](bool) { return Menu{action("Hide", [&] { item.reset(); })}; };
+    MenuItem hide;
+    hide.label = "Hide";
+    hide.activate = [&] { item.reset(); };
+    callbacks.menu = [hide](bool) { return Menu{hide}; };
     item->setCallbacks(callbacks);
     if (fromMenu) {
       EXPECT_TRUE(host.click(name, "Hide"));
