@@ -14,7 +14,7 @@ class ExternalScrollTest : public ControllerTest {
   void SetUp() override {
     topology.main = 2;
     topology.online = {1, 2};
-    external = std::make_unique<ExternalBrightnessController>(loop, writeMonitorTool(dir));
+    external = std::make_unique<ExternalBrightnessController>(clock, writeMonitorTool(dir));
     start();
     controller->enableFullFeatures(external.get(), nullptr, &volume, &compensation, &stats);
   }
@@ -31,7 +31,7 @@ class ExternalScrollTest : public ControllerTest {
 
   // Waits until the tool was run `count` times and nothing more is running.
   void waitForCommands(std::size_t count) {
-    EXPECT_TRUE(loop.runUntil([&] { return commands().size() >= count && !external->busy(); }))
+    EXPECT_TRUE(clock.runUntil([&] { return commands().size() >= count && !external->busy(); }))
         << commands().size() << " commands";
   }
 
