@@ -8,15 +8,14 @@
 
 #include "nuvlet/control/ExternalBrightnessController.h"
 #include "platform/sim/VirtualRunLoop.h"
-#include "tests/harness/MonitorTool.h"
+#include "tests/harness/MonitorToolDir.h"
 #include "tests/harness/ProcessCheck.h"
-#include "tests/support/TempDir.h"
 
 namespace nuvlet::test {
 namespace {
 
 // Every test runs real child processes; none may leave one behind, or a descriptor open.
-class ToolTest : public ::testing::Test {
+class ToolTest : public ::testing::Test, protected MonitorToolDir {
  protected:
   void SetUp() override { descriptorsBefore_ = openDescriptorCount(); }
   void TearDown() override {
@@ -24,14 +23,6 @@ class ToolTest : public ::testing::Test {
     EXPECT_EQ(openDescriptorCount(), descriptorsBefore_) << "a descriptor was left open";
   }
 
-  std::filesystem::path tool(const std::string& body, const std::string& name = "tool") {
-    return writeMonitorTool(dir_, body, name);
-  }
-
-  std::filesystem::path log() const { return dir_ / "log"; }
-  std::vector<std::string> logLines() const { return readLines(log()); }
-
-  TempDir dir_;
   sim::VirtualRunLoop loop_;
 
  private:
@@ -64,7 +55,7 @@ class ControllerTest : public ToolTest {
   }
 
   void waitForLogLines(std::size_t n) {
-    EXPECT_TRUE(loop_.runUntil([&] { return logLines().size() >= n; }));
+    EXPECT_TRUE(loop_.runUntil([&] { return commands().size() >= n; }));
   }
 
   double elapsedSince(std::chrono::steady_clock::time_point start) {
@@ -73,25 +64,25 @@ class ControllerTest : public ToolTest {
 };
 
 TEST_F(ControllerTest, ReadsRunTheToolWithTheDisplaysId) {
-  Controller c(loop_, tool(kMonitorTool));
-  dir_.write("level", " 75\n");
+  Controller c(loop_, tool());
+  setLevel(" 75");
   EXPECT_EQ(read(c, 7), 0.75);
-  dir_.write("level", "garbage");
+  setLevel("garbage");
   EXPECT_EQ(read(c, 7), std::nullopt);
-  EXPECT_EQ(logLines().front(), "display id=7 get luminance");
+  EXPECT_EQ(commands().front(), "display id=7 get luminance");
 }
 
 TEST_F(ControllerTest, WritesSendClampedWholePercentagesAndNanNothing) {
-  Controller c(loop_, tool(kMonitorTool));
+  Controller c(loop_, tool());
   EXPECT_FALSE(write(c, 1, std::nan("")));
   EXPECT_TRUE(write(c, 1, 1.2)) << "a NaN must not count for the rate limit";
   EXPECT_TRUE(write(c, 2, 0.125));
-  EXPECT_EQ(logLines(), (std::vector<std::string>{"display id=1 set luminance 100",
+  EXPECT_EQ(commands(), (std::vector<std::string>{"display id=1 set luminance 100",
                                                   "display id=2 set luminance 13"}));
 }
 
 TEST_F(ControllerTest, SetsWithinTheIntervalLeaveTheLastToTheTrailingTimer) {
-  Controller c(loop_, tool(kMonitorTool));
+  Controller c(loop_, tool());
   EXPECT_TRUE(write(c, 2, 0.3));
   loop_.advance(0.05);
   EXPECT_FALSE(write(c, 2, 0.6));
@@ -99,12 +90,12 @@ TEST_F(ControllerTest, SetsWithinTheIntervalLeaveTheLastToTheTrailingTimer) {
   EXPECT_FALSE(write(c, 2, 0.7));
   EXPECT_EQ(loop_.activeTimers(), 1u) << "the third set must not arm a second timer";
   loop_.advance(0.019);
-  EXPECT_EQ(logLines().size(), 1u) << "the trailing write came early";
+  EXPECT_EQ(commands().size(), 1u) << "the trailing write came early";
   loop_.advance(0.0011);  // "about" 100 ms: sums of decimal steps are not exact
   waitForLogLines(2);
   EXPECT_TRUE(loop_.runUntil([&] { return !c.busy(); }));
   loop_.advance(1);
-  EXPECT_EQ(logLines(), (std::vector<std::string>{"display id=2 set luminance 30",
+  EXPECT_EQ(commands(), (std::vector<std::string>{"display id=2 set luminance 30",
                                                   "display id=2 set luminance 70"}));
 }
 
@@ -152,7 +143,7 @@ TEST_F(ControllerTest, RunsForOneDisplayNeverOverlapAndWaitingWritesCoalesce) {
   loop_.advance(0.2);
   c.set(1, 0.7, collect);  // replaces the waiting 0.5
   EXPECT_TRUE(loop_.runUntil([&] { return !c.busy(); }));
-  EXPECT_EQ(logLines(), (std::vector<std::string>{"start 30", "end 30", "start 70", "end 70"}));
+  EXPECT_EQ(commands(), (std::vector<std::string>{"start 30", "end 30", "start 70", "end 70"}));
   EXPECT_EQ(results, (std::vector<bool>{false, true, true}))
       << "the replaced write answers first, with false";
 }
@@ -166,7 +157,7 @@ TEST_F(ControllerTest, DestroyingWhileAToolRunsStopsAndReapsIt) {
   }
   loop_.runPending();
   EXPECT_FALSE(answered);
-  pid_t group = std::stoi(logLines()[0]);
+  pid_t group = std::stoi(commands()[0]);
   EXPECT_TRUE(loop_.runUntil([&] { return !processGroupAlive(group); }, 2));
 }
 
