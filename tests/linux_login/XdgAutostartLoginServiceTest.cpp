@@ -31,7 +31,7 @@ TEST_F(XdgAutostart, RegisteringWritesAValidEntryThatStartsTheProgram) {
   EXPECT_EQ(service->lastError(), "");
   EXPECT_EQ(entry, dir / "config/autostart/nuvlet.desktop");
   const std::string text = test::readText(entry);
-  EXPECT_NE(text.find("\nExec=" + exe.string() + "\n"), std::string::npos) << text;
+  EXPECT_EQ(test::desktopEntryValue(entry, "Exec"), exe.string()) << text;
   struct stat st {};
   ASSERT_EQ(::stat(entry.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0644u);
@@ -58,7 +58,7 @@ TEST_F(XdgAutostart, RegisteringWritesAValidEntryThatStartsTheProgram) {
   ASSERT_TRUE(running);
   EXPECT_EQ(running->filename(), "test_linux_login");
   ASSERT_TRUE(makeXdgAutostartLoginService(paths)->registerItem());
-  EXPECT_NE(test::readText(entry).find("\nExec=" + running->string() + "\n"), std::string::npos);
+  EXPECT_EQ(test::desktopEntryValue(entry, "Exec"), running->string());
 }
 
 }  // namespace
