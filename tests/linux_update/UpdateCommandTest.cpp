@@ -62,10 +62,8 @@ TEST_F(UpdateCommand, TheTrayAppEndsInOrderAndRestartsIntoTheUpdate) {
   e["NUVLET_UPDATE_CHECK_DELAY"] = "0";
   ChildProcess app({"/bin/sh", "-c", "exec \"$0\" -v 2>&1", kProgram.string()}, e);
   ASSERT_TRUE(app.started());
-  std::vector<std::string> seen;
   auto waitFor = [&](const std::string& text) {
     while (auto line = app.readLine(20)) {
-      seen.push_back(*line);
       if (line->find(text) != std::string::npos) return true;
     }
     return false;
