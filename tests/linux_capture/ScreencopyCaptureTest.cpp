@@ -35,6 +35,7 @@ class Screencopy : public ::testing::Test {
   }
 
   static DisplayID idOf(const std::string& output) { return waylandDisplayId(output, {}); }
+  const DisplayID panel = idOf("HEADLESS-1");
 
   bool paint(const std::string& output, const std::string& colour) {
     return sway.command("output " + output + " bg " + colour + " solid_color");
@@ -66,11 +67,11 @@ class Screencopy : public ::testing::Test {
 
 TEST_F(Screencopy, AStaticScreenCostsNoCopies) {
   auto capture = makeScreencopyCapture(clock, options);
-  ASSERT_EQ(settle(*capture, idOf("HEADLESS-1"), 1.0), 1.0);
+  ASSERT_EQ(settle(*capture, panel, 1.0), 1.0);
   // Until the background client has drawn its last: a quarter second without a frame.
   auto quietSince = Steady::now();
   ASSERT_TRUE(pollUntil([&] {
-    if (capture->capture(idOf("HEADLESS-1"), sink, true) == Result::Captured) {
+    if (capture->capture(panel, sink, true) == Result::Captured) {
       quietSince = Steady::now();
     }
     return Steady::now() - quietSince > std::chrono::milliseconds(250);
@@ -80,7 +81,7 @@ TEST_F(Screencopy, AStaticScreenCostsNoCopies) {
   // About a second at the sampler's pace.
   for (int i = 0; i < 10; ++i) {
     const auto start = Steady::now();
-    if (capture->capture(idOf("HEADLESS-1"), sink, true) == Result::Unchanged) ++unchanged;
+    if (capture->capture(panel, sink, true) == Result::Unchanged) ++unchanged;
     EXPECT_LT(Steady::now() - start, std::chrono::milliseconds(50)) << "waited for a change";
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
@@ -88,30 +89,30 @@ TEST_F(Screencopy, AStaticScreenCostsNoCopies) {
   EXPECT_EQ(capture->status().copies, copies);
 
   // Without a frame of its own the caller gets one at once, static screen or not.
-  EXPECT_EQ(capture->capture(idOf("HEADLESS-1"), sink, false), Result::Captured);
+  EXPECT_EQ(capture->capture(panel, sink, false), Result::Captured);
   EXPECT_EQ(sink.finish()->luminance, 1.0);
   // A change brings a new frame.
   ASSERT_TRUE(paint("HEADLESS-1", "#404040"));
-  EXPECT_EQ(settle(*capture, idOf("HEADLESS-1"), 64.0 / 255), 64.0 / 255);
+  EXPECT_EQ(settle(*capture, panel, 64.0 / 255), 64.0 / 255);
 }
 
 TEST_F(Screencopy, TheCompositorExitingGivesAFailedStateRetriedNowAndThen) {
   auto capture = makeScreencopyCapture(clock, options);
-  ASSERT_EQ(settle(*capture, idOf("HEADLESS-1"), 1.0), 1.0);
+  ASSERT_EQ(settle(*capture, panel, 1.0), 1.0);
   sway.kill();
   // The loss shows on the next capture that reads from the connection.
-  ASSERT_TRUE(pollUntil(
-      [&] { return capture->capture(idOf("HEADLESS-1"), sink, true) == Result::Unavailable; }));
+  ASSERT_TRUE(
+      pollUntil([&] { return capture->capture(panel, sink, true) == Result::Unavailable; }));
   EXPECT_EQ(capture->status().state, ScreencopyState::Failed);
   EXPECT_EQ(capture->status().problem, "the compositor went away");
   // Not tried again before the retry interval...
   for (int i = 0; i < 5; ++i) {
-    EXPECT_EQ(capture->capture(idOf("HEADLESS-1"), sink, false), Result::Unavailable);
+    EXPECT_EQ(capture->capture(panel, sink, false), Result::Unavailable);
   }
   EXPECT_EQ(capture->status().problem, "the compositor went away");
   // ...and then it is, and says why it still cannot.
   clock.advance(options.retrySeconds);
-  EXPECT_EQ(capture->capture(idOf("HEADLESS-1"), sink, false), Result::Unavailable);
+  EXPECT_EQ(capture->capture(panel, sink, false), Result::Unavailable);
   EXPECT_EQ(capture->status().problem, "no Wayland compositor answers");
 }
 
@@ -119,7 +120,6 @@ TEST_F(Screencopy, TheCompositorExitingGivesAFailedStateRetriedNowAndThen) {
 // read, and when a capture connects to it anew: no capture holds the sampler's thread
 // for more than a fraction of a second, and reading resumes when it answers again.
 TEST_F(Screencopy, AStuckCompositorHoldsNoCaptureForLong) {
-  const DisplayID panel = idOf("HEADLESS-1");
   auto capture = makeScreencopyCapture(clock, options);
   ASSERT_EQ(settle(*capture, panel, 1.0), 1.0);
   double longest = 0;
@@ -168,7 +168,7 @@ TEST_F(Screencopy, ADisplayThatIsNotAnOutputGivesNoFrame) {
   EXPECT_EQ(sink.height(), 720);
   EXPECT_EQ(capture->status().state, ScreencopyState::Streaming);
   EXPECT_EQ(capture->status().outputName, "HEADLESS-2");
-  EXPECT_EQ(settle(*capture, idOf("HEADLESS-1"), 1.0), 1.0);
+  EXPECT_EQ(settle(*capture, panel, 1.0), 1.0);
   EXPECT_EQ(sink.width(), 1920);
 }
 
