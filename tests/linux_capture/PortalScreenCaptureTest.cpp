@@ -4,11 +4,11 @@
 #include <optional>
 
 #include "nuvlet/platform/Files.h"
-#include "nuvlet/sensing/FrameReducer.h"
 #include "platform/linux/capture/PortalScreenCapture.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/harness/PortalDesktop.h"
 #include "tests/harness/TrayHost.h"
+#include "tests/linux_capture/SizedReducer.h"
 #include "tests/support/PollUntil.h"
 #include "tests/support/TempDir.h"
 
@@ -36,34 +36,18 @@ class PortalCaptureTest : public ::testing::Test, public test::PortalDesktop {
     return makePortalScreenCapture(clock_, options());
   }
 
-  // Captures until a frame comes (of luminance `expected`, if given: the producer repeats
-  // its old picture for a moment after a change); the last frame captured, or nothing.
-  std::optional<FrameReduction> frame(PortalScreenCapture& capture, double seconds = 5,
-                                      std::optional<double> expected = std::nullopt) {
-    std::optional<FrameReduction> last;
-    test::pollUntil(
-        [&] {
-          FrameReducer reducer;
-          if (capture.capture(0, reducer, true) == Result::Captured) last = reducer.finish();
-          return last && (!expected || last->luminance == *expected);
-        },
-        seconds);
-    return last;
-  }
-
   // A capture the user switched on, once its first frame came; nothing if none came.
   std::unique_ptr<PortalScreenCapture> streaming() {
     auto capture = makeCapture();
     capture->allowAsking();
-    return frame(*capture) ? std::move(capture) : nullptr;
+    return sink.settle(*capture, 0) ? std::move(capture) : nullptr;
   }
 
   // Captures until the state is `state` (a bounded wait).
   bool reaches(PortalScreenCapture& capture, PortalState state, double seconds = 5) {
     return test::pollUntil(
         [&] {
-          FrameReducer reducer;
-          capture.capture(0, reducer, true);
+          capture.capture(0, sink, true);
           return capture.status().state == state;
         },
         seconds);
@@ -82,6 +66,7 @@ class PortalCaptureTest : public ::testing::Test, public test::PortalDesktop {
 
   test::TempDir dir_;
   sim::VirtualRunLoop clock_;
+  test::SizedReducer sink;
 };
 
 TEST_F(PortalCaptureTest, AsksOnceWhenSwitchedOnThenRestoresWithoutAsking) {
@@ -89,24 +74,21 @@ TEST_F(PortalCaptureTest, AsksOnceWhenSwitchedOnThenRestoresWithoutAsking) {
   {
     auto capture = makeCapture();
     // Nothing stored and nobody switched sampling on: no dialog, whatever the wait.
-    FrameReducer reducer;
     for (int i = 0; i < 3; ++i) {
-      EXPECT_EQ(capture->capture(0, reducer, false), Result::Unavailable);
+      EXPECT_EQ(capture->capture(0, sink, false), Result::Unavailable);
       clock_.advance(10);
     }
     EXPECT_EQ(capture->status().state, PortalState::NotAsked);
     EXPECT_EQ(portal->seen().dialogs, 0);
 
     capture->allowAsking();
-    auto white = frame(*capture);
+    auto white = sink.settle(*capture, 0);
     ASSERT_TRUE(white) << portalStateName(capture->status().state) << " "
                        << capture->status().problem << "\n"
                        << pipewire->logs();
-    EXPECT_EQ(white->luminance, 1.0);
+    EXPECT_EQ(white, 1.0);
     producer->paint(64, 64, 64);
-    auto grey = frame(*capture, 5, 64.0 / 255.0);
-    ASSERT_TRUE(grey);
-    EXPECT_DOUBLE_EQ(grey->luminance, 64.0 / 255.0);
+    EXPECT_EQ(sink.settle(*capture, 0, 64.0 / 255), 64.0 / 255);
     EXPECT_EQ(capture->status().state, PortalState::Streaming);
     EXPECT_EQ(capture->status().monitor, "the monitor of 2560x1440 at +1920+0");
 
@@ -126,9 +108,7 @@ TEST_F(PortalCaptureTest, AsksOnceWhenSwitchedOnThenRestoresWithoutAsking) {
   // the token it gave for next time replaces the used one.
   const std::string used = *storedToken();
   auto capture = makeCapture();
-  auto again = frame(*capture, 5, 64.0 / 255.0);
-  ASSERT_TRUE(again);
-  EXPECT_DOUBLE_EQ(again->luminance, 64.0 / 255.0);
+  EXPECT_EQ(sink.settle(*capture, 0, 64.0 / 255), 64.0 / 255);
   EXPECT_EQ(portal->seen().dialogs, 1);
   EXPECT_TRUE(portal->seen().lastHadToken);
   EXPECT_NE(storedToken(), used);
@@ -199,8 +179,7 @@ TEST_F(PortalCaptureTest, ATokenThePermissionStoreNoLongerHoldsIsForgotten) {
   auto capture = makeCapture();
   ASSERT_TRUE(test::pollUntil(
       [&] {
-        FrameReducer reducer;
-        capture->capture(0, reducer, true);
+        capture->capture(0, sink, true);
         return !storedToken() && capture->status().state == PortalState::NotAsked;
       },
       5));
@@ -215,7 +194,7 @@ TEST_F(PortalCaptureTest, ATokenThePermissionStoreNoLongerHoldsIsForgotten) {
   EXPECT_EQ(portal->seen().openSessions, 0);
 
   capture->allowAsking();
-  ASSERT_TRUE(frame(*capture));
+  ASSERT_TRUE(sink.settle(*capture, 0));
   EXPECT_EQ(portal->seen().dialogs, 2);
   EXPECT_FALSE(portal->seen().lastHadToken);
   EXPECT_EQ(storedScreencastGrant(bus.address(), storedToken().value_or("")), StoredGrant::Held);
@@ -237,8 +216,7 @@ TEST_F(PortalCaptureTest, AnotherMonitorSharedIsNotReadAsThePanel) {
     bool captured = false;
     test::pollUntil(
         [&] {
-          FrameReducer reducer;
-          captured = capture.capture(display, reducer, false) == Result::Captured;
+          captured = capture.capture(display, sink, false) == Result::Captured;
           return captured || capture.status().state == PortalState::OtherMonitor;
         },
         5);
@@ -330,7 +308,7 @@ TEST_F(PortalCaptureTest, ANodeGoneBeforeLinkingFailsAndIsRetried) {
   EXPECT_TRUE(sessionsClosed());
   EXPECT_FALSE(reaches(*capture, PortalState::Asking, 0.1));  // not before the pause
   clock_.advance(3.5);
-  frame(*capture, 0.3);
+  sink.settle(*capture, 0, std::nullopt, 0.3);
   EXPECT_EQ(capture->status().requests, 2u);
   EXPECT_EQ(portal->seen().dialogs, 1);  // the retry used the token it was given
 }
@@ -350,9 +328,7 @@ TEST_F(PortalCaptureTest, RecoversWhenTheProducerGoes) {
   producer->paint(64, 64, 64);
   ASSERT_FALSE(reaches(*capture, PortalState::Asking, 0.1));  // not before the pause
   clock_.advance(capture->status().state == PortalState::Failed ? 3.5 : 0);
-  auto back = frame(*capture, 5, 64.0 / 255.0);
-  ASSERT_TRUE(back);
-  EXPECT_DOUBLE_EQ(back->luminance, 64.0 / 255.0);
+  EXPECT_EQ(sink.settle(*capture, 0, 64.0 / 255), 64.0 / 255);
   EXPECT_EQ(portal->seen().dialogs, 1);
 }
 
@@ -366,7 +342,7 @@ TEST_F(PortalCaptureTest, TheDesktopEndingTheSessionOrIdlenessClosesIt) {
   clock_.advance(10);
   EXPECT_TRUE(sessionsClosed());
   EXPECT_EQ(capture->status().state, PortalState::Idle);
-  ASSERT_TRUE(frame(*capture));
+  ASSERT_TRUE(sink.settle(*capture, 0));
   EXPECT_EQ(portal->seen().dialogs, 1);
 
   // The user stops the sharing from the desktop: nothing is asked again on its own.
@@ -375,7 +351,7 @@ TEST_F(PortalCaptureTest, TheDesktopEndingTheSessionOrIdlenessClosesIt) {
   clock_.advance(60);
   ASSERT_FALSE(reaches(*capture, PortalState::Asking, 0.1));
   capture->allowAsking();
-  ASSERT_TRUE(frame(*capture));
+  ASSERT_TRUE(sink.settle(*capture, 0));
   EXPECT_EQ(portal->seen().dialogs, 1);  // the stored token restored it
 }
 

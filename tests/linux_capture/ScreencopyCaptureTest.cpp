@@ -3,11 +3,9 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <optional>
 #include <string>
 #include <thread>
 
-#include "nuvlet/sensing/FrameReducer.h"
 #include "platform/linux/capture/ScreencopyCapture.h"
 #include "platform/linux/display/DrmConnectors.h"
 #include "platform/sim/VirtualRunLoop.h"
@@ -41,23 +39,6 @@ class Screencopy : public ::testing::Test {
     return sway.command("output " + output + " bg " + colour + " solid_color");
   }
 
-  // Captures until the luminance is `want`: each repaint restarts swaybg, and sway's own
-  // grey shows for a frame in between.
-  std::optional<double> settle(ScreenCapture& capture, DisplayID id, double want) {
-    std::optional<double> last;
-    pollUntil([&] {
-      const auto r = capture.capture(id, sink, last.has_value());
-      if (r == Result::Captured) {
-        auto reduction = sink.finish();
-        last = reduction ? std::optional(reduction->luminance) : std::nullopt;
-      } else if (r == Result::Unavailable) {
-        last.reset();
-      }
-      return last == want;
-    });
-    return last;
-  }
-
   test::SwayServer sway{"1920x1080"};
   test::TempDir sys;
   sim::VirtualRunLoop clock;
@@ -67,7 +48,7 @@ class Screencopy : public ::testing::Test {
 
 TEST_F(Screencopy, AStaticScreenCostsNoCopies) {
   auto capture = makeScreencopyCapture(clock, options);
-  ASSERT_EQ(settle(*capture, panel, 1.0), 1.0);
+  ASSERT_EQ(sink.settle(*capture, panel, 1.0), 1.0);
   // Until the background client has drawn its last: a quarter second without a frame.
   auto quietSince = Steady::now();
   ASSERT_TRUE(pollUntil([&] {
@@ -93,12 +74,12 @@ TEST_F(Screencopy, AStaticScreenCostsNoCopies) {
   EXPECT_EQ(sink.finish()->luminance, 1.0);
   // A change brings a new frame.
   ASSERT_TRUE(paint("HEADLESS-1", "#404040"));
-  EXPECT_EQ(settle(*capture, panel, 64.0 / 255), 64.0 / 255);
+  EXPECT_EQ(sink.settle(*capture, panel, 64.0 / 255), 64.0 / 255);
 }
 
 TEST_F(Screencopy, TheCompositorExitingGivesAFailedStateRetriedNowAndThen) {
   auto capture = makeScreencopyCapture(clock, options);
-  ASSERT_EQ(settle(*capture, panel, 1.0), 1.0);
+  ASSERT_EQ(sink.settle(*capture, panel, 1.0), 1.0);
   sway.kill();
   // The loss shows on the next capture that reads from the connection.
   ASSERT_TRUE(
@@ -121,7 +102,7 @@ TEST_F(Screencopy, TheCompositorExitingGivesAFailedStateRetriedNowAndThen) {
 // for more than a fraction of a second, and reading resumes when it answers again.
 TEST_F(Screencopy, AStuckCompositorHoldsNoCaptureForLong) {
   auto capture = makeScreencopyCapture(clock, options);
-  ASSERT_EQ(settle(*capture, panel, 1.0), 1.0);
+  ASSERT_EQ(sink.settle(*capture, panel, 1.0), 1.0);
   double longest = 0;
   const auto timed = [&](ScreenCapture& c, bool allowUnchanged) {
     const auto start = Steady::now();
@@ -148,9 +129,9 @@ TEST_F(Screencopy, AStuckCompositorHoldsNoCaptureForLong) {
       streaming * 1000, longest * 1000);
   EXPECT_LT(longest, 0.6);
   clock.advance(options.retrySeconds);
-  EXPECT_EQ(settle(*capture, panel, 1.0), 1.0);
+  EXPECT_EQ(sink.settle(*capture, panel, 1.0), 1.0);
   clock.advance(options.retrySeconds);
-  EXPECT_EQ(settle(*fresh, panel, 1.0), 1.0);
+  EXPECT_EQ(sink.settle(*fresh, panel, 1.0), 1.0);
 }
 
 TEST_F(Screencopy, ADisplayThatIsNotAnOutputGivesNoFrame) {
@@ -163,12 +144,12 @@ TEST_F(Screencopy, ADisplayThatIsNotAnOutputGivesNoFrame) {
   ASSERT_TRUE(sway.command("create_output"));
   ASSERT_TRUE(sway.command("output HEADLESS-2 resolution 1280x720 position 1920 0"));
   ASSERT_TRUE(paint("HEADLESS-2", "#404040"));
-  EXPECT_EQ(settle(*capture, idOf("HEADLESS-2"), 64.0 / 255), 64.0 / 255);
+  EXPECT_EQ(sink.settle(*capture, idOf("HEADLESS-2"), 64.0 / 255), 64.0 / 255);
   EXPECT_EQ(sink.width(), 1280);
   EXPECT_EQ(sink.height(), 720);
   EXPECT_EQ(capture->status().state, ScreencopyState::Streaming);
   EXPECT_EQ(capture->status().outputName, "HEADLESS-2");
-  EXPECT_EQ(settle(*capture, panel, 1.0), 1.0);
+  EXPECT_EQ(sink.settle(*capture, panel, 1.0), 1.0);
   EXPECT_EQ(sink.width(), 1920);
 }
 
