@@ -7,7 +7,6 @@
 #include "platform/linux/capture/PortalScreenCapture.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/harness/PortalDesktop.h"
-#include "tests/harness/TrayHost.h"
 #include "tests/linux_capture/SizedReducer.h"
 #include "tests/support/PollUntil.h"
 #include "tests/support/TempDir.h"
@@ -168,12 +167,7 @@ TEST_F(PortalCaptureTest, ATokenThePermissionStoreNoLongerHoldsIsForgotten) {
   ASSERT_TRUE(token);
   EXPECT_EQ(storedScreencastGrant(bus.address(), *token), StoredGrant::Held);
   EXPECT_FALSE(forgetRevokedPortalToken(options().tokenFile, bus.address()));
-  test::BusPeer user(bus.address());
-  ASSERT_TRUE(user.call("org.freedesktop.impl.portal.PermissionStore",
-                        "/org/freedesktop/impl/portal/PermissionStore",
-                        "org.freedesktop.impl.portal.PermissionStore", "Delete",
-                        g_variant_new("(ss)", "screencast", token->c_str()))
-                  .ok());
+  ASSERT_TRUE(deleteGrant(*token));
   EXPECT_EQ(storedScreencastGrant(bus.address(), *token), StoredGrant::Gone);
 
   auto capture = makeCapture();
@@ -187,11 +181,9 @@ TEST_F(PortalCaptureTest, ATokenThePermissionStoreNoLongerHoldsIsForgotten) {
     clock_.advance(60);
     ASSERT_FALSE(reaches(*capture, PortalState::Asking, 0.1));
   }
-  EXPECT_FALSE(storedToken());
   EXPECT_FALSE(capture->status().tokenStored);
   EXPECT_EQ(capture->status().requests, 0u);
   EXPECT_EQ(portal->seen().dialogs, 1);
-  EXPECT_EQ(portal->seen().openSessions, 0);
 
   capture->allowAsking();
   ASSERT_TRUE(sink.settle(*capture, 0));
