@@ -24,9 +24,10 @@ class SizedReducer final : public FrameSink {
   int width() const { return width_; }
   int height() const { return height_; }
 
-  // Captures `display` until a frame comes, of luminance `want` if given (a compositor
-  // may show its old picture, or its own grey, for a frame or two after a change); the
-  // last frame's luminance, or nothing at the deadline.
+  // Captures `display` until a frame comes, of luminance `want` if given: after a change
+  // other pictures may come for a moment (a PipeWire producer repeats its old one; sway
+  // restarts its background client on each repaint and shows its own grey in between).
+  // The last frame's luminance, or nothing at the deadline.
   std::optional<double> settle(ScreenCapture& capture, DisplayID display,
                                std::optional<double> want = std::nullopt, double seconds = 10) {
     std::optional<double> last;
