@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "nuvlet/control/CompensationLoop.h"
 #include "nuvlet/learning/ModelFitter.h"
 #include "tests/control/LoopHarness.h"
@@ -7,6 +9,13 @@
 
 namespace nuvlet::test {
 namespace {
+
+TEST(BrightnessController, NotANumberWritesNothing) {
+  LoopHarness h(0.6);
+  EXPECT_DOUBLE_EQ(h.brightness.set(std::nan("")), 0.6);
+  EXPECT_DOUBLE_EQ(h.brightness.adjust(std::nan("")), 0.6);
+  EXPECT_TRUE(h.backlight.writes.empty());
+}
 
 TEST(CompensationLoop, SettlesInsideTheBandAndStopsWriting) {
   LoopHarness h(1.0);

@@ -112,17 +112,22 @@ TEST(KeepCorrections, TheLevelMovesByTheModelsRatioInsideTheBand) {
   }
 }
 
-// What the model or the screen said at the correction must never turn into a jump.
-TEST(KeepCorrections, EdgesOfTheCorrectionHaveADefinedAnswer) {
+// What the model or the screen said at the correction, and what happens after it (the
+// mode switched during its pause, a refit that learns it, a reset, the machine asleep
+// until the next tick), must never turn into a jump or undo it.
+TEST(KeepCorrections, EdgesOfTheCorrectionAndWhatFollowsHaveADefinedAnswer) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   BrightnessModel dark = BrightnessModel::empty();
   // Answers its floor on dark content and 1.0 on bright: a twentyfold ratio.
   dark.prior.bByLumBin = {0, 0, 0, 0, 1, 1, 1, 1};
+  const BrightnessModel flat = flatModel(0.5);
   struct Case {
     const char* name;
     BrightnessModel model;
     double L_then, correctedTo, L_now;
     double low, high;  // where the level ends a minute later
+    void (*after)(KeepHarness&) = nullptr;
+    bool keep = true;  // the mode when the correction was made
   };
   const Case cases[] = {
       {"a model answering NaN: the level holds", flatModel(nan), 0.5, 0.7, 0.9, 0.7, 0.7},
@@ -134,56 +139,33 @@ TEST(KeepCorrections, EdgesOfTheCorrectionHaveADefinedAnswer) {
       {"down to 0: the floor", rampModel(), 0.5, 0.0, 0.5, 0.0, 0.05},
       {"up to 1.0 and darker content: the ceiling", rampModel(), 0.5, 1.0, 0.05, 1.0 - kSettled,
        1.0},
+      {"switched on during the pause", flat, 0.5, 0.8, 0.5, 0.8 - kSettled, 0.8 + kSettled,
+       [](KeepHarness& h) { h.loop->setKeepsCorrections(true); }, false},
+      {"switched off during the pause", flat, 0.5, 0.8, 0.5, 0.5 - kSettled, 0.5 + kSettled,
+       [](KeepHarness& h) { h.loop->setKeepsCorrections(false); }},
+      {"a refit learned the correction", flat, 0.5, 0.8, 0.5, 0.8 - kSettled, 0.8 + kSettled,
+       [](KeepHarness& h) {
+         h.run(20, 0.5);
+         h.loop->setModel(flatModel(0.65));
+       }},
+      {"reset everything: the model's level again", flat, 0.5, 0.8, 0.5, 0.5 - kSettled,
+       0.5 + kSettled, [](KeepHarness& h) { h.loop->resetTarget(); }},
+      {"suspended for nine hours", flat, 0.5, 0.8, 0.5, 0.8 - kSettled, 0.8 + kSettled,
+       [](KeepHarness& h) { h.clock.setWallClock(h.clock.now() + 9 * 3600); }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    KeepHarness h(true);
+    KeepHarness h(c.keep);
     h.loop->setModel(c.model);
     h.settle(c.L_then);
     h.run(1, c.L_then);
     h.correct(c.correctedTo);
+    if (c.after != nullptr) c.after(h);
     h.run(5, c.L_then);
     h.run(60, c.L_now);
     EXPECT_GE(h.backlight.level, c.low - 1e-9);
     EXPECT_LE(h.backlight.level, c.high + 1e-9);
     for (double w : h.backlight.writes) ASSERT_TRUE(w >= 0.05 && w <= 1.0) << w;
-  }
-}
-
-// Things that happen around a correction: the mode switched during its pause, a refit
-// that learns it, a reset, the machine asleep until the next tick.
-TEST(KeepCorrections, WhatHappensAfterTheCorrectionDoesNotUndoIt) {
-  struct Case {
-    const char* name;
-    void (*after)(KeepHarness&);
-    double level;  // a minute later
-  };
-  const Case cases[] = {
-      {"switched on during the pause", [](KeepHarness& h) { h.loop->setKeepsCorrections(true); },
-       0.8},
-      {"switched off during the pause", [](KeepHarness& h) { h.loop->setKeepsCorrections(false); },
-       0.5},
-      {"a refit learned the correction",
-       [](KeepHarness& h) {
-         h.run(20, 0.5);
-         h.loop->setModel(flatModel(0.65));
-       },
-       0.8},
-      {"reset everything: the model's level again", [](KeepHarness& h) { h.loop->resetTarget(); },
-       0.5},
-      {"suspended for nine hours",
-       [](KeepHarness& h) { h.clock.setWallClock(h.clock.now() + 9 * 3600); }, 0.8},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    KeepHarness h(true);
-    h.loop->setModel(flatModel(0.5));
-    h.settle();
-    h.run(1, 0.5);
-    h.correct(0.8);
-    c.after(h);
-    h.run(60, 0.5);
-    EXPECT_NEAR(h.backlight.level, c.level, kSettled);
   }
 }
 
@@ -201,9 +183,6 @@ TEST(KeepCorrections, ASettingThatIsNotABooleanIsNotedAndReadAsOff) {
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find("keepCorrections"), std::string::npos) << lines[0];
     EXPECT_EQ(h.defaults.value("showVolumeInMenuBar"), nlohmann::json(false));
-
-    loop.setKeepsCorrections(true);
-    EXPECT_EQ(h.defaults.value(CompensationLoop::kKeepCorrectionsKey), nlohmann::json(true));
   }
   log::setSink({});
 }

@@ -8,15 +8,16 @@
 
 #include "nuvlet/control/ExternalBrightnessController.h"
 #include "platform/sim/VirtualRunLoop.h"
-#include "tests/harness/MonitorTool.h"
+#include "tests/harness/MonitorToolDir.h"
 #include "tests/harness/ProcessCheck.h"
-#include "tests/support/TempDir.h"
 
 namespace nuvlet::test {
 namespace {
 
+using Controller = ExternalBrightnessController;
+
 // Every test runs real child processes; none may leave one behind, or a descriptor open.
-class ToolTest : public ::testing::Test {
+class ControllerTest : public ::testing::Test, protected MonitorToolDir {
  protected:
   void SetUp() override { descriptorsBefore_ = openDescriptorCount(); }
   void TearDown() override {
@@ -24,34 +25,12 @@ class ToolTest : public ::testing::Test {
     EXPECT_EQ(openDescriptorCount(), descriptorsBefore_) << "a descriptor was left open";
   }
 
-  std::filesystem::path tool(const std::string& body, const std::string& name = "tool") {
-    return writeMonitorTool(dir_, body, name);
-  }
-
-  std::filesystem::path log() const { return dir_ / "log"; }
-  std::vector<std::string> logLines() const { return readLines(log()); }
-
-  TempDir dir_;
-  sim::VirtualRunLoop loop_;
-
- private:
-  std::size_t descriptorsBefore_ = 0;
-};
-
-using Controller = ExternalBrightnessController;
-
-class ControllerTest : public ToolTest {
- protected:
   std::optional<double> read(Controller& c, DisplayID id, double realTimeout = 5) {
-    bool done = false;
-    std::optional<double> level;
-    c.get(id, [&](std::optional<double> v) {
-      level = v;
-      done = true;
-    });
-    EXPECT_FALSE(done) << "answered inside the call";
-    EXPECT_TRUE(loop_.runUntil([&] { return done; }, realTimeout));
-    return level;
+    std::optional<std::optional<double>> answer;
+    c.get(id, [&](std::optional<double> v) { answer.emplace(v); });
+    EXPECT_FALSE(answer) << "answered inside the call";
+    EXPECT_TRUE(loop_.runUntil([&] { return answer.has_value(); }, realTimeout));
+    return answer.value_or(std::nullopt);
   }
 
   // Sets and waits for the answer; the answer to a deferred set comes at once.
@@ -64,34 +43,31 @@ class ControllerTest : public ToolTest {
   }
 
   void waitForLogLines(std::size_t n) {
-    EXPECT_TRUE(loop_.runUntil([&] { return logLines().size() >= n; }));
+    EXPECT_TRUE(loop_.runUntil([&] { return commands().size() >= n; }));
   }
 
-  double elapsedSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  }
+  sim::VirtualRunLoop loop_;
+  std::size_t descriptorsBefore_ = 0;
 };
 
 TEST_F(ControllerTest, ReadsRunTheToolWithTheDisplaysId) {
-  Controller c(loop_, tool(kMonitorTool));
-  dir_.write("level", " 75\n");
+  Controller c(loop_, tool());
+  setLevel(" 75");
   EXPECT_EQ(read(c, 7), 0.75);
-  dir_.write("level", "garbage");
-  EXPECT_EQ(read(c, 7), std::nullopt);
-  EXPECT_EQ(logLines().front(), "display id=7 get luminance");
+  EXPECT_EQ(commands().front(), "display id=7 get luminance");
 }
 
 TEST_F(ControllerTest, WritesSendClampedWholePercentagesAndNanNothing) {
-  Controller c(loop_, tool(kMonitorTool));
+  Controller c(loop_, tool());
   EXPECT_FALSE(write(c, 1, std::nan("")));
   EXPECT_TRUE(write(c, 1, 1.2)) << "a NaN must not count for the rate limit";
   EXPECT_TRUE(write(c, 2, 0.125));
-  EXPECT_EQ(logLines(), (std::vector<std::string>{"display id=1 set luminance 100",
+  EXPECT_EQ(commands(), (std::vector<std::string>{"display id=1 set luminance 100",
                                                   "display id=2 set luminance 13"}));
 }
 
 TEST_F(ControllerTest, SetsWithinTheIntervalLeaveTheLastToTheTrailingTimer) {
-  Controller c(loop_, tool(kMonitorTool));
+  Controller c(loop_, tool());
   EXPECT_TRUE(write(c, 2, 0.3));
   loop_.advance(0.05);
   EXPECT_FALSE(write(c, 2, 0.6));
@@ -99,12 +75,12 @@ TEST_F(ControllerTest, SetsWithinTheIntervalLeaveTheLastToTheTrailingTimer) {
   EXPECT_FALSE(write(c, 2, 0.7));
   EXPECT_EQ(loop_.activeTimers(), 1u) << "the third set must not arm a second timer";
   loop_.advance(0.019);
-  EXPECT_EQ(logLines().size(), 1u) << "the trailing write came early";
+  EXPECT_EQ(commands().size(), 1u) << "the trailing write came early";
   loop_.advance(0.0011);  // "about" 100 ms: sums of decimal steps are not exact
   waitForLogLines(2);
   EXPECT_TRUE(loop_.runUntil([&] { return !c.busy(); }));
   loop_.advance(1);
-  EXPECT_EQ(logLines(), (std::vector<std::string>{"display id=2 set luminance 30",
+  EXPECT_EQ(commands(), (std::vector<std::string>{"display id=2 set luminance 30",
                                                   "display id=2 set luminance 70"}));
 }
 
@@ -137,7 +113,8 @@ TEST_F(ControllerTest, ASlowToolIsWaitedForAndAHangingOneStoppedAtTheDefaultTime
   Controller c(loop_, tool("exec sleep 30"));
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(read(c, 1), std::nullopt);
-  double took = elapsedSince(start);
+  const double took =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   EXPECT_GE(took, Controller::kSubprocessTimeout);
   EXPECT_LT(took, Controller::kSubprocessTimeout + 2.0) << "the hanging tool ran on";
 }
@@ -152,7 +129,7 @@ TEST_F(ControllerTest, RunsForOneDisplayNeverOverlapAndWaitingWritesCoalesce) {
   loop_.advance(0.2);
   c.set(1, 0.7, collect);  // replaces the waiting 0.5
   EXPECT_TRUE(loop_.runUntil([&] { return !c.busy(); }));
-  EXPECT_EQ(logLines(), (std::vector<std::string>{"start 30", "end 30", "start 70", "end 70"}));
+  EXPECT_EQ(commands(), (std::vector<std::string>{"start 30", "end 30", "start 70", "end 70"}));
   EXPECT_EQ(results, (std::vector<bool>{false, true, true}))
       << "the replaced write answers first, with false";
 }
@@ -166,7 +143,7 @@ TEST_F(ControllerTest, DestroyingWhileAToolRunsStopsAndReapsIt) {
   }
   loop_.runPending();
   EXPECT_FALSE(answered);
-  pid_t group = std::stoi(logLines()[0]);
+  pid_t group = std::stoi(commands()[0]);
   EXPECT_TRUE(loop_.runUntil([&] { return !processGroupAlive(group); }, 2));
 }
 

@@ -1,6 +1,9 @@
 #pragma once
-// Plays what reads and starts a desktop entry: desktop-file-validate, a GLib-based session
-// launching it (gio launch), and a stand-in program that says how it was started.
+// Plays what reads and starts a desktop entry: desktop-file-validate, GLib reading a key
+// of it, a GLib-based session launching it (gio launch), and a stand-in program that says
+// how it was started.
+#include <glib.h>
+
 #include <filesystem>
 #include <string>
 
@@ -12,6 +15,18 @@ namespace nuvlet::test {
 // desktop-file-validate's verdict (desktop-file-utils).
 inline ChildProcess::Result validateDesktopEntry(const std::filesystem::path& file) {
   return ChildProcess::run({"desktop-file-validate", file.string()});
+}
+
+// The value of `key` in the entry's main group as GLib reads it ("" when it has none).
+inline std::string desktopEntryValue(const std::filesystem::path& file, const std::string& key) {
+  GKeyFile* entry = g_key_file_new();
+  gchar* value = g_key_file_load_from_file(entry, file.c_str(), G_KEY_FILE_NONE, nullptr)
+                     ? g_key_file_get_string(entry, "Desktop Entry", key.c_str(), nullptr)
+                     : nullptr;
+  std::string result = value ? value : "";
+  g_free(value);
+  g_key_file_free(entry);
+  return result;
 }
 
 // Starts the entry as a GLib-based session does (gio, libglib2.0-bin).

@@ -65,6 +65,18 @@ inline void writePrivateApt(const TempDir& apt, const std::string& installed) {
                             "APT::Sandbox::User \"root\";\n" + "Debug::NoLocking \"true\";\n");
 }
 
+// The apt source the package installed below `root` put in place, given to the apt below
+// `apt` with its key ring's path taken below `root` too.
+inline void copyAptSource(const std::filesystem::path& root, const TempDir& apt) {
+  const std::string source = "sources.list.d/nuvlet.sources";
+  const std::string keyring = "/usr/share/keyrings/nuvlet-archive-keyring.gpg";
+  std::string text = readText(root / "etc/apt" / source);
+  if (const auto at = text.find("Signed-By: " + keyring); at != std::string::npos) {
+    text.replace(at + 11, keyring.size(), (root / keyring.substr(1)).string());
+  }
+  apt.write("etc/" + source, text);
+}
+
 // cpack making a Debian package from the build tree in `dir`, with `projects` as
 // CPACK_INSTALL_CMAKE_PROJECTS and `defines` ("NAME=value") on top; the .deb, or an empty
 // path with cpack's output in `*out`.

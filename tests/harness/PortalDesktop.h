@@ -8,6 +8,7 @@
 #include "tests/harness/PipeWire.h"
 #include "tests/harness/Servers.h"
 #include "tests/harness/StandInPortal.h"
+#include "tests/harness/TrayHost.h"
 
 namespace nuvlet::test {
 
@@ -31,6 +32,17 @@ struct PortalDesktop {
         bus.address(), options, [this, node] { return node != 0 ? node : producer->node(); },
         [this] { return pipewire->connect(); });
     return portal->own();
+  }
+
+  // Deletes the grant of `token` from the portal's permission store, through the bus as
+  // the user's tool for desktop permissions does; whether the store took it.
+  bool deleteGrant(const std::string& token) {
+    return BusPeer(bus.address())
+        .call("org.freedesktop.impl.portal.PermissionStore",
+              "/org/freedesktop/impl/portal/PermissionStore",
+              "org.freedesktop.impl.portal.PermissionStore", "Delete",
+              g_variant_new("(ss)", "screencast", token.c_str()))
+        .ok();
   }
 
   DbusDaemon bus;

@@ -1,5 +1,7 @@
 #include "tests/harness/PulseServer.h"
 
+#include <regex>
+
 namespace nuvlet::test {
 
 PulseServer::PulseServer() { start(); }
@@ -43,6 +45,16 @@ void PulseServer::stop() { process_.reset(); }
 ChildProcess::Result PulseServer::pactl(std::vector<std::string> args) const {
   args.insert(args.begin(), "pactl");
   return ChildProcess::run(args, {{"PULSE_SERVER", address()}}, 10);
+}
+
+std::vector<long> PulseServer::sinkVolumes(const std::string& sink) const {
+  const auto out = pactl({"get-sink-volume", sink}).out;
+  std::vector<long> values;
+  const std::regex channel(R"([\w-]+: (\d+) /)");
+  for (std::sregex_iterator it(out.begin(), out.end(), channel), end; it != end; ++it) {
+    values.push_back(std::stol((*it)[1]));
+  }
+  return values;
 }
 
 }  // namespace nuvlet::test

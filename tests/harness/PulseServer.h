@@ -29,6 +29,8 @@ class PulseServer {
 
   // Runs pactl against this server: an independent client.
   ChildProcess::Result pactl(std::vector<std::string> args) const;
+  // The raw volume of each of `sink`'s channels, as pactl reports them.
+  std::vector<long> sinkVolumes(const std::string& sink) const;
 
  private:
   TempDir dir_;

@@ -11,15 +11,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A line of a desktop entry ("Exec=..."), or "" when the key is missing.
-std::string entryValue(const fs::path& file, const std::string& key) {
-  const std::string text = readText(file);
-  const auto at = text.find("\n" + key + "=");
-  if (at == std::string::npos) return "";
-  const auto start = at + key.size() + 2;
-  return text.substr(start, text.find('\n', start) - start);
-}
-
 class Installed : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -38,8 +29,8 @@ TEST_F(Installed, TheLayoutHasBothProgramsAValidDesktopEntryAndTheIcon) {
   const fs::path entry = prefix.path() / "share/applications/nuvlet.desktop";
   auto validate = validateDesktopEntry(entry);
   EXPECT_EQ(validate.status, 0) << validate.out;
-  EXPECT_EQ(entryValue(entry, "Exec"), bin().string());
-  EXPECT_EQ(entryValue(entry, "Icon"), "nuvlet");
+  EXPECT_EQ(desktopEntryValue(entry, "Exec"), bin().string());
+  EXPECT_EQ(desktopEntryValue(entry, "Icon"), "nuvlet");
 
   auto version = ChildProcess::run({bin().string(), "--version"});
   EXPECT_EQ(version.status, 0);

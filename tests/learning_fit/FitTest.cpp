@@ -5,15 +5,28 @@
 #include <filesystem>
 #include <string>
 
+#include "nuvlet/learning/ModelFitter.h"
 #include "nuvlet/platform/ThreadWorkQueue.h"
+#include "nuvlet/records/AdjustmentLogger.h"
 #include "platform/sim/VirtualRunLoop.h"
-#include "tests/learning_fit/FitTestSupport.h"
+#include "tests/support/TempDir.h"
 
 namespace nuvlet {
 namespace {
 
-using test::kHeader;
-using test::Records;
+const std::string kHeader(AdjustmentLogger::kHeader);
+
+// A records tree (telemetry directory and adjustment log) in a temporary directory.
+struct Records {
+  test::TempDir dir;
+  FitSources sources{dir / "telemetry", dir / "adjustments.csv"};
+
+  void telemetry(const std::string& name, const std::string& text) const {
+    dir.write("telemetry/" + name, text);
+  }
+  void log(const std::string& text) const { dir.write("adjustments.csv", text); }
+  FitResult fit() const { return ModelFitter::fit(sources, 1796558400.0); }
+};
 
 std::string row(double lum, double b, const std::string& extra = "") {
   return "{\"lum_slow\":" + std::to_string(lum) + ",\"brightness\":" + std::to_string(b) +
@@ -24,7 +37,7 @@ TEST(Fit, NoRecordsAutomaticOnesOrAHeaderAloneGiveTheEmptyModel) {
   Records r;
   EXPECT_EQ(r.fit().model, BrightnessModel::empty());
   r.telemetry("telemetry-2026-12-05.jsonl", row(0.5, 0.5, ",\"auto_on\":true"));
-  r.log(std::string(kHeader) + "2026-12-05T12:09:00Z,auto,0.5,0.42,0.81,0.5,x\n");
+  r.log(kHeader + "2026-12-05T12:09:00Z,auto,0.5,0.42,0.81,0.5,x\n");
   EXPECT_EQ(r.fit().model, BrightnessModel::empty());
   // The first line is the header whatever it holds, even a valid record.
   r.log("2026-12-05T12:09:00Z,scroll,0.5,0.42,0.81,0.5,x\n");
@@ -70,7 +83,7 @@ TEST(FitFiles, DamagedFilesCostOnlyThemselves) {
   r.telemetry("lines.jsonl", "\n\n" + row(0.5, 0.1) + "garbage\n[1]\n" + row(0.5, 0.3) +
                                  "{\"lum_slow\":0.5,\"brightness\":0.3");
   r.telemetry("tail.jsonl", row(0.5, 0.5) + "{\"lum_slow\":0.5,\"brightness\":0.7}");
-  r.log(std::string(kHeader) + "2026-12-05T12:09:00Z,scroll,0.5,0.42,0.81,0.5,caf\xe9\n");
+  r.log(kHeader + "2026-12-05T12:09:00Z,scroll,0.5,0.42,0.81,0.5,caf\xe9\n");
   const auto result = r.fit();
   // good: 0.5; lines: 0.1 and 0.3 (the truncated last row is skipped); tail: 0.5 and 0.7
   // (a complete last line counts without its line feed); the log is not UTF-8: skipped.

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <regex>
-
 #include "nuvlet/control/VolumeController.h"
 #include "platform/linux/devices/PulseAudioMixer.h"
 #include "platform/sim/VirtualRunLoop.h"
@@ -31,17 +29,6 @@ class PulseAudioMixerTest : public ::testing::Test {
 
   bool waitFor(const std::function<bool()>& done) { return loop.runUntil(done, 10); }
 
-  // The raw volume of each channel, as an independent client sees it.
-  std::vector<long> channels(const std::string& sink) {
-    auto out = server.pactl({"get-sink-volume", sink}).out;
-    std::vector<long> values;
-    std::regex channel(R"([\w-]+: (\d+) /)");
-    for (std::sregex_iterator it(out.begin(), out.end(), channel), end; it != end; ++it) {
-      values.push_back(std::stol((*it)[1]));
-    }
-    return values;
-  }
-
   test::PulseServer server;
   sim::VirtualRunLoop loop;
   std::unique_ptr<AudioMixer> mixer;
@@ -58,7 +45,7 @@ TEST_F(PulseAudioMixerTest, AFastScrollLosesNoSteps) {
   }
   EXPECT_NEAR(volume.get(), 0.7, 1e-3);
   ASSERT_TRUE(waitFor([&] {
-    return near(channels("testsink"), {0.7 * kNorm, 0.7 * kNorm}, 65);
+    return near(server.sinkVolumes("testsink"), {0.7 * kNorm, 0.7 * kNorm}, 65);
   })) << server.pactl({"get-sink-volume", "testsink"}).out;
   ASSERT_TRUE(waitFor([&] { return std::abs(volume.get() - 0.7) < 1e-3; }));
 }
@@ -71,7 +58,9 @@ TEST_F(PulseAudioMixerTest, ComesBackByItselfAfterTheServerRestarts) {
   ASSERT_TRUE(server.start());
   ASSERT_TRUE(waitFor([&] { return mixer->defaultOutput() == "testsink"; }));
   ASSERT_TRUE(mixer->setVolume(0.3));
-  ASSERT_TRUE(waitFor([&] { return near(channels("testsink"), {0.3 * kNorm, 0.3 * kNorm}); }));
+  ASSERT_TRUE(waitFor([&] {
+    return near(server.sinkVolumes("testsink"), {0.3 * kNorm, 0.3 * kNorm});
+  }));
 }
 
 TEST(PulseAudioMixer, DestroyedWhileRetryingLeavesNothingRunning) {

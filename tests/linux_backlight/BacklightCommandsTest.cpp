@@ -1,12 +1,11 @@
-// `nuvlet devices` and `nuvlet backlight`, run as the real program on a fake tree.
+// `nuvlet backlight`, run as the real program on a fake tree.
 #include <gtest/gtest.h>
 
-#include <map>
 #include <string>
 #include <vector>
 
+#include "tests/harness/AppProcess.h"
 #include "tests/harness/BacklightTree.h"
-#include "tests/harness/ChildProcess.h"
 
 namespace nuvlet::test {
 namespace {
@@ -18,16 +17,12 @@ class BacklightCommands : public testing::Test {
     tree.add("acpi_video0", "firmware", "0", "0\n");
   }
 
-  // Runs nuvlet with stderr folded into stdout.
-  ChildProcess::Result nuvlet(std::vector<std::string> args,
-                              std::map<std::string, std::string> env = {}) {
+  // Runs nuvlet with stderr folded into stdout, with no bus to reach logind on.
+  ChildProcess::Result nuvlet(std::vector<std::string> args) {
     std::vector<std::string> argv{"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&1", NUVLET_PROGRAM};
     argv.insert(argv.end(), args.begin(), args.end());
-    env.emplace("NUVLET_SYSFS_ROOT", tree.root().string());
-    env.emplace("HOME", home.path().string());
-    env.emplace("XDG_CONFIG_HOME", (home.path() / "config").string());
-    env.emplace("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + (home.path() / "no-bus").string());
-    return ChildProcess::run(argv, env);
+    const std::string noBus = "unix:path=" + (home / "no-bus").string();
+    return ChildProcess::run(argv, appEnvironment(home.path(), tree.root(), noBus, noBus));
   }
 
   BacklightTree tree;

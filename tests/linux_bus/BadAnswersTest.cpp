@@ -20,9 +20,7 @@ TEST(LogindBrightness, AWriteTheLoginManagerRefusesOrNeverAnswersFailsAndSaysWhy
   ASSERT_TRUE(bus.running()) << "dbus-daemon is required";
   test::ScopedEnv system("DBUS_SYSTEM_BUS_ADDRESS", bus.address());
   test::TempDir sysfs;
-  sysfs.write("class/backlight/panel/type", "raw\n");
-  sysfs.write("class/backlight/panel/max_brightness", "200\n");
-  sysfs.write("class/backlight/panel/brightness", "100\n");
+  test::writeBacklight(sysfs, 100, 200);
   auto logind = test::DbusMock::bare(bus.address(), true, "org.freedesktop.login1",
                                      "/org/freedesktop/login1/session/auto",
                                      "org.freedesktop.login1.Session");

@@ -3,11 +3,9 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <optional>
 #include <string>
 #include <thread>
 
-#include "nuvlet/sensing/FrameReducer.h"
 #include "platform/linux/capture/ScreencopyCapture.h"
 #include "platform/linux/display/DrmConnectors.h"
 #include "platform/sim/VirtualRunLoop.h"
@@ -35,26 +33,10 @@ class Screencopy : public ::testing::Test {
   }
 
   static DisplayID idOf(const std::string& output) { return waylandDisplayId(output, {}); }
+  const DisplayID panel = idOf("HEADLESS-1");
 
   bool paint(const std::string& output, const std::string& colour) {
     return sway.command("output " + output + " bg " + colour + " solid_color");
-  }
-
-  // Captures until the luminance is `want`: each repaint restarts swaybg, and sway's own
-  // grey shows for a frame in between.
-  std::optional<double> settle(ScreenCapture& capture, DisplayID id, double want) {
-    std::optional<double> last;
-    pollUntil([&] {
-      const auto r = capture.capture(id, sink, last.has_value());
-      if (r == Result::Captured) {
-        auto reduction = sink.finish();
-        last = reduction ? std::optional(reduction->luminance) : std::nullopt;
-      } else if (r == Result::Unavailable) {
-        last.reset();
-      }
-      return last == want;
-    });
-    return last;
   }
 
   test::SwayServer sway{"1920x1080"};
@@ -66,11 +48,11 @@ class Screencopy : public ::testing::Test {
 
 TEST_F(Screencopy, AStaticScreenCostsNoCopies) {
   auto capture = makeScreencopyCapture(clock, options);
-  ASSERT_EQ(settle(*capture, idOf("HEADLESS-1"), 1.0), 1.0);
+  ASSERT_EQ(sink.settle(*capture, panel, 1.0), 1.0);
   // Until the background client has drawn its last: a quarter second without a frame.
   auto quietSince = Steady::now();
   ASSERT_TRUE(pollUntil([&] {
-    if (capture->capture(idOf("HEADLESS-1"), sink, true) == Result::Captured) {
+    if (capture->capture(panel, sink, true) == Result::Captured) {
       quietSince = Steady::now();
     }
     return Steady::now() - quietSince > std::chrono::milliseconds(250);
@@ -80,7 +62,7 @@ TEST_F(Screencopy, AStaticScreenCostsNoCopies) {
   // About a second at the sampler's pace.
   for (int i = 0; i < 10; ++i) {
     const auto start = Steady::now();
-    if (capture->capture(idOf("HEADLESS-1"), sink, true) == Result::Unchanged) ++unchanged;
+    if (capture->capture(panel, sink, true) == Result::Unchanged) ++unchanged;
     EXPECT_LT(Steady::now() - start, std::chrono::milliseconds(50)) << "waited for a change";
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
@@ -88,30 +70,30 @@ TEST_F(Screencopy, AStaticScreenCostsNoCopies) {
   EXPECT_EQ(capture->status().copies, copies);
 
   // Without a frame of its own the caller gets one at once, static screen or not.
-  EXPECT_EQ(capture->capture(idOf("HEADLESS-1"), sink, false), Result::Captured);
+  EXPECT_EQ(capture->capture(panel, sink, false), Result::Captured);
   EXPECT_EQ(sink.finish()->luminance, 1.0);
   // A change brings a new frame.
   ASSERT_TRUE(paint("HEADLESS-1", "#404040"));
-  EXPECT_EQ(settle(*capture, idOf("HEADLESS-1"), 64.0 / 255), 64.0 / 255);
+  EXPECT_EQ(sink.settle(*capture, panel, 64.0 / 255), 64.0 / 255);
 }
 
 TEST_F(Screencopy, TheCompositorExitingGivesAFailedStateRetriedNowAndThen) {
   auto capture = makeScreencopyCapture(clock, options);
-  ASSERT_EQ(settle(*capture, idOf("HEADLESS-1"), 1.0), 1.0);
+  ASSERT_EQ(sink.settle(*capture, panel, 1.0), 1.0);
   sway.kill();
   // The loss shows on the next capture that reads from the connection.
-  ASSERT_TRUE(pollUntil(
-      [&] { return capture->capture(idOf("HEADLESS-1"), sink, true) == Result::Unavailable; }));
+  ASSERT_TRUE(
+      pollUntil([&] { return capture->capture(panel, sink, true) == Result::Unavailable; }));
   EXPECT_EQ(capture->status().state, ScreencopyState::Failed);
   EXPECT_EQ(capture->status().problem, "the compositor went away");
   // Not tried again before the retry interval...
   for (int i = 0; i < 5; ++i) {
-    EXPECT_EQ(capture->capture(idOf("HEADLESS-1"), sink, false), Result::Unavailable);
+    EXPECT_EQ(capture->capture(panel, sink, false), Result::Unavailable);
   }
   EXPECT_EQ(capture->status().problem, "the compositor went away");
   // ...and then it is, and says why it still cannot.
   clock.advance(options.retrySeconds);
-  EXPECT_EQ(capture->capture(idOf("HEADLESS-1"), sink, false), Result::Unavailable);
+  EXPECT_EQ(capture->capture(panel, sink, false), Result::Unavailable);
   EXPECT_EQ(capture->status().problem, "no Wayland compositor answers");
 }
 
@@ -119,9 +101,8 @@ TEST_F(Screencopy, TheCompositorExitingGivesAFailedStateRetriedNowAndThen) {
 // read, and when a capture connects to it anew: no capture holds the sampler's thread
 // for more than a fraction of a second, and reading resumes when it answers again.
 TEST_F(Screencopy, AStuckCompositorHoldsNoCaptureForLong) {
-  const DisplayID panel = idOf("HEADLESS-1");
   auto capture = makeScreencopyCapture(clock, options);
-  ASSERT_EQ(settle(*capture, panel, 1.0), 1.0);
+  ASSERT_EQ(sink.settle(*capture, panel, 1.0), 1.0);
   double longest = 0;
   const auto timed = [&](ScreenCapture& c, bool allowUnchanged) {
     const auto start = Steady::now();
@@ -148,9 +129,9 @@ TEST_F(Screencopy, AStuckCompositorHoldsNoCaptureForLong) {
       streaming * 1000, longest * 1000);
   EXPECT_LT(longest, 0.6);
   clock.advance(options.retrySeconds);
-  EXPECT_EQ(settle(*capture, panel, 1.0), 1.0);
+  EXPECT_EQ(sink.settle(*capture, panel, 1.0), 1.0);
   clock.advance(options.retrySeconds);
-  EXPECT_EQ(settle(*fresh, panel, 1.0), 1.0);
+  EXPECT_EQ(sink.settle(*fresh, panel, 1.0), 1.0);
 }
 
 TEST_F(Screencopy, ADisplayThatIsNotAnOutputGivesNoFrame) {
@@ -163,12 +144,12 @@ TEST_F(Screencopy, ADisplayThatIsNotAnOutputGivesNoFrame) {
   ASSERT_TRUE(sway.command("create_output"));
   ASSERT_TRUE(sway.command("output HEADLESS-2 resolution 1280x720 position 1920 0"));
   ASSERT_TRUE(paint("HEADLESS-2", "#404040"));
-  EXPECT_EQ(settle(*capture, idOf("HEADLESS-2"), 64.0 / 255), 64.0 / 255);
+  EXPECT_EQ(sink.settle(*capture, idOf("HEADLESS-2"), 64.0 / 255), 64.0 / 255);
   EXPECT_EQ(sink.width(), 1280);
   EXPECT_EQ(sink.height(), 720);
   EXPECT_EQ(capture->status().state, ScreencopyState::Streaming);
   EXPECT_EQ(capture->status().outputName, "HEADLESS-2");
-  EXPECT_EQ(settle(*capture, idOf("HEADLESS-1"), 1.0), 1.0);
+  EXPECT_EQ(sink.settle(*capture, panel, 1.0), 1.0);
   EXPECT_EQ(sink.width(), 1920);
 }
 

@@ -39,25 +39,20 @@ TEST_F(ScreencopyFaults, ReadsPaddedBottomUpAndSwappedBuffersAlike) {
   const double red = 0.2126, blue = 0.0722;
   const struct {
     const char* what;
-    std::uint32_t format;
-    int stride;
-    bool yInvert;
+    Script script;
   } cases[] = {
-      {"tight XRGB", WL_SHM_FORMAT_XRGB8888, 512, false},
-      {"padded ARGB", WL_SHM_FORMAT_ARGB8888, 512 + 64, false},
-      {"bottom-up XRGB", WL_SHM_FORMAT_XRGB8888, 512, true},
-      {"padded XBGR", WL_SHM_FORMAT_XBGR8888, 512 + 12, false},
-      {"padded bottom-up ABGR", WL_SHM_FORMAT_ABGR8888, 512 + 64, true},
+      {"tight XRGB", {.format = WL_SHM_FORMAT_XRGB8888, .stride = 512}},
+      {"padded ARGB", {.format = WL_SHM_FORMAT_ARGB8888, .stride = 512 + 64}},
+      {"bottom-up XRGB", {.format = WL_SHM_FORMAT_XRGB8888, .stride = 512, .yInvert = true}},
+      {"padded XBGR", {.format = WL_SHM_FORMAT_XBGR8888, .stride = 512 + 12}},
+      {"padded bottom-up ABGR",
+       {.format = WL_SHM_FORMAT_ABGR8888, .stride = 512 + 64, .yInvert = true}},
   };
   int n = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    Script script;
-    script.format = c.format;
-    script.stride = c.stride;
-    script.yInvert = c.yInvert;
     const auto socket = dir / ("wayland-" + std::to_string(n++));
-    FakeCompositor compositor(script, socket);
+    FakeCompositor compositor(c.script, socket);
     ASSERT_TRUE(compositor.ok());
     auto capture = makeScreencopyCapture(clock, optionsFor(socket));
     ASSERT_EQ(capture->capture(fake, reducer, false), Result::Captured)

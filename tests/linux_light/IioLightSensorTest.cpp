@@ -1,13 +1,11 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "nuvlet/platform/ThreadWorkQueue.h"
 #include "nuvlet/sensing/AmbientLightSensor.h"
 #include "platform/linux/devices/IioLightSensor.h"
 #include "platform/sim/InlineWorkQueue.h"
 #include "platform/sim/VirtualRunLoop.h"
+#include "tests/harness/SlowSensorFile.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::linux_platform {
@@ -60,23 +58,16 @@ TEST(IioLightSensor, ReadsInTheBackgroundOnATimerAndKeepsTheNewest) {
 TEST(IioLightSensor, AReadThatHangsNeverStallsTheMainThread) {
   test::TempDir tree;
   tree.write("iio:device0/name", "slow-hid\n");
-  // A FIFO blocks its reader until someone writes: a HID sensor taking its time.
-  auto fifo = tree / "iio:device0/in_illuminance_input";
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   sim::VirtualRunLoop loop;
   ThreadWorkQueue worker;
+  // Let go after the sensor and before its worker, which would wait for a read in flight.
+  test::SlowSensorFile input(tree / "iio:device0/in_illuminance_input");
+  ASSERT_TRUE(input.made());
   auto sensor = makeIioLightSensor(loop, worker, tree.path(), 0.5);
   loop.advance(3);  // timers keep running while the worker is stuck
   EXPECT_FALSE(sensor->lux());
-  int fd = ::open(fifo.c_str(), O_WRONLY);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(::write(fd, "42\n", 3), 3);
-  ::close(fd);
+  ASSERT_TRUE(input.answer("42\n"));
   EXPECT_TRUE(loop.runUntil([&] { return sensor->lux() == 42; }, 10));
-  // Unblock any further read the timer started before the sensor goes away.
-  sensor.reset();
-  fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
-  if (fd >= 0) ::close(fd);
 }
 
 }  // namespace

@@ -1,11 +1,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <string>
 
-#include "tests/harness/ChildProcess.h"
+#include "tests/harness/AppProcess.h"
 #include "tests/harness/FakePackageKit.h"
 #include "tests/harness/Servers.h"
 #include "tests/support/TempDir.h"
@@ -30,12 +29,9 @@ class UpdateCommand : public ::testing::Test {
     home.write("dpkg/status", "Package: nuvlet\nStatus: install ok installed\nVersion: 0.1.0\n\n");
   }
   std::map<std::string, std::string> env() const {
-    auto e = homeEnvironment(home.path());
+    auto e = appEnvironment(home.path(), home / "sys", session.address(), bus.address());
     e.merge(std::map<std::string, std::string>{{"NUVLET_DPKG_ADMINDIR", (home / "dpkg").string()},
-                                               {"DBUS_SYSTEM_BUS_ADDRESS", bus.address()},
-                                               {"DBUS_SESSION_BUS_ADDRESS", session.address()},
-                                               {"DISPLAY", ""},
-                                               {"PULSE_SERVER", "unix:/nonexistent"}});
+                                               {"DISPLAY", ""}});
     return e;
   }
   int installs() { return packageKit.calls("UpdatePackages (2, ['nuvlet;0.2.0;amd64;nuvlet'])"); }
@@ -66,10 +62,8 @@ TEST_F(UpdateCommand, TheTrayAppEndsInOrderAndRestartsIntoTheUpdate) {
   e["NUVLET_UPDATE_CHECK_DELAY"] = "0";
   ChildProcess app({"/bin/sh", "-c", "exec \"$0\" -v 2>&1", kProgram.string()}, e);
   ASSERT_TRUE(app.started());
-  std::vector<std::string> seen;
   auto waitFor = [&](const std::string& text) {
     while (auto line = app.readLine(20)) {
-      seen.push_back(*line);
       if (line->find(text) != std::string::npos) return true;
     }
     return false;

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/packaging/PackageChecks.h"
+#include "tests/harness/Lintian.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::test {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/packaging/PackageChecks.h"
+#include "tests/harness/Lintian.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::test {
@@ -14,14 +14,6 @@ namespace {
 namespace fs = std::filesystem;
 
 const fs::path kPublish = fs::path(NUVLET_SOURCE_DIR) / "scripts/publish-repo.sh";
-
-void replaceInFile(const fs::path& file, const std::string& from, const std::string& to) {
-  std::string text = readText(file);
-  const auto at = text.find(from);
-  ASSERT_NE(at, std::string::npos) << from << " not in " << file;
-  text.replace(at, from.size(), to);
-  std::ofstream(file, std::ios::trunc) << text;
-}
 
 // What every test shares: the project key, and the package built from this tree for a
 // repository at `repo` (the build tree's own install plus the packaging part configured
@@ -69,17 +61,6 @@ class Repository : public ::testing::Test {
     suite = nullptr;
   }
 
-  // apt below `apt`, with the source the installed package gave it, its key ring below
-  // the test's root. `installed` is the version dpkg's status claims.
-  void setUpApt(const std::string& installed) {
-    writePrivateApt(apt, installed);
-    const fs::path source = suite->root / "etc/apt/sources.list.d/nuvlet.sources";
-    fs::copy_file(source, apt / "etc/sources.list.d/nuvlet.sources");
-    replaceInFile(
-        apt / "etc/sources.list.d/nuvlet.sources",
-        "Signed-By: /usr/share/keyrings/nuvlet-archive-keyring.gpg",
-        "Signed-By: " + (suite->root / "usr/share/keyrings/nuvlet-archive-keyring.gpg").string());
-  }
   std::string packageVersion() {
     auto v = run({"dpkg-deb", "--field", suite->deb.string(), "Version"});
     return v.out.substr(0, v.out.find('\n'));
@@ -134,7 +115,9 @@ TEST_F(Repository, AptTakesOnlyANewerVersionThatTheShippedKeySigned) {
     fs::remove_all(suite->repo);
     fs::remove_all(apt.path());
     fs::create_directories(apt.path());
-    setUpApt(c.installed);
+    // apt with the source the installed package gave it, dpkg's status claiming `installed`.
+    writePrivateApt(apt, c.installed);
+    copyAptSource(suite->root, apt);
 
     TempDir otherKey;
     fs::path signer = suite->gnupg;

@@ -23,7 +23,10 @@ constexpr double kNoon = 1796472000.0;
 
 class RecorderTest : public ::testing::Test {
  protected:
-  RecorderTest() : zone_("Europe/Berlin"), loop_(kNoon), paths_(Paths::under(tmp_.path())) {}
+  RecorderTest() : zone_("Europe/Berlin"), loop_(kNoon), paths_(Paths::under(tmp_.path())) {
+    snap_.brightness = 0.5;
+    snap_.lumSlow = 0.4;
+  }
 
   std::unique_ptr<TelemetryRecorder> make() {
     auto r = std::make_unique<TelemetryRecorder>(paths_, defaults_, loop_);
@@ -36,11 +39,8 @@ class RecorderTest : public ::testing::Test {
   // Every line of a day file, each read back with an independent JSON reader.
   std::vector<json> rows(const std::string& key = "2026-12-05") const {
     std::vector<json> out;
-    std::ifstream in(day(key), std::ios::binary);
-    std::string line;
-    while (std::getline(in, line)) {
-      out.push_back(json::parse(line));  // throws, failing the test, on a bad line
-    }
+    // json::parse throws, failing the test, on a bad line.
+    for (const auto& line : test::readLines(day(key))) out.push_back(json::parse(line));
     return out;
   }
 
@@ -49,14 +49,7 @@ class RecorderTest : public ::testing::Test {
   sim::VirtualRunLoop loop_;
   Paths paths_;
   MemoryDefaults defaults_;
-  TelemetrySnapshot snap_ = steady();
-
-  static TelemetrySnapshot steady() {
-    TelemetrySnapshot s;
-    s.brightness = 0.5;
-    s.lumSlow = 0.4;
-    return s;
-  }
+  TelemetrySnapshot snap_;
 };
 
 TEST_F(RecorderTest, TextIsEscapedAndRepairedNeverWrittenRaw) {
@@ -91,12 +84,10 @@ TEST_F(RecorderTest, ARowCutShortBeforeIsNotGluedToTheNextOne) {
   std::ofstream(day("2026-12-05")) << "{\"schema\":2,\"brightn";
   auto r = make();
   r->setRecording(true);
-  std::ifstream in(day("2026-12-05"));
-  std::string first, second;
-  std::getline(in, first);
-  std::getline(in, second);
-  EXPECT_EQ(first, "{\"schema\":2,\"brightn");
-  EXPECT_EQ(json::parse(second)["trigger"], "start");
+  const auto lines = test::readLines(day("2026-12-05"));
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "{\"schema\":2,\"brightn");
+  EXPECT_EQ(json::parse(lines[1])["trigger"], "start");
 }
 
 TEST_F(RecorderTest, TheFitterLearnsFromWhatTheRecorderWrote) {

@@ -1,13 +1,14 @@
-// nuvlet-ddc as built, with the real libddcutil, against simulated DDC/CI monitors. The
-// displays are the DRM connectors (as in a Wayland session) unless a test says X11.
+// nuvlet-ddc as built, with the real libddcutil: against simulated DDC/CI monitors, and
+// without any. The displays are the DRM connectors (as in a Wayland session) unless a
+// test says X11.
 #include <gtest/gtest.h>
-#include <xcb/randr.h>
-#include <xcb/xcb.h>
 
 #include <nlohmann/json.hpp>
 
 #include "nuvlet/platform/Subprocess.h"
 #include "platform/linux/display/DrmConnectors.h"
+#include "tests/harness/ProcessCheck.h"
+#include "tests/harness/RandrEdid.h"
 #include "tests/harness/Servers.h"
 #include "tests/harness/SimulatedMonitors.h"
 #include "tests/support/ScopedEnv.h"
@@ -23,22 +24,42 @@ using simddc::sampleMonitor;
 
 std::string bytes(const std::vector<std::uint8_t>& b) { return {b.begin(), b.end()}; }
 
-class ToolWithMonitors : public ::testing::Test {
+// The id the app gives the display on `connector` showing `edid`.
+std::string id(const std::string& connector, const std::vector<std::uint8_t>& edid) {
+  return "id=" + std::to_string(linux_platform::waylandDisplayId(
+                     connector, linux_platform::validEdid(bytes(edid))));
+}
+
+// The built tool, run as the app runs it.
+SubprocessResult tool(const std::vector<std::string>& args) {
+  std::vector<std::string> argv{NUVLET_DDC_TOOL};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return Subprocess::runAndWait(argv, {20.0, 0.5, 1 << 16});
+}
+
+bool oneLine(const std::string& s) {
+  return !s.empty() && s.back() == '\n' && s.find('\n') == s.size() - 1;
+}
+
+// A Wayland session's environment and a bus cache of the test's own; nothing the tool
+// starts outlives it.
+class ToolProgram : public ::testing::Test {
+ protected:
+  void TearDown() override { EXPECT_TRUE(childProcesses().empty()); }
+
+  TempDir cache;
+  ScopedEnv cacheHome{"XDG_CACHE_HOME", cache.path().string()};
+  ScopedEnv type{"XDG_SESSION_TYPE", "wayland"};
+  ScopedEnv wayland{"WAYLAND_DISPLAY", "wayland-9"};
+  ScopedEnv display{"DISPLAY", std::nullopt};
+};
+
+class ToolWithMonitors : public ToolProgram {
  protected:
   void SetUp() override {
     if (!sim.whyNot().empty()) GTEST_SKIP() << sim.whyNot();
   }
 
-  SubprocessResult tool(const std::vector<std::string>& args) {
-    std::vector<std::string> argv{NUVLET_DDC_TOOL};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return Subprocess::runAndWait(argv, {20.0, 0.5, 1 << 16});
-  }
-  // The id the app gives the display on `connector` showing `edid`.
-  static std::string id(const std::string& connector, const std::vector<std::uint8_t>& edid) {
-    return "id=" + std::to_string(linux_platform::waylandDisplayId(
-                       connector, linux_platform::validEdid(bytes(edid))));
-  }
   SubprocessResult get(const std::string& connector, const MonitorState& m) {
     return tool({"display", id(connector, m.edid), "get", "luminance"});
   }
@@ -51,11 +72,6 @@ class ToolWithMonitors : public ::testing::Test {
   }
 
   SimulatedMonitors sim;
-  TempDir cache;
-  ScopedEnv cacheHome{"XDG_CACHE_HOME", cache.path().string()};
-  ScopedEnv type{"XDG_SESSION_TYPE", "wayland"};
-  ScopedEnv wayland{"WAYLAND_DISPLAY", "wayland-9"};
-  ScopedEnv display{"DISPLAY", std::nullopt};
   ScopedEnv root{"NUVLET_SYSFS_ROOT", "/sys"};
   ScopedEnv preload{"LD_PRELOAD", SimulatedMonitors::shim().string()};
 };
@@ -205,7 +221,7 @@ TEST_F(ToolWithMonitors, AMonitorsFaultsGetAClearAnswerAndNoStormOfTries) {
       if (r == nullptr) continue;
       EXPECT_EQ(r->exitStatus, 1) << c.what;
       EXPECT_EQ(r->out, "") << c.what;
-      EXPECT_EQ(r->err.find('\n'), r->err.size() - 1) << c.what << ": " << r->err;
+      EXPECT_TRUE(oneLine(r->err)) << c.what << ": " << r->err;
       EXPECT_NE(r->err.find(c.reason), std::string::npos) << c.what << ": " << r->err;
     }
     EXPECT_EQ(read.out, c.readAnswer) << c.what;
@@ -250,7 +266,7 @@ TEST_F(ToolWithMonitors, OddEdidsAndCapabilitiesGetADefinedAnswer) {
     }
     auto list = tool({"list"});
     EXPECT_EQ(list.exitStatus, 0) << c.what;
-    EXPECT_EQ(list.out.find('\n'), list.out.size() - 1) << c.what << ": " << list.out;
+    EXPECT_TRUE(oneLine(list.out)) << c.what << ": " << list.out;
   }
 }
 
@@ -260,24 +276,8 @@ TEST_F(ToolWithMonitors, InAnX11SessionTheRandrOutputLeadsToItsMonitor) {
   ASSERT_TRUE(xvfb.running()) << "Xvfb is required";
   auto a = sampleMonitor(1, "Sim Monitor", 1);
   sim.plug("DP-1", 3, a, std::nullopt, false);
-  xcb_connection_t* c = xcb_connect(xvfb.display().c_str(), nullptr);
-  ASSERT_EQ(xcb_connection_has_error(c), 0);
-  xcb_window_t rootWindow = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
-  auto* res = xcb_randr_get_screen_resources_current_reply(
-      c, xcb_randr_get_screen_resources_current(c, rootWindow), nullptr);
-  ASSERT_NE(res, nullptr);
-  const xcb_randr_output_t output = xcb_randr_get_screen_resources_current_outputs(res)[0];
-  std::free(res);
-  auto* atom = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, 4, "EDID"), nullptr);
-  ASSERT_NE(atom, nullptr);
-  auto* error =
-      xcb_request_check(c, xcb_randr_change_output_property_checked(
-                               c, output, atom->atom, XCB_ATOM_INTEGER, 8, XCB_PROP_MODE_REPLACE,
-                               static_cast<std::uint32_t>(a.edid.size()), a.edid.data()));
-  std::free(atom);
-  EXPECT_EQ(error, nullptr);
-  std::free(error);
-  xcb_disconnect(c);
+  const auto output = giveFirstOutputEdid(xvfb.display(), a.edid);
+  ASSERT_NE(output, 0u);
 
   ScopedEnv x11("XDG_SESSION_TYPE", "x11");
   ScopedEnv xdisplay("DISPLAY", xvfb.display());
@@ -292,6 +292,65 @@ TEST_F(ToolWithMonitors, InAnX11SessionTheRandrOutputLeadsToItsMonitor) {
   auto missing = tool({"display", "id=4242", "get", "luminance"});
   EXPECT_NE(missing.err.find("RandR output 4242 is not a connected output"), std::string::npos)
       << missing.err;
+}
+
+TEST_F(ToolProgram, WithoutAnXServerItFailsFastWithAReason) {
+  ScopedEnv x("DISPLAY", ":9999");
+  ScopedEnv noWayland("WAYLAND_DISPLAY", std::nullopt);
+  ScopedEnv x11("XDG_SESSION_TYPE", "x11");
+  for (const auto& args :
+       std::vector<std::vector<std::string>>{{"display", "id=1", "get", "luminance"},
+                                             {"display", "id=1", "set", "luminance", "50"},
+                                             {"list"}}) {
+    const auto start = std::chrono::steady_clock::now();
+    auto run = tool(args);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3))
+        << "waited for something that is not there";
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(run.out, "") << "libddcutil's chatter reached stdout";
+    EXPECT_TRUE(oneLine(run.err)) << run.err;
+    EXPECT_NE(run.err.find("X server"), std::string::npos) << run.err;
+  }
+}
+
+// Without X the displays are the DRM connectors, numbered as the app numbers them in
+// a Wayland session; whatever DDC/CI then says, the answer names the display.
+TEST_F(ToolProgram, InAWaylandSessionDisplaysComeFromTheDrmConnectors) {
+  TempDir sys;
+  auto edid = [](std::uint32_t serial) { return bytes(simddc::makeEdid(serial)); };
+  sys.write("class/drm/card0-eDP-1/status", "connected\n");
+  sys.write("class/drm/card0-eDP-1/edid", edid(1));
+  sys.write("class/drm/card0-DP-1/status", "connected\n");
+  sys.write("class/drm/card0-DP-1/edid", edid(2));
+  sys.write("class/drm/card0-DP-2/status", "connected\n");
+  sys.write("class/drm/card0-DP-2/edid", edid(3).substr(0, 100));
+  sys.write("class/drm/card0-HDMI-A-1/status", "disconnected\n");
+  ScopedEnv root("NUVLET_SYSFS_ROOT", sys.path().string());
+
+  const std::string dp1 = id("DP-1", simddc::makeEdid(2)), dp2 = id("DP-2", {});
+  auto list = tool({"list"});
+  EXPECT_EQ(list.exitStatus, 0) << list.err;
+  ASSERT_EQ(list.out.rfind(dp1 + " DP-1: ", 0), 0u) << list.out;
+  EXPECT_NE(list.out.find("\n" + dp2 + " DP-2: no usable EDID\n"), std::string::npos) << list.out;
+  EXPECT_EQ(list.out.find("eDP-1"), std::string::npos) << "the panel is not external";
+  EXPECT_EQ(list.out.find("HDMI"), std::string::npos) << "a disconnected connector";
+
+  struct Case {
+    std::vector<std::string> args;
+    std::string reason;  // a part of the one line on stderr
+  } cases[] = {
+      {{"display", dp2, "get", "luminance"}, "no usable EDID"},
+      {{"display", "id=12345", "set", "luminance", "40"}, "no connected display has id 12345"},
+  };
+  for (const auto& c : cases) {
+    auto run = tool(c.args);
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_TRUE(oneLine(run.err)) << run.err;
+    EXPECT_NE(run.err.find(c.reason), std::string::npos) << run.err;
+  }
+  // The monitor with a good EDID gets as far as DDC/CI: no X server is asked.
+  auto get = tool({"display", dp1, "get", "luminance"});
+  EXPECT_EQ(get.err.find("X server"), std::string::npos) << get.err;
 }
 
 }  // namespace

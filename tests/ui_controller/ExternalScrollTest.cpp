@@ -1,5 +1,4 @@
-
-#include "tests/harness/MonitorTool.h"
+#include "tests/harness/MonitorToolDir.h"
 #include "tests/harness/ProcessCheck.h"
 #include "tests/ui_controller/ControllerFixture.h"
 
@@ -14,7 +13,7 @@ class ExternalScrollTest : public ControllerTest {
   void SetUp() override {
     topology.main = 2;
     topology.online = {1, 2};
-    external = std::make_unique<ExternalBrightnessController>(loop, writeMonitorTool(dir));
+    external = std::make_unique<ExternalBrightnessController>(clock, monitor.tool());
     start();
     controller->enableFullFeatures(external.get(), nullptr, &volume, &compensation, &stats);
   }
@@ -25,27 +24,24 @@ class ExternalScrollTest : public ControllerTest {
     EXPECT_TRUE(childProcesses().empty()) << "a monitor tool was left behind";
   }
 
-  void setMonitorLevel(const std::string& percent) { dir.write("level", percent + "\n"); }
-
-  std::vector<std::string> commands() const { return readLines(dir / "log"); }
-
   // Waits until the tool was run `count` times and nothing more is running.
   void waitForCommands(std::size_t count) {
-    EXPECT_TRUE(loop.runUntil([&] { return commands().size() >= count && !external->busy(); }))
-        << commands().size() << " commands";
+    const auto done = [&] { return monitor.commands().size() >= count && !external->busy(); };
+    EXPECT_TRUE(clock.runUntil(done)) << monitor.commands().size() << " commands";
   }
 
+  MonitorToolDir monitor;
   std::unique_ptr<ExternalBrightnessController> external;
 };
 
 TEST_F(ExternalScrollTest, ScrollReadsTheMonitorWritesTheClampedSumAndLeavesTheLoopAlone) {
-  setMonitorLevel("99");
+  monitor.setLevel("99");
   ASSERT_EQ(controller->displayKind(), DisplayKind::External);
   EXPECT_TRUE(brightnessItem().scroll(-4));
   EXPECT_EQ(controller->brightnessView().level(), 0.5) << "set before the monitor answered";
   waitForCommands(2);
-  EXPECT_EQ(commands(), (std::vector<std::string>{"display id=2 get luminance",
-                                                  "display id=2 set luminance 100"}));
+  EXPECT_EQ(monitor.commands(), (std::vector<std::string>{"display id=2 get luminance",
+                                                          "display id=2 set luminance 100"}));
   EXPECT_EQ(controller->brightnessView().level(), 1.0);
   EXPECT_EQ(brightnessItem().toolTip().text, "100%");
   EXPECT_EQ(controller->displayKind(), DisplayKind::External);
@@ -56,11 +52,11 @@ TEST_F(ExternalScrollTest, ScrollReadsTheMonitorWritesTheClampedSumAndLeavesTheL
 }
 
 TEST_F(ExternalScrollTest, ReadAnsweredAfterTheControllerWentIsDropped) {
-  setMonitorLevel("50");
+  monitor.setLevel("50");
   brightnessItem().scroll(-4);
   controller.reset();
   waitForCommands(1);
-  EXPECT_EQ(commands(), std::vector<std::string>{"display id=2 get luminance"});
+  EXPECT_EQ(monitor.commands(), std::vector<std::string>{"display id=2 get luminance"});
 }
 
 }  // namespace

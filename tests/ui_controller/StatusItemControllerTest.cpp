@@ -86,7 +86,7 @@ TEST_F(ControllerTest, KeepMyCorrectionsIsACheckEntryOfTheCalibrationMenu) {
 }
 
 TEST_F(ControllerTest, RevealRecreatesTheTelemetryFolderPrivatelyAndOpensIt) {
-  TelemetryRecorder recorder(paths, defaults, loop);
+  TelemetryRecorder recorder(paths, defaults, clock);
   startFully();
   controller->setRecorder(&recorder);
   std::filesystem::remove_all(paths.stateDir());

@@ -14,27 +14,61 @@ const char* kExampleModel =
     R"({"lumBin":1,"darkBin":2,"brightBin":0,"chromaBin":2,"warmBin":0,"todBin":3},{"preferredB":0.755,"count":40}],)"
     R"("prior":{"bByLumBin":[0.8,0.74,0.7,0.66,0.6,0.55,0.5,0.45]},"fittedAt":786000000.5,"observationCount":57})";
 
-class StatusCommand : public ::testing::Test {
+// The built program run as a command, in a home of its own, outside any desktop session
+// and on a machine whose sysfs tree is empty.
+class Command : public ::testing::Test {
  protected:
-  test::TempDir home;
-  std::map<std::string, std::string> env{{"HOME", home.path().string()},
-                                         {"XDG_DATA_HOME", (home / "data").string()},
-                                         {"XDG_STATE_HOME", (home / "state").string()},
-                                         {"XDG_CONFIG_HOME", ""},
-                                         {"TZ", "UTC"}};
-  const std::string nuvlet = NUVLET_BUILD_DIR "/app/nuvlet";
-
-  test::ChildProcess::Result run(std::vector<std::string> args) {
-    args.insert(args.begin(), nuvlet);
-    return test::ChildProcess::run(args, env);
+  Command() {
+    env["XDG_CONFIG_HOME"] = "";  // the program falls back to ~/.config
+    env.insert({{"TZ", "UTC"},
+                {"DISPLAY", ""},
+                {"WAYLAND_DISPLAY", ""},
+                {"XDG_SESSION_TYPE", ""},
+                {"NUVLET_SYSFS_ROOT", sysfs.path().string()}});
   }
+
+  test::ChildProcess::Result run(const std::string& command) {
+    return test::ChildProcess::run({NUVLET_BUILD_DIR "/app/nuvlet", command}, env, 60);
+  }
+
+  test::TempDir home, sysfs;
+  std::map<std::string, std::string> env = test::homeEnvironment(home.path());
 };
 
-TEST_F(StatusCommand, SummarisesModelAndDailyStatisticsFromTheXdgPlaces) {
+// The section of `nuvlet devices` output under `title`, up to the blank line after it.
+std::string section(const std::string& out, const std::string& title) {
+  const auto at = out.find(title + "\n");
+  if (at == std::string::npos) return "";
+  const auto end = out.find("\n\n", at);
+  return out.substr(at, end == std::string::npos ? std::string::npos : end - at);
+}
+
+// What a newcomer sees outside any desktop session, on a machine without I2C buses: why
+// nothing is found, and what to do.
+TEST_F(Command, DevicesOutsideASessionSaysSoAndWhyMonitorsCannotBeReached) {
+  auto result = run("devices");
+  ASSERT_EQ(result.status, 0) << result.out;
+
+  const std::string displays = section(result.out, "Displays");
+  EXPECT_NE(displays.find("missing: no graphical session (DISPLAY and WAYLAND_DISPLAY are unset)"),
+            std::string::npos)
+      << result.out;
+  EXPECT_EQ(displays.find("XWayland"), std::string::npos) << displays;
+  EXPECT_NE(section(result.out, "Screen capture")
+                .find("route: none (no graphical session: DISPLAY and WAYLAND_DISPLAY are unset)"),
+            std::string::npos)
+      << result.out;
+  // No bus in the fake tree: the module is missing here, whether the kernel has it or not.
+  const std::string monitors = section(result.out, "External monitors (DDC/CI)");
+  EXPECT_NE(monitors.find("\n  unusable: "), std::string::npos) << monitors;
+  EXPECT_NE(monitors.find("i2c-dev"), std::string::npos) << monitors;
+}
+
+TEST_F(Command, StatusSummarisesModelAndDailyStatisticsFromTheXdgPlaces) {
   home.write("data/nuvlet/brightness_model_v2.json", kExampleModel);
   // Today in the child's clock is unknown to the test, so give it a past day only.
   home.write("data/nuvlet/dailystats.json", R"({"2020-01-01":3,"2020-01-02":1})");
-  auto result = run({"status"});
+  auto result = run("status");
   EXPECT_EQ(result.status, 0);
   const std::string expected =
       "Calibration\n"
@@ -54,8 +88,8 @@ TEST_F(StatusCommand, SummarisesModelAndDailyStatisticsFromTheXdgPlaces) {
       << "an empty XDG_CONFIG_HOME falls back to ~/.config";
 }
 
-TEST_F(StatusCommand, WithoutFilesReportsTheEmptyModelAndWritesNothing) {
-  auto result = run({"status"});
+TEST_F(Command, StatusWithoutFilesReportsTheEmptyModelAndWritesNothing) {
+  auto result = run("status");
   EXPECT_EQ(result.status, 0);
   EXPECT_NE(result.out.find("0 content buckets learned\n  Fit from 0 observations\n"),
             std::string::npos)
@@ -64,7 +98,7 @@ TEST_F(StatusCommand, WithoutFilesReportsTheEmptyModelAndWritesNothing) {
   EXPECT_TRUE(std::filesystem::is_empty(home.path()));
 }
 
-TEST_F(StatusCommand, SaysHowCorrectionsAreTreated) {
+TEST_F(Command, StatusSaysHowCorrectionsAreTreated) {
   struct Case {
     const char* settings;  // nullptr: no file
     const char* line;
@@ -77,16 +111,16 @@ TEST_F(StatusCommand, SaysHowCorrectionsAreTreated) {
     SCOPED_TRACE(c.settings ? c.settings : "no settings");
     std::filesystem::remove_all(home / ".config");
     if (c.settings) home.write(".config/nuvlet/settings.json", c.settings);
-    auto result = run({"status"});
+    auto result = run("status");
     EXPECT_EQ(result.status, 0);
     EXPECT_NE(result.out.find(c.line), std::string::npos) << result.out;
   }
 }
 
-TEST_F(StatusCommand, DamagedModelIsReportedNotFatal) {
+TEST_F(Command, StatusOfADamagedModelIsReportedNotFatal) {
   home.write("data/nuvlet/brightness_model_v2.json", R"({"table":[],"prior":)");
   home.write("data/nuvlet/dailystats.json", "\xff garbage");
-  auto result = run({"status"});
+  auto result = run("status");
   EXPECT_EQ(result.status, 0);
   EXPECT_NE(result.out.find("unreadable: the empty model applies"), std::string::npos);
   EXPECT_NE(result.out.find("days tracked: 0"), std::string::npos);

@@ -1,5 +1,5 @@
 #pragma once
-
+// Plays the Debian archive's checker (lintian) on a package of ours.
 #include <filesystem>
 #include <string>
 
