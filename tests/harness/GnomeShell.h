@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "nuvlet/ui/PngFile.h"
+#include "tests/harness/AppProcess.h"
 #include "tests/harness/ChildProcess.h"
 #include "tests/harness/PanelWatch.h"
 #include "tests/harness/Servers.h"
@@ -26,6 +27,8 @@ namespace nuvlet::test {
 
 class GnomeShell {
  public:
+  static constexpr int kTopBarHeight = 32;
+
   // Starts the shell; with `withTray`, until its tray host is registered.
   void startShell() {
     namespace fs = std::filesystem;
@@ -106,7 +109,7 @@ class GnomeShell {
   }
 
   std::map<std::string, std::string> environment() const {
-    auto env = base;
+    auto env = appEnvironment(home.path(), sysfs.path(), sessionBus.address(), systemBus.address());
     env.merge(std::map<std::string, std::string>{{"DISPLAY", ""},
                                                  {"WAYLAND_DISPLAY", "wayland-0"},
                                                  {"XDG_SESSION_TYPE", "wayland"},
@@ -146,6 +149,29 @@ class GnomeShell {
     return token;
   }
 
+  // Whether the permission store holds the screen-cast grant `token`.
+  bool holdsScreencastGrant(const std::string& token) { return grantStore("Lookup", token); }
+
+  // The user revoking the grant `token` through the permission store, as the README says;
+  // true once it is gone. The portal stores the grant once more when it closes the session
+  // of a client that left: the revocation that counts comes after.
+  bool revokeScreencastGrant(const std::string& token) {
+    for (int i = 0; i < 3 && holdsScreencastGrant(token); ++i) {
+      if (!grantStore("Delete", token)) return false;
+      pumpUntil([&] { return holdsScreencastGrant(token); }, 1.0);
+    }
+    return !holdsScreencastGrant(token);
+  }
+
+  bool grantStore(const char* method, const std::string& token) {
+    return peer
+        .call("org.freedesktop.impl.portal.PermissionStore",
+              "/org/freedesktop/impl/portal/PermissionStore",
+              "org.freedesktop.impl.portal.PermissionStore", method,
+              g_variant_new("(ss)", "screencast", token.c_str()))
+        .ok();
+  }
+
   bool hasOwner(const std::string& name) { return peer.hasOwner(name).value_or(false); }
 
   VariantPtr watcher(const char* property) {
@@ -183,6 +209,16 @@ class GnomeShell {
     Screenshot shot{png->width, png->height, {}};
     for (std::uint32_t argb : png->argb) shot.rgb.push_back(argb & 0xFFFFFF);
     return shot;
+  }
+
+  // The screen once the top bar has settled, with the pointer away from it: a hovered item
+  // is drawn on a lighter patch.
+  std::optional<Screenshot> settledScreen() {
+    PanelWatch watch([&] { return screenshot(); },
+                     [](const std::function<bool()>& done, double s) { return pumpUntil(done, s); },
+                     {0, 0, 1919, kTopBarHeight - 1}, {0, 0, 1919, 1079});
+    if (!pointerTo(960, 600)) return std::nullopt;
+    return watch.settled();
   }
 
   // The pointer to (x, y) by relative motion from the top right corner.
@@ -227,7 +263,6 @@ class GnomeShell {
     return remote("NotifyPointerAxisDiscrete", g_variant_new("(ui)", 0u, steps));
   }
 
-  std::map<std::string, std::string> base;  // what every program in the session gets
   TempDir home;
   std::filesystem::path runtime;
   TempDir sysfs;

@@ -100,21 +100,6 @@ bool pumpUntil(sim::VirtualRunLoop& loop, const std::function<bool()>& done, dou
       timeoutSeconds);
 }
 
-std::unique_ptr<ChildProcess> scrollAs(const std::string& process, const std::filesystem::path& bin,
-                                       const std::string& busAddress, const std::string& busName,
-                                       const std::string& delta, const std::string& orientation) {
-  const auto gdbus = findProgram("gdbus");
-  if (!gdbus) return nullptr;
-  const std::filesystem::path program = bin / process;
-  std::error_code ec;
-  if (!std::filesystem::exists(program)) std::filesystem::create_symlink(*gdbus, program, ec);
-  return std::make_unique<ChildProcess>(
-      std::vector<std::string>{program.string(), "call", "--session", "--dest", busName,
-                               "--object-path", "/StatusNotifierItem", "--method",
-                               "org.kde.StatusNotifierItem.Scroll", "--", delta, orientation},
-      std::map<std::string, std::string>{{"DBUS_SESSION_BUS_ADDRESS", busAddress}});
-}
-
 std::string TrayHost::toolTip(const std::string& busName) {
   auto props = properties(busName);
   auto tip = props ? lookup(props.get(), "ToolTip") : nullptr;

@@ -2,8 +2,10 @@
 
 #include <gio/gio.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <optional>
@@ -29,6 +31,15 @@ bool pumpUntil(const std::function<bool()>& done, double timeoutSeconds = 5);
 // a turn.
 bool pumpUntil(sim::VirtualRunLoop& loop, const std::function<bool()>& done,
                double timeoutSeconds = 10, double step = 0.1);
+// For a call that waits on a peer answering on this thread: it runs on a thread of its
+// own while the default context turns here; what it returned.
+template <typename F>
+auto callPumping(F call, double timeoutSeconds = 20) {
+  auto result = std::async(std::launch::async, std::move(call));
+  pumpUntil([&] { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+            timeoutSeconds);
+  return result.get();
+}
 
 // The other end of a test: a connection of its own to the test's bus that can own names,
 // export objects, call and record signals, all on the default GMainContext.
@@ -112,12 +123,6 @@ class TrayHost {
   BusPeer peer_;
   bool hostRegistered_;
 };
-
-// A host process stood in for: gdbus, run under `process`'s name (a link in `bin`), sends
-// the item `busName` one Scroll and runs until answered; nothing without gdbus.
-std::unique_ptr<ChildProcess> scrollAs(const std::string& process, const std::filesystem::path& bin,
-                                       const std::string& busAddress, const std::string& busName,
-                                       const std::string& delta, const std::string& orientation);
 
 std::string printed(GVariant* value);  // GVariant's text form without types, or "<missing>"
 VariantPtr lookup(GVariant* dict, const char* name);  // from an a{sv}, or null

@@ -2,9 +2,10 @@
 // Plays an X11 desktop around a running Nuvlet: an X server whose output is a built-in
 // panel, a session bus with a tray host, a system bus with a login manager and a light
 // sensor service (python3-dbusmock), a sound server with a null sink, and a sysfs tree
-// with a backlight.
+// with a backlight. Or an X server alone.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <string>
@@ -63,6 +64,31 @@ class X11Desktop {
                              R"({"has_ambient_light": true, "light_level": 120.0})");
   PulseServer pulse;
   TrayHost host{sessionBus.address()};
+  TempDir sysfs;
+  TempDir home;
+};
+
+// An X server and nothing else around the program: with no session bus, each run of it
+// is the only one at once, without waiting for a bus to notice that a killed one has gone.
+struct BusLessX11Desktop {
+  std::map<std::string, std::string> environment() const {
+    const std::string noBus = "unix:path=" + (home / "no-bus").string();
+    auto env = appEnvironment(home.path(), sysfs.path(), noBus, noBus);
+    env["DISPLAY"] = xvfb.display();
+    env["WAYLAND_DISPLAY"] = "";
+    env["XDG_RUNTIME_DIR"] = home.path().string();
+    return env;
+  }
+
+  // The whole screen grey, `shade` from 0 to 255.
+  bool paintGrey(int shade) {
+    char colour[16];
+    std::snprintf(colour, sizeof colour, "#%02x%02x%02x", shade, shade, shade);
+    return ChildProcess::run({"xsetroot", "-solid", colour}, {{"DISPLAY", xvfb.display()}})
+               .status == 0;
+  }
+
+  XvfbServer xvfb{"640x480x24"};
   TempDir sysfs;
   TempDir home;
 };

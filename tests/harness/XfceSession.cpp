@@ -100,6 +100,22 @@ bool XfceSession::startPanel(sim::VirtualRunLoop& loop) {
   return true;
 }
 
+PanelUser XfceSession::user(sim::VirtualRunLoop& loop, int panelPixels, const std::string& name) {
+  return PanelUser([display = xvfb.display()] { return screenshotOfX(display); },
+                   PanelUser::turning(loop), {0, 0, kWidth - 1, panelPixels - 1},
+                   {0, 0, kWidth - 1, kHeight - 1},
+                   {[](int px, int py) {
+                      return xdotool({"mousemove", std::to_string(px), std::to_string(py)});
+                    },
+                    [](int number) {
+                      return xdotool({"click", std::to_string(number)});
+                    },
+                    [](const std::string& key) {
+                      return xdotool({"key", key});
+                    }},
+                   name);
+}
+
 bool XfceSession::xdotool(std::vector<std::string> args) {
   args.insert(args.begin(), "xdotool");
   return ChildProcess::run(args, {}).status == 0;

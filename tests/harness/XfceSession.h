@@ -12,6 +12,7 @@
 
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/harness/ChildProcess.h"
+#include "tests/harness/PanelUser.h"
 #include "tests/harness/Servers.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
@@ -20,6 +21,8 @@ namespace nuvlet::test {
 
 class XfceSession {
  public:
+  static constexpr int kWidth = 640, kHeight = 120;
+
   // The bus and this process's environment (which the bus hands on to xfconfd), with the
   // panel `panelSize` points high in theme `theme` at `scale` (2 for HiDPI).
   void startBus(const std::string& theme, int panelSize, int scale);
@@ -31,10 +34,13 @@ class XfceSession {
   void stop();
   // Input as a person gives it, through xdotool ("click", "4"); false when it failed.
   static bool xdotool(std::vector<std::string> args);
+  // A person at the panel, `panelPixels` high, giving input through xdotool; `loop` turns
+  // while they wait.
+  PanelUser user(sim::VirtualRunLoop& loop, int panelPixels, const std::string& name);
 
   TempDir home;
   TempDir runtime;
-  XvfbServer xvfb{"640x120x24"};
+  XvfbServer xvfb{std::to_string(kWidth) + "x" + std::to_string(kHeight) + "x24"};
   std::string busAddress;
   xcb_connection_t* x = nullptr;
 

@@ -126,11 +126,9 @@ TEST_F(AppEndToEnd, TheTrayAppFollowsTheUserTheScreenAndTheMachine) {
   EXPECT_EQ(first.value("amb_lux", 0.0), 120.0) << "the sensor service reached the row";
   EXPECT_TRUE(settingsIn(home.path()).value("telemetryRecording", false));
 
-  const pid_t pid = app.process().pid();
-
   // SIGTERM: an orderly end within a second, every record whole.
   const auto csvBefore = readLines(home / "state/nuvlet/adjustments.csv");
-  ASSERT_EQ(::kill(pid, SIGTERM), 0);
+  ASSERT_EQ(::kill(app.process().pid(), SIGTERM), 0);
   EXPECT_EQ(app.process().wait(1.0), 0);
   EXPECT_TRUE(app.printed("terminating"));
 
@@ -139,32 +137,11 @@ TEST_F(AppEndToEnd, TheTrayAppFollowsTheUserTheScreenAndTheMachine) {
   EXPECT_TRUE(fs::exists(home / "config/autostart/nuvlet.desktop"));
 }
 
-// The end of an X session (a logout, a crashed server): the X server goes while Nuvlet
-// samples the screen.
-TEST_F(AppEndToEnd, ALostXServerEndsItInOrder) {
-  RunningApp app(environment());
-  ASSERT_TRUE(app.waitFor([&] { return !host.itemTitled("Brightness").empty(); }));
-  const std::string brightness = host.itemTitled("Brightness");
-  ASSERT_TRUE(host.scroll(brightness, 1));
-  ASSERT_TRUE(app.waitFor([&] { return adjustments(home.path(), "scroll").size() == 1; }));
-  ASSERT_TRUE(host.click(brightness, "Deruzorar!"));
-  ASSERT_TRUE(app.waitFor([&] { return app.printed("sampling on"); }));
-
-  const auto killed = std::chrono::steady_clock::now();
-  xvfb.kill();
-  EXPECT_EQ(app.process().wait(2.0), 0) << app.output();
-  std::printf("[ figure ] X server killed to exit: %.0f ms\n", secondsSince(killed) * 1000);
-  EXPECT_TRUE(app.printed("the X server is gone")) << app.output();
-  EXPECT_TRUE(app.printed("terminating")) << app.output();
-  EXPECT_EQ(adjustments(home.path(), "scroll").size(), 1u);
-  EXPECT_TRUE(settingsIn(home.path()).value("autoAdjustEnabled", false));
-  expectRecordsWhole();
-}
-
 // A correction by the wheel on a steady white screen: the specified loop takes the panel
 // back towards the model's level once the pause is over; with Keep My Corrections on,
 // the level stays where the user put it for a minute, through the refit that learns it.
-TEST_F(AppEndToEnd, KeepMyCorrectionsHoldsAScrolledLevelThatIsOtherwiseWalkedBack) {
+// Then the end of the X session (a logout, a crashed server) while it samples.
+TEST_F(AppEndToEnd, KeepMyCorrectionsHoldsAScrolledLevelAndALostXServerEndsItInOrder) {
   ASSERT_TRUE(x({"xsetroot", "-solid", "#ffffff"}));
   home.write("config/nuvlet/settings.json", R"({"autoAdjustEnabled": true})");
   RunningApp app(environment());
@@ -215,6 +192,14 @@ TEST_F(AppEndToEnd, KeepMyCorrectionsHoldsAScrolledLevelThatIsOtherwiseWalkedBac
                                            nullptr, false);
   EXPECT_EQ(model.value("observationCount", 0), 4)
       << "the minute held through the refit that learned the corrections";
+
+  xvfb.kill();
+  EXPECT_EQ(app.process().wait(2.0), 0) << app.output();
+  EXPECT_TRUE(app.printed("the X server is gone")) << app.output();
+  EXPECT_TRUE(app.printed("terminating")) << app.output();
+  EXPECT_EQ(scrolls(), 4u);
+  EXPECT_TRUE(settingsIn(home.path()).value("keepCorrections", false));
+  expectRecordsWhole();
 }
 
 }  // namespace

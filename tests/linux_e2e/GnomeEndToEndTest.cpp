@@ -1,15 +1,14 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "tests/harness/ChildProcess.h"
 #include "tests/harness/GnomeShell.h"
-#include "tests/harness/PanelWatch.h"
 #include "tests/linux_e2e/RunningApp.h"
+#include "tests/support/ItemOnAPanel.h"
 
 namespace nuvlet::test {
 namespace {
@@ -20,9 +19,6 @@ namespace fs = std::filesystem;
 // monitor has no DRM connector: with the test's backlight it stands for the panel.
 class GnomeEndToEnd : public ::testing::Test, public GnomeShell {
  protected:
-  GnomeEndToEnd() {
-    base = appEnvironment(home.path(), sysfs.path(), sessionBus.address(), systemBus.address());
-  }
   void SetUp() override {
     writeBacklight(sysfs, 60);
     ASSERT_NO_FATAL_FAILURE(startShell());
@@ -63,11 +59,6 @@ TEST_F(GnomeWithoutTray, DevicesSaysHowToGetATray) {
 }
 
 TEST_F(GnomeEndToEnd, TheWheelOverTheTopBarItemMovesThePanelBothWays) {
-  auto devices = ChildProcess::run({NUVLET_PROGRAM, "devices"}, environment(), 60);
-  EXPECT_NE(devices.out.find("Wayland session, compositor GNOME"), std::string::npos)
-      << devices.out;
-  EXPECT_NE(devices.out.find("1920x1080+0+0  built-in  main"), std::string::npos) << devices.out;
-
   app = std::make_unique<ChildProcess>(
       std::vector<std::string>{"/bin/sh", "-c", "exec \"$0\" 2>/dev/null", NUVLET_PROGRAM},
       environment());
@@ -82,23 +73,13 @@ TEST_F(GnomeEndToEnd, TheWheelOverTheTopBarItemMovesThePanelBothWays) {
     EXPECT_TRUE(pumpUntil([&] { return backlight() == expected; })) << backlight().value_or(-1);
   }
 
-  // What a person sees: the glyph against the top bar, with the pointer elsewhere (a
-  // hovered item is drawn on a lighter patch).
-  const int barHeight = 32;
-  PanelWatch watch([&] { return screenshot(); },
-                   [&](const std::function<bool()>& done, double s) { return pumpUntil(done, s); },
-                   {0, 0, 1919, barHeight - 1}, {0, 0, 1919, 1079});
-  ASSERT_TRUE(pointerTo(960, 600));
-  auto shot = watch.settled();
+  // What a person sees: the glyph against the top bar.
+  const auto shot = settledScreen();
   ASSERT_TRUE(shot) << "no screenshot from the shell";
-  const Box glyph =
-      drawnOn(*shot, {0, 0, 1919, barHeight - 1}, {*itemX - 16, 0, *itemX + 16, barHeight - 1}).box;
+  const int bottom = kTopBarHeight - 1;
+  const Box glyph = drawnOn(*shot, {0, 0, 1919, bottom}, {*itemX - 16, 0, *itemX + 16, bottom}).box;
   ASSERT_FALSE(glyph.empty()) << "nothing drawn where the wheel found the item";
-  const GlyphReading reading = readGlyph(*shot, glyph);
-  std::printf("[ figure ] GNOME Shell: glyph #%06x on #%06x, contrast %.2f:1\n", reading.glyph,
-              reading.background, reading.contrast);
-  EXPECT_GE(reading.contrast, 3.0);
-  keepShot(shot, "gnome", {glyph.x0 - 60, 0, glyph.x1 + 60, barHeight - 1});
+  expectGlyphStandsOut(*shot, glyph, "gnome", {glyph.x0 - 60, 0, glyph.x1 + 60, bottom});
 }
 
 // In GNOME the screen is read through the desktop portal and PipeWire. The permission is
@@ -114,6 +95,9 @@ TEST_F(GnomeEndToEnd, CompensationReadsTheScreenThroughTheDesktopPortal) {
   home.write("state/nuvlet/screencast-token", token + "\n");
 
   auto devices = ChildProcess::run({NUVLET_PROGRAM, "devices"}, environment(), 60);
+  EXPECT_NE(devices.out.find("Wayland session, compositor GNOME"), std::string::npos)
+      << devices.out;
+  EXPECT_NE(devices.out.find("1920x1080+0+0  built-in  main"), std::string::npos) << devices.out;
   EXPECT_NE(devices.out.find("route: ScreenCast portal"), std::string::npos) << devices.out;
   EXPECT_NE(devices.out.find("state: streaming; sharing the monitor of 1920x1080 at +0+0"),
             std::string::npos)
@@ -142,22 +126,8 @@ TEST_F(GnomeEndToEnd, CompensationReadsTheScreenThroughTheDesktopPortal) {
   ASSERT_EQ(nuvlet.process().wait(5), 0);
   const fs::path tokenFile = home / "state/nuvlet/screencast-token";
   const std::string current = readLines(tokenFile).at(0);
-  const auto store = [&](const char* method) {
-    return peer
-        .call("org.freedesktop.impl.portal.PermissionStore",
-              "/org/freedesktop/impl/portal/PermissionStore",
-              "org.freedesktop.impl.portal.PermissionStore", method,
-              g_variant_new("(ss)", "screencast", current.c_str()))
-        .ok();
-  };
-  // The portal stores the grant once more when it closes the session of a client that
-  // left: the user's revocation is the one that comes after.
-  ASSERT_TRUE(store("Lookup")) << "the grant behind the token file";
-  for (int i = 0; i < 3 && store("Lookup"); ++i) {
-    ASSERT_TRUE(store("Delete"));
-    pumpUntil([&] { return store("Lookup"); }, 1.0);
-  }
-  ASSERT_FALSE(store("Lookup"));
+  ASSERT_TRUE(holdsScreencastGrant(current)) << "the grant behind the token file";
+  ASSERT_TRUE(revokeScreencastGrant(current));
   devices = ChildProcess::run({NUVLET_PROGRAM, "devices"}, environment(), 60);
   EXPECT_NE(devices.out.find("permission: none stored (the desktop no longer held the one kept: "
                              "revoked, so it was forgotten)"),

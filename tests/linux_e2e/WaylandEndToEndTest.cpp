@@ -40,12 +40,10 @@ TEST_F(WaylandEndToEnd, TheWheelFollowsTheChosenDisplayCompensationReadsScreenco
   const auto backlight = [&] { return backlightLevel(sysfs); };
 
   // One display, and it is the panel: the wheel moves the backlight both ways.
-  for (int expected : {65, 70}) {
-    ASSERT_TRUE(host.scroll(item, -1));
+  for (int expected : {65, 70, 65}) {
+    ASSERT_TRUE(host.scroll(item, expected > backlight().value_or(0) ? -1 : 1));
     EXPECT_TRUE(app.waitFor([&] { return backlight() == expected; })) << backlight().value_or(-1);
   }
-  ASSERT_TRUE(host.scroll(item, 1));
-  EXPECT_TRUE(app.waitFor([&] { return backlight() == 65; })) << backlight().value_or(-1);
   EXPECT_EQ(host.menuIds(item).count("Scroll Adjusts"), 0u) << "one display needs no choice";
 
   // A monitor comes: the menu offers it, and once chosen the wheel goes to it, by the

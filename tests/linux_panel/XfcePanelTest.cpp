@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <future>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,12 +10,9 @@
 #include "platform/linux/tray/DesktopTheme.h"
 #include "platform/linux/tray/StatusNotifierBar.h"
 #include "platform/sim/VirtualRunLoop.h"
-#include "tests/harness/Screenshot.h"
-#include "tests/harness/Servers.h"
 #include "tests/harness/TrayHost.h"
 #include "tests/harness/XfceSession.h"
-#include "tests/support/BrightnessItem.h"
-#include "tests/support/TempDir.h"
+#include "tests/support/ItemOnAPanel.h"
 
 namespace nuvlet::test {
 namespace {
@@ -67,15 +62,11 @@ TEST_P(XfcePanel, TheGlyphStandsOutAndTheWheelAndClicksWork) {
   const auto [theme, panelSize, symbolic] = GetParam();
   const int size = panelSize.first * panelSize.second;  // in pixels
   ASSERT_TRUE(startPanelWithItem());
+  PanelUser person = user(
+      loop, size,
+      std::string("panel-") + theme + "-" + std::to_string(size) + (symbolic ? "-symbolic" : ""));
   Drawn glyph;
-  ASSERT_TRUE(pumpUntil(loop,
-                        [&] {
-                          const auto shot = screenshotOfX(xvfb.display());
-                          if (!shot) return false;
-                          const Box panel{0, 0, shot->width - 1, size - 1};
-                          glyph = drawnOn(*shot, panel, panel);
-                          return !glyph.box.empty() && glyph.reading.contrast >= 3.0;
-                        }))
+  ASSERT_TRUE(person.drawnOnPanel(3.0, glyph))
       << theme << " " << size << "px: background " << std::hex << glyph.reading.background
       << " glyph " << glyph.reading.glyph;
   // A glyph, not a strip of something else (the screen below a panel thinner than asked).
@@ -89,37 +80,19 @@ TEST_P(XfcePanel, TheGlyphStandsOutAndTheWheelAndClicksWork) {
   } else {
     EXPECT_EQ(glyph.reading.glyph, ours);
   }
-  EXPECT_TRUE(keepShot(
-      [&] { return screenshotOfX(xvfb.display()); },
-      std::string("panel-") + theme + "-" + std::to_string(size) + (symbolic ? "-symbolic" : ""),
-      {glyph.box.x1 - 95, 0, glyph.box.x1, size - 1}));
+  EXPECT_TRUE(person.keep("", {glyph.box.x1 - 95, 0, glyph.box.x1, size - 1}));
 
-  const int cx = glyph.box.centreX(), cy = glyph.box.centreY();
-  ASSERT_TRUE(xdotool({"mousemove", std::to_string(cx), std::to_string(cy)}));
-  const double before = item->view.level();
-  ASSERT_TRUE(xdotool({"click", "4"}));  // wheel up
-  EXPECT_TRUE(pumpUntil(loop, [&] { return item->view.level() > before + 0.01; }));
-  EXPECT_NEAR(item->view.level(), before + 0.05, 1e-9);
-  loop.advance(1);
-  ASSERT_TRUE(xdotool({"click", "5"}));  // wheel down
-  EXPECT_TRUE(pumpUntil(loop, [&] { return item->view.level() < before + 0.04; }));
-  EXPECT_NEAR(item->view.level(), before, 1e-9);
-  ASSERT_TRUE(xdotool({"click", "2"}));
-  EXPECT_TRUE(pumpUntil(loop, [&] { return item->middleClicks == 1; }));
+  person.glyph = glyph.box;
+  expectTheWheelAndAMiddleClick(person, *item);
   // A left click opens the menu, which the panel asks us to build afresh.
   const int built = item->menusBuilt;
-  ASSERT_TRUE(xdotool({"click", "1"}));
-  EXPECT_TRUE(pumpUntil(loop, [&] { return item->menusBuilt > built; }));
-  xdotool({"key", "Escape"});
+  ASSERT_TRUE(person.input().button(1));
+  EXPECT_TRUE(person.turn([&] { return item->menusBuilt > built; }, 10));
+  person.input().key("Escape");
 
   // `nuvlet devices` names this panel with its notch, and the theme source that decided.
-  auto report = std::async(std::launch::async, [address = busAddress] {
-    return linux_platform::describeDesktopServices(address);
-  });
-  ASSERT_TRUE(pumpUntil(
-      loop, [&] { return report.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
-      20));
-  const auto lines = report.get();
+  const auto lines = callPumping(
+      [address = busAddress] { return linux_platform::describeDesktopServices(address); });
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_NE(lines[0].find("xfce4-panel, one wheel notch = Scroll(+-1)"), std::string::npos)
       << lines[0];

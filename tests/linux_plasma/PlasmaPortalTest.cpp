@@ -1,12 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <regex>
 #include <string>
 
 #include "tests/harness/plasma/PlasmaSession.h"
+#include "tests/support/TempDir.h"
 
 namespace nuvlet::test {
 namespace {
@@ -19,32 +17,16 @@ namespace {
 TEST(PlasmaPortal, AStoredGrantOpensTheStreamWithoutADialog) {
   PlasmaSession session({PlasmaSession::Display::Wayland, false, /*portal=*/true});
   ASSERT_EQ(session.failure(), "");
-  std::printf("[ figure ] Plasma Wayland session with the portal up in %.1f s\n",
-              session.startSeconds());
-  // The portal and its KDE backend start on first use, which takes seconds here; the
-  // program's report waits only a few for a frame. Start them first.
-  auto version = session.call("org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
-                              "org.freedesktop.DBus.Properties", "Get",
-                              g_variant_new("(ss)", "org.freedesktop.portal.ScreenCast", "version"),
-                              90, /*autoStart=*/true);
-  ASSERT_TRUE(version) << "no ScreenCast portal";
-  ASSERT_TRUE(
-      pumpUntil([&] { return session.hasOwner("org.freedesktop.impl.portal.desktop.kde"); }, 60));
+  // The program's report waits only a few seconds for a frame: the portal starts first.
+  ASSERT_TRUE(session.startPortal()) << "no ScreenCast portal";
   const std::string token = session.seedScreencastGrant();
   ASSERT_FALSE(token.empty()) << "the permission store refused the grant";
   TempDir sysfs;
   writeBacklight(sysfs, 60);
-  auto env = session.environment();
-  env["NUVLET_SYSFS_ROOT"] = sysfs.path().string();
-  env["PULSE_SERVER"] = "unix:" + (session.home() / "no-pulse").string();
-  const auto tokenFile = session.home() / "state/nuvlet/screencast-token";
-  std::filesystem::create_directories(tokenFile.parent_path());
-  std::ofstream(tokenFile) << token << "\n";
+  session.home().write("state/nuvlet/screencast-token", token + "\n");
 
-  const auto started = std::chrono::steady_clock::now();
-  auto devices = ChildProcess::run({NUVLET_PROGRAM, "devices"}, env, 120);
-  std::printf("[ figure ] nuvlet devices on Plasma with the portal: %.1f s\n",
-              std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+  auto devices =
+      ChildProcess::run({NUVLET_PROGRAM, "devices"}, session.programEnvironment(sysfs.path()), 120);
   const std::string& out = devices.out;
   EXPECT_EQ(devices.status, 0) << out;
   EXPECT_NE(out.find("compositor KDE"), std::string::npos) << out;

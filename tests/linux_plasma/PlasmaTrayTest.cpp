@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -10,9 +9,8 @@
 #include "platform/linux/tray/StatusNotifierBar.h"
 #include "platform/sim/ScriptedColorScheme.h"
 #include "platform/sim/VirtualRunLoop.h"
-#include "tests/harness/PanelWatch.h"
 #include "tests/harness/plasma/PlasmaSession.h"
-#include "tests/support/BrightnessItem.h"
+#include "tests/support/ItemOnAPanel.h"
 
 namespace nuvlet::test {
 namespace {
@@ -29,11 +27,16 @@ class PlasmaTray : public ::testing::TestWithParam<std::tuple<Display, bool>> {
     const auto [display, dark] = GetParam();
     session = std::make_unique<PlasmaSession>(PlasmaSession::Options{display, dark});
     ASSERT_EQ(session->failure(), "");
-    std::printf("[ figure ] Plasma session up in %.1f s; panel %s, %d px\n",
-                session->startSeconds(), session->panelLocation().c_str(),
-                session->panelThickness());
     scheme =
         std::make_unique<sim::ScriptedColorScheme>(dark ? Preference::Dark : Preference::Light);
+    linux_platform::StatusNotifierBarOptions options;
+    options.busAddress = session->busAddress();
+    options.iconThemePath = NUVLET_BUILD_DIR "/icons";
+    bar = linux_platform::makeStatusNotifierBar(loop, options);
+    item = std::make_unique<BrightnessItem>(bar->addItem("brightness"), defaults, *scheme);
+    user.emplace(session->user(loop, std::string("plasma-") +
+                                         (display == Display::X11 ? "x11" : "wayland") + "-" +
+                                         (dark ? "dark" : "light")));
   }
 
   void TearDown() override {
@@ -42,134 +45,52 @@ class PlasmaTray : public ::testing::TestWithParam<std::tuple<Display, bool>> {
     session.reset();
   }
 
-  bool turn(const std::function<bool()>& done, double seconds = 30) {
-    return pumpUntil(loop, done, seconds, 0.05);
-  }
-
-  void addItem() {
-    linux_platform::StatusNotifierBarOptions options;
-    options.busAddress = session->busAddress();
-    options.iconThemePath = NUVLET_BUILD_DIR "/icons";
-    bar = linux_platform::makeStatusNotifierBar(loop, options);
-    item = std::make_unique<BrightnessItem>(bar->addItem("brightness"), defaults, *scheme);
-  }
-
-  PanelWatch watch() {
-    return PanelWatch(
-        [this] { return session->screenshot(); },
-        [this](const std::function<bool()>& done, double seconds) { return turn(done, seconds); },
-        session->panelBox(), {0, 0, session->options().width - 1, session->options().height - 1});
-  }
-
-  bool locateGlyph() {
-    auto found = watch().findGlyph([this](double level) { item->view.setLevel(level); }, full);
-    if (found) glyph = *found;
-    if (!found) keepShot([this] { return session->screenshot(); }, "failed-" + shotName());
-    return found.has_value();
-  }
-
-  // Opens the item's menu with `button` over the glyph; the part of the screen it covers.
-  std::optional<Box> openMenu(int button) {
-    menuClosed = watch().settled();
-    const int built = item->menusBuilt;
-    if (!menuClosed || !session->button(button)) return std::nullopt;
-    if (!turn([&] { return item->menusBuilt > built; })) return std::nullopt;
-    return watch().menuOver(*menuClosed);
-  }
-
-  // A Wayland popup may be drawn before it takes the keyboard, and an Escape sent in
-  // between goes nowhere: a person would press it again.
-  bool closeMenu() {
-    for (int attempt = 0; attempt < 3; ++attempt) {
-      if (session->key("Escape") && watch().backTo(*menuClosed, 10)) return true;
-    }
-    keepShot([this] { return session->screenshot(); }, "failed-close-" + shotName());
-    return false;
-  }
-
-  std::string shotName() const {
-    const auto [display, dark] = GetParam();
-    return std::string("plasma-") + (display == Display::X11 ? "x11" : "wayland") + "-" +
-           (dark ? "dark" : "light");
-  }
-
-  // One notch up and one down over the glyph move the level by exactly 0.05 each way.
-  void expectTheWheelSteps() {
-    ASSERT_TRUE(session->pointerTo(glyph.centreX(), glyph.centreY()));
-    const double before = item->view.level();
-    ASSERT_TRUE(session->button(4));
-    EXPECT_TRUE(turn([&] { return item->view.level() > before + 0.01; })) << item->view.level();
-    EXPECT_NEAR(item->view.level(), before + 0.05, 1e-9);
-    ASSERT_TRUE(session->button(5));
-    EXPECT_TRUE(turn([&] { return item->view.level() < before + 0.01; })) << item->view.level();
-    EXPECT_NEAR(item->view.level(), before, 1e-9);
+  bool findGlyph() {
+    return user->findGlyph([this](double level) { item->view.setLevel(level); });
   }
 
   std::unique_ptr<PlasmaSession> session;
   sim::VirtualRunLoop loop;
   MemoryDefaults defaults;
   std::unique_ptr<sim::ScriptedColorScheme> scheme;
-  std::unique_ptr<BrightnessItem> item;
   std::unique_ptr<StatusBar> bar;
-  std::optional<Screenshot> full, menuClosed;
-  Box glyph;
+  std::unique_ptr<BrightnessItem> item;
+  std::optional<PanelUser> user;
 };
 
-TEST_P(PlasmaTray, TheGlyphStandsOutAndTheWheelClicksAndMenuWork) {
-  addItem();
-  ASSERT_TRUE(turn([&] { return bar->hostAvailable() && session->registeredItems().size() == 1; }))
-      << "the watcher never listed the item";
-  // Away from the tray: a hovered icon is drawn lighter.
-  ASSERT_TRUE(session->pointerTo(session->options().width / 2, session->options().height / 3));
-  ASSERT_TRUE(locateGlyph()) << "the glyph never showed in the panel";
-
-  const GlyphReading reading = readGlyph(*full, glyph);
-  std::printf("[ figure ] %s: glyph #%06x on #%06x, contrast %.2f:1\n", shotName().c_str(),
-              reading.glyph, reading.background, reading.contrast);
-  EXPECT_GE(reading.contrast, 3.0);
+TEST_P(PlasmaTray, TheGlyphStandsOutTheWheelClicksAndMenuWorkAndItComesBackWithTheShell) {
+  ASSERT_TRUE(user->turn([&] {
+    return bar->hostAvailable() && session->registeredItems().size() == 1;
+  })) << "the watcher never listed the item";
+  ASSERT_TRUE(findGlyph()) << "the glyph never showed in the panel";
+  const Box glyph = user->glyph, panel = session->panelBox();
+  const GlyphReading reading = expectGlyphStandsOut(
+      *user->full, glyph, user->name(), {glyph.x0 - 40, panel.y0, glyph.x1 + 40, panel.y1});
   // Plasma draws the named icon recoloured to its text colour, not our pixmap.
   EXPECT_NE(reading.glyph, glyphRgb(glyphTone(defaults, *scheme)));
-  const Box panel = session->panelBox();
-  keepShot(full, shotName(), {glyph.x0 - 40, panel.y0, glyph.x1 + 40, panel.y1});
-
-  expectTheWheelSteps();
-
-  ASSERT_TRUE(session->button(2));
-  EXPECT_TRUE(turn([&] { return item->middleClicks == 1; })) << "middle click";
+  expectTheWheelAndAMiddleClick(*user, *item);
 
   // A left click opens the menu as on the other hosts.
-  auto menu = openMenu(1);
-  EXPECT_TRUE(menu) << "left click opened no menu";
-  EXPECT_TRUE(closeMenu());
+  EXPECT_TRUE(user->openMenu(1, item->menusBuilt)) << "left click opened no menu";
+  EXPECT_TRUE(user->closeMenu());
 
   // The menu from a right click shows our entries; the colour scheme changing while it is
   // open redraws the item without closing it, and picking an entry reaches us.
-  menu = openMenu(3);
+  auto menu = user->openMenu(3, item->menusBuilt);
   ASSERT_TRUE(menu) << "right click opened no menu";
-  keepShot([this] { return session->screenshot(); }, shotName() + "-menu",
-           {menu->x0 - 10, menu->y0 - 10, menu->x1 + 10, session->options().height - 1});
+  user->keep("-menu", {menu->x0 - 10, menu->y0 - 10, menu->x1 + 10, session->options().height - 1});
   scheme->change(std::get<1>(GetParam()) ? Preference::Light : Preference::Dark);
   ASSERT_TRUE(session->key("Down"));
   ASSERT_TRUE(session->key("Return"));
-  EXPECT_TRUE(turn([&] { return item->firstPicked == 1; })) << "the entry never reached the item";
+  EXPECT_TRUE(user->turn([&] { return item->firstPicked == 1; }))
+      << "the entry never reached the item";
   EXPECT_EQ(item->secondPicked, 0);
-}
 
-// The shell going away and coming back (a crash, an update) must bring the item back
-// by itself: the watcher stays in kded5, the new shell reads the items from it. The
-// theme plays no part here: one per display server.
-class PlasmaShellRestart : public PlasmaTray {};
-
-TEST_P(PlasmaShellRestart, TheItemComesBackWithTheShell) {
-  addItem();
-  ASSERT_TRUE(turn([&] { return bar->hostAvailable() && session->registeredItems().size() == 1; }));
-  ASSERT_TRUE(session->pointerTo(session->options().width / 2, session->options().height / 3));
-  ASSERT_TRUE(locateGlyph());
+  // The shell going away and coming back (a crash, an update) brings the item back by
+  // itself: the watcher stays in kded5, the new shell reads the items from it.
   ASSERT_TRUE(session->restartShell()) << session->failure();
-  std::printf("[ figure ] plasmashell killed and back with its panel in %.1f s\n",
-              session->restartSeconds());
-  ASSERT_TRUE(locateGlyph()) << "the item did not come back";
-  expectTheWheelSteps();
+  ASSERT_TRUE(findGlyph()) << "the item did not come back";
+  expectTheWheelAndAMiddleClick(*user, *item);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -179,14 +100,6 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(std::get<0>(param.param) == Display::X11 ? "X11" : "Wayland") +
              (std::get<1>(param.param) ? "BreezeDark" : "BreezeLight");
     });
-
-INSTANTIATE_TEST_SUITE_P(BreezeLight, PlasmaShellRestart,
-                         ::testing::Combine(::testing::Values(Display::X11, Display::Wayland),
-                                            ::testing::Values(false)),
-                         [](const auto& param) {
-                           return std::string(std::get<0>(param.param) == Display::X11 ? "X11"
-                                                                                       : "Wayland");
-                         });
 
 }  // namespace
 }  // namespace nuvlet::test

@@ -12,9 +12,8 @@
 
 #include "nuvlet/learning/BrightnessModel.h"
 #include "nuvlet/records/AdjustmentLogger.h"
-#include "tests/harness/AppProcess.h"
 #include "tests/harness/ChildProcess.h"
-#include "tests/harness/Servers.h"
+#include "tests/harness/X11Desktop.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::test {
@@ -42,30 +41,12 @@ std::size_t telemetryRows(const std::string& text, std::string& problem) {
   return rows;
 }
 
-class KillMidWrite : public ::testing::Test {
+class KillMidWrite : public ::testing::Test, public BusLessX11Desktop {
  protected:
   void SetUp() override {
     ASSERT_TRUE(xvfb.running()) << "Xvfb is required";
     writeBacklight(sysfs, 50);
     home.write("config/nuvlet/settings.json", R"({"telemetryRecording": true})");
-  }
-
-  std::map<std::string, std::string> environment() const {
-    // No session bus: each run is the only one, without waiting for the bus to notice
-    // that the killed one has gone.
-    const std::string noBus = "unix:path=" + (home / "no-bus").string();
-    auto env = appEnvironment(home.path(), sysfs.path(), noBus, noBus);
-    env["DISPLAY"] = xvfb.display();
-    env["WAYLAND_DISPLAY"] = "";
-    env["XDG_RUNTIME_DIR"] = home.path().string();
-    return env;
-  }
-
-  // A new grey on screen, so that the running program has rows to write.
-  void changeScreen(int shade) {
-    char colour[16];
-    std::snprintf(colour, sizeof colour, "#%02x%02x%02x", shade, shade, shade);
-    ChildProcess::run({"xsetroot", "-solid", colour}, {{"DISPLAY", xvfb.display()}});
   }
 
   fs::path telemetryDir() const { return home.path() / "state/nuvlet/telemetry"; }
@@ -100,10 +81,6 @@ class KillMidWrite : public ::testing::Test {
       before = text;
     }
   }
-
-  XvfbServer xvfb{"640x480x24"};
-  TempDir sysfs;
-  TempDir home;
 };
 
 TEST_F(KillMidWrite, KilledAtRandomMomentsItLosesNothingAndStartsAgain) {
@@ -116,7 +93,7 @@ TEST_F(KillMidWrite, KilledAtRandomMomentsItLosesNothingAndStartsAgain) {
   const auto start = Clock::now();
   int rounds = 0;
   while (Clock::now() - start < std::chrono::seconds(20) && rounds < 300) {
-    changeScreen(rounds * 37 % 256);
+    paintGrey(rounds * 37 % 256);  // a new picture: rows to write
     ChildProcess app({NUVLET_BUILD_DIR "/app/nuvlet"}, environment());
     ASSERT_TRUE(app.started());
     // The program prints nothing without --verbose: reading its output is the wait.
@@ -141,7 +118,7 @@ TEST_F(KillMidWrite, KilledAtRandomMomentsItLosesNothingAndStartsAgain) {
   std::size_t rowsAfter = 0;
   const auto deadline = Clock::now() + std::chrono::seconds(15);
   for (int shade = 0; rowsAfter < rowsBefore + 2 && Clock::now() < deadline; shade += 16) {
-    changeScreen(shade % 256);
+    paintGrey(shade % 256);
     app.readLine(0.3);
     rowsAfter = 0;
     std::error_code ec;

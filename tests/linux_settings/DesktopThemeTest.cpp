@@ -7,6 +7,7 @@
 #include "platform/linux/tray/DesktopTheme.h"
 #include "platform/sim/ScriptedColorScheme.h"
 #include "platform/sim/VirtualRunLoop.h"
+#include "tests/harness/XSettingsBlob.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::linux_platform {
@@ -35,44 +36,9 @@ TEST(ThemeNames, DarkNamesAreDarkOthersLightAndBadNamesSayNothing) {
   for (const auto& c : cases) EXPECT_EQ(themeNamePreference(c.name), c.want) << c.name;
 }
 
-// An XSETTINGS blob: an integer, a colour and a string setting, in either byte order.
-std::string xsettings(bool msb, const std::string& theme) {
-  std::string out;
-  auto card = [&](std::uint32_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) {
-      int shift = msb ? 8 * (bytes - 1 - i) : 8 * i;
-      out.push_back(static_cast<char>((v >> shift) & 0xff));
-    }
-  };
-  auto padded = [&](const std::string& s) {
-    out += s;
-    out.append((4 - s.size() % 4) % 4, '\0');
-  };
-  auto header = [&](int type, const std::string& name) {
-    card(static_cast<std::uint32_t>(type), 1);
-    card(0, 1);
-    card(static_cast<std::uint32_t>(name.size()), 2);
-    padded(name);
-    card(7, 4);  // last-change serial
-  };
-  card(msb ? 1 : 0, 1);
-  card(0, 3);
-  card(42, 4);  // serial
-  card(3, 4);   // settings
-  header(0, "Net/DoubleClickTime");
-  card(400, 4);
-  header(2, "Gtk/Color");
-  card(0, 4);
-  card(0, 4);
-  header(1, "Net/ThemeName");
-  card(static_cast<std::uint32_t>(theme.size()), 4);
-  padded(theme);
-  return out;
-}
-
 TEST(XSettings, TheThemeNameIsFoundInEitherByteOrderAndBrokenDataGivesNothing) {
   for (bool msb : {false, true}) {
-    std::string blob = xsettings(msb, "Greybird-dark");
+    std::string blob = test::xsettingsBlob(msb, "Greybird-dark");
     EXPECT_EQ(xsettingsString(blob, "Net/ThemeName"), "Greybird-dark");
     EXPECT_EQ(xsettingsString(blob, "Net/IconThemeName"), std::nullopt);
     // Cut short anywhere before the value's end: nothing, and nothing read past the end.
@@ -80,16 +46,16 @@ TEST(XSettings, TheThemeNameIsFoundInEitherByteOrderAndBrokenDataGivesNothing) {
       EXPECT_EQ(xsettingsString(blob.substr(0, n), "Net/ThemeName"), std::nullopt) << n;
     }
   }
-  std::string blob = xsettings(false, "X");
+  std::string blob = test::xsettingsBlob(false, "X");
   blob[0] = 7;  // no such byte order
   EXPECT_EQ(xsettingsString(blob, "Net/ThemeName"), std::nullopt);
-  blob = xsettings(false, "X");
+  blob = test::xsettingsBlob(false, "X");
   blob[8] = '\xff';  // claims far more settings than there are
   blob[9] = '\xff';
   blob[10] = '\xff';
   blob[11] = '\xff';
   EXPECT_EQ(xsettingsString(blob, "Net/ThemeName"), "X");
-  blob = xsettings(false, "X");
+  blob = test::xsettingsBlob(false, "X");
   blob[12] = 9;  // an unknown setting type ends the reading
   EXPECT_EQ(xsettingsString(blob, "Net/ThemeName"), std::nullopt);
 }

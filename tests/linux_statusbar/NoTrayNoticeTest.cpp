@@ -9,10 +9,8 @@
 #include "nuvlet/platform/Log.h"
 #include "platform/linux/tray/StatusNotifierBar.h"
 #include "platform/sim/VirtualRunLoop.h"
-#include "tests/harness/DbusMock.h"
-#include "tests/harness/Servers.h"
+#include "tests/harness/NotificationServer.h"
 #include "tests/harness/TrayHost.h"
-#include "tests/support/TempDir.h"
 
 namespace nuvlet::test {
 namespace {
@@ -43,58 +41,29 @@ class Ticker {
 };
 
 TEST(NoTrayNotice, ReachesTheNotificationServerOnceAndNeverHoldsTheLoop) {
-  enum class Server { Answers, NeverAnswers, CrashesMidCall, Absent, NeverStarts };
-  const struct Case {
-    const char* name;
-    Server server;
-  } cases[] = {
-      {"a server that answers", Server::Answers},
-      {"a server that never answers", Server::NeverAnswers},
-      {"a server that crashes mid-call", Server::CrashesMidCall},
-      {"no server", Server::Absent},
-      // As with some desktops' helpers: activatable, but the server never comes.
-      {"a server started on demand that never comes", Server::NeverStarts},
-  };
+  using Server = NotificationServer::Kind;
   int told = 0;
   log::setSink([&](std::string_view line) { told += line.find(kSummary) != line.npos; });
 
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (Server kind : {Server::Answers, Server::NeverAnswers, Server::CrashesMidCall, Server::Absent,
+                      Server::NeverStarts}) {
+    SCOPED_TRACE(static_cast<int>(kind));
     told = 0;
-    TempDir services;
-    services.write("notifications.service",
-                   "[D-BUS Service]\nName=org.freedesktop.Notifications\n"
-                   "Exec=/bin/sh -c 'exec dbus-monitor --address \"$DBUS_STARTER_ADDRESS\"'\n");
-    DbusDaemon bus{DbusDaemon::Kind::Session,
-                   c.server == Server::NeverStarts ? services.path().string() : ""};
-    ASSERT_TRUE(bus.running()) << "dbus-daemon is required";
-    std::unique_ptr<DbusMock> server;
-    if (c.server == Server::Answers) {
-      server = DbusMock::fromTemplate(bus.address(), false, "notification_daemon");
-    } else if (c.server == Server::NeverAnswers || c.server == Server::CrashesMidCall) {
-      server = DbusMock::bare(bus.address(), false, "org.freedesktop.Notifications",
-                              "/org/freedesktop/Notifications", "org.freedesktop.Notifications");
-      ASSERT_TRUE(
-          server->addMethod("org.freedesktop.Notifications", "Notify", "susssasa{sv}i", "u",
-                            c.server == Server::NeverAnswers ? "time.sleep(60)" : "os._exit(1)"));
-    }
-    if (server) {
-      ASSERT_TRUE(server->running()) << "python3-dbusmock is required";
-    }
+    NotificationServer server(kind);
+    ASSERT_EQ(server.failure(), "");
     sim::VirtualRunLoop loop;
-    auto bar = linux_platform::makeStatusNotifierBar(loop, {bus.address(), {}, 15.0, ""});
+    auto bar = linux_platform::makeStatusNotifierBar(loop, {server.address(), {}, 15.0, ""});
     auto item = bar->addItem("brightness");
 
     // While the notice is out, the item still registers with a tray that comes late.
     std::optional<Ticker> ticker{std::in_place};
     loop.advance(16);
-    if (server) {
+    if (server.hasServer()) {
       std::optional<std::string> call;
-      ASSERT_TRUE(
-          pumpUntil([&] { return (call = server->nextCall("Notify", 0.01)).has_value(); }, 10));
+      ASSERT_TRUE(pumpUntil([&] { return (call = server.nextNotify(0.01)).has_value(); }, 10));
       EXPECT_NE(call->find(kSummary), std::string::npos) << *call;
     }
-    auto host = std::make_unique<TrayHost>(bus.address());
+    auto host = std::make_unique<TrayHost>(server.address());
     ASSERT_TRUE(host->start());
     ASSERT_TRUE(host->waitForRegistrations(1));
     EXPECT_TRUE(pumpUntil([&] { return bar->hostAvailable(); }));
@@ -108,8 +77,8 @@ TEST(NoTrayNotice, ReachesTheNotificationServerOnceAndNeverHoldsTheLoop) {
     loop.advance(16);
     pumpUntil([] { return false; }, 0.2);
     EXPECT_EQ(told, 1);
-    if (c.server == Server::Answers) {
-      EXPECT_FALSE(server->nextCall("Notify", 0.2));
+    if (kind == Server::Answers) {
+      EXPECT_FALSE(server.nextNotify(0.2));
     }
   }
   log::setSink({});

@@ -17,14 +17,6 @@ namespace {
 
 using linux_platform::makeStatusNotifierBar;
 
-MenuItem action(
-    const std::string& label, std::function<void()> activate = [] {}) {
-  MenuItem item;
-  item.label = label;
-  item.activate = std::move(activate);
-  return item;
-}
-
 class Tray : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -91,21 +83,17 @@ TEST_F(Tray, AnItemRegistersWithLateOrRestartedWatchersEvenOneThatVanishedMidCal
   EXPECT_TRUE(pumpUntil([&] { return bar->hostAvailable(); }));
 }
 
-TEST_F(TrayItem, TheHostReadsTitleToolTipMenuAndAnIconInNetworkByteOrder) {
+TEST_F(TrayItem, TheHostReadsTheMenuFlagAndAnIconInNetworkByteOrder) {
   item->setIcon({Pixmap{2, 1, {0x80FF4020u, 0x01020304u}},
                  Pixmap{2, 2, {0xFFFFFFFFu}},  // fewer words than pixels: dropped
                  Pixmap{1, 1, {0xFF000000u}}});
-  item->setTitle("Brightness");
-  item->setToolTip("Brightness", "50%");
   auto props = host.properties(name);
   ASSERT_NE(props, nullptr);
   const std::pair<const char*, const char*> expected[] = {
       {"IconPixmap",
        "[(2, 1, [0x80, 0xff, 0x40, 0x20, 0x01, 0x02, 0x03, 0x04]), (1, 1, [0xff, 0x00, 0x00, "
        "0x00])]"},
-      {"Title", "'Brightness'"},
-      {"ItemIsMenu", "true"},
-      {"ToolTip", "('', [], 'Brightness', '50%')"}};
+      {"ItemIsMenu", "true"}};
   for (auto [key, value] : expected) EXPECT_EQ(printed(lookup(props.get(), key).get()), value);
 }
 
@@ -181,44 +169,15 @@ TEST_F(TrayItem, ScrollsAndClicksReachTheirCallbacks) {
   EXPECT_EQ(context, 1);
 }
 
-// The real host processes are stood in for (scrollAs): the item finds the caller's process through
-// the bus and scales its notches.
-TEST_F(TrayItem, AWheelNotchMovesTheSameStepWhicheverHostSendsIt) {
-  std::vector<double> scrolls;
-  StatusItem::Callbacks c;
-  c.onScroll = [&](double d) { scrolls.push_back(d); };
-  item->setCallbacks(c);
-
-  test::TempDir bin;
-  struct Case {
-    const char* process;
-    const char* delta;
-    const char* orientation;
-    double units;
-  };
-  // Each host's own scale is ScrollHosts' table; here, that the caller is told apart.
-  const Case cases[] = {{"waybar", "2", "vertical", 10},
-                        {"waybar", "-2", "vertical", -10},
-                        {"some-panel", "2", "vertical", 20}};  // unknown: 1 per notch
-  for (const auto& k : cases) {
-    SCOPED_TRACE(std::string(k.process) + " " + k.delta);
-    scrolls.clear();
-    auto caller = scrollAs(k.process, bin.path(), bus.address(), name, k.delta, k.orientation);
-    ASSERT_TRUE(caller && caller->started()) << "gdbus (libglib2.0-bin) is needed";
-    // The item answers on this thread: keep its context turning while the caller waits.
-    EXPECT_TRUE(pumpUntil([&] { return caller->wait(0).has_value(); }, 10));
-    EXPECT_EQ(caller->wait(0), 0);
-    loop.advance(1);
-    EXPECT_EQ(scrolls, std::vector<double>{k.units});
-  }
-}
-
 TEST_F(TrayItem, AMiddleClickOrAMenuEntryMayRemoveItsOwnItem) {
   for (bool fromMenu : {false, true}) {
     SCOPED_TRACE(fromMenu ? "menu entry" : "middle click");
     StatusItem::Callbacks callbacks;
     callbacks.onSecondaryActivate = [&] { item.reset(); };
-    callbacks.menu = [&](bool) { return Menu{action("Hide", [&] { item.reset(); })}; };
+    MenuItem hide;
+    hide.label = "Hide";
+    hide.activate = [&] { item.reset(); };
+    callbacks.menu = [hide](bool) { return Menu{hide}; };
     item->setCallbacks(callbacks);
     if (fromMenu) {
       EXPECT_TRUE(host.click(name, "Hide"));

@@ -25,10 +25,6 @@ using Clock = std::chrono::steady_clock;
 // Headless Plasma on two cores shared with other builds is slow: bounds are generous.
 constexpr double kStartSeconds = 120;
 
-double since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
 void writeFile(const fs::path& file, const std::string& text) {
   fs::create_directories(file.parent_path());
   std::ofstream(file) << text;
@@ -65,12 +61,7 @@ std::optional<std::uint32_t> keyCode(const std::string& name) {
 }  // namespace
 
 PlasmaSession::PlasmaSession(Options options) : options_(options) {
-  const auto started = Clock::now();
-  if (start()) {
-    startSeconds_ = since(started);
-  } else if (failure_.empty()) {
-    failure_ = "the session did not start";
-  }
+  if (!start() && failure_.empty()) failure_ = "the session did not start";
 }
 
 PlasmaSession::~PlasmaSession() {
@@ -279,13 +270,10 @@ bool PlasmaSession::startShell() {
 }
 
 bool PlasmaSession::restartShell() {
-  const auto started = Clock::now();
   if (shell_) ::kill(shell_->pid(), SIGKILL);
   shell_.reset();
   if (!pumpUntil([&] { return !hasOwner("org.kde.plasmashell"); }, 20)) return false;
-  const bool up = startShell();
-  restartSeconds_ = since(started);
-  return up;
+  return startShell();
 }
 
 Box PlasmaSession::panelBox() const {
@@ -451,6 +439,15 @@ bool PlasmaSession::key(const std::string& name) {
   return code && input_->key(*code, true) && input_->key(*code, false);
 }
 
+PanelUser PlasmaSession::user(sim::VirtualRunLoop& loop, const std::string& name) {
+  return PanelUser([this] { return screenshot(); }, PanelUser::turning(loop), panelBox(),
+                   {0, 0, options_.width - 1, options_.height - 1},
+                   {[this](int x, int y) { return pointerTo(x, y); },
+                    [this](int number) { return button(number); },
+                    [this](const std::string& k) { return key(k); }},
+                   name);
+}
+
 void PlasmaSession::stopSessionProcesses() {
   if (runtime_.empty()) return;
   const std::string mark = "XDG_RUNTIME_DIR=" + runtime_.string();
@@ -491,6 +488,14 @@ void PlasmaSession::stopSessionProcesses() {
       3);
   // What is left, and what the bus started while the others went.
   for (pid_t pid : sessionPids()) ::kill(pid, SIGKILL);
+}
+
+bool PlasmaSession::startPortal() {
+  return call("org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
+              "org.freedesktop.DBus.Properties", "Get",
+              g_variant_new("(ss)", "org.freedesktop.portal.ScreenCast", "version"), 90,
+              /*autoStart=*/true) &&
+         pumpUntil([&] { return hasOwner("org.freedesktop.impl.portal.desktop.kde"); }, 60);
 }
 
 // The shared output is "0x0" (the one output of the virtual KWin) in a

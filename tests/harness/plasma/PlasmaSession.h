@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tests/harness/ChildProcess.h"
+#include "tests/harness/PanelUser.h"
 #include "tests/harness/Screenshot.h"
 #include "tests/harness/Servers.h"
 #include "tests/harness/TrayHost.h"
@@ -43,12 +44,14 @@ class PlasmaSession {
 
   // Empty once the shell shows its panel; else what did not come up.
   const std::string& failure() const { return failure_; }
-  double startSeconds() const { return startSeconds_; }
   const Options& options() const { return options_; }
 
   // What a program needs to be a client of this session.
   const std::map<std::string, std::string>& environment() const { return env_; }
   const std::string& busAddress() const { return busAddress_; }
+  // The desktop portal and its KDE backend, which start on first use and take seconds
+  // to; false when no ScreenCast portal answers.
+  bool startPortal();
   // A screen-cast grant as xdg-desktop-portal-kde stores one after the user allowed it to
   // be remembered; its id (the restore token), or "" when the permission store refused.
   std::string seedScreencastGrant();
@@ -58,7 +61,14 @@ class PlasmaSession {
                   const std::string& interface, const std::string& method,
                   GVariant* parameters = nullptr, double timeoutSeconds = 30,
                   bool autoStart = false);
-  const std::filesystem::path& home() const { return state_.path(); }
+  const TempDir& home() const { return state_; }
+  // Nuvlet's in this session: the backlight under `sysfs`, no sound server.
+  std::map<std::string, std::string> programEnvironment(const std::filesystem::path& sysfs) const {
+    auto env = env_;
+    env["NUVLET_SYSFS_ROOT"] = sysfs.string();
+    env["PULSE_SERVER"] = "unix:" + (state_ / "no-pulse").string();
+    return env;
+  }
 
   // The panel's edge ("bottom") and thickness in pixels, as the shell reports them.
   std::string panelLocation() const { return panelLocation_; }
@@ -77,10 +87,13 @@ class PlasmaSession {
   // "Down", "Return", "Escape".
   bool key(const std::string& name);
 
+  // A person at the panel, through the input and screenshots above; `loop` turns while
+  // they wait.
+  PanelUser user(sim::VirtualRunLoop& loop, const std::string& name);
+
   // Kills plasmashell (SIGKILL, as a crash would) and starts it again; true once the new
-  // one shows its tray. Its wall time in restartSeconds().
+  // one shows its tray.
   bool restartShell();
-  double restartSeconds() const { return restartSeconds_; }
 
  private:
   bool start();
@@ -106,8 +119,6 @@ class PlasmaSession {
   int panelThickness_ = 0;
   int pointerX_ = 0, pointerY_ = 0;
   std::string failure_;
-  double startSeconds_ = 0;
-  double restartSeconds_ = 0;
 };
 
 }  // namespace nuvlet::test

@@ -10,6 +10,8 @@
 #include <string>
 
 #include "tests/harness/ChildProcess.h"
+#include "tests/harness/PanelUser.h"
+#include "tests/harness/Screenshot.h"
 #include "tests/harness/Servers.h"
 #include "tests/harness/SwayServer.h"
 #include "tests/harness/TrayHost.h"
@@ -45,6 +47,23 @@ class WaybarSession {
 
   bool click(std::uint32_t button) {
     return pointer->button(button, true) && pointer->button(button, false);
+  }
+
+  // A person at the bar, seen through grim; `loop` turns while they wait.
+  PanelUser user(sim::VirtualRunLoop& loop) {
+    return PanelUser([this] { return screenshotOfWlroots(env, home / "shot.ppm"); },
+                     PanelUser::turning(loop), {0, 0, kWidth - 1, 30},
+                     {0, 0, kWidth - 1, kHeight - 1},
+                     {[this](int x, int y) { return pointer->moveTo(x, y, kWidth, kHeight); },
+                      [this](int number) {
+                        const std::uint32_t buttons[] = {kLeft, kMiddle, kRight};
+                        if (number == 4 || number == 5) {
+                          return pointer->notches(number == 4 ? -1 : 1);
+                        }
+                        return number >= 1 && number <= 3 && click(buttons[number - 1]);
+                      },
+                      {}},
+                     "waybar");
   }
 
   TempDir home;
