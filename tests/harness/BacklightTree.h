@@ -1,6 +1,8 @@
 #pragma once
 
 #include <filesystem>
+#include <fstream>
+#include <optional>
 #include <string>
 
 #include "tests/support/TempDir.h"
@@ -31,5 +33,19 @@ class BacklightTree {
     return "class/backlight/" + name + "/" + file;
   }
 };
+
+// A raw backlight device "panel" in the fake sysfs tree `sysfs`, at `level` of `max`,
+// and the level it holds.
+inline void writeBacklight(const TempDir& sysfs, int level, int max = 100) {
+  sysfs.write("class/backlight/panel/type", "raw\n");
+  sysfs.write("class/backlight/panel/max_brightness", std::to_string(max) + "\n");
+  sysfs.write("class/backlight/panel/brightness", std::to_string(level) + "\n");
+}
+inline std::optional<int> backlightLevel(const TempDir& sysfs) {
+  std::ifstream in(sysfs / "class/backlight/panel/brightness");
+  int level = 0;
+  if (in >> level) return level;
+  return std::nullopt;
+}
 
 }  // namespace nuvlet::test

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/harness/BacklightTree.h"
 #include "tests/harness/AppProcess.h"
 #include "tests/harness/ChildProcess.h"
 #include "tests/harness/DbusMock.h"

@@ -7,6 +7,7 @@
 #include "platform/linux/devices/SensorProxyLightSensor.h"
 #include "platform/linux/devices/SysfsBacklight.h"
 #include "platform/sim/VirtualRunLoop.h"
+#include "tests/harness/BacklightTree.h"
 #include "tests/harness/DbusMock.h"
 #include "tests/harness/Servers.h"
 #include "tests/support/ScopedEnv.h"

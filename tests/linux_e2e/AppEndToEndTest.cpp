@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "nuvlet/records/AdjustmentLogger.h"
+#include "tests/harness/BacklightTree.h"
 #include "tests/harness/ChildProcess.h"
 #include "tests/harness/X11Desktop.h"
 #include "tests/linux_e2e/RunningApp.h"

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/harness/BacklightTree.h"
 #include "tests/harness/ChildProcess.h"
 #include "tests/harness/GnomeShell.h"
 #include "tests/linux_e2e/RunningApp.h"

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/linux/display/DrmConnectors.h"
+#include "tests/harness/BacklightTree.h"
 #include "tests/harness/ChildProcess.h"
 #include "tests/harness/MonitorTool.h"
 #include "tests/harness/StandInPortal.h"

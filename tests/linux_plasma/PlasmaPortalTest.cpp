@@ -3,6 +3,7 @@
 #include <regex>
 #include <string>
 
+#include "tests/harness/BacklightTree.h"
 #include "tests/harness/plasma/PlasmaSession.h"
 #include "tests/support/TempDir.h"
 

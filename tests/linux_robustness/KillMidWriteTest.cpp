@@ -12,6 +12,7 @@
 
 #include "nuvlet/learning/BrightnessModel.h"
 #include "nuvlet/records/AdjustmentLogger.h"
+#include "tests/harness/BacklightTree.h"
 #include "tests/harness/ChildProcess.h"
 #include "tests/harness/X11Desktop.h"
 #include "tests/support/TempDir.h"

@@ -42,19 +42,6 @@ std::string readText(const std::filesystem::path& file) {
   return out.str();
 }
 
-void writeBacklight(const TempDir& sysfs, int level, int max) {
-  sysfs.write("class/backlight/panel/type", "raw\n");
-  sysfs.write("class/backlight/panel/max_brightness", std::to_string(max) + "\n");
-  sysfs.write("class/backlight/panel/brightness", std::to_string(level) + "\n");
-}
-
-std::optional<int> backlightLevel(const TempDir& sysfs) {
-  std::ifstream in(sysfs / "class/backlight/panel/brightness");
-  int level = 0;
-  if (in >> level) return level;
-  return std::nullopt;
-}
-
 std::vector<std::string> splitLines(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);

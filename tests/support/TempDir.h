@@ -2,7 +2,6 @@
 
 #include <filesystem>
 #include <map>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,11 +28,6 @@ class TempDir {
 // The variables that make `home` a program's home: HOME and the XDG config, data,
 // state and cache directories below it.
 std::map<std::string, std::string> homeEnvironment(const std::filesystem::path& home);
-
-// A raw backlight device "panel" in the fake sysfs tree `sysfs`, at `level` of `max`,
-// and the level it holds.
-void writeBacklight(const TempDir& sysfs, int level, int max = 100);
-std::optional<int> backlightLevel(const TempDir& sysfs);
 
 // The contents of a file, or "" when it cannot be read.
 std::string readText(const std::filesystem::path& file);
