@@ -129,12 +129,14 @@ FrameReduction reduceWith(const std::optional<AreaAverager::Kernel>& kernel, con
 
 // Sizes around every boundary of the reduction: smaller than the 64 cells on either
 // side, cells exactly 8 pixels wide and one less, cells as wide as the fast kernels
-// take and one more, odd strides, common screens, and a single row or column.
+// take and one more, odd strides, common screens, a single row or column, and cells
+// taller than the column and pair sums hold (several flushes a cell row).
 const Shape kShapes[] = {
-    {1, 1, 0},       {2, 3, 4},       {5, 70, 0},      {70, 5, 12},    {63, 64, 0},   {64, 63, 0},
-    {64, 64, 0},     {67, 65, 4},     {65, 67, 0},     {511, 67, 0},   {512, 64, 8},  {513, 129, 0},
-    {1366, 768, 64}, {1920, 1080, 0}, {2560, 97, 4},   {3000, 200, 0}, {63999, 3, 0}, {64000, 2, 4},
-    {1, 1000, 0},    {1000, 1, 0},    {1280, 300, 12}, {7, 90, 0},     {8192, 70, 0},
+    {1, 1, 0},       {2, 3, 4},     {5, 70, 0},      {70, 5, 12},     {63, 64, 0},
+    {64, 63, 0},     {64, 64, 0},   {67, 65, 4},     {65, 67, 0},     {511, 67, 0},
+    {512, 64, 8},    {513, 129, 0}, {1366, 768, 64}, {1920, 1080, 0}, {2560, 97, 4},
+    {3000, 200, 0},  {63999, 3, 0}, {64000, 2, 4},   {1, 1000, 0},    {1000, 1, 0},
+    {1280, 300, 12}, {7, 90, 0},    {8192, 70, 0},   {128, 16673, 8},
 };
 
 TEST(FrameReducer, EveryKernelMatchesIntegerReferenceOnAwkwardSizesAndStrides) {
@@ -235,6 +237,43 @@ TEST(FrameReducer, BandsOfAnyHeightGiveTheWholeFramesReduction) {
       EXPECT_EQ(banded->luminance, whole.luminance);
       EXPECT_EQ(banded->signature, whole.signature);
       EXPECT_EQ(banded->grid, whole.grid);
+    }
+  }
+}
+
+TEST(FrameReducer, AReusedReducerKeepsNothingOfTheFrameBefore) {
+  // The cell sums are not cleared between frames: the first rows of each cell row
+  // replace what a frame before left there. Frames of other sizes and content follow
+  // each other through one reducer, in bands of uneven heights, and each must come out
+  // as from a new reducer: short frames (one row feeding several cell rows), tall
+  // cells (several flushes a cell row) and the common sizes.
+  const Shape sequence[] = {{1920, 1080, 0}, {70, 5, 12},  {128, 64 * 260 + 33, 8},
+                            {1366, 768, 64}, {64, 63, 0},  {1920, 1080, 0},
+                            {2, 3, 4},       {513, 129, 0}};
+  const int heights[] = {1, 3, 7, 64, 273};
+  std::vector<Frame> frames;
+  for (const Shape& s : sequence) {
+    frames.push_back(makeContent(s.width, s.height, 4 * s.width + s.padding,
+                                 static_cast<unsigned>(40 + frames.size())));
+  }
+  for (const auto& kernel : everyKernel()) {
+    FrameReducer reducer;
+    reducer.forceKernel(kernel);
+    for (const Frame& f : frames) {
+      SCOPED_TRACE(std::to_string(f.width()) + "x" + std::to_string(f.height()) + " " +
+                   nameOf(kernel));
+      const FrameReduction fresh = reduceWith(kernel, f.view());
+      reducer.begin(f.width(), f.height());
+      for (int y = 0, i = 0; y < f.height(); ++i) {
+        const int rows = std::min(heights[i % std::size(heights)], f.height() - y);
+        reducer.rows(f.view().rows(y, rows));
+        y += rows;
+      }
+      const auto got = reducer.finish();
+      ASSERT_TRUE(got.has_value());
+      EXPECT_EQ(got->luminance, fresh.luminance);
+      EXPECT_EQ(got->signature, fresh.signature);
+      EXPECT_EQ(got->grid, fresh.grid);
     }
   }
 }
