@@ -353,6 +353,8 @@ void AreaAverager::useBaselineKernels(bool baseline) {
 #endif
 }
 
+bool AreaAverager::avx2() { return hasAvx2; }
+
 std::vector<AreaAverager::Kernel> AreaAverager::kernels() {
   std::vector<Kernel> out;
   for (Isa isa : {Isa::Avx2, kBaselineIsa}) {

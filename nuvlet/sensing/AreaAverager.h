@@ -52,6 +52,8 @@ class AreaAverager {
   // For tests: run the kernels every x86-64 processor has, as on one without AVX2.
   // Not thread-safe; takes effect at the next begin().
   static void useBaselineKernels(bool baseline);
+  // Whether AVX2 code may run: the processor has it and the baseline is not forced.
+  static bool avx2();
 
   // Every kernel worth timing on this processor (the portable one only where no other
   // runs).

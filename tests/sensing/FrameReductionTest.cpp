@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "nuvlet/sensing/FrameReducer.h"
+#include "nuvlet/sensing/HistogramReducer.h"
 #include "nuvlet/sensing/KernelChooser.h"
 #include "nuvlet/sensing/LuminanceReducer.h"
 
@@ -275,6 +276,54 @@ TEST(FrameReducer, AReusedReducerKeepsNothingOfTheFrameBefore) {
       EXPECT_EQ(got->signature, fresh.signature);
       EXPECT_EQ(got->grid, fresh.grid);
     }
+  }
+}
+
+TEST(FrameReducer, SignatureWithoutTheBitmapRoundsEveryCellAsTheBitmapDoes) {
+  // Each cell's channel sums are set on the rounding's edges for its own pixel count:
+  // blue an exact half (the quotient of the rounding an integer), green one below it,
+  // red a whole level; the level runs through 0 to 255 over the cells, so that the
+  // luminance thresholds are crossed too. Cells of 1, 2, 98 (whose reciprocal in double
+  // precision is a little short), 480 and 510, 252 to 264, and 2040 to 2100 pixels.
+  for (Shape s : {Shape{64, 64, 0}, Shape{128, 64, 0}, Shape{896, 448, 0}, Shape{1920, 1080, 0},
+                  Shape{1366, 768, 8}, Shape{3840, 2160, 0}}) {
+    Frame f(s.width, s.height, 4 * s.width + s.padding);
+    const int size = 64;
+    auto cellOf = [size](int x, int length) { return std::int64_t{x} * size / length; };
+    std::vector<std::uint64_t> count(size * size), given(size * size);
+    for (int y = 0; y < s.height; ++y) {
+      for (int x = 0; x < s.width; ++x) ++count[cellOf(y, s.height) * size + cellOf(x, s.width)];
+    }
+    for (int y = 0; y < s.height; ++y) {
+      for (int x = 0; x < s.width; ++x) {
+        const auto cell = static_cast<std::size_t>(cellOf(y, s.height) * size + cellOf(x, s.width));
+        const std::uint64_t n = count[cell], level = cell % 256, i = given[cell]++;
+        // Of n pixels, the first (sum % n) get one more than sum / n.
+        auto share = [&](std::uint64_t sum) {
+          return static_cast<std::uint8_t>(sum / n + (i < sum % n ? 1 : 0));
+        };
+        const std::uint64_t half = n * level - n / 2;
+        f.setPixel(x, y, share(n * level), share(level == 0 ? 0 : half - 1),
+                   share(level == 0 ? 0 : half));
+      }
+    }
+    for (bool baseline : {false, true}) {
+      SCOPED_TRACE(std::to_string(s.width) + "x" + std::to_string(s.height) +
+                   (baseline ? " baseline" : ""));
+      AreaAverager::useBaselineKernels(baseline);
+      AreaAverager averager(size);
+      averager.begin(s.width, s.height);
+      averager.addRows(f.view());
+      ASSERT_TRUE(averager.complete());
+      for (std::size_t c = 0; c < count.size(); ++c) {
+        const std::uint64_t n = count[c], level = c % 256, half = n * level - n / 2;
+        ASSERT_EQ(averager.cells()[c].r, n * level) << c;
+        ASSERT_EQ(averager.cells()[c].b, level == 0 ? 0 : half) << c;
+      }
+      EXPECT_EQ(HistogramReducer::statistics(averager),
+                HistogramReducer::statistics(averager.bitmap()));
+    }
+    AreaAverager::useBaselineKernels(false);
   }
 }
 
