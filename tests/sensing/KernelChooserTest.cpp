@@ -131,6 +131,26 @@ TEST(KernelChooser, RechecksNowAndThenAndChangesOnlyForAClearWin) {
   }
 }
 
+TEST(KernelChooser, KeepsAPrefetchingKernelOnlyForAClearWinOverItsPlainTwin) {
+  struct Case {
+    const char* what;
+    std::vector<double> seconds;  // avx2 pairs, + prefetch, across, sse2 columns
+    Kernel expected;
+  };
+  const Case cases[] = {
+      {"2% faster with prefetch: the plain twin", {0.306, 0.30, 0.40, 0.40}, kCandidates[0]},
+      {"10% faster with prefetch: the prefetching one", {0.33, 0.30, 0.40, 0.40}, kCandidates[1]},
+      {"a plain kernel of another walk is no twin", {0.40, 0.30, 0.305, 0.40}, kCandidates[1]},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    KernelChooser chooser({.warmupRounds = 0, .rounds = 3, .pruneAfter = 0, .keepMargin = 0.03});
+    run(chooser, 12, costs(c.seconds));
+    ASSERT_TRUE(chooser.hasChosen());
+    EXPECT_EQ(chooser.chosen(), c.expected);
+  }
+}
+
 TEST(KernelChooser, DropsTheCandidatesThatClearlyLoseAfterTheFirstRounds) {
   struct Case {
     const char* what;
