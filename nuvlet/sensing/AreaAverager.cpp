@@ -588,13 +588,12 @@ void AreaAverager::flush() {
 
   int firstCellRow = cellRow_;
   int endCellRow = cellRow_ + 1;
-  // A frame shorter than the cells gives each cell row exactly one of its rows.
   bool fresh = freshCellRow_;
   if (height_ < size_) {
     const int y = nextRow_ - 1;
     firstCellRow = ceilMulDiv(y, size_, height_);
     endCellRow = std::min(size_, ceilMulDiv(y + 1, size_, height_));
-    fresh = true;
+    fresh = true;  // a frame shorter than the cells gives each cell row one of its rows
   }
   for (int cy = firstCellRow; cy < endCellRow; ++cy) {
     Sums* row = cells_.data() + static_cast<std::size_t>(cy) * static_cast<std::size_t>(size_);

@@ -146,7 +146,7 @@ ContentSignature signature(const FrameView& frame, int size) {
   AreaAverager averager(size);
   averager.begin(frame.width, frame.height);
   averager.addRows(frame);
-  return statistics(averager.bitmap());
+  return statistics(averager);
 }
 
 ContentSignature statistics(std::span<const Rgb8> pixels) {

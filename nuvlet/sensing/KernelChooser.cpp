@@ -103,7 +103,7 @@ void KernelChooser::endTrial() {
   Timing best = timings.front();
   // A kernel that asks for rows ahead must beat its plain twin clearly. On the processor
   // where the two came within 1-5% of each other in trials, either way round, the
-  // prefetching one then ran 8-15% slower over the frames that followed: its requests
+  // prefetching one then ran 5-15% slower over the frames that followed: its requests
   // cost time on some frames only, which the lower quartile does not see. Where
   // prefetch helps, it helps by a third.
   if (best.kernel.prefetch) {
