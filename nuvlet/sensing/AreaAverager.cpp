@@ -353,6 +353,8 @@ void AreaAverager::useBaselineKernels(bool baseline) {
 #endif
 }
 
+bool AreaAverager::avx2() { return hasAvx2; }
+
 std::vector<AreaAverager::Kernel> AreaAverager::kernels() {
   std::vector<Kernel> out;
   for (Isa isa : {Isa::Avx2, kBaselineIsa}) {
@@ -427,13 +429,20 @@ bool AreaAverager::begin(int width, int height, Kernel kernel) {
   }
   kernel_ = kernel;
 
-  columnStart_.assign(static_cast<std::size_t>(size_) + 1, 0);
-  if (width_ >= size_) {
-    for (int c = 0; c <= size_; ++c) columnStart_[c] = ceilMulDiv(c, width_, size_);
+  // A stream sends frames of one size; 129 divisions a frame are worth keeping.
+  if (width_ != edgesWidth_) {
+    edgesWidth_ = width_;
+    columnStart_.assign(static_cast<std::size_t>(size_) + 1, 0);
+    if (width_ >= size_) {
+      for (int c = 0; c <= size_; ++c) columnStart_[c] = ceilMulDiv(c, width_, size_);
+    }
   }
-  rowEnd_.assign(static_cast<std::size_t>(size_), 0);
-  if (height_ >= size_) {
-    for (int c = 0; c < size_; ++c) rowEnd_[c] = ceilMulDiv(c + 1, height_, size_);
+  if (height_ != edgesHeight_) {
+    edgesHeight_ = height_;
+    rowEnd_.assign(static_cast<std::size_t>(size_), 0);
+    if (height_ >= size_) {
+      for (int c = 0; c < size_; ++c) rowEnd_[c] = ceilMulDiv(c + 1, height_, size_);
+    }
   }
   const Walk walk = kernel_.walk;
   const bool pairs = walk == Walk::Pairs || walk == Walk::PairRows;
@@ -450,7 +459,10 @@ bool AreaAverager::begin(int width, int height, Kernel kernel) {
     lanes_.clear();
   }
   rowCells_.assign(static_cast<std::size_t>(size_), Sums{});
-  cells_.assign(static_cast<std::size_t>(size_) * static_cast<std::size_t>(size_), Sums{});
+  // Not cleared: each cell row's first flush writes its sums (the array is 128 KiB at
+  // 64 cells, and clearing it, often from memory, cost a frame more than all its flushes).
+  cells_.resize(static_cast<std::size_t>(size_) * static_cast<std::size_t>(size_));
+  freshCellRow_ = true;
   return true;
 }
 
@@ -503,6 +515,7 @@ void AreaAverager::addRows(const FrameView& band) {
     } else if (nextRow_ == rowEnd_[cellRow_]) {
       flush();
       ++cellRow_;
+      freshCellRow_ = true;
     } else if (accRows_ == rowsPerFlush_) {
       flush();
     }
@@ -575,15 +588,22 @@ void AreaAverager::flush() {
 
   int firstCellRow = cellRow_;
   int endCellRow = cellRow_ + 1;
+  bool fresh = freshCellRow_;
   if (height_ < size_) {
     const int y = nextRow_ - 1;
     firstCellRow = ceilMulDiv(y, size_, height_);
     endCellRow = std::min(size_, ceilMulDiv(y + 1, size_, height_));
+    fresh = true;  // a frame shorter than the cells gives each cell row one of its rows
   }
   for (int cy = firstCellRow; cy < endCellRow; ++cy) {
     Sums* row = cells_.data() + static_cast<std::size_t>(cy) * static_cast<std::size_t>(size_);
-    for (int c = 0; c < size_; ++c) add(row[c], rowCells_[c]);
+    if (fresh) {
+      std::copy(rowCells_.begin(), rowCells_.end(), row);
+    } else {
+      for (int c = 0; c < size_; ++c) add(row[c], rowCells_[c]);
+    }
   }
+  freshCellRow_ = false;
   add(total_, rowTotal);
   accRows_ = 0;
 }

@@ -52,6 +52,8 @@ class AreaAverager {
   // For tests: run the kernels every x86-64 processor has, as on one without AVX2.
   // Not thread-safe; takes effect at the next begin().
   static void useBaselineKernels(bool baseline);
+  // Whether AVX2 code may run: the processor has it and the baseline is not forced.
+  static bool avx2();
 
   // Every kernel worth timing on this processor (the portable one only where no other
   // runs).
@@ -103,8 +105,11 @@ class AreaAverager {
   int nextRow_ = 0;
   Kernel kernel_;
   int rowsPerFlush_ = 0;
-  int accRows_ = 0;                   // rows summed in acc_ since the last flush
-  int cellRow_ = 0;                   // cell row of the rows in acc_ (frames at least `size` tall)
+  int accRows_ = 0;            // rows summed in acc_ since the last flush
+  int cellRow_ = 0;            // cell row of the rows in acc_ (frames at least `size` tall)
+  bool freshCellRow_ = false;  // no flush has reached cells_ for cellRow_ yet
+  int edgesWidth_ = 0;         // the frame size columnStart_ and rowEnd_ are for
+  int edgesHeight_ = 0;
   std::vector<int> columnStart_;      // size + 1 edges (frames at least `size` wide)
   std::vector<int> rowEnd_;           // size entries: first row past each cell row
   std::vector<std::uint16_t> acc_;    // column sums of the rows since the last flush

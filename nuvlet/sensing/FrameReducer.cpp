@@ -79,7 +79,7 @@ std::optional<FrameReduction> FrameReducer::finish() const {
   if (!signatureCells_.complete() || (smallFrame_ && !gridCells_.complete())) return std::nullopt;
   FrameReduction out;
   out.luminance = LuminanceReducer::meanLuminance(signatureCells_.total());
-  out.signature = HistogramReducer::statistics(signatureCells_.bitmap());
+  out.signature = HistogramReducer::statistics(signatureCells_);
   out.grid.reserve(kGridCells * kGridCells);
   if (smallFrame_) {
     for (const auto& cell : gridCells_.cells()) out.grid.push_back(cellLuminance(cell));

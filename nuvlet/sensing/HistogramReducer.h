@@ -2,8 +2,9 @@
 
 #include <span>
 
-#include "nuvlet/sensing/ContentSignature.h"
 #include "nuvlet/platform/Frame.h"
+#include "nuvlet/sensing/AreaAverager.h"
+#include "nuvlet/sensing/ContentSignature.h"
 
 namespace nuvlet {
 
@@ -23,6 +24,10 @@ ContentSignature signature(const FrameView& frame, int size = kDefaultSize);
 // The statistics of a small bitmap. Dark is luminance below 0.2 and bright above 0.8,
 // compared exactly, so grey 51 and grey 204 are neither. kFallback when empty.
 ContentSignature statistics(std::span<const Rgb8> pixels);
+
+// statistics(averager.bitmap()) of a complete averager, to the last bit, without making
+// the bitmap: on AVX2 eight cells are rounded at a time.
+ContentSignature statistics(const AreaAverager& averager);
 
 }  // namespace HistogramReducer
 }  // namespace nuvlet

@@ -22,8 +22,10 @@ namespace nuvlet {
 // kept: on a shared machine other work only ever adds time, to some frames more than
 // others, so the low end of a kernel's times tells kernels apart where a median still
 // carries the noise, and the quartile, unlike the single fastest frame, is not won by
-// one lucky frame. The choice holds for `holdFrames` frames, then a new trial checks it;
-// the kernel in use keeps its place unless another beats it by more than `keepMargin`.
+// one lucky frame. A kernel with prefetch is kept only if it beats its twin without by
+// more than `prefetchMargin`. The choice holds for `holdFrames` frames, then a new trial
+// checks it; the kernel in use keeps its place unless another beats it by more than
+// `keepMargin`.
 // A new frame size, or a new set of candidates, starts over.
 //
 // Not thread-safe; one per reducer.
@@ -38,6 +40,7 @@ class KernelChooser {
     double pruneAbove = 1.5;
     int holdFrames = 3000;  // about five minutes of sampling at 10 Hz
     double keepMargin = 0.03;
+    double prefetchMargin = 0.10;
   };
 
   struct Timing {

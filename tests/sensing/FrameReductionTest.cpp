@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "nuvlet/sensing/FrameReducer.h"
+#include "nuvlet/sensing/HistogramReducer.h"
 #include "nuvlet/sensing/KernelChooser.h"
 #include "nuvlet/sensing/LuminanceReducer.h"
 
@@ -129,12 +130,14 @@ FrameReduction reduceWith(const std::optional<AreaAverager::Kernel>& kernel, con
 
 // Sizes around every boundary of the reduction: smaller than the 64 cells on either
 // side, cells exactly 8 pixels wide and one less, cells as wide as the fast kernels
-// take and one more, odd strides, common screens, and a single row or column.
+// take and one more, odd strides, common screens, a single row or column, and cells
+// taller than the column and pair sums hold (several flushes a cell row).
 const Shape kShapes[] = {
-    {1, 1, 0},       {2, 3, 4},       {5, 70, 0},      {70, 5, 12},    {63, 64, 0},   {64, 63, 0},
-    {64, 64, 0},     {67, 65, 4},     {65, 67, 0},     {511, 67, 0},   {512, 64, 8},  {513, 129, 0},
-    {1366, 768, 64}, {1920, 1080, 0}, {2560, 97, 4},   {3000, 200, 0}, {63999, 3, 0}, {64000, 2, 4},
-    {1, 1000, 0},    {1000, 1, 0},    {1280, 300, 12}, {7, 90, 0},     {8192, 70, 0},
+    {1, 1, 0},       {2, 3, 4},     {5, 70, 0},      {70, 5, 12},     {63, 64, 0},
+    {64, 63, 0},     {64, 64, 0},   {67, 65, 4},     {65, 67, 0},     {511, 67, 0},
+    {512, 64, 8},    {513, 129, 0}, {1366, 768, 64}, {1920, 1080, 0}, {2560, 97, 4},
+    {3000, 200, 0},  {63999, 3, 0}, {64000, 2, 4},   {1, 1000, 0},    {1000, 1, 0},
+    {1280, 300, 12}, {7, 90, 0},    {8192, 70, 0},   {128, 16673, 8},
 };
 
 TEST(FrameReducer, EveryKernelMatchesIntegerReferenceOnAwkwardSizesAndStrides) {
@@ -236,6 +239,91 @@ TEST(FrameReducer, BandsOfAnyHeightGiveTheWholeFramesReduction) {
       EXPECT_EQ(banded->signature, whole.signature);
       EXPECT_EQ(banded->grid, whole.grid);
     }
+  }
+}
+
+TEST(FrameReducer, AReusedReducerKeepsNothingOfTheFrameBefore) {
+  // The cell sums are not cleared between frames: the first rows of each cell row
+  // replace what a frame before left there. Frames of other sizes and content follow
+  // each other through one reducer, in bands of uneven heights, and each must come out
+  // as from a new reducer: short frames (one row feeding several cell rows), tall
+  // cells (several flushes a cell row) and the common sizes.
+  const Shape sequence[] = {{1920, 1080, 0}, {70, 5, 12},  {128, 64 * 260 + 33, 8},
+                            {1366, 768, 64}, {64, 63, 0},  {1920, 1080, 0},
+                            {2, 3, 4},       {513, 129, 0}};
+  const int heights[] = {1, 3, 7, 64, 273};
+  std::vector<Frame> frames;
+  for (const Shape& s : sequence) {
+    frames.push_back(makeContent(s.width, s.height, 4 * s.width + s.padding,
+                                 static_cast<unsigned>(40 + frames.size())));
+  }
+  for (const auto& kernel : everyKernel()) {
+    FrameReducer reducer;
+    reducer.forceKernel(kernel);
+    for (const Frame& f : frames) {
+      SCOPED_TRACE(std::to_string(f.width()) + "x" + std::to_string(f.height()) + " " +
+                   nameOf(kernel));
+      const FrameReduction fresh = reduceWith(kernel, f.view());
+      reducer.begin(f.width(), f.height());
+      for (int y = 0, i = 0; y < f.height(); ++i) {
+        const int rows = std::min(heights[i % std::size(heights)], f.height() - y);
+        reducer.rows(f.view().rows(y, rows));
+        y += rows;
+      }
+      const auto got = reducer.finish();
+      ASSERT_TRUE(got.has_value());
+      EXPECT_EQ(got->luminance, fresh.luminance);
+      EXPECT_EQ(got->signature, fresh.signature);
+      EXPECT_EQ(got->grid, fresh.grid);
+    }
+  }
+}
+
+TEST(FrameReducer, SignatureWithoutTheBitmapRoundsEveryCellAsTheBitmapDoes) {
+  // Each cell's channel sums are set on the rounding's edges for its own pixel count:
+  // blue an exact half (the quotient of the rounding an integer), green one below it,
+  // red a whole level; the level runs through 0 to 255 over the cells, so that the
+  // luminance thresholds are crossed too. Cells of 1, 2, 98 (whose reciprocal in double
+  // precision is a little short), 480 and 510, 252 to 264, and 2040 to 2100 pixels.
+  for (Shape s : {Shape{64, 64, 0}, Shape{128, 64, 0}, Shape{896, 448, 0}, Shape{1920, 1080, 0},
+                  Shape{1366, 768, 8}, Shape{3840, 2160, 0}}) {
+    Frame f(s.width, s.height, 4 * s.width + s.padding);
+    const int size = 64;
+    auto cellOf = [size](int x, int length) { return std::int64_t{x} * size / length; };
+    std::vector<std::uint64_t> count(size * size), given(size * size);
+    for (int y = 0; y < s.height; ++y) {
+      for (int x = 0; x < s.width; ++x) ++count[cellOf(y, s.height) * size + cellOf(x, s.width)];
+    }
+    for (int y = 0; y < s.height; ++y) {
+      for (int x = 0; x < s.width; ++x) {
+        const auto cell = static_cast<std::size_t>(cellOf(y, s.height) * size + cellOf(x, s.width));
+        const std::uint64_t n = count[cell], level = cell % 256, i = given[cell]++;
+        // Of n pixels, the first (sum % n) get one more than sum / n.
+        auto share = [&](std::uint64_t sum) {
+          return static_cast<std::uint8_t>(sum / n + (i < sum % n ? 1 : 0));
+        };
+        const std::uint64_t half = n * level - n / 2;
+        f.setPixel(x, y, share(n * level), share(level == 0 ? 0 : half - 1),
+                   share(level == 0 ? 0 : half));
+      }
+    }
+    for (bool baseline : {false, true}) {
+      SCOPED_TRACE(std::to_string(s.width) + "x" + std::to_string(s.height) +
+                   (baseline ? " baseline" : ""));
+      AreaAverager::useBaselineKernels(baseline);
+      AreaAverager averager(size);
+      averager.begin(s.width, s.height);
+      averager.addRows(f.view());
+      ASSERT_TRUE(averager.complete());
+      for (std::size_t c = 0; c < count.size(); ++c) {
+        const std::uint64_t n = count[c], level = c % 256, half = n * level - n / 2;
+        ASSERT_EQ(averager.cells()[c].r, n * level) << c;
+        ASSERT_EQ(averager.cells()[c].b, level == 0 ? 0 : half) << c;
+      }
+      EXPECT_EQ(HistogramReducer::statistics(averager),
+                HistogramReducer::statistics(averager.bitmap()));
+    }
+    AreaAverager::useBaselineKernels(false);
   }
 }
 

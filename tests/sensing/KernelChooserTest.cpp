@@ -51,7 +51,7 @@ TEST(KernelChooser, TriesEachCandidateInInterleavedRoundsAndKeepsTheLowestQuarti
   auto cost = [](const Kernel& k, int frame) {
     if (k == kCandidates[1]) return frame < 12 ? 0.9 : 0.30;
     if (k == kCandidates[3]) return frame == 12 ? 0.05 : 0.40;
-    return k == kCandidates[0] ? 0.33 : 0.36;
+    return k == kCandidates[0] ? 0.34 : 0.36;
   };
   const auto used = run(chooser, 20, cost);
   EXPECT_FALSE(chooser.trying());
@@ -127,6 +127,27 @@ TEST(KernelChooser, RechecksNowAndThenAndChangesOnlyForAClearWin) {
     EXPECT_EQ(chooser.trials(), 1);
     run(chooser, 12, costs(c.later));
     EXPECT_EQ(chooser.trials(), 2);
+    EXPECT_EQ(chooser.chosen(), c.expected);
+  }
+}
+
+TEST(KernelChooser, KeepsAPrefetchingKernelOnlyForAClearWinOverItsPlainTwin) {
+  struct Case {
+    const char* what;
+    std::vector<double> seconds;  // avx2 pairs, + prefetch, across, sse2 columns
+    Kernel expected;
+  };
+  const Case cases[] = {
+      {"5% faster with prefetch: the plain twin", {0.315, 0.30, 0.40, 0.40}, kCandidates[0]},
+      {"20% faster with prefetch: the prefetching one", {0.36, 0.30, 0.40, 0.40}, kCandidates[1]},
+      {"a plain kernel of another walk is no twin", {0.40, 0.30, 0.305, 0.40}, kCandidates[1]},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    KernelChooser chooser(
+        {.warmupRounds = 0, .rounds = 3, .pruneAfter = 0, .prefetchMargin = 0.10});
+    run(chooser, 12, costs(c.seconds));
+    ASSERT_TRUE(chooser.hasChosen());
     EXPECT_EQ(chooser.chosen(), c.expected);
   }
 }
