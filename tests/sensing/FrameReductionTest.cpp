@@ -128,6 +128,19 @@ FrameReduction reduceWith(const std::optional<AreaAverager::Kernel>& kernel, con
   return got.value_or(FrameReduction{});
 }
 
+// The frame through `reducer` in bands whose heights cycle through `heights`.
+template <std::size_t N>
+std::optional<FrameReduction> reduceInBands(FrameReducer& reducer, const FrameView& f,
+                                            const int (&heights)[N]) {
+  reducer.begin(f.width, f.height);
+  for (int y = 0, i = 0; y < f.height; ++i) {
+    const int rows = std::min(heights[i % N], f.height - y);
+    reducer.rows(f.rows(y, rows));
+    y += rows;
+  }
+  return reducer.finish();
+}
+
 // Sizes around every boundary of the reduction: smaller than the 64 cells on either
 // side, cells exactly 8 pixels wide and one less, cells as wide as the fast kernels
 // take and one more, odd strides, common screens, a single row or column, and cells
@@ -227,13 +240,7 @@ TEST(FrameReducer, BandsOfAnyHeightGiveTheWholeFramesReduction) {
       SCOPED_TRACE(std::to_string(s.width) + "x" + std::to_string(s.height) + " " + nameOf(kernel));
       FrameReducer reducer;
       reducer.forceKernel(kernel);
-      reducer.begin(s.width, s.height);
-      for (int y = 0, i = 0; y < s.height; ++i) {
-        const int rows = std::min(heights[i % std::size(heights)], s.height - y);
-        reducer.rows(f.view().rows(y, rows));
-        y += rows;
-      }
-      const auto banded = reducer.finish();
+      const auto banded = reduceInBands(reducer, f.view(), heights);
       ASSERT_TRUE(banded.has_value());
       EXPECT_EQ(banded->luminance, whole.luminance);
       EXPECT_EQ(banded->signature, whole.signature);
@@ -264,13 +271,7 @@ TEST(FrameReducer, AReusedReducerKeepsNothingOfTheFrameBefore) {
       SCOPED_TRACE(std::to_string(f.width()) + "x" + std::to_string(f.height()) + " " +
                    nameOf(kernel));
       const FrameReduction fresh = reduceWith(kernel, f.view());
-      reducer.begin(f.width(), f.height());
-      for (int y = 0, i = 0; y < f.height(); ++i) {
-        const int rows = std::min(heights[i % std::size(heights)], f.height() - y);
-        reducer.rows(f.view().rows(y, rows));
-        y += rows;
-      }
-      const auto got = reducer.finish();
+      const auto got = reduceInBands(reducer, f.view(), heights);
       ASSERT_TRUE(got.has_value());
       EXPECT_EQ(got->luminance, fresh.luminance);
       EXPECT_EQ(got->signature, fresh.signature);
