@@ -37,14 +37,14 @@ std::optional<Box> PanelUser::openMenu(int button, const int& menusBuilt) {
   if (!beforeMenu_ || !input_.button(button) || !turn([&] { return menusBuilt > built; })) {
     return std::nullopt;
   }
-  auto menu = watch_.menuOver(*beforeMenu_);
-  if (!menu) keep("-no-menu");
-  return menu;
+  menu_ = watch_.menuOver(*beforeMenu_);
+  if (!menu_) keep("-no-menu");
+  return menu_;
 }
 
 bool PanelUser::closeMenu() {
-  for (int attempt = 0; beforeMenu_ && attempt < 3; ++attempt) {
-    if (input_.key("Escape") && watch_.backTo(*beforeMenu_, 10)) return true;
+  for (int attempt = 0; beforeMenu_ && menu_ && attempt < 3; ++attempt) {
+    if (input_.key("Escape") && watch_.menuGone(*beforeMenu_, *menu_, 10)) return true;
   }
   keep("-menu-stays");
   return false;

@@ -60,7 +60,7 @@ class PanelUser {
   // the screen the menu covers, once the host has asked the item for it (`menusBuilt`
   // grew).
   std::optional<Box> openMenu(int button, const int& menusBuilt);
-  // Escape until the screen is back as it was before the menu opened. A Wayland popup may
+  // Escape until the menu openMenu() saw is gone (PanelWatch::menuGone). A Wayland popup may
   // be drawn before it takes the keyboard, and an Escape sent in between goes nowhere: a
   // person would press it again.
   bool closeMenu();
@@ -76,6 +76,7 @@ class PanelUser {
   std::string name_;
   Box panel_, screen_;
   std::optional<Screenshot> beforeMenu_;
+  std::optional<Box> menu_;
 };
 
 }  // namespace nuvlet::test

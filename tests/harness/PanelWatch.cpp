@@ -56,11 +56,12 @@ std::optional<Box> PanelWatch::menuOver(const Screenshot& closed, double seconds
   return menu;
 }
 
-bool PanelWatch::backTo(const Screenshot& shot, double seconds) {
+bool PanelWatch::menuGone(const Screenshot& closed, Box menu, double seconds) {
   return turn_(
       [&] {
         auto now = shoot_();
-        return now && changedBetween(shot, *now, screen_).empty();
+        const Box left = now ? changedBetween(closed, *now, screen_) : menu;
+        return left.empty() || 2 * (left.y1 - left.y0) < menu.y1 - menu.y0;
       },
       seconds);
 }

@@ -32,8 +32,10 @@ class PanelWatch {
   // After something was asked to open a menu: the part of the screen that changed from
   // `closed` once it is at least menu-sized; nothing if no menu shows.
   std::optional<Box> menuOver(const Screenshot& closed, double seconds = 30);
-  // Whether the screen comes back to `shot`.
-  bool backTo(const Screenshot& shot, double seconds = 30);
+  // Whether the menu that covered `menu` goes: what still differs from `closed` is not
+  // as tall as half of it. The pointer rests on the item, so a tooltip or the hovered
+  // icon may come or go with the menu; neither is a menu.
+  bool menuGone(const Screenshot& closed, Box menu, double seconds = 30);
 
  private:
   Shoot shoot_;
