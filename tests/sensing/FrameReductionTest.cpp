@@ -128,6 +128,13 @@ FrameReduction reduceWith(const std::optional<AreaAverager::Kernel>& kernel, con
   return got.value_or(FrameReduction{});
 }
 
+// The same reduction to the last bit.
+void expectSame(const FrameReduction& got, const FrameReduction& expected) {
+  EXPECT_EQ(got.luminance, expected.luminance);
+  EXPECT_EQ(got.signature, expected.signature);
+  EXPECT_EQ(got.grid, expected.grid);
+}
+
 // The frame through `reducer` in bands whose heights cycle through `heights`.
 template <std::size_t N>
 std::optional<FrameReduction> reduceInBands(FrameReducer& reducer, const FrameView& f,
@@ -202,9 +209,7 @@ TEST(FrameReducer, EveryKernelGivesTheSameBitsOnRowsOfAnyAlignment) {
         SCOPED_TRACE(std::to_string(width) + " at +" + std::to_string(offset) + " " +
                      nameOf(kernel));
         const FrameReduction got = reduceWith(kernel, view);
-        EXPECT_EQ(got.luminance, expected.luminance);
-        EXPECT_EQ(got.signature, expected.signature);
-        EXPECT_EQ(got.grid, expected.grid);
+        expectSame(got, expected);
       }
     }
   }
@@ -242,9 +247,7 @@ TEST(FrameReducer, BandsOfAnyHeightGiveTheWholeFramesReduction) {
       reducer.forceKernel(kernel);
       const auto banded = reduceInBands(reducer, f.view(), heights);
       ASSERT_TRUE(banded.has_value());
-      EXPECT_EQ(banded->luminance, whole.luminance);
-      EXPECT_EQ(banded->signature, whole.signature);
-      EXPECT_EQ(banded->grid, whole.grid);
+      expectSame(*banded, whole);
     }
   }
 }
@@ -273,9 +276,7 @@ TEST(FrameReducer, AReusedReducerKeepsNothingOfTheFrameBefore) {
       const FrameReduction fresh = reduceWith(kernel, f.view());
       const auto got = reduceInBands(reducer, f.view(), heights);
       ASSERT_TRUE(got.has_value());
-      EXPECT_EQ(got->luminance, fresh.luminance);
-      EXPECT_EQ(got->signature, fresh.signature);
-      EXPECT_EQ(got->grid, fresh.grid);
+      expectSame(*got, fresh);
     }
   }
 }
@@ -344,9 +345,7 @@ TEST(FrameReducer, TimesItsKernelsOnTheFramesItIsGivenAndKeepsTheResultExact) {
     reducer.rows(f.view().rows(500, 580));
     const auto got = reducer.finish();
     ASSERT_TRUE(got.has_value());
-    EXPECT_EQ(got->luminance, expected.luminance);
-    EXPECT_EQ(got->signature, expected.signature);
-    EXPECT_EQ(got->grid, expected.grid);
+    expectSame(*got, expected);
     if (i + 1 == trial) {
       ASSERT_TRUE(reducer.chooser().hasChosen());
       EXPECT_FALSE(reducer.chooser().trying());
