@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <optional>
 #include <string>
 
@@ -65,7 +64,6 @@ TEST_F(X11Capture, AStuckServerHoldsACaptureForItsReplyTimeAtMost) {
         longest, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
   }
   xvfb.freeze(false);
-  std::printf("[ figure ] longest X11 capture with the server stopped: %.0f ms\n", longest * 1000);
   EXPECT_LT(longest, 0.6);
   painter.background(0xffffff);
   ASSERT_TRUE(test::pollUntil(
