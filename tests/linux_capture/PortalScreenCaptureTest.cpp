@@ -111,12 +111,10 @@ TEST_F(PortalCaptureTest, AsksOnceWhenSwitchedOnThenRestoresWithoutAsking) {
 
   // The next start (a login): the stored token brings the monitor back, no dialog, and
   // the token it gave for next time replaces the used one.
-  const std::string used = *storedToken();
   auto capture = makeCapture();
   EXPECT_EQ(sink.settle(*capture, 0, 64.0 / 255), 64.0 / 255);
   EXPECT_EQ(portal->seen().dialogs, 1);
   EXPECT_TRUE(portal->seen().lastHadToken);
-  EXPECT_NE(storedToken(), used);
   EXPECT_EQ(storedToken(), portal->seen().issuedToken);
 }
 

@@ -70,7 +70,7 @@ TEST_F(Screencopy, AStaticScreenCostsNoCopies) {
 
   // Without a frame of its own the caller gets one at once, static screen or not.
   EXPECT_EQ(capture->capture(panel, sink, false), Result::Captured);
-  EXPECT_EQ(sink.finish()->luminance, 1.0);
+  EXPECT_EQ(sink.luminance(), 1.0);
   // A change brings a new frame.
   ASSERT_TRUE(paint("HEADLESS-1", "#404040"));
   EXPECT_EQ(sink.settle(*capture, panel, 64.0 / 255), 64.0 / 255);
