@@ -22,6 +22,7 @@ class PortalCaptureTest : public ::testing::Test, public test::PortalDesktop {
     const std::string why = startDesktop(dir_.path() / "pw");
     if (!why.empty()) GTEST_SKIP() << why;
     producer->paint(255, 255, 255);
+    ASSERT_TRUE(startPortal());  // tests of another portal start theirs in its place
   }
 
   PortalCaptureOptions options() const {
@@ -52,6 +53,12 @@ class PortalCaptureTest : public ::testing::Test, public test::PortalDesktop {
         seconds);
   }
 
+  // Whether the capture, `after` seconds on, keeps from asking on its own.
+  bool staysUnasked(PortalScreenCapture& capture, double after = 60) {
+    clock_.advance(after);
+    return !reaches(capture, PortalState::Asking, 0.1);
+  }
+
   // Waits (bounded) until the portal has no session open.
   bool sessionsClosed() {
     return test::pollUntil([&] { return portal->seen().openSessions == 0; }, 5);
@@ -69,7 +76,6 @@ class PortalCaptureTest : public ::testing::Test, public test::PortalDesktop {
 };
 
 TEST_F(PortalCaptureTest, AsksOnceWhenSwitchedOnThenRestoresWithoutAsking) {
-  ASSERT_TRUE(startPortal());
   {
     auto capture = makeCapture();
     // Nothing stored and nobody switched sampling on: no dialog, whatever the wait.
@@ -105,25 +111,19 @@ TEST_F(PortalCaptureTest, AsksOnceWhenSwitchedOnThenRestoresWithoutAsking) {
 
   // The next start (a login): the stored token brings the monitor back, no dialog, and
   // the token it gave for next time replaces the used one.
-  const std::string used = *storedToken();
   auto capture = makeCapture();
   EXPECT_EQ(sink.settle(*capture, 0, 64.0 / 255), 64.0 / 255);
   EXPECT_EQ(portal->seen().dialogs, 1);
   EXPECT_TRUE(portal->seen().lastHadToken);
-  EXPECT_NE(storedToken(), used);
   EXPECT_EQ(storedToken(), portal->seen().issuedToken);
 }
 
 TEST_F(PortalCaptureTest, ACancelledOrFailedDialogIsNotRepeatedInALoop) {
-  ASSERT_TRUE(startPortal());
   auto capture = makeCapture();
   portal->setDialogAnswer(1);
   capture->allowAsking();
   ASSERT_TRUE(reaches(*capture, PortalState::Refused));
-  for (int i = 0; i < 5; ++i) {
-    clock_.advance(60);
-    ASSERT_FALSE(reaches(*capture, PortalState::Asking, 0.05));
-  }
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(staysUnasked(*capture));
   EXPECT_EQ(portal->seen().dialogs, 1);
   EXPECT_FALSE(storedToken());
 
@@ -134,14 +134,12 @@ TEST_F(PortalCaptureTest, ACancelledOrFailedDialogIsNotRepeatedInALoop) {
   ASSERT_TRUE(reaches(*capture, PortalState::Failed));
   EXPECT_NE(capture->status().problem.find("Start failed"), std::string::npos);
   EXPECT_EQ(portal->seen().dialogs, 2);
-  clock_.advance(60);
-  ASSERT_FALSE(reaches(*capture, PortalState::Asking, 0.2));
+  ASSERT_TRUE(staysUnasked(*capture));
   EXPECT_EQ(portal->seen().dialogs, 2);
   EXPECT_TRUE(sessionsClosed());
 }
 
 TEST_F(PortalCaptureTest, ARevokedTokenAsksAgainOnceAndIsForgottenWhenCancelled) {
-  ASSERT_TRUE(startPortal());
   ASSERT_TRUE(streaming());
   ASSERT_TRUE(storedToken());
   // This desktop keeps no permission store: the token is all there is to go by.
@@ -153,8 +151,7 @@ TEST_F(PortalCaptureTest, ARevokedTokenAsksAgainOnceAndIsForgottenWhenCancelled)
   ASSERT_TRUE(reaches(*capture, PortalState::Refused));
   EXPECT_EQ(portal->seen().dialogs, 2);
   EXPECT_FALSE(storedToken());  // it restores nothing: no dialog at the next login
-  clock_.advance(60);
-  ASSERT_FALSE(reaches(*capture, PortalState::Asking, 0.1));
+  ASSERT_TRUE(staysUnasked(*capture));
   EXPECT_EQ(portal->seen().dialogs, 2);
 }
 
@@ -177,10 +174,7 @@ TEST_F(PortalCaptureTest, ATokenThePermissionStoreNoLongerHoldsIsForgotten) {
         return !storedToken() && capture->status().state == PortalState::NotAsked;
       },
       5));
-  for (int i = 0; i < 3; ++i) {
-    clock_.advance(60);
-    ASSERT_FALSE(reaches(*capture, PortalState::Asking, 0.1));
-  }
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(staysUnasked(*capture));
   EXPECT_FALSE(capture->status().tokenStored);
   EXPECT_EQ(capture->status().requests, 0u);
   EXPECT_EQ(portal->seen().dialogs, 1);
@@ -198,7 +192,6 @@ Screen screen(DisplayID id, const char* name, ScreenRect frame, bool builtIn, do
 
 // The stand-in shares the monitor of 2560x1440 at +1920+0: here HDMI-A-1, beside the panel.
 TEST_F(PortalCaptureTest, AnotherMonitorSharedIsNotReadAsThePanel) {
-  ASSERT_TRUE(startPortal());
   const std::vector<Screen> screens{screen(1, "eDP-1", {0, 0, 1920, 1080}, true),
                                     screen(2, "HDMI-A-1", {1920, 0, 2560, 1440}, false)};
   auto o = options();
@@ -231,8 +224,7 @@ TEST_F(PortalCaptureTest, AnotherMonitorSharedIsNotReadAsThePanel) {
             "pick eDP-1 in the desktop's dialog");
   EXPECT_FALSE(storedToken());  // it would restore the same monitor
   EXPECT_TRUE(sessionsClosed());
-  clock_.advance(60);
-  EXPECT_FALSE(reaches(*capture, PortalState::Asking, 0.1));
+  EXPECT_TRUE(staysUnasked(*capture));
   EXPECT_EQ(portal->seen().dialogs, 1);
 
   // The user's switch brings up the dialog to choose again.
@@ -298,7 +290,7 @@ TEST_F(PortalCaptureTest, ANodeGoneBeforeLinkingFailsAndIsRetried) {
   EXPECT_NE(capture->status().problem.find("node 999999"), std::string::npos)
       << capture->status().problem;
   EXPECT_TRUE(sessionsClosed());
-  EXPECT_FALSE(reaches(*capture, PortalState::Asking, 0.1));  // not before the pause
+  EXPECT_TRUE(staysUnasked(*capture, 0));  // not before the pause
   clock_.advance(3.5);
   sink.settle(*capture, 0, std::nullopt, 0.3);
   EXPECT_EQ(capture->status().requests, 2u);
@@ -306,7 +298,6 @@ TEST_F(PortalCaptureTest, ANodeGoneBeforeLinkingFailsAndIsRetried) {
 }
 
 TEST_F(PortalCaptureTest, RecoversWhenTheProducerGoes) {
-  ASSERT_TRUE(startPortal());
   auto capture = streaming();
   ASSERT_TRUE(capture);
   EXPECT_EQ(capture->status().width, 320);
@@ -318,14 +309,13 @@ TEST_F(PortalCaptureTest, RecoversWhenTheProducerGoes) {
   EXPECT_NE(capture->status().problem.find("PipeWire"), std::string::npos);
   producer = std::make_unique<test::PipeWireProducer>(*pipewire, 320, 200);
   producer->paint(64, 64, 64);
-  ASSERT_FALSE(reaches(*capture, PortalState::Asking, 0.1));  // not before the pause
+  ASSERT_TRUE(staysUnasked(*capture, 0));  // not before the pause
   clock_.advance(capture->status().state == PortalState::Failed ? 3.5 : 0);
   EXPECT_EQ(sink.settle(*capture, 0, 64.0 / 255), 64.0 / 255);
   EXPECT_EQ(portal->seen().dialogs, 1);
 }
 
 TEST_F(PortalCaptureTest, TheDesktopEndingTheSessionOrIdlenessClosesIt) {
-  ASSERT_TRUE(startPortal());
   auto capture = streaming();
   ASSERT_TRUE(capture);
 
@@ -340,8 +330,7 @@ TEST_F(PortalCaptureTest, TheDesktopEndingTheSessionOrIdlenessClosesIt) {
   // The user stops the sharing from the desktop: nothing is asked again on its own.
   portal->closeSessions();
   ASSERT_TRUE(reaches(*capture, PortalState::Stopped));
-  clock_.advance(60);
-  ASSERT_FALSE(reaches(*capture, PortalState::Asking, 0.1));
+  ASSERT_TRUE(staysUnasked(*capture));
   capture->allowAsking();
   ASSERT_TRUE(sink.settle(*capture, 0));
   EXPECT_EQ(portal->seen().dialogs, 1);  // the stored token restored it

@@ -16,7 +16,6 @@ class SizedReducer final : public FrameSink {
     reducer_.begin(width, height);
   }
   void rows(const FrameView& band) override { reducer_.rows(band); }
-  std::optional<FrameReduction> finish() const { return reducer_.finish(); }
   std::optional<double> luminance() const {
     auto r = reducer_.finish();
     return r ? std::optional(r->luminance) : std::nullopt;

@@ -7,19 +7,15 @@
 #include "platform/linux/display/DrmConnectors.h"
 #include "platform/linux/display/WaylandDisplayTopology.h"
 #include "platform/sim/VirtualRunLoop.h"
+#include "tests/harness/DisplaysDrmTree.h"
 #include "tests/harness/SwayServer.h"
-#include "tests/harness/ddc/MonitorState.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::linux_platform {
 namespace {
 
-// As the kernel's edid file holds it, cut to `size` (or padded with zeros).
-std::string edidBytes(std::uint8_t serial, std::size_t size = 128) {
-  auto e = test::simddc::makeEdid(serial, 1);
-  e.resize(size);
-  return {e.begin(), e.end()};
-}
+using test::edidFile;
+using test::writeDrmConnector;
 
 TEST(DrmConnectorsTest, OnlyWholeEdidBlocksWithTheHeaderCount) {
   struct Case {
@@ -28,11 +24,11 @@ TEST(DrmConnectorsTest, OnlyWholeEdidBlocksWithTheHeaderCount) {
     bool valid;
   } cases[] = {
       {"empty", "", false},
-      {"truncated", edidBytes(1).substr(0, 100), false},
-      {"one block and a half", edidBytes(1, 192), false},
+      {"truncated", edidFile(1).substr(0, 100), false},
+      {"one block and a half", edidFile(1, 192), false},
       {"bad header", std::string(128, '\0'), false},
-      {"one block", edidBytes(1), true},
-      {"with an extension", edidBytes(1, 256), true},
+      {"one block", edidFile(1), true},
+      {"with an extension", edidFile(1, 256), true},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(validEdid(c.bytes).empty(), !c.valid) << c.what;
@@ -43,12 +39,9 @@ TEST(DrmConnectorsTest, ConnectorsAreReadFromTheTreeWithTheirEdid) {
   test::TempDir sys;
   sys.write("class/drm/card0/dev", "226:0\n");
   sys.write("class/drm/renderD128/dev", "226:128\n");
-  sys.write("class/drm/card0-eDP-1/status", "connected\n");
-  sys.write("class/drm/card0-eDP-1/edid", edidBytes(1));
-  sys.write("class/drm/card0-HDMI-A-1/status", "disconnected\n");
-  sys.write("class/drm/card0-HDMI-A-1/edid", "");
-  sys.write("class/drm/card1-DP-2/status", "connected\n");
-  sys.write("class/drm/card1-DP-2/edid", edidBytes(2).substr(0, 64));
+  writeDrmConnector(sys, "card0-eDP-1", "connected", edidFile(1));
+  writeDrmConnector(sys, "card0-HDMI-A-1", "disconnected", "");
+  writeDrmConnector(sys, "card1-DP-2", "connected", edidFile(2, 64));
   auto connectors = readDrmConnectors(sys.path());
   ASSERT_EQ(connectors.size(), 3u);
   EXPECT_EQ(connectors[0].name, "DP-2");
@@ -63,9 +56,9 @@ TEST(DrmConnectorsTest, ConnectorsAreReadFromTheTreeWithTheirEdid) {
 }
 
 TEST(DrmConnectorsTest, IdenticalMonitorsOnTwoConnectorsGetTwoIds) {
-  auto edid = validEdid(edidBytes(7));
+  auto edid = validEdid(edidFile(7));
   EXPECT_NE(waylandDisplayId("DP-1", edid), waylandDisplayId("DP-2", edid));
-  EXPECT_NE(waylandDisplayId("DP-1", edid), waylandDisplayId("DP-1", validEdid(edidBytes(8))));
+  EXPECT_NE(waylandDisplayId("DP-1", edid), waylandDisplayId("DP-1", validEdid(edidFile(8))));
   EXPECT_EQ(waylandDisplayId("DP-1", edid), waylandDisplayId("DP-1", edid));
 }
 
@@ -147,10 +140,7 @@ TEST_F(WaylandDisplayTopologyTest, AVirtualOutputIsThePanelOnlyWithABacklightAnd
   for (const auto& c : cases) {
     test::TempDir sys;
     if (c.backlight) sys.write("class/backlight/intel_backlight/max_brightness", "100\n");
-    if (c.drmHeadless1) {
-      sys.write("class/drm/card0-HEADLESS-1/status", "connected\n");
-      sys.write("class/drm/card0-HEADLESS-1/edid", edidBytes(3));
-    }
+    if (c.drmHeadless1) writeDrmConnector(sys, "card0-HEADLESS-1", "connected", edidFile(3));
     auto topology = connect(sys);
     ASSERT_TRUE(topology) << c.what;
     ASSERT_TRUE(loop.runUntil([&] { return topology->screens().size() == 2; }, 10)) << c.what;

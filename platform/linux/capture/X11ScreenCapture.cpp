@@ -18,7 +18,6 @@
 #include <string_view>
 
 #include "nuvlet/sensing/FrameReducer.h"
-#include "platform/linux/session/SessionKind.h"
 
 namespace nuvlet::linux_platform {
 namespace {
@@ -429,8 +428,6 @@ class X11ScreenCapture final : public ScreenCapture {
 std::unique_ptr<ScreenCapture> makeX11ScreenCapture(const Clock& clock, X11CaptureOptions options) {
   return std::make_unique<X11ScreenCapture>(clock, std::move(options));
 }
-
-bool isWaylandSession() { return sessionKindFromEnvironment() == SessionKind::Wayland; }
 
 std::optional<DisplayID> x11MainOutput(const std::string& display) {
   int screenNumber = 0;

@@ -38,9 +38,6 @@ struct X11CaptureOptions {
 std::unique_ptr<ScreenCapture> makeX11ScreenCapture(const Clock& clock,
                                                     X11CaptureOptions options = {});
 
-// Whether this is a Wayland session: WAYLAND_DISPLAY set or XDG_SESSION_TYPE=wayland.
-bool isWaylandSession();
-
 // The main output as RandR names it: the primary output, else the one at 0,0, else
 // the first that shows a picture. Nothing without a server or RandR. Blocks for a few
 // round trips; any thread.
