@@ -11,6 +11,7 @@
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/harness/FakePackageKit.h"
 #include "tests/harness/Servers.h"
+#include "tests/harness/UpdateDpkgDatabase.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::linux_platform {
@@ -161,8 +162,7 @@ TEST_F(Updater, AChecksOutcomeFollowsWhatPackageKitAnswers) {
 
 TEST_F(Updater, AVersionInstalledMeanwhileByOtherMeansAlsoRestarts) {
   ASSERT_TRUE(packageKit.own());
-  dpkg.write("info/nuvlet.list", "/usr\n/usr/bin\n/usr/bin/nuvlet\n");
-  dpkg.write("status", "Package: nuvlet\nStatus: install ok installed\nVersion: 0.3.0\n\n");
+  test::writeDpkgDatabase(dpkg, ".", "0.3.0", kInstalled.binary);
   make(fromPackage());
   controller->checkForUpdates();
   ASSERT_TRUE(waitForOutcomes(1));

@@ -7,6 +7,7 @@
 #include "tests/harness/AppProcess.h"
 #include "tests/harness/FakePackageKit.h"
 #include "tests/harness/Servers.h"
+#include "tests/harness/UpdateDpkgDatabase.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::test {
@@ -24,9 +25,7 @@ class UpdateCommand : public ::testing::Test {
     ASSERT_TRUE(bus.running()) << "dbus-daemon is required";
     packageKit.script("GetUpdates", {.packages = {{5, "nuvlet;0.2.0;amd64;nuvlet"}}});
     ASSERT_TRUE(packageKit.own());
-    home.write("dpkg/info/nuvlet.list",
-               "/.\n/usr\n" + fs::weakly_canonical(kProgram).string() + "\n");
-    home.write("dpkg/status", "Package: nuvlet\nStatus: install ok installed\nVersion: 0.1.0\n\n");
+    writeDpkgDatabase(home, "dpkg", "0.1.0", fs::weakly_canonical(kProgram));
   }
   std::map<std::string, std::string> env() const {
     auto e = appEnvironment(home.path(), home / "sys", session.address(), bus.address());
