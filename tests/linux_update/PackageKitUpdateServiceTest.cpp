@@ -212,7 +212,10 @@ TEST_F(Updater, WithoutPackageKitABusOrAPackageItSaysSoOnceAndGoesOn) {
   }
 }
 
-TEST_F(Updater, ChecksAfterLaunchAndDailyUnlessSwitchedOff) {
+// A version the user declined is not offered again by the daily check, only when asked.
+TEST_F(Updater, ChecksAfterLaunchAndDailyUnlessSwitchedOffAndOffersADeclinedVersionOnlyWhenAsked) {
+  packageKit.script("GetUpdates", Script{.packages = {{kNormal, "nuvlet;0.2.0;amd64;nuvlet"}}});
+  packageKit.script("UpdatePackages", errs(48, "declined"));
   ASSERT_TRUE(packageKit.own());
   MemoryDefaults defaults;
   PackageKitOptions options;
@@ -227,7 +230,7 @@ TEST_F(Updater, ChecksAfterLaunchAndDailyUnlessSwitchedOff) {
   EXPECT_EQ(packageKit.transactionsCreated(), 0);
   loop.advance(1);
   ASSERT_TRUE(waitForOutcomes(1));
-  EXPECT_EQ(outcomes[0].kind, Kind::UpToDate);
+  EXPECT_EQ(outcomes[0].kind, Kind::Declined);
   // A background check does not ask the user.
   EXPECT_TRUE(
       packageKit.calls("SetHints (['locale=C', 'background=true', "
@@ -235,6 +238,8 @@ TEST_F(Updater, ChecksAfterLaunchAndDailyUnlessSwitchedOff) {
   loop.advance(24 * 3600);
   ASSERT_TRUE(waitForOutcomes(2));
   EXPECT_EQ(refreshes(), 2);
+  EXPECT_EQ(outcomes[1].kind, Kind::Available);
+  EXPECT_EQ(packageKit.calls("UpdatePackages"), 1);
 
   defaults.setValue("automaticallyChecksForUpdates", false);
   loop.advance(2 * 24 * 3600);
@@ -242,10 +247,11 @@ TEST_F(Updater, ChecksAfterLaunchAndDailyUnlessSwitchedOff) {
   EXPECT_EQ(refreshes(), 2);
   EXPECT_NE(service->describe().find("automatic checks are off"), std::string::npos);
   EXPECT_EQ(linesSaying("automatic checks are off"), 1);
-  // Asking by hand still checks.
+  // Asking by hand still checks, and asks the user again.
   controller->checkForUpdates();
   ASSERT_TRUE(waitForOutcomes(3));
   EXPECT_EQ(refreshes(), 3);
+  EXPECT_EQ(outcomes[2].kind, Kind::Declined);
 }
 
 TEST_F(Updater, OverlappingChecksRunOnceAndAFailedOneIsNotRetriedByItself) {
@@ -264,27 +270,6 @@ TEST_F(Updater, OverlappingChecksRunOnceAndAFailedOneIsNotRetriedByItself) {
   controller->checkForUpdates();
   ASSERT_TRUE(waitForOutcomes(2));
   EXPECT_EQ(outcomes[1].kind, Kind::UpToDate);
-}
-
-TEST_F(Updater, AVersionTheUserDeclinedIsNotOfferedAgainByTheDailyCheck) {
-  packageKit.script("GetUpdates", Script{.packages = {{kNormal, "nuvlet;0.2.0;amd64;nuvlet"}}});
-  packageKit.script("UpdatePackages", errs(48, "declined"));
-  ASSERT_TRUE(packageKit.own());
-  PackageKitOptions options;
-  options.package = kInstalled;
-  options.firstCheckDelay = 1;
-  make(std::move(options));
-  loop.advance(1);
-  ASSERT_TRUE(waitForOutcomes(1));
-  EXPECT_EQ(outcomes[0].kind, Kind::Declined);
-  loop.advance(24 * 3600);
-  ASSERT_TRUE(waitForOutcomes(2));
-  EXPECT_EQ(outcomes[1].kind, Kind::Available);
-  EXPECT_EQ(packageKit.calls("UpdatePackages"), 1);
-  // The user asking again is asked again.
-  controller->checkForUpdates();
-  ASSERT_TRUE(waitForOutcomes(3));
-  EXPECT_EQ(outcomes[2].kind, Kind::Declined);
 }
 
 }  // namespace
