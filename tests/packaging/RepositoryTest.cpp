@@ -3,7 +3,6 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <vector>
 
 #include "tests/harness/Lintian.h"
 #include "tests/harness/PackagingRelease.h"
