@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -14,6 +15,7 @@ namespace nuvlet::test {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::HasSubstr;
 
 const fs::path kProgram = fs::path(NUVLET_BUILD_DIR) / "app/nuvlet";
 
@@ -44,15 +46,13 @@ class UpdateCommand : public ::testing::Test {
 TEST_F(UpdateCommand, CheckInstallsTheUpdateAndDevicesShowTheUpdateState) {
   auto devices = ChildProcess::run({kProgram.string(), "update"}, env());
   EXPECT_EQ(devices.status, 0);
-  EXPECT_NE(devices.out.find("nuvlet 0.1.0 from its package, updated through PackageKit; "
-                             "checked at launch and daily"),
-            std::string::npos)
-      << devices.out;
-  EXPECT_NE(devices.out.find("PackageKit is running"), std::string::npos) << devices.out;
+  EXPECT_THAT(devices.out, HasSubstr("nuvlet 0.1.0 from its package, updated through PackageKit; "
+                                     "checked at launch and daily"));
+  EXPECT_THAT(devices.out, HasSubstr("PackageKit is running"));
 
   auto check = ChildProcess::run({kProgram.string(), "update", "--check"}, env());
   EXPECT_EQ(check.status, 0);
-  EXPECT_NE(check.out.find("Nuvlet 0.2.0 is installed"), std::string::npos) << check.out;
+  EXPECT_THAT(check.out, HasSubstr("Nuvlet 0.2.0 is installed"));
   EXPECT_EQ(installs(), 1);
 }
 
