@@ -43,12 +43,12 @@ inline std::filesystem::path packReleaseFromBuildTree(const std::filesystem::pat
     *out = configure.out;
     return {};
   }
-  return packFromBuildTree(
-      dir, std::string(NUVLET_BUILD_DIR) + ";nuvlet;ALL;/;" + packaging.string() +
-               ";nuvlet-packaging;ALL;/",
-      {"CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA=" + source + "/packaging/postinst;" + source +
-       "/packaging/postrm"},
-      out);
+  return packFromBuildTree(dir,
+                           std::string(NUVLET_BUILD_DIR) + ";nuvlet;ALL;/;" + packaging.string() +
+                               ";nuvlet-packaging;ALL;/",
+                           {"CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA=" + source +
+                            "/packaging/postinst;" + source + "/packaging/postrm"},
+                           out);
 }
 
 // Stand-ins in `bin` for the host tools the maintainer scripts call: a modprobe that
