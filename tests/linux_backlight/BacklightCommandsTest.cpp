@@ -1,4 +1,5 @@
 // `nuvlet backlight`, run as the real program on a fake tree.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -9,6 +10,8 @@
 
 namespace nuvlet::test {
 namespace {
+
+using testing::HasSubstr;
 
 class BacklightCommands : public testing::Test {
  protected:
@@ -28,10 +31,6 @@ class BacklightCommands : public testing::Test {
   BacklightTree tree;
   TempDir home;
 };
-
-bool contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
 
 TEST_F(BacklightCommands, BacklightReadsSetsAndMoves) {
   struct Case {
@@ -57,7 +56,7 @@ TEST_F(BacklightCommands, BacklightReadsSetsAndMoves) {
     SCOPED_TRACE(c.args.back());
     const auto r = nuvlet(c.args);
     EXPECT_EQ(r.status, c.status) << r.out;
-    EXPECT_TRUE(contains(r.out, c.out)) << r.out;
+    EXPECT_THAT(r.out, HasSubstr(c.out));
     EXPECT_EQ(tree.read("intel_backlight"), c.file);
   }
 }
@@ -65,13 +64,13 @@ TEST_F(BacklightCommands, BacklightReadsSetsAndMoves) {
 TEST_F(BacklightCommands, BacklightFailsLoudlyWithoutADeviceOrAWritePath) {
   auto noLogind = nuvlet({"backlight", "--via", "logind", "0.3"});
   EXPECT_EQ(noLogind.status, 1);
-  EXPECT_TRUE(contains(noLogind.out, "no system bus")) << noLogind.out;
+  EXPECT_THAT(noLogind.out, HasSubstr("no system bus"));
   EXPECT_EQ(tree.read("intel_backlight"), "60000\n");
 
   std::filesystem::remove_all(tree.root() / "class");
   auto none = nuvlet({"backlight"});
   EXPECT_EQ(none.status, 1);
-  EXPECT_TRUE(contains(none.out, "no backlight")) << none.out;
+  EXPECT_THAT(none.out, HasSubstr("no backlight"));
 }
 
 }  // namespace

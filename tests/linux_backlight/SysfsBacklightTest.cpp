@@ -12,17 +12,10 @@
 namespace nuvlet::test {
 namespace {
 
-using linux_platform::BacklightWriteChoice;
-using linux_platform::makeSysfsBacklight;
-using linux_platform::SysfsBacklightOptions;
-
-std::unique_ptr<BacklightDevice> open(const BacklightTree& tree, std::string name = {},
-                                      BacklightWriteChoice write = BacklightWriteChoice::Sysfs) {
-  SysfsBacklightOptions options;
-  options.sysfsRoot = tree.root();
-  options.deviceName = std::move(name);
-  options.write = write;
-  return makeSysfsBacklight(std::move(options));
+std::unique_ptr<BacklightDevice> open(const BacklightTree& tree, std::string name = {}) {
+  using linux_platform::BacklightWriteChoice;
+  return linux_platform::makeSysfsBacklight(
+      {tree.root(), std::move(name), BacklightWriteChoice::Sysfs});
 }
 
 TEST(SysfsBacklight, ChoosesFirmwareOverPlatformOverRawUnlessTheSettingsNameOne) {
@@ -127,7 +120,7 @@ TEST(SysfsBacklight, WritesTheNearestRawStepButNeverZero) {
       {"7", 0.49, "3\n", true},          {"100", 1.0, "100\n", true},
       {"100", 0.004, "1\n", true},       {"100", 1.5, "10\n", false},
       {"100", -0.1, "10\n", false},      {"100", std::nan(""), "10\n", false},
-      {"0", 0.5, "10\n", false},        {"1", 0.3, "1\n", true},
+      {"0", 0.5, "10\n", false},         {"1", 0.3, "1\n", true},
       {"2", 0.2, "1\n", true},
   };
   for (const auto& c : cases) {

@@ -8,7 +8,7 @@
 #include "platform/linux/devices/SysfsBacklight.h"
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/harness/BacklightTree.h"
-#include "tests/harness/DbusMock.h"
+#include "tests/harness/BusSystemServices.h"
 #include "tests/harness/Servers.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
@@ -22,9 +22,7 @@ TEST(LogindBrightness, AWriteTheLoginManagerRefusesOrNeverAnswersFailsAndSaysWhy
   test::ScopedEnv system("DBUS_SYSTEM_BUS_ADDRESS", bus.address());
   test::TempDir sysfs;
   test::writeBacklight(sysfs, 100, 200);
-  auto logind = test::DbusMock::bare(bus.address(), true, "org.freedesktop.login1",
-                                     "/org/freedesktop/login1/session/auto",
-                                     "org.freedesktop.login1.Session");
+  auto logind = test::mockLogindSession(bus.address());
   ASSERT_TRUE(logind->running()) << "python3-dbusmock is required";
 
   struct Case {
@@ -61,15 +59,8 @@ TEST(LogindBrightness, AWriteTheLoginManagerRefusesOrNeverAnswersFailsAndSaysWhy
 TEST(SensorProxyLight, ReadingsThatAreNotLuxOrNotANumberOrGoneReadAsNothing) {
   test::DbusDaemon bus{test::DbusDaemon::Kind::System};
   ASSERT_TRUE(bus.running()) << "dbus-daemon is required";
-  auto proxy = test::DbusMock::fromTemplate(bus.address(), true, "iio-sensors-proxy",
-                                            R"({"has_ambient_light": true, "light_level": 120.0})");
+  auto proxy = test::mockSensorProxy(bus.address(), 120.0);
   ASSERT_TRUE(proxy->running()) << "python3-dbusmock is required";
-  auto set = [&](const char* property, GVariant* value) {
-    GVariant* reply = proxy->call(
-        "SetInternalProperty", g_variant_new("(ssv)", "net.hadess.SensorProxy", property, value));
-    ASSERT_NE(reply, nullptr) << property;
-    g_variant_unref(reply);
-  };
 
   sim::VirtualRunLoop loop;
   auto sensor = makeSensorProxyLightSensor(loop, bus.address());
@@ -92,20 +83,14 @@ TEST(SensorProxyLight, ReadingsThatAreNotLuxOrNotANumberOrGoneReadAsNothing) {
   for (const Case& c : bad) {
     SCOPED_TRACE(c.name);
     // Back to a good reading first, so that each bad one is seen to arrive.
-    set("HasAmbientLight", g_variant_new_boolean(TRUE));
-    set("LightLevelUnit", g_variant_new_string("lux"));
-    set("LightLevel", g_variant_new_double(50.0));
+    ASSERT_TRUE(test::sensorProxyReads(*proxy, 50.0, "lux", true));
     ASSERT_TRUE(loop.runUntil([&] { return sensor->lux() == 50.0; }, 10));
-
-    set("LightLevelUnit", g_variant_new_string(c.unit));
-    set("LightLevel", g_variant_new_double(c.level));
-    set("HasAmbientLight", g_variant_new_boolean(c.hasLight));
+    ASSERT_TRUE(test::sensorProxyReads(*proxy, c.level, c.unit, c.hasLight));
     EXPECT_TRUE(loop.runUntil([&] { return !sensor->lux().has_value(); }, 10))
         << "still reads " << sensor->lux().value_or(-1);
   }
 
-  set("HasAmbientLight", g_variant_new_boolean(TRUE));
-  set("LightLevel", g_variant_new_double(50.0));
+  ASSERT_TRUE(test::sensorProxyReads(*proxy, 50.0, "lux", true));
   ASSERT_TRUE(loop.runUntil([&] { return sensor->lux() == 50.0; }, 10));
   proxy.reset();  // the service leaves the bus
   EXPECT_TRUE(loop.runUntil([&] { return !sensor->lux().has_value(); }, 10));

@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "platform/linux/desktop/InstalledPackage.h"
+#include "tests/harness/UpdateDpkgDatabase.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::linux_platform {
@@ -11,7 +12,7 @@ namespace {
 namespace fs = std::filesystem;
 
 // A dpkg database holding the package `nuvlet` in the given state, listing /usr/bin/nuvlet
-// below the test's root.
+// below the test's root or not.
 TEST(InstalledPackage, OnlyAProgramListedByAnInstalledPackageComesFromIt) {
   struct Case {
     const char* name;
@@ -31,12 +32,8 @@ TEST(InstalledPackage, OnlyAProgramListedByAnInstalledPackageComesFromIt) {
     SCOPED_TRACE(c.name);
     test::TempDir root;
     const fs::path binary = root.write("usr/bin/nuvlet", "program");
-    root.write("var/lib/dpkg/status",
-               "Package: nuvlet-extras\nStatus: install ok installed\nVersion: 9.9\n\n"
-               "Package: nuvlet\nStatus: " +
-                   c.status + "\nVersion: 0.1.0\n\n");
-    root.write("var/lib/dpkg/info/nuvlet.list",
-               "/.\n/usr\n/usr/bin\n" + (c.listed ? binary.string() + "\n" : std::string()));
+    test::writeDpkgDatabase(root, "var/lib/dpkg", "0.1.0", c.listed ? binary : fs::path(),
+                            c.status);
     fs::path run = binary;
     if (c.viaLink) {
       run = root / "link";

@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -7,12 +8,14 @@
 #include "tests/harness/AppProcess.h"
 #include "tests/harness/FakePackageKit.h"
 #include "tests/harness/Servers.h"
+#include "tests/harness/UpdateDpkgDatabase.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::test {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::HasSubstr;
 
 const fs::path kProgram = fs::path(NUVLET_BUILD_DIR) / "app/nuvlet";
 
@@ -24,9 +27,7 @@ class UpdateCommand : public ::testing::Test {
     ASSERT_TRUE(bus.running()) << "dbus-daemon is required";
     packageKit.script("GetUpdates", {.packages = {{5, "nuvlet;0.2.0;amd64;nuvlet"}}});
     ASSERT_TRUE(packageKit.own());
-    home.write("dpkg/info/nuvlet.list",
-               "/.\n/usr\n" + fs::weakly_canonical(kProgram).string() + "\n");
-    home.write("dpkg/status", "Package: nuvlet\nStatus: install ok installed\nVersion: 0.1.0\n\n");
+    writeDpkgDatabase(home, "dpkg", "0.1.0", fs::weakly_canonical(kProgram));
   }
   std::map<std::string, std::string> env() const {
     auto e = appEnvironment(home.path(), home / "sys", session.address(), bus.address());
@@ -45,15 +46,13 @@ class UpdateCommand : public ::testing::Test {
 TEST_F(UpdateCommand, CheckInstallsTheUpdateAndDevicesShowTheUpdateState) {
   auto devices = ChildProcess::run({kProgram.string(), "update"}, env());
   EXPECT_EQ(devices.status, 0);
-  EXPECT_NE(devices.out.find("nuvlet 0.1.0 from its package, updated through PackageKit; "
-                             "checked at launch and daily"),
-            std::string::npos)
-      << devices.out;
-  EXPECT_NE(devices.out.find("PackageKit is running"), std::string::npos) << devices.out;
+  EXPECT_THAT(devices.out, HasSubstr("nuvlet 0.1.0 from its package, updated through PackageKit; "
+                                     "checked at launch and daily"));
+  EXPECT_THAT(devices.out, HasSubstr("PackageKit is running"));
 
   auto check = ChildProcess::run({kProgram.string(), "update", "--check"}, env());
   EXPECT_EQ(check.status, 0);
-  EXPECT_NE(check.out.find("Nuvlet 0.2.0 is installed"), std::string::npos) << check.out;
+  EXPECT_THAT(check.out, HasSubstr("Nuvlet 0.2.0 is installed"));
   EXPECT_EQ(installs(), 1);
 }
 

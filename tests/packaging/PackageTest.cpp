@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/harness/Lintian.h"
+#include "tests/harness/PackagingRelease.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::test {
@@ -14,42 +14,19 @@ namespace fs = std::filesystem;
 
 const std::string kSource = NUVLET_SOURCE_DIR;
 
-// The package as `cpack` makes it from the build tree, without a repository.
-struct Built {
-  TempDir dir;
-  fs::path deb;
-};
-Built* built = nullptr;
-
-class Package : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    built = new Built;
-    std::string out;
-    built->deb = packFromBuildTree(built->dir.path(), NUVLET_BUILD_DIR ";nuvlet;ALL;/", {}, &out);
-    ASSERT_FALSE(built->deb.empty()) << out;
-  }
-  static void TearDownTestSuite() {
-    delete built;
-    built = nullptr;
-  }
-};
-
-TEST_F(Package, LintianFindsNothing) {
-  ASSERT_TRUE(findProgram("lintian")) << "lintian is required";
-  EXPECT_EQ(lintianComplaints(built->deb), "");
-}
-
 // What makes external monitors work for the user at the seat and the application known
-// to software centres comes with the package and goes with it, also when an earlier
-// install stopped half-way.
-TEST_F(Package, ModuleLoadUdevRuleAndMetainfoComeAndGoWithThePackage) {
+// to software centres comes with the package `cpack` makes from the build tree (no
+// repository) and goes with it, also when an earlier install stopped half-way.
+TEST(Package, ModuleLoadUdevRuleAndMetainfoComeAndGoWithThePackage) {
   const std::vector<std::string> files = {
       "usr/lib/modules-load.d/nuvlet.conf", "usr/lib/udev/rules.d/70-nuvlet-i2c.rules",
       "usr/share/metainfo/org.nuvlet.Nuvlet.metainfo.xml", "usr/share/applications/nuvlet.desktop"};
-  TempDir root;
-  ASSERT_EQ(dpkgIn(root.path(), {"--unpack", built->deb.string()}).status, 0);
-  auto install = dpkgIn(root.path(), {"--install", built->deb.string()});
+  TempDir built, root;
+  std::string out;
+  const fs::path deb = packFromBuildTree(built.path(), NUVLET_BUILD_DIR ";nuvlet;ALL;/", {}, &out);
+  ASSERT_FALSE(deb.empty()) << out;
+  ASSERT_EQ(dpkgIn(root.path(), {"--unpack", deb.string()}).status, 0);
+  auto install = dpkgIn(root.path(), {"--install", deb.string()});
   ASSERT_EQ(install.status, 0) << install.out;
   for (const auto& f : files) EXPECT_TRUE(fs::exists(root / f)) << f;
 
@@ -70,7 +47,7 @@ TEST_F(Package, ModuleLoadUdevRuleAndMetainfoComeAndGoWithThePackage) {
   auto remove = dpkgIn(root.path(), {"--remove", "nuvlet"});
   EXPECT_EQ(remove.status, 0) << remove.out;
   for (const auto& f : files) EXPECT_FALSE(fs::exists(root / f)) << f;
-  ASSERT_EQ(dpkgIn(root.path(), {"--install", built->deb.string()}).status, 0);
+  ASSERT_EQ(dpkgIn(root.path(), {"--install", deb.string()}).status, 0);
   for (const auto& f : files) EXPECT_TRUE(fs::exists(root / f)) << f;
 }
 
@@ -83,11 +60,7 @@ TEST(MaintainerScript, LoadsTheModuleAndToleratesItsAbsence) {
   for (const bool moduleExists : {true, false}) {
     SCOPED_TRACE(moduleExists ? "module exists" : "no module");
     TempDir bin;
-    bin.write("modprobe", std::string("#!/bin/sh\necho \"$@\" >> \"$(dirname \"$0\")/calls\"\n") +
-                              (moduleExists ? "exit 0\n" : "echo 'modprobe: FATAL' >&2; exit 1\n"));
-    bin.write("udevadm", "#!/bin/sh\nexit 0\n");  // the host's devices stay as they are
-    fs::permissions(bin / "modprobe", fs::perms::owner_all);
-    fs::permissions(bin / "udevadm", fs::perms::owner_all);
+    writePackagingHostTools(bin, moduleExists);
     auto postinst = run({kSource + "/packaging/postinst", "configure"},
                         {{"DPKG_ROOT", ""}, {"PATH", bin.path().string() + ":/usr/bin:/bin"}});
     EXPECT_EQ(postinst.status, 0) << postinst.out;

@@ -2,6 +2,8 @@
 
 #include <clocale>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 
 #include "nuvlet/records/AdjustmentLogger.h"
 #include "platform/sim/ScriptedWorkspace.h"
@@ -27,6 +29,9 @@ TEST_F(AdjustmentLog, LinesFormatNumbersAndAppendAcrossStarts) {
   const std::string saved = previous ? previous : "C";
   std::setlocale(LC_NUMERIC, "de_DE.UTF-8");
 
+  // The log as a crash right after creating it leaves it: empty, still without its header.
+  std::filesystem::create_directories(paths.stateDir());
+  std::ofstream(paths.adjustmentLog()).flush();
   workspace.frontmost = FrontmostApplication{"org.gnome.TextEditor", "Text Editor"};
   {
     AdjustmentLogger logger(paths, loop, workspace);
