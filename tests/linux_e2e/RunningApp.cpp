@@ -10,12 +10,6 @@ namespace nuvlet::test {
 
 namespace fs = std::filesystem;
 
-std::vector<std::string> adjustments(const fs::path& home, const std::string& event) {
-  auto lines = readLines(home / "state/nuvlet/adjustments.csv");
-  std::erase_if(lines, [&](const std::string& l) { return l.find("," + event + ",") == l.npos; });
-  return lines;
-}
-
 nlohmann::json settingsIn(const fs::path& home) {
   return nlohmann::json::parse(readText(home / "config/nuvlet/settings.json"), nullptr, false);
 }

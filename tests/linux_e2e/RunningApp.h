@@ -5,14 +5,11 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "tests/harness/AppProcess.h"
 
 namespace nuvlet::test {
 
-// The lines of `home`'s adjustment log that record `event`.
-std::vector<std::string> adjustments(const std::filesystem::path& home, const std::string& event);
 nlohmann::json settingsIn(const std::filesystem::path& home);
 
 // With compensation on and the panel last set to 0.9: a white screen dims the panel (to
