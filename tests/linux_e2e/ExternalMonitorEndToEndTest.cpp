@@ -2,10 +2,10 @@
 // monitor on sway's second headless output.
 #include <gmock/gmock.h>
 
-#include <fstream>
 #include <map>
 #include <string>
 
+#include "tests/harness/EndToEndSysPanel.h"
 #include "tests/harness/SimulatedMonitors.h"
 #include "tests/harness/SwayDesktop.h"
 #include "tests/linux_e2e/RunningApp.h"
@@ -20,11 +20,7 @@ TEST(ExternalMonitorEndToEnd, AWheelNotchMovesTheMonitorByOneNotchAndFaultsLeave
   // First: the simulated /sys and /dev must be in place before any program starts.
   SimulatedMonitors sim;
   if (!sim.whyNot().empty()) GTEST_SKIP() << sim.whyNot();
-  for (auto [file, text] : std::map<std::string, std::string>{
-           {"type", "raw\n"}, {"max_brightness", "100\n"}, {"brightness", "60\n"}}) {
-    std::filesystem::create_directories("/sys/class/backlight/panel");
-    std::ofstream("/sys/class/backlight/panel/" + file) << text;
-  }
+  addPanelToSimulatedSys(60);
   const MonitorState monitor = simddc::sampleMonitor(1);  // 120 of 200: 60 %
   sim.plug("HEADLESS-2", 3, monitor);
   // Two more on the desk: libddcutil probes every monitor on every run of the tool.
