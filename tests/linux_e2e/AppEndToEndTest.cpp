@@ -150,7 +150,6 @@ TEST_F(AppEndToEnd, KeepMyCorrectionsHoldsAScrolledLevelAndALostXServerEndsItInO
   ASSERT_TRUE(app.waitFor([&] { return host.registered.size() >= 2; }));
   const std::string brightness = host.itemTitled("Brightness");
   const auto backlight = [&] { return backlightLevel(sysfs).value_or(-1); };
-  const auto scrolls = [&] { return logged("scroll"); };
   // Comes to rest: no change for three seconds.
   const auto rest = [&] {
     int last = backlight();
@@ -168,10 +167,10 @@ TEST_F(AppEndToEnd, KeepMyCorrectionsHoldsAScrolledLevelAndALostXServerEndsItInO
   };
   // Four notches up in two flicks (one event is at most two notches).
   const auto scrollUp = [&] {
-    const std::size_t before = scrolls();
+    const std::size_t before = logged("scroll");
     for (std::size_t i = 1; i <= 2; ++i) {
       EXPECT_TRUE(host.scroll(brightness, -2));
-      EXPECT_TRUE(app.waitFor([&] { return scrolls() == before + i; }));
+      EXPECT_TRUE(app.waitFor([&] { return logged("scroll") == before + i; }));
     }
     return backlight();
   };
@@ -199,7 +198,7 @@ TEST_F(AppEndToEnd, KeepMyCorrectionsHoldsAScrolledLevelAndALostXServerEndsItInO
   EXPECT_EQ(app.process().wait(2.0), 0) << app.output();
   EXPECT_TRUE(app.printed("the X server is gone")) << app.output();
   EXPECT_TRUE(app.printed("terminating")) << app.output();
-  EXPECT_EQ(scrolls(), 4u);
+  EXPECT_EQ(logged("scroll"), 4u);
   EXPECT_TRUE(settingsIn(home.path()).value("keepCorrections", false));
   expectRecordsWhole();
 }
