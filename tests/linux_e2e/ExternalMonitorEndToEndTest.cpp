@@ -1,11 +1,11 @@
 // Nuvlet, nuvlet-ddc and the real libddcutil together, against a simulated DDC/CI
 // monitor on sway's second headless output.
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
-#include <fstream>
 #include <map>
 #include <string>
 
+#include "tests/harness/EndToEndSysPanel.h"
 #include "tests/harness/SimulatedMonitors.h"
 #include "tests/harness/SwayDesktop.h"
 #include "tests/linux_e2e/RunningApp.h"
@@ -20,11 +20,7 @@ TEST(ExternalMonitorEndToEnd, AWheelNotchMovesTheMonitorByOneNotchAndFaultsLeave
   // First: the simulated /sys and /dev must be in place before any program starts.
   SimulatedMonitors sim;
   if (!sim.whyNot().empty()) GTEST_SKIP() << sim.whyNot();
-  for (auto [file, text] : std::map<std::string, std::string>{
-           {"type", "raw\n"}, {"max_brightness", "100\n"}, {"brightness", "60\n"}}) {
-    std::filesystem::create_directories("/sys/class/backlight/panel");
-    std::ofstream("/sys/class/backlight/panel/" + file) << text;
-  }
+  addPanelToSimulatedSys(60);
   const MonitorState monitor = simddc::sampleMonitor(1);  // 120 of 200: 60 %
   sim.plug("HEADLESS-2", 3, monitor);
   // Two more on the desk: libddcutil probes every monitor on every run of the tool.
@@ -70,25 +66,21 @@ TEST(ExternalMonitorEndToEnd, AWheelNotchMovesTheMonitorByOneNotchAndFaultsLeave
     return ChildProcess::run({"/bin/sh", "-c", "exec \"$0\" devices 2>&1", NUVLET_PROGRAM}, env, 30)
         .out;
   };
-  const std::string report = devices();
-  EXPECT_NE(report.find("HEADLESS-2: NVL Sim Monitor on i2c-3, brightness 65%"), std::string::npos)
-      << report;
+  EXPECT_THAT(devices(),
+              testing::HasSubstr("HEADLESS-2: NVL Sim Monitor on i2c-3, brightness 65%"));
 
   sim.change(3, [](MonitorState& s) { s.fault = Fault::NoReply, s.requests = 0, s.sets = 0; });
   ASSERT_TRUE(host.scroll(item, -1) && host.scroll(item, -1));
   EXPECT_TRUE(app.waitFor([&] { return sim.state(3)->requests >= 10; })) << app.output();
   EXPECT_EQ(host.menuIds(item).count("Deruzorar!"), 1u) << "the menu answers";
-  const std::string mute = devices();
-  EXPECT_NE(mute.find("HEADLESS-2: NVL Sim Monitor on i2c-3, the monitor on i2c-3 did not report "
-                      "its brightness"),
-            std::string::npos)
-      << mute;
+  EXPECT_THAT(devices(), testing::HasSubstr("HEADLESS-2: NVL Sim Monitor on i2c-3, the monitor on "
+                                            "i2c-3 did not report its brightness"));
   EXPECT_LE(sim.state(3)->requests, 40) << "tries for two notches and the report";
 
   sim.unplug("HEADLESS-2", 3);
   ASSERT_TRUE(host.scroll(item, -1));
   EXPECT_EQ(host.menuIds(item).count("Deruzorar!"), 1u) << "the menu answers";
-  EXPECT_EQ(devices().find("i2c-3"), std::string::npos);
+  EXPECT_THAT(devices(), testing::Not(testing::HasSubstr("i2c-3")));
   sim.plug("HEADLESS-2", 3, monitor);
   sim.change(3, [](MonitorState& s) { s.brightness = 130; });
   ASSERT_TRUE(host.scroll(item, -1));

@@ -1,4 +1,4 @@
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <memory>
 #include <string>
@@ -40,11 +40,9 @@ class XfcePanel : public ::testing::TestWithParam<std::tuple<const char*, PanelS
     // Our scheme reads what the settings daemon publishes, as it would on this desktop
     // (the theme's name decides the glyph's tone, which the test checks below).
     if (!startPanel(loop)) return false;
-    linux_platform::StatusNotifierBarOptions options;
-    options.busAddress = busAddress;
     // The build's own symbolic set: the panel then draws the named icon in its colour.
-    if (std::get<2>(GetParam())) options.iconThemePath = NUVLET_BUILD_DIR "/icons";
-    bar = linux_platform::makeStatusNotifierBar(loop, options);
+    bar = linux_platform::makeStatusNotifierBar(
+        loop, {busAddress, {}, 15.0, std::get<2>(GetParam()) ? NUVLET_BUILD_DIR "/icons" : ""});
     scheme = linux_platform::makeDesktopColorScheme(loop, nullptr, x, 0, home / "config");
     item = std::make_unique<BrightnessItem>(bar->addItem("brightness"), defaults, *scheme);
     return pumpUntil(
@@ -91,14 +89,12 @@ TEST_P(XfcePanel, TheGlyphStandsOutAndTheWheelAndClicksWork) {
   person.input().key("Escape");
 
   // `nuvlet devices` names this panel with its notch, and the theme source that decided.
-  const auto lines = callPumping(
-      [address = busAddress] { return linux_platform::describeDesktopServices(address); });
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_NE(lines[0].find("xfce4-panel, one wheel notch = Scroll(+-1)"), std::string::npos)
-      << lines[0];
-  EXPECT_NE(lines[2].find(std::string("XSETTINGS Net/ThemeName \"") + theme + "\""),
-            std::string::npos)
-      << lines[2];
+  using testing::HasSubstr;
+  EXPECT_THAT(
+      callPumping(
+          [address = busAddress] { return linux_platform::describeDesktopServices(address); }),
+      testing::ElementsAre(HasSubstr("xfce4-panel, one wheel notch = Scroll(+-1)"), testing::_,
+                           HasSubstr(std::string("XSETTINGS Net/ThemeName \"") + theme + "\"")));
 }
 
 INSTANTIATE_TEST_SUITE_P(LightAndDark, XfcePanel,

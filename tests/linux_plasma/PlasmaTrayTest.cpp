@@ -29,26 +29,20 @@ class PlasmaTray : public ::testing::TestWithParam<std::tuple<Display, bool>> {
     ASSERT_EQ(session->failure(), "");
     scheme =
         std::make_unique<sim::ScriptedColorScheme>(dark ? Preference::Dark : Preference::Light);
-    linux_platform::StatusNotifierBarOptions options;
-    options.busAddress = session->busAddress();
-    options.iconThemePath = NUVLET_BUILD_DIR "/icons";
-    bar = linux_platform::makeStatusNotifierBar(loop, options);
+    bar = linux_platform::makeStatusNotifierBar(
+        loop, {session->busAddress(), {}, 15.0, NUVLET_BUILD_DIR "/icons"});
     item = std::make_unique<BrightnessItem>(bar->addItem("brightness"), defaults, *scheme);
     user.emplace(session->user(loop, std::string("plasma-") +
                                          (display == Display::X11 ? "x11" : "wayland") + "-" +
                                          (dark ? "dark" : "light")));
   }
 
-  void TearDown() override {
-    item.reset();
-    bar.reset();
-    session.reset();
-  }
-
   bool findGlyph() {
     return user->findGlyph([this](double level) { item->view.setLevel(level); });
   }
 
+  // Declared in the order they start: the item leaves the bar, and the bar the bus,
+  // before the session ends.
   std::unique_ptr<PlasmaSession> session;
   sim::VirtualRunLoop loop;
   MemoryDefaults defaults;

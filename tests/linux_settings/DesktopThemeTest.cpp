@@ -18,24 +18,6 @@ using Preference = ColorScheme::Preference;
 // The user's own GNOME settings must not leak into these tests.
 const bool kNoUserSettings = (setenv("GSETTINGS_BACKEND", "memory", 1), true);
 
-TEST(ThemeNames, DarkNamesAreDarkOthersLightAndBadNamesSayNothing) {
-  struct Case {
-    std::string name;
-    std::optional<Preference> want;
-  };
-  const Case cases[] = {
-      {"Adwaita-dark", Preference::Dark},
-      {"Arc-Dark", Preference::Dark},
-      {"Mint-Y-Dark-Aqua", Preference::Dark},
-      {"HighContrastInverse", Preference::Dark},
-      {"Greybird", Preference::Light},
-      {"Adwaita", Preference::Light},
-      {"", std::nullopt},
-      {"Ad\xff\xfe-dark", std::nullopt},
-  };
-  for (const auto& c : cases) EXPECT_EQ(themeNamePreference(c.name), c.want) << c.name;
-}
-
 TEST(XSettings, TheThemeNameIsFoundInEitherByteOrderAndBrokenDataGivesNothing) {
   for (bool msb : {false, true}) {
     std::string blob = test::xsettingsBlob(msb, "Greybird-dark");
@@ -50,16 +32,15 @@ TEST(XSettings, TheThemeNameIsFoundInEitherByteOrderAndBrokenDataGivesNothing) {
   blob[0] = 7;  // no such byte order
   EXPECT_EQ(xsettingsString(blob, "Net/ThemeName"), std::nullopt);
   blob = test::xsettingsBlob(false, "X");
-  blob[8] = '\xff';  // claims far more settings than there are
-  blob[9] = '\xff';
-  blob[10] = '\xff';
-  blob[11] = '\xff';
+  blob.replace(8, 4, "\xff\xff\xff\xff");  // claims far more settings than there are
   EXPECT_EQ(xsettingsString(blob, "Net/ThemeName"), "X");
   blob = test::xsettingsBlob(false, "X");
   blob[12] = 9;  // an unknown setting type ends the reading
   EXPECT_EQ(xsettingsString(blob, "Net/ThemeName"), std::nullopt);
 }
 
+// The theme's name alone decides when nothing says more: "dark" or "inverse" anywhere in
+// it is dark, any other name light, and a name that is not text says nothing.
 TEST(GtkSettingsFile, PreferDarkThenTheThemeNameDecideAndGtk4ComesFirst) {
   struct Case {
     const char* gtk3;
@@ -73,9 +54,11 @@ TEST(GtkSettingsFile, PreferDarkThenTheThemeNameDecideAndGtk4ComesFirst) {
       {"[Settings]\ngtk-application-prefer-dark-theme=0\ngtk-theme-name=Adwaita\n", nullptr,
        Preference::Light},
       {"[Settings]\ngtk-theme-name=Arc-Dark\n", nullptr, Preference::Dark},
+      {"[Settings]\ngtk-theme-name=Mint-Y-Dark-Aqua\n", nullptr, Preference::Dark},
+      {"[Settings]\ngtk-theme-name=HighContrastInverse\n", nullptr, Preference::Dark},
       {"[Other]\ngtk-theme-name=Arc-Dark\n", nullptr, Preference::NoPreference},
       {"[Settings]\ngtk-theme-name=\n", nullptr, Preference::NoPreference},
-      {"[Settings]\ngtk-theme-name=\xff\xfe\n", nullptr, Preference::NoPreference},
+      {"[Settings]\ngtk-theme-name=Ad\xff\xfe-dark\n", nullptr, Preference::NoPreference},
       {"\0\0\0garbage", nullptr, Preference::NoPreference},
       {"[Settings]\ngtk-theme-name=Arc-Dark\n", "[Settings]\ngtk-theme-name=Arc\n",
        Preference::Light},
