@@ -2,8 +2,7 @@
 
 #include <filesystem>
 
-#include "tests/harness/ChildProcess.h"
-#include "tests/support/TempDir.h"
+#include "tests/harness/AppCommandOutsideSession.h"
 
 namespace nuvlet {
 namespace {
@@ -14,26 +13,7 @@ const char* kExampleModel =
     R"({"lumBin":1,"darkBin":2,"brightBin":0,"chromaBin":2,"warmBin":0,"todBin":3},{"preferredB":0.755,"count":40}],)"
     R"("prior":{"bByLumBin":[0.8,0.74,0.7,0.66,0.6,0.55,0.5,0.45]},"fittedAt":786000000.5,"observationCount":57})";
 
-// The built program run as a command, in a home of its own, outside any desktop session
-// and on a machine whose sysfs tree is empty.
-class Command : public ::testing::Test {
- protected:
-  Command() {
-    env["XDG_CONFIG_HOME"] = "";  // the program falls back to ~/.config
-    env.insert({{"TZ", "UTC"},
-                {"DISPLAY", ""},
-                {"WAYLAND_DISPLAY", ""},
-                {"XDG_SESSION_TYPE", ""},
-                {"NUVLET_SYSFS_ROOT", sysfs.path().string()}});
-  }
-
-  test::ChildProcess::Result run(const std::string& command) {
-    return test::ChildProcess::run({NUVLET_BUILD_DIR "/app/nuvlet", command}, env, 60);
-  }
-
-  test::TempDir home, sysfs;
-  std::map<std::string, std::string> env = test::homeEnvironment(home.path());
-};
+class Command : public ::testing::Test, public test::AppCommandOutsideSession {};
 
 // The section of `nuvlet devices` output under `title`, up to the blank line after it.
 std::string section(const std::string& out, const std::string& title) {
@@ -95,22 +75,21 @@ TEST_F(Command, StatusWithoutFilesReportsTheEmptyModelAndWritesNothing) {
             std::string::npos)
       << result.out;
   EXPECT_NE(result.out.find("not created yet: the empty model applies"), std::string::npos);
+  EXPECT_NE(result.out.find("Keep My Corrections is off"), std::string::npos);
   EXPECT_TRUE(std::filesystem::is_empty(home.path()));
 }
 
 TEST_F(Command, StatusSaysHowCorrectionsAreTreated) {
   struct Case {
-    const char* settings;  // nullptr: no file
+    const char* settings;
     const char* line;
   };
-  const Case cases[] = {{nullptr, "Keep My Corrections is off"},
-                        {R"({"keepCorrections": true})", "Keep My Corrections is on"},
+  const Case cases[] = {{R"({"keepCorrections": true})", "Keep My Corrections is on"},
                         {R"({"keepCorrections": false})", "Keep My Corrections is off"},
                         {R"({"keepCorrections": "yes"})", "Keep My Corrections is off"}};
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.settings ? c.settings : "no settings");
-    std::filesystem::remove_all(home / ".config");
-    if (c.settings) home.write(".config/nuvlet/settings.json", c.settings);
+    SCOPED_TRACE(c.settings);
+    home.write(".config/nuvlet/settings.json", c.settings);
     auto result = run("status");
     EXPECT_EQ(result.status, 0);
     EXPECT_NE(result.out.find(c.line), std::string::npos) << result.out;
