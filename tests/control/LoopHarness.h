@@ -1,7 +1,6 @@
 #pragma once
 
 #include <memory>
-#include <string>
 
 #include "nuvlet/control/BrightnessController.h"
 #include "nuvlet/control/CompensationLoop.h"

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "nuvlet/records/TelemetryRecorder.h"
 #include "nuvlet/ui/IconStyle.h"
 #include "tests/ui_controller/ControllerFixture.h"
 
