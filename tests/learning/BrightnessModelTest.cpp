@@ -22,13 +22,23 @@ double lookup(const BrightnessModel& m, double lum = 0.5, std::optional<double> 
   return m.preferredBacklight(lum, ContentSignature::neutral(lum), amb, hour);
 }
 
-// The level for the middle bucket at midday: the prior's alone, a bucket's own value
-// trusted by its count, or its neighbours' weighed by distance, within the clamp.
-TEST(BrightnessModel, WorkedExamplesConfidenceFloorAndClamp) {
+// The level for the middle bucket (at midday, without an ambient reading unless a case
+// says otherwise): the prior's alone, a bucket's own value trusted by its count, or its
+// neighbours' weighed by distance, within the clamp.
+TEST(BrightnessModel, OwnValueAndNeighboursByConfidenceWithinFloorAndClamp) {
   auto near = midBucket(), far = midBucket();
   near.lumBin += 1;
   far.lumBin -= 2;
-  const std::pair<BrightnessModel::Table, double> cases[] = {
+  const auto morning = ContentBucket::from(0.5, ContentSignature::neutral(0.5), {}, 8);
+  auto lit = ContentBucket::from(0.5, ContentSignature::neutral(0.5), 0.5, 12);  // ambient bin 1
+  lit.ambientBin = 2;
+  struct Case {
+    BrightnessModel::Table table;
+    double level;
+    std::optional<double> ambient = {};
+    int hour = 12;
+  };
+  const Case cases[] = {
       {{}, 0.6},
       {{{midBucket(), {0.8, 4}}}, 0.7},    // count 4, no neighbours: half own, half prior
       {{{midBucket(), {0.9, 8}}}, 0.9},    // fully trusted: its own value, above the prior
@@ -37,11 +47,18 @@ TEST(BrightnessModel, WorkedExamplesConfidenceFloorAndClamp) {
       {{{midBucket(), {1.7, 9}}}, 1.0},
       // Only neighbours: one band away (weight 0.5) and two bands away (weight 0.5).
       {{{near, {0.8, 4}}, {far, {0.4, 16}}}, 0.6},
+      {{{morning, {0.95, 16}}}, 0.6, {}, 23},  // night (3) never borrows from morning (0)
+      {{{morning, {0.95, 16}}}, 0.95},         // day (1) does: one step away
+      // With an ambient bin, only neighbours that also have one count; the bucket
+      // without one ignores those that do.
+      {{{near, {0.95, 16}}}, 0.6, 0.5},
+      {{{near, {0.95, 16}}, {lit, {0.9, 8}}}, 0.9, 0.5},
+      {{{near, {0.95, 16}}, {lit, {0.9, 8}}}, 0.95},
   };
-  for (const auto& [table, level] : cases) {
+  for (const Case& c : cases) {
     auto model = BrightnessModel::empty();
-    model.table = table;
-    EXPECT_DOUBLE_EQ(lookup(model), level) << level;
+    model.table = c.table;
+    EXPECT_DOUBLE_EQ(lookup(model, 0.5, c.ambient, c.hour), c.level) << c.level;
     // Non-finite luminance never fails and stays within the clamp.
     const double r =
         model.preferredBacklight(kNaN, ContentSignature{kNaN, kNaN, kNaN, kNaN, kNaN}, kNaN, -7);
@@ -52,30 +69,6 @@ TEST(BrightnessModel, WorkedExamplesConfidenceFloorAndClamp) {
   auto zeros = BrightnessModel::empty();
   zeros.prior = LuminancePrior::defaultRamp(0, 0);
   EXPECT_DOUBLE_EQ(lookup(zeros), 0.05);
-}
-
-TEST(BrightnessModel, NeighboursRespectTimeOfDayAndAmbientPresence) {
-  // Night (3) never borrows from morning (0).
-  auto night = BrightnessModel::empty();
-  auto morning = ContentBucket::from(0.5, ContentSignature::neutral(0.5), {}, 8);
-  night.table[morning] = {0.95, 16};
-  EXPECT_NEAR(lookup(night, 0.5, {}, 23), 0.6, 1e-12);
-  // Day (1) does: one step away.
-  EXPECT_DOUBLE_EQ(lookup(night, 0.5, {}, 12), 0.95);
-
-  // With an ambient bin, only neighbours that also have one count.
-  auto ambient = BrightnessModel::empty();
-  auto withAmbient = ContentBucket::from(0.5, ContentSignature::neutral(0.5), 0.5, 12);  // amb 1
-  auto noAmbient = midBucket();
-  noAmbient.lumBin += 1;
-  ambient.table[noAmbient] = {0.95, 16};
-  EXPECT_NEAR(lookup(ambient, 0.5, 0.5), 0.6, 1e-12);
-  auto ambientNeighbour = withAmbient;
-  ambientNeighbour.ambientBin = 2;
-  ambient.table[ambientNeighbour] = {0.9, 8};
-  EXPECT_DOUBLE_EQ(lookup(ambient, 0.5, 0.5), 0.9);
-  // And the bucket without one ignores the ambient neighbour.
-  EXPECT_DOUBLE_EQ(lookup(ambient, 0.5), 0.95);
 }
 
 class ModelFile : public ::testing::Test {
