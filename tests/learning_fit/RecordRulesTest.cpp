@@ -167,16 +167,14 @@ TEST(TelemetryRow, RowsAsTheRecorderWritesThemAreLearnedAtTheirLevel) {
   for (int i = 0; i < 3000; ++i) {
     TelemetrySnapshot snap;
     snap.brightness = value();
-    snap.lumSlow = value();
-    snap.lumRaw = value();
+    for (auto* level : {&snap.lumSlow, &snap.lumRaw, &snap.sigDark, &snap.sigBright, &snap.chroma,
+                        &snap.ambNorm}) {
+      *level = value();
+    }
     for (int k = 0; k < 16; ++k) snap.lumGrid.push_back(value());
-    snap.sigDark = value();
-    snap.sigBright = value();
-    snap.chroma = value();
     snap.warmCool = value() - 0.5;
     snap.ambAvailable = i % 3 != 0;
     snap.ambLux = u(rng) * 200000;
-    snap.ambNorm = value();
     snap.appName = i % 5 == 0 ? "R\xc3\xa9glages \"x\"\\y" : "Editor";
     snap.autoOn = i % 4 == 0;
     const auto row = TelemetryRecorder::formatRow("tick", std::nullopt, std::nullopt, std::nullopt,
