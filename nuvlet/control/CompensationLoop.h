@@ -111,10 +111,6 @@ class CompensationLoop {
   std::function<void()> onUserCorrection;
 
  private:
-  // Tests put the loop into states (such as an anchor apart from the present level)
-  // that only a long history of ticks would reach.
-  friend struct CompensationLoopTestPeer;
-
   // What a model lookup is asked with.
   struct Moment {
     double L = 0.5;

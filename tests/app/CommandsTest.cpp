@@ -1,12 +1,19 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
 
-#include "tests/harness/ChildProcess.h"
-#include "tests/support/TempDir.h"
+#include "tests/harness/AppCommandOutsideSession.h"
 
 namespace nuvlet {
 namespace {
+
+using ::testing::AllOf;
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 const char* kExampleModel =
     R"({"table":[{"lumBin":6,"darkBin":0,"brightBin":2,"chromaBin":0,"warmBin":1,"todBin":1},{"preferredB":0.42,"count":12},)"
@@ -14,26 +21,7 @@ const char* kExampleModel =
     R"({"lumBin":1,"darkBin":2,"brightBin":0,"chromaBin":2,"warmBin":0,"todBin":3},{"preferredB":0.755,"count":40}],)"
     R"("prior":{"bByLumBin":[0.8,0.74,0.7,0.66,0.6,0.55,0.5,0.45]},"fittedAt":786000000.5,"observationCount":57})";
 
-// The built program run as a command, in a home of its own, outside any desktop session
-// and on a machine whose sysfs tree is empty.
-class Command : public ::testing::Test {
- protected:
-  Command() {
-    env["XDG_CONFIG_HOME"] = "";  // the program falls back to ~/.config
-    env.insert({{"TZ", "UTC"},
-                {"DISPLAY", ""},
-                {"WAYLAND_DISPLAY", ""},
-                {"XDG_SESSION_TYPE", ""},
-                {"NUVLET_SYSFS_ROOT", sysfs.path().string()}});
-  }
-
-  test::ChildProcess::Result run(const std::string& command) {
-    return test::ChildProcess::run({NUVLET_BUILD_DIR "/app/nuvlet", command}, env, 60);
-  }
-
-  test::TempDir home, sysfs;
-  std::map<std::string, std::string> env = test::homeEnvironment(home.path());
-};
+class Command : public ::testing::Test, public test::AppCommandOutsideSession {};
 
 // The section of `nuvlet devices` output under `title`, up to the blank line after it.
 std::string section(const std::string& out, const std::string& title) {
@@ -50,18 +38,15 @@ TEST_F(Command, DevicesOutsideASessionSaysSoAndWhyMonitorsCannotBeReached) {
   ASSERT_EQ(result.status, 0) << result.out;
 
   const std::string displays = section(result.out, "Displays");
-  EXPECT_NE(displays.find("missing: no graphical session (DISPLAY and WAYLAND_DISPLAY are unset)"),
-            std::string::npos)
-      << result.out;
-  EXPECT_EQ(displays.find("XWayland"), std::string::npos) << displays;
-  EXPECT_NE(section(result.out, "Screen capture")
-                .find("route: none (no graphical session: DISPLAY and WAYLAND_DISPLAY are unset)"),
-            std::string::npos)
-      << result.out;
+  EXPECT_THAT(displays,
+              HasSubstr("missing: no graphical session (DISPLAY and WAYLAND_DISPLAY are unset)"));
+  EXPECT_THAT(displays, Not(HasSubstr("XWayland")));
+  EXPECT_THAT(
+      section(result.out, "Screen capture"),
+      HasSubstr("route: none (no graphical session: DISPLAY and WAYLAND_DISPLAY are unset)"));
   // No bus in the fake tree: the module is missing here, whether the kernel has it or not.
   const std::string monitors = section(result.out, "External monitors (DDC/CI)");
-  EXPECT_NE(monitors.find("\n  unusable: "), std::string::npos) << monitors;
-  EXPECT_NE(monitors.find("i2c-dev"), std::string::npos) << monitors;
+  EXPECT_THAT(monitors, AllOf(HasSubstr("\n  unusable: "), HasSubstr("i2c-dev")));
 }
 
 TEST_F(Command, StatusSummarisesModelAndDailyStatisticsFromTheXdgPlaces) {
@@ -81,49 +66,40 @@ TEST_F(Command, StatusSummarisesModelAndDailyStatisticsFromTheXdgPlaces) {
       "    darker / vivid / cool, night: B=0.76 (40)\n"
       "    brighter / neutral / neutral, day: B=0.42 (12)\n"
       "    ? / ? / neutral, ?: B=0.61 (3)\n";
-  EXPECT_NE(result.out.find(expected), std::string::npos) << result.out;
-  EXPECT_NE(result.out.find((home / "data/nuvlet/brightness_model_v2.json").string()),
-            std::string::npos);
-  EXPECT_NE(result.out.find((home / ".config/nuvlet/settings.json").string()), std::string::npos)
+  EXPECT_THAT(result.out, HasSubstr(expected));
+  EXPECT_THAT(result.out, HasSubstr((home / "data/nuvlet/brightness_model_v2.json").string()));
+  EXPECT_THAT(result.out, HasSubstr((home / ".config/nuvlet/settings.json").string()))
       << "an empty XDG_CONFIG_HOME falls back to ~/.config";
 }
 
-TEST_F(Command, StatusWithoutFilesReportsTheEmptyModelAndWritesNothing) {
-  auto result = run("status");
-  EXPECT_EQ(result.status, 0);
-  EXPECT_NE(result.out.find("0 content buckets learned\n  Fit from 0 observations\n"),
-            std::string::npos)
-      << result.out;
-  EXPECT_NE(result.out.find("not created yet: the empty model applies"), std::string::npos);
-  EXPECT_TRUE(std::filesystem::is_empty(home.path()));
-}
-
-TEST_F(Command, StatusSaysHowCorrectionsAreTreated) {
+// Missing, damaged or unusual records are reported, never fatal, and nothing is written.
+TEST_F(Command, StatusReportsMissingAndDamagedRecordsAndHowCorrectionsAreTreated) {
+  const std::string model = "data/nuvlet/brightness_model_v2.json",
+                    settings = ".config/nuvlet/settings.json";
   struct Case {
-    const char* settings;  // nullptr: no file
-    const char* line;
+    std::map<std::string, std::string> files;  // under the home
+    std::vector<std::string> lines;
   };
-  const Case cases[] = {{nullptr, "Keep My Corrections is off"},
-                        {R"({"keepCorrections": true})", "Keep My Corrections is on"},
-                        {R"({"keepCorrections": false})", "Keep My Corrections is off"},
-                        {R"({"keepCorrections": "yes"})", "Keep My Corrections is off"}};
+  const Case cases[] = {
+      {{},
+       {"0 content buckets learned\n  Fit from 0 observations\n",
+        "not created yet: the empty model applies", "Keep My Corrections is off"}},
+      {{{model, R"({"table":[],"prior":)"}, {"data/nuvlet/dailystats.json", "\xff garbage"}},
+       {"unreadable: the empty model applies", "days tracked: 0"}},
+      {{{settings, R"({"keepCorrections": true})"}}, {"Keep My Corrections is on"}},
+      {{{settings, R"({"keepCorrections": false})"}}, {"Keep My Corrections is off"}},
+      {{{settings, R"({"keepCorrections": "yes"})"}}, {"Keep My Corrections is off"}},
+  };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.settings ? c.settings : "no settings");
-    std::filesystem::remove_all(home / ".config");
-    if (c.settings) home.write(".config/nuvlet/settings.json", c.settings);
-    auto result = run("status");
+    for (const auto& entry : std::filesystem::directory_iterator(home.path())) {
+      std::filesystem::remove_all(entry);
+    }
+    for (const auto& [file, text] : c.files) home.write(file, text);
+    const auto result = run("status");
     EXPECT_EQ(result.status, 0);
-    EXPECT_NE(result.out.find(c.line), std::string::npos) << result.out;
+    for (const auto& line : c.lines) EXPECT_THAT(result.out, HasSubstr(line));
+    EXPECT_TRUE(!c.files.empty() || std::filesystem::is_empty(home.path())) << "status wrote";
   }
-}
-
-TEST_F(Command, StatusOfADamagedModelIsReportedNotFatal) {
-  home.write("data/nuvlet/brightness_model_v2.json", R"({"table":[],"prior":)");
-  home.write("data/nuvlet/dailystats.json", "\xff garbage");
-  auto result = run("status");
-  EXPECT_EQ(result.status, 0);
-  EXPECT_NE(result.out.find("unreadable: the empty model applies"), std::string::npos);
-  EXPECT_NE(result.out.find("days tracked: 0"), std::string::npos);
 }
 
 }  // namespace

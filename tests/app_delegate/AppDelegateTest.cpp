@@ -43,7 +43,9 @@ struct App {
     light.reading = 120.0;
   }
 
-  void launch() {
+  // Starts it with `settings` stored before.
+  void launch(const nlohmann::json& settings = nlohmann::json::object()) {
+    for (const auto& [key, value] : settings.items()) defaults.setValue(key, value);
     delegate = AppDelegate::create(
         AppPlatform{loop, samplerQueue, fitQueue, defaults, paths, workspace, topology, backlight,
                     screen, light, mixer, bar, colorScheme, login, updates, std::nullopt, nullptr});
@@ -51,6 +53,11 @@ struct App {
   }
 
   void run(double seconds) { loop.advance(seconds); }
+  // Runs the fits waiting on their queue, and hands their models over.
+  void fit() {
+    fitQueue.runAll();
+    loop.runPending();
+  }
 
   std::vector<std::string> adjustments(const std::string& event) const {
     std::vector<std::string> found;
@@ -108,8 +115,7 @@ TEST(AppDelegate, LaunchShowsBothLevelsBeforeAnyPollAndStartsTheServices) {
 // user makes allows it, never the launch, even with compensation left on.
 TEST(AppDelegate, OnlyTheUsersSwitchLetsTheCaptureAskForPermission) {
   App app;
-  app.defaults.setValue("autoAdjustEnabled", true);
-  app.launch();
+  app.launch({{"autoAdjustEnabled", true}});
   EXPECT_TRUE(app.delegate->sampler()->running());
   app.run(1.0);
   EXPECT_EQ(app.screen->askingAllowed(), 0);
@@ -155,8 +161,7 @@ TEST(AppDelegate, OnASteppedBacklightTheLoopsOwnRoundingIsNoCorrection) {
   App app;
   app.backlight.steps = 15;
   app.backlight.level = 12.0 / 15;
-  app.defaults.setValue("autoAdjustEnabled", true);
-  app.launch();
+  app.launch({{"autoAdjustEnabled", true}});
   app.screen->show(grey(255));
   app.run(60.0);
   const double dimmed = app.backlight.level;
@@ -178,8 +183,7 @@ TEST(AppDelegate, OnASteppedBacklightTheLoopsOwnRoundingIsNoCorrection) {
 TEST(AppDelegate, CorrectionsAreLearnedSoonWithOneFitAtATime) {
   App app;
   app.launch();
-  app.fitQueue.runAll();
-  app.loop.runPending();
+  app.fit();
   ASSERT_EQ(app.delegate->loop()->model().observationCount, 0);
   sim::RecordedItem* item = app.bar.item("brightness");
   ASSERT_NE(item, nullptr);
@@ -189,8 +193,7 @@ TEST(AppDelegate, CorrectionsAreLearnedSoonWithOneFitAtATime) {
   EXPECT_EQ(app.fitQueue.pending(), 0u) << "the first correction of a burst waits";
   app.run(1.5);
   ASSERT_EQ(app.fitQueue.pending(), 1u);
-  app.fitQueue.runAll();
-  app.loop.runPending();
+  app.fit();
   EXPECT_EQ(app.delegate->loop()->model().observationCount, 1) << "the correction was learned";
 
   // A correction every second for two minutes, the fits left running meanwhile: at
@@ -201,25 +204,19 @@ TEST(AppDelegate, CorrectionsAreLearnedSoonWithOneFitAtATime) {
     app.run(1.0);
     ASSERT_LE(app.fitQueue.pending(), 1u) << "at second " << s;
     if (s % 45 == 44 && app.fitQueue.pending() == 1) {
-      app.fitQueue.runAll();
-      app.loop.runPending();
+      app.fit();
       ++fits;
     }
   }
   app.run(AppDelegate::kCorrectionRefitDelay + 1);
-  while (app.fitQueue.pending() > 0) {
-    app.fitQueue.runAll();
-    app.loop.runPending();
-    ++fits;
-  }
+  for (; app.fitQueue.pending() > 0; ++fits) app.fit();
   EXPECT_GE(fits, 3);
   EXPECT_LE(fits, 5) << "each fit took every correction made while it waited";
 }
 
 TEST(AppDelegate, TerminationStopsTheSamplerAndEveryLaterBacklightWrite) {
   App app;
-  app.defaults.setValue("autoAdjustEnabled", true);
-  app.launch();
+  app.launch({{"autoAdjustEnabled", true}});
   app.screen->show(grey(255));
   app.run(3.0);
   ASSERT_GT(app.backlight.writeCount, 0u) << "a white screen makes the loop dim";
@@ -233,15 +230,13 @@ TEST(AppDelegate, TerminationStopsTheSamplerAndEveryLaterBacklightWrite) {
 
 TEST(AppDelegate, CallbacksOutlivingTheDelegateDoNothing) {
   App app;
-  app.defaults.setValue("telemetryRecording", true);
-  app.launch();
+  app.launch({{"telemetryRecording", true}});
   auto* recorderBefore = app.delegate->recorder();
   ASSERT_NE(recorderBefore, nullptr);
   app.delegate.reset();
   // The fit queued at launch finishes after the delegate is gone: its model is still
   // saved, and nothing else runs.
-  app.fitQueue.runAll();
-  app.loop.runPending();
+  app.fit();
   EXPECT_TRUE(std::filesystem::exists(app.paths.modelFile()));
   app.workspace.sleep();
   app.workspace.wake();

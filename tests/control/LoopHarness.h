@@ -1,7 +1,6 @@
 #pragma once
 
 #include <memory>
-#include <string>
 
 #include "nuvlet/control/BrightnessController.h"
 #include "nuvlet/control/CompensationLoop.h"
@@ -14,17 +13,7 @@
 #include "platform/sim/VirtualRunLoop.h"
 #include "tests/support/TempDir.h"
 
-namespace nuvlet {
-
-// Reaches into the loop for states that only a long history would produce.
-struct CompensationLoopTestPeer {
-  static void setLevels(CompensationLoop& loop, double B_manual, double B_current) {
-    loop.B_manual_ = B_manual;
-    loop.B_current_ = B_current;
-  }
-};
-
-namespace test {
+namespace nuvlet::test {
 
 // A model that prefers exactly `level` for every kind of content.
 inline BrightnessModel flatModel(double level) {
@@ -62,5 +51,4 @@ struct LoopHarness {
   std::unique_ptr<CompensationLoop> loop;
 };
 
-}  // namespace test
-}  // namespace nuvlet
+}  // namespace nuvlet::test

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include <limits>
+#include <utility>
 
 #include "nuvlet/learning/BrightnessModel.h"
 #include "tests/support/TempDir.h"
@@ -21,75 +22,53 @@ double lookup(const BrightnessModel& m, double lum = 0.5, std::optional<double> 
   return m.preferredBacklight(lum, ContentSignature::neutral(lum), amb, hour);
 }
 
-TEST(BrightnessModel, WorkedExamples) {
-  auto model = BrightnessModel::empty();
-  EXPECT_NEAR(lookup(model), 0.6, 1e-12);
-  EXPECT_DOUBLE_EQ(lookup(model, 0.05), 0.75);
-
-  // Own value with count 4 and no neighbours: half own, half prior.
-  auto own = model;
-  own.table[midBucket()] = {0.8, 4};
-  EXPECT_NEAR(lookup(own), 0.7, 1e-12);
-
-  // Only neighbours: one band away (weight 0.5) and two bands away (weight 0.5).
-  auto neighbours = model;
+// The level for the middle bucket (at midday, without an ambient reading unless a case
+// says otherwise): the prior's alone, a bucket's own value trusted by its count, or its
+// neighbours' weighed by distance, within the clamp.
+TEST(BrightnessModel, OwnValueAndNeighboursByConfidenceWithinFloorAndClamp) {
   auto near = midBucket(), far = midBucket();
   near.lumBin += 1;
   far.lumBin -= 2;
-  neighbours.table[near] = {0.8, 4};
-  neighbours.table[far] = {0.4, 16};
-  EXPECT_NEAR(lookup(neighbours), 0.6, 1e-12);
-}
-
-TEST(BrightnessModel, ConfidenceFloorAndClamp) {
-  auto model = BrightnessModel::empty();
-  auto bucket = midBucket();
-
-  model.table[bucket] = {0.9, 8};  // fully trusted: its own value, above the prior
-  EXPECT_DOUBLE_EQ(lookup(model), 0.9);
-
-  model.table[bucket] = {0.1, 20};  // far below the prior: raised to prior - 0.12
-  EXPECT_NEAR(lookup(model), 0.48, 1e-12);
-
-  model.table[bucket] = {0.9, 0};  // count 0 gives its own value no weight
-  EXPECT_NEAR(lookup(model), 0.6, 1e-12);
-
-  model.table[bucket] = {1.7, 9};
-  EXPECT_DOUBLE_EQ(lookup(model), 1.0);
+  const auto morning = ContentBucket::from(0.5, ContentSignature::neutral(0.5), {}, 8);
+  auto lit = ContentBucket::from(0.5, ContentSignature::neutral(0.5), 0.5, 12);  // ambient bin 1
+  lit.ambientBin = 2;
+  struct Case {
+    BrightnessModel::Table table;
+    double level;
+    std::optional<double> ambient = {};
+    int hour = 12;
+  };
+  const Case cases[] = {
+      {{}, 0.6},
+      {{{midBucket(), {0.8, 4}}}, 0.7},    // count 4, no neighbours: half own, half prior
+      {{{midBucket(), {0.9, 8}}}, 0.9},    // fully trusted: its own value, above the prior
+      {{{midBucket(), {0.1, 20}}}, 0.48},  // far below the prior: raised to prior - 0.12
+      {{{midBucket(), {0.9, 0}}}, 0.6},    // count 0 gives its own value no weight
+      {{{midBucket(), {1.7, 9}}}, 1.0},
+      // Only neighbours: one band away (weight 0.5) and two bands away (weight 0.5).
+      {{{near, {0.8, 4}}, {far, {0.4, 16}}}, 0.6},
+      {{{morning, {0.95, 16}}}, 0.6, {}, 23},  // night (3) never borrows from morning (0)
+      {{{morning, {0.95, 16}}}, 0.95},         // day (1) does: one step away
+      // With an ambient bin, only neighbours that also have one count; the bucket
+      // without one ignores those that do.
+      {{{near, {0.95, 16}}}, 0.6, 0.5},
+      {{{near, {0.95, 16}}, {lit, {0.9, 8}}}, 0.9, 0.5},
+      {{{near, {0.95, 16}}, {lit, {0.9, 8}}}, 0.95},
+  };
+  for (const Case& c : cases) {
+    auto model = BrightnessModel::empty();
+    model.table = c.table;
+    EXPECT_DOUBLE_EQ(lookup(model, 0.5, c.ambient, c.hour), c.level) << c.level;
+    // Non-finite luminance never fails and stays within the clamp.
+    const double r =
+        model.preferredBacklight(kNaN, ContentSignature{kNaN, kNaN, kNaN, kNaN, kNaN}, kNaN, -7);
+    EXPECT_TRUE(r >= 0.05 && r <= 1.0) << r;
+  }
+  EXPECT_DOUBLE_EQ(lookup(BrightnessModel::empty(), 0.05), 0.75);
 
   auto zeros = BrightnessModel::empty();
   zeros.prior = LuminancePrior::defaultRamp(0, 0);
   EXPECT_DOUBLE_EQ(lookup(zeros), 0.05);
-
-  // Non-finite luminance never fails and stays within the clamp.
-  double r =
-      model.preferredBacklight(kNaN, ContentSignature{kNaN, kNaN, kNaN, kNaN, kNaN}, kNaN, -7);
-  EXPECT_GE(r, 0.05);
-  EXPECT_LE(r, 1.0);
-}
-
-TEST(BrightnessModel, NeighboursRespectTimeOfDayAndAmbientPresence) {
-  // Night (3) never borrows from morning (0).
-  auto night = BrightnessModel::empty();
-  auto morning = ContentBucket::from(0.5, ContentSignature::neutral(0.5), {}, 8);
-  night.table[morning] = {0.95, 16};
-  EXPECT_NEAR(lookup(night, 0.5, {}, 23), 0.6, 1e-12);
-  // Day (1) does: one step away.
-  EXPECT_DOUBLE_EQ(lookup(night, 0.5, {}, 12), 0.95);
-
-  // With an ambient bin, only neighbours that also have one count.
-  auto ambient = BrightnessModel::empty();
-  auto withAmbient = ContentBucket::from(0.5, ContentSignature::neutral(0.5), 0.5, 12);  // amb 1
-  auto noAmbient = midBucket();
-  noAmbient.lumBin += 1;
-  ambient.table[noAmbient] = {0.95, 16};
-  EXPECT_NEAR(lookup(ambient, 0.5, 0.5), 0.6, 1e-12);
-  auto ambientNeighbour = withAmbient;
-  ambientNeighbour.ambientBin = 2;
-  ambient.table[ambientNeighbour] = {0.9, 8};
-  EXPECT_DOUBLE_EQ(lookup(ambient, 0.5, 0.5), 0.9);
-  // And the bucket without one ignores the ambient neighbour.
-  EXPECT_DOUBLE_EQ(lookup(ambient, 0.5), 0.95);
 }
 
 class ModelFile : public ::testing::Test {

@@ -35,16 +35,15 @@ std::string row(double lum, double b, const std::string& extra = "") {
 
 TEST(Fit, NoRecordsAutomaticOnesOrAHeaderAloneGiveTheEmptyModel) {
   Records r;
+  const std::string scroll = "2026-12-05T12:09:00Z,scroll,0.5,0.42,0.81,0.5,x";
   EXPECT_EQ(r.fit().model, BrightnessModel::empty());
   r.telemetry("telemetry-2026-12-05.jsonl", row(0.5, 0.5, ",\"auto_on\":true"));
   r.log(kHeader + "2026-12-05T12:09:00Z,auto,0.5,0.42,0.81,0.5,x\n");
   EXPECT_EQ(r.fit().model, BrightnessModel::empty());
   // The first line is the header whatever it holds, even a valid record.
-  r.log("2026-12-05T12:09:00Z,scroll,0.5,0.42,0.81,0.5,x\n");
+  r.log(scroll + "\n");
   EXPECT_EQ(r.fit().model.observationCount, 0);
-  r.log(
-      "\n\n2026-12-05T12:09:00Z,scroll,0.5,0.42,0.81,0.5,x\n\n"
-      "2026-12-05T12:09:00Z,scroll,0.5,0.42,0.81,0.5,x");
+  r.log("\n\n" + scroll + "\n\n" + scroll);
   const auto result = r.fit();
   EXPECT_EQ(result.model.observationCount, 1);
   EXPECT_EQ(result.logObservations, 1);

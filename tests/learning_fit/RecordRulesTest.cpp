@@ -15,11 +15,6 @@ namespace {
 
 using test::PinnedZone;
 
-struct Parsed {
-  ContentBucket bucket;
-  double backlight;
-};
-
 // The parser's answer, checked against its general reader alone: the quick pass must
 // never read a row differently.
 std::optional<FitSample> parseBoth(const std::string& line) {
@@ -31,37 +26,38 @@ std::optional<FitSample> parseBoth(const std::string& line) {
   return quick;
 }
 
-std::optional<Parsed> parseLogLine(const std::string& line) {
-  auto s = adjustment_log::parseLine(line);
-  if (!s) return std::nullopt;
-  return Parsed{bucket_key::decode(s->bucketKey), s->backlight};
-}
-
 constexpr const char* kExampleLine =
     "2026-12-05T12:09:00Z,scroll,0.5000,0.4200,0.8100,0.5000,unknown";
+
+// The bucket the example correction goes to with `columns` after its seven.
+std::optional<ContentBucket> bucketWith(const char* columns) {
+  const auto s = adjustment_log::parseLine(std::string(kExampleLine) + columns);
+  if (!s) return std::nullopt;
+  return bucket_key::decode(s->bucketKey);
+}
 
 TEST(AdjustmentLogLine, ContentColumnsPutACorrectionInTheBucketItWasMadeIn) {
   PinnedZone zone("America/New_York");
   // A dark editor, warm and tinted, with the lamps on.
-  auto p = parseLogLine(std::string(kExampleLine) + ",0.9,0.05,0.1,0.2,0.3");
-  ASSERT_TRUE(p);
-  EXPECT_EQ(p->bucket, (ContentBucket{6, 2, 0, 1, 2, 0, 0}));
-  // Without an ambient level the content still counts.
-  p = parseLogLine(std::string(kExampleLine) + ",0.9,0.05,0.1,0.2,");
-  ASSERT_TRUE(p);
-  EXPECT_EQ(p->bucket, (ContentBucket{6, 2, 0, 1, 2, 0, std::nullopt}));
-  // Any unreadable content column leaves the line as a seven-column one was.
-  for (const char* bad : {",0.9,0.05,,0.2,0.3", ",0.9,0.05,0.1,nan,0.3", ",x,0.05,0.1,0.2,0.3",
-                          ",0.9,0.05,0.1", ",0.9, 0.05,0.1,0.2,0.3"}) {
-    p = parseLogLine(std::string(kExampleLine) + bad);
-    ASSERT_TRUE(p) << bad;
-    EXPECT_EQ(p->bucket.darkBin, 0) << bad;
-    EXPECT_EQ(p->bucket.warmBin, 1) << bad;
+  const ContentBucket lit{6, 2, 0, 1, 2, 0, 0}, unlit{6, 2, 0, 1, 2, 0, std::nullopt};
+  // Neutral content, as a line of seven columns has; the lamps still count.
+  auto plain = bucketWith("").value(), neutral = plain;
+  neutral.ambientBin = 0;
+  const std::pair<const char*, ContentBucket> cases[] = {
+      {",0.9,0.05,0.1,0.2,0.3", lit},
+      // Without an ambient level, or an unreadable one, the content still counts.
+      {",0.9,0.05,0.1,0.2,", unlit},
+      {",0.9,0.05,0.1,0.2,inf", unlit},
+      // Any unreadable content column costs the content its bins.
+      {",0.9,0.05,,0.2,0.3", neutral},
+      {",0.9,0.05,0.1,nan,0.3", neutral},
+      {",x,0.05,0.1,0.2,0.3", neutral},
+      {",0.9, 0.05,0.1,0.2,0.3", neutral},
+      {",0.9,0.05,0.1", plain},
+  };
+  for (const auto& [columns, bucket] : cases) {
+    EXPECT_EQ(bucketWith(columns), bucket) << columns;
   }
-  // An unreadable ambient level alone costs only the ambient bin.
-  p = parseLogLine(std::string(kExampleLine) + ",0.9,0.05,0.1,0.2,inf");
-  ASSERT_TRUE(p);
-  EXPECT_EQ(p->bucket, (ContentBucket{6, 2, 0, 1, 2, 0, std::nullopt}));
 }
 
 TEST(TelemetryRow, RowsRecordedUnderAutomaticControlOrWithoutLevelsAreSkipped) {
@@ -171,16 +167,14 @@ TEST(TelemetryRow, RowsAsTheRecorderWritesThemAreLearnedAtTheirLevel) {
   for (int i = 0; i < 3000; ++i) {
     TelemetrySnapshot snap;
     snap.brightness = value();
-    snap.lumSlow = value();
-    snap.lumRaw = value();
+    for (auto* level : {&snap.lumSlow, &snap.lumRaw, &snap.sigDark, &snap.sigBright, &snap.chroma,
+                        &snap.ambNorm}) {
+      *level = value();
+    }
     for (int k = 0; k < 16; ++k) snap.lumGrid.push_back(value());
-    snap.sigDark = value();
-    snap.sigBright = value();
-    snap.chroma = value();
     snap.warmCool = value() - 0.5;
     snap.ambAvailable = i % 3 != 0;
     snap.ambLux = u(rng) * 200000;
-    snap.ambNorm = value();
     snap.appName = i % 5 == 0 ? "R\xc3\xa9glages \"x\"\\y" : "Editor";
     snap.autoOn = i % 4 == 0;
     const auto row = TelemetryRecorder::formatRow("tick", std::nullopt, std::nullopt, std::nullopt,

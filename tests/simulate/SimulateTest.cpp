@@ -1,6 +1,4 @@
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <time.h>
 
 #include <filesystem>
 #include <nlohmann/json.hpp>
@@ -9,14 +7,13 @@
 
 #include "nuvlet/platform/Paths.h"
 #include "platform/sim/Simulation.h"
+#include "tests/support/PinnedZone.h"
 #include "tests/support/TempDir.h"
 
 namespace nuvlet::sim {
 namespace {
 
 SimulationOptions shortRun(const std::filesystem::path& home) {
-  ::setenv("TZ", "UTC", 1);
-  ::tzset();
   SimulationOptions o;
   o.days = 1;
   o.seed = 7;
@@ -25,6 +22,7 @@ SimulationOptions shortRun(const std::filesystem::path& home) {
 }
 
 TEST(Simulation, ADayHasSaneFiguresTheSameSeedRepeatsAndAnotherDoesNot) {
+  test::PinnedZone zone("UTC");
   test::TempDir home, again, other;
   auto o = shortRun(home.path());
   o.traceDay = 1;
@@ -71,6 +69,7 @@ TEST(Simulation, ADayHasSaneFiguresTheSameSeedRepeatsAndAnotherDoesNot) {
 // content does, and the light the user wants changes by the content exponent of that
 // (the light of the room and the hour drift far more slowly).
 TEST(Simulation, SteadinessOfAFixedBacklightFollowsTheContent) {
+  test::PinnedZone zone("UTC");
   test::TempDir home;
   auto o = shortRun(home.path());
   o.compensation = false;

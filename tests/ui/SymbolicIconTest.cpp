@@ -4,6 +4,7 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <utility>
 
 #include "nuvlet/ui/SymbolicIcon.h"
 
@@ -12,29 +13,22 @@ namespace {
 
 using IconRenderer::brightnessImage;
 using IconRenderer::volumeImage;
+using enum DisplayKind;
+using enum IconStyle;
 
 TEST(SymbolicIcons, ALevelIsNamedByTheNearestFivePercent) {
-  struct Case {
-    IconImage image;
-    std::string name;
-  };
   const double nan = std::numeric_limits<double>::quiet_NaN();
-  const Case cases[] = {
-      {brightnessImage(0.52, DisplayKind::BuiltIn, IconStyle::Curtain),
-       "nuvlet-brightness-builtin-curtain-050-symbolic"},
-      {brightnessImage(0.53, DisplayKind::External, IconStyle::Pie),
-       "nuvlet-brightness-external-pie-055-symbolic"},
-      {brightnessImage(1.7, DisplayKind::BuiltIn, IconStyle::Pie),
-       "nuvlet-brightness-builtin-pie-100-symbolic"},
-      {brightnessImage(-0.2, DisplayKind::BuiltIn, IconStyle::Pie),
-       "nuvlet-brightness-builtin-pie-000-symbolic"},
-      {brightnessImage(nan, DisplayKind::BuiltIn, IconStyle::Pie),
-       "nuvlet-brightness-builtin-pie-000-symbolic"},
-      {volumeImage(0.3, false, IconStyle::Pie), "nuvlet-volume-pie-030-symbolic"},
-      {volumeImage(0.3, true, IconStyle::Pie), "nuvlet-volume-muted-symbolic"},
-      {volumeImage(0.004, false, IconStyle::Curtain), "nuvlet-volume-muted-symbolic"},
+  const std::pair<IconImage, std::string> cases[] = {
+      {brightnessImage(0.52, BuiltIn, Curtain), "nuvlet-brightness-builtin-curtain-050-symbolic"},
+      {brightnessImage(0.53, External, Pie), "nuvlet-brightness-external-pie-055-symbolic"},
+      {brightnessImage(1.7, BuiltIn, Pie), "nuvlet-brightness-builtin-pie-100-symbolic"},
+      {brightnessImage(-0.2, BuiltIn, Pie), "nuvlet-brightness-builtin-pie-000-symbolic"},
+      {brightnessImage(nan, BuiltIn, Pie), "nuvlet-brightness-builtin-pie-000-symbolic"},
+      {volumeImage(0.3, false, Pie), "nuvlet-volume-pie-030-symbolic"},
+      {volumeImage(0.3, true, Pie), "nuvlet-volume-muted-symbolic"},
+      {volumeImage(0.004, false, Curtain), "nuvlet-volume-muted-symbolic"},
   };
-  for (const auto& c : cases) EXPECT_EQ(SymbolicIcon::name(c.image), c.name);
+  for (const auto& [image, name] : cases) EXPECT_EQ(SymbolicIcon::name(image), name);
 }
 
 // The host is given a name from the generated set whatever the item shows.
@@ -44,8 +38,8 @@ TEST(SymbolicIcons, EveryGlyphTheItemsCanShowHasItsIconInTheSet) {
   EXPECT_EQ(set.size(), SymbolicIcon::all().size());  // no two icons share a name
   for (int i = 0; i <= 1000; ++i) {
     const double level = i / 1000.0;
-    for (IconStyle style : {IconStyle::Pie, IconStyle::Curtain}) {
-      for (DisplayKind kind : {DisplayKind::BuiltIn, DisplayKind::External}) {
+    for (IconStyle style : {Pie, Curtain}) {
+      for (DisplayKind kind : {BuiltIn, External}) {
         EXPECT_TRUE(set.contains(SymbolicIcon::name(brightnessImage(level, kind, style))));
       }
       for (bool muted : {false, true}) {
@@ -58,9 +52,8 @@ TEST(SymbolicIcons, EveryGlyphTheItemsCanShowHasItsIconInTheSet) {
 
 // Read back, the traced runs cover exactly the pixels the glyph covers at least half.
 TEST(SymbolicIcons, TheSvgTracesTheGlyphsCoverage) {
-  for (const IconImage& image :
-       {brightnessImage(0.35, DisplayKind::External, IconStyle::Pie),
-        volumeImage(0.8, false, IconStyle::Curtain), volumeImage(0, true, IconStyle::Curtain)}) {
+  for (const IconImage& image : {brightnessImage(0.35, External, Pie),
+                                 volumeImage(0.8, false, Curtain), volumeImage(0, true, Curtain)}) {
     const std::string svg = SymbolicIcon::svg(image);
     ASSERT_NE(svg.find("viewBox=\"0 0 48 48\""), std::string::npos);
     const Coverage coverage = image.rasterize(48);

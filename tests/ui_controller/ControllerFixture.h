@@ -3,12 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "nuvlet/app/LoginItem.h"
 #include "nuvlet/control/VolumeController.h"
-#include "nuvlet/records/TelemetryRecorder.h"
 #include "nuvlet/ui/StatusItemController.h"
 #include "platform/sim/MemoryLoginService.h"
 #include "platform/sim/RecordingStatusBar.h"
