@@ -177,10 +177,8 @@ TEST(FrameReducer, EveryKernelMatchesIntegerReferenceOnAwkwardSizesAndStrides) {
           EXPECT_NEAR(got.grid[i], (2126.0 * p.r + 7152.0 * p.g + 722.0 * p.b) / 2550000.0, 1e-12)
               << i;
         }
+        if (!kernel) expectSame(LuminanceReducer::reduce(f.view()), got);
       }
-      EXPECT_NEAR(LuminanceReducer::averageLuminance(f.view()), mean, 1e-12);
-      EXPECT_EQ(LuminanceReducer::luminanceGrid(f.view(), 4),
-                LuminanceReducer::reduce(f.view()).grid);
     }
   }
   AreaAverager::useBaselineKernels(false);
