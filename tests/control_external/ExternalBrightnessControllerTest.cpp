@@ -50,19 +50,15 @@ class ControllerTest : public ::testing::Test, protected MonitorToolDir {
   std::size_t descriptorsBefore_ = 0;
 };
 
-TEST_F(ControllerTest, ReadsRunTheToolWithTheDisplaysId) {
+TEST_F(ControllerTest, RunsTheToolWithTheDisplaysIdAndWritesClampedWholePercentagesNanNothing) {
   Controller c(loop_, tool());
   setLevel(" 75");
   EXPECT_EQ(read(c, 7), 0.75);
-  EXPECT_EQ(commands().front(), "display id=7 get luminance");
-}
-
-TEST_F(ControllerTest, WritesSendClampedWholePercentagesAndNanNothing) {
-  Controller c(loop_, tool());
   EXPECT_FALSE(write(c, 1, std::nan("")));
   EXPECT_TRUE(write(c, 1, 1.2)) << "a NaN must not count for the rate limit";
   EXPECT_TRUE(write(c, 2, 0.125));
-  EXPECT_EQ(commands(), (std::vector<std::string>{"display id=1 set luminance 100",
+  EXPECT_EQ(commands(), (std::vector<std::string>{"display id=7 get luminance",
+                                                  "display id=1 set luminance 100",
                                                   "display id=2 set luminance 13"}));
 }
 
