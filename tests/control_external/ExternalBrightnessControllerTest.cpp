@@ -103,9 +103,7 @@ TEST_F(ControllerTest, ToolFailuresGiveNothing) {
   }
 }
 
-TEST_F(ControllerTest, ASlowToolIsWaitedForAndAHangingOneStoppedAtTheDefaultTimeout) {
-  Controller slow(loop_, tool("sleep 0.5; echo 40", "slow"));
-  EXPECT_EQ(read(slow, 1), 0.4);
+TEST_F(ControllerTest, AHangingToolIsStoppedAtTheDefaultTimeout) {
   Controller c(loop_, tool("exec sleep 30"));
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(read(c, 1), std::nullopt);

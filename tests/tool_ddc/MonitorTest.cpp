@@ -80,12 +80,9 @@ TEST_F(ToolWithMonitors, ListsEveryMonitorOnItsBusWithItsLevelTwoOfAModelApart) 
   auto a = sampleMonitor(1), b = sampleMonitor(2);
   b.brightness = 50;
   sim.plug("DP-1", 3, a);
-  auto one = tool({"list"});
-  EXPECT_EQ(one.exitStatus, 0) << one.err;
-  EXPECT_EQ(one.out, id("DP-1", a.edid) + " DP-1: NVL Sim Monitor on i2c-3, brightness 60%\n");
-
   sim.plug("HDMI-A-1", 5, b);
   auto two = tool({"list"});
+  EXPECT_EQ(two.exitStatus, 0) << two.err;
   EXPECT_EQ(two.out, id("DP-1", a.edid) + " DP-1: NVL Sim Monitor on i2c-3, brightness 60%\n" +
                          id("HDMI-A-1", b.edid) +
                          " HDMI-A-1: NVL Sim Monitor on i2c-5, brightness 25%\n");
