@@ -42,10 +42,6 @@ class ControllerTest : public ::testing::Test, protected MonitorToolDir {
     return result.value_or(false);
   }
 
-  void waitForLogLines(std::size_t n) {
-    EXPECT_TRUE(loop_.runUntil([&] { return commands().size() >= n; }));
-  }
-
   sim::VirtualRunLoop loop_;
   std::size_t descriptorsBefore_ = 0;
 };
@@ -73,7 +69,7 @@ TEST_F(ControllerTest, SetsWithinTheIntervalLeaveTheLastToTheTrailingTimer) {
   loop_.advance(0.019);
   EXPECT_EQ(commands().size(), 1u) << "the trailing write came early";
   loop_.advance(0.0011);  // "about" 100 ms: sums of decimal steps are not exact
-  waitForLogLines(2);
+  EXPECT_TRUE(loop_.runUntil([&] { return commands().size() >= 2; }));
   EXPECT_TRUE(loop_.runUntil([&] { return !c.busy(); }));
   loop_.advance(1);
   EXPECT_EQ(commands(), (std::vector<std::string>{"display id=2 set luminance 30",
@@ -133,7 +129,7 @@ TEST_F(ControllerTest, DestroyingWhileAToolRunsStopsAndReapsIt) {
   {
     Controller c(loop_, tool("echo $$ > \"$LOG\"; exec sleep 30"));
     c.get(1, [&](std::optional<double>) { answered = true; });
-    waitForLogLines(1);
+    EXPECT_TRUE(loop_.runUntil([&] { return !commands().empty(); }));
   }
   loop_.runPending();
   EXPECT_FALSE(answered);

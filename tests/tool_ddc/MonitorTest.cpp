@@ -304,18 +304,15 @@ TEST_F(ToolProgram, InAWaylandSessionDisplaysComeFromTheDrmConnectors) {
   EXPECT_EQ(list.out.find("eDP-1"), std::string::npos) << "the panel is not external";
   EXPECT_EQ(list.out.find("HDMI"), std::string::npos) << "a disconnected connector";
 
-  struct Case {
-    std::vector<std::string> args;
-    std::string reason;  // a part of the one line on stderr
-  } cases[] = {
-      {{"display", dp2, "get", "luminance"}, "no usable EDID"},
-      {{"display", "id=12345", "set", "luminance", "40"}, "no connected display has id 12345"},
-  };
-  for (const auto& c : cases) {
-    auto run = runDdcTool(c.args);
+  // Each a part of the one line on stderr.
+  for (const auto& [args, reason] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"display", dp2, "get", "luminance"}, "no usable EDID"},
+           {{"display", "id=12345", "set", "luminance", "40"},
+            "no connected display has id 12345"}}) {
+    auto run = runDdcTool(args);
     EXPECT_EQ(run.exitStatus, 1);
     EXPECT_TRUE(oneLine(run.err)) << run.err;
-    EXPECT_NE(run.err.find(c.reason), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find(reason), std::string::npos) << run.err;
   }
   // The monitor with a good EDID gets as far as DDC/CI: no X server is asked.
   auto get = runDdcTool({"display", dp1, "get", "luminance"});
