@@ -60,12 +60,12 @@ TEST_F(ToolWithMonitors, ListsEveryMonitorOnItsBusWithItsLevelTwoOfAModelApart) 
   b.brightness = 50;
   sim.plug("DP-1", 3, a);
   sim.plug("HDMI-A-1", 5, b);
-  auto two = runDdcTool({"list"});
-  EXPECT_EQ(two.exitStatus, 0) << two.err;
-  EXPECT_EQ(two.out, id("DP-1", a.edid) + " DP-1: NVL Sim Monitor on i2c-3, brightness 60%\n" +
-                         id("HDMI-A-1", b.edid) +
-                         " HDMI-A-1: NVL Sim Monitor on i2c-5, brightness 25%\n");
-  EXPECT_EQ(two.err, "");
+  auto list = runDdcTool({"list"});
+  EXPECT_EQ(list.exitStatus, 0) << list.err;
+  EXPECT_EQ(list.out, id("DP-1", a.edid) + " DP-1: NVL Sim Monitor on i2c-3, brightness 60%\n" +
+                          id("HDMI-A-1", b.edid) +
+                          " HDMI-A-1: NVL Sim Monitor on i2c-5, brightness 25%\n");
+  EXPECT_EQ(list.err, "");
 }
 
 // VCP 0x10 counts from 0 to the monitor's own maximum; percentages are of that.
