@@ -4,29 +4,6 @@
 
 namespace nuvlet::LuminanceReducer {
 
-double averageLuminance(const FrameView& frame) {
-  if (!frame.valid()) return kFallbackLuminance;
-  AreaAverager averager(1);
-  averager.begin(frame.width, frame.height);
-  averager.addRows(frame);
-  return meanLuminance(averager.total());
-}
-
-std::vector<double> luminanceGrid(const FrameView& frame, int cells) {
-  if (cells < 1 || cells > AreaAverager::kMaxSize) return {};
-  const auto count = static_cast<std::size_t>(cells) * static_cast<std::size_t>(cells);
-  if (!frame.valid()) return std::vector<double>(count, 0.0);
-  AreaAverager averager(cells);
-  averager.begin(frame.width, frame.height);
-  averager.addRows(frame);
-  std::vector<double> out;
-  out.reserve(count);
-  for (const Rgb8& p : averager.bitmap()) {
-    out.push_back(static_cast<double>(scaledLuma(p.r, p.g, p.b)) / kScaledLumaOne);
-  }
-  return out;
-}
-
 FrameReduction reduce(const FrameView& frame) {
   FrameReducer reducer;
   if (frame.valid()) {

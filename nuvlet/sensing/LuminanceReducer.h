@@ -1,7 +1,5 @@
 #pragma once
 
-#include <vector>
-
 #include "nuvlet/sensing/AreaAverager.h"
 #include "nuvlet/sensing/FrameReducer.h"
 
@@ -14,14 +12,6 @@ namespace LuminanceReducer {
 
 // What a missing frame reads as: mid-grey, which pushes nothing towards an extreme.
 inline constexpr double kFallbackLuminance = 0.5;
-
-// The mean over every pixel of the frame; kFallbackLuminance for an invalid frame.
-double averageLuminance(const FrameView& frame);
-
-// The frame box-averaged to cells × cells 8-bit pixels, their luminances row after
-// row, top row first. An invalid frame gives cells × cells zeros; cells outside 1 to
-// 4096 give an empty list.
-std::vector<double> luminanceGrid(const FrameView& frame, int cells);
 
 // Mean luminance, 64 × 64 signature and 4 × 4 grid in one pass; an invalid frame
 // gives each part's fallback.

@@ -42,27 +42,19 @@ class ControllerTest : public ::testing::Test, protected MonitorToolDir {
     return result.value_or(false);
   }
 
-  void waitForLogLines(std::size_t n) {
-    EXPECT_TRUE(loop_.runUntil([&] { return commands().size() >= n; }));
-  }
-
   sim::VirtualRunLoop loop_;
   std::size_t descriptorsBefore_ = 0;
 };
 
-TEST_F(ControllerTest, ReadsRunTheToolWithTheDisplaysId) {
+TEST_F(ControllerTest, RunsTheToolWithTheDisplaysIdAndWritesClampedWholePercentagesNanNothing) {
   Controller c(loop_, tool());
   setLevel(" 75");
   EXPECT_EQ(read(c, 7), 0.75);
-  EXPECT_EQ(commands().front(), "display id=7 get luminance");
-}
-
-TEST_F(ControllerTest, WritesSendClampedWholePercentagesAndNanNothing) {
-  Controller c(loop_, tool());
   EXPECT_FALSE(write(c, 1, std::nan("")));
   EXPECT_TRUE(write(c, 1, 1.2)) << "a NaN must not count for the rate limit";
   EXPECT_TRUE(write(c, 2, 0.125));
-  EXPECT_EQ(commands(), (std::vector<std::string>{"display id=1 set luminance 100",
+  EXPECT_EQ(commands(), (std::vector<std::string>{"display id=7 get luminance",
+                                                  "display id=1 set luminance 100",
                                                   "display id=2 set luminance 13"}));
 }
 
@@ -77,7 +69,7 @@ TEST_F(ControllerTest, SetsWithinTheIntervalLeaveTheLastToTheTrailingTimer) {
   loop_.advance(0.019);
   EXPECT_EQ(commands().size(), 1u) << "the trailing write came early";
   loop_.advance(0.0011);  // "about" 100 ms: sums of decimal steps are not exact
-  waitForLogLines(2);
+  EXPECT_TRUE(loop_.runUntil([&] { return commands().size() >= 2; }));
   EXPECT_TRUE(loop_.runUntil([&] { return !c.busy(); }));
   loop_.advance(1);
   EXPECT_EQ(commands(), (std::vector<std::string>{"display id=2 set luminance 30",
@@ -107,9 +99,7 @@ TEST_F(ControllerTest, ToolFailuresGiveNothing) {
   }
 }
 
-TEST_F(ControllerTest, ASlowToolIsWaitedForAndAHangingOneStoppedAtTheDefaultTimeout) {
-  Controller slow(loop_, tool("sleep 0.5; echo 40", "slow"));
-  EXPECT_EQ(read(slow, 1), 0.4);
+TEST_F(ControllerTest, AHangingToolIsStoppedAtTheDefaultTimeout) {
   Controller c(loop_, tool("exec sleep 30"));
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(read(c, 1), std::nullopt);
@@ -139,7 +129,7 @@ TEST_F(ControllerTest, DestroyingWhileAToolRunsStopsAndReapsIt) {
   {
     Controller c(loop_, tool("echo $$ > \"$LOG\"; exec sleep 30"));
     c.get(1, [&](std::optional<double>) { answered = true; });
-    waitForLogLines(1);
+    EXPECT_TRUE(loop_.runUntil([&] { return !commands().empty(); }));
   }
   loop_.runPending();
   EXPECT_FALSE(answered);

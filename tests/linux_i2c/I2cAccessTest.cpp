@@ -64,9 +64,7 @@ TEST(I2cAccess, SaysWhyDdcIsUnusableAndWhatToRun) {
     const auto access = check(m);
     const std::string& problem = access.problem;
     EXPECT_EQ(access.usableBuses, c.usable);
-    if (c.expected.empty()) {
-      EXPECT_EQ(problem, "");
-    }
+    EXPECT_EQ(problem.empty(), c.expected.empty()) << problem;
     for (const auto& part : c.expected) {
       EXPECT_NE(problem.find(part), std::string::npos) << problem;
     }

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "nuvlet/platform/ThreadWorkQueue.h"
-#include "nuvlet/sensing/AmbientLightSensor.h"
 #include "platform/linux/devices/IioLightSensor.h"
 #include "platform/sim/InlineWorkQueue.h"
 #include "platform/sim/VirtualRunLoop.h"
@@ -43,16 +42,11 @@ TEST(IioLightSensor, ReadsInTheBackgroundOnATimerAndKeepsTheNewest) {
   loop.runPending();
   EXPECT_EQ(sensor->lux(), 999);
 
-  AmbientLightSensor ambient(*sensor);
-  EXPECT_EQ(ambient.read(), 0.5);
-
   tree.write("iio:device0/in_illuminance_input", "garbage\n");
   loop.advance(0.5);
   worker.runAll();
   loop.runPending();
   EXPECT_FALSE(sensor->lux());
-  EXPECT_FALSE(ambient.read());
-  EXPECT_DOUBLE_EQ(ambient.filtered().value(), 0.5);
 }
 
 TEST(IioLightSensor, AReadThatHangsNeverStallsTheMainThread) {

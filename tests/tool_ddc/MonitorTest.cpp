@@ -5,14 +5,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "nuvlet/platform/Subprocess.h"
 #include "platform/linux/display/DrmConnectors.h"
 #include "tests/harness/ProcessCheck.h"
 #include "tests/harness/RandrEdid.h"
 #include "tests/harness/Servers.h"
-#include "tests/harness/SimulatedMonitors.h"
-#include "tests/support/ScopedEnv.h"
-#include "tests/support/TempDir.h"
+#include "tests/harness/ToolDdcSession.h"
 #include "tools/nuvlet-ddc/Edid.h"
 
 namespace nuvlet::test {
@@ -30,66 +27,45 @@ std::string id(const std::string& connector, const std::vector<std::uint8_t>& ed
                      connector, linux_platform::validEdid(bytes(edid))));
 }
 
-// The built tool, run as the app runs it.
-SubprocessResult tool(const std::vector<std::string>& args) {
-  std::vector<std::string> argv{NUVLET_DDC_TOOL};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return Subprocess::runAndWait(argv, {20.0, 0.5, 1 << 16});
-}
-
 bool oneLine(const std::string& s) {
   return !s.empty() && s.back() == '\n' && s.find('\n') == s.size() - 1;
 }
 
-// A Wayland session's environment and a bus cache of the test's own; nothing the tool
-// starts outlives it.
-class ToolProgram : public ::testing::Test {
+// Nothing the tool starts outlives it.
+class ToolProgram : public ::testing::Test, protected ToolDdcSession {
  protected:
   void TearDown() override { EXPECT_TRUE(childProcesses().empty()); }
-
-  TempDir cache;
-  ScopedEnv cacheHome{"XDG_CACHE_HOME", cache.path().string()};
-  ScopedEnv type{"XDG_SESSION_TYPE", "wayland"};
-  ScopedEnv wayland{"WAYLAND_DISPLAY", "wayland-9"};
-  ScopedEnv display{"DISPLAY", std::nullopt};
 };
 
-class ToolWithMonitors : public ToolProgram {
+class ToolWithMonitors : public ToolProgram, protected ToolDdcMonitors {
  protected:
   void SetUp() override {
     if (!sim.whyNot().empty()) GTEST_SKIP() << sim.whyNot();
   }
 
   SubprocessResult get(const std::string& connector, const MonitorState& m) {
-    return tool({"display", id(connector, m.edid), "get", "luminance"});
+    return runDdcTool({"display", id(connector, m.edid), "get", "luminance"});
   }
   SubprocessResult set(const std::string& connector, const MonitorState& m, int percent) {
-    return tool({"display", id(connector, m.edid), "set", "luminance", std::to_string(percent)});
+    return runDdcTool(
+        {"display", id(connector, m.edid), "set", "luminance", std::to_string(percent)});
   }
-  MonitorState on(int bus) { return sim.state(bus).value_or(MonitorState{}); }
   nlohmann::json cacheFile() {
     return nlohmann::json::parse(readText(cache / "nuvlet/ddc-buses.json"), nullptr, false);
   }
-
-  SimulatedMonitors sim;
-  ScopedEnv root{"NUVLET_SYSFS_ROOT", "/sys"};
-  ScopedEnv preload{"LD_PRELOAD", SimulatedMonitors::shim().string()};
 };
 
 TEST_F(ToolWithMonitors, ListsEveryMonitorOnItsBusWithItsLevelTwoOfAModelApart) {
   auto a = sampleMonitor(1), b = sampleMonitor(2);
   b.brightness = 50;
   sim.plug("DP-1", 3, a);
-  auto one = tool({"list"});
-  EXPECT_EQ(one.exitStatus, 0) << one.err;
-  EXPECT_EQ(one.out, id("DP-1", a.edid) + " DP-1: NVL Sim Monitor on i2c-3, brightness 60%\n");
-
   sim.plug("HDMI-A-1", 5, b);
-  auto two = tool({"list"});
-  EXPECT_EQ(two.out, id("DP-1", a.edid) + " DP-1: NVL Sim Monitor on i2c-3, brightness 60%\n" +
-                         id("HDMI-A-1", b.edid) +
-                         " HDMI-A-1: NVL Sim Monitor on i2c-5, brightness 25%\n");
-  EXPECT_EQ(two.err, "");
+  auto list = runDdcTool({"list"});
+  EXPECT_EQ(list.exitStatus, 0) << list.err;
+  EXPECT_EQ(list.out, id("DP-1", a.edid) + " DP-1: NVL Sim Monitor on i2c-3, brightness 60%\n" +
+                          id("HDMI-A-1", b.edid) +
+                          " HDMI-A-1: NVL Sim Monitor on i2c-5, brightness 25%\n");
+  EXPECT_EQ(list.err, "");
 }
 
 // VCP 0x10 counts from 0 to the monitor's own maximum; percentages are of that.
@@ -120,7 +96,8 @@ TEST_F(ToolWithMonitors, GetAndSetScaleByTheMonitorsMaximum) {
 }
 
 // Where the kernel does not link a connector to its bus (X11 drivers, some GPUs), the
-// cache names it; a cache that names another monitor's bus sends nothing there.
+// cache names it; a cache that names another monitor's bus, a bus no longer there or
+// one that carries no display sends nothing there.
 TEST_F(ToolWithMonitors, TheBusCacheIsWrittenUsedAndCorrectedWhenBusesMove) {
   auto a = sampleMonitor(1), b = sampleMonitor(2);
   sim.plug("DP-1", 3, a, std::nullopt, false);
@@ -146,12 +123,7 @@ TEST_F(ToolWithMonitors, TheBusCacheIsWrittenUsedAndCorrectedWhenBusesMove) {
   EXPECT_EQ(on(3).brightness, 120) << "the monitor the stale entry named";
   EXPECT_EQ(on(3).sets, 0);
   EXPECT_EQ(cacheFile()["buses"][0]["bus"], 7);
-}
 
-// A cache that names a bus no longer there, or one that carries no display.
-TEST_F(ToolWithMonitors, ACacheNamingAMissingOrForeignBusIsRedetected) {
-  auto a = sampleMonitor(1);
-  sim.plug("DP-1", 3, a, std::nullopt, false);
   MonitorState smbus;
   smbus.fault = Fault::Nak;
   sim.addBus(8, "SMBus I801 adapter", smbus);
@@ -160,8 +132,8 @@ TEST_F(ToolWithMonitors, ACacheNamingAMissingOrForeignBusIsRedetected) {
     cache.write("nuvlet/ddc-buses.json",
                 nlohmann::json{{"version", 1}, {"buses", {{{"edid", key}, {"bus", bus}}}}}.dump());
     auto r = get("DP-1", a);
-    EXPECT_EQ(r.out, "60\n") << "bus " << bus << ": " << r.err;
-    EXPECT_EQ(cacheFile()["buses"][0]["bus"], 3);
+    EXPECT_EQ(r.out, "10\n") << "bus " << bus << ": " << r.err;
+    EXPECT_EQ(cacheFile()["buses"][0]["bus"], 7);
   }
 }
 
@@ -264,7 +236,7 @@ TEST_F(ToolWithMonitors, OddEdidsAndCapabilitiesGetADefinedAnswer) {
       EXPECT_EQ(r.exitStatus, 1) << c.what;
       EXPECT_NE(r.err.find(c.reason), std::string::npos) << c.what << ": " << r.err;
     }
-    auto list = tool({"list"});
+    auto list = runDdcTool({"list"});
     EXPECT_EQ(list.exitStatus, 0) << c.what;
     EXPECT_TRUE(oneLine(list.out)) << c.what << ": " << list.out;
   }
@@ -282,14 +254,14 @@ TEST_F(ToolWithMonitors, InAnX11SessionTheRandrOutputLeadsToItsMonitor) {
   ScopedEnv x11("XDG_SESSION_TYPE", "x11");
   ScopedEnv xdisplay("DISPLAY", xvfb.display());
   const std::string randrId = "id=" + std::to_string(output);
-  auto list = tool({"list"});
+  auto list = runDdcTool({"list"});
   EXPECT_NE(list.out.find(randrId + " screen: NVL Sim Monitor on i2c-3, brightness 60%"),
             std::string::npos)
       << list.out << list.err;
-  EXPECT_EQ(tool({"display", randrId, "set", "luminance", "45"}).exitStatus, 0);
+  EXPECT_EQ(runDdcTool({"display", randrId, "set", "luminance", "45"}).exitStatus, 0);
   EXPECT_EQ(on(3).brightness, 90);
-  EXPECT_EQ(tool({"display", randrId, "get", "luminance"}).out, "45\n");
-  auto missing = tool({"display", "id=4242", "get", "luminance"});
+  EXPECT_EQ(runDdcTool({"display", randrId, "get", "luminance"}).out, "45\n");
+  auto missing = runDdcTool({"display", "id=4242", "get", "luminance"});
   EXPECT_NE(missing.err.find("RandR output 4242 is not a connected output"), std::string::npos)
       << missing.err;
 }
@@ -303,7 +275,7 @@ TEST_F(ToolProgram, WithoutAnXServerItFailsFastWithAReason) {
                                              {"display", "id=1", "set", "luminance", "50"},
                                              {"list"}}) {
     const auto start = std::chrono::steady_clock::now();
-    auto run = tool(args);
+    auto run = runDdcTool(args);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3))
         << "waited for something that is not there";
     EXPECT_EQ(run.exitStatus, 1);
@@ -318,38 +290,32 @@ TEST_F(ToolProgram, WithoutAnXServerItFailsFastWithAReason) {
 TEST_F(ToolProgram, InAWaylandSessionDisplaysComeFromTheDrmConnectors) {
   TempDir sys;
   auto edid = [](std::uint32_t serial) { return bytes(simddc::makeEdid(serial)); };
-  sys.write("class/drm/card0-eDP-1/status", "connected\n");
-  sys.write("class/drm/card0-eDP-1/edid", edid(1));
-  sys.write("class/drm/card0-DP-1/status", "connected\n");
-  sys.write("class/drm/card0-DP-1/edid", edid(2));
-  sys.write("class/drm/card0-DP-2/status", "connected\n");
-  sys.write("class/drm/card0-DP-2/edid", edid(3).substr(0, 100));
-  sys.write("class/drm/card0-HDMI-A-1/status", "disconnected\n");
+  layDrmConnectors(sys, {{"eDP-1", edid(1)},
+                         {"DP-1", edid(2)},
+                         {"DP-2", edid(3).substr(0, 100)},
+                         {"HDMI-A-1", "", false}});
   ScopedEnv root("NUVLET_SYSFS_ROOT", sys.path().string());
 
   const std::string dp1 = id("DP-1", simddc::makeEdid(2)), dp2 = id("DP-2", {});
-  auto list = tool({"list"});
+  auto list = runDdcTool({"list"});
   EXPECT_EQ(list.exitStatus, 0) << list.err;
   ASSERT_EQ(list.out.rfind(dp1 + " DP-1: ", 0), 0u) << list.out;
   EXPECT_NE(list.out.find("\n" + dp2 + " DP-2: no usable EDID\n"), std::string::npos) << list.out;
   EXPECT_EQ(list.out.find("eDP-1"), std::string::npos) << "the panel is not external";
   EXPECT_EQ(list.out.find("HDMI"), std::string::npos) << "a disconnected connector";
 
-  struct Case {
-    std::vector<std::string> args;
-    std::string reason;  // a part of the one line on stderr
-  } cases[] = {
-      {{"display", dp2, "get", "luminance"}, "no usable EDID"},
-      {{"display", "id=12345", "set", "luminance", "40"}, "no connected display has id 12345"},
-  };
-  for (const auto& c : cases) {
-    auto run = tool(c.args);
+  // Each a part of the one line on stderr.
+  for (const auto& [args, reason] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"display", dp2, "get", "luminance"}, "no usable EDID"},
+           {{"display", "id=12345", "set", "luminance", "40"},
+            "no connected display has id 12345"}}) {
+    auto run = runDdcTool(args);
     EXPECT_EQ(run.exitStatus, 1);
     EXPECT_TRUE(oneLine(run.err)) << run.err;
-    EXPECT_NE(run.err.find(c.reason), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find(reason), std::string::npos) << run.err;
   }
   // The monitor with a good EDID gets as far as DDC/CI: no X server is asked.
-  auto get = tool({"display", dp1, "get", "luminance"});
+  auto get = runDdcTool({"display", dp1, "get", "luminance"});
   EXPECT_EQ(get.err.find("X server"), std::string::npos) << get.err;
 }
 
