@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "tests/harness/ddc/MonitorState.h"
 #include "tests/support/TempDir.h"
@@ -18,11 +19,19 @@ inline std::string edidFile(std::uint8_t serial, std::size_t size = 128) {
   return {e.begin(), e.end()};
 }
 
-// The connector `name` ("card0-eDP-1") below `sys`, "connected" or "disconnected".
-inline void writeDrmConnector(const TempDir& sys, const std::string& name,
-                              const std::string& status, const std::string& edid) {
-  sys.write("class/drm/" + name + "/status", status + "\n");
-  sys.write("class/drm/" + name + "/edid", edid);
+// A graphics card's connector as the kernel shows it in sysfs, named as there
+// ("card0-eDP-1"); a disconnected one has no edid file.
+struct DrmConnector {
+  std::string name, edid;
+  bool connected = true;
+};
+
+inline void layDrmConnectors(const TempDir& sys, const std::vector<DrmConnector>& connectors) {
+  for (const auto& c : connectors) {
+    const std::string dir = "class/drm/" + c.name;
+    sys.write(dir + "/status", c.connected ? "connected\n" : "disconnected\n");
+    if (c.connected) sys.write(dir + "/edid", c.edid);
+  }
 }
 
 }  // namespace nuvlet::test

@@ -37,18 +37,4 @@ struct ToolDdcMonitors {
   ScopedEnv preload{"LD_PRELOAD", SimulatedMonitors::shim().string()};
 };
 
-// A graphics card's connectors as the kernel shows them in sysfs under `sys`.
-struct DrmConnector {
-  std::string name, edid;
-  bool connected = true;
-};
-
-inline void layDrmConnectors(const TempDir& sys, const std::vector<DrmConnector>& connectors) {
-  for (const auto& c : connectors) {
-    const std::string dir = "class/drm/card0-" + c.name;
-    sys.write(dir + "/status", c.connected ? "connected\n" : "disconnected\n");
-    if (c.connected) sys.write(dir + "/edid", c.edid);
-  }
-}
-
 }  // namespace nuvlet::test

@@ -15,7 +15,7 @@ namespace nuvlet::linux_platform {
 namespace {
 
 using test::edidFile;
-using test::writeDrmConnector;
+using test::layDrmConnectors;
 
 TEST(DrmConnectorsTest, OnlyWholeEdidBlocksWithTheHeaderCount) {
   struct Case {
@@ -39,9 +39,9 @@ TEST(DrmConnectorsTest, ConnectorsAreReadFromTheTreeWithTheirEdid) {
   test::TempDir sys;
   sys.write("class/drm/card0/dev", "226:0\n");
   sys.write("class/drm/renderD128/dev", "226:128\n");
-  writeDrmConnector(sys, "card0-eDP-1", "connected", edidFile(1));
-  writeDrmConnector(sys, "card0-HDMI-A-1", "disconnected", "");
-  writeDrmConnector(sys, "card1-DP-2", "connected", edidFile(2, 64));
+  layDrmConnectors(sys, {{"card0-eDP-1", edidFile(1)},
+                         {"card0-HDMI-A-1", "", false},
+                         {"card1-DP-2", edidFile(2, 64)}});
   auto connectors = readDrmConnectors(sys.path());
   ASSERT_EQ(connectors.size(), 3u);
   EXPECT_EQ(connectors[0].name, "DP-2");
@@ -140,7 +140,7 @@ TEST_F(WaylandDisplayTopologyTest, AVirtualOutputIsThePanelOnlyWithABacklightAnd
   for (const auto& c : cases) {
     test::TempDir sys;
     if (c.backlight) sys.write("class/backlight/intel_backlight/max_brightness", "100\n");
-    if (c.drmHeadless1) writeDrmConnector(sys, "card0-HEADLESS-1", "connected", edidFile(3));
+    if (c.drmHeadless1) layDrmConnectors(sys, {{"card0-HEADLESS-1", edidFile(3)}});
     auto topology = connect(sys);
     ASSERT_TRUE(topology) << c.what;
     ASSERT_TRUE(loop.runUntil([&] { return topology->screens().size() == 2; }, 10)) << c.what;

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/linux/display/DrmConnectors.h"
+#include "tests/harness/DisplaysDrmTree.h"
 #include "tests/harness/ProcessCheck.h"
 #include "tests/harness/RandrEdid.h"
 #include "tests/harness/Servers.h"
@@ -290,10 +291,10 @@ TEST_F(ToolProgram, WithoutAnXServerItFailsFastWithAReason) {
 TEST_F(ToolProgram, InAWaylandSessionDisplaysComeFromTheDrmConnectors) {
   TempDir sys;
   auto edid = [](std::uint32_t serial) { return bytes(simddc::makeEdid(serial)); };
-  layDrmConnectors(sys, {{"eDP-1", edid(1)},
-                         {"DP-1", edid(2)},
-                         {"DP-2", edid(3).substr(0, 100)},
-                         {"HDMI-A-1", "", false}});
+  layDrmConnectors(sys, {{"card0-eDP-1", edid(1)},
+                         {"card0-DP-1", edid(2)},
+                         {"card0-DP-2", edid(3).substr(0, 100)},
+                         {"card0-HDMI-A-1", "", false}});
   ScopedEnv root("NUVLET_SYSFS_ROOT", sys.path().string());
 
   const std::string dp1 = id("DP-1", simddc::makeEdid(2)), dp2 = id("DP-2", {});
