@@ -139,7 +139,7 @@ TEST_F(AppEndToEnd, TheTrayAppFollowsTheUserTheScreenAndTheMachine) {
   EXPECT_TRUE(fs::exists(home / "config/autostart/nuvlet.desktop"));
 }
 
-// A correction by the wheel on a steady white screen: the specified loop takes the panel
+// A correction by the wheel on a steady white screen: the loop takes the panel
 // back towards the model's level once the pause is over; with Keep My Corrections on,
 // the level stays where the user put it for a minute, through the refit that learns it.
 // Then the end of the X session (a logout, a crashed server) while it samples.
@@ -180,7 +180,7 @@ TEST_F(AppEndToEnd, KeepMyCorrectionsHoldsAScrolledLevelAndALostXServerEndsItInO
   const int set = scrollUp();
   EXPECT_GE(set, dimmed + 15);
   EXPECT_TRUE(app.waitFor([&] { return backlight() <= set - 10; }, 15))
-      << "the specified loop walks back; at " << backlight() << " from " << set;
+      << "without Keep My Corrections the loop walks back; at " << backlight() << " from " << set;
 
   ASSERT_TRUE(clickWithShift(brightness, "Keep My Corrections"));
   EXPECT_TRUE(app.waitFor([&] { return settingsIn(home.path()).value("keepCorrections", false); }));
