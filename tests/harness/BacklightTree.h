@@ -34,12 +34,17 @@ class BacklightTree {
   }
 };
 
-// A raw backlight device "panel" in the fake sysfs tree `sysfs`, at `level` of `max`,
-// and the level it holds.
+// A raw backlight device "panel" in the sysfs tree at `sysfs` (a fake one, or the
+// overlay SimulatedMonitors lays over /sys), at `level` of `max`, and the level it holds.
+inline void writeBacklight(const std::filesystem::path& sysfs, int level, int max = 100) {
+  const auto dir = sysfs / "class/backlight/panel";
+  std::filesystem::create_directories(dir);
+  std::ofstream(dir / "type") << "raw\n";
+  std::ofstream(dir / "max_brightness") << max << "\n";
+  std::ofstream(dir / "brightness") << level << "\n";
+}
 inline void writeBacklight(const TempDir& sysfs, int level, int max = 100) {
-  sysfs.write("class/backlight/panel/type", "raw\n");
-  sysfs.write("class/backlight/panel/max_brightness", std::to_string(max) + "\n");
-  sysfs.write("class/backlight/panel/brightness", std::to_string(level) + "\n");
+  writeBacklight(sysfs.path(), level, max);
 }
 inline std::optional<int> backlightLevel(const TempDir& sysfs) {
   std::ifstream in(sysfs / "class/backlight/panel/brightness");

@@ -5,7 +5,7 @@
 #include <map>
 #include <string>
 
-#include "tests/harness/EndToEndSysPanel.h"
+#include "tests/harness/BacklightTree.h"
 #include "tests/harness/SimulatedMonitors.h"
 #include "tests/harness/SwayDesktop.h"
 #include "tests/linux_e2e/RunningApp.h"
@@ -20,7 +20,7 @@ TEST(ExternalMonitorEndToEnd, AWheelNotchMovesTheMonitorByOneNotchAndFaultsLeave
   // First: the simulated /sys and /dev must be in place before any program starts.
   SimulatedMonitors sim;
   if (!sim.whyNot().empty()) GTEST_SKIP() << sim.whyNot();
-  addPanelToSimulatedSys(60);
+  writeBacklight("/sys", 60);
   const MonitorState monitor = simddc::sampleMonitor(1);  // 120 of 200: 60 %
   sim.plug("HEADLESS-2", 3, monitor);
   // Two more on the desk: libddcutil probes every monitor on every run of the tool.
