@@ -36,11 +36,11 @@ class PortalCaptureTest : public ::testing::Test, public test::PortalDesktop {
     return makePortalScreenCapture(clock_, options());
   }
 
-  // A capture the user switched on, once its first frame came; nothing if none came.
-  std::unique_ptr<PortalScreenCapture> streaming() {
+  // A capture the user switched on, once it reached `state`; nothing if it did not.
+  std::unique_ptr<PortalScreenCapture> switchedOn(PortalState state = PortalState::Streaming) {
     auto capture = makeCapture();
     capture->allowAsking();
-    return sink.settle(*capture, 0) ? std::move(capture) : nullptr;
+    return reaches(*capture, state) ? std::move(capture) : nullptr;
   }
 
   // Captures until the state is `state` (a bounded wait).
@@ -119,10 +119,9 @@ TEST_F(PortalCaptureTest, AsksOnceWhenSwitchedOnThenRestoresWithoutAsking) {
 }
 
 TEST_F(PortalCaptureTest, ACancelledOrFailedDialogIsNotRepeatedInALoop) {
-  auto capture = makeCapture();
   portal->setDialogAnswer(1);
-  capture->allowAsking();
-  ASSERT_TRUE(reaches(*capture, PortalState::Refused));
+  auto capture = switchedOn(PortalState::Refused);
+  ASSERT_TRUE(capture);
   for (int i = 0; i < 5; ++i) ASSERT_TRUE(staysUnasked(*capture));
   EXPECT_EQ(portal->seen().dialogs, 1);
   EXPECT_FALSE(storedToken());
@@ -140,7 +139,7 @@ TEST_F(PortalCaptureTest, ACancelledOrFailedDialogIsNotRepeatedInALoop) {
 }
 
 TEST_F(PortalCaptureTest, ARevokedTokenAsksAgainOnceAndIsForgottenWhenCancelled) {
-  ASSERT_TRUE(streaming());
+  ASSERT_TRUE(switchedOn());
   ASSERT_TRUE(storedToken());
   // This desktop keeps no permission store: the token is all there is to go by.
   EXPECT_EQ(storedScreencastGrant(bus.address(), *storedToken()), StoredGrant::Unknown);
@@ -159,7 +158,7 @@ TEST_F(PortalCaptureTest, ARevokedTokenAsksAgainOnceAndIsForgottenWhenCancelled)
 // counts as none. Nothing is asked at the next login; the user's switch asks once.
 TEST_F(PortalCaptureTest, ATokenThePermissionStoreNoLongerHoldsIsForgotten) {
   ASSERT_TRUE(startPortal({.permissionStore = true}));
-  ASSERT_TRUE(streaming());
+  ASSERT_TRUE(switchedOn());
   const auto token = storedToken();
   ASSERT_TRUE(token);
   EXPECT_EQ(storedScreencastGrant(bus.address(), *token), StoredGrant::Held);
@@ -266,16 +265,15 @@ TEST(OtherSharedScreen, OnlyWhenTheDescriptionFitsAnotherScreenAndNotTheOneAsked
 TEST_F(PortalCaptureTest, PortalsWithoutScreenCastOrTokens) {
   {
     ASSERT_TRUE(startPortal({/*version=*/0}));
-    auto capture = makeCapture();
-    capture->allowAsking();
-    ASSERT_TRUE(reaches(*capture, PortalState::Failed));
+    auto capture = switchedOn(PortalState::Failed);
+    ASSERT_TRUE(capture);
     EXPECT_NE(capture->status().problem.find("no ScreenCast"), std::string::npos);
     EXPECT_EQ(portalScreenCastVersion(bus.address()), 0u);
   }
   // Version 3 cannot remember: it streams, asks each time, and nothing is stored.
   ASSERT_TRUE(startPortal({/*version=*/3}));
   EXPECT_EQ(portalScreenCastVersion(bus.address()), 3u);
-  ASSERT_TRUE(streaming());
+  ASSERT_TRUE(switchedOn());
   EXPECT_EQ(portal->seen().lastOptions.count("persist_mode"), 0u);
   EXPECT_FALSE(storedToken());
 }
@@ -284,9 +282,8 @@ TEST_F(PortalCaptureTest, PortalsWithoutScreenCastOrTokens) {
 // failure with its reason and the session closed, then a retry after the pause.
 TEST_F(PortalCaptureTest, ANodeGoneBeforeLinkingFailsAndIsRetried) {
   ASSERT_TRUE(startPortal({}, /*node=*/999999));
-  auto capture = makeCapture();
-  capture->allowAsking();
-  ASSERT_TRUE(reaches(*capture, PortalState::Failed));
+  auto capture = switchedOn(PortalState::Failed);
+  ASSERT_TRUE(capture);
   EXPECT_NE(capture->status().problem.find("node 999999"), std::string::npos)
       << capture->status().problem;
   EXPECT_TRUE(sessionsClosed());
@@ -298,7 +295,7 @@ TEST_F(PortalCaptureTest, ANodeGoneBeforeLinkingFailsAndIsRetried) {
 }
 
 TEST_F(PortalCaptureTest, RecoversWhenTheProducerGoes) {
-  auto capture = streaming();
+  auto capture = switchedOn();
   ASSERT_TRUE(capture);
   EXPECT_EQ(capture->status().width, 320);
 
@@ -316,7 +313,7 @@ TEST_F(PortalCaptureTest, RecoversWhenTheProducerGoes) {
 }
 
 TEST_F(PortalCaptureTest, TheDesktopEndingTheSessionOrIdlenessClosesIt) {
-  auto capture = streaming();
+  auto capture = switchedOn();
   ASSERT_TRUE(capture);
 
   // Nothing read the screen for a while (compensation off): the session closes, so the
