@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
+#include <filesystem>
 #include <optional>
 
 #include "nuvlet/platform/Files.h"
@@ -103,9 +103,8 @@ TEST_F(PortalCaptureTest, AsksOnceWhenSwitchedOnThenRestoresWithoutAsking) {
     EXPECT_EQ(seen.lastOptions.at("cursor_mode"), 1u);   // without the pointer
     EXPECT_EQ(seen.lastOptions.at("persist_mode"), 2u);  // until revoked
     EXPECT_EQ(storedToken(), seen.issuedToken);
-    struct stat info {};
-    ASSERT_EQ(::stat(options().tokenFile.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_EQ(std::filesystem::status(options().tokenFile).permissions(),
+              std::filesystem::perms{0600});
   }
   EXPECT_TRUE(sessionsClosed());  // closed with the capture
 

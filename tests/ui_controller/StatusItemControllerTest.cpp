@@ -1,5 +1,3 @@
-#include <sys/stat.h>
-
 #include <filesystem>
 #include <utility>
 
@@ -91,9 +89,8 @@ TEST_F(ControllerTest, RevealRecreatesTheTelemetryFolderPrivatelyAndOpensIt) {
 
   EXPECT_TRUE(clickEntry(*brightnessItem().openMenu(true), {"Reveal Data in File Manager"}));
   ASSERT_EQ(workspace.openedFolders, std::vector<std::filesystem::path>{paths.telemetryDir()});
-  struct stat info {};
-  ASSERT_EQ(::stat(paths.telemetryDir().c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0700u);
+  EXPECT_EQ(std::filesystem::status(paths.telemetryDir()).permissions(),
+            std::filesystem::perms{0700});
 }
 
 TEST_F(ControllerTest, QuitRunsTheShellsTerminationOnlyWhileTheControllerLives) {
