@@ -84,9 +84,8 @@ TEST_F(WaylandDisplayTopologyTest, SeesTheFirstOutputThenOneAddedAtRunTimeThenNo
   EXPECT_FALSE(topology->tracksPointer());
   ASSERT_EQ(topology->screens().size(), 1u);
   const Screen first = topology->screens()[0];
-  EXPECT_EQ(first.name, "HEADLESS-1");
-  EXPECT_EQ(first.frame, (ScreenRect{0, 0, 1920, 1080}));
-  EXPECT_FALSE(first.builtIn);
+  EXPECT_EQ(std::tuple(first.name, first.frame, first.builtIn),
+            std::tuple("HEADLESS-1", ScreenRect{0, 0, 1920, 1080}, false));
   EXPECT_EQ(topology->mainDisplay(), first.id);
 
   ASSERT_TRUE(sway.command("create_output"));

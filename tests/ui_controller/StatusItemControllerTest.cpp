@@ -98,8 +98,7 @@ TEST_F(ControllerTest, QuitRunsTheShellsTerminationOnlyWhileTheControllerLives) 
   int quits = 0;
   controller->onQuit = [&] { ++quits; };
   const Menu menu = *brightnessItem().openMenu();
-  EXPECT_EQ(menu.back().label, "Quit Nuvlet");
-  EXPECT_EQ(menu.back().shortcut, "q");
+  EXPECT_EQ(std::tuple(menu.back().label, menu.back().shortcut), std::tuple("Quit Nuvlet", "q"));
   EXPECT_TRUE(clickEntry(menu, {"Quit Nuvlet"}));
   EXPECT_EQ(quits, 1);
 
