@@ -254,10 +254,9 @@ TEST(OtherSharedScreen, OnlyWhenTheDescriptionFitsAnotherScreenAndNotTheOneAsked
       {{at(1280, 0), std::nullopt}, 9, std::nullopt},  // asked for an unknown display
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE("row " + std::to_string(&c - cases));
     const auto other = otherSharedScreen(c.shared, c.wanted, screens);
-    EXPECT_EQ(other ? other->id : std::nullopt, c.other)
-        << (c.shared.position ? c.shared.position->x : -1) << " "
-        << (c.shared.size ? c.shared.size->x : -1) << " wanted " << c.wanted;
+    EXPECT_EQ(other ? other->id : std::nullopt, c.other);
   }
 }
 
