@@ -134,10 +134,9 @@ void expectSame(const FrameReduction& got, const FrameReduction& expected) {
   EXPECT_EQ(got.grid, expected.grid);
 }
 
-void expectEveryKernelGives(const FrameView& f, const FrameReduction& expected,
-                            const std::string& what = "") {
+void expectEveryKernelGives(const FrameView& f, const FrameReduction& expected) {
   for (const auto& kernel : everyKernel()) {
-    SCOPED_TRACE(nameOf(f, kernel) + what);
+    SCOPED_TRACE(nameOf(f, kernel));
     expectSame(reduceWith(kernel, f), expected);
   }
 }
@@ -193,8 +192,8 @@ TEST(FrameReducer, EveryKernelGivesTheSameBitsOnRowsOfAnyAlignment) {
         std::memcpy(base + y * stride, content.view().row(y), 4 * static_cast<std::size_t>(width));
       }
       const FrameView view{base, width, 70, stride};
-      expectEveryKernelGives(view, reduceWith(AreaAverager::Kernel{}, content.view()),
-                             " at +" + std::to_string(offset));
+      SCOPED_TRACE("at +" + std::to_string(offset));
+      expectEveryKernelGives(view, reduceWith(AreaAverager::Kernel{}, content.view()));
     }
   }
 }
