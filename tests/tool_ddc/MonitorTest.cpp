@@ -35,6 +35,7 @@ bool oneLine(const std::string& s) {
 // How the tool says no: exit status 1, nothing on stdout (libddcutil's chatter included),
 // and one line on stderr that gives `reason`.
 void expectRefusal(const SubprocessResult& r, const std::string& reason) {
+  SCOPED_TRACE("refused for \"" + reason + "\"");
   EXPECT_EQ(r.exitStatus, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_TRUE(oneLine(r.err) && r.err.find(reason) != std::string::npos) << r.err;
