@@ -46,29 +46,24 @@ struct KeepHarness : LoopHarness {
 };
 
 TEST(KeepCorrections, OnTheUsersLevelHoldsOffTheLoopWalksBackToTheModel) {
-  struct Case {
-    const char* name;
-    bool keep;
-    int corrections;  // one a second, the last one to 0.8
-    double after;     // the level a minute later
-  };
-  const Case cases[] = {{"off, a correction a second for two minutes", false, 120, 0.5},
-                        {"on, a correction a second for two minutes", true, 120, 0.8}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    KeepHarness h(c.keep);
+  // A correction a second for two minutes, the last one to 0.8; a minute later the
+  // level is the user's only while the mode is on.
+  const int corrections = 120;
+  for (bool keep : {false, true}) {
+    SCOPED_TRACE(keep ? "on" : "off");
+    KeepHarness h(keep);
     h.loop->setModel(flatModel(0.5));
     h.settle();
     h.run(1, 0.5);
-    for (int i = c.corrections - 1; i >= 0; --i) {
+    for (int i = corrections - 1; i >= 0; --i) {
       h.correct(i == 0 ? 0.8 : 0.8 + 0.05 * (i % 3));
       h.backlight.writes.clear();
       h.run(1, 0.5);
       ASSERT_TRUE(h.backlight.writes.empty()) << "the loop wrote inside the pause";
     }
     h.run(60, 0.5);
-    EXPECT_NEAR(h.backlight.level, c.after, kSettled);
-    EXPECT_EQ(h.stats.todayCount(), c.corrections) << "every correction counts in both modes";
+    EXPECT_NEAR(h.backlight.level, keep ? 0.8 : 0.5, kSettled);
+    EXPECT_EQ(h.stats.todayCount(), corrections) << "every correction counts in both modes";
     EXPECT_DOUBLE_EQ(h.loop->B_target(), 0.5) << "the model is still asked for its own level";
   }
 }

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
+#include <filesystem>
 #include <optional>
 
 #include "nuvlet/platform/Files.h"
@@ -36,11 +36,11 @@ class PortalCaptureTest : public ::testing::Test, public test::PortalDesktop {
     return makePortalScreenCapture(clock_, options());
   }
 
-  // A capture the user switched on, once its first frame came; nothing if none came.
-  std::unique_ptr<PortalScreenCapture> streaming() {
+  // A capture the user switched on, once it reached `state`; nothing if it did not.
+  std::unique_ptr<PortalScreenCapture> switchedOn(PortalState state = PortalState::Streaming) {
     auto capture = makeCapture();
     capture->allowAsking();
-    return sink.settle(*capture, 0) ? std::move(capture) : nullptr;
+    return reaches(*capture, state) ? std::move(capture) : nullptr;
   }
 
   // Captures until the state is `state` (a bounded wait).
@@ -103,9 +103,8 @@ TEST_F(PortalCaptureTest, AsksOnceWhenSwitchedOnThenRestoresWithoutAsking) {
     EXPECT_EQ(seen.lastOptions.at("cursor_mode"), 1u);   // without the pointer
     EXPECT_EQ(seen.lastOptions.at("persist_mode"), 2u);  // until revoked
     EXPECT_EQ(storedToken(), seen.issuedToken);
-    struct stat info {};
-    ASSERT_EQ(::stat(options().tokenFile.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_EQ(std::filesystem::status(options().tokenFile).permissions(),
+              std::filesystem::perms{0600});
   }
   EXPECT_TRUE(sessionsClosed());  // closed with the capture
 
@@ -119,10 +118,9 @@ TEST_F(PortalCaptureTest, AsksOnceWhenSwitchedOnThenRestoresWithoutAsking) {
 }
 
 TEST_F(PortalCaptureTest, ACancelledOrFailedDialogIsNotRepeatedInALoop) {
-  auto capture = makeCapture();
   portal->setDialogAnswer(1);
-  capture->allowAsking();
-  ASSERT_TRUE(reaches(*capture, PortalState::Refused));
+  auto capture = switchedOn(PortalState::Refused);
+  ASSERT_TRUE(capture);
   for (int i = 0; i < 5; ++i) ASSERT_TRUE(staysUnasked(*capture));
   EXPECT_EQ(portal->seen().dialogs, 1);
   EXPECT_FALSE(storedToken());
@@ -140,7 +138,7 @@ TEST_F(PortalCaptureTest, ACancelledOrFailedDialogIsNotRepeatedInALoop) {
 }
 
 TEST_F(PortalCaptureTest, ARevokedTokenAsksAgainOnceAndIsForgottenWhenCancelled) {
-  ASSERT_TRUE(streaming());
+  ASSERT_TRUE(switchedOn());
   ASSERT_TRUE(storedToken());
   // This desktop keeps no permission store: the token is all there is to go by.
   EXPECT_EQ(storedScreencastGrant(bus.address(), *storedToken()), StoredGrant::Unknown);
@@ -159,7 +157,7 @@ TEST_F(PortalCaptureTest, ARevokedTokenAsksAgainOnceAndIsForgottenWhenCancelled)
 // counts as none. Nothing is asked at the next login; the user's switch asks once.
 TEST_F(PortalCaptureTest, ATokenThePermissionStoreNoLongerHoldsIsForgotten) {
   ASSERT_TRUE(startPortal({.permissionStore = true}));
-  ASSERT_TRUE(streaming());
+  ASSERT_TRUE(switchedOn());
   const auto token = storedToken();
   ASSERT_TRUE(token);
   EXPECT_EQ(storedScreencastGrant(bus.address(), *token), StoredGrant::Held);
@@ -256,26 +254,24 @@ TEST(OtherSharedScreen, OnlyWhenTheDescriptionFitsAnotherScreenAndNotTheOneAsked
       {{at(1280, 0), std::nullopt}, 9, std::nullopt},  // asked for an unknown display
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE("row " + std::to_string(&c - cases));
     const auto other = otherSharedScreen(c.shared, c.wanted, screens);
-    EXPECT_EQ(other ? other->id : std::nullopt, c.other)
-        << (c.shared.position ? c.shared.position->x : -1) << " "
-        << (c.shared.size ? c.shared.size->x : -1) << " wanted " << c.wanted;
+    EXPECT_EQ(other ? other->id : std::nullopt, c.other);
   }
 }
 
 TEST_F(PortalCaptureTest, PortalsWithoutScreenCastOrTokens) {
   {
     ASSERT_TRUE(startPortal({/*version=*/0}));
-    auto capture = makeCapture();
-    capture->allowAsking();
-    ASSERT_TRUE(reaches(*capture, PortalState::Failed));
+    auto capture = switchedOn(PortalState::Failed);
+    ASSERT_TRUE(capture);
     EXPECT_NE(capture->status().problem.find("no ScreenCast"), std::string::npos);
     EXPECT_EQ(portalScreenCastVersion(bus.address()), 0u);
   }
   // Version 3 cannot remember: it streams, asks each time, and nothing is stored.
   ASSERT_TRUE(startPortal({/*version=*/3}));
   EXPECT_EQ(portalScreenCastVersion(bus.address()), 3u);
-  ASSERT_TRUE(streaming());
+  ASSERT_TRUE(switchedOn());
   EXPECT_EQ(portal->seen().lastOptions.count("persist_mode"), 0u);
   EXPECT_FALSE(storedToken());
 }
@@ -284,9 +280,8 @@ TEST_F(PortalCaptureTest, PortalsWithoutScreenCastOrTokens) {
 // failure with its reason and the session closed, then a retry after the pause.
 TEST_F(PortalCaptureTest, ANodeGoneBeforeLinkingFailsAndIsRetried) {
   ASSERT_TRUE(startPortal({}, /*node=*/999999));
-  auto capture = makeCapture();
-  capture->allowAsking();
-  ASSERT_TRUE(reaches(*capture, PortalState::Failed));
+  auto capture = switchedOn(PortalState::Failed);
+  ASSERT_TRUE(capture);
   EXPECT_NE(capture->status().problem.find("node 999999"), std::string::npos)
       << capture->status().problem;
   EXPECT_TRUE(sessionsClosed());
@@ -298,7 +293,7 @@ TEST_F(PortalCaptureTest, ANodeGoneBeforeLinkingFailsAndIsRetried) {
 }
 
 TEST_F(PortalCaptureTest, RecoversWhenTheProducerGoes) {
-  auto capture = streaming();
+  auto capture = switchedOn();
   ASSERT_TRUE(capture);
   EXPECT_EQ(capture->status().width, 320);
 
@@ -316,7 +311,7 @@ TEST_F(PortalCaptureTest, RecoversWhenTheProducerGoes) {
 }
 
 TEST_F(PortalCaptureTest, TheDesktopEndingTheSessionOrIdlenessClosesIt) {
-  auto capture = streaming();
+  auto capture = switchedOn();
   ASSERT_TRUE(capture);
 
   // Nothing read the screen for a while (compensation off): the session closes, so the

@@ -139,8 +139,7 @@ TEST_F(Screencopy, ADisplayThatIsNotAnOutputGivesNoFrame) {
   ASSERT_TRUE(sway.command("output HEADLESS-2 resolution 1280x720 position 1920 0"));
   ASSERT_TRUE(paint("HEADLESS-2", "#404040"));
   EXPECT_EQ(sink.settle(*capture, idOf("HEADLESS-2"), 64.0 / 255), 64.0 / 255);
-  EXPECT_EQ(sink.width(), 1280);
-  EXPECT_EQ(sink.height(), 720);
+  EXPECT_EQ(std::pair(sink.width(), sink.height()), std::pair(1280, 720));
   EXPECT_EQ(capture->status().state, ScreencopyState::Streaming);
   EXPECT_EQ(capture->status().outputName, "HEADLESS-2");
   EXPECT_EQ(sink.settle(*capture, panel, 1.0), 1.0);

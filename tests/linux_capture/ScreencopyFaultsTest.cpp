@@ -22,15 +22,17 @@ using test::FakeCompositor;
 
 class ScreencopyFaults : public ::testing::Test {
  protected:
-  ScreencopyOptions optionsFor(const std::filesystem::path& socket) {
+  // For a compositor of the test's own on a new socket.
+  ScreencopyOptions nextOptions() {
     ScreencopyOptions o;
-    o.display = socket.string();
+    o.display = (dir / ("wayland-" + std::to_string(sockets++))).string();
     o.sysfsRoot = dir.path();
     o.frameWaitSeconds = 2;  // the fake answers at once; a slow machine still gets it
     return o;
   }
   const DisplayID fake = waylandDisplayId("FAKE-1", {});
   test::TempDir dir;
+  int sockets = 0;
   sim::VirtualRunLoop clock;
   FrameReducer reducer;
 };
@@ -48,13 +50,12 @@ TEST_F(ScreencopyFaults, ReadsPaddedBottomUpAndSwappedBuffersAlike) {
       {"padded bottom-up ABGR",
        {.format = WL_SHM_FORMAT_ABGR8888, .stride = 512 + 64, .yInvert = true}},
   };
-  int n = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    const auto socket = dir / ("wayland-" + std::to_string(n++));
-    FakeCompositor compositor(c.script, socket);
+    const auto options = nextOptions();
+    FakeCompositor compositor(c.script, options.display);
     ASSERT_TRUE(compositor.ok());
-    auto capture = makeScreencopyCapture(clock, optionsFor(socket));
+    auto capture = makeScreencopyCapture(clock, options);
     ASSERT_EQ(capture->capture(fake, reducer, false), Result::Captured)
         << capture->status().problem;
     const auto got = reducer.finish();
@@ -87,13 +88,11 @@ TEST_F(ScreencopyFaults, AFailureSaysWhyAndIsRetriedOnlyAfterTheInterval) {
       {"a format the reducers cannot read", unreadable, false, "pixel format", 1, 0},
       {"an unplugged output", still, true, "FAKE-1 was unplugged", 0, 2},
   };
-  int n = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const auto socket = dir / ("wayland-" + std::to_string(n++));
-    FakeCompositor compositor(c.script, socket);
+    const auto options = nextOptions();
+    FakeCompositor compositor(c.script, options.display);
     ASSERT_TRUE(compositor.ok());
-    const auto options = optionsFor(socket);
     auto capture = makeScreencopyCapture(clock, options);
     if (c.unplug) {
       ASSERT_EQ(capture->capture(fake, reducer, false), Result::Captured);

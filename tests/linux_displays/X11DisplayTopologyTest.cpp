@@ -44,12 +44,10 @@ TEST_F(X11DisplayTopologyTest,
        MonitorsDefinedByAClientComeAndGoAsScreensWithTheirOwnIdsUntilTheServerGoes) {
   twoMonitors();
   const auto& screens = topology->screens();
-  EXPECT_EQ(screens[0].name, "eDP-1");
-  EXPECT_EQ(screens[0].frame, (ScreenRect{0, 0, 960, 1080}));
-  EXPECT_TRUE(screens[0].builtIn);
-  EXPECT_EQ(screens[1].name, "HDMI-1");
-  EXPECT_EQ(screens[1].frame, (ScreenRect{960, 0, 960, 1080}));
-  EXPECT_FALSE(screens[1].builtIn);
+  std::vector<std::tuple<std::string, ScreenRect, bool>> seen;
+  for (const auto& s : screens) seen.emplace_back(s.name, s.frame, s.builtIn);
+  EXPECT_EQ(seen, (decltype(seen){{"eDP-1", {0, 0, 960, 1080}, true},
+                                  {"HDMI-1", {960, 0, 960, 1080}, false}}));
   // The monitor without an output gets an id that no output can have.
   EXPECT_NE(*screens[1].id & 0x80000000u, 0u);
   EXPECT_EQ(topology->mainDisplay(), screens[0].id);

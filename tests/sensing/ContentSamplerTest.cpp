@@ -23,12 +23,12 @@ Frame grey(std::uint8_t v) {
 struct Rig {
   explicit Rig(Frame initial = grey(0), bool manual = false, DisplayID display = kDisplay)
       : screen(std::make_shared<sim::SyntheticScreenCapture>(kDisplay, std::move(initial))),
-        sampler(make(display, manual)) {
-    sampler->onFiltered = [this](double slow, double fast) { filtered.push_back({slow, fast}); };
-  }
+        sampler(make(display, manual)) {}
   std::unique_ptr<ContentSampler> make(DisplayID display, bool manual) {
-    return std::make_unique<ContentSampler>(display, screen, loop,
-                                            manual ? static_cast<WorkQueue&>(held) : queue);
+    auto s = std::make_unique<ContentSampler>(display, screen, loop,
+                                              manual ? static_cast<WorkQueue&>(held) : queue);
+    s->onFiltered = [this](double slow, double fast) { filtered.push_back({slow, fast}); };
+    return s;
   }
   sim::VirtualRunLoop loop;
   sim::InlineWorkQueue queue;
@@ -86,7 +86,6 @@ TEST(ContentSampler, DestroyedStoppedRunningMidCaptureOrByItsListenerWithoutFaul
   rig.sampler->start();
   rig.sampler->stop();
   rig.sampler = rig.make(kDisplay, true);
-  rig.sampler->onFiltered = [&](double, double) { rig.filtered.push_back({0, 0}); };
   rig.sampler->start();
   rig.loop.runPending();
   ASSERT_EQ(rig.held.pending(), 1u);
@@ -98,7 +97,6 @@ TEST(ContentSampler, DestroyedStoppedRunningMidCaptureOrByItsListenerWithoutFaul
 
   rig.sampler = rig.make(kDisplay, false);
   rig.sampler->onSample = [&](double) { rig.sampler.reset(); };
-  rig.sampler->onFiltered = [&](double, double) { rig.filtered.push_back({0, 0}); };
   rig.sampler->start();
   rig.loop.runPending();
   EXPECT_FALSE(rig.sampler);

@@ -36,16 +36,14 @@ TEST(SymbolicIcons, EveryGlyphTheItemsCanShowHasItsIconInTheSet) {
   std::set<std::string> set;
   for (const auto& image : SymbolicIcon::all()) set.insert(SymbolicIcon::name(image));
   EXPECT_EQ(set.size(), SymbolicIcon::all().size());  // no two icons share a name
+  const auto expectInSet = [&](const IconImage& image) {
+    EXPECT_TRUE(set.contains(SymbolicIcon::name(image))) << SymbolicIcon::name(image);
+  };
   for (int i = 0; i <= 1000; ++i) {
     const double level = i / 1000.0;
     for (IconStyle style : {Pie, Curtain}) {
-      for (DisplayKind kind : {BuiltIn, External}) {
-        EXPECT_TRUE(set.contains(SymbolicIcon::name(brightnessImage(level, kind, style))));
-      }
-      for (bool muted : {false, true}) {
-        EXPECT_TRUE(set.contains(SymbolicIcon::name(volumeImage(level, muted, style))))
-            << level << " " << SymbolicIcon::name(volumeImage(level, muted, style));
-      }
+      for (DisplayKind kind : {BuiltIn, External}) expectInSet(brightnessImage(level, kind, style));
+      for (bool muted : {false, true}) expectInSet(volumeImage(level, muted, style));
     }
   }
 }

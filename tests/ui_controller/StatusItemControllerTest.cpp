@@ -1,5 +1,3 @@
-#include <sys/stat.h>
-
 #include <filesystem>
 #include <utility>
 
@@ -91,9 +89,8 @@ TEST_F(ControllerTest, RevealRecreatesTheTelemetryFolderPrivatelyAndOpensIt) {
 
   EXPECT_TRUE(clickEntry(*brightnessItem().openMenu(true), {"Reveal Data in File Manager"}));
   ASSERT_EQ(workspace.openedFolders, std::vector<std::filesystem::path>{paths.telemetryDir()});
-  struct stat info {};
-  ASSERT_EQ(::stat(paths.telemetryDir().c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0700u);
+  EXPECT_EQ(std::filesystem::status(paths.telemetryDir()).permissions(),
+            std::filesystem::perms{0700});
 }
 
 TEST_F(ControllerTest, QuitRunsTheShellsTerminationOnlyWhileTheControllerLives) {
@@ -101,8 +98,7 @@ TEST_F(ControllerTest, QuitRunsTheShellsTerminationOnlyWhileTheControllerLives) 
   int quits = 0;
   controller->onQuit = [&] { ++quits; };
   const Menu menu = *brightnessItem().openMenu();
-  EXPECT_EQ(menu.back().label, "Quit Nuvlet");
-  EXPECT_EQ(menu.back().shortcut, "q");
+  EXPECT_EQ(std::tuple(menu.back().label, menu.back().shortcut), std::tuple("Quit Nuvlet", "q"));
   EXPECT_TRUE(clickEntry(menu, {"Quit Nuvlet"}));
   EXPECT_EQ(quits, 1);
 
