@@ -40,7 +40,7 @@ class PortalCaptureTest : public ::testing::Test, public test::PortalDesktop {
   std::unique_ptr<PortalScreenCapture> switchedOn(PortalState state = PortalState::Streaming) {
     auto capture = makeCapture();
     capture->allowAsking();
-    return reaches(*capture, state) ? std::move(capture) : nullptr;
+    return reaches(*capture, state, 10) ? std::move(capture) : nullptr;
   }
 
   // Captures until the state is `state` (a bounded wait).
