@@ -55,9 +55,8 @@ TEST(Simulation, ADayHasSaneFiguresTheSameSeedRepeatsAndAnotherDoesNot) {
   const DayFigures same = runSimulation(shortRun(again.path())).days.at(0);
   EXPECT_EQ(test::readLines(Paths::under(again.path()).adjustmentLog()),
             test::readLines(paths.adjustmentLog()));
-  EXPECT_EQ(same.buckets, day.buckets);
-  EXPECT_EQ(same.deviation, day.deviation);
-  EXPECT_EQ(same.withinTolerance, day.withinTolerance);
+  EXPECT_EQ(std::tie(same.buckets, same.deviation, same.withinTolerance),
+            std::tie(day.buckets, day.deviation, day.withinTolerance));
 
   auto otherSeed = shortRun(other.path());
   otherSeed.seed = 8;
