@@ -138,9 +138,7 @@ TEST_F(ModelFile, NonFiniteModelWritesNothing) {
   EXPECT_FALSE(brokenPrior.save(file));
   EXPECT_EQ(test::readText(file), before);
   // No temporary file is left behind either.
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(file.parent_path()),
-                          std::filesystem::directory_iterator()),
-            1);
+  EXPECT_EQ(std::ranges::distance(std::filesystem::directory_iterator(file.parent_path())), 1);
 }
 
 }  // namespace

@@ -37,9 +37,7 @@ TEST(Files, AtomicWriteReplacesWholeOrNothing) {
   // A target that cannot be replaced (a directory) fails and leaves no temporary file.
   std::filesystem::create_directory(dir / "d");
   EXPECT_FALSE(files::writeAtomically(dir / "d", "x"));
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
-                          std::filesystem::directory_iterator()),
-            2);
+  EXPECT_EQ(std::ranges::distance(std::filesystem::directory_iterator(dir.path())), 2);
 }
 
 // A write killed between creating its temporary and the rename leaves the temporary
