@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <limits>
-#include <utility>
 
 #include "nuvlet/learning/BrightnessModel.h"
 #include "tests/support/TempDir.h"
@@ -88,11 +86,8 @@ TEST_F(ModelFile, RoundTripKeepsEveryValue) {
   ASSERT_TRUE(model.save(file));
   EXPECT_EQ(BrightnessModel::load(file), model);
 
-  struct stat st {};
-  ASSERT_EQ(::stat(file.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
-  ASSERT_EQ(::stat(file.parent_path().c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  EXPECT_EQ(static_cast<int>(std::filesystem::status(file).permissions()), 0600);
+  EXPECT_EQ(static_cast<int>(std::filesystem::status(file.parent_path()).permissions()), 0700);
 
   auto empty = BrightnessModel::empty();
   ASSERT_TRUE(empty.save(file));
@@ -143,9 +138,7 @@ TEST_F(ModelFile, NonFiniteModelWritesNothing) {
   EXPECT_FALSE(brokenPrior.save(file));
   EXPECT_EQ(test::readText(file), before);
   // No temporary file is left behind either.
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(file.parent_path()),
-                          std::filesystem::directory_iterator()),
-            1);
+  EXPECT_EQ(std::ranges::distance(std::filesystem::directory_iterator(file.parent_path())), 1);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "nuvlet/control/VolumeController.h"
 #include "platform/linux/devices/PulseAudioMixer.h"
 #include "platform/sim/VirtualRunLoop.h"
@@ -7,17 +9,6 @@
 
 namespace nuvlet::linux_platform {
 namespace {
-
-constexpr double kNorm = 65536.0;
-
-// Volumes in server units agree within rounding.
-bool near(const std::vector<long>& got, const std::vector<double>& want, double tolerance = 2) {
-  if (got.size() != want.size()) return false;
-  for (std::size_t i = 0; i < got.size(); ++i) {
-    if (std::abs(static_cast<double>(got[i]) - want[i]) > tolerance) return false;
-  }
-  return true;
-}
 
 class PulseAudioMixerTest : public ::testing::Test {
  protected:
@@ -28,6 +19,13 @@ class PulseAudioMixerTest : public ::testing::Test {
   }
 
   bool waitFor(const std::function<bool()>& done) { return loop.runUntil(done, 10); }
+  // Both channels of the test sink at `level`, within `tolerance` server units (rounding).
+  bool sinkAt(double level, double tolerance = 2) {
+    const std::vector<long> got = server.sinkVolumes("testsink");
+    return got.size() == 2 && std::ranges::all_of(got, [&](long v) {
+             return std::abs(static_cast<double>(v) - level * 65536.0) <= tolerance;
+           });
+  }
 
   test::PulseServer server;
   sim::VirtualRunLoop loop;
@@ -44,9 +42,8 @@ TEST_F(PulseAudioMixerTest, AFastScrollLosesNoSteps) {
     loop.runPending();
   }
   EXPECT_NEAR(volume.get(), 0.7, 1e-3);
-  ASSERT_TRUE(waitFor([&] {
-    return near(server.sinkVolumes("testsink"), {0.7 * kNorm, 0.7 * kNorm}, 65);
-  })) << server.pactl({"get-sink-volume", "testsink"}).out;
+  ASSERT_TRUE(waitFor([&] { return sinkAt(0.7, 65); }))
+      << server.pactl({"get-sink-volume", "testsink"}).out;
   ASSERT_TRUE(waitFor([&] { return std::abs(volume.get() - 0.7) < 1e-3; }));
 }
 
@@ -58,9 +55,7 @@ TEST_F(PulseAudioMixerTest, ComesBackByItselfAfterTheServerRestarts) {
   ASSERT_TRUE(server.start());
   ASSERT_TRUE(waitFor([&] { return mixer->defaultOutput() == "testsink"; }));
   ASSERT_TRUE(mixer->setVolume(0.3));
-  ASSERT_TRUE(waitFor([&] {
-    return near(server.sinkVolumes("testsink"), {0.3 * kNorm, 0.3 * kNorm});
-  }));
+  ASSERT_TRUE(waitFor([&] { return sinkAt(0.3); }));
 }
 
 TEST(PulseAudioMixer, DestroyedWhileRetryingLeavesNothingRunning) {

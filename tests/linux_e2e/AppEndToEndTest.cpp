@@ -10,6 +10,7 @@
 #include "nuvlet/records/AdjustmentLogger.h"
 #include "tests/harness/BacklightTree.h"
 #include "tests/harness/ChildProcess.h"
+#include "tests/harness/MockLogind.h"
 #include "tests/harness/X11Desktop.h"
 #include "tests/linux_e2e/RunningApp.h"
 #include "tests/support/TempDir.h"
@@ -109,12 +110,10 @@ TEST_F(AppEndToEnd, TheTrayAppFollowsTheUserTheScreenAndTheMachine) {
 
   // Sleep stops sampling, the wake resumes it.
   mark = app.linesSoFar();
-  logind->emit("org.freedesktop.login1.Manager", "PrepareForSleep", "b",
-               g_variant_new("(b)", true));
+  ASSERT_TRUE(prepareForSleep(*logind, true));
   EXPECT_TRUE(app.waitFor([&] { return app.printed("will sleep: sampling off", mark); }));
   mark = app.linesSoFar();
-  logind->emit("org.freedesktop.login1.Manager", "PrepareForSleep", "b",
-               g_variant_new("(b)", false));
+  ASSERT_TRUE(prepareForSleep(*logind, false));
   EXPECT_TRUE(
       app.waitFor([&] { return app.printed("woke", mark) && app.printed("sampling on", mark); }));
 

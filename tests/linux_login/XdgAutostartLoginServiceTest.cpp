@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <string>
@@ -32,11 +31,8 @@ TEST_F(XdgAutostart, RegisteringWritesAValidEntryThatStartsTheProgram) {
   EXPECT_EQ(entry, dir / "config/autostart/nuvlet.desktop");
   const std::string text = test::readText(entry);
   EXPECT_EQ(test::desktopEntryValue(entry, "Exec"), exe.string()) << text;
-  struct stat st {};
-  ASSERT_EQ(::stat(entry.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0644u);
-  ASSERT_EQ(::stat(entry.parent_path().c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  EXPECT_EQ(static_cast<int>(std::filesystem::status(entry).permissions()), 0644);
+  EXPECT_EQ(static_cast<int>(std::filesystem::status(entry.parent_path()).permissions()), 0700);
 
   const auto check = test::validateDesktopEntry(entry);
   EXPECT_EQ(check.status, 0) << check.out;

@@ -2,7 +2,6 @@
 
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "nuvlet/platform/Defaults.h"
 #include "nuvlet/ui/GlyphColor.h"

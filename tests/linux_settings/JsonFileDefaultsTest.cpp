@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 
@@ -33,9 +32,7 @@ TEST_F(JsonFileDefaultsTest, ValuesPersistAcrossInstancesInAPrivateFile) {
     defaults->setValue("iconStyle", "pie");
     defaults->setValue("gain", 0.25);
   }
-  struct stat st {};
-  ASSERT_EQ(::stat(file.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(static_cast<int>(std::filesystem::status(file).permissions()), 0600);
 
   auto defaults = makeJsonFileDefaults(file, clock);
   EXPECT_FALSE(defaults->boolOr("autoAdjustEnabled", true));

@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -35,16 +36,12 @@ TEST_F(ScrollBursts, SmallStepsAreAddedUpAndABurstThatCancelsOutDeliversNothingM
   for (int i = 0; i < 6; ++i) scroll->scroll(-12, "Vertical");
   scroll->scroll(5, "horizontal");
   loop.advance(ScrollNormalizer::kWindowSeconds);
-  ASSERT_EQ(delivered.size(), 2u);
-  EXPECT_NEAR(delivered[0], 1.0, 1e-9);
-  EXPECT_NEAR(delivered[1], 5.0, 1e-9);
+  EXPECT_THAT(delivered,
+              testing::ElementsAre(testing::DoubleNear(1.0, 1e-9), testing::DoubleNear(5.0, 1e-9)));
 
   delivered.clear();
   loop.advance(1);
-  scroll->scroll(1, "vertical");
-  scroll->scroll(1, "vertical");
-  scroll->scroll(-1, "vertical");
-  scroll->scroll(0, "vertical");
+  for (std::int64_t delta : {1, 1, -1, 0}) scroll->scroll(delta, "vertical");
   loop.advance(1);
   EXPECT_EQ(delivered, std::vector<double>{10});
 }
@@ -87,10 +84,9 @@ TEST(ScrollHosts, AProcessNameIsReadWithoutItsLineFeedAndOnlyWhenItIsText) {
   proc.write("12/comm", std::string("way\xff") + "bar\n");
   proc.write("13/comm", std::string("a\0b\n", 4));
   EXPECT_EQ(processName(10, proc.path()), "waybar");
-  EXPECT_EQ(processName(11, proc.path()), "");
-  EXPECT_EQ(processName(12, proc.path()), "");
-  EXPECT_EQ(processName(13, proc.path()), "");
-  EXPECT_EQ(processName(14, proc.path()), "");  // gone
+  // Empty, not text, with a NUL, and gone.
+  for (std::uint32_t pid : {11u, 12u, 13u, 14u})
+    EXPECT_EQ(processName(pid, proc.path()), "") << pid;
   EXPECT_FALSE(processName(static_cast<std::uint32_t>(getpid())).empty());
 }
 

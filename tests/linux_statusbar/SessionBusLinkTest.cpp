@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -38,26 +39,23 @@ TEST(SessionBusLink, EachChangeOfTheBussStateIsSaidOnce) {
     }
     ASSERT_TRUE(pumpUntil([&] { return loop.activeTimers() == 3; }));
   };
-  auto says = [&](std::size_t i, const std::string& text) {
-    return i < said.size() && said[i].find("session bus: " + text) != std::string::npos;
-  };
+  const auto away = testing::HasSubstr("session bus: Could not connect");
   retries();
-  ASSERT_EQ(said.size(), 1u);
-  EXPECT_TRUE(says(0, "Could not connect")) << said[0];
+  EXPECT_THAT(said, testing::ElementsAre(away));
 
   auto bus = std::make_unique<DbusDaemon>(DbusDaemon::Kind::Session, "", address);
   ASSERT_TRUE(bus->running());
   loop.advance(30);
   ASSERT_TRUE(pumpUntil([&] { return up == 3; }));
-  ASSERT_EQ(said.size(), 2u);
-  EXPECT_TRUE(says(1, "connected")) << said[1];
+  const auto back = testing::HasSubstr("session bus: connected");
+  EXPECT_THAT(said, testing::ElementsAre(away, back));
 
   bus.reset();
   ASSERT_TRUE(pumpUntil([&] { return down == 3; }));
   retries();
-  ASSERT_EQ(said.size(), 4u) << said.back();
-  EXPECT_TRUE(says(2, "the connection closed")) << said[2];
-  EXPECT_TRUE(says(3, "Could not connect")) << said[3];
+  EXPECT_THAT(said,
+              testing::ElementsAre(away, back,
+                                   testing::HasSubstr("session bus: the connection closed"), away));
   links.clear();
   log::setSink({});
   log::setVerbose(false);

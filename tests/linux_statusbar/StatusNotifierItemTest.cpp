@@ -25,12 +25,6 @@ class Tray : public ::testing::Test {
         loop, {bus.address(), [this] { return alternate; }, 15.0, themeDir.path().string()});
   }
 
-  std::unique_ptr<TrayHost> startHost(bool hostRegistered = true) {
-    auto host = std::make_unique<TrayHost>(bus.address(), hostRegistered);
-    EXPECT_TRUE(host->start());
-    return host;
-  }
-
   // An item registered with a running host; its bus name.
   std::string registeredItem(TrayHost& host, std::unique_ptr<StatusItem>& item,
                              const std::string& id = "brightness") {
@@ -75,15 +69,15 @@ TEST_F(Tray, AnItemRegistersWithLateOrRestartedWatchersEvenOneThatVanishedMidCal
   ASSERT_TRUE(pumpUntil([&] { return host->held.size() == 1; }));
   host->stop();  // gone without answering
 
-  host = startHost();
-  ASSERT_TRUE(host->waitForRegistrations(1));
+  host = std::make_unique<TrayHost>(bus.address());
+  ASSERT_TRUE(host->start() && host->waitForRegistrations(1));
   const std::string name = host->registered[0];
   EXPECT_EQ(name.rfind(':', 0), 0u) << "registered by its unique name: " << name;
   EXPECT_TRUE(pumpUntil([&] { return bar->hostAvailable(); }));
   host->stop();
   EXPECT_TRUE(pumpUntil([&] { return !bar->hostAvailable(); }));
-  host = startHost();
-  ASSERT_TRUE(host->waitForRegistrations(1));
+  host = std::make_unique<TrayHost>(bus.address());
+  ASSERT_TRUE(host->start() && host->waitForRegistrations(1));
   EXPECT_EQ(host->registered[0], name);
   EXPECT_TRUE(pumpUntil([&] { return bar->hostAvailable(); }));
 }

@@ -42,9 +42,8 @@ TEST(InstalledPackage, OnlyAProgramListedByAnInstalledPackageComesFromIt) {
     auto found = findInstalledPackage(run, root / "var/lib/dpkg");
     ASSERT_EQ(found.has_value(), c.found);
     if (found) {
-      EXPECT_EQ(found->name, "nuvlet");
-      EXPECT_EQ(found->version, "0.1.0");
-      EXPECT_EQ(found->binary, binary);
+      EXPECT_EQ(std::tie(found->name, found->version, found->binary),
+                std::tie("nuvlet", "0.1.0", binary));
     }
   }
 }

@@ -1,6 +1,6 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,6 +18,8 @@ namespace nuvlet::linux_platform {
 namespace {
 
 using Kind = UpdateOutcome::Kind;
+using testing::Contains;
+using testing::HasSubstr;
 using Script = test::FakePackageKit::Script;
 
 const InstalledPackage kInstalled{"nuvlet", "0.1.0", "/usr/bin/nuvlet"};
@@ -59,11 +61,6 @@ class Updater : public ::testing::Test {
   }
   bool waitForOutcomes(std::size_t n) {
     return loop.runUntil([&] { return outcomes.size() >= n; }, 10);
-  }
-  int linesSaying(const std::string& text) {
-    return static_cast<int>(std::count_if(said.begin(), said.end(), [&](const std::string& l) {
-      return l.find(text) != std::string::npos;
-    }));
   }
 
   test::DbusDaemon bus{test::DbusDaemon::Kind::System};
@@ -128,7 +125,7 @@ TEST_F(Updater, AChecksOutcomeFollowsWhatPackageKitAnswers) {
     controller->checkForUpdates();
     ASSERT_TRUE(waitForOutcomes(1));
     EXPECT_EQ(outcomes[0].kind, c.kind) << outcomes[0].detail;
-    EXPECT_NE(outcomes[0].detail.find(c.detail), std::string::npos) << outcomes[0].detail;
+    EXPECT_THAT(outcomes[0].detail, HasSubstr(c.detail));
     EXPECT_GT(daemon.calls("RefreshCache (false,)"), 0);
     EXPECT_EQ(daemon.calls("UpdatePackages") > 0, c.installs);
     if (c.kind == Kind::Installed) {
@@ -190,10 +187,10 @@ TEST_F(Updater, WithoutPackageKitABusOrAPackageItSaysSoOnceAndGoesOn) {
     ASSERT_TRUE(waitForOutcomes(2));
     for (const auto& o : outcomes) {
       EXPECT_EQ(o.kind, c.kind);
-      EXPECT_NE(o.detail.find(c.detail), std::string::npos) << o.detail;
+      EXPECT_THAT(o.detail, HasSubstr(c.detail));
     }
-    EXPECT_EQ(linesSaying(c.detail), 1);
-    EXPECT_NE(service->describe().find(c.detail), std::string::npos) << service->describe();
+    EXPECT_THAT(said, Contains(HasSubstr(c.detail)).Times(1));
+    EXPECT_THAT(service->describe(), HasSubstr(c.detail));
     EXPECT_EQ(packageKit.transactionsCreated(), 0);
   }
 }
@@ -232,8 +229,8 @@ TEST_F(Updater, ChecksAfterLaunchAndDailyUnlessSwitchedOffAndOffersADeclinedVers
   loop.advance(2 * 24 * 3600);
   loop.runUntil([] { return false; }, 0.2);
   EXPECT_EQ(refreshes(), 2);
-  EXPECT_NE(service->describe().find("automatic checks are off"), std::string::npos);
-  EXPECT_EQ(linesSaying("automatic checks are off"), 1);
+  EXPECT_THAT(service->describe(), HasSubstr("automatic checks are off"));
+  EXPECT_THAT(said, Contains(HasSubstr("automatic checks are off")).Times(1));
   // Asking by hand still checks, and asks the user again.
   controller->checkForUpdates();
   ASSERT_TRUE(waitForOutcomes(3));

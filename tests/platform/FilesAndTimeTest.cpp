@@ -10,9 +10,8 @@
 namespace nuvlet {
 namespace {
 
-unsigned modeOf(const std::filesystem::path& p) {
-  struct stat st {};
-  return ::stat(p.c_str(), &st) == 0 ? st.st_mode & 0777 : 0;
+int modeOf(const std::filesystem::path& p) {
+  return static_cast<int>(std::filesystem::status(p).permissions());
 }
 
 TEST(Files, DirectoriesAreCreatedPrivatelyAndExistingOnesLeftAlone) {
@@ -20,9 +19,9 @@ TEST(Files, DirectoriesAreCreatedPrivatelyAndExistingOnesLeftAlone) {
   std::filesystem::create_directory(dir / "shared");
   std::filesystem::permissions(dir / "shared", std::filesystem::perms(0755));
   ASSERT_TRUE(files::ensureDirectory(dir / "shared/a/b"));
-  EXPECT_EQ(modeOf(dir / "shared"), 0755u);
-  EXPECT_EQ(modeOf(dir / "shared/a"), 0700u);
-  EXPECT_EQ(modeOf(dir / "shared/a/b"), 0700u);
+  EXPECT_EQ(modeOf(dir / "shared"), 0755);
+  EXPECT_EQ(modeOf(dir / "shared/a"), 0700);
+  EXPECT_EQ(modeOf(dir / "shared/a/b"), 0700);
   EXPECT_TRUE(files::ensureDirectory(dir / "shared/a/b"));
   dir.write("file", "x");
   EXPECT_FALSE(files::ensureDirectory(dir / "file/below"));
@@ -32,15 +31,13 @@ TEST(Files, AtomicWriteReplacesWholeOrNothing) {
   test::TempDir dir;
   auto file = dir / "f.json";
   ASSERT_TRUE(files::writeAtomically(file, "first"));
-  EXPECT_EQ(modeOf(file), 0600u);
+  EXPECT_EQ(modeOf(file), 0600);
   ASSERT_TRUE(files::writeAtomically(file, "second, longer"));
   EXPECT_EQ(files::readFile(file), "second, longer");
   // A target that cannot be replaced (a directory) fails and leaves no temporary file.
   std::filesystem::create_directory(dir / "d");
   EXPECT_FALSE(files::writeAtomically(dir / "d", "x"));
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
-                          std::filesystem::directory_iterator()),
-            2);
+  EXPECT_EQ(std::ranges::distance(std::filesystem::directory_iterator(dir.path())), 2);
 }
 
 // A write killed between creating its temporary and the rename leaves the temporary
